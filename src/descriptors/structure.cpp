@@ -1,0 +1,216 @@
+#include "descriptors/structure.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "module/env.hpp"
+
+namespace kt {
+
+namespace {
+
+Items children(handle expr) { return Items(get_attr(expr, env().s_args), "expr.args is not a sequence"); }
+
+std::string canonical_name(handle source_id, size_t index) {
+    if (source_id.is_none()) return "v" + std::to_string(index);
+    object formatted = check(PyObject_Format(source_id.ptr(), nullptr));
+    return "__KLTN_" + std::string(utf8(formatted)) + "_v" + std::to_string(index);
+}
+
+object new_symbol(const std::string& name) { return env().Symbol(pystr(name)); }
+
+}  // namespace
+
+bool is_wildcard(handle expr) {
+    return is_instance(expr, env().Symbol) && str_starts_with(expr, "φ");
+}
+
+long depth(handle expr) {
+    RecursionGuard guard(" while computing the depth of an expression");
+    Items args = children(expr);
+    if (args.size() == 0) return 0;
+    long deepest = 0;
+    for (Py_ssize_t i = 0; i < args.size(); ++i) deepest = std::max(deepest, depth(args[i]));
+    return 1 + deepest;
+}
+
+bool is_unary_func(handle expr) {
+    if (!is_instance(expr, env().Function)) return false;
+    object args = get_attr(expr, env().s_args);
+    return length(args) == 1;
+}
+
+long unary_depth(handle expr) {
+    RecursionGuard guard(" while computing the unary depth of an expression");
+    Items args = children(expr);
+    long deepest = 0;
+    for (Py_ssize_t i = 0; i < args.size(); ++i) deepest = std::max(deepest, unary_depth(args[i]));
+    return is_unary_func(expr) ? 1 + deepest : deepest;
+}
+
+static void collect_operators(handle expr, handle out) {
+    RecursionGuard guard(" while listing the operators of an expression");
+    Items args = children(expr);
+    if (args.size() > 0) check_status(PyList_Append(out.ptr(), class_name(expr).ptr()));
+    for (Py_ssize_t i = 0; i < args.size(); ++i) collect_operators(args[i], out);
+}
+
+object dfs_operators(handle expr) {
+    object out = check(PyList_New(0));
+    collect_operators(expr, out);
+    return out;
+}
+
+bool repeated_var(handle expr) {
+    object args = get_attr(expr, env().s_args);
+    if (length(args) < 2) return false;
+    Items items(args);
+    std::vector<object> symbols;
+    for (Py_ssize_t i = 0; i < items.size(); ++i)
+        symbols.push_back(get_attr(items[i], env().s_free_symbols));
+    for (size_t i = 0; i < symbols.size(); ++i)
+        for (size_t j = i + 1; j < symbols.size(); ++j)
+            if (truth(check(PyNumber_And(symbols[i].ptr(), symbols[j].ptr())))) return true;
+    return false;
+}
+
+object canonicalize_expr(handle expr, handle source_id) {
+    object seen = check(PyList_New(0));
+    object nodes = check(PyObject_GetIter(env().preorder_traversal(expr).ptr()));
+    while (object node = nb::steal(PyIter_Next(nodes.ptr()))) {
+        if (!is_instance(node, env().Symbol) || str_starts_with(node, "φ")) continue;
+        if (!check_status(PySequence_Contains(seen.ptr(), node.ptr())))
+            check_status(PyList_Append(seen.ptr(), node.ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    object mapping = check(PyDict_New());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seen.ptr()); ++i)
+        check_status(PyDict_SetItem(mapping.ptr(), PyList_GET_ITEM(seen.ptr(), i),
+                                    new_symbol(canonical_name(source_id, (size_t)i)).ptr()));
+    return get_attr(expr, env().s_xreplace)(mapping);
+}
+
+object extract_structure(handle expr) {
+    object nodes = check(PySequence_List(env().preorder_traversal(expr).ptr()));
+    object out = check(PyDict_New());
+    auto put = [&](const char* key, const object& value) {
+        check_status(PyDict_SetItemString(out.ptr(), key, value.ptr()));
+    };
+    put("root_type", class_name(expr));
+    put("depth", pyint(depth(expr)));
+    put("n_nodes", pyint(PyList_GET_SIZE(nodes.ptr())));
+    put("n_vars", pyint(length(get_attr(expr, env().s_free_symbols))));
+    put("repeated_var", pybool(repeated_var(expr)));
+    put("unary_depth", pyint(unary_depth(expr)));
+    put("operators", dfs_operators(expr));
+    return out;
+}
+
+object to_zss(handle expr) {
+    RecursionGuard guard(" while building a labelled tree");
+    Items args = children(expr);
+    object label = args.size() > 0 ? class_name(expr) : str_of(expr);
+    object node = env().zss.attr("Node")(label);
+    object addkid = node.attr("addkid");
+    for (Py_ssize_t i = 0; i < args.size(); ++i) addkid(to_zss(args[i]));
+    return node;
+}
+
+object normalize_wildcards(handle expr) {
+    object mapping = check(PyDict_New());
+    long counter = 0;
+    object nodes = check(PyObject_GetIter(env().preorder_traversal(expr).ptr()));
+    while (object node = nb::steal(PyIter_Next(nodes.ptr()))) {
+        if (!is_wildcard(node)) continue;
+        if (check_status(PyDict_Contains(mapping.ptr(), node.ptr()))) continue;
+        check_status(PyDict_SetItem(mapping.ptr(), node.ptr(),
+                                    new_symbol("v" + std::to_string(counter++)).ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return get_attr(expr, env().s_xreplace)(mapping);
+}
+
+const FuncDef depth_def{
+    .name = "_depth",
+    .params = {{"expr", "sp.Expr"}},
+    .returns = "int",
+    .impl = [](Args& a) { return pyint(depth(a[0])); },
+};
+
+const FuncDef is_unary_func_def{
+    .name = "_is_unary_func",
+    .params = {{"expr"}},
+    .returns = "bool",
+    .impl = [](Args& a) { return pybool(is_unary_func(a[0])); },
+};
+
+const FuncDef unary_depth_def{
+    .name = "_unary_depth",
+    .params = {{"expr", "sp.Expr"}},
+    .returns = "int",
+    .impl = [](Args& a) { return pyint(unary_depth(a[0])); },
+};
+
+const FuncDef dfs_operators_def{
+    .name = "_dfs_operators",
+    .params = {{"expr", "sp.Expr"}},
+    .returns = "list[str]",
+    .impl = [](Args& a) { return dfs_operators(a[0]); },
+};
+
+const FuncDef repeated_var_def{
+    .name = "_repeated_var",
+    .params = {{"expr", "sp.Expr"}},
+    .returns = "bool",
+    .impl = [](Args& a) { return pybool(repeated_var(a[0])); },
+};
+
+const FuncDef canonicalize_expr_def{
+    .name = "_canonicalize_expr",
+    .params = {{"expr", "sp.Expr"}, {"source_id", nullptr, Check::Any, "None"}},
+    .returns = "sp.Expr",
+    .doc = "Canonicalize an expression for structural comparison.\n"
+           "\n"
+           "    Numeric constants remain numeric.\n"
+           "\n"
+           "    Variables are renamed deterministically.\n"
+           "\n"
+           "    When source_id is provided, variables receive an internal\n"
+           "    source-specific namespace:\n"
+           "\n"
+           "        __KLTN_0_v0\n"
+           "        __KLTN_0_v1\n"
+           "\n"
+           "    versus:\n"
+           "\n"
+           "        __KLTN_1_v0\n"
+           "        __KLTN_1_v1\n"
+           "\n"
+           "    Thus variables from different source expressions cannot become\n"
+           "    accidentally equal merely because they both canonicalize to v0/v1.\n"
+           "    ",
+    .impl = [](Args& a) { return canonicalize_expr(a[0], a[1]); },
+};
+
+const FuncDef extract_structure_def{
+    .name = "extract_structure",
+    .params = {{"expr", "sp.Expr"}},
+    .returns = "dict",
+    .impl = [](Args& a) { return extract_structure(a[0]); },
+};
+
+const FuncDef to_zss_def{
+    .name = "to_zss",
+    .params = {{"expr", "sp.Expr"}},
+    .returns = "zss.Node",
+    .impl = [](Args& a) { return to_zss(a[0]); },
+};
+
+const FuncDef normalize_wildcards_def{
+    .name = "_normalize_wildcards",
+    .params = {{"expr", "sp.Expr"}},
+    .returns = "sp.Expr",
+    .impl = [](Args& a) { return normalize_wildcards(a[0]); },
+};
+
+}  // namespace kt

@@ -1,0 +1,56 @@
+#include "module/classes.hpp"
+
+namespace kt {
+
+namespace {
+
+// A class namespace carrying the module's name and the bare class name as qualname.
+object class_namespace(handle module, const char* name) {
+    object ns = check(PyDict_New());
+    check_status(PyDict_SetItemString(ns.ptr(), "__module__", get_attr(module, pystr("__name__")).ptr()));
+    check_status(PyDict_SetItemString(ns.ptr(), "__qualname__", pystr(name).ptr()));
+    return ns;
+}
+
+object build_type(const char* name, handle ns) {
+    object bases = check(PyTuple_New(0));
+    object args = nb::make_tuple(pystr(name), bases, ns);
+    return check(PyObject_CallObject((PyObject*)&PyType_Type, args.ptr()));
+}
+
+object eval_in_module(handle module, const char* src) {
+    object globals = check(PyDict_New());
+    check_status(PyDict_SetItemString(globals.ptr(), "__builtins__", PyEval_GetBuiltins()));
+    return check(PyRun_String(src, Py_eval_input, globals.ptr(), PyModule_GetDict(module.ptr())));
+}
+
+}  // namespace
+
+object define_record(handle module, const RecordDef& def) {
+    object ns = class_namespace(module, def.name);
+    object annotations = check(PyDict_New());
+    for (const Field& f : def.fields) {
+        check_status(PyDict_SetItemString(annotations.ptr(), f.name, pystr(f.annotation).ptr()));
+        if (f.default_src)
+            check_status(PyDict_SetItemString(ns.ptr(), f.name, eval_in_module(module, f.default_src).ptr()));
+    }
+    check_status(PyDict_SetItemString(ns.ptr(), "__annotations__", annotations.ptr()));
+    object dataclass = check(PyImport_ImportModule("dataclasses")).attr("dataclass");
+    object cls = dataclass(build_type(def.name, ns));
+    check_status(PyObject_SetAttrString(module.ptr(), def.name, cls.ptr()));
+    return cls;
+}
+
+object define_class(handle module, const char* name, const std::vector<const FuncDef*>& methods,
+                    const char* doc) {
+    object ns = class_namespace(module, name);
+    if (doc) check_status(PyDict_SetItemString(ns.ptr(), "__doc__", pystr(doc).ptr()));
+    for (const FuncDef* m : methods)
+        check_status(PyDict_SetItemString(ns.ptr(), m->name,
+                                          make_function(*m, PyModule_GetDict(module.ptr())).ptr()));
+    object cls = build_type(name, ns);
+    check_status(PyObject_SetAttrString(module.ptr(), name, cls.ptr()));
+    return cls;
+}
+
+}  // namespace kt

@@ -1,0 +1,46 @@
+#include "module/env.hpp"
+
+namespace kt {
+
+namespace {
+Env* g_env = nullptr;
+
+object import(const char* name) { return check(PyImport_ImportModule(name)); }
+
+object interned(const char* name) { return check(PyUnicode_InternFromString(name)); }
+}  // namespace
+
+Env& env() { return *g_env; }
+
+void init_env(handle module) {
+    auto* e = new Env();
+    e->module = nb::borrow(module);
+    e->module_dict = nb::borrow(PyModule_GetDict(module.ptr()));
+    e->sp = import("sympy");
+    e->np = import("numpy");
+    e->zss = import("zss");
+    e->builtins = import("builtins");
+    e->Symbol = e->sp.attr("Symbol");
+    e->Function = e->sp.attr("Function");
+    e->Add = e->sp.attr("Add");
+    e->Mul = e->sp.attr("Mul");
+    e->Pow = e->sp.attr("Pow");
+    e->preorder_traversal = e->sp.attr("preorder_traversal");
+    e->srepr = e->sp.attr("srepr");
+    e->sympify = e->sp.attr("sympify");
+    e->s_args = interned("args");
+    e->s_func = interned("func");
+    e->s_free_symbols = interned("free_symbols");
+    e->s_is_number = interned("is_number");
+    e->s_xreplace = interned("xreplace");
+    delete g_env;  // a re-initialisation replaces the previous table
+    g_env = e;
+}
+
+object module_global(const char* name) {
+    PyObject* value = PyDict_GetItemString(env().module_dict.ptr(), name);  // borrowed
+    if (!value) raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
+    return nb::borrow(value);
+}
+
+}  // namespace kt

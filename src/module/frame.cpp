@@ -1,0 +1,148 @@
+#include "module/frame.hpp"
+
+#include "descriptors/structure.hpp"
+#include "module/env.hpp"
+#include "module/function.hpp"
+#include "module/records.hpp"
+#include "module/safe_print.hpp"
+
+namespace kt {
+
+namespace {
+
+const char* const kModuleDoc =
+    "\n"
+    "KELTRAN \xe2\x80\x94 Structure Detection v4\n"
+    "---------------------------------\n"
+    "Each expression becomes a structured descriptor with two components:\n"
+    "  - structure : tree topology, operator nesting, variable binding\n"
+    "  - behavior  : how the expression acts numerically across input space\n"
+    "\n"
+    "Similarity is computed jointly:\n"
+    "  S(a, b) = \xce\xb1 \xc2\xb7 S_structure(a, b) + \xce\xb2 \xc2\xb7 S_behavior(a, b)\n"
+    "\n"
+    "Clustering operates on pairwise similarity.\n"
+    "Anti-unification generalizes each cluster into a formula.\n"
+    "\n"
+    "Candidates are split into two categories:\n"
+    "  - novel    : recurring AND far from existing library  (new math)\n"
+    "  - repeated : recurring AND close to existing library  (known pattern)\n"
+    "  Everything else is discarded.\n";
+
+const char* const kConfigNames[] = {"GRID_LOGSPACE", "GRID_LINEAR",  "DEFAULT_VAR_RANGE",
+                                    "MAX_WILDCARD_DENSITY", "GROQ_API_KEY", "GROQ_MODEL",
+                                    "LLM_MAX_RETRIES"};
+
+void set(handle module, const char* name, handle value) {
+    check_status(PyObject_SetAttrString(module.ptr(), name, value.ptr()));
+}
+
+object import(const char* name) { return check(PyImport_ImportModule(name)); }
+
+// `from <module> import name, ...` bound as module attributes.
+void import_from(handle module, const char* from, std::initializer_list<const char*> names) {
+    object source = import(from);
+    for (const char* name : names) set(module, name, source.attr(name));
+}
+
+// `from .config import ...`: a relative import from the package, all names or ImportError.
+void import_config(handle module) {
+    object fromlist = check(PyTuple_New(0));
+    object config = check(PyImport_ImportModuleLevel("config", PyModule_GetDict(module.ptr()),
+                                                     nullptr, fromlist.ptr(), 1));
+    for (const char* name : kConfigNames) {
+        PyObject* value = PyObject_GetAttrString(config.ptr(), name);
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+            PyErr_Clear();
+            object where = nb::steal(PyObject_GetAttrString(config.ptr(), "__file__"));
+            if (!where.is_valid()) PyErr_Clear();
+            std::string location = where.is_valid() && PyUnicode_Check(where.ptr())
+                                       ? std::string(utf8(where))
+                                       : std::string("unknown location");
+            raise(PyExc_ImportError, std::string("cannot import name '") + name + "' from '" +
+                                         std::string(utf8(config.attr("__name__"))) + "' (" +
+                                         location + ")");
+        }
+        set(module, name, nb::steal(value));
+    }
+}
+
+// The client is created at import or never; failures only warn.
+void init_groq_client(handle module) {
+    object warn = import("warnings").attr("warn");
+    object key = module_global("GROQ_API_KEY");
+    if (truth(key)) {
+        object kwargs = check(PyDict_New());
+        check_status(PyDict_SetItemString(kwargs.ptr(), "api_key", key.ptr()));
+        object noargs = check(PyTuple_New(0));
+        PyObject* client = PyObject_Call(module_global("Groq").ptr(), noargs.ptr(), kwargs.ptr());
+        if (client) {
+            set(module, "groq_client", nb::steal(client));
+            return;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
+        object error = check(PyErr_GetRaisedException());
+        object message = check(PyUnicode_FromFormat(
+            "Failed to initialize Groq client: %S. LLM features will be unavailable.",
+            error.ptr()));
+        warn(message);
+        set(module, "groq_client", none());
+        return;
+    }
+    set(module, "groq_client", none());
+    warn(pystr("GROQ_API_KEY not set. Set it via: export GROQ_API_KEY='your-key'\n"
+               "LLM-based concept discovery will be unavailable."));
+}
+
+}  // namespace
+
+void init_module(handle m) {
+    init_function_type();
+    set(m, "__doc__", pystr(kModuleDoc));
+
+    // Dependencies, under the names the rest of the module uses.
+    set(m, "sp", import("sympy"));
+    set(m, "np", import("numpy"));
+    set(m, "zss", import("zss"));
+    import_from(m, "dataclasses", {"dataclass"});
+    import_from(m, "typing", {"Optional"});
+    import_from(m, "difflib", {"SequenceMatcher"});
+    set(m, "math", import("math"));
+    set(m, "itertools", import("itertools"));
+    import_from(m, "groq", {"Groq"});
+    set(m, "sys", import("sys"));
+    set(m, "io", import("io"));
+    set(m, "os", import("os"));
+    set(m, "warnings", import("warnings"));
+    init_env(m);
+
+    import_config(m);
+    init_groq_client(m);
+
+    define(m, safe_print_def);
+    define_record(m, expr_descriptor_record);
+    for (const FuncDef* def : {&depth_def, &is_unary_func_def, &unary_depth_def, &dfs_operators_def,
+                               &repeated_var_def, &canonicalize_expr_def, &extract_structure_def})
+        define(m, *def);
+
+    set(m, "GRID", module_global("GRID_LOGSPACE"));
+    object np = env().np;
+    set(m, "GRID", np.attr("logspace")(-1, 2, 64));
+    set(m, "GRID_LINEAR", np.attr("linspace")(0.1, 20.0, 64));
+
+    for (const FuncDef* def : {&to_zss_def, &normalize_wildcards_def}) define(m, *def);
+
+    set(m, "MAX_WILDCARD_DENSITY", pyfloat(0.6));
+    define_record(m, generalized_candidate_record);
+    define_record(m, filter_result_record);
+
+    set(m, "random", import("random"));
+    set(m, "re", import("re"));
+    set(m, "ast", import("ast"));
+    import_from(m, "typing", {"List", "Union", "Optional", "Callable", "Tuple"});
+
+    set(m, "__test__", check(PyDict_New()));
+}
+
+}  // namespace kt

@@ -1,0 +1,89 @@
+// Small helpers every binding file uses to talk to Python: error raising, checked C API
+// results, truth values, type names and the recursion guard.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <string_view>
+
+namespace kt {
+
+namespace nb = nanobind;
+using nb::handle;
+using nb::object;
+
+// Sets a Python exception of `type` and throws it as a C++ exception.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// Turns a new reference from the C API into an owned object; NULL means a Python error is set.
+inline object check(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+// Throws the pending Python error when a C API status code reports failure.
+inline int check_status(int status) {
+    if (status < 0) throw nb::python_error();
+    return status;
+}
+
+inline bool truth(handle h) { return check_status(PyObject_IsTrue(h.ptr())) != 0; }
+inline bool is_instance(handle h, handle cls) {
+    return check_status(PyObject_IsInstance(h.ptr(), cls.ptr())) != 0;
+}
+inline Py_ssize_t length(handle h) {
+    Py_ssize_t n = PyObject_Size(h.ptr());
+    if (n < 0) throw nb::python_error();
+    return n;
+}
+inline object get_attr(handle h, handle name) { return check(PyObject_GetAttr(h.ptr(), name.ptr())); }
+inline object str_of(handle h) { return check(PyObject_Str(h.ptr())); }
+inline object repr_of(handle h) { return check(PyObject_Repr(h.ptr())); }
+inline object pystr(std::string_view s) {
+    return check(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size()));
+}
+inline object pyfloat(double v) { return check(PyFloat_FromDouble(v)); }
+inline object pyint(long long v) { return check(PyLong_FromLongLong(v)); }
+inline object pybool(bool v) { return nb::borrow(v ? Py_True : Py_False); }
+inline object none() { return nb::none(); }
+inline bool equal(handle a, handle b) {
+    return check_status(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) != 0;
+}
+
+// UTF-8 view of a Python str (valid while the object lives).
+std::string_view utf8(handle str);
+
+// `type(h).__name__`, as a Python str and as UTF-8.
+object class_name(handle h);
+std::string class_name_std(handle h);
+
+// True when `str(h)` starts with `prefix` (UTF-8 bytes).
+bool str_starts_with(handle h, std::string_view prefix);
+
+// A sequence's items as a tuple or list (`PySequence_Fast`), for indexed access.
+class Items {
+public:
+    explicit Items(handle seq, const char* what = "expected a sequence")
+        : seq_(check(PySequence_Fast(seq.ptr(), what))) {}
+    Py_ssize_t size() const { return PySequence_Fast_GET_SIZE(seq_.ptr()); }
+    handle operator[](Py_ssize_t i) const { return PySequence_Fast_GET_ITEM(seq_.ptr(), i); }
+    handle object() const { return seq_; }
+
+private:
+    nb::object seq_;
+};
+
+// Guards native recursion over Python-owned trees: past the interpreter's limit it raises
+// RecursionError instead of exhausting the C stack.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) throw nb::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+}  // namespace kt

@@ -1,0 +1,10 @@
+// The three records passed between the stages of the pipeline.
+#pragma once
+
+#include "module/classes.hpp"
+
+namespace kt {
+
+extern const RecordDef expr_descriptor_record, generalized_candidate_record, filter_result_record;
+
+}  // namespace kt

@@ -1,0 +1,43 @@
+#include "module/safe_print.hpp"
+
+#include "module/env.hpp"
+
+namespace kt {
+
+namespace {
+
+object safe_print(Args& a) {
+    handle args = a[0], kwargs = a[1];
+    object kw = check(PyDict_Copy(kwargs.ptr()));
+    object print = env().builtins.attr("print");
+    PyObject* printed = PyObject_Call(print.ptr(), args.ptr(), kw.ptr());
+    if (printed) {
+        Py_DECREF(printed);
+        return none();
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+    PyErr_Clear();
+    // Fallback: one space between the arguments, one newline, raw UTF-8 to stdout's buffer.
+    object parts = check(PyList_New(0));
+    Items items(args);
+    for (Py_ssize_t i = 0; i < items.size(); ++i)
+        check_status(PyList_Append(parts.ptr(), str_of(items[i]).ptr()));
+    object text = check(PyUnicode_Join(pystr(" ").ptr(), parts.ptr()));
+    text = check(PyUnicode_Concat(text.ptr(), pystr("\n").ptr()));
+    object data = check(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "replace"));
+    object sys = check(PyImport_ImportModule("sys"));
+    sys.attr("stdout").attr("buffer").attr("write")(data);
+    return none();
+}
+
+}  // namespace
+
+const FuncDef safe_print_def{
+    .name = "_safe_print",
+    .params = {{"args", nullptr, Check::Any, nullptr, Kind::VarArgs},
+               {"kwargs", nullptr, Check::Any, nullptr, Kind::VarKw}},
+    .doc = "Print safely with UTF-8 encoding, bypassing terminal codec issues.",
+    .impl = safe_print,
+};
+
+}  // namespace kt
