@@ -11,10 +11,17 @@ namespace {
 
 Items children(handle expr) { return Items(get_attr(expr, env().s_args), "expr.args is not a sequence"); }
 
+// "v<index>"; built by appending (GCC 12 warns falsely on `"v" + std::to_string(...)`).
+std::string v_name(size_t index) {
+    std::string name("v");
+    name += std::to_string(index);
+    return name;
+}
+
 std::string canonical_name(handle source_id, size_t index) {
-    if (source_id.is_none()) return "v" + std::to_string(index);
+    if (source_id.is_none()) return v_name(index);
     object formatted = check(PyObject_Format(source_id.ptr(), nullptr));
-    return "__KLTN_" + std::string(utf8(formatted)) + "_v" + std::to_string(index);
+    return "__KLTN_" + std::string(utf8(formatted)) + "_" + v_name(index);
 }
 
 object new_symbol(const std::string& name) { return env().Symbol(pystr(name)); }
@@ -118,13 +125,13 @@ object to_zss(handle expr) {
 
 object normalize_wildcards(handle expr) {
     object mapping = check(PyDict_New());
-    long counter = 0;
+    size_t counter = 0;
     object nodes = check(PyObject_GetIter(env().preorder_traversal(expr).ptr()));
     while (object node = nb::steal(PyIter_Next(nodes.ptr()))) {
         if (!is_wildcard(node)) continue;
         if (check_status(PyDict_Contains(mapping.ptr(), node.ptr()))) continue;
         check_status(PyDict_SetItem(mapping.ptr(), node.ptr(),
-                                    new_symbol("v" + std::to_string(counter++)).ptr()));
+                                    new_symbol(v_name(counter++)).ptr()));
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return get_attr(expr, env().s_xreplace)(mapping);
