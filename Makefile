@@ -13,7 +13,7 @@ demo: $(STAMP)
 	$(PY) -P -m source.demo
 
 bench: $(STAMP)
-	for b in bench/bench_*.py; do $(PY) -P "$$b" || exit 1; done
+	for b in bench/bench_*.py; do $(PY) "$$b" || exit 1; done
 
 # The virtual environment, with the build requirements taken from pyproject.toml so
 # that rebuilds can skip build isolation and reuse the incremental build folder.

@@ -6,16 +6,37 @@ with warnings.catch_warnings():
     from source import _brenmoor as kt
 from source.feynman import load_bank
 
+RULE = "\u2500" * 96
 
-def main():
-    bank = load_bank()
+
+def print_structures(bank):
     print(f"Structure of {len(bank)} bundled Feynman formulas")
-    print("\u2500" * 72)
+    print(RULE)
     for f in bank:
         s = kt.extract_structure(kt._canonicalize_expr(f.expr))
         print(f"{f.id:<10} {s['root_type']:<6} depth={s['depth']:<2} nodes={s['n_nodes']:<3} "
               f"vars={s['n_vars']} unary={s['unary_depth']} repeated={s['repeated_var']!s:<5} "
               f"ops={' '.join(s['operators'])}")
+
+
+def print_behaviour(bank):
+    print()
+    print("Behaviour of each formula over its own variable ranges")
+    print(RULE)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # overflow and invalid-value warnings of numpy
+        descriptors = [kt.describe(f.expr, f.var_ranges(), source_id=i) for i, f in enumerate(bank)]
+    for f, d in zip(bank, descriptors):
+        print(f"{f.id:<10} growth={d.growth_class:<12} bounded={d.is_bounded!s:<5} "
+              f"periodic={d.is_periodic!s:<5} monotone={d.is_monotone!s:<5} "
+              f"frac_invalid={float(d.frac_invalid):.3f}")
+    return descriptors
+
+
+def main():
+    bank = load_bank()
+    print_structures(bank)
+    print_behaviour(bank)
 
 
 if __name__ == "__main__":

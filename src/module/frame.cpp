@@ -1,5 +1,8 @@
 #include "module/frame.hpp"
 
+#include "descriptors/behavior.hpp"
+#include "descriptors/describe.hpp"
+#include "descriptors/ranges.hpp"
 #include "descriptors/structure.hpp"
 #include "module/env.hpp"
 #include "module/function.hpp"
@@ -127,11 +130,17 @@ void init_module(handle m) {
         define(m, *def);
 
     set(m, "GRID", module_global("GRID_LOGSPACE"));
+    define(m, growth_class_def);
+    define(m, eval_safe_def);
     object np = env().np;
     set(m, "GRID", np.attr("logspace")(-1, 2, 64));
     set(m, "GRID_LINEAR", np.attr("linspace")(0.1, 20.0, 64));
+    define(m, extract_behavior_def);
 
-    for (const FuncDef* def : {&to_zss_def, &normalize_wildcards_def}) define(m, *def);
+    for (const FuncDef* def : {&to_zss_def, &normalize_wildcards_def, &get_ranges_for_bank_def,
+                               &get_var_ranges_def})
+        define(m, *def);
+    define(m, describe_def);
 
     set(m, "MAX_WILDCARD_DENSITY", pyfloat(0.6));
     define_record(m, generalized_candidate_record);

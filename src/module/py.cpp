@@ -24,4 +24,32 @@ bool str_starts_with(handle h, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+object slice(Py_ssize_t start, Py_ssize_t stop) {
+    object lo = start == kOpen ? none() : pyint(start);
+    object hi = stop == kOpen ? none() : pyint(stop);
+    return check(PySlice_New(lo.ptr(), hi.ptr(), nullptr));
+}
+
+std::pair<object, object> unpack2(handle value) {
+    object it = nb::steal(PyObject_GetIter(value.ptr()));
+    if (!it.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        raise(PyExc_TypeError, "cannot unpack non-iterable " + class_name_std(value) + " object");
+    }
+    object got[2];
+    for (int k = 0; k < 2; ++k) {
+        got[k] = nb::steal(PyIter_Next(it.ptr()));
+        if (!got[k].is_valid()) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            raise(PyExc_ValueError,
+                  "not enough values to unpack (expected 2, got " + std::to_string(k) + ")");
+        }
+    }
+    object extra = nb::steal(PyIter_Next(it.ptr()));
+    if (extra.is_valid()) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) throw nb::python_error();
+    return {got[0], got[1]};
+}
+
 }  // namespace kt

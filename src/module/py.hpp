@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <string>
+#include <utility>
 #include <string_view>
 
 namespace kt {
@@ -49,6 +50,36 @@ inline object pybool(bool v) { return nb::borrow(v ? Py_True : Py_False); }
 inline object none() { return nb::none(); }
 inline bool equal(handle a, handle b) {
     return check_status(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) != 0;
+}
+
+// Python-level operators that return objects (element-wise on arrays).
+inline object compare(handle a, handle b, int op) {
+    return check(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+}
+inline object item(handle container, handle key) {
+    return check(PyObject_GetItem(container.ptr(), key.ptr()));
+}
+inline object item(handle container, Py_ssize_t index) {
+    return check(PySequence_GetItem(container.ptr(), index));
+}
+// A slice object; PY_SSIZE_T_MIN stands for an omitted bound.
+object slice(Py_ssize_t start, Py_ssize_t stop);
+constexpr Py_ssize_t kOpen = PY_SSIZE_T_MIN;
+
+// `a, b = value`, with the interpreter's errors for the wrong number of items.
+std::pair<object, object> unpack2(handle value);
+
+// Runs `body`; an `Exception` it raises is swallowed and reported as false. Anything else
+// (KeyboardInterrupt, SystemExit) propagates.
+template <class F>
+bool attempt(F&& body) {
+    try {
+        body();
+        return true;
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
 }
 
 // UTF-8 view of a Python str (valid while the object lives).

@@ -1,0 +1,16 @@
+// How one expression behaves numerically: safe evaluation on a grid or on sampled variable
+// ranges, the growth class of a curve, and the behaviour dict of a descriptor.
+#pragma once
+
+#include "module/function.hpp"
+
+namespace kt {
+
+// `_eval_safe`: the pair (vals, coord) as a tuple.
+object eval_safe(handle expr, handle grid, handle var_ranges, handle seed);
+object growth_class(handle vals);
+object extract_behavior(handle expr, handle var_ranges);
+
+extern const FuncDef growth_class_def, eval_safe_def, extract_behavior_def;
+
+}  // namespace kt

@@ -1,0 +1,86 @@
+#include "descriptors/ranges.hpp"
+
+#include <string_view>
+
+#include "module/env.hpp"
+
+namespace kt {
+
+namespace {
+
+object get_ranges_for_bank(handle given_bank, handle default_range) {
+    object bank = nb::borrow(given_bank);
+    if (truth(bank) && PyTuple_Check(item(bank, 0).ptr())) {
+        object seconds = check(PyList_New(0));
+        object it = check(PyObject_GetIter(bank.ptr()));
+        while (object entry = nb::steal(PyIter_Next(it.ptr())))
+            check_status(PyList_Append(seconds.ptr(), item(entry, 1).ptr()));
+        if (PyErr_Occurred()) throw nb::python_error();
+        bank = seconds;
+    }
+    object sorted = env().builtins.attr("sorted");
+    object by_name = env().builtins.attr("str");
+    object theta_range = nb::make_tuple(0.01, 1.0);
+    object named_range = nb::make_tuple(0.1, 10.0);
+    object result = check(PyList_New(0));
+    object it = check(PyObject_GetIter(bank.ptr()));
+    while (object expr = nb::steal(PyIter_Next(it.ptr()))) {
+        object syms = sorted(get_attr(expr, env().s_free_symbols), nb::arg("key") = by_name);
+        object ranges = check(PyDict_New());
+        for (Py_ssize_t i = 0; i < length(syms); ++i) {
+            object name_obj = str_of(item(syms, i));
+            std::string_view name = utf8(name_obj);
+            handle range = default_range;
+            if (name == "theta")
+                range = theta_range;
+            else if (name == "v" || name == "c" || name == "m" || name == "x")
+                range = named_range;
+            check_status(PyDict_SetItem(ranges.ptr(), pyint(i).ptr(), range.ptr()));
+        }
+        check_status(PyList_Append(result.ptr(), ranges.ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return result;
+}
+
+object get_var_ranges(handle X, handle n_vars) {
+    object out = check(PyDict_New());
+    object indices = check(PyObject_CallOneArg(env().builtins.attr("range").ptr(), n_vars.ptr()));
+    object it = check(PyObject_GetIter(indices.ptr()));
+    object all_rows = slice(kOpen, kOpen);
+    while (object i = nb::steal(PyIter_Next(it.ptr()))) {
+        object column = item(X, nb::make_tuple(all_rows, i));
+        object lo = check(PyNumber_Float(column.attr("min")().ptr()));
+        object hi = check(PyNumber_Float(column.attr("max")().ptr()));
+        check_status(PyDict_SetItem(out.ptr(), i.ptr(), nb::make_tuple(lo, hi).ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return out;
+}
+
+}  // namespace
+
+const FuncDef get_ranges_for_bank_def{
+    .name = "get_ranges_for_bank",
+    .params = {{"bank"}, {"default_range", nullptr, Check::Any, "(0.1, 10.0)"}},
+    .doc = "\n"
+           "    Generate a var_ranges_bank for a given expression bank.\n"
+           "\n"
+           "    Args:\n"
+           "        bank: list of expressions or list of (id, expr) tuples.\n"
+           "        default_range: (min, max) tuple for variables not explicitly mapped.\n"
+           "\n"
+           "    Returns:\n"
+           "        list of dicts, each dict {i: (min, max)} where i is the variable index.\n"
+           "    ",
+    .impl = [](Args& a) { return get_ranges_for_bank(a[0], a[1]); },
+};
+
+const FuncDef get_var_ranges_def{
+    .name = "get_var_ranges",
+    .params = {{"X"}, {"n_vars"}},
+    .doc = "X is the numpy array from pmlb.fetch_data(). Returns {i: (min, max)}.",
+    .impl = [](Args& a) { return get_var_ranges(a[0], a[1]); },
+};
+
+}  // namespace kt
