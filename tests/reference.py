@@ -139,3 +139,53 @@ def extract_behavior(expr, var_ranges=None, grid=GRID, grid_linear=GRID_LINEAR):
         "sensitivity_perturbation": sensitivity_perturbation, "growth_class": gc,
         "frac_invalid": frac_invalid,
     }
+
+
+def to_zss(expr):
+    import zss
+    node = zss.Node(type(expr).__name__ if expr.args else str(expr))
+    for a in expr.args:
+        node.addkid(to_zss(a))
+    return node
+
+
+def structural_sim(a, b):
+    import zss
+    from difflib import SequenceMatcher
+    td = zss.simple_distance(to_zss(a.expr), to_zss(b.expr))
+    td_sim = float(np.exp(-0.25 * td))
+    op_sim = SequenceMatcher(None, a.operators, b.operators).ratio()
+    bonus = 0.1 if a.root_type == b.root_type else 0.0
+    if a.repeated_var == b.repeated_var:
+        bonus += 0.05
+    if a.unary_depth == b.unary_depth:
+        bonus += 0.05
+    return min(0.5 * td_sim + 0.4 * op_sim + bonus, 1.0)
+
+
+def behavioral_sim(a, b):
+    if a.frac_invalid > 0.3 or b.frac_invalid > 0.3:
+        return 0.3
+    vec_a, vec_b = a.behavior_vec, b.behavior_vec
+    if vec_a is None or vec_b is None or len(vec_a) == 0 or len(vec_b) == 0:
+        return 0.5
+    if np.all(vec_a == vec_a[0]):
+        return 0.5
+    if np.all(vec_b == vec_b[0]):
+        return 0.5
+    if len(vec_a) != len(vec_b):
+        min_len = min(len(vec_a), len(vec_b))
+        vec_a, vec_b = vec_a[:min_len], vec_b[:min_len]
+    vec_dist = np.linalg.norm(vec_a - vec_b)
+    growth_bonus = 0.5 if a.growth_class == b.growth_class else 0.0
+    mono_bonus = 0.15 if a.is_monotone == b.is_monotone else 0.0
+    bounded_bonus = 0.15 if a.is_bounded == b.is_bounded else 0.0
+    periodic_bonus = 0.2 if a.is_periodic == b.is_periodic else 0.0
+    base_sim = np.exp(-0.5 * vec_dist)
+    bonus = growth_bonus + mono_bonus + bounded_bonus + periodic_bonus
+    sim = min(1.0, base_sim + bonus)
+    return float(np.clip(sim, 0.0, 1.0))
+
+
+def similarity(a, b, alpha=0.85, beta=0.15):
+    return alpha * structural_sim(a, b) + beta * behavioral_sim(a, b)

@@ -8,6 +8,9 @@
 #include "module/function.hpp"
 #include "module/records.hpp"
 #include "module/safe_print.hpp"
+#include "similarity/kernel_hooks.hpp"
+#include "similarity/matrix.hpp"
+#include "similarity/similarity.hpp"
 
 namespace kt {
 
@@ -138,9 +141,11 @@ void init_module(handle m) {
     define(m, extract_behavior_def);
 
     for (const FuncDef* def : {&to_zss_def, &normalize_wildcards_def, &get_ranges_for_bank_def,
-                               &get_var_ranges_def})
+                               &get_var_ranges_def, &structural_sim_def, &behavioral_sim_def,
+                               &similarity_def})
         define(m, *def);
     define(m, describe_def);
+    for (const FuncDef* def : {&pairwise_matrix_def, &cluster_by_similarity_def}) define(m, *def);
 
     set(m, "MAX_WILDCARD_DENSITY", pyfloat(0.6));
     define_record(m, generalized_candidate_record);
@@ -152,6 +157,7 @@ void init_module(handle m) {
     import_from(m, "typing", {"List", "Union", "Optional", "Callable", "Tuple"});
 
     set(m, "__test__", check(PyDict_New()));
+    define_kernel_hooks(m);
 }
 
 }  // namespace kt

@@ -12,9 +12,11 @@ inline object np_fn(const char* name) { return env().np.attr(name); }
 // (lists, other dtypes, strided or multi-dimensional arrays), which then take the literal path.
 class Float64View {
 public:
-    explicit Float64View(handle obj, int ndim = 1);
+    explicit Float64View(handle obj, int ndim = 1, bool writable = false);
     bool valid() const { return data_ != nullptr; }
     const double* data() const { return data_; }
+    // Only for views made writable.
+    double* mutable_data() const { return const_cast<double*>(data_); }
     Py_ssize_t size() const { return size_; }
     Py_ssize_t rows() const { return rows_; }
     Py_ssize_t cols() const { return cols_; }

@@ -1,0 +1,30 @@
+// A labelled ordered tree flattened in post-order, as the tree edit distance reads it:
+// integer labels, the leftmost leaf descendant of every node, and the keyroots.
+#pragma once
+
+#include <vector>
+
+namespace kt::kernels {
+
+struct FlatTree {
+    std::vector<int> labels;    // post-order
+    std::vector<int> leftmost;  // post-order index of each node's leftmost leaf
+    std::vector<int> keyroots;  // ascending
+
+    int size() const { return (int)labels.size(); }
+};
+
+// Builds a FlatTree as a depth-first walk finishes nodes: call `finish` for every node once
+// all its children are finished, passing the post-order index of its first child (or -1 for
+// a leaf). Returns the node's post-order index.
+class FlatTreeBuilder {
+public:
+    int finish(int label, int first_child);
+    // Completes the keyroots and hands over the tree; the builder is left empty.
+    FlatTree take();
+
+private:
+    FlatTree tree_;
+};
+
+}  // namespace kt::kernels

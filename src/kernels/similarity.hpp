@@ -1,0 +1,45 @@
+// Structural and behavioural similarity of two expression descriptors, on plain data.
+#pragma once
+
+#include <vector>
+
+#include "kernels/flat_tree.hpp"
+#include "kernels/sequence_ratio.hpp"
+#include "kernels/tree_distance.hpp"
+
+namespace kt::kernels {
+
+struct StructureFields {
+    FlatTree tree;
+    std::vector<int> operators;  // interned operator names
+    int root_type;               // interned
+    int repeated_var;            // 0 or 1
+    long long unary_depth;
+};
+
+struct BehaviourFields {
+    double frac_invalid;
+    bool has_vector;             // false when the vector is None
+    const double* vector;
+    long long length;
+    int growth_class;            // interned
+    int monotone, bounded, periodic;  // 0 or 1
+};
+
+struct SimilarityScratch {
+    TreeDistanceScratch tree;
+    SequenceScratch sequence;
+};
+
+// `tree_weight[d]` is exp(-0.25 * d) for every distance d up to |A| + |B|.
+double structural_similarity(const StructureFields& a, const StructureFields& b,
+                             const double* tree_weight, SimilarityScratch& scratch);
+
+double behavioural_similarity(const BehaviourFields& a, const BehaviourFields& b);
+
+// Python's `min` keeps its first argument unless a later one is smaller, so the two argument
+// orders differ for NaN: min(1.0, NaN) is 1.0, min(NaN, 1.0) is NaN.
+inline double min_one_first(double x) { return x < 1.0 ? x : 1.0; }
+inline double min_one_last(double x) { return 1.0 < x ? 1.0 : x; }
+
+}  // namespace kt::kernels

@@ -1,0 +1,19 @@
+// Zhang-Shasha tree edit distance with unit costs: insert 1, delete 1, relabel 0 when the
+// labels are equal and 1 otherwise.
+#pragma once
+
+#include <vector>
+
+#include "kernels/flat_tree.hpp"
+
+namespace kt::kernels {
+
+// Working memory reused across calls (one per thread).
+struct TreeDistanceScratch {
+    std::vector<int> tree_dist;    // |A| x |B|
+    std::vector<int> forest_dist;  // (|A|+1) x (|B|+1) at most
+};
+
+int tree_distance(const FlatTree& a, const FlatTree& b, TreeDistanceScratch& scratch);
+
+}  // namespace kt::kernels

@@ -1,0 +1,83 @@
+#include "similarity/kernel_hooks.hpp"
+
+#include "kernels/sequence_ratio.hpp"
+#include "kernels/tree_distance.hpp"
+#include "module/classes.hpp"
+
+namespace kt {
+
+namespace {
+
+// Hashable Python values to dense integers, equal values to equal integers.
+class Interner {
+public:
+    int of(handle value) {
+        PyObject* found = PyDict_GetItemWithError(ids_.ptr(), value.ptr());
+        if (found) return (int)PyLong_AsLong(found);
+        if (PyErr_Occurred()) throw nb::python_error();
+        int id = (int)PyDict_GET_SIZE(ids_.ptr());
+        check_status(PyDict_SetItem(ids_.ptr(), value.ptr(), pyint(id).ptr()));
+        return id;
+    }
+
+private:
+    object ids_ = check(PyDict_New());
+};
+
+// A tree given as (label, [children...]).
+int add_node(handle node, Interner& labels, kernels::FlatTreeBuilder& builder) {
+    RecursionGuard guard(" while flattening a tree");
+    auto [label, children] = unpack2(node);
+    Items kids(children);
+    int first = -1;
+    for (Py_ssize_t i = 0; i < kids.size(); ++i) {
+        int child = add_node(kids[i], labels, builder);
+        if (i == 0) first = child;
+    }
+    return builder.finish(labels.of(label), first);
+}
+
+std::vector<int> interned(handle seq, Interner& labels) {
+    Items items(seq);
+    std::vector<int> out;
+    for (Py_ssize_t i = 0; i < items.size(); ++i) out.push_back(labels.of(items[i]));
+    return out;
+}
+
+const FuncDef tree_distance_hook{
+    .name = "tree_distance",
+    .params = {{"a"}, {"b"}},
+    .doc = "Unit-cost tree edit distance of two (label, [children]) trees.",
+    .impl = [](Args& a) {
+        Interner labels;
+        kernels::FlatTreeBuilder ba, bb;
+        add_node(a[0], labels, ba);
+        add_node(a[1], labels, bb);
+        kernels::TreeDistanceScratch scratch;
+        return pyint(kernels::tree_distance(ba.take(), bb.take(), scratch));
+    },
+    .qualname = "_kernels.tree_distance",
+};
+
+const FuncDef sequence_ratio_hook{
+    .name = "sequence_ratio",
+    .params = {{"a"}, {"b"}},
+    .doc = "Matching-blocks similarity ratio of two sequences of hashable items.",
+    .impl = [](Args& a) {
+        Interner labels;
+        std::vector<int> ia = interned(a[0], labels), ib = interned(a[1], labels);
+        kernels::SequenceScratch scratch;
+        return pyfloat(kernels::sequence_ratio(ia.data(), (int)ia.size(), ib.data(),
+                                               (int)ib.size(), scratch));
+    },
+    .qualname = "_kernels.sequence_ratio",
+};
+
+}  // namespace
+
+void define_kernel_hooks(handle module) {
+    define_class(module, "_kernels", {&tree_distance_hook, &sequence_ratio_hook},
+                 "Native kernels on plain Python data (for tests).");
+}
+
+}  // namespace kt

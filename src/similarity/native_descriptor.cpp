@@ -1,0 +1,123 @@
+#include "similarity/native_descriptor.hpp"
+
+namespace kt {
+
+int Labels::of(std::string_view text) {
+    auto [it, added] = ids_.try_emplace(std::string(text), (int)ids_.size());
+    return it->second;
+}
+
+int Labels::of_type(handle expr) {
+    PyTypeObject* type = Py_TYPE(expr.ptr());
+    auto it = types_.find(type);
+    if (it != types_.end()) return it->second;
+    int id = of(utf8(class_name(expr)));
+    types_.emplace(type, id);
+    return id;
+}
+
+int Labels::of_leaf(handle leaf) {
+    auto it = leaves_.find(leaf.ptr());
+    if (it != leaves_.end()) return it->second;
+    int id = of(utf8(str_of(leaf)));
+    kept_.push_back(nb::borrow(leaf));
+    leaves_.emplace(leaf.ptr(), id);
+    return id;
+}
+
+namespace {
+
+int add_subtree(handle expr, Labels& labels, kernels::FlatTreeBuilder& builder) {
+    RecursionGuard guard(" while building a labelled tree");
+    Items args(get_attr(expr, env().s_args), "expr.args is not a sequence");
+    if (args.size() == 0) return builder.finish(labels.of_leaf(expr), -1);
+    const int label = labels.of_type(expr);
+    int first = -1;
+    for (Py_ssize_t i = 0; i < args.size(); ++i) {
+        int child = add_subtree(args[i], labels, builder);
+        if (i == 0) first = child;
+    }
+    return builder.finish(label, first);
+}
+
+object field(handle d, const char* name) { return check(PyObject_GetAttrString(d.ptr(), name)); }
+
+bool read_flag(handle value, int& out) {
+    if (!PyBool_Check(value.ptr()) && !is_instance(value, env().np.attr("bool_"))) return false;
+    out = truth(value) ? 1 : 0;
+    return true;
+}
+
+bool read_label(handle value, Labels& labels, int& out) {
+    if (!PyUnicode_CheckExact(value.ptr())) return false;
+    out = labels.of(utf8(value));
+    return true;
+}
+
+bool read_fields(handle d, Labels& labels, NativeDescriptor& out) {
+    auto& s = out.structure;
+    auto& b = out.behaviour;
+    s.tree = flat_tree(field(d, "expr"), labels);
+
+    object ops = field(d, "operators");
+    if (!PyList_CheckExact(ops.ptr())) return false;
+    s.operators.clear();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ops.ptr()); ++i) {
+        int id;
+        if (!read_label(PyList_GET_ITEM(ops.ptr(), i), labels, id)) return false;
+        s.operators.push_back(id);
+    }
+    if (!read_label(field(d, "root_type"), labels, s.root_type)) return false;
+    object repeated = field(d, "repeated_var");
+    if (!PyBool_Check(repeated.ptr())) return false;
+    s.repeated_var = repeated.ptr() == Py_True;
+    object unary = field(d, "unary_depth");
+    if (!PyLong_CheckExact(unary.ptr())) return false;
+    int overflow = 0;
+    s.unary_depth = PyLong_AsLongLongAndOverflow(unary.ptr(), &overflow);
+    if (overflow) return false;
+
+    object frac = field(d, "frac_invalid");
+    if (!PyFloat_Check(frac.ptr())) return false;
+    b.frac_invalid = PyFloat_AsDouble(frac.ptr());
+    object vec = field(d, "behavior_vec");
+    b.has_vector = !vec.is_none();
+    if (b.has_vector) {
+        out.vector = std::make_unique<Float64View>(vec);
+        if (!out.vector->valid()) return false;
+        b.vector = out.vector->data();
+        b.length = out.vector->size();
+    }
+    return read_label(field(d, "growth_class"), labels, b.growth_class) &&
+           read_flag(field(d, "is_monotone"), b.monotone) &&
+           read_flag(field(d, "is_bounded"), b.bounded) &&
+           read_flag(field(d, "is_periodic"), b.periodic);
+}
+
+}  // namespace
+
+kernels::FlatTree flat_tree(handle expr, Labels& labels) {
+    kernels::FlatTreeBuilder builder;
+    add_subtree(expr, labels, builder);
+    return builder.take();
+}
+
+bool read_native(handle d, Labels& labels, NativeDescriptor& out) {
+    bool standard = false;
+    if (!attempt([&] { standard = read_fields(d, labels, out); })) return false;
+    return standard;
+}
+
+std::vector<double> tree_weights(int max_distance) {
+    static auto* cache = new std::vector<double>();  // only touched with the GIL held
+    object exp = env().np.attr("exp");
+    while ((int)cache->size() <= max_distance) {
+        object w = exp(pyfloat(-0.25 * (double)cache->size()));
+        double value = PyFloat_AsDouble(w.ptr());
+        if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        cache->push_back(value);
+    }
+    return std::vector<double>(cache->begin(), cache->begin() + max_distance + 1);
+}
+
+}  // namespace kt

@@ -1,0 +1,48 @@
+// Descriptors read once into plain data for the native kernels: labels interned to integers,
+// trees flattened, behaviour vectors viewed in place.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "kernels/similarity.hpp"
+#include "module/numpy.hpp"
+
+namespace kt {
+
+// Interns the labels of one batch: operator and class names, and the printed form of leaves.
+class Labels {
+public:
+    int of(std::string_view text);
+    // `type(expr).__name__`.
+    int of_type(handle expr);
+    // `str(leaf)`, computed once per leaf object of the batch.
+    int of_leaf(handle leaf);
+
+private:
+    std::unordered_map<std::string, int> ids_;
+    std::unordered_map<PyTypeObject*, int> types_;
+    std::unordered_map<PyObject*, int> leaves_;
+    std::vector<object> kept_;  // keeps cached leaves alive, so their addresses stay theirs
+};
+
+// The labelled tree of `to_zss(expr)`: class name for inner nodes, str() for leaves.
+kernels::FlatTree flat_tree(handle expr, Labels& labels);
+
+struct NativeDescriptor {
+    kernels::StructureFields structure;
+    kernels::BehaviourFields behaviour;
+    std::unique_ptr<Float64View> vector;  // keeps the behaviour vector's buffer
+};
+
+// Reads a descriptor of the shapes `describe` produces. Returns false (with no Python error
+// set) for anything else, including a field that raises an Exception when read; such
+// descriptors take the literal path.
+bool read_native(handle descriptor, Labels& labels, NativeDescriptor& out);
+
+// exp(-0.25 * d) for d = 0 .. max_distance, each computed by numpy as the literal path does.
+std::vector<double> tree_weights(int max_distance);
+
+}  // namespace kt
