@@ -1,6 +1,8 @@
 """Runs the engine on the bundled Feynman bank and prints what it finds."""
 import warnings
 
+import numpy as np
+
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")  # no language-model key is needed here
     from source import _brenmoor as kt
@@ -33,10 +35,25 @@ def print_behaviour(bank):
     return descriptors
 
 
+def print_clusters(bank, descriptors, threshold=0.8):
+    print()
+    matrix = kt.pairwise_matrix(descriptors)
+    clusters = kt.cluster_by_similarity(descriptors, matrix, threshold=threshold)
+    off_diagonal = matrix[~np.eye(len(matrix), dtype=bool)]
+    print(f"Pairwise similarity: min={off_diagonal.min():.3f} mean={off_diagonal.mean():.3f} "
+          f"max={off_diagonal.max():.3f}; {len(clusters)} clusters at threshold {threshold}")
+    print(RULE)
+    index = {id(d): f.id for f, d in zip(bank, descriptors)}
+    for members in clusters:
+        if len(members) > 1:
+            print(f"{len(members):>3} members: {' '.join(index[id(d)] for d in members)}")
+
+
 def main():
     bank = load_bank()
     print_structures(bank)
-    print_behaviour(bank)
+    descriptors = print_behaviour(bank)
+    print_clusters(bank, descriptors)
 
 
 if __name__ == "__main__":
