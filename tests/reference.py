@@ -189,3 +189,180 @@ def behavioral_sim(a, b):
 
 def similarity(a, b, alpha=0.85, beta=0.15):
     return alpha * structural_sim(a, b) + beta * behavioral_sim(a, b)
+
+
+# ---- anti-unification -------------------------------------------------------------------
+import itertools
+import re
+
+
+def is_wildcard(expr):
+    return isinstance(expr, sp.Symbol) and str(expr).startswith("φ")
+
+
+def is_source_variable(expr):
+    if not isinstance(expr, sp.Symbol):
+        return False
+    name = str(expr)
+    if name.startswith("__KLTN_"):
+        return True
+    return bool(re.fullmatch(r"v\d+", name))
+
+
+def is_generalized_variable(expr):
+    return isinstance(expr, sp.Symbol) and bool(re.fullmatch(r"v\d+", str(expr)))
+
+
+def canonical_pair_key(a, b):
+    sa, sb = sp.srepr(a), sp.srepr(b)
+    return (a, b) if sa <= sb else (b, a)
+
+
+def multiplicative_args(expr):
+    if isinstance(expr, sp.Pow) and expr.exp.is_Integer and expr.exp.is_positive:
+        return [expr.base] * int(expr.exp)
+    if isinstance(expr, sp.Mul):
+        return list(expr.args)
+    return None
+
+
+def structural_score(a, b):
+    if a == b:
+        return 1000.0
+    if is_wildcard(a) or is_wildcard(b):
+        return 0.0
+    a_num, b_num = a.is_number, b.is_number
+    if a_num and b_num:
+        return 25.0
+    if a_num != b_num:
+        return -100.0
+    if isinstance(a, sp.Symbol) and isinstance(b, sp.Symbol):
+        return 40.0
+    if a.func != b.func:
+        return 0.0
+    score = 100.0
+    if len(a.args) != len(b.args):
+        return 10.0
+    for x, y in zip(a.args, b.args):
+        score += max(-50.0, structural_score(x, y)) * 0.5
+    return score
+
+
+def best_commutative_pairing(a_args, b_args):
+    a_args, b_args = list(a_args), list(b_args)
+    if len(a_args) != len(b_args):
+        raise ValueError("Arguments must have equal length")
+    n = len(a_args)
+    if n == 0:
+        return []
+    if n <= 7:
+        best_perm, best_score = None, float("-inf")
+        for perm in itertools.permutations(range(n)):
+            score = sum(structural_score(a_args[i], b_args[perm[i]]) for i in range(n))
+            if score > best_score:
+                best_score, best_perm = score, perm
+        return [(a_args[i], b_args[best_perm[i]]) for i in range(n)]
+    candidates = [(structural_score(a, b), i, j)
+                  for i, a in enumerate(a_args) for j, b in enumerate(b_args)]
+    candidates.sort(reverse=True)
+    used_a, used_b, pairing = set(), set(), []
+    for _, i, j in candidates:
+        if i in used_a or j in used_b:
+            continue
+        pairing.append((i, j))
+        used_a.add(i)
+        used_b.add(j)
+        if len(pairing) == n:
+            break
+    if len(pairing) != n:
+        pairing.extend(zip([i for i in range(n) if i not in used_a],
+                           [j for j in range(n) if j not in used_b]))
+    pairing.sort(key=lambda p: p[0])
+    return [(a_args[i], b_args[j]) for i, j in pairing]
+
+
+def anti_unify(a, b, counter, memo, variable_memo):
+    if a == b:
+        return a
+    if is_wildcard(a):
+        return a
+    if is_wildcard(b):
+        return b
+    if is_generalized_variable(a) and is_source_variable(b):
+        return a
+    if is_source_variable(a) and is_generalized_variable(b):
+        return b
+    key = canonical_pair_key(a, b)
+    if key in memo:
+        return memo[key]
+    a_factors, b_factors = multiplicative_args(a), multiplicative_args(b)
+    if a_factors is not None and b_factors is not None and len(a_factors) == len(b_factors):
+        pairing = best_commutative_pairing(a_factors, b_factors)
+        result = sp.Mul(*[anti_unify(x, y, counter, memo, variable_memo) for x, y in pairing])
+        memo[key] = result
+        return result
+    if a.func == b.func and a.func in (sp.Add, sp.Mul):
+        a_args, b_args = list(a.args), list(b.args)
+        candidates = [(structural_score(l, r), i, j) for i, l in enumerate(a_args)
+                      for j, r in enumerate(b_args) if structural_score(l, r) > 0]
+        candidates.sort()
+        candidates.reverse()
+        used_a, used_b, unified = set(), set(), []
+        for _, i, j in candidates:
+            if i in used_a or j in used_b:
+                continue
+            unified.append(anti_unify(a_args[i], b_args[j], counter, memo, variable_memo))
+            used_a.add(i)
+            used_b.add(j)
+        unmatched = (len(a_args) - len(used_a)) + (len(b_args) - len(used_b))
+        for _ in range(unmatched):
+            counter[0] += 1
+            unified.append(sp.Symbol("φ" + str(counter[0])))
+        result = a.func(*unified)
+        memo[key] = result
+        return result
+    if a.func == b.func and len(a.args) == len(b.args) and len(a.args) > 0:
+        unified = [anti_unify(x, y, counter, memo, variable_memo) for x, y in zip(a.args, b.args)]
+        try:
+            result = a.func(*unified)
+            memo[key] = result
+            return result
+        except Exception:
+            pass
+    if is_source_variable(a) and is_source_variable(b):
+        sa, sb = sp.srepr(a), sp.srepr(b)
+        pair_key = (sa, sb) if sa <= sb else (sb, sa)
+        if pair_key in variable_memo:
+            return variable_memo[pair_key]
+        var = sp.Symbol("v" + str(len(variable_memo)))
+        variable_memo[pair_key] = var
+        memo[key] = var
+        return var
+    counter[0] += 1
+    result = sp.Symbol("φ" + str(counter[0]))
+    memo[key] = result
+    return result
+
+
+def canonicalize(expr, source_id=None):
+    seen = []
+    for node in sp.preorder_traversal(expr):
+        if isinstance(node, sp.Symbol) and not str(node).startswith("φ") and node not in seen:
+            seen.append(node)
+    names = ["v%d" % i if source_id is None else "__KLTN_%s_v%d" % (source_id, i)
+             for i in range(len(seen))]
+    return expr.xreplace({s: sp.Symbol(n) for s, n in zip(seen, names)})
+
+
+def anti_unify_cluster(exprs):
+    if not exprs:
+        return None
+    unique = list(dict.fromkeys(exprs))
+    if len(unique) < 2:
+        return None
+    tagged = [canonicalize(e, source_id=i) for i, e in enumerate(unique)]
+    counter, memo, variable_memo = [0], {}, {}
+    result = tagged[0]
+    for expr in tagged[1:]:
+        result = anti_unify(result, expr, counter, memo, variable_memo)
+    return result

@@ -29,7 +29,7 @@ object new_symbol(const std::string& name) { return env().Symbol(pystr(name)); }
 }  // namespace
 
 bool is_wildcard(handle expr) {
-    return is_instance(expr, env().Symbol) && str_starts_with(expr, "φ");
+    return is_instance(expr, env().Symbol) && printed_starts_with(expr, "φ");
 }
 
 long depth(handle expr) {
@@ -85,7 +85,7 @@ object canonicalize_expr(handle expr, handle source_id) {
     object seen = check(PyList_New(0));
     object nodes = check(PyObject_GetIter(env().preorder_traversal(expr).ptr()));
     while (object node = nb::steal(PyIter_Next(nodes.ptr()))) {
-        if (!is_instance(node, env().Symbol) || str_starts_with(node, "φ")) continue;
+        if (!is_instance(node, env().Symbol) || printed_starts_with(node, "φ")) continue;
         if (!check_status(PySequence_Contains(seen.ptr(), node.ptr())))
             check_status(PyList_Append(seen.ptr(), node.ptr()));
     }
@@ -116,7 +116,7 @@ object extract_structure(handle expr) {
 object to_zss(handle expr) {
     RecursionGuard guard(" while building a labelled tree");
     Items args = children(expr);
-    object label = args.size() > 0 ? class_name(expr) : str_of(expr);
+    object label = args.size() > 0 ? class_name(expr) : printed(expr);
     object node = env().zss.attr("Node")(label);
     object addkid = node.attr("addkid");
     for (Py_ssize_t i = 0; i < args.size(); ++i) addkid(to_zss(args[i]));

@@ -33,8 +33,22 @@ void init_env(handle module) {
     e->s_free_symbols = interned("free_symbols");
     e->s_is_number = interned("is_number");
     e->s_xreplace = interned("xreplace");
+    e->s_name = interned("name");
     delete g_env;  // a re-initialisation replaces the previous table
     g_env = e;
+}
+
+object printed(handle expr) {
+    if (Py_TYPE(expr.ptr()) == (PyTypeObject*)env().Symbol.ptr()) {
+        object name = get_attr(expr, env().s_name);
+        if (PyUnicode_CheckExact(name.ptr())) return name;
+    }
+    return str_of(expr);
+}
+
+bool printed_starts_with(handle expr, std::string_view prefix) {
+    object text = printed(expr);
+    return utf8(text).substr(0, prefix.size()) == prefix;
 }
 
 object module_global(const char* name) {

@@ -15,13 +15,18 @@ struct Env {
     object preorder_traversal, srepr, sympify;
 
     // Interned attribute names.
-    object s_args, s_func, s_free_symbols, s_is_number, s_xreplace;
+    object s_args, s_func, s_free_symbols, s_is_number, s_xreplace, s_name;
 };
 
 // Filled during module initialisation; never freed, so that no destructor touches Python
 // after the interpreter has finalised.
 Env& env();
 void init_env(handle module);
+
+// `str(expr)`. A plain Symbol prints as its name, which is read directly: printing goes
+// through sympy's printer machinery and dominates tree walks otherwise.
+object printed(handle expr);
+bool printed_starts_with(handle expr, std::string_view prefix);
 
 // The current binding of a module global (`GRID`, `groq_client`, ...), read at the time of use
 // so that callers may rebind it.

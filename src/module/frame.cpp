@@ -1,5 +1,9 @@
 #include "module/frame.hpp"
 
+#include "antiunify/anti_unify.hpp"
+#include "antiunify/cluster.hpp"
+#include "antiunify/pairing.hpp"
+#include "antiunify/predicates.hpp"
 #include "descriptors/behavior.hpp"
 #include "descriptors/describe.hpp"
 #include "descriptors/ranges.hpp"
@@ -147,7 +151,16 @@ void init_module(handle m) {
     define(m, describe_def);
     for (const FuncDef* def : {&pairwise_matrix_def, &cluster_by_similarity_def}) define(m, *def);
 
+    for (const FuncDef* def : {&is_wildcard_def, &structural_score_def,
+                               &best_commutative_pairing_def, &is_source_variable_def,
+                               &is_generalized_variable_def, &canonical_pair_key_def,
+                               &multiplicative_args_def})
+        define(m, *def);
+    define(m, wildcard_density_def);
     set(m, "MAX_WILDCARD_DENSITY", pyfloat(0.6));
+    for (const FuncDef* def : {&is_valid_generalization_def, &anti_unify_def,
+                               &display_canonical_expr_def, &anti_unify_cluster_def})
+        define(m, *def);
     define_record(m, generalized_candidate_record);
     define_record(m, filter_result_record);
 

@@ -18,12 +18,6 @@ object class_name(handle h) { return check(PyType_GetName(Py_TYPE(h.ptr()))); }
 
 std::string class_name_std(handle h) { return std::string(utf8(class_name(h))); }
 
-bool str_starts_with(handle h, std::string_view prefix) {
-    object s = str_of(h);
-    std::string_view text = utf8(s);
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 object slice(Py_ssize_t start, Py_ssize_t stop) {
     object lo = start == kOpen ? none() : pyint(start);
     object hi = stop == kOpen ? none() : pyint(stop);

@@ -89,9 +89,6 @@ std::string_view utf8(handle str);
 object class_name(handle h);
 std::string class_name_std(handle h);
 
-// True when `str(h)` starts with `prefix` (UTF-8 bytes).
-bool str_starts_with(handle h, std::string_view prefix);
-
 // A sequence's items as a tuple or list (`PySequence_Fast`), for indexed access.
 class Items {
 public:

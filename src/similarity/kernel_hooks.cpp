@@ -1,5 +1,7 @@
 #include "similarity/kernel_hooks.hpp"
 
+#include "antiunify/cluster.hpp"
+#include "antiunify/scoring.hpp"
 #include "kernels/sequence_ratio.hpp"
 #include "kernels/tree_distance.hpp"
 #include "module/classes.hpp"
@@ -73,10 +75,27 @@ const FuncDef sequence_ratio_hook{
     .qualname = "_kernels.sequence_ratio",
 };
 
+const FuncDef structural_score_literal_hook{
+    .name = "structural_score_literal",
+    .params = {{"a"}, {"b"}},
+    .doc = "Structural score by the recursive definition, without the node table.",
+    .impl = [](Args& a) { return pyfloat(structural_score_literal(a[0], a[1])); },
+    .qualname = "_kernels.structural_score_literal",
+};
+
+const FuncDef anti_unify_cluster_hook{
+    .name = "anti_unify_cluster",
+    .params = {{"exprs", nullptr, Check::List}, {"literal_scores", nullptr, Check::Bool, "False"}},
+    .doc = "Cluster fold; with literal_scores, every structural score is computed recursively.",
+    .impl = [](Args& a) { return anti_unify_cluster(a[0], a.flag(1)); },
+    .qualname = "_kernels.anti_unify_cluster",
+};
+
 }  // namespace
 
 void define_kernel_hooks(handle module) {
-    define_class(module, "_kernels", {&tree_distance_hook, &sequence_ratio_hook},
+    define_class(module, "_kernels", {&tree_distance_hook, &sequence_ratio_hook, &structural_score_literal_hook,
+                  &anti_unify_cluster_hook},
                  "Native kernels on plain Python data (for tests).");
 }
 

@@ -1,5 +1,7 @@
 #include "similarity/native_descriptor.hpp"
 
+#include "module/env.hpp"
+
 namespace kt {
 
 int Labels::of(std::string_view text) {
@@ -19,7 +21,7 @@ int Labels::of_type(handle expr) {
 int Labels::of_leaf(handle leaf) {
     auto it = leaves_.find(leaf.ptr());
     if (it != leaves_.end()) return it->second;
-    int id = of(utf8(str_of(leaf)));
+    int id = of(utf8(printed(leaf)));
     kept_.push_back(nb::borrow(leaf));
     leaves_.emplace(leaf.ptr(), id);
     return id;

@@ -1,0 +1,87 @@
+#include "antiunify/predicates.hpp"
+
+#include "descriptors/structure.hpp"
+#include "module/env.hpp"
+
+namespace kt {
+
+bool is_v_name(handle name) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(name.ptr());
+    if (n < 2 || PyUnicode_READ_CHAR(name.ptr(), 0) != 'v') return false;
+    for (Py_ssize_t i = 1; i < n; ++i)
+        if (!Py_UNICODE_ISDECIMAL(PyUnicode_READ_CHAR(name.ptr(), i))) return false;
+    return true;
+}
+
+bool is_source_variable(handle expr) {
+    if (!is_instance(expr, env().Symbol)) return false;
+    object name = printed(expr);
+    return utf8(name).substr(0, 7) == "__KLTN_" || is_v_name(name);
+}
+
+bool is_generalized_variable(handle expr) {
+    return is_instance(expr, env().Symbol) && is_v_name(printed(expr));
+}
+
+object canonical_pair_key(handle a, handle b, handle srepr_a, handle srepr_b) {
+    object sa = srepr_a.is_valid() ? nb::borrow(srepr_a) : env().srepr(a);
+    object sb = srepr_b.is_valid() ? nb::borrow(srepr_b) : env().srepr(b);
+    if (truth(compare(sa, sb, Py_LE))) return nb::make_tuple(a, b);
+    return nb::make_tuple(b, a);
+}
+
+object multiplicative_args(handle expr) {
+    if (is_instance(expr, env().Pow)) {
+        object exp = expr.attr("exp");
+        if (truth(exp.attr("is_Integer")) && truth(exp.attr("is_positive"))) {
+            object base = check(PyList_New(0));
+            check_status(PyList_Append(base.ptr(), expr.attr("base").ptr()));
+            object count = check(PyNumber_Long(exp.ptr()));
+            return check(PyNumber_Multiply(base.ptr(), count.ptr()));
+        }
+    }
+    if (is_instance(expr, env().Mul)) return check(PySequence_List(get_attr(expr, env().s_args).ptr()));
+    return none();
+}
+
+const FuncDef is_wildcard_def{
+    .name = "_is_wildcard",
+    .params = {{"expr", "sp.Expr"}},
+    .returns = "bool",
+    .doc = "Return True if expr is one of KLTN's generated wildcards.",
+    .impl = [](Args& a) { return pybool(is_wildcard(a[0])); },
+};
+
+const FuncDef is_source_variable_def{
+    .name = "_is_source_variable",
+    .params = {{"expr", "sp.Expr"}},
+    .returns = "bool",
+    .impl = [](Args& a) { return pybool(is_source_variable(a[0])); },
+};
+
+const FuncDef is_generalized_variable_def{
+    .name = "_is_generalized_variable",
+    .params = {{"expr", "sp.Expr"}},
+    .returns = "bool",
+    .doc = "Return True for variables produced by an earlier anti-unification fold.",
+    .impl = [](Args& a) { return pybool(is_generalized_variable(a[0])); },
+};
+
+const FuncDef canonical_pair_key_def{
+    .name = "_canonical_pair_key",
+    .params = {{"a", "sp.Expr"}, {"b", "sp.Expr"}},
+    .doc = "\n"
+           "    Make the memoization key symmetric.\n"
+           "    AU(a, b) should produce the same wildcard as AU(b, a).\n"
+           "    ",
+    .impl = [](Args& a) { return canonical_pair_key(a[0], a[1]); },
+};
+
+const FuncDef multiplicative_args_def{
+    .name = "_multiplicative_args",
+    .params = {{"expr", "sp.Expr"}},
+    .doc = "Expose positive integer powers as repeated factors for matching.",
+    .impl = [](Args& a) { return multiplicative_args(a[0]); },
+};
+
+}  // namespace kt
