@@ -12,6 +12,9 @@ namespace kt {
 // The state one fold shares across its steps: the caller's counter and memo objects, and the
 // node table its scores are computed on.
 struct Fold {
+    Fold(handle counter, handle memo, handle variable_memo, Scorer& score)
+        : counter(counter), memo(memo), variable_memo(variable_memo), score(score) {}
+
     handle counter;        // list whose first item is the last wildcard number
     handle memo;           // dict: canonical pair key -> generalisation
     handle variable_memo;  // dict: sorted srepr pair -> generalised variable
