@@ -366,3 +366,95 @@ def anti_unify_cluster(exprs):
     for expr in tagged[1:]:
         result = anti_unify(result, expr, counter, memo, variable_memo)
     return result
+
+
+# ---- candidate scores --------------------------------------------------------------------
+import math
+
+
+def normalize_wildcards(expr):
+    mapping, counter = {}, [0]
+    for node in sp.preorder_traversal(expr):
+        if isinstance(node, sp.Symbol) and str(node).startswith("φ") and node not in mapping:
+            mapping[node] = sp.Symbol("v" + str(counter[0]))
+            counter[0] += 1
+    return expr.xreplace(mapping)
+
+
+def compositionality_score(formula, lib_exprs):
+    import zss
+    if not lib_exprs:
+        return 0.0
+    norm = normalize_wildcards(formula)
+    min_dist = float("inf")
+    for le in lib_exprs:
+        try:
+            min_dist = min(min_dist, zss.simple_distance(to_zss(norm), to_zss(le)))
+        except Exception:
+            pass
+    for a, b in itertools.combinations(lib_exprs, 2):
+        for composed in (a + b, a * b):
+            try:
+                min_dist = min(min_dist, zss.simple_distance(to_zss(norm), to_zss(composed)))
+            except Exception:
+                pass
+    if math.isinf(min_dist):
+        return 0.0
+    return float(max(0.0, min(1.0, math.exp(-0.25 * min_dist))))
+
+
+def log_compress(x):
+    x = float(x)
+    if not np.isfinite(x):
+        return 1.0
+    sign = 1.0 if x >= 0 else -1.0
+    return sign * np.log1p(abs(x))
+
+
+def behavioral_distance(cluster, lib_descs, grid=GRID):
+    if not lib_descs:
+        return float("inf")
+    bvecs = [d.behavior_vec for d in cluster if d.behavior_vec is not None]
+    if not bvecs:
+        return float("inf")
+    normalized = []
+    for b in bvecs:
+        if np.ndim(b) == 0:
+            normalized.append(np.full(grid.shape, float(b)))
+        elif b.shape != grid.shape:
+            try:
+                normalized.append(np.broadcast_to(b, grid.shape))
+            except Exception:
+                normalized.append(np.full(grid.shape, float(np.mean(b)) if b.size else 0.0))
+        else:
+            normalized.append(b)
+    cluster_bvec = np.nanmean(np.vstack(normalized), axis=0)
+    cluster_deriv = float(np.nanmean([d.derivative_approx for d in cluster]))
+    cluster_integ = float(np.nanmean([d.integral_approx for d in cluster]))
+    cluster_stab = float(np.nanmean([d.stability_score for d in cluster]))
+    cluster_sens = float(np.nanmean([d.sensitivity_perturbation for d in cluster]))
+    cluster_growth = cluster[0].growth_class
+    best = float("inf")
+    for ld in lib_descs.values():
+        try:
+            vec_dist = float(np.linalg.norm(cluster_bvec - ld.behavior_vec))
+        except Exception:
+            vec_dist = float("inf")
+        growth_pen = 0.0 if cluster_growth == ld.growth_class else 1.0
+        d = (0.6 * log_compress(vec_dist)
+             + 1.0 * log_compress(abs(cluster_deriv - ld.derivative_approx))
+             + 0.6 * log_compress(abs(cluster_integ - ld.integral_approx))
+             + 0.8 * log_compress(abs(cluster_stab - ld.stability_score))
+             + 0.8 * log_compress(abs(cluster_sens - ld.sensitivity_perturbation))
+             + 2.0 * growth_pen)
+        best = min(best, d)
+    return float(best)
+
+
+def recurrence_strength(cluster, all_count):
+    k = len(cluster)
+    if k <= 1 or all_count <= 1:
+        return 0.0
+    sims = [similarity(cluster[i], cluster[j]) for i in range(k) for j in range(i + 1, k)]
+    mean_sim = float(np.mean(sims)) if sims else 0.0
+    return float(mean_sim * (k / float(all_count)) * k)

@@ -14,6 +14,7 @@
 #include "module/safe_print.hpp"
 #include "similarity/kernel_hooks.hpp"
 #include "similarity/matrix.hpp"
+#include "similarity/scores.hpp"
 #include "similarity/similarity.hpp"
 
 namespace kt {
@@ -146,10 +147,11 @@ void init_module(handle m) {
 
     for (const FuncDef* def : {&to_zss_def, &normalize_wildcards_def, &get_ranges_for_bank_def,
                                &get_var_ranges_def, &structural_sim_def, &behavioral_sim_def,
-                               &similarity_def})
+                               &similarity_def, &node_count_def, &compositionality_score_def,
+                               &log_compress_def, &behavioral_distance_def,
+                               &recurrence_strength_def, &describe_def, &compression_gain_def,
+                               &pairwise_matrix_def, &cluster_by_similarity_def})
         define(m, *def);
-    define(m, describe_def);
-    for (const FuncDef* def : {&pairwise_matrix_def, &cluster_by_similarity_def}) define(m, *def);
 
     for (const FuncDef* def : {&is_wildcard_def, &structural_score_def,
                                &best_commutative_pairing_def, &is_source_variable_def,

@@ -64,9 +64,23 @@ const char* expected_name(Check c) {
     }
 }
 
+[[noreturn]] void wrong_type(const char* name, const char* expected, handle value) {
+    raise(PyExc_TypeError, std::string("Argument '") + name + "' has incorrect type (expected " +
+                               expected + ", got " + class_name_std(value) + ")");
+}
+
 [[noreturn]] void wrong_type(const Param& p, handle value) {
-    raise(PyExc_TypeError, std::string("Argument '") + p.name + "' has incorrect type (expected " +
-                               expected_name(p.check) + ", got " + class_name_std(value) + ")");
+    wrong_type(p.name, expected_name(p.check), value);
+}
+
+double to_double(handle value, const char* name) {
+    double v = PyFloat_AsDouble(value.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        wrong_type(name, "float", value);
+    }
+    return v;
 }
 
 std::string join_missing(const std::vector<std::string>& names) {
@@ -145,13 +159,7 @@ void apply_check(const Param& p, PyObject*& slot, object& owned) {
             return;
         case Check::Float: {
             if (PyFloat_CheckExact(value.ptr())) return;
-            double v = PyFloat_AsDouble(value.ptr());
-            if (v == -1.0 && PyErr_Occurred()) {
-                if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
-                PyErr_Clear();
-                wrong_type(p, value);
-            }
-            owned = pyfloat(v);
+            owned = pyfloat(to_double(value, p.name));
             slot = owned.ptr();
             return;
         }
@@ -390,6 +398,8 @@ std::deque<FuncDef>& def_store() {
 }  // namespace
 
 PyTypeObject* function_type() { return &g_type; }
+
+double float_argument(handle value, const char* param) { return to_double(value, param); }
 
 void init_function_type() {
     if (g_type.tp_flags & Py_TPFLAGS_READY) return;

@@ -65,6 +65,10 @@ private:
     object owned_[kMaxParams];
 };
 
+// The Float parameter rule applied to a value computed inside a function: converted to a
+// double, or the TypeError that names the parameter.
+double float_argument(handle value, const char* param);
+
 // Creates a function object for `def` (kept alive for the life of the process), evaluating
 // its defaults in `module_dict`.
 object make_function(const FuncDef& def, handle module_dict);

@@ -29,17 +29,6 @@ bool native_weights(handle kwargs, double& alpha, double& beta) {
     return true;
 }
 
-// All descriptors in native form, or false when any of them is not of the standard shapes.
-bool read_all(handle list, Labels& labels, std::vector<NativeDescriptor>& out) {
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-    out.resize(n);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        object d = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
-        if (!read_native(d, labels, out[i])) return false;
-    }
-    return true;
-}
-
 void fill_native(const std::vector<NativeDescriptor>& ds, double alpha, double beta,
                  double* out) {
     const int n = (int)ds.size();
@@ -76,7 +65,7 @@ object pairwise_matrix(handle descriptors, handle kwargs) {
     double alpha, beta;
     Labels labels;
     std::vector<NativeDescriptor> native;
-    if (native_weights(kwargs, alpha, beta) && read_all(descriptors, labels, native)) {
+    if (native_weights(kwargs, alpha, beta) && read_all_native(descriptors, labels, native)) {
         Float64View out(mat, 2, true);
         if (!out.valid()) raise(PyExc_SystemError, "similarity matrix is not writable");
         fill_native(native, alpha, beta, out.mutable_data());

@@ -14,14 +14,16 @@ int Labels::of_type(handle expr) {
     auto it = types_.find(type);
     if (it != types_.end()) return it->second;
     int id = of(utf8(class_name(expr)));
+    kept_.push_back(nb::borrow((PyObject*)type));  // the address stays this type's
     types_.emplace(type, id);
     return id;
 }
 
-int Labels::of_leaf(handle leaf) {
+int Labels::of_leaf(handle leaf, bool keep) {
     auto it = leaves_.find(leaf.ptr());
     if (it != leaves_.end()) return it->second;
     int id = of(utf8(printed(leaf)));
+    if (!keep) return id;
     kept_.push_back(nb::borrow(leaf));
     leaves_.emplace(leaf.ptr(), id);
     return id;
@@ -29,14 +31,14 @@ int Labels::of_leaf(handle leaf) {
 
 namespace {
 
-int add_subtree(handle expr, Labels& labels, kernels::FlatTreeBuilder& builder) {
+int add_subtree(handle expr, Labels& labels, kernels::FlatTreeBuilder& builder, bool keep) {
     RecursionGuard guard(" while building a labelled tree");
     Items args(get_attr(expr, env().s_args), "expr.args is not a sequence");
-    if (args.size() == 0) return builder.finish(labels.of_leaf(expr), -1);
+    if (args.size() == 0) return builder.finish(labels.of_leaf(expr, keep), -1);
     const int label = labels.of_type(expr);
     int first = -1;
     for (Py_ssize_t i = 0; i < args.size(); ++i) {
-        int child = add_subtree(args[i], labels, builder);
+        int child = add_subtree(args[i], labels, builder, keep);
         if (i == 0) first = child;
     }
     return builder.finish(label, first);
@@ -98,9 +100,9 @@ bool read_fields(handle d, Labels& labels, NativeDescriptor& out) {
 
 }  // namespace
 
-kernels::FlatTree flat_tree(handle expr, Labels& labels) {
+kernels::FlatTree flat_tree(handle expr, Labels& labels, bool keep_leaves) {
     kernels::FlatTreeBuilder builder;
-    add_subtree(expr, labels, builder);
+    add_subtree(expr, labels, builder, keep_leaves);
     return builder.take();
 }
 
@@ -108,6 +110,16 @@ bool read_native(handle d, Labels& labels, NativeDescriptor& out) {
     bool standard = false;
     if (!attempt([&] { standard = read_fields(d, labels, out); })) return false;
     return standard;
+}
+
+bool read_all_native(handle list, Labels& labels, std::vector<NativeDescriptor>& out) {
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    out.resize(n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        object d = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
+        if (!read_native(d, labels, out[i])) return false;
+    }
+    return true;
 }
 
 std::vector<double> tree_weights(int max_distance) {

@@ -18,18 +18,20 @@ public:
     int of(std::string_view text);
     // `type(expr).__name__`.
     int of_type(handle expr);
-    // `str(leaf)`, computed once per leaf object of the batch.
-    int of_leaf(handle leaf);
+    // `str(leaf)`, computed once per leaf object of the batch (remembered only when `keep`).
+    int of_leaf(handle leaf, bool keep = true);
 
 private:
     std::unordered_map<std::string, int> ids_;
     std::unordered_map<PyTypeObject*, int> types_;
     std::unordered_map<PyObject*, int> leaves_;
-    std::vector<object> kept_;  // keeps cached leaves alive, so their addresses stay theirs
+    std::vector<object> kept_;  // keeps cached leaves and types alive: addresses stay theirs
 };
 
-// The labelled tree of `to_zss(expr)`: class name for inner nodes, str() for leaves.
-kernels::FlatTree flat_tree(handle expr, Labels& labels);
+// The labelled tree of `to_zss(expr)`: class name for inner nodes, str() for leaves. With
+// `keep_leaves` false the leaves' printed forms are not remembered by identity (for trees
+// seen once, against labels that outlive the call).
+kernels::FlatTree flat_tree(handle expr, Labels& labels, bool keep_leaves = true);
 
 struct NativeDescriptor {
     kernels::StructureFields structure;
@@ -41,6 +43,9 @@ struct NativeDescriptor {
 // set) for anything else, including a field that raises an Exception when read; such
 // descriptors take the literal path.
 bool read_native(handle descriptor, Labels& labels, NativeDescriptor& out);
+
+// Every descriptor of a list in native form, or false when any is not of the standard shapes.
+bool read_all_native(handle list, Labels& labels, std::vector<NativeDescriptor>& out);
 
 // exp(-0.25 * d) for d = 0 .. max_distance, each computed by numpy as the literal path does.
 std::vector<double> tree_weights(int max_distance);

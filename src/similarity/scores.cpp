@@ -1,0 +1,306 @@
+#include "similarity/scores.hpp"
+
+#include <cmath>
+#include <deque>
+#include <limits>
+#include <memory>
+#include <optional>
+
+#include "descriptors/structure.hpp"
+#include "module/numpy.hpp"
+#include "similarity/native_descriptor.hpp"
+
+namespace kt {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+object node_count(handle expr) {
+    object it = check(PyObject_GetIter(env().preorder_traversal(expr).ptr()));
+    long long count = 0;
+    while (object node = nb::steal(PyIter_Next(it.ptr()))) ++count;
+    if (PyErr_Occurred()) throw nb::python_error();
+    return pyint(count);
+}
+
+// ---- compositionality ---------------------------------------------------------------------
+
+// The labelled trees of one library: its expressions, then the sum and the product of every
+// unordered pair, in the order they are compared. A tree whose conversion raised is absent.
+struct LibraryTrees {
+    std::vector<object> exprs;  // the library's expressions themselves: the cache key
+    Labels labels;
+    std::vector<std::optional<kernels::FlatTree>> trees;
+};
+
+std::optional<kernels::FlatTree> tree_or_nothing(handle expr, Labels& labels, bool keep) {
+    std::optional<kernels::FlatTree> tree;
+    attempt([&] { tree = flat_tree(expr, labels, keep); });
+    return tree;
+}
+
+bool same_library(const LibraryTrees& entry, handle list) {
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    if ((Py_ssize_t)entry.exprs.size() != n) return false;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (entry.exprs[i].ptr() != PyList_GET_ITEM(list.ptr(), i)) return false;
+    return true;
+}
+
+// Sums and products are the same for every formula scored against one library, so their
+// trees are built once. Libraries are recognised by the identity of their expressions, which
+// the cache keeps alive; the few most recent libraries are kept.
+LibraryTrees& library_trees(handle list) {
+    constexpr size_t kKept = 4;
+    static auto* cache = new std::deque<std::unique_ptr<LibraryTrees>>();  // GIL-protected
+    for (auto it = cache->begin(); it != cache->end(); ++it) {
+        if (!same_library(**it, list)) continue;
+        std::unique_ptr<LibraryTrees> hit = std::move(*it);
+        cache->erase(it);
+        cache->push_front(std::move(hit));
+        return *cache->front();
+    }
+    auto entry = std::make_unique<LibraryTrees>();
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) entry->exprs.push_back(nb::borrow(PyList_GET_ITEM(list.ptr(), i)));
+    for (const object& le : entry->exprs) entry->trees.push_back(tree_or_nothing(le, entry->labels, true));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        for (Py_ssize_t j = i + 1; j < n; ++j) {
+            handle a = entry->exprs[i], b = entry->exprs[j];
+            // Building the sum or product is not guarded: its errors reach the caller.
+            object sum = check(PyNumber_Add(a.ptr(), b.ptr()));
+            entry->trees.push_back(tree_or_nothing(sum, entry->labels, true));
+            object product = check(PyNumber_Multiply(a.ptr(), b.ptr()));
+            entry->trees.push_back(tree_or_nothing(product, entry->labels, true));
+        }
+    }
+    cache->push_front(std::move(entry));
+    if (cache->size() > kKept) cache->pop_back();
+    return *cache->front();
+}
+
+object compositionality_score(handle formula, handle lib_exprs) {
+    if (PyList_GET_SIZE(lib_exprs.ptr()) == 0) return pyfloat(0.0);
+    object norm = normalize_wildcards(formula);
+    LibraryTrees& library = library_trees(lib_exprs);
+    std::optional<kernels::FlatTree> tree = tree_or_nothing(norm, library.labels, false);
+    long long best = -1;  // no comparison succeeded
+    if (tree) {
+        kernels::TreeDistanceScratch scratch;
+        for (const auto& other : library.trees) {
+            if (!other) continue;
+            const long long d = kernels::tree_distance(*tree, *other, scratch);
+            if (best < 0 || d < best) best = d;
+        }
+    }
+    if (best < 0) return pyfloat(0.0);
+    const double score = std::exp(-0.25 * (double)best);
+    return pyfloat(std::max(0.0, std::min(1.0, score)));
+}
+
+// ---- behavioural distance -----------------------------------------------------------------
+
+// Signed log1p; not finite values map to 1.0.
+object log_compress(double x) {
+    if (!std::isfinite(x)) return pyfloat(1.0);
+    const double sign = x >= 0 ? 1.0 : -1.0;
+    return pyfloat(sign) * np_fn("log1p")(pyfloat(std::fabs(x)));
+}
+
+double compressed(handle value) {
+    object c = log_compress(float_argument(value, "x"));
+    return PyFloat_AsDouble(c.ptr());
+}
+
+object attr(handle d, const char* name) { return check(PyObject_GetAttrString(d.ptr(), name)); }
+
+// A member's behaviour vector brought to the grid's shape.
+object on_grid(handle b, handle shape) {
+    if (PyLong_AsLong(np_fn("ndim")(b).ptr()) == 0) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return np_fn("full")(shape, check(PyNumber_Float(b.ptr())));
+    }
+    if (equal(b.attr("shape"), shape)) return nb::borrow(b);
+    object out;
+    if (attempt([&] { out = np_fn("broadcast_to")(b, shape); })) return out;
+    object fill = truth(b.attr("size")) ? check(PyNumber_Float(np_fn("mean")(b).ptr())) : pyfloat(0.0);
+    return np_fn("full")(shape, fill);
+}
+
+object summary(handle cluster, const char* field) {
+    object values = check(PyList_New(0));
+    Items members(cluster);
+    for (Py_ssize_t i = 0; i < members.size(); ++i)
+        check_status(PyList_Append(values.ptr(), attr(members[i], field).ptr()));
+    return check(PyNumber_Float(np_fn("nanmean")(values).ptr()));
+}
+
+object behavioral_distance(handle cluster, handle lib_descs) {
+    if (PyDict_GET_SIZE(lib_descs.ptr()) == 0) return pyfloat(kInf);
+    Items members(cluster);
+    object shape = module_global("GRID").attr("shape");
+    object normalized = check(PyList_New(0));
+    for (Py_ssize_t i = 0; i < members.size(); ++i) {
+        if (attr(members[i], "behavior_vec").is_none()) continue;
+        check_status(PyList_Append(normalized.ptr(), on_grid(attr(members[i], "behavior_vec"), shape).ptr()));
+    }
+    if (PyList_GET_SIZE(normalized.ptr()) == 0) return pyfloat(kInf);
+    object cluster_bvec = np_fn("nanmean")(np_fn("vstack")(normalized), nb::arg("axis") = 0);
+    object deriv = summary(cluster, "derivative_approx");
+    object integ = summary(cluster, "integral_approx");
+    object stab = summary(cluster, "stability_score");
+    object sens = summary(cluster, "sensitivity_perturbation");
+    object growth = attr(members[0], "growth_class");
+
+    double best = kInf;
+    object norm = env().np.attr("linalg").attr("norm");
+    Items entries(check(PyDict_Values(lib_descs.ptr())));
+    for (Py_ssize_t k = 0; k < entries.size(); ++k) {
+        handle ld = entries[k];
+        double vec_dist = kInf;
+        attempt([&] {
+            object d = norm(cluster_bvec - attr(ld, "behavior_vec"));
+            vec_dist = PyFloat_AsDouble(check(PyNumber_Float(d.ptr())).ptr());
+        });
+        auto diff = [&](handle mine, const char* field) {
+            return check(PyNumber_Absolute((mine - attr(ld, field)).ptr()));
+        };
+        object deriv_diff = diff(deriv, "derivative_approx");
+        object integ_diff = diff(integ, "integral_approx");
+        object stab_diff = diff(stab, "stability_score");
+        object sens_diff = diff(sens, "sensitivity_perturbation");
+        const double growth_pen = equal(growth, attr(ld, "growth_class")) ? 0.0 : 1.0;
+        const double vec_c = PyFloat_AsDouble(log_compress(vec_dist).ptr());
+        const double deriv_c = compressed(deriv_diff), integ_c = compressed(integ_diff);
+        const double stab_c = compressed(stab_diff), sens_c = compressed(sens_diff);
+        const double d = 0.6 * vec_c + 1.0 * deriv_c + 0.6 * integ_c + 0.8 * stab_c +
+                         0.8 * sens_c + 2.0 * growth_pen;
+        if (d < best) best = d;  // min(best, d)
+    }
+    return pyfloat(best);
+}
+
+// ---- recurrence and compression -----------------------------------------------------------
+
+object recurrence_strength(handle cluster, handle all_count_obj) {
+    const Py_ssize_t k = PyList_GET_SIZE(cluster.ptr());
+    if (k <= 1 || truth(compare(all_count_obj, pyint(1), Py_LE))) return pyfloat(0.0);
+    object sims = check(PyList_New(0));
+    Labels labels;
+    std::vector<NativeDescriptor> native;
+    if (read_all_native(cluster, labels, native)) {
+        int largest = 0;
+        for (const auto& d : native) largest = std::max(largest, d.structure.tree.size());
+        const std::vector<double> weights = tree_weights(2 * largest);
+        kernels::SimilarityScratch scratch;
+        for (Py_ssize_t i = 0; i < k; ++i)
+            for (Py_ssize_t j = i + 1; j < k; ++j) {
+                const double s = kernels::structural_similarity(native[i].structure, native[j].structure,
+                                                                weights.data(), scratch);
+                const double b = kernels::behavioural_similarity(native[i].behaviour, native[j].behaviour);
+                check_status(PyList_Append(sims.ptr(), pyfloat(0.85 * s + 0.15 * b).ptr()));
+            }
+    } else {
+        object similarity = module_global("similarity");
+        for (Py_ssize_t i = 0; i < k; ++i)
+            for (Py_ssize_t j = i + 1; j < k; ++j)
+                check_status(PyList_Append(
+                    sims.ptr(), similarity(item(cluster, i), item(cluster, j)).ptr()));
+    }
+    const double mean_sim = PyFloat_AsDouble(check(PyNumber_Float(np_fn("mean")(sims).ptr())).ptr());
+    const double all_count = PyLong_AsDouble(all_count_obj.ptr());
+    if (all_count == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return pyfloat(mean_sim * ((double)k / all_count) * (double)k);
+}
+
+object compression_gain(handle cluster, handle formula) {
+    object total = pyint(0);
+    Items members(cluster);
+    for (Py_ssize_t i = 0; i < members.size(); ++i) total = total + attr(members[i], "n_nodes");
+    if (truth(compare(total, pyint(0), Py_LE))) return pyfloat(0.0);
+    object gain = check(PyNumber_TrueDivide((total - node_count(formula)).ptr(), total.ptr()));
+    object one = pyfloat(1.0), zero = pyfloat(0.0);
+    object capped = truth(compare(gain, one, Py_LT)) ? gain : one;        // min(1.0, gain)
+    object floored = truth(compare(capped, zero, Py_GT)) ? capped : zero;  // max(0.0, ...)
+    return check(PyNumber_Float(floored.ptr()));
+}
+
+}  // namespace
+
+const FuncDef node_count_def{
+    .name = "_node_count",
+    .params = {{"expr", "sp.Expr"}},
+    .returns = "int",
+    .impl = [](Args& a) { return node_count(a[0]); },
+};
+
+const FuncDef compositionality_score_def{
+    .name = "compositionality_score",
+    .params = {{"formula", "sp.Expr"}, {"lib_exprs", "list[sp.Expr]", Check::List}},
+    .returns = "float",
+    .doc = "\n"
+           "    Estimate how easily `formula` can be reconstructed from library expressions.\n"
+           "\n"
+           "    Returns a score in [0, 1] where 1.0 = trivially composable, 0.0 = irreducible.\n"
+           "    We attempt simple reconstructions: direct match, sum, product and pairwise\n"
+           "    compositions. The minimum tree-edit distance found is mapped to [0,1].\n"
+           "    ",
+    .impl = [](Args& a) { return compositionality_score(a[0], a[1]); },
+};
+
+const FuncDef log_compress_def{
+    .name = "_log_compress",
+    .params = {{"x", "float", Check::Float}},
+    .returns = "float",
+    .doc = "\n"
+           "    Map an unbounded, possibly-astronomical magnitude into a comparable\n"
+           "    scale via signed log1p. Keeps ordering (bigger raw diff -> bigger\n"
+           "    compressed diff) without letting a 1e150-scale term swamp every other\n"
+           "    contribution to a weighted sum.\n"
+           "    ",
+    .impl = [](Args& a) { return log_compress(a.real(0)); },
+};
+
+const FuncDef behavioral_distance_def{
+    .name = "behavioral_distance_between_cluster_and_library",
+    .params = {{"cluster", "list[ExprDescriptor]", Check::List},
+               {"lib_descs", "dict[str, ExprDescriptor]", Check::Dict}},
+    .returns = "float",
+    .doc = "\n"
+           "    Compute a behavioral distance between a cluster and the closest library element.\n"
+           "\n"
+           "    Lower is more similar behaviorally. We return the minimal weighted distance found.\n"
+           "    All raw magnitude differences are log-compressed before weighting, so an\n"
+           "    expression that overflows to astronomical scale (e.g. nested exp()) doesn't\n"
+           "    swamp every other term in the score.\n"
+           "    ",
+    .impl = [](Args& a) { return behavioral_distance(a[0], a[1]); },
+};
+
+const FuncDef recurrence_strength_def{
+    .name = "recurrence_strength",
+    .params = {{"cluster", "list[ExprDescriptor]", Check::List}, {"all_count", "int", Check::Int}},
+    .returns = "float",
+    .doc = "\n"
+           "    Estimate recurrence strength of a cluster within the population.\n"
+           "\n"
+           "    Uses cluster size and mean internal similarity as signals. Larger, tight\n"
+           "    clusters score higher.\n"
+           "    ",
+    .impl = [](Args& a) { return recurrence_strength(a[0], a[1]); },
+};
+
+const FuncDef compression_gain_def{
+    .name = "compression_gain",
+    .params = {{"cluster", "list[ExprDescriptor]", Check::List}, {"formula", "sp.Expr"}},
+    .returns = "float",
+    .doc = "\n"
+           "    Estimate how much description length is saved by the generalized formula.\n"
+           "\n"
+           "    Returns a ratio in [0,1] where larger means the generalization compresses members.\n"
+           "    ",
+    .impl = [](Args& a) { return compression_gain(a[0], a[1]); },
+};
+
+}  // namespace kt
