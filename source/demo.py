@@ -47,13 +47,34 @@ def print_clusters(bank, descriptors, threshold=0.8):
     for members in clusters:
         if len(members) > 1:
             print(f"{len(members):>3} members: {' '.join(index[id(d)] for d in members)}")
+    return clusters
+
+
+def print_generalisations(bank, descriptors, clusters):
+    print()
+    print("Generalised formula of each cluster, scored against the bank")
+    print(RULE)
+    library = [f.expr for f in bank]
+    for members in clusters:
+        if len(members) < 2:
+            continue
+        formula = kt.anti_unify_cluster([d.expr for d in members])
+        if formula is None or not kt._is_valid_generalization(formula):
+            continue
+        shown = kt._display_canonical_expr(formula)
+        print(f"{str(shown):<48} members={len(members)} "
+              f"density={kt._wildcard_density(shown):.2f} "
+              f"composable={kt.compositionality_score(shown, library):.3f} "
+              f"recurrence={kt.recurrence_strength(members, len(descriptors)):.3f} "
+              f"compression={kt.compression_gain(members, shown):.2f}")
 
 
 def main():
     bank = load_bank()
     print_structures(bank)
     descriptors = print_behaviour(bank)
-    print_clusters(bank, descriptors)
+    clusters = print_clusters(bank, descriptors)
+    print_generalisations(bank, descriptors, clusters)
 
 
 if __name__ == "__main__":
