@@ -108,11 +108,22 @@ object unify_commutative(handle a, handle b, handle func, Fold& fold) {
     return rebuild(func, unified);
 }
 
+
+// `a == b`; inside a fold's private memo the node table answers (equal expressions share an id).
+bool same_expr(handle a, handle b, Fold& fold) {
+    if (fold.private_memo) {
+        const int ia = fold.score.table().intern(a);
+        const int ib = ia < 0 ? -1 : fold.score.table().intern(b);
+        if (ia >= 0 && ib >= 0) return ia == ib;
+    }
+    return equal(a, b);
+}
+
 }  // namespace
 
 object anti_unify(handle a, handle b, Fold& fold) {
     RecursionGuard guard(" while anti-unifying expressions");
-    if (equal(a, b)) return nb::borrow(a);
+    if (same_expr(a, b, fold)) return nb::borrow(a);
     if (is_wildcard(a)) return nb::borrow(a);
     if (is_wildcard(b)) return nb::borrow(b);
     if (is_generalized_variable(a) && is_source_variable(b)) return nb::borrow(a);

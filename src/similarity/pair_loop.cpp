@@ -34,10 +34,16 @@ void for_each_pair(int n, const std::function<void(int, int, int)>& visit, int m
     std::condition_variable finished;
     int running = 0;
 
+    std::atomic<bool> out_of_memory{false};
     auto work = [&](int worker) {
         // Rows are handed out one at a time, longest first, so the load stays even.
-        for (int i = next_row++; i < n && !stop.load(std::memory_order_relaxed); i = next_row++)
-            for (int j = i; j < n; ++j) visit(i, j, worker);
+        try {
+            for (int i = next_row++; i < n && !stop.load(std::memory_order_relaxed); i = next_row++)
+                for (int j = i; j < n; ++j) visit(i, j, worker);
+        } catch (...) {  // scratch memory for very large trees; nothing may escape a thread
+            out_of_memory = true;
+            stop = true;
+        }
         std::lock_guard<std::mutex> lock(mutex);
         if (--running == 0) finished.notify_all();
     };
@@ -75,9 +81,12 @@ void for_each_pair(int n, const std::function<void(int, int, int)>& visit, int m
         }
         lock.unlock();
         for (auto& t : threads) t.join();
-        if (!pending && (int)threads.size() < workers) {
+        if (!pending && (out_of_memory || (int)threads.size() < workers)) {
             nb::gil_scoped_acquire acquire;
-            PyErr_SetString(PyExc_RuntimeError, "could not start worker threads");
+            if (out_of_memory)
+                PyErr_NoMemory();
+            else
+                PyErr_SetString(PyExc_RuntimeError, "could not start worker threads");
             pending = PyErr_GetRaisedException();
         }
     }
