@@ -26,7 +26,7 @@ sanitize: $(STAMP)
 	cp -r source/*.py source/data build/asan/_brenmoor*.so $(ASAN_PKG)/source/
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	    ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(abspath $(ASAN_PKG)) \
-	    $(PY) -m pytest -q -p no:cacheprovider tests -k "not test_import_"
+	    $(VENV)/bin/pytest -q -p no:cacheprovider tests -k "not test_import_"
 
 # The virtual environment, with the build requirements taken from pyproject.toml so
 # that rebuilds can skip build isolation and reuse the incremental build folder.
