@@ -132,12 +132,6 @@ bool same_sampling(handle grid, handle grid_linear) {
            equal(grid.attr("dtype"), grid_linear.attr("dtype"));
 }
 
-double to_double(handle h) {
-    double v = PyFloat_AsDouble(h.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return v;
-}
-
 }  // namespace
 
 object extract_behavior(handle expr, handle var_ranges) {
@@ -216,9 +210,9 @@ object extract_behavior(handle expr, handle var_ranges) {
         variance = check(PyNumber_Float(np_fn("nanvar")(clean).ptr()));
         if (length(deriv) >= 2) {
             object second = diff(deriv) / diff(item(valid_coord, slice(kOpen, -1)));
-            double curvature = to_double(nanmean(abs(second)));
+            double curvature = as_double(nanmean(abs(second)));
             object ratio = abs(second) / (abs(item(deriv, slice(kOpen, -1))) + pyfloat(1e-9));
-            double nonlinearity = to_double(nanmean(ratio));
+            double nonlinearity = as_double(nanmean(ratio));
             stability_score = pyfloat(-curvature / (nonlinearity + 1e-9));
         }
         object change = np_fn("nan_to_num")(noisy - vals, nb::arg("nan") = 0.0);

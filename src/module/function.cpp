@@ -73,7 +73,9 @@ const char* expected_name(Check c) {
     wrong_type(p.name, expected_name(p.check), value);
 }
 
-double to_double(handle value, const char* name) {
+}  // namespace
+
+double float_argument(handle value, const char* name) {
     double v = PyFloat_AsDouble(value.ptr());
     if (v == -1.0 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
@@ -82,6 +84,8 @@ double to_double(handle value, const char* name) {
     }
     return v;
 }
+
+namespace {
 
 std::string join_missing(const std::vector<std::string>& names) {
     auto q = [](const std::string& s) { return "'" + s + "'"; };
@@ -159,7 +163,7 @@ void apply_check(const Param& p, PyObject*& slot, object& owned) {
             return;
         case Check::Float: {
             if (PyFloat_CheckExact(value.ptr())) return;
-            owned = pyfloat(to_double(value, p.name));
+            owned = pyfloat(float_argument(value, p.name));
             slot = owned.ptr();
             return;
         }
@@ -398,8 +402,6 @@ std::deque<FuncDef>& def_store() {
 }  // namespace
 
 PyTypeObject* function_type() { return &g_type; }
-
-double float_argument(handle value, const char* param) { return to_double(value, param); }
 
 void init_function_type() {
     if (g_type.tp_flags & Py_TPFLAGS_READY) return;

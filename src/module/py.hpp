@@ -39,6 +39,15 @@ inline Py_ssize_t length(handle h) {
     return n;
 }
 inline object get_attr(handle h, handle name) { return check(PyObject_GetAttr(h.ptr(), name.ptr())); }
+inline object get_attr(handle h, const char* name) {
+    return check(PyObject_GetAttrString(h.ptr(), name));
+}
+// `float(h)` as a double, for values that are floats or convert to them.
+inline double as_double(handle h) {
+    double v = PyFloat_AsDouble(h.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
 inline object str_of(handle h) { return check(PyObject_Str(h.ptr())); }
 inline object repr_of(handle h) { return check(PyObject_Repr(h.ptr())); }
 inline object pystr(std::string_view s) {

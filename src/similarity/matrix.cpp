@@ -104,9 +104,7 @@ object cluster_by_similarity(handle descriptors, handle matrix, double threshold
         size_t at = first_minimum(entries.size(), [&](size_t k, size_t best) {
             return truth(compare(entries[k], entries[best], Py_LT));
         });
-        double value = PyFloat_AsDouble(entries[at].ptr());
-        if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        return value >= threshold;
+        return as_double(entries[at]) >= threshold;
     };
 
     for (Py_ssize_t seed = 0; seed < n; ++seed) {

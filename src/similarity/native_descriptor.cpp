@@ -44,8 +44,6 @@ int add_subtree(handle expr, Labels& labels, kernels::FlatTreeBuilder& builder, 
     return builder.finish(label, first);
 }
 
-object field(handle d, const char* name) { return check(PyObject_GetAttrString(d.ptr(), name)); }
-
 bool read_flag(handle value, int& out) {
     if (!PyBool_Check(value.ptr()) && !is_instance(value, env().np.attr("bool_"))) return false;
     out = truth(value) ? 1 : 0;
@@ -61,9 +59,9 @@ bool read_label(handle value, Labels& labels, int& out) {
 bool read_fields(handle d, Labels& labels, NativeDescriptor& out) {
     auto& s = out.structure;
     auto& b = out.behaviour;
-    s.tree = flat_tree(field(d, "expr"), labels);
+    s.tree = flat_tree(get_attr(d, "expr"), labels);
 
-    object ops = field(d, "operators");
+    object ops = get_attr(d, "operators");
     if (!PyList_CheckExact(ops.ptr())) return false;
     s.operators.clear();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ops.ptr()); ++i) {
@@ -71,20 +69,20 @@ bool read_fields(handle d, Labels& labels, NativeDescriptor& out) {
         if (!read_label(PyList_GET_ITEM(ops.ptr(), i), labels, id)) return false;
         s.operators.push_back(id);
     }
-    if (!read_label(field(d, "root_type"), labels, s.root_type)) return false;
-    object repeated = field(d, "repeated_var");
+    if (!read_label(get_attr(d, "root_type"), labels, s.root_type)) return false;
+    object repeated = get_attr(d, "repeated_var");
     if (!PyBool_Check(repeated.ptr())) return false;
     s.repeated_var = repeated.ptr() == Py_True;
-    object unary = field(d, "unary_depth");
+    object unary = get_attr(d, "unary_depth");
     if (!PyLong_CheckExact(unary.ptr())) return false;
     int overflow = 0;
     s.unary_depth = PyLong_AsLongLongAndOverflow(unary.ptr(), &overflow);
     if (overflow) return false;
 
-    object frac = field(d, "frac_invalid");
+    object frac = get_attr(d, "frac_invalid");
     if (!PyFloat_Check(frac.ptr())) return false;
     b.frac_invalid = PyFloat_AsDouble(frac.ptr());
-    object vec = field(d, "behavior_vec");
+    object vec = get_attr(d, "behavior_vec");
     b.has_vector = !vec.is_none();
     if (b.has_vector) {
         out.vector = std::make_unique<Float64View>(vec);
@@ -92,10 +90,10 @@ bool read_fields(handle d, Labels& labels, NativeDescriptor& out) {
         b.vector = out.vector->data();
         b.length = out.vector->size();
     }
-    return read_label(field(d, "growth_class"), labels, b.growth_class) &&
-           read_flag(field(d, "is_monotone"), b.monotone) &&
-           read_flag(field(d, "is_bounded"), b.bounded) &&
-           read_flag(field(d, "is_periodic"), b.periodic);
+    return read_label(get_attr(d, "growth_class"), labels, b.growth_class) &&
+           read_flag(get_attr(d, "is_monotone"), b.monotone) &&
+           read_flag(get_attr(d, "is_bounded"), b.bounded) &&
+           read_flag(get_attr(d, "is_periodic"), b.periodic);
 }
 
 }  // namespace
@@ -127,9 +125,7 @@ std::vector<double> tree_weights(int max_distance) {
     object exp = env().np.attr("exp");
     while ((int)cache->size() <= max_distance) {
         object w = exp(pyfloat(-0.25 * (double)cache->size()));
-        double value = PyFloat_AsDouble(w.ptr());
-        if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        cache->push_back(value);
+        cache->push_back(as_double(w));
     }
     return std::vector<double>(cache->begin(), cache->begin() + max_distance + 1);
 }

@@ -109,11 +109,8 @@ object log_compress(double x) {
 }
 
 double compressed(handle value) {
-    object c = log_compress(float_argument(value, "x"));
-    return PyFloat_AsDouble(c.ptr());
+    return as_double(log_compress(float_argument(value, "x")));
 }
-
-object attr(handle d, const char* name) { return check(PyObject_GetAttrString(d.ptr(), name)); }
 
 // A member's behaviour vector brought to the grid's shape.
 object on_grid(handle b, handle shape) {
@@ -132,7 +129,7 @@ object summary(handle cluster, const char* field) {
     object values = check(PyList_New(0));
     Items members(cluster);
     for (Py_ssize_t i = 0; i < members.size(); ++i)
-        check_status(PyList_Append(values.ptr(), attr(members[i], field).ptr()));
+        check_status(PyList_Append(values.ptr(), get_attr(members[i], field).ptr()));
     return check(PyNumber_Float(np_fn("nanmean")(values).ptr()));
 }
 
@@ -142,8 +139,8 @@ object behavioral_distance(handle cluster, handle lib_descs) {
     object shape = module_global("GRID").attr("shape");
     object normalized = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < members.size(); ++i) {
-        if (attr(members[i], "behavior_vec").is_none()) continue;
-        check_status(PyList_Append(normalized.ptr(), on_grid(attr(members[i], "behavior_vec"), shape).ptr()));
+        if (get_attr(members[i], "behavior_vec").is_none()) continue;
+        check_status(PyList_Append(normalized.ptr(), on_grid(get_attr(members[i], "behavior_vec"), shape).ptr()));
     }
     if (PyList_GET_SIZE(normalized.ptr()) == 0) return pyfloat(kInf);
     object cluster_bvec = np_fn("nanmean")(np_fn("vstack")(normalized), nb::arg("axis") = 0);
@@ -151,7 +148,7 @@ object behavioral_distance(handle cluster, handle lib_descs) {
     object integ = summary(cluster, "integral_approx");
     object stab = summary(cluster, "stability_score");
     object sens = summary(cluster, "sensitivity_perturbation");
-    object growth = attr(members[0], "growth_class");
+    object growth = get_attr(members[0], "growth_class");
 
     double best = kInf;
     object norm = env().np.attr("linalg").attr("norm");
@@ -160,18 +157,18 @@ object behavioral_distance(handle cluster, handle lib_descs) {
         handle ld = entries[k];
         double vec_dist = kInf;
         attempt([&] {
-            object d = norm(cluster_bvec - attr(ld, "behavior_vec"));
-            vec_dist = PyFloat_AsDouble(check(PyNumber_Float(d.ptr())).ptr());
+            object d = norm(cluster_bvec - get_attr(ld, "behavior_vec"));
+            vec_dist = as_double(d);
         });
         auto diff = [&](handle mine, const char* field) {
-            return check(PyNumber_Absolute((mine - attr(ld, field)).ptr()));
+            return check(PyNumber_Absolute((mine - get_attr(ld, field)).ptr()));
         };
         object deriv_diff = diff(deriv, "derivative_approx");
         object integ_diff = diff(integ, "integral_approx");
         object stab_diff = diff(stab, "stability_score");
         object sens_diff = diff(sens, "sensitivity_perturbation");
-        const double growth_pen = equal(growth, attr(ld, "growth_class")) ? 0.0 : 1.0;
-        const double vec_c = PyFloat_AsDouble(log_compress(vec_dist).ptr());
+        const double growth_pen = equal(growth, get_attr(ld, "growth_class")) ? 0.0 : 1.0;
+        const double vec_c = as_double(log_compress(vec_dist));
         const double deriv_c = compressed(deriv_diff), integ_c = compressed(integ_diff);
         const double stab_c = compressed(stab_diff), sens_c = compressed(sens_diff);
         const double d = 0.6 * vec_c + 1.0 * deriv_c + 0.6 * integ_c + 0.8 * stab_c +
@@ -208,7 +205,7 @@ object recurrence_strength(handle cluster, handle all_count_obj) {
                 check_status(PyList_Append(
                     sims.ptr(), similarity(item(cluster, i), item(cluster, j)).ptr()));
     }
-    const double mean_sim = PyFloat_AsDouble(check(PyNumber_Float(np_fn("mean")(sims).ptr())).ptr());
+    const double mean_sim = as_double(np_fn("mean")(sims));
     const double all_count = PyLong_AsDouble(all_count_obj.ptr());
     if (all_count == -1.0 && PyErr_Occurred()) throw nb::python_error();
     return pyfloat(mean_sim * ((double)k / all_count) * (double)k);
@@ -217,7 +214,7 @@ object recurrence_strength(handle cluster, handle all_count_obj) {
 object compression_gain(handle cluster, handle formula) {
     object total = pyint(0);
     Items members(cluster);
-    for (Py_ssize_t i = 0; i < members.size(); ++i) total = total + attr(members[i], "n_nodes");
+    for (Py_ssize_t i = 0; i < members.size(); ++i) total = total + get_attr(members[i], "n_nodes");
     if (truth(compare(total, pyint(0), Py_LE))) return pyfloat(0.0);
     object gain = check(PyNumber_TrueDivide((total - node_count(formula)).ptr(), total.ptr()));
     object one = pyfloat(1.0), zero = pyfloat(0.0);

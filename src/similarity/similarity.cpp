@@ -7,13 +7,6 @@ namespace kt {
 
 namespace {
 
-object attr(handle d, const char* name) { return check(PyObject_GetAttrString(d.ptr(), name)); }
-
-double as_double(handle h) {
-    double v = PyFloat_AsDouble(h.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return v;
-}
 
 // difflib's ratio of two operator sequences; lists of str go through the native kernel.
 double operator_ratio(handle a, handle b) {
@@ -40,15 +33,15 @@ double operator_ratio(handle a, handle b) {
 // The field-by-field definitions, through the C API, for descriptors of any shape.
 double structural_literal(handle a, handle b) {
     Labels labels;
-    kernels::FlatTree ta = flat_tree(attr(a, "expr"), labels);
-    kernels::FlatTree tb = flat_tree(attr(b, "expr"), labels);
+    kernels::FlatTree ta = flat_tree(get_attr(a, "expr"), labels);
+    kernels::FlatTree tb = flat_tree(get_attr(b, "expr"), labels);
     kernels::TreeDistanceScratch scratch;
     const int td = kernels::tree_distance(ta, tb, scratch);
     const double td_sim = as_double(env().np.attr("exp")(pyfloat(-0.25 * td)));
-    const double op_sim = operator_ratio(attr(a, "operators"), attr(b, "operators"));
-    double bonus = equal(attr(a, "root_type"), attr(b, "root_type")) ? 0.1 : 0.0;
-    if (equal(attr(a, "repeated_var"), attr(b, "repeated_var"))) bonus += 0.05;
-    if (equal(attr(a, "unary_depth"), attr(b, "unary_depth"))) bonus += 0.05;
+    const double op_sim = operator_ratio(get_attr(a, "operators"), get_attr(b, "operators"));
+    double bonus = equal(get_attr(a, "root_type"), get_attr(b, "root_type")) ? 0.1 : 0.0;
+    if (equal(get_attr(a, "repeated_var"), get_attr(b, "repeated_var"))) bonus += 0.05;
+    if (equal(get_attr(a, "unary_depth"), get_attr(b, "unary_depth"))) bonus += 0.05;
     return kernels::min_one_last(0.5 * td_sim + 0.4 * op_sim + bonus);
 }
 
@@ -58,10 +51,10 @@ bool is_constant(handle vec) {
 
 double behavioural_literal(handle a, handle b) {
     object limit = pyfloat(0.3);
-    if (truth(compare(attr(a, "frac_invalid"), limit, Py_GT)) ||
-        truth(compare(attr(b, "frac_invalid"), limit, Py_GT)))
+    if (truth(compare(get_attr(a, "frac_invalid"), limit, Py_GT)) ||
+        truth(compare(get_attr(b, "frac_invalid"), limit, Py_GT)))
         return 0.3;
-    object va = attr(a, "behavior_vec"), vb = attr(b, "behavior_vec");
+    object va = get_attr(a, "behavior_vec"), vb = get_attr(b, "behavior_vec");
     if (va.is_none() || vb.is_none() || length(va) == 0 || length(vb) == 0) return 0.5;
     if (is_constant(va) || is_constant(vb)) return 0.5;
     if (length(va) != length(vb)) {
@@ -71,7 +64,7 @@ double behavioural_literal(handle a, handle b) {
     }
     object vec_dist = env().np.attr("linalg").attr("norm")(va - vb);
     auto bonus_if = [&](const char* name, double value) {
-        return equal(attr(a, name), attr(b, name)) ? value : 0.0;
+        return equal(get_attr(a, name), get_attr(b, name)) ? value : 0.0;
     };
     const double growth = bonus_if("growth_class", 0.5);
     const double mono = bonus_if("is_monotone", 0.15);
