@@ -1,10 +1,17 @@
 # Two commands set everything up: `make test` and `make demo`.
 VENV    := .venv
 PY      := $(VENV)/bin/python
+LOCK    := constraints.txt
+TOOLS   := $(VENV)/.keltran-tools
 STAMP   := $(VENV)/.keltran-built
 SOURCES := $(shell find src source -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 
-.PHONY: test demo bench sanitize clean
+# Everything installs at the versions pinned in $(LOCK). zss ships only a source
+# distribution, so setuptools and wheel must be in the environment to build it.
+PIP     := $(PY) -m pip install -q -c $(LOCK)
+BUILD_REQS = $$($(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires'])")
+
+.PHONY: test demo bench sanitize lock clean
 
 test: $(STAMP)
 	$(VENV)/bin/pytest
@@ -28,18 +35,33 @@ sanitize: $(STAMP)
 	    ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(abspath $(ASAN_PKG)) \
 	    $(VENV)/bin/pytest -q -p no:cacheprovider tests -k "not test_import_"
 
-# The virtual environment, with the build requirements taken from pyproject.toml so
-# that rebuilds can skip build isolation and reuse the incremental build folder.
 $(PY):
 	@py=$$(scripts/find-python312) || exit 1; "$$py" -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -c "import subprocess, sys, tomllib; \
-	reqs = tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']; \
-	subprocess.check_call([sys.executable, '-m', 'pip', 'install', '-q', 'ninja', *reqs])"
 
-$(STAMP): $(PY) $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation ".[test]"
+# The build tools, installed once so that rebuilds skip build isolation and reuse the
+# incremental build folder.
+$(TOOLS): $(PY) $(LOCK) pyproject.toml
+	$(PIP) pip
+	$(PIP) setuptools wheel ninja cmake $(BUILD_REQS)
 	touch $@
+
+$(STAMP): $(TOOLS) $(SOURCES)
+	$(PIP) --no-build-isolation ".[test]"
+	touch $@
+
+# Refreshes $(LOCK): installs the newest releases our version ranges allow into a throw-away
+# environment and records the exact versions. Run `make clean test` afterwards and commit the
+# new lock only when the suite passes.
+LOCK_VENV := build/lock-venv
+lock:
+	rm -rf $(LOCK_VENV)
+	@py=$$(scripts/find-python312) || exit 1; "$$py" -m venv $(LOCK_VENV)
+	$(LOCK_VENV)/bin/python -m pip install -q --upgrade pip setuptools wheel ninja cmake \
+	    $$($(LOCK_VENV)/bin/python -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires'])")
+	$(LOCK_VENV)/bin/python -m pip install -q --no-build-isolation ".[test]"
+	{ echo "# Exact versions the test suite passed with; refresh with 'make lock'."; \
+	  $(LOCK_VENV)/bin/python -m pip freeze --all --exclude keltran; } > $(LOCK)
+	rm -rf $(LOCK_VENV)
 
 clean:
 	rm -rf build $(VENV)
