@@ -5,12 +5,22 @@
 namespace kt {
 
 int Labels::of(std::string_view text) {
-    auto [it, added] = ids_.try_emplace(std::string(text), (int)ids_.size());
+    std::string key(text);
+    if (base_) {
+        auto it = base_->ids_.find(key);
+        if (it != base_->ids_.end()) return it->second;
+    }
+    auto [it, added] = ids_.try_emplace(std::move(key), next_);
+    if (added) ++next_;
     return it->second;
 }
 
 int Labels::of_type(handle expr) {
     PyTypeObject* type = Py_TYPE(expr.ptr());
+    if (base_) {
+        auto it = base_->types_.find(type);
+        if (it != base_->types_.end()) return it->second;
+    }
     auto it = types_.find(type);
     if (it != types_.end()) return it->second;
     int id = of(utf8(class_name(expr)));
@@ -19,11 +29,14 @@ int Labels::of_type(handle expr) {
     return id;
 }
 
-int Labels::of_leaf(handle leaf, bool keep) {
+int Labels::of_leaf(handle leaf) {
+    if (base_) {
+        auto it = base_->leaves_.find(leaf.ptr());
+        if (it != base_->leaves_.end()) return it->second;
+    }
     auto it = leaves_.find(leaf.ptr());
     if (it != leaves_.end()) return it->second;
     int id = of(utf8(printed(leaf)));
-    if (!keep) return id;
     kept_.push_back(nb::borrow(leaf));
     leaves_.emplace(leaf.ptr(), id);
     return id;
@@ -31,14 +44,14 @@ int Labels::of_leaf(handle leaf, bool keep) {
 
 namespace {
 
-int add_subtree(handle expr, Labels& labels, kernels::FlatTreeBuilder& builder, bool keep) {
+int add_subtree(handle expr, Labels& labels, kernels::FlatTreeBuilder& builder) {
     RecursionGuard guard(" while building a labelled tree");
     Items args(get_attr(expr, env().s_args), "expr.args is not a sequence");
-    if (args.size() == 0) return builder.finish(labels.of_leaf(expr, keep), -1);
+    if (args.size() == 0) return builder.finish(labels.of_leaf(expr), -1);
     const int label = labels.of_type(expr);
     int first = -1;
     for (Py_ssize_t i = 0; i < args.size(); ++i) {
-        int child = add_subtree(args[i], labels, builder, keep);
+        int child = add_subtree(args[i], labels, builder);
         if (i == 0) first = child;
     }
     return builder.finish(label, first);
@@ -98,9 +111,9 @@ bool read_fields(handle d, Labels& labels, NativeDescriptor& out) {
 
 }  // namespace
 
-kernels::FlatTree flat_tree(handle expr, Labels& labels, bool keep_leaves) {
+kernels::FlatTree flat_tree(handle expr, Labels& labels) {
     kernels::FlatTreeBuilder builder;
-    add_subtree(expr, labels, builder, keep_leaves);
+    add_subtree(expr, labels, builder);
     return builder.take();
 }
 

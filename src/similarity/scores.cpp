@@ -1,13 +1,13 @@
 #include "similarity/scores.hpp"
 
 #include <cmath>
-#include <deque>
 #include <limits>
 #include <memory>
 #include <optional>
 
 #include "descriptors/structure.hpp"
 #include "module/numpy.hpp"
+#include "similarity/library_trees.hpp"
 #include "similarity/native_descriptor.hpp"
 
 namespace kt {
@@ -26,73 +26,18 @@ object node_count(handle expr) {
 
 // ---- compositionality ---------------------------------------------------------------------
 
-// The labelled trees of one library: its expressions, then the sum and the product of every
-// unordered pair, in the order they are compared. A tree whose conversion raised is absent.
-struct LibraryTrees {
-    std::vector<object> exprs;  // the library's expressions themselves: the cache key
-    Labels labels;
-    std::vector<std::optional<kernels::FlatTree>> trees;
-};
-
-std::optional<kernels::FlatTree> tree_or_nothing(handle expr, Labels& labels, bool keep) {
-    std::optional<kernels::FlatTree> tree;
-    attempt([&] { tree = flat_tree(expr, labels, keep); });
-    return tree;
-}
-
-bool same_library(const LibraryTrees& entry, handle list) {
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-    if ((Py_ssize_t)entry.exprs.size() != n) return false;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (entry.exprs[i].ptr() != PyList_GET_ITEM(list.ptr(), i)) return false;
-    return true;
-}
-
-// Sums and products are the same for every formula scored against one library, so their
-// trees are built once. Libraries are recognised by the identity of their expressions, which
-// the cache keeps alive; the few most recent libraries are kept.
-LibraryTrees& library_trees(handle list) {
-    constexpr size_t kKept = 4;
-    static auto* cache = new std::deque<std::unique_ptr<LibraryTrees>>();  // GIL-protected
-    for (auto it = cache->begin(); it != cache->end(); ++it) {
-        if (!same_library(**it, list)) continue;
-        std::unique_ptr<LibraryTrees> hit = std::move(*it);
-        cache->erase(it);
-        cache->push_front(std::move(hit));
-        return *cache->front();
-    }
-    auto entry = std::make_unique<LibraryTrees>();
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i) entry->exprs.push_back(nb::borrow(PyList_GET_ITEM(list.ptr(), i)));
-    for (const object& le : entry->exprs) entry->trees.push_back(tree_or_nothing(le, entry->labels, true));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        for (Py_ssize_t j = i + 1; j < n; ++j) {
-            handle a = entry->exprs[i], b = entry->exprs[j];
-            // Building the sum or product is not guarded: its errors reach the caller.
-            object sum = check(PyNumber_Add(a.ptr(), b.ptr()));
-            entry->trees.push_back(tree_or_nothing(sum, entry->labels, true));
-            object product = check(PyNumber_Multiply(a.ptr(), b.ptr()));
-            entry->trees.push_back(tree_or_nothing(product, entry->labels, true));
-        }
-    }
-    cache->push_front(std::move(entry));
-    if (cache->size() > kKept) cache->pop_back();
-    return *cache->front();
-}
-
 object compositionality_score(handle formula, handle lib_exprs) {
     if (PyList_GET_SIZE(lib_exprs.ptr()) == 0) return pyfloat(0.0);
     object norm = normalize_wildcards(formula);
-    LibraryTrees& library = library_trees(lib_exprs);
-    std::optional<kernels::FlatTree> tree = tree_or_nothing(norm, library.labels, false);
+    std::shared_ptr<const LibraryTrees> library = library_trees(lib_exprs);
+    Labels labels(&library->labels);
+    std::optional<kernels::FlatTree> tree = tree_or_nothing(norm, labels);
     long long best = -1;  // no comparison succeeded
     if (tree) {
         kernels::TreeDistanceScratch scratch;
-        for (const auto& other : library.trees) {
-            if (!other) continue;
-            const long long d = kernels::tree_distance(*tree, *other, scratch);
-            if (best < 0 || d < best) best = d;
-        }
+        best = min_distance(*tree, library->singles, scratch);
+        const long long composed = min_distance(*tree, library->pairs, scratch);
+        if (composed >= 0 && (best < 0 || composed < best)) best = composed;
     }
     if (best < 0) return pyfloat(0.0);
     const double score = std::exp(-0.25 * (double)best);
