@@ -458,3 +458,88 @@ def recurrence_strength(cluster, all_count):
     sims = [similarity(cluster[i], cluster[j]) for i in range(k) for j in range(i + 1, k)]
     mean_sim = float(np.mean(sims)) if sims else 0.0
     return float(mean_sim * (k / float(all_count)) * k)
+
+
+# ---- detection pipeline and filter (stages from the engine, distances through zss) --------
+def detect_structure(m, bank, library, var_ranges_bank=None, sim_threshold=0.85,
+                     novelty_threshold=1.0, alpha=0.85, beta=0.15, scales=(10.0, 10.0, 10.0)):
+    import zss
+    if not bank:
+        return []
+    exprs = [item[1] for item in bank] if isinstance(bank[0], tuple) else bank
+    descriptors = [m.describe(e, var_ranges=var_ranges_bank[i] if var_ranges_bank else None)
+                   for i, e in enumerate(exprs)]
+    mat = m.pairwise_matrix(descriptors, alpha=alpha, beta=beta)
+    lib_descs = {name: m.describe(e) for name, e in library.items()}
+    lib_exprs = list(library.values())
+    candidates = []
+    for cluster in m.cluster_by_similarity(descriptors, mat, threshold=sim_threshold):
+        tagged = [m._canonicalize_expr(d.expr, source_id=k) for k, d in enumerate(cluster)]
+        formula = m.anti_unify_cluster(tagged)
+        if formula is None or not m._is_valid_generalization(formula):
+            continue
+        formula = m._display_canonical_expr(formula)
+        dists, names = [], []
+        normalized = m._normalize_wildcards(formula)
+        for name, le in library.items():
+            try:
+                dists.append(zss.simple_distance(m.to_zss(normalized), m.to_zss(le)))
+                names.append(name)
+            except Exception:
+                pass
+        if dists:
+            structural, closest = float(min(dists)), names[int(np.argmin(dists))]
+        else:
+            structural, closest = float("inf"), "none"
+        behavioral = m.behavioral_distance_between_cluster_and_library(cluster, lib_descs)
+        irreducibility = 1.0 - m.compositionality_score(formula, lib_exprs)
+        rec = m.recurrence_strength(cluster, len(descriptors))
+        gain = m.compression_gain(cluster, formula)
+        if math.isinf(structural):
+            novelty = float("inf")
+        else:
+            novelty = (structural + behavioral + irreducibility / scales[0] + rec / scales[1]
+                       + gain / scales[2])
+        if novelty >= novelty_threshold:
+            candidates.append(m.GeneralizedCandidate(
+                formula=formula, members=[d.numeric_expr for d in cluster],
+                growth_class=cluster[0].growth_class, novelty=novelty, closest_lib=closest))
+    return candidates
+
+
+def min_composition_distance(m, formula, lib_exprs):
+    import zss
+    normalized = m._normalize_wildcards(formula)
+    best = float("inf")
+    for i, a in enumerate(lib_exprs):
+        for b in lib_exprs[i:]:
+            for composed in (a + b, a * b):
+                try:
+                    best = min(best, zss.simple_distance(m.to_zss(normalized), m.to_zss(composed)))
+                except Exception:
+                    pass
+    return best
+
+
+def filter_candidates(m, candidates, library, min_members=2, novel_threshold=6.0,
+                      repeated_threshold=1.0, composition_threshold=2.0, max_density=0.6):
+    lib_exprs = list(library.values())
+    novel, repeated, discarded = [], [], []
+    for c in candidates:
+        if len(c.members) < min_members:
+            discarded.append(("too few members (not recurring)", c))
+        elif isinstance(c.formula, sp.Symbol) and str(c.formula).startswith("φ"):
+            discarded.append(("bare wildcard", c))
+        elif m._wildcard_density(c.formula) > max_density:
+            discarded.append((f"too generic (wildcard density {m._wildcard_density(c.formula):.2f})", c))
+        elif min_composition_distance(m, c.formula, lib_exprs) < composition_threshold:
+            discarded.append(("already expressible", c))
+        elif c.novelty >= novel_threshold:
+            novel.append(c)
+        elif c.novelty >= repeated_threshold:
+            repeated.append(c)
+        else:
+            discarded.append(("novelty too low", c))
+    novel.sort(key=lambda c: c.novelty, reverse=True)
+    repeated.sort(key=lambda c: c.novelty, reverse=True)
+    return m.FilterResult(novel=novel, repeated=repeated, discarded=discarded)

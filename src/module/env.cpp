@@ -51,6 +51,13 @@ bool printed_starts_with(handle expr, std::string_view prefix) {
     return utf8(text).substr(0, prefix.size()) == prefix;
 }
 
+void print(std::initializer_list<handle> args) {
+    object tuple = check(PyTuple_New((Py_ssize_t)args.size()));
+    Py_ssize_t i = 0;
+    for (handle arg : args) PyTuple_SET_ITEM(tuple.ptr(), i++, nb::borrow(arg).release().ptr());
+    check(PyObject_Call(get_attr(env().builtins, "print").ptr(), tuple.ptr(), nullptr));
+}
+
 object module_global(const char* name) {
     PyObject* value = PyDict_GetItemString(env().module_dict.ptr(), name);  // borrowed
     if (!value) raise(PyExc_NameError, std::string("name '") + name + "' is not defined");

@@ -28,6 +28,9 @@ void init_env(handle module);
 object printed(handle expr);
 bool printed_starts_with(handle expr, std::string_view prefix);
 
+// `print(*args)` through the builtin print, looked up at the time of the call.
+void print(std::initializer_list<handle> args);
+
 // The current binding of a module global (`GRID`, `groq_client`, ...), read at the time of use
 // so that callers may rebind it.
 object module_global(const char* name);

@@ -12,6 +12,9 @@
 #include "module/function.hpp"
 #include "module/records.hpp"
 #include "module/safe_print.hpp"
+#include "pipeline/detect.hpp"
+#include "pipeline/filter.hpp"
+#include "pipeline/reports.hpp"
 #include "similarity/kernel_hooks.hpp"
 #include "similarity/matrix.hpp"
 #include "similarity/scores.hpp"
@@ -164,7 +167,14 @@ void init_module(handle m) {
                                &display_canonical_expr_def, &anti_unify_cluster_def})
         define(m, *def);
     define_record(m, generalized_candidate_record);
+    define(m, detect_structure_def);
     define_record(m, filter_result_record);
+    define(m, filter_candidates_def);
+    for (const FuncDef* def : {&candidate_report_def, &report_strings_def,
+                               &filter_report_strings_def, &report_def,
+                               &behavior_section_strings_def, &composition_report_def,
+                               &filter_report_def})
+        define(m, *def);
 
     set(m, "random", import("random"));
     set(m, "re", import("re"));

@@ -54,6 +54,7 @@ const char* expected_name(Check c) {
         case Check::DictOrNone:
             return "dict";
         case Check::Int:
+        case Check::IntNotBool:
             return "int";
         case Check::Str:
             return "str";
@@ -157,6 +158,9 @@ void apply_check(const Param& p, PyObject*& slot, object& owned) {
             return;
         case Check::Int:
             if (!PyLong_Check(value.ptr())) wrong_type(p, value);
+            return;
+        case Check::IntNotBool:
+            if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) wrong_type(p, value);
             return;
         case Check::Str:
             if (!PyUnicode_Check(value.ptr())) wrong_type(p, value);

@@ -20,6 +20,7 @@ enum class Check : unsigned char {
     Dict,        // must be a dict object
     DictOrNone,  // a dict object or None
     Int,         // must be an int
+    IntNotBool,  // must be an int other than True/False
     Str,         // must be a str
     Float,       // converted to a Python float
     Bool,        // converted to True/False

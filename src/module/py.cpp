@@ -14,6 +14,14 @@ std::string_view utf8(handle str) {
     return {data, (size_t)size};
 }
 
+object concat(std::initializer_list<handle> parts) {
+    object tuple = check(PyTuple_New((Py_ssize_t)parts.size()));
+    Py_ssize_t i = 0;
+    for (handle part : parts) PyTuple_SET_ITEM(tuple.ptr(), i++, nb::borrow(part).release().ptr());
+    object empty = check(PyUnicode_FromStringAndSize("", 0));
+    return check(PyUnicode_Join(empty.ptr(), tuple.ptr()));
+}
+
 object class_name(handle h) { return check(PyType_GetName(Py_TYPE(h.ptr()))); }
 
 std::string class_name_std(handle h) { return std::string(utf8(class_name(h))); }

@@ -49,9 +49,14 @@ inline double as_double(handle h) {
     return v;
 }
 inline object str_of(handle h) { return check(PyObject_Str(h.ptr())); }
+
 inline object repr_of(handle h) { return check(PyObject_Repr(h.ptr())); }
 inline object pystr(std::string_view s) {
     return check(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size()));
+}
+// `format(h, spec)`: what an f-string field `{h:spec}` produces.
+inline object format(handle h, std::string_view spec = {}) {
+    return check(PyObject_Format(h.ptr(), pystr(spec).ptr()));
 }
 inline object pyfloat(double v) { return check(PyFloat_FromDouble(v)); }
 inline object pyint(long long v) { return check(PyLong_FromLongLong(v)); }
@@ -60,6 +65,9 @@ inline object none() { return nb::none(); }
 inline bool equal(handle a, handle b) {
     return check_status(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) != 0;
 }
+
+// The concatenation of str objects.
+object concat(std::initializer_list<handle> parts);
 
 // Python-level operators that return objects (element-wise on arrays).
 inline object compare(handle a, handle b, int op) {

@@ -1,0 +1,53 @@
+"""A library of textbook laws, as sympy expressions by name.
+
+Detection scores every generalised formula against such a library: a formula close to a law
+is a "repeated" pattern, one far from all of them a "novel" structure.
+"""
+import re
+
+import sympy as sp
+
+# Names in the texts below that are sympy's own; every other name is a plain symbol.
+_SYMPY_NAMES = {"exp", "cos", "sin", "sqrt", "pi"}
+
+# Each law as the right-hand side of its defining equation, in the usual symbols.
+LAWS = {
+    "kinetic_energy": "m*v**2/2",
+    "potential_energy_gravity": "m*g*h",
+    "newton_second_law": "m*a",
+    "newton_gravitation": "G*m1*m2/r**2",
+    "coulomb_law": "q1*q2/(4*pi*epsilon*r**2)",
+    "ideal_gas_pressure": "n*R*T/V",
+    "hooke_law": "-k*x",
+    "spring_energy": "k*x**2/2",
+    "harmonic_oscillator": "A*cos(omega*t + phi)",
+    "damped_oscillator": "A*exp(-gamma*t)*cos(omega*t)",
+    "exponential_decay": "N0*exp(-lambda_*t)",
+    "ohm_law": "I*R",
+    "electric_power": "I**2*R",
+    "momentum": "m*v",
+    "centripetal_force": "m*v**2/r",
+    "pendulum_period": "2*pi*sqrt(L/g)",
+    "wave_speed": "f*lambda_",
+    "mass_energy": "m*c**2",
+    "photon_energy": "h*f",
+    "boltzmann_factor": "exp(-E/(k*T))",
+    "gaussian": "exp(-x**2/(2*sigma**2))/(sigma*sqrt(2*pi))",
+    "stefan_boltzmann": "sigma*T**4",
+    "relativistic_gamma": "1/sqrt(1 - v**2/c**2)",
+    "projectile_range": "v**2*sin(2*theta)/g",
+    "work": "F*d*cos(theta)",
+    "gravitational_potential": "-G*M*m/r",
+    "capacitor_energy": "C*V**2/2",
+    "doppler_shift": "f*(c + v)/(c - v)",
+}
+
+
+def _parse(text):
+    names = set(re.findall(r"[A-Za-z_][A-Za-z_0-9]*", text)) - _SYMPY_NAMES
+    return sp.sympify(text, locals={name: sp.Symbol(name) for name in names})
+
+
+def load_library():
+    """The bundled laws as a new dict of name -> sympy expression."""
+    return {name: _parse(text) for name, text in LAWS.items()}

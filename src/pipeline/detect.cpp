@@ -1,0 +1,221 @@
+#include "pipeline/detect.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "module/numpy.hpp"
+#include "similarity/library_trees.hpp"
+
+namespace kt {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct Weights {
+    double structural, behavioral, irreducibility, recurrence, compression;
+    double scale_irreducible, scale_recurrence, scale_compression;
+};
+
+object new_list() { return check(PyList_New(0)); }
+void append(handle list, handle value) { check_status(PyList_Append(list.ptr(), value.ptr())); }
+
+// The bank's expressions: the second element of every item when the bank holds pairs.
+object bank_expressions(handle bank) {
+    object items = check(PySequence_Tuple(bank.ptr()));
+    if (!PyTuple_Check(PyTuple_GET_ITEM(items.ptr(), 0))) return items;
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    // The ids are read first, as the pairs are unpacked; a malformed item fails there.
+    for (Py_ssize_t i = 0; i < n; ++i) item(PyTuple_GET_ITEM(items.ptr(), i), 0);
+    object exprs = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(exprs.ptr(), i, item(PyTuple_GET_ITEM(items.ptr(), i), 1).release().ptr());
+    return exprs;
+}
+
+object describe_bank(handle exprs, handle ranges_bank) {
+    object describe = module_global("describe");
+    const bool ranged = !ranges_bank.is_none() && truth(ranges_bank);
+    object descriptors = new_list();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(exprs.ptr()); ++i) {
+        object ranges = ranged ? item(ranges_bank, i) : none();
+        append(descriptors, describe(handle(PyTuple_GET_ITEM(exprs.ptr(), i)), nb::arg("var_ranges") = ranges));
+    }
+    return descriptors;
+}
+
+// The strict upper triangle of the matrix, row by row, as one float64 array.
+object upper_triangle(handle mat) {
+    const Py_ssize_t n = length(mat);
+    Float64View view(mat, 2);
+    if (view.valid() && view.rows() == n && view.cols() >= n) {
+        object arr = np_fn("empty")(pyint(n * (n - 1) / 2));
+        Float64View out(arr, 1, true);
+        if (!out.valid()) raise(PyExc_SystemError, "triangle array is not writable");
+        double* to = out.mutable_data();
+        for (Py_ssize_t i = 0; i < n; ++i)
+            for (Py_ssize_t j = i + 1; j < n; ++j) *to++ = view.data()[i * view.cols() + j];
+        return arr;
+    }
+    object values = new_list();
+    for (Py_ssize_t i = 0; i < n; ++i)
+        for (Py_ssize_t j = i + 1; j < n; ++j) append(values, item(mat, nb::make_tuple(i, j)));
+    return np_fn("array")(values);
+}
+
+void print_summary(handle mat) {
+    object arr = upper_triangle(mat);
+    print({concat({pystr("similarity \xe2\x80\x94 min="), format(arr.attr("min")(), ".4f"),
+                   pystr("  mean="), format(arr.attr("mean")(), ".4f"), pystr("  max="),
+                   format(arr.attr("max")(), ".4f")})});
+}
+
+// The library as parallel names and expressions, described once.
+struct Library {
+    object names = new_list(), exprs = new_list(), descs = check(PyDict_New());
+};
+
+Library describe_library(handle library) {
+    Library lib;
+    object items = check(PyDict_Items(library.ptr()));
+    object describe = module_global("describe");
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        handle pair = PyList_GET_ITEM(items.ptr(), i);
+        handle name = PyTuple_GET_ITEM(pair.ptr(), 0), expr = PyTuple_GET_ITEM(pair.ptr(), 1);
+        append(lib.names, name);
+        append(lib.exprs, expr);
+        check_status(PyObject_SetItem(lib.descs.ptr(), name.ptr(), describe(expr).ptr()));
+    }
+    return lib;
+}
+
+// The tree edit distance from the normalised formula to its closest library expression, and
+// that entry's name; an entry whose tree cannot be built is left out, and with none left the
+// distance is infinite and the name "none".
+std::pair<double, object> closest_entry(handle formula, const Library& lib) {
+    if (PyList_GET_SIZE(lib.exprs.ptr()) == 0) return {kInf, pystr("none")};
+    object normalized = module_global("_normalize_wildcards")(formula);
+    std::shared_ptr<const LibraryTrees> trees = library_trees(lib.exprs);
+    Labels labels(&trees->labels);
+    std::optional<kernels::FlatTree> tree = tree_or_nothing(normalized, labels);
+    if (!tree) return {kInf, pystr("none")};
+    kernels::TreeDistanceScratch scratch;
+    long long best = -1;
+    size_t best_at = 0;
+    for (size_t k = 0; k < trees->singles.size(); ++k) {
+        if (!trees->singles[k]) continue;
+        const long long d = kernels::tree_distance(*tree, *trees->singles[k], scratch);
+        if (best < 0 || d < best) best = d, best_at = k;  // the first minimum
+    }
+    if (best < 0) return {kInf, pystr("none")};
+    return {(double)best, nb::borrow(PyList_GET_ITEM(lib.names.ptr(), (Py_ssize_t)best_at))};
+}
+
+object mul(double w, handle x) { return check(PyNumber_Multiply(pyfloat(w).ptr(), x.ptr())); }
+object add(handle x, handle y) { return check(PyNumber_Add(x.ptr(), y.ptr())); }
+object ratio(handle x, double scale) {
+    return check(PyNumber_TrueDivide(x.ptr(), pyfloat(scale).ptr()));
+}
+
+object field_of_each(handle cluster, const char* field) {
+    object values = new_list();
+    object it = check(PyObject_GetIter(cluster.ptr()));
+    while (object d = nb::steal(PyIter_Next(it.ptr()))) append(values, get_attr(d, field));
+    if (PyErr_Occurred()) throw nb::python_error();
+    return values;
+}
+
+// The scored candidate of one cluster, or nothing when its generalisation is dropped or
+// scores below the threshold.
+object candidate_of(handle cluster, const Library& lib, Py_ssize_t bank_size, const Weights& w,
+                    double novelty_threshold) {
+    object exprs_cluster = field_of_each(cluster, "expr");
+    object canonicalize = module_global("_canonicalize_expr");
+    object tagged = new_list();
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(exprs_cluster.ptr()); ++k)
+        append(tagged, canonicalize(handle(PyList_GET_ITEM(exprs_cluster.ptr(), k)),
+                                    nb::arg("source_id") = pyint(k)));
+    object formula = module_global("anti_unify_cluster")(tagged);
+    if (formula.is_none() || !truth(module_global("_is_valid_generalization")(formula))) return {};
+    formula = module_global("_display_canonical_expr")(formula);
+
+    auto [structural, closest_name] = closest_entry(formula, lib);
+    object behavioral = module_global("behavioral_distance_between_cluster_and_library")(cluster, lib.descs);
+    object comp_score = module_global("compositionality_score")(formula, lib.exprs);
+    object irreducibility = check(PyNumber_Subtract(pyfloat(1.0).ptr(), comp_score.ptr()));
+    object rec_strength = module_global("recurrence_strength")(cluster, pyint(bank_size));
+    object comp_gain = module_global("compression_gain")(cluster, formula);
+
+    object novelty = pyfloat(kInf);
+    if (!std::isinf(structural)) {
+        novelty = add(mul(w.structural, pyfloat(structural)), mul(w.behavioral, behavioral));
+        novelty = add(novelty, mul(w.irreducibility, ratio(irreducibility, w.scale_irreducible)));
+        novelty = add(novelty, mul(w.recurrence, ratio(rec_strength, w.scale_recurrence)));
+        novelty = add(novelty, mul(w.compression, ratio(comp_gain, w.scale_compression)));
+    }
+    if (!truth(compare(novelty, pyfloat(novelty_threshold), Py_GE))) return {};
+    // Members as the bank gave them, not in their canonical form.
+    return module_global("GeneralizedCandidate")(
+        nb::arg("formula") = formula, nb::arg("members") = field_of_each(cluster, "numeric_expr"),
+        nb::arg("growth_class") = get_attr(item(cluster, 0), "growth_class"),
+        nb::arg("novelty") = novelty, nb::arg("closest_lib") = closest_name);
+}
+
+object detect_structure(Args& a) {
+    handle bank = a[0], library = a[1], ranges_bank = a[2];
+    const double novelty_threshold = a.real(4);
+    const Weights w{a.real(8), a.real(9), a.real(10), a.real(11), a.real(12),
+                    a.real(13), a.real(14), a.real(15)};
+    object candidates = new_list();
+    if (PyList_GET_SIZE(bank.ptr()) == 0) return candidates;
+
+    object exprs = bank_expressions(bank);
+    object descriptors = describe_bank(exprs, ranges_bank);
+    object mat = module_global("pairwise_matrix")(descriptors, nb::arg("alpha") = a[5],
+                                                   nb::arg("beta") = a[6]);
+    Library lib = describe_library(library);
+    if (a.flag(7) && PyList_GET_SIZE(descriptors.ptr()) >= 2) print_summary(mat);
+
+    object clusters = module_global("cluster_by_similarity")(descriptors, mat,
+                                                             nb::arg("threshold") = a[3]);
+    const Py_ssize_t bank_size = PyList_GET_SIZE(descriptors.ptr());
+    object it = check(PyObject_GetIter(clusters.ptr()));
+    while (object cluster = nb::steal(PyIter_Next(it.ptr()))) {
+        object candidate = candidate_of(cluster, lib, bank_size, w, novelty_threshold);
+        if (candidate.is_valid()) append(candidates, candidate);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return candidates;
+}
+
+}  // namespace
+
+const FuncDef detect_structure_def{
+    .name = "detect_structure",
+    .params = {{"expression_bank", "list", Check::List},
+               {"library", "dict[str, sp.Expr]", Check::Dict},
+               {"var_ranges_bank", "list", Check::ListOrNone, "None"},
+               {"sim_threshold", "float", Check::Float, "0.85"},
+               {"novelty_threshold", "float", Check::Float, "1.0"},
+               {"alpha", "float", Check::Float, "0.85"},
+               {"beta", "float", Check::Float, "0.15"},
+               {"verbose", "bool", Check::Bool, "True"},
+               {"w_structural", "float", Check::Float, "1.0"},
+               {"w_behavioral", "float", Check::Float, "1.0"},
+               {"w_irreducibility", "float", Check::Float, "1.0"},
+               {"w_recurrence", "float", Check::Float, "1.0"},
+               {"w_compression", "float", Check::Float, "1.0"},
+               {"scale_irreducible", "float", Check::Float, "10.0"},
+               {"scale_recurrence", "float", Check::Float, "10.0"},
+               {"scale_compression", "float", Check::Float, "10.0"}},
+    .returns = "list[GeneralizedCandidate]",
+    .doc = "\n"
+           "    Describe a bank of expressions, cluster it by joint similarity, generalise each\n"
+           "    cluster into a formula with wildcards and score it against the library.\n"
+           "\n"
+           "    Returns the formulas scoring at least `novelty_threshold`, in cluster order.\n"
+           "    ",
+    .impl = detect_structure,
+};
+
+}  // namespace kt

@@ -1,0 +1,11 @@
+// The end-to-end detection call: describe the bank, measure and cluster it, generalise each
+// cluster and score the formula against the library.
+#pragma once
+
+#include "module/function.hpp"
+
+namespace kt {
+
+extern const FuncDef detect_structure_def;
+
+}  // namespace kt

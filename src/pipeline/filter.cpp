@@ -1,0 +1,139 @@
+#include "pipeline/filter.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "descriptors/structure.hpp"
+#include "similarity/library_trees.hpp"
+
+namespace kt {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Every sum and product of two library expressions (each expression also paired with
+// itself), flattened once per call and compared with each candidate's formula.
+class Compositions {
+public:
+    explicit Compositions(handle lib_exprs) : lib_exprs_(nb::borrow(lib_exprs)) {}
+
+    // The smallest tree edit distance from the normalised formula to any composition;
+    // infinite when none could be compared.
+    double min_distance(handle formula) {
+        object normalized = module_global("_normalize_wildcards")(formula);
+        if (PyList_GET_SIZE(lib_exprs_.ptr()) == 0) return kInf;
+        build();
+        auto tree = tree_or_nothing(normalized, *labels_);
+        if (!tree) return kInf;
+        long long best = kt::min_distance(*tree, library_->pairs, scratch_);
+        const long long own = kt::min_distance(*tree, self_pairs_, scratch_);
+        if (own >= 0 && (best < 0 || own < best)) best = own;
+        return best < 0 ? kInf : (double)best;
+    }
+
+private:
+    void build() {
+        if (library_) return;
+        auto library = library_trees(lib_exprs_);
+        auto labels = std::make_unique<Labels>(&library->labels);
+        std::vector<std::optional<kernels::FlatTree>> self_pairs;
+        for (const object& a : library->exprs) {
+            object sum = check(PyNumber_Add(a.ptr(), a.ptr()));
+            self_pairs.push_back(tree_or_nothing(sum, *labels));
+            object product = check(PyNumber_Multiply(a.ptr(), a.ptr()));
+            self_pairs.push_back(tree_or_nothing(product, *labels));
+        }
+        library_ = std::move(library);
+        labels_ = std::move(labels);
+        self_pairs_ = std::move(self_pairs);
+    }
+
+    object lib_exprs_;
+    std::shared_ptr<const LibraryTrees> library_;
+    std::unique_ptr<Labels> labels_;
+    std::vector<std::optional<kernels::FlatTree>> self_pairs_;
+    kernels::TreeDistanceScratch scratch_;
+};
+
+void append(handle list, handle value) { check_status(PyList_Append(list.ptr(), value.ptr())); }
+
+void discard(handle discarded, handle reason, handle candidate) {
+    append(discarded, nb::make_tuple(reason, candidate));
+}
+
+void sort_by_novelty(handle list) {
+    object key = check(PyImport_ImportModule("operator")).attr("attrgetter")("novelty");
+    list.attr("sort")(nb::arg("key") = key, nb::arg("reverse") = true);
+}
+
+object filter_candidates(Args& a) {
+    handle min_members = a[2];
+    const double novel_threshold = a.real(3), repeated_threshold = a.real(4);
+    const double composition_threshold = a.real(5);
+    handle max_density = a[6];
+    object lib_exprs = check(PyDict_Values(a[1].ptr()));
+    Compositions compositions(lib_exprs);
+    object density_of = module_global("_wildcard_density");
+
+    object novel = check(PyList_New(0)), repeated = check(PyList_New(0));
+    object discarded = check(PyList_New(0));
+    object candidates = check(PySequence_Tuple(a[0].ptr()));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(candidates.ptr()); ++i) {
+        handle c = PyTuple_GET_ITEM(candidates.ptr(), i);
+        if (truth(compare(pyint(length(get_attr(c, "members"))), min_members, Py_LT))) {
+            discard(discarded, pystr("too few members (not recurring)"), c);
+            continue;
+        }
+        if (is_wildcard(get_attr(c, "formula"))) {
+            discard(discarded, pystr("bare wildcard"), c);
+            continue;
+        }
+        object density = density_of(get_attr(c, "formula"));
+        if (truth(compare(density, max_density, Py_GT))) {
+            discard(discarded,
+                    concat({pystr("too generic (wildcard density "), format(density, ".2f"), pystr(")")}),
+                    c);
+            continue;
+        }
+        if (compositions.min_distance(get_attr(c, "formula")) < composition_threshold) {
+            discard(discarded, pystr("already expressible"), c);
+            continue;
+        }
+        object novelty = get_attr(c, "novelty");
+        if (truth(compare(novelty, pyfloat(novel_threshold), Py_GE)))
+            append(novel, c);
+        else if (truth(compare(novelty, pyfloat(repeated_threshold), Py_GE)))
+            append(repeated, c);
+        else
+            discard(discarded, pystr("novelty too low"), c);
+    }
+    sort_by_novelty(novel);
+    sort_by_novelty(repeated);
+    return module_global("FilterResult")(nb::arg("novel") = novel, nb::arg("repeated") = repeated,
+                                         nb::arg("discarded") = discarded);
+}
+
+}  // namespace
+
+const FuncDef filter_candidates_def{
+    .name = "filter_candidates",
+    .params = {{"candidates", "list[GeneralizedCandidate]", Check::List},
+               {"library", "dict[str, sp.Expr]", Check::Dict},
+               {"min_members", "int", Check::Int, "2"},
+               {"novel_threshold", "float", Check::Float, "6.0"},
+               {"repeated_threshold", "float", Check::Float, "1.0"},
+               {"composition_threshold", "float", Check::Float, "2.0"},
+               {"max_wildcard_density", "float", Check::Float, "MAX_WILDCARD_DENSITY"}},
+    .returns = "FilterResult",
+    .doc = "\n"
+           "    Split candidates into novel structures, repeated patterns and discarded ones.\n"
+           "\n"
+           "    A candidate is discarded when it does not recur, is a bare wildcard, is mostly\n"
+           "    wildcards or is already a sum or product of two library expressions; the rest\n"
+           "    are novel or repeated by their score, highest first.\n"
+           "    ",
+    .impl = filter_candidates,
+};
+
+}  // namespace kt

@@ -1,0 +1,10 @@
+// Sorting detected candidates into novel, repeated and discarded structures.
+#pragma once
+
+#include "module/function.hpp"
+
+namespace kt {
+
+extern const FuncDef filter_candidates_def;
+
+}  // namespace kt
