@@ -10,27 +10,14 @@ import tracemalloc
 import warnings
 
 import numpy as np
-import sympy as sp
 
-from common import best_of, kt, load_bank, reference
-
-
-def variants(bank, count, seed=0):
-    rng = random.Random(seed)
-    out = []
-    while len(out) < count:
-        f = rng.choice(bank)
-        sym = rng.choice(sorted(f.expr.free_symbols, key=str))
-        change = rng.choice([lambda e: e.subs(sym, sym**2), lambda e: e.subs(sym, sp.sin(sym)),
-                             lambda e: 3 * e, lambda e: e + sym, lambda e: e.subs(sym, 2 * sym)])
-        out.append(change(f.expr))
-    return out
+from common import best_of, kt, load_bank, reference, variants
 
 
 def main():
     warnings.simplefilter("ignore")
     bank = load_bank()
-    exprs = [f.expr for f in bank] + variants(bank, 200)
+    exprs = [f.expr for f in bank] + [e for e, _ in variants(bank, 200)]
     np.random.seed(0)
     start = time.perf_counter()
     descriptors = [kt.describe(e) for e in exprs]

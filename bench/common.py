@@ -1,5 +1,6 @@
 """Shared set-up for the benchmarks: the module, the bundled bank, the Python reference."""
 import os
+import random
 import sys
 import time
 import warnings
@@ -12,6 +13,24 @@ with warnings.catch_warnings():
 
 import reference  # noqa: E402,F401
 from source.feynman import load_bank  # noqa: E402,F401
+
+import sympy as sp  # noqa: E402
+
+
+def variants(bank, count, seed=0):
+    """`count` seeded structural variants of the bank's formulas, each with the ranges of its
+    variables taken from the formula it was made from."""
+    rng = random.Random(seed)
+    out = []
+    while len(out) < count:
+        f = rng.choice(bank)
+        sym = rng.choice(sorted(f.expr.free_symbols, key=str))
+        change = rng.choice([lambda e: e.subs(sym, sym**2), lambda e: e.subs(sym, sp.sin(sym)),
+                             lambda e: 3 * e, lambda e: e + sym, lambda e: e.subs(sym, 2 * sym)])
+        expr = change(f.expr)
+        names = sorted(str(s) for s in expr.free_symbols)
+        out.append((expr, {i: f.bounds[name] for i, name in enumerate(names)}))
+    return out
 
 
 def best_of(repeats, fn):

@@ -40,6 +40,8 @@ LAWS = {
     "gravitational_potential": "-G*M*m/r",
     "capacitor_energy": "C*V**2/2",
     "doppler_shift": "f*(c + v)/(c - v)",
+    "hydrostatic_pressure": "rho*g*h",
+    "lorentz_force": "q*v*B",
 }
 
 
