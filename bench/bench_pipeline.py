@@ -75,11 +75,11 @@ def main():
     start = time.perf_counter()
     result = kt.filter_candidates(candidates, library)
     spent["filter"] = time.perf_counter() - start
-    spent["scoring"] = total - sum(spent[s] for s in STAGES)
+    spent["summary+scoring"] = total - sum(spent[s] for s in STAGES)
 
     print(f"detect_structure + filter_candidates: {len(exprs)} formulas, {len(library)} laws, "
           f"{len(candidates)} candidates ({len(result.novel)} novel, {len(result.repeated)} repeated)")
-    for stage in ["describe", "matrix", "clustering", "generalisation", "scoring", "filter"]:
+    for stage in ["describe", "matrix", "clustering", "generalisation", "summary+scoring", "filter"]:
         print(f"  {stage:<16}{spent[stage]:8.2f} s")
     print(f"  {'total':<16}{total + spent['filter']:8.2f} s   (target < 10 s at 1,000 formulas)")
     if args.n > 1000:
