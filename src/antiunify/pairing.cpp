@@ -6,6 +6,8 @@
 #include <numeric>
 #include <tuple>
 
+#include "kernels/python_sum.hpp"
+
 namespace kt {
 
 namespace {
@@ -25,8 +27,9 @@ std::vector<std::pair<int, int>> exhaustive(const Items& a, const Items& b, Scor
     std::iota(perm.begin(), perm.end(), 0);
     double best_score = -std::numeric_limits<double>::infinity();
     do {
-        double total = 0.0;
-        for (int i = 0; i < n; ++i) total += pair_score(i, perm[i]);
+        kernels::PythonSum sum;
+        for (int i = 0; i < n; ++i) sum.add(pair_score(i, perm[i]));
+        const double total = sum.value();
         if (total > best_score) {
             best_score = total;
             best = perm;

@@ -2,6 +2,7 @@
 
 #include "antiunify/cluster.hpp"
 #include "antiunify/scoring.hpp"
+#include "kernels/python_sum.hpp"
 #include "kernels/sequence_ratio.hpp"
 #include "kernels/tree_distance.hpp"
 #include "module/classes.hpp"
@@ -91,11 +92,24 @@ const FuncDef anti_unify_cluster_hook{
     .qualname = "_kernels.anti_unify_cluster",
 };
 
+const FuncDef python_sum_hook{
+    .name = "python_sum",
+    .params = {{"values"}},
+    .doc = "The native float sum of a sequence of floats.",
+    .impl = [](Args& a) {
+        Items items(a[0]);
+        kernels::PythonSum sum;
+        for (Py_ssize_t i = 0; i < items.size(); ++i) sum.add(as_double(items[i]));
+        return pyfloat(sum.value());
+    },
+    .qualname = "_kernels.python_sum",
+};
+
 }  // namespace
 
 void define_kernel_hooks(handle module) {
     define_class(module, "_kernels", {&tree_distance_hook, &sequence_ratio_hook, &structural_score_literal_hook,
-                  &anti_unify_cluster_hook},
+                  &anti_unify_cluster_hook, &python_sum_hook},
                  "Native kernels on plain Python data (for tests).");
 }
 
