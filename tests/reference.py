@@ -543,3 +543,11 @@ def filter_candidates(m, candidates, library, min_members=2, novel_threshold=6.0
     novel.sort(key=lambda c: c.novelty, reverse=True)
     repeated.sort(key=lambda c: c.novelty, reverse=True)
     return m.FilterResult(novel=novel, repeated=repeated, discarded=discarded)
+
+
+def compression_gain(cluster, formula):
+    total = sum(d.n_nodes for d in cluster)
+    if total <= 0:
+        return 0.0
+    gain = (total - sum(1 for _ in sp.preorder_traversal(formula))) / total
+    return float(max(0.0, min(1.0, gain)))

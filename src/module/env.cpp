@@ -20,6 +20,7 @@ void init_env(handle module) {
     e->np = import("numpy");
     e->zss = import("zss");
     e->builtins = import("builtins");
+    e->Basic = e->sp.attr("Basic");
     e->Symbol = e->sp.attr("Symbol");
     e->Function = e->sp.attr("Function");
     e->Add = e->sp.attr("Add");

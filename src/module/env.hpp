@@ -11,7 +11,7 @@ struct Env {
     object module_dict;
 
     object sp, np, zss, builtins;
-    object Symbol, Function, Add, Mul, Pow;
+    object Basic, Symbol, Function, Add, Mul, Pow;
     object preorder_traversal, srepr, sympify;
 
     // Interned attribute names.

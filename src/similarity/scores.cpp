@@ -16,9 +16,23 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// Adds the nodes of a tree made only of sympy objects, walking `args` as the pre-order
+// traversal does; false when some node is not a sympy object (the traversal then iterates it).
+bool count_basic_nodes(handle expr, long long& count) {
+    RecursionGuard guard(" while counting nodes");
+    if (!is_instance(expr, env().Basic)) return false;
+    ++count;
+    Items args(get_attr(expr, env().s_args), "expr.args is not a sequence");
+    for (Py_ssize_t i = 0; i < args.size(); ++i)
+        if (!count_basic_nodes(args[i], count)) return false;
+    return true;
+}
+
 object node_count(handle expr) {
-    object it = check(PyObject_GetIter(env().preorder_traversal(expr).ptr()));
     long long count = 0;
+    if (count_basic_nodes(expr, count)) return pyint(count);
+    count = 0;
+    object it = check(PyObject_GetIter(env().preorder_traversal(expr).ptr()));
     while (object node = nb::steal(PyIter_Next(it.ptr()))) ++count;
     if (PyErr_Occurred()) throw nb::python_error();
     return pyint(count);
@@ -78,6 +92,72 @@ object summary(handle cluster, const char* field) {
     return check(PyNumber_Float(np_fn("nanmean")(values).ptr()));
 }
 
+// The cluster's mean derivative, integral, stability and sensitivity.
+struct Summaries {
+    double deriv, integ, stab, sens;
+};
+
+double log_compressed(double x) {
+    if (!std::isfinite(x)) return 1.0;
+    return (x >= 0 ? 1.0 : -1.0) * std::log1p(std::fabs(x));
+}
+
+double weighted(double vec_c, double deriv_c, double integ_c, double stab_c, double sens_c,
+                double growth_pen) {
+    return 0.6 * vec_c + 1.0 * deriv_c + 0.6 * integ_c + 0.8 * stab_c + 0.8 * sens_c +
+           2.0 * growth_pen;
+}
+
+// One library entry by the documented numpy and object arithmetic.
+double entry_literal(handle cluster_bvec, handle deriv, handle integ, handle stab, handle sens,
+                     handle growth, handle ld) {
+    double vec_dist = kInf;
+    attempt([&] {
+        object norm = env().np.attr("linalg").attr("norm");
+        vec_dist = as_double(norm(cluster_bvec - get_attr(ld, "behavior_vec")));
+    });
+    auto diff = [&](handle mine, const char* field) {
+        return check(PyNumber_Absolute((mine - get_attr(ld, field)).ptr()));
+    };
+    object deriv_diff = diff(deriv, "derivative_approx");
+    object integ_diff = diff(integ, "integral_approx");
+    object stab_diff = diff(stab, "stability_score");
+    object sens_diff = diff(sens, "sensitivity_perturbation");
+    const double growth_pen = equal(growth, get_attr(ld, "growth_class")) ? 0.0 : 1.0;
+    return weighted(as_double(log_compress(vec_dist)), compressed(deriv_diff),
+                    compressed(integ_diff), compressed(stab_diff), compressed(sens_diff),
+                    growth_pen);
+}
+
+// The same for an entry as `describe` builds it (a float64 vector of the cluster vector's
+// length, float fields); false for any other entry.
+bool entry_native(const Float64View& mine, const Summaries& s, handle growth, handle ld,
+                  double& out) {
+    if (!mine.valid()) return false;
+    object vec = get_attr(ld, "behavior_vec");
+    Float64View theirs(vec);
+    if (!theirs.valid() || theirs.size() != mine.size()) return false;
+    double fields[4];
+    const char* names[4] = {"derivative_approx", "integral_approx", "stability_score",
+                            "sensitivity_perturbation"};
+    for (int f = 0; f < 4; ++f) {
+        object value = get_attr(ld, names[f]);
+        if (!PyFloat_CheckExact(value.ptr())) return false;
+        fields[f] = PyFloat_AS_DOUBLE(value.ptr());
+    }
+    double squares = 0.0;
+    for (Py_ssize_t i = 0; i < mine.size(); ++i) {
+        const double d = mine.data()[i] - theirs.data()[i];
+        squares += d * d;
+    }
+    const double growth_pen = equal(growth, get_attr(ld, "growth_class")) ? 0.0 : 1.0;
+    out = weighted(log_compressed(std::sqrt(squares)), log_compressed(std::fabs(s.deriv - fields[0])),
+                   log_compressed(std::fabs(s.integ - fields[1])),
+                   log_compressed(std::fabs(s.stab - fields[2])),
+                   log_compressed(std::fabs(s.sens - fields[3])), growth_pen);
+    return true;
+}
+
 object behavioral_distance(handle cluster, handle lib_descs) {
     if (PyDict_GET_SIZE(lib_descs.ptr()) == 0) return pyfloat(kInf);
     Items members(cluster);
@@ -96,28 +176,14 @@ object behavioral_distance(handle cluster, handle lib_descs) {
     object growth = get_attr(members[0], "growth_class");
 
     double best = kInf;
-    object norm = env().np.attr("linalg").attr("norm");
+    Float64View mine(cluster_bvec);
+    const Summaries summaries{as_double(deriv), as_double(integ), as_double(stab), as_double(sens)};
     Items entries(check(PyDict_Values(lib_descs.ptr())));
     for (Py_ssize_t k = 0; k < entries.size(); ++k) {
         handle ld = entries[k];
-        double vec_dist = kInf;
-        attempt([&] {
-            object d = norm(cluster_bvec - get_attr(ld, "behavior_vec"));
-            vec_dist = as_double(d);
-        });
-        auto diff = [&](handle mine, const char* field) {
-            return check(PyNumber_Absolute((mine - get_attr(ld, field)).ptr()));
-        };
-        object deriv_diff = diff(deriv, "derivative_approx");
-        object integ_diff = diff(integ, "integral_approx");
-        object stab_diff = diff(stab, "stability_score");
-        object sens_diff = diff(sens, "sensitivity_perturbation");
-        const double growth_pen = equal(growth, get_attr(ld, "growth_class")) ? 0.0 : 1.0;
-        const double vec_c = as_double(log_compress(vec_dist));
-        const double deriv_c = compressed(deriv_diff), integ_c = compressed(integ_diff);
-        const double stab_c = compressed(stab_diff), sens_c = compressed(sens_diff);
-        const double d = 0.6 * vec_c + 1.0 * deriv_c + 0.6 * integ_c + 0.8 * stab_c +
-                         0.8 * sens_c + 2.0 * growth_pen;
+        double d;
+        if (!entry_native(mine, summaries, growth, ld, d))
+            d = entry_literal(cluster_bvec, deriv, integ, stab, sens, growth, ld);
         if (d < best) best = d;  // min(best, d)
     }
     return pyfloat(best);
@@ -156,10 +222,26 @@ object recurrence_strength(handle cluster, handle all_count_obj) {
     return pyfloat(mean_sim * ((double)k / all_count) * (double)k);
 }
 
+// The sum of a list of exact ints that fit a machine word, or nothing.
+object int_sum(handle list) {
+    long long total = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+        PyObject* v = PyList_GET_ITEM(list.ptr(), i);
+        if (!PyLong_CheckExact(v)) return {};
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow || __builtin_add_overflow(total, x, &total)) return {};
+    }
+    return pyint(total);
+}
+
 object compression_gain(handle cluster, handle formula) {
-    object total = pyint(0);
+    object sizes = check(PyList_New(0));
     Items members(cluster);
-    for (Py_ssize_t i = 0; i < members.size(); ++i) total = total + get_attr(members[i], "n_nodes");
+    for (Py_ssize_t i = 0; i < members.size(); ++i)
+        check_status(PyList_Append(sizes.ptr(), get_attr(members[i], "n_nodes").ptr()));
+    object total = int_sum(sizes);
+    if (!total.is_valid()) total = get_attr(env().builtins, "sum")(sizes);  // as `sum` adds floats
     if (truth(compare(total, pyint(0), Py_LE))) return pyfloat(0.0);
     object gain = check(PyNumber_TrueDivide((total - node_count(formula)).ptr(), total.ptr()));
     object one = pyfloat(1.0), zero = pyfloat(0.0);
