@@ -89,6 +89,20 @@ def test_behavioral_distance_matches_definition(m, described):
             ref.behavioral_distance(cluster, lib)
 
 
+@pytest.mark.parametrize("change", [
+    lambda d: dataclasses.replace(d, derivative_approx=np.float64(d.derivative_approx)),
+    lambda d: dataclasses.replace(d, behavior_vec=d.behavior_vec.astype(np.float32)),
+    lambda d: dataclasses.replace(d, behavior_vec=d.behavior_vec[:10]),
+    lambda d: dataclasses.replace(d, stability_score=math.nan),
+])
+def test_behavioral_distance_native_and_literal_entries_agree(m, described, change):
+    # Library entries of other shapes take the literal numpy path beside native ones.
+    lib = {f"L{i}": change(d) if i % 2 else d for i, d in enumerate(described[:6])}
+    cluster = described[6:9]
+    got = m.behavioral_distance_between_cluster_and_library(cluster, lib)
+    assert got == pytest.approx(ref.behavioral_distance(cluster, lib), rel=1e-12)
+
+
 def test_behavioral_distance_edges(m, described):
     cluster = described[:3]
     lib = {"a": described[4]}
