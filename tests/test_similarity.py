@@ -239,3 +239,20 @@ def test_concurrent_calls_agree_with_serial(m, descriptors):
         t.join()
     np.testing.assert_array_equal(results[0], serial)
     np.testing.assert_array_equal(results[1], m.pairwise_matrix(bank, beta=0.25))
+
+
+def test_matrix_with_repeated_trees_equals_every_pair_measured(m):
+    # Variants repeat canonical trees (3*e and e share none, e and e + 0 share one); the
+    # matrix measured per distinct pair of trees must equal the one measured per pair.
+    base = random_bank(40, seed=21)
+    x = sp.Symbol("x")
+    bank = base + [3 * e for e in base[:20]] + [e.subs(x, sp.Symbol("q")) for e in base[:30]]
+    ds = describe_all(m, bank)
+    interned = m.pairwise_matrix(ds)
+    direct = m._kernels.pairwise_matrix_direct(ds)
+    assert np.array_equal(interned, direct)
+    sample = [(0, 40), (3, 70), (5, 45), (69, 89), (10, 10)]
+    for i, j in sample:
+        assert interned[i, j] == m.similarity(ds[i], ds[j])
+    weighted = m.pairwise_matrix(ds, alpha=0.3, beta=0.7)
+    assert np.array_equal(weighted, m._kernels.pairwise_matrix_direct(ds, alpha=0.3, beta=0.7))

@@ -7,7 +7,11 @@ namespace kt::kernels {
 
 double structural_similarity(const StructureFields& a, const StructureFields& b,
                              const double* tree_weight, SimilarityScratch& s) {
-    const int distance = tree_distance(a.tree, b.tree, s.tree);
+    return structural_similarity(a, b, tree_distance(a.tree, b.tree, s.tree), tree_weight, s);
+}
+
+double structural_similarity(const StructureFields& a, const StructureFields& b, int distance,
+                             const double* tree_weight, SimilarityScratch& s) {
     const double td_sim = tree_weight[distance];
     const double op_sim = sequence_ratio(a.operators.data(), (int)a.operators.size(),
                                          b.operators.data(), (int)b.operators.size(), s.sequence);

@@ -35,6 +35,10 @@ struct SimilarityScratch {
 double structural_similarity(const StructureFields& a, const StructureFields& b,
                              const double* tree_weight, SimilarityScratch& scratch);
 
+// The same, given the tree edit distance of the two trees.
+double structural_similarity(const StructureFields& a, const StructureFields& b, int distance,
+                             const double* tree_weight, SimilarityScratch& scratch);
+
 double behavioural_similarity(const BehaviourFields& a, const BehaviourFields& b);
 
 // Python's `min` keeps its first argument unless a later one is smaller, so the two argument

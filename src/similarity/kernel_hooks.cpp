@@ -6,6 +6,7 @@
 #include "kernels/sequence_ratio.hpp"
 #include "kernels/tree_distance.hpp"
 #include "module/classes.hpp"
+#include "similarity/matrix.hpp"
 
 namespace kt {
 
@@ -105,11 +106,20 @@ const FuncDef python_sum_hook{
     .qualname = "_kernels.python_sum",
 };
 
+const FuncDef pairwise_matrix_direct_hook{
+    .name = "pairwise_matrix_direct",
+    .params = {{"descriptors", nullptr, Check::List},
+               {"sim_kwargs", nullptr, Check::Any, nullptr, Kind::VarKw}},
+    .doc = "pairwise_matrix measuring every pair's trees, repeated trees included.",
+    .impl = [](Args& a) { return pairwise_matrix(a[0], a[1], false); },
+    .qualname = "_kernels.pairwise_matrix_direct",
+};
+
 }  // namespace
 
 void define_kernel_hooks(handle module) {
     define_class(module, "_kernels", {&tree_distance_hook, &sequence_ratio_hook, &structural_score_literal_hook,
-                  &anti_unify_cluster_hook, &python_sum_hook},
+                  &anti_unify_cluster_hook, &python_sum_hook, &pairwise_matrix_direct_hook},
                  "Native kernels on plain Python data (for tests).");
 }
 

@@ -1,6 +1,8 @@
 #include "similarity/matrix.hpp"
 
+#include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "module/numpy.hpp"
 #include "similarity/native_descriptor.hpp"
@@ -29,16 +31,60 @@ bool native_weights(handle kwargs, double& alpha, double& beta) {
     return true;
 }
 
+// Ids for the distinct trees of a batch (equal labels and shape, equal id) and one
+// representative of each. Banks of variants repeat trees, and distances depend only on them.
+std::vector<int> distinct_trees(const std::vector<NativeDescriptor>& ds,
+                                std::vector<const kernels::FlatTree*>& representatives) {
+    std::unordered_map<std::string, int> ids;
+    std::vector<int> out;
+    for (const auto& d : ds) {
+        const kernels::FlatTree& t = d.structure.tree;
+        std::string key((const char*)t.labels.data(), t.labels.size() * sizeof(int));
+        key.append((const char*)t.leftmost.data(), t.leftmost.size() * sizeof(int));
+        auto [it, added] = ids.try_emplace(std::move(key), (int)representatives.size());
+        if (added) representatives.push_back(&t);
+        out.push_back(it->second);
+    }
+    return out;
+}
+
+inline size_t triangle_index(int i, int j) {  // i <= j
+    return (size_t)j * (j + 1) / 2 + i;
+}
+
 void fill_native(const std::vector<NativeDescriptor>& ds, double alpha, double beta,
-                 double* out) {
+                 double* out, bool intern_trees) {
     const int n = (int)ds.size();
     int largest = 0;
     for (const auto& d : ds) largest = std::max(largest, d.structure.tree.size());
     const std::vector<double> weights = tree_weights(2 * largest);
     std::vector<kernels::SimilarityScratch> scratch(pair_workers(n));
+
+    // With enough repeated trees, each distinct pair of trees is measured once; the table
+    // of their distances takes at most an eighth of the matrix's memory.
+    std::vector<const kernels::FlatTree*> trees;
+    std::vector<int> tree_of;
+    if (intern_trees) tree_of = distinct_trees(ds, trees);
+    const int distinct = (int)trees.size();
+    std::vector<int> distance;
+    if (intern_trees && (double)distinct * distinct * 2 <= (double)n * n) {
+        distance.resize(triangle_index(0, distinct));
+        std::vector<kernels::SimilarityScratch> tree_scratch(pair_workers(distinct));
+        for_each_pair(distinct, [&](int i, int j, int worker) {
+            distance[triangle_index(i, j)] = kernels::tree_distance(*trees[i], *trees[j], tree_scratch[worker].tree);
+        });
+    }
     for_each_pair(n, [&](int i, int j, int worker) {
-        const double s = kernels::structural_similarity(ds[i].structure, ds[j].structure,
-                                                        weights.data(), scratch[worker]);
+        double s;
+        if (distance.empty()) {
+            s = kernels::structural_similarity(ds[i].structure, ds[j].structure, weights.data(),
+                                               scratch[worker]);
+        } else {
+            const int a = std::min(tree_of[i], tree_of[j]), b = std::max(tree_of[i], tree_of[j]);
+            s = kernels::structural_similarity(ds[i].structure, ds[j].structure,
+                                               distance[triangle_index(a, b)], weights.data(),
+                                               scratch[worker]);
+        }
         const double b = kernels::behavioural_similarity(ds[i].behaviour, ds[j].behaviour);
         const double value = alpha * s + beta * b;
         out[(size_t)i * n + j] = value;
@@ -58,7 +104,9 @@ void fill_literal(handle descriptors, handle kwargs, handle mat, Py_ssize_t n) {
     }
 }
 
-object pairwise_matrix(handle descriptors, handle kwargs) {
+}  // namespace
+
+object pairwise_matrix(handle descriptors, handle kwargs, bool intern_trees) {
     const Py_ssize_t n = length(descriptors);
     object mat = np_fn("zeros")(nb::make_tuple(n, n));
     if (n == 0) return mat;
@@ -68,12 +116,14 @@ object pairwise_matrix(handle descriptors, handle kwargs) {
     if (native_weights(kwargs, alpha, beta) && read_all_native(descriptors, labels, native)) {
         Float64View out(mat, 2, true);
         if (!out.valid()) raise(PyExc_SystemError, "similarity matrix is not writable");
-        fill_native(native, alpha, beta, out.mutable_data());
+        fill_native(native, alpha, beta, out.mutable_data(), intern_trees);
     } else {
         fill_literal(descriptors, kwargs, mat, n);
     }
     return mat;
 }
+
+namespace {
 
 // Python's `min` over a cluster's entries: the first value unless a later one is smaller.
 template <class Less>
@@ -134,7 +184,7 @@ const FuncDef pairwise_matrix_def{
     .params = {{"descriptors", "list[ExprDescriptor]", Check::List},
                {"sim_kwargs", nullptr, Check::Any, nullptr, Kind::VarKw}},
     .returns = "np.ndarray",
-    .impl = [](Args& a) { return pairwise_matrix(a[0], a[1]); },
+    .impl = [](Args& a) { return pairwise_matrix(a[0], a[1], true); },
 };
 
 const FuncDef cluster_by_similarity_def{

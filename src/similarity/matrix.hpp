@@ -5,6 +5,10 @@
 
 namespace kt {
 
+// `pairwise_matrix(descriptors, **kwargs)`; `intern_trees` false measures every pair's trees
+// even where the bank repeats them (the reference the interned path is checked against).
+object pairwise_matrix(handle descriptors, handle kwargs, bool intern_trees);
+
 extern const FuncDef pairwise_matrix_def, cluster_by_similarity_def;
 
 }  // namespace kt
