@@ -40,7 +40,7 @@ object display_canonical_expr(handle expr) {
     object it = check(PyObject_GetIter(get_attr(expr, env().s_free_symbols).ptr()));
     while (object sym = nb::steal(PyIter_Next(it.ptr()))) {
         object name = printed(sym);
-        std::string_view text = utf8(name);
+        std::string text = utf8(name);
         if (text.substr(0, 7) != "__KLTN_") continue;
         const size_t at = text.rfind("_v");
         if (at == std::string_view::npos) continue;

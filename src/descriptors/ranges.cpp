@@ -29,7 +29,7 @@ object get_ranges_for_bank(handle given_bank, handle default_range) {
         object ranges = check(PyDict_New());
         for (Py_ssize_t i = 0; i < length(syms); ++i) {
             object name_obj = str_of(item(syms, i));
-            std::string_view name = utf8(name_obj);
+            std::string name = utf8(name_obj);
             handle range = default_range;
             if (name == "theta")
                 range = theta_range;

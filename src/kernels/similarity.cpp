@@ -6,8 +6,11 @@
 namespace kt::kernels {
 
 double structural_similarity(const StructureFields& a, const StructureFields& b,
-                             const double* tree_weight, SimilarityScratch& s) {
-    return structural_similarity(a, b, tree_distance(a.tree, b.tree, s.tree), tree_weight, s);
+                             const double* tree_weight, SimilarityScratch& s,
+                             const std::atomic<bool>* stop) {
+    const int distance = tree_distance(a.tree, b.tree, s.tree, stop);
+    if (distance < 0) return std::nan("");
+    return structural_similarity(a, b, distance, tree_weight, s);
 }
 
 double structural_similarity(const StructureFields& a, const StructureFields& b, int distance,

@@ -31,9 +31,11 @@ struct SimilarityScratch {
     SequenceScratch sequence;
 };
 
-// `tree_weight[d]` is exp(-0.25 * d) for every distance d up to |A| + |B|.
+// `tree_weight[d]` is exp(-0.25 * d) for every distance d up to |A| + |B|. NaN when `stop`
+// was set before the tree distance was complete.
 double structural_similarity(const StructureFields& a, const StructureFields& b,
-                             const double* tree_weight, SimilarityScratch& scratch);
+                             const double* tree_weight, SimilarityScratch& scratch,
+                             const std::atomic<bool>* stop = nullptr);
 
 // The same, given the tree edit distance of the two trees.
 double structural_similarity(const StructureFields& a, const StructureFields& b, int distance,

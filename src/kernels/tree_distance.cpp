@@ -41,14 +41,16 @@ void forest_distance(const FlatTree& a, const FlatTree& b, int i, int j, int* td
 
 }  // namespace
 
-int tree_distance(const FlatTree& a, const FlatTree& b, TreeDistanceScratch& s) {
+int tree_distance(const FlatTree& a, const FlatTree& b, TreeDistanceScratch& s,
+                  const std::atomic<bool>* stop) {
     const int n1 = a.size(), n2 = b.size();
     if (n1 == 0 || n2 == 0) return n1 + n2;
     s.tree_dist.resize((size_t)n1 * n2);
     s.forest_dist.resize((size_t)(n1 + 1) * (n2 + 1));
-    for (int i : a.keyroots)
-        for (int j : b.keyroots)
-            forest_distance(a, b, i, j, s.tree_dist.data(), s.forest_dist.data());
+    for (int i : a.keyroots) {
+        if (stop && stop->load(std::memory_order_relaxed)) return -1;
+        for (int j : b.keyroots) forest_distance(a, b, i, j, s.tree_dist.data(), s.forest_dist.data());
+    }
     return s.tree_dist[(size_t)(n1 - 1) * n2 + (n2 - 1)];
 }
 

@@ -2,6 +2,7 @@
 // labels are equal and 1 otherwise.
 #pragma once
 
+#include <atomic>
 #include <vector>
 
 #include "kernels/flat_tree.hpp"
@@ -14,6 +15,8 @@ struct TreeDistanceScratch {
     std::vector<int> forest_dist;  // (|A|+1) x (|B|+1) at most
 };
 
-int tree_distance(const FlatTree& a, const FlatTree& b, TreeDistanceScratch& scratch);
+// -1 when `stop` was set before the distance was complete (checked between subproblems).
+int tree_distance(const FlatTree& a, const FlatTree& b, TreeDistanceScratch& scratch,
+                  const std::atomic<bool>* stop = nullptr);
 
 }  // namespace kt::kernels

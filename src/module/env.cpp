@@ -49,7 +49,8 @@ object printed(handle expr) {
 
 bool printed_starts_with(handle expr, std::string_view prefix) {
     object text = printed(expr);
-    return utf8(text).substr(0, prefix.size()) == prefix;
+    object want = pystr(prefix);
+    return check_status(PyUnicode_Tailmatch(text.ptr(), want.ptr(), 0, PY_SSIZE_T_MAX, -1)) == 1;
 }
 
 void print(std::initializer_list<handle> args) {

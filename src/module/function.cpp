@@ -126,12 +126,17 @@ std::string join_missing(const std::vector<std::string>& names) {
                                " " + (given == 1 && !kwonly_given ? "was" : "were") + " given");
 }
 
+// The parameter a keyword names; *args and **kwargs are not named by keywords (a keyword
+// spelled like them goes into **kwargs, as in Python).
 int find_keyword(FuncObject* f, PyObject* key) {
-    for (int i = 0; i < f->n_params; ++i)
-        if (f->names[i] == key) return i;
-    for (int i = 0; i < f->n_params; ++i) {
+    auto named = [f](int i) {
         Kind k = f->def->params[i].kind;
-        if (k != Kind::Normal && k != Kind::KwOnly) continue;
+        return k == Kind::Normal || k == Kind::KwOnly;
+    };
+    for (int i = 0; i < f->n_params; ++i)
+        if (f->names[i] == key && named(i)) return i;
+    for (int i = 0; i < f->n_params; ++i) {
+        if (!named(i)) continue;
         int cmp = PyUnicode_Compare(f->names[i], key);
         if (cmp == -1 && PyErr_Occurred()) throw nb::python_error();
         if (cmp == 0) return i;
@@ -179,6 +184,12 @@ void apply_check(const Param& p, PyObject*& slot, object& owned) {
 
 }  // namespace
 
+// A TypeError naming a keyword by its own text (which may hold any code point).
+[[noreturn]] void keyword_error(FuncObject* f, const char* what, PyObject* key) {
+    PyErr_Format(PyExc_TypeError, (qualname_of(f) + what).c_str(), key);
+    throw nb::python_error();
+}
+
 // Binds one call's arguments to the parameters, the way the interpreter binds a Python
 // function's, then applies the typed-parameter rules.
 struct Binder {
@@ -206,14 +217,10 @@ struct Binder {
             PyObject* value = args[nargs + k];
             int idx = find_keyword(f, key);
             if (idx < 0) {
-                if (f->varkw_at < 0)
-                    raise(PyExc_TypeError, qualname_of(f) +
-                                               "() got an unexpected keyword argument '" +
-                                               std::string(utf8(key)) + "'");
+                if (f->varkw_at < 0) keyword_error(f, "() got an unexpected keyword argument '%U'", key);
                 check_status(PyDict_SetItem(a.slot_[f->varkw_at], key, value));
             } else if (a.slot_[idx]) {
-                raise(PyExc_TypeError, qualname_of(f) + "() got multiple values for argument '" +
-                                           std::string(utf8(key)) + "'");
+                keyword_error(f, "() got multiple values for argument '%U'", key);
             } else {
                 a.slot_[idx] = value;
             }

@@ -7,11 +7,14 @@ void raise(PyObject* type, const std::string& message) {
     throw nb::python_error();
 }
 
-std::string_view utf8(handle str) {
+std::string utf8(handle str) {
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
-    if (!data) throw nb::python_error();
-    return {data, (size_t)size};
+    if (const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size)) return {data, (size_t)size};
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+    PyErr_Clear();
+    // Lone surrogates (names made from undecodable bytes) keep their code points.
+    object bytes = check(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
+    return {PyBytes_AS_STRING(bytes.ptr()), (size_t)PyBytes_GET_SIZE(bytes.ptr())};
 }
 
 object concat(std::initializer_list<handle> parts) {

@@ -52,7 +52,7 @@ inline object str_of(handle h) { return check(PyObject_Str(h.ptr())); }
 
 inline object repr_of(handle h) { return check(PyObject_Repr(h.ptr())); }
 inline object pystr(std::string_view s) {
-    return check(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size()));
+    return check(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), "surrogatepass"));
 }
 // `format(h, spec)`: what an f-string field `{h:spec}` produces.
 inline object format(handle h, std::string_view spec = {}) {
@@ -99,18 +99,23 @@ bool attempt(F&& body) {
     }
 }
 
-// UTF-8 view of a Python str (valid while the object lives).
-std::string_view utf8(handle str);
+// The UTF-8 bytes of a Python str; a lone surrogate is kept as its three bytes, as
+// `pystr` reads it back.
+std::string utf8(handle str);
 
 // `type(h).__name__`, as a Python str and as UTF-8.
 object class_name(handle h);
 std::string class_name_std(handle h);
 
-// A sequence's items as a tuple or list (`PySequence_Fast`), for indexed access.
+// A sequence's items as they are now, for indexed access. A list is copied: Python code run
+// while the items are walked may change the list and free an item still in use.
 class Items {
 public:
     explicit Items(handle seq, const char* what = "expected a sequence")
-        : seq_(check(PySequence_Fast(seq.ptr(), what))) {}
+        : seq_(check(PySequence_Fast(seq.ptr(), what))) {
+        if (seq_.ptr() == seq.ptr() && PyList_Check(seq_.ptr()))
+            seq_ = check(PyList_AsTuple(seq_.ptr()));
+    }
     Py_ssize_t size() const { return PySequence_Fast_GET_SIZE(seq_.ptr()); }
     handle operator[](Py_ssize_t i) const { return PySequence_Fast_GET_ITEM(seq_.ptr(), i); }
     handle object() const { return seq_; }

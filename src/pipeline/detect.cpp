@@ -5,6 +5,7 @@
 
 #include "module/numpy.hpp"
 #include "similarity/library_trees.hpp"
+#include "similarity/pair_loop.hpp"
 
 namespace kt {
 
@@ -104,7 +105,7 @@ std::pair<double, object> closest_entry(handle formula, const Library& lib) {
     size_t best_at = 0;
     for (size_t k = 0; k < trees->singles.size(); ++k) {
         if (!trees->singles[k]) continue;
-        const long long d = kernels::tree_distance(*tree, *trees->singles[k], scratch);
+        const long long d = tree_distance_released(*tree, *trees->singles[k], scratch);
         if (best < 0 || d < best) best = d, best_at = k;  // the first minimum
     }
     if (best < 0) return {kInf, pystr("none")};

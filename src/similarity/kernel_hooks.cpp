@@ -7,6 +7,7 @@
 #include "kernels/tree_distance.hpp"
 #include "module/classes.hpp"
 #include "similarity/matrix.hpp"
+#include "similarity/pair_loop.hpp"
 
 namespace kt {
 
@@ -58,7 +59,7 @@ const FuncDef tree_distance_hook{
         add_node(a[0], labels, ba);
         add_node(a[1], labels, bb);
         kernels::TreeDistanceScratch scratch;
-        return pyint(kernels::tree_distance(ba.take(), bb.take(), scratch));
+        return pyint(tree_distance_released(ba.take(), bb.take(), scratch));
     },
     .qualname = "_kernels.tree_distance",
 };

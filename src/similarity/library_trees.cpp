@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <deque>
 
+#include "similarity/pair_loop.hpp"
+
 namespace kt {
 
 namespace {
@@ -80,7 +82,7 @@ long long min_distance(const kernels::FlatTree& tree,
     long long best = -1;
     for (const auto& other : trees) {
         if (!other) continue;
-        const long long d = kernels::tree_distance(tree, *other, scratch);
+        const long long d = tree_distance_released(tree, *other, scratch);
         if (best < 0 || d < best) best = d;
     }
     return best;

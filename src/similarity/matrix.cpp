@@ -12,21 +12,21 @@ namespace kt {
 
 namespace {
 
-// The weights `similarity` would take from these keywords, if it accepts them all.
+// The weights `similarity` would take from these keywords, converted as it converts them (an
+// error is raised as it would raise it); false when some keyword is not a weight, which
+// `similarity` itself then rejects.
 bool native_weights(handle kwargs, double& alpha, double& beta) {
     alpha = 0.85;
     beta = 0.15;
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
-        std::string_view name = utf8(key);
-        double* target = name == "alpha" ? &alpha : name == "beta" ? &beta : nullptr;
-        if (!target) return false;
-        *target = PyFloat_AsDouble(value);
-        if (*target == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
+    object items = check(PyDict_Items(kwargs.ptr()));
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.ptr()); ++k) {
+        std::string name = utf8(PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 0));
+        if (name != "alpha" && name != "beta") return false;
+    }
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.ptr()); ++k) {
+        handle pair = PyList_GET_ITEM(items.ptr(), k);
+        const bool is_alpha = utf8(PyTuple_GET_ITEM(pair.ptr(), 0)) == "alpha";
+        (is_alpha ? alpha : beta) = float_argument(PyTuple_GET_ITEM(pair.ptr(), 1), is_alpha ? "alpha" : "beta");
     }
     return true;
 }
@@ -58,7 +58,8 @@ void fill_native(const std::vector<NativeDescriptor>& ds, double alpha, double b
     int largest = 0;
     for (const auto& d : ds) largest = std::max(largest, d.structure.tree.size());
     const std::vector<double> weights = tree_weights(2 * largest);
-    std::vector<kernels::SimilarityScratch> scratch(pair_workers(n));
+    const bool heavy = (long long)largest * largest > kLongTreePair;
+    std::vector<kernels::SimilarityScratch> scratch(pair_workers(n, 0, heavy));
 
     // With enough repeated trees, each distinct pair of trees is measured once; the table
     // of their distances takes at most an eighth of the matrix's memory.
@@ -69,16 +70,17 @@ void fill_native(const std::vector<NativeDescriptor>& ds, double alpha, double b
     std::vector<int> distance;
     if (intern_trees && (double)distinct * distinct * 2 <= (double)n * n) {
         distance.resize(triangle_index(0, distinct));
-        std::vector<kernels::SimilarityScratch> tree_scratch(pair_workers(distinct));
-        for_each_pair(distinct, [&](int i, int j, int worker) {
-            distance[triangle_index(i, j)] = kernels::tree_distance(*trees[i], *trees[j], tree_scratch[worker].tree);
-        });
+        std::vector<kernels::SimilarityScratch> tree_scratch(pair_workers(distinct, 0, heavy));
+        for_each_pair(distinct, [&](int i, int j, int worker, const Stop& stop) {
+            distance[triangle_index(i, j)] =
+                kernels::tree_distance(*trees[i], *trees[j], tree_scratch[worker].tree, &stop);
+        }, 0, heavy);
     }
-    for_each_pair(n, [&](int i, int j, int worker) {
+    for_each_pair(n, [&](int i, int j, int worker, const Stop& stop) {
         double s;
         if (distance.empty()) {
             s = kernels::structural_similarity(ds[i].structure, ds[j].structure, weights.data(),
-                                               scratch[worker]);
+                                               scratch[worker], &stop);
         } else {
             const int a = std::min(tree_of[i], tree_of[j]), b = std::max(tree_of[i], tree_of[j]);
             s = kernels::structural_similarity(ds[i].structure, ds[j].structure,
@@ -89,7 +91,7 @@ void fill_native(const std::vector<NativeDescriptor>& ds, double alpha, double b
         const double value = alpha * s + beta * b;
         out[(size_t)i * n + j] = value;
         out[(size_t)j * n + i] = value;
-    });
+    }, 0, heavy);
 }
 
 void fill_literal(handle descriptors, handle kwargs, handle mat, Py_ssize_t n) {
@@ -107,19 +109,23 @@ void fill_literal(handle descriptors, handle kwargs, handle mat, Py_ssize_t n) {
 }  // namespace
 
 object pairwise_matrix(handle descriptors, handle kwargs, bool intern_trees) {
-    const Py_ssize_t n = length(descriptors);
+    // The descriptors as they are now: converting a weight or reading a field runs Python
+    // code, which may change the list.
+    object items = check(PyList_AsTuple(descriptors.ptr()));
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
     object mat = np_fn("zeros")(nb::make_tuple(n, n));
     if (n == 0) return mat;
     double alpha, beta;
     Labels labels;
     std::vector<NativeDescriptor> native;
-    if (native_weights(kwargs, alpha, beta) && read_all_native(descriptors, labels, native)) {
+    if (native_weights(kwargs, alpha, beta) && read_all_native(items, labels, native)) {
         Float64View out(mat, 2, true);
-        if (!out.valid()) raise(PyExc_SystemError, "similarity matrix is not writable");
-        fill_native(native, alpha, beta, out.mutable_data(), intern_trees);
-    } else {
-        fill_literal(descriptors, kwargs, mat, n);
+        if (out.valid() && out.rows() == n && out.cols() == n) {
+            fill_native(native, alpha, beta, out.mutable_data(), intern_trees);
+            return mat;
+        }
     }
+    fill_literal(items, kwargs, mat, n);
     return mat;
 }
 

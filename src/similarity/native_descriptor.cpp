@@ -123,13 +123,11 @@ bool read_native(handle d, Labels& labels, NativeDescriptor& out) {
     return standard;
 }
 
-bool read_all_native(handle list, Labels& labels, std::vector<NativeDescriptor>& out) {
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-    out.resize(n);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        object d = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
-        if (!read_native(d, labels, out[i])) return false;
-    }
+bool read_all_native(handle seq, Labels& labels, std::vector<NativeDescriptor>& out) {
+    Items items(seq);
+    out.resize(items.size());
+    for (Py_ssize_t i = 0; i < items.size(); ++i)
+        if (!read_native(items[i], labels, out[i])) return false;
     return true;
 }
 

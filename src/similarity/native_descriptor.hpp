@@ -51,8 +51,9 @@ struct NativeDescriptor {
 // descriptors take the literal path.
 bool read_native(handle descriptor, Labels& labels, NativeDescriptor& out);
 
-// Every descriptor of a list in native form, or false when any is not of the standard shapes.
-bool read_all_native(handle list, Labels& labels, std::vector<NativeDescriptor>& out);
+// Every descriptor of a sequence in native form, or false when any is not of the standard
+// shapes.
+bool read_all_native(handle seq, Labels& labels, std::vector<NativeDescriptor>& out);
 
 // exp(-0.25 * d) for d = 0 .. max_distance, each computed by numpy as the literal path does.
 std::vector<double> tree_weights(int max_distance);

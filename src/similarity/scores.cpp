@@ -9,6 +9,7 @@
 #include "module/numpy.hpp"
 #include "similarity/library_trees.hpp"
 #include "similarity/native_descriptor.hpp"
+#include "similarity/pair_loop.hpp"
 
 namespace kt {
 
@@ -191,8 +192,9 @@ object behavioral_distance(handle cluster, handle lib_descs) {
 
 // ---- recurrence and compression -----------------------------------------------------------
 
-object recurrence_strength(handle cluster, handle all_count_obj) {
-    const Py_ssize_t k = PyList_GET_SIZE(cluster.ptr());
+object recurrence_strength(handle cluster_list, handle all_count_obj) {
+    object cluster = check(PyList_AsTuple(cluster_list.ptr()));  // as it is now
+    const Py_ssize_t k = PyTuple_GET_SIZE(cluster.ptr());
     if (k <= 1 || truth(compare(all_count_obj, pyint(1), Py_LE))) return pyfloat(0.0);
     object sims = check(PyList_New(0));
     Labels labels;
@@ -201,14 +203,19 @@ object recurrence_strength(handle cluster, handle all_count_obj) {
         int largest = 0;
         for (const auto& d : native) largest = std::max(largest, d.structure.tree.size());
         const std::vector<double> weights = tree_weights(2 * largest);
-        kernels::SimilarityScratch scratch;
+        const bool heavy = (long long)largest * largest > kLongTreePair;
+        std::vector<kernels::SimilarityScratch> scratch(pair_workers((int)k, 0, heavy));
+        std::vector<double> values((size_t)k * k);
+        for_each_pair((int)k, [&](int i, int j, int worker, const Stop& stop) {
+            if (i == j) return;
+            const double s = kernels::structural_similarity(native[i].structure, native[j].structure,
+                                                            weights.data(), scratch[worker], &stop);
+            const double b = kernels::behavioural_similarity(native[i].behaviour, native[j].behaviour);
+            values[(size_t)i * k + j] = 0.85 * s + 0.15 * b;
+        }, 0, heavy);
         for (Py_ssize_t i = 0; i < k; ++i)
-            for (Py_ssize_t j = i + 1; j < k; ++j) {
-                const double s = kernels::structural_similarity(native[i].structure, native[j].structure,
-                                                                weights.data(), scratch);
-                const double b = kernels::behavioural_similarity(native[i].behaviour, native[j].behaviour);
-                check_status(PyList_Append(sims.ptr(), pyfloat(0.85 * s + 0.15 * b).ptr()));
-            }
+            for (Py_ssize_t j = i + 1; j < k; ++j)
+                check_status(PyList_Append(sims.ptr(), pyfloat(values[(size_t)i * k + j]).ptr()));
     } else {
         object similarity = module_global("similarity");
         for (Py_ssize_t i = 0; i < k; ++i)

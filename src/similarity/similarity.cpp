@@ -2,6 +2,7 @@
 
 #include "module/numpy.hpp"
 #include "similarity/native_descriptor.hpp"
+#include "similarity/pair_loop.hpp"
 
 namespace kt {
 
@@ -36,7 +37,7 @@ double structural_literal(handle a, handle b) {
     kernels::FlatTree ta = flat_tree(get_attr(a, "expr"), labels);
     kernels::FlatTree tb = flat_tree(get_attr(b, "expr"), labels);
     kernels::TreeDistanceScratch scratch;
-    const int td = kernels::tree_distance(ta, tb, scratch);
+    const int td = tree_distance_released(ta, tb, scratch);
     const double td_sim = as_double(env().np.attr("exp")(pyfloat(-0.25 * td)));
     const double op_sim = operator_ratio(get_attr(a, "operators"), get_attr(b, "operators"));
     double bonus = equal(get_attr(a, "root_type"), get_attr(b, "root_type")) ? 0.1 : 0.0;
@@ -90,7 +91,8 @@ double structural_native(NativePair& p) {
     std::vector<double> weights =
         tree_weights(p.a.structure.tree.size() + p.b.structure.tree.size());
     kernels::SimilarityScratch scratch;
-    return kernels::structural_similarity(p.a.structure, p.b.structure, weights.data(), scratch);
+    const int distance = tree_distance_released(p.a.structure.tree, p.b.structure.tree, scratch.tree);
+    return kernels::structural_similarity(p.a.structure, p.b.structure, distance, weights.data(), scratch);
 }
 
 }  // namespace
