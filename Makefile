@@ -11,13 +11,18 @@ SOURCES := $(shell find src source -type f -not -name '*.pyc') CMakeLists.txt py
 PIP     := $(PY) -m pip install -q -c $(LOCK)
 BUILD_REQS = $$($(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires'])")
 
-.PHONY: test demo bench sanitize lock clean
+.PHONY: test demo bench fuzz sanitize lock clean
 
 test: $(STAMP)
 	$(VENV)/bin/pytest
 
 demo: $(STAMP)
 	$(PY) -P -m source.demo
+
+# Longer random calls of every public function than the test suite makes.
+FUZZ_EXAMPLES ?= 400
+fuzz: $(STAMP)
+	KELTRAN_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(VENV)/bin/pytest -q tests/test_fuzz.py
 
 bench: $(STAMP)
 	for b in bench/bench_*.py; do $(PY) "$$b" || exit 1; done
