@@ -24,6 +24,14 @@ def main():
         print("=== After filter ===")
         print()
         kt.filter_report(result)
+        print()
+        print("=== Behaviour of each kept structure: ten compiled compositions ===")
+        print()
+        blocks = kt.behavior([(f.id, f.expr) for f in bank], 0.85, 0.15, library,
+                             [f.var_ranges() for f in bank], verbose=False)
+        for block in blocks:
+            print(block)
+            print()
 
 
 if __name__ == "__main__":

@@ -551,3 +551,32 @@ def compression_gain(cluster, formula):
         return 0.0
     gain = (total - sum(1 for _ in sp.preorder_traversal(formula))) / total
     return float(max(0.0, min(1.0, gain)))
+
+
+# ---- controlled composition (Python's global random generator) ---------------------------
+import random as _random
+
+ATOMS = ["x", "y", "z", "a", "b", "c", "t", "u", "w", "n", "m", "p", "q", "1", "2", "3", "4", "5",
+         "-1", "-2", "-3", "-4", "-5", "0.5", "3.14", "2.71", "10", "-10"]
+
+
+def compose(op, max_level=2, seed=None, atoms=None, level_probs=None):
+    if seed is not None:
+        _random.seed(seed)
+    atoms = atoms or list(ATOMS)
+    level_probs = level_probs or [0.5, 0.5]
+
+    def build(level):
+        if level == 0:
+            return _random.choice(atoms)
+        args = []
+        for _ in op.params:
+            available = list(range(level))
+            probs = level_probs[:level]
+            probs = probs + [0.0] * (len(available) - len(probs))
+            total = sum(probs)
+            probs = [1.0 / len(available)] * len(available) if total == 0 else [p / total for p in probs]
+            args.append(build(_random.choices(available, weights=probs)[0]))
+        return op.name + "(" + ", ".join(args) + ")"
+
+    return build(max_level)

@@ -53,4 +53,19 @@ object define_class(handle module, const char* name, const std::vector<const Fun
     return cls;
 }
 
+object define_class(handle module, const ClassDef& def) {
+    object ns = class_namespace(module, def.name);
+    if (def.doc) check_status(PyDict_SetItemString(ns.ptr(), "__doc__", pystr(def.doc).ptr()));
+    for (const auto& [name, src] : def.attributes)
+        check_status(PyDict_SetItemString(ns.ptr(), name, eval_in_module(module, src).ptr()));
+    for (const Method& m : def.methods) {
+        object fn = make_function(*m.def, PyModule_GetDict(module.ptr()));
+        if (m.class_method) fn = check(PyClassMethod_New(fn.ptr()));
+        check_status(PyDict_SetItemString(ns.ptr(), m.def->name, fn.ptr()));
+    }
+    object cls = build_type(def.name, ns);
+    check_status(PyObject_SetAttrString(module.ptr(), def.name, cls.ptr()));
+    return cls;
+}
+
 }  // namespace kt

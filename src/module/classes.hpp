@@ -27,4 +27,20 @@ object define_record(handle module, const RecordDef& def);
 object define_class(handle module, const char* name, const std::vector<const FuncDef*>& methods,
                     const char* doc = nullptr);
 
+struct Method {
+    const FuncDef* def;
+    bool class_method = false;  // wrapped in `classmethod`
+};
+
+struct ClassDef {
+    const char* name;
+    const char* doc;
+    std::vector<Method> methods;
+    // Class attributes, as Python expressions evaluated in the module namespace.
+    std::vector<std::pair<const char*, const char*>> attributes = {};
+};
+
+// Builds a real class (subclassable, instance attributes in `__dict__`) from the definition.
+object define_class(handle module, const ClassDef& def);
+
 }  // namespace kt

@@ -12,6 +12,11 @@
 #include "module/function.hpp"
 #include "module/records.hpp"
 #include "module/safe_print.hpp"
+#include "module/classes.hpp"
+#include "operators/behavior.hpp"
+#include "operators/composition.hpp"
+#include "operators/numpy_compiler.hpp"
+#include "operators/symbolic_operator.hpp"
 #include "pipeline/detect.hpp"
 #include "pipeline/filter.hpp"
 #include "pipeline/reports.hpp"
@@ -180,6 +185,11 @@ void init_module(handle m) {
     set(m, "re", import("re"));
     set(m, "ast", import("ast"));
     import_from(m, "typing", {"List", "Union", "Optional", "Callable", "Tuple"});
+    define_class(m, symbolic_operator_class);
+    init_compiler_namespace(m);
+    define_class(m, numpy_compiler_class);
+    define_class(m, composition_generator_class);
+    define(m, behavior_def);
 
     set(m, "__test__", check(PyDict_New()));
     define_kernel_hooks(m);

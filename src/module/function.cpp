@@ -55,8 +55,10 @@ const char* expected_name(Check c) {
             return "dict";
         case Check::Int:
         case Check::IntNotBool:
+        case Check::IntOrNone:
             return "int";
         case Check::Str:
+        case Check::StrOrNone:
             return "str";
         case Check::Float:
             return "float";
@@ -167,8 +169,15 @@ void apply_check(const Param& p, PyObject*& slot, object& owned) {
         case Check::IntNotBool:
             if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) wrong_type(p, value);
             return;
+        case Check::StrOrNone:
+            if (value.is_none()) return;
+            [[fallthrough]];
         case Check::Str:
             if (!PyUnicode_Check(value.ptr())) wrong_type(p, value);
+            return;
+        case Check::IntOrNone:
+            if (value.is_none()) return;
+            if (!PyLong_Check(value.ptr())) wrong_type(p, value);
             return;
         case Check::Float: {
             if (PyFloat_CheckExact(value.ptr())) return;

@@ -22,6 +22,8 @@ enum class Check : unsigned char {
     Int,         // must be an int
     IntNotBool,  // must be an int other than True/False
     Str,         // must be a str
+    StrOrNone,   // a str or None
+    IntOrNone,   // an int or None
     Float,       // converted to a Python float
     Bool,        // converted to True/False
 };

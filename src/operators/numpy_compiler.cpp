@@ -1,0 +1,285 @@
+#include "operators/numpy_compiler.hpp"
+
+#include <cmath>
+#include <set>
+#include <string>
+
+#include "module/env.hpp"
+#include "module/numpy.hpp"
+
+namespace kt {
+
+namespace {
+
+object* g_np_namespace = nullptr;  // set at import; never freed (no destructor after exit)
+
+// ---- erf and erfc, element-wise over float64 --------------------------------------------
+
+object elementwise(handle x, double (*fn)(double)) {
+    object arr = np_fn("array")(x, nb::arg("dtype") = np_fn("float64"));
+    object out = np_fn("empty_like")(arr);
+    if (length(arr.attr("shape")) == 0) return pyfloat(fn(as_double(arr)));
+    object flat_in = np_fn("ascontiguousarray")(arr).attr("ravel")();
+    object flat_out = out.attr("reshape")(-1);
+    Float64View in(flat_in), to(flat_out, 1, true);
+    if (!in.valid() || !to.valid()) raise(PyExc_SystemError, "float64 buffers expected");
+    for (Py_ssize_t i = 0; i < in.size(); ++i) to.mutable_data()[i] = fn(in.data()[i]);
+    return out;
+}
+
+const FuncDef erf_def{
+    .name = "erf",
+    .params = {{"x"}},
+    .doc = "The error function, element-wise (a float for a scalar, else a float64 array).",
+    .impl = [](Args& a) { return elementwise(a[0], [](double v) { return std::erf(v); }); },
+};
+
+const FuncDef erfc_def{
+    .name = "erfc",
+    .params = {{"x"}},
+    .doc = "The complementary error function, element-wise.",
+    .impl = [](Args& a) { return elementwise(a[0], [](double v) { return std::erfc(v); }); },
+};
+
+// ---- the checks on an expression before it is compiled ----------------------------------
+
+[[noreturn]] void refuse(handle numpy_expr, const std::string& what) {
+    raise(PyExc_ValueError, "cannot compile '" + utf8(numpy_expr) + "': " + what + " is not allowed");
+}
+
+bool one_of(const std::string& s, std::initializer_list<const char*> names) {
+    for (const char* n : names)
+        if (s == n) return true;
+    return false;
+}
+
+// Numbers, names, arithmetic and comparisons, calls of names, and np.<name> for the
+// rewritten math functions and constants: nothing else runs.
+void check_expression(handle cls, handle numpy_expr, handle tree) {
+    object ast = module_global("ast");
+    std::set<std::string> np_names;
+    {
+        object it = check(PyObject_GetIter(get_attr(cls, "MATH_FUNCS").ptr()));
+        while (object n = nb::steal(PyIter_Next(it.ptr()))) np_names.insert(utf8(str_of(n)));
+        if (PyErr_Occurred()) throw nb::python_error();
+        Items values(check(PyDict_Values(get_attr(cls, "CONSTANTS").ptr())));
+        for (Py_ssize_t i = 0; i < values.size(); ++i) {
+            std::string v = utf8(str_of(values[i]));
+            if (v.rfind("np.", 0) == 0) np_names.insert(v.substr(3));
+        }
+    }
+    Items nodes(check(PySequence_List(ast.attr("walk")(tree).ptr())));
+    for (Py_ssize_t i = 0; i < nodes.size(); ++i) {
+        handle node = nodes[i];
+        const std::string kind = class_name_std(node);
+        if (one_of(kind, {"Expression", "BinOp", "UnaryOp", "Compare", "Load", "Add", "Sub",
+                          "Mult", "Div", "FloorDiv", "Mod", "Pow", "USub", "UAdd", "Eq", "NotEq",
+                          "Lt", "LtE", "Gt", "GtE"}))
+            continue;
+        if (kind == "Constant") {
+            object value = get_attr(node, "value");
+            if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()) ||
+                                               PyComplex_Check(value.ptr())))
+                refuse(numpy_expr, "the constant " + utf8(repr_of(value)));
+            continue;
+        }
+        if (kind == "Name") {
+            std::string id = utf8(get_attr(node, "id"));
+            if (id.rfind("__", 0) == 0) refuse(numpy_expr, "the name " + id);
+            continue;
+        }
+        if (kind == "Call") {
+            if (length(get_attr(node, "keywords")) > 0) refuse(numpy_expr, "a call with keyword arguments");
+            const std::string callee = class_name_std(get_attr(node, "func"));
+            if (callee != "Name" && callee != "Attribute")
+                refuse(numpy_expr, "calling the result of " + callee);
+            Items args(get_attr(node, "args"));
+            for (Py_ssize_t k = 0; k < args.size(); ++k)
+                if (class_name_std(args[k]) == "Starred") refuse(numpy_expr, "a starred argument");
+            continue;
+        }
+        if (kind == "Attribute") {
+            object value = get_attr(node, "value");
+            const std::string attr = utf8(get_attr(node, "attr"));
+            const bool on_np = class_name_std(value) == "Name" && utf8(get_attr(value, "id")) == "np";
+            if (!on_np || !np_names.count(attr)) refuse(numpy_expr, "the attribute ." + attr);
+            continue;
+        }
+        refuse(numpy_expr, "the construct " + kind);
+    }
+}
+
+// ---- the class methods ------------------------------------------------------------------
+
+object to_numpy_expr(Args& a) {
+    handle cls = a[0];
+    object re = module_global("re");
+    object expanded = get_attr(a[2], "expand")(a[1]);
+    object it = check(PyObject_GetIter(get_attr(cls, "MATH_FUNCS").ptr()));
+    while (object func = nb::steal(PyIter_Next(it.ptr())))
+        expanded = re.attr("sub")(concat({pystr("\\b"), func, pystr("\\b")}),
+                                  concat({pystr("np."), func}), expanded);
+    if (PyErr_Occurred()) throw nb::python_error();
+    Items constants(check(PyDict_Items(get_attr(cls, "CONSTANTS").ptr())));
+    for (Py_ssize_t i = 0; i < constants.size(); ++i) {
+        auto [name, replacement] = unpack2(constants[i]);
+        expanded = re.attr("sub")(concat({pystr("\\b"), name, pystr("\\b")}), replacement, expanded);
+    }
+    return expanded;
+}
+
+object variables_of(handle cls, handle tree) {
+    object ast = module_global("ast");
+    object constants = get_attr(cls, "CONSTANTS");
+    object names = check(PySet_New(nullptr));
+    object name_type = ast.attr("Name");
+    Items nodes(check(PySequence_List(ast.attr("walk")(tree).ptr())));
+    for (Py_ssize_t i = 0; i < nodes.size(); ++i) {
+        if (!is_instance(nodes[i], name_type)) continue;
+        object id = get_attr(nodes[i], "id");
+        if (equal(id, pystr("np")) || check_status(PySequence_Contains(constants.ptr(), id.ptr()))) continue;
+        check_status(PySet_Add(names.ptr(), id.ptr()));
+    }
+    object sorted = check(PySequence_List(names.ptr()));
+    check_status(PyList_Sort(sorted.ptr()));
+    return sorted;
+}
+
+object parse(handle numpy_expr) {
+    return module_global("ast").attr("parse")(numpy_expr, nb::arg("mode") = "eval");
+}
+
+object clean_result(handle result) {
+    object np = module_global("np");
+    object value = nb::borrow(result);
+    const bool was_complex = truth(np.attr("iscomplexobj")(value));
+    if (was_complex) value = np.attr("real")(value);
+    object cleaned = np.attr("nan_to_num")(value, nb::arg("nan") = 0.0, nb::arg("posinf") = 1e30,
+                                           nb::arg("neginf") = -1e30);
+    return nb::make_tuple(cleaned, pybool(was_complex));
+}
+
+object compile(Args& a) {
+    handle cls = a[0];
+    object numpy_expr = get_attr(cls, "to_numpy_expr")(a[1], a[2]);
+    object variables = get_attr(cls, "extract_variables")(numpy_expr);
+    check_expression(cls, numpy_expr, parse(numpy_expr));
+    object var_list = check(PyUnicode_Join(pystr(", ").ptr(), variables.ptr()));
+    object code = concat({pystr("def _func("), var_list,
+                          pystr("):\n    with np.errstate(over='ignore', invalid='ignore', divide='ignore'):\n"
+                                "        _raw = "),
+                          numpy_expr,
+                          pystr("\n        _cleaned, _ = _clean_result(_raw)\n        return _cleaned\n")});
+    // Only numpy and the cleaner are in scope: no builtins for the expression to reach.
+    object scope = check(PyDict_New());
+    check_status(PyDict_SetItemString(scope.ptr(), "__builtins__", check(PyDict_New()).ptr()));
+    check_status(PyDict_SetItemString(scope.ptr(), "np", g_np_namespace->ptr()));
+    check_status(PyDict_SetItemString(scope.ptr(), "_clean_result", get_attr(cls, "_clean_result").ptr()));
+    object compiled = check(Py_CompileString(utf8(code).c_str(), "<compiled composition>", Py_file_input));
+    check(PyEval_EvalCode(compiled.ptr(), scope.ptr(), scope.ptr()));
+    object func = nb::borrow(PyDict_GetItemString(scope.ptr(), "_func"));
+    return nb::make_tuple(func, variables, numpy_expr);
+}
+
+object evaluate(Args& a) {
+    handle cls = a[0], kwargs = a[3];
+    object compiled = get_attr(cls, "compile")(a[1], a[2]);
+    object func = item(compiled, 0);
+    Items variables(item(compiled, 1));
+    object args = check(PyTuple_New(variables.size()));
+    for (Py_ssize_t i = 0; i < variables.size(); ++i)
+        PyTuple_SET_ITEM(args.ptr(), i, item(kwargs, variables[i]).release().ptr());
+    object np = module_global("np");
+    object result = nb::steal(PyObject_Call(func.ptr(), args.ptr(), nullptr));
+    if (!result.is_valid()) {
+        PyObject* numeric[] = {PyExc_OverflowError, PyExc_ZeroDivisionError, PyExc_ValueError,
+                               PyExc_TypeError, PyExc_NameError};
+        bool absorbed = false;
+        for (PyObject* type : numeric) absorbed = absorbed || PyErr_ExceptionMatches(type);
+        if (!absorbed) throw nb::python_error();
+        PyErr_Clear();
+        result = np.attr("nan");
+    }
+    if (truth(np.attr("iscomplexobj")(result)))
+        result = np.attr("asarray")(result, nb::arg("dtype") = env().builtins.attr("complex"));
+    object cleaned = item(get_attr(cls, "_clean_result")(result), 0);
+    bool scalar = truth(np.attr("isscalar")(cleaned));
+    if (!scalar) {
+        object ndim = nb::steal(PyObject_GetAttrString(cleaned.ptr(), "ndim"));
+        if (!ndim.is_valid()) PyErr_Clear();
+        scalar = ndim.is_valid() && equal(ndim, pyint(0));
+    }
+    if (scalar) return check(PyNumber_Float(np.attr("asarray")(cleaned).attr("item")().ptr()));
+    return cleaned;
+}
+
+const FuncDef to_numpy_expr_def{
+    .name = "to_numpy_expr",
+    .params = {{"cls"}, {"expr", "str"}, {"op", "SymbolicOperator"}},
+    .returns = "str",
+    .impl = to_numpy_expr,
+    .qualname = "NumpyCompiler.to_numpy_expr",
+};
+
+const FuncDef extract_variables_def{
+    .name = "extract_variables",
+    .params = {{"cls"}, {"numpy_expr", "str"}},
+    .returns = "List[str]",
+    .impl = [](Args& a) { return variables_of(a[0], parse(a[1])); },
+    .qualname = "NumpyCompiler.extract_variables",
+};
+
+const FuncDef clean_result_def{
+    .name = "_clean_result",
+    .params = {{"cls"}, {"result"}},
+    .impl = [](Args& a) { return clean_result(a[1]); },
+    .qualname = "NumpyCompiler._clean_result",
+};
+
+const FuncDef compile_def{
+    .name = "compile",
+    .params = {{"cls"}, {"expr", "str"}, {"op", "SymbolicOperator"}},
+    .returns = "Tuple[Callable, List[str], str]",
+    .doc = "Compile composition text into a numpy function; returns (function, variables, numpy text).",
+    .impl = compile,
+    .qualname = "NumpyCompiler.compile",
+};
+
+const FuncDef evaluate_def{
+    .name = "evaluate",
+    .params = {{"cls"}, {"expr", "str"}, {"op", "SymbolicOperator"},
+               {"kwargs", nullptr, Check::Any, nullptr, Kind::VarKw}},
+    .doc = "Compile and evaluate at the given variable values: a float, or the cleaned array.",
+    .impl = evaluate,
+    .qualname = "NumpyCompiler.evaluate",
+};
+
+}  // namespace
+
+void init_compiler_namespace(handle module) {
+    object types = check(PyImport_ImportModule("types"));
+    object ns = types.attr("ModuleType")(pystr("numpy"));
+    get_attr(ns, "__dict__").attr("update")(get_attr(env().np, "__dict__"));
+    check_status(PyObject_SetAttrString(ns.ptr(), "erf", make_function(erf_def, PyModule_GetDict(module.ptr())).ptr()));
+    check_status(PyObject_SetAttrString(ns.ptr(), "erfc", make_function(erfc_def, PyModule_GetDict(module.ptr())).ptr()));
+    delete g_np_namespace;
+    g_np_namespace = new object(ns);
+}
+
+const ClassDef numpy_compiler_class{
+    .name = "NumpyCompiler",
+    .doc = "\n    Compiles compositional expressions into executable numpy functions.\n\n"
+           "    Usage:\n        expr = \"MulSum(x, y, z, w)\"\n"
+           "        func, vars, np_expr = NumpyCompiler.compile(expr, MulSum)\n"
+           "        result = func(x=1.0, y=2.0, z=3.0, w=4.0)\n"
+           "        # or with arrays:\n"
+           "        result = func(x=np.array([1,2]), y=np.array([3,4]), ...)\n    ",
+    .methods = {{&to_numpy_expr_def, true}, {&extract_variables_def, true}, {&clean_result_def, true},
+                {&compile_def, true}, {&evaluate_def, true}},
+    .attributes = {{"MATH_FUNCS", "{'exp', 'sin', 'cos', 'tan', 'asin', 'acos', 'atan', 'sinh', "
+                                  "'cosh', 'tanh', 'log', 'sqrt', 'abs', 'floor', 'ceil', 'sign', "
+                                  "'erf', 'erfc'}"},
+                   {"CONSTANTS", "{'pi': 'np.pi', 'e': 'np.e'}"}},
+};
+
+}  // namespace kt

@@ -1,0 +1,257 @@
+#include "operators/symbolic_operator.hpp"
+
+#include <algorithm>
+#include <tuple>
+#include <vector>
+
+#include "module/env.hpp"
+#include "operators/text.hpp"
+
+namespace kt {
+
+namespace {
+
+// Where `expand` gives up: a call nested this deep, or text this long, is far beyond any
+// composition, so the body must be calling its own operator.
+constexpr int kMaxExpandPasses = 256;
+constexpr size_t kMaxExpandedLength = 1 << 20;
+
+object new_list() { return check(PyList_New(0)); }
+void append(handle list, handle value) { check_status(PyList_Append(list.ptr(), value.ptr())); }
+
+object init(Args& a) {
+    handle self = a[0];
+    check_status(PyObject_SetAttrString(self.ptr(), "name", a[1].ptr()));
+    check_status(PyObject_SetAttrString(self.ptr(), "params", a[2].ptr()));
+    check_status(PyObject_SetAttrString(self.ptr(), "body", a[3].ptr()));
+    check_status(PyObject_SetAttrString(self.ptr(), "_param_set", check(PySet_New(a[2].ptr())).ptr()));
+    return none();
+}
+
+object call(Args& a) {
+    handle self = a[0], args = a[1];
+    object name = get_attr(self, "name");
+    const Py_ssize_t want = length(get_attr(self, "params")), got = PyTuple_GET_SIZE(args.ptr());
+    if (want != got)
+        raise(PyExc_ValueError, "Operator '" + utf8(format(name)) + "' expects " +
+                                    std::to_string(want) + " args, got " + std::to_string(got));
+    object parts = new_list();
+    for (Py_ssize_t i = 0; i < got; ++i) append(parts, str_of(PyTuple_GET_ITEM(args.ptr(), i)));
+    object joined = check(PyUnicode_Join(pystr(", ").ptr(), parts.ptr()));
+    return check(PyNumber_Add(check(PyNumber_Add(name.ptr(), pystr("(").ptr())).ptr(),
+                              concat({joined, pystr(")")}).ptr()));
+}
+
+struct Call {
+    size_t start, end;
+    std::u32string args;
+};
+
+// Calls of `name` in `s`, outermost only, left to right. A name is matched only where it is
+// not the tail of a longer identifier; an unclosed call runs to the end of the text.
+std::vector<Call> find_calls(const std::u32string& s, const std::u32string& name) {
+    std::vector<Call> calls;
+    const std::u32string opener = name + U"(";
+    size_t i = 0;
+    while (i < s.size()) {
+        const bool at_call = s.compare(i, opener.size(), opener) == 0 &&
+                             (i == 0 || !is_identifier_char(s[i - 1]));
+        if (!at_call) {
+            ++i;
+            continue;
+        }
+        const size_t start = i;
+        i += opener.size();
+        const size_t arg_start = i;
+        int depth = 1;
+        while (i < s.size() && depth > 0) {
+            if (s[i] == U'(') ++depth;
+            else if (s[i] == U')') --depth;
+            ++i;
+        }
+        const size_t arg_end = i > arg_start ? i - 1 : arg_start;
+        calls.push_back({start, i, s.substr(arg_start, arg_end - arg_start)});
+    }
+    return calls;
+}
+
+// `re.sub(r"\b" + re.escape(param) + r"\b", "(" + arg + ")", text)` with the argument
+// inserted literally (a backslash in it is text, not a template escape).
+object replace_word(handle re, handle text, handle param, handle arg) {
+    object pattern = concat({pystr("\\b"), re.attr("escape")(param), pystr("\\b")});
+    object literal = str_of(arg).attr("replace")(pystr("\\"), pystr("\\\\"));
+    return re.attr("sub")(pattern, concat({pystr("("), literal, pystr(")")}), text);
+}
+
+object expand(Args& a) {
+    handle self = a[0];
+    object expr = nb::borrow(a[1]);
+    object re = module_global("re");
+    object split = get_attr(self, "_split_args");
+    for (int pass = 0;; ++pass) {
+        object name = get_attr(self, "name");
+        const std::u32string text = code_points(expr);
+        const std::vector<Call> calls = find_calls(text, code_points(name));
+        // Each call is replaced by its inlined body; the calls do not overlap, so the new text
+        // is built in one sweep (the same text as replacing them right to left).
+        std::u32string out;
+        size_t copied = 0;
+        bool changed = false;
+        for (const Call& call : calls) {
+            object args = split(from_code_points(call.args));
+            Items params(get_attr(self, "params"));
+            if (length(args) != params.size()) continue;
+            Items values(args);
+            object result = get_attr(self, "body");
+            for (Py_ssize_t k = 0; k < params.size(); ++k)
+                result = replace_word(re, result, params[k], values[k]);
+            out.append(text, copied, call.start - copied);
+            out += U"(" + code_points(str_of(result)) + U")";
+            copied = call.end;
+            changed = true;
+            if (out.size() > kMaxExpandedLength) break;
+        }
+        out.append(text, copied, std::u32string::npos);
+        const std::u32string& new_text = out;
+        if (!changed) return expr;
+        expr = from_code_points(new_text);
+        if (pass + 1 >= kMaxExpandPasses || new_text.size() > kMaxExpandedLength)
+            raise(PyExc_RecursionError,
+                  "expanding operator '" + utf8(format(name)) + "' did not finish after " +
+                      std::to_string(pass + 1) + " passes (" + std::to_string(new_text.size()) +
+                      " characters): its body calls the operator itself");
+    }
+}
+
+}  // namespace
+
+object split_args(handle arg_str) {
+    const std::u32string s = code_points(arg_str);
+    object args = new_list();
+    std::u32string current;
+    int depth = 0;
+    auto flush = [&] {
+        object piece = from_code_points(current);
+        append(args, piece.attr("strip")());
+        current.clear();
+    };
+    for (char32_t c : s) {
+        if (c == U'(') ++depth;
+        else if (c == U')') --depth;
+        else if (c == U',' && depth == 0) {
+            flush();
+            continue;
+        }
+        current.push_back(c);
+    }
+    if (!current.empty()) flush();
+    return args;
+}
+
+namespace {
+
+object from_structure(Args& a) {
+    handle cls = a[0], name = a[1];
+    object structure = PyUnicode_Check(a[2].ptr()) ? nb::borrow(a[2]) : str_of(a[2]);
+    object tokens = module_global("re").attr("findall")(pystr("[v\xcf\x86]\\d+"), structure);
+    std::vector<std::u32string> seen;
+    Items found(tokens);
+    for (Py_ssize_t i = 0; i < found.size(); ++i) {
+        std::u32string t = code_points(found[i]);
+        if (std::find(seen.begin(), seen.end(), t) == seen.end()) seen.push_back(t);
+    }
+    object params = new_list();
+    for (size_t k = 0; k < seen.size(); ++k) append(params, pystr("p" + std::to_string(k)));
+    if (seen.empty()) return nb::borrow(cls)(name, params, structure);
+
+    // One left-to-right pass; at each position the longest token wins (φ12 before φ1).
+    std::vector<size_t> order(seen.size());
+    for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t x, size_t y) { return seen[x].size() > seen[y].size(); });
+    const std::u32string text = code_points(structure);
+    std::u32string body;
+    for (size_t i = 0; i < text.size();) {
+        bool replaced = false;
+        for (size_t k : order) {
+            if (text.compare(i, seen[k].size(), seen[k]) != 0) continue;
+            const std::string param = "p" + std::to_string(k);
+            body.append(param.begin(), param.end());
+            i += seen[k].size();
+            replaced = true;
+            break;
+        }
+        if (!replaced) body.push_back(text[i++]);
+    }
+    return nb::borrow(cls)(name, params, from_code_points(body));
+}
+
+object repr(Args& a) {
+    handle self = a[0];
+    return concat({pystr("SymbolicOperator('"), str_of(get_attr(self, "name")), pystr("', "),
+                   str_of(get_attr(self, "params")), pystr(", '"), str_of(get_attr(self, "body")),
+                   pystr("')")});
+}
+
+const FuncDef init_def{
+    .name = "__init__",
+    .params = {{"self"}, {"name", "str", Check::Str}, {"params", "List[str]", Check::List},
+               {"body", "str", Check::Str}},
+    .impl = init,
+    .qualname = "SymbolicOperator.__init__",
+};
+
+const FuncDef call_def{
+    .name = "__call__",
+    .params = {{"self"}, {"args", "Union[str, 'SymbolicOperator']", Check::Any, nullptr, Kind::VarArgs}},
+    .returns = "str",
+    .impl = call,
+    .qualname = "SymbolicOperator.__call__",
+};
+
+const FuncDef expand_def{
+    .name = "expand",
+    .params = {{"self"}, {"expr", "str"}},
+    .returns = "str",
+    .doc = "Inline every call of this operator, outermost first, until none is left.",
+    .impl = expand,
+    .qualname = "SymbolicOperator.expand",
+};
+
+const FuncDef split_args_def{
+    .name = "_split_args",
+    .params = {{"self"}, {"arg_str", "str"}},
+    .returns = "List[str]",
+    .doc = "Split an argument string at top-level commas.",
+    .impl = [](Args& a) { return split_args(a[1]); },
+    .qualname = "SymbolicOperator._split_args",
+};
+
+const FuncDef from_structure_def{
+    .name = "from_structure",
+    .params = {{"cls"}, {"name", "str"}, {"structure"}},
+    .returns = "'SymbolicOperator'",
+    .doc = "An operator over p0, p1, ... from a formula whose variables are v<k> or \xcf\x86<k>.",
+    .impl = from_structure,
+    .qualname = "SymbolicOperator.from_structure",
+};
+
+const FuncDef repr_def{
+    .name = "__repr__",
+    .params = {{"self"}},
+    .impl = repr,
+    .qualname = "SymbolicOperator.__repr__",
+};
+
+}  // namespace
+
+const ClassDef symbolic_operator_class{
+    .name = "SymbolicOperator",
+    .doc = "\n    A named symbolic operator defined by parameters and a body.\n\n"
+           "    Composition produces nested calls: O(O(x, p, w), z, y)\n"
+           "    Expansion inlines the body: m*(m*(x + p - w) + z - y)\n    ",
+    .methods = {{&init_def}, {&call_def}, {&expand_def}, {&split_args_def},
+                {&from_structure_def, true}, {&repr_def}},
+};
+
+}  // namespace kt

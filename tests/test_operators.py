@@ -1,0 +1,203 @@
+"""Operators over text, compilation to numpy, controlled composition and the behaviour driver."""
+import math
+import random
+import warnings
+
+import numpy as np
+import pytest
+import sympy as sp
+
+import reference as ref
+
+
+@pytest.fixture(scope="module")
+def ops(m):
+    return m.SymbolicOperator, m.NumpyCompiler, m.ControlledCompositionGenerator
+
+
+# ---- SymbolicOperator ---------------------------------------------------------------------
+@pytest.mark.parametrize("params, body, text, expanded", [
+    (["p0", "p1", "p2"], "m*(p0 + p1 - p2)", "O(O(x, p, w), z, y)",
+     "(m*(((m*((x) + (p) - (w)))) + (z) - (y)))"),
+    (["x", "p", "w"], "m*(x + p - w)", "O(O(x, p, w), z, y)",   # later names rewrite inserted text
+     "(m*(((m*((x) + ((z)) - ((y))))) + (z) - (y)))"),
+    ([], "k + 1", "O()", "(k + 1)"),
+    (["x"], "x + xx + x1", "O(a)", "((a) + xx + x1)"),
+    (["p0"], "2*p0", "O(a, b) + O(c)", "O(a, b) + (2*(c))"),     # wrong arity stays in place
+    (["p0"], "p0", "no call here", "no call here"),
+    (["p0"], "p0 + 1", "FOO(x) + O(y)", "FOO(x) + ((y) + 1)"),   # not inside a longer name
+    (["p0"], "p0", r"O(a\1b)", r"((a\1b))"),                      # a backslash is text
+])
+def test_expand(ops, params, body, text, expanded):
+    SO = ops[0]
+    assert SO("O", params, body).expand(text) == expanded
+
+
+def test_self_calling_body_stops_with_recursion_error(ops):
+    with pytest.raises(RecursionError, match="'S' did not finish"):
+        ops[0]("S", ["a"], "S(a) + S(a)").expand("S(x)")
+
+
+@pytest.mark.parametrize("text, pieces", [
+    ("f(a, b), c", ["f(a, b)", "c"]), ("", []), ("a,", ["a"]), ("a,,b", ["a", "", "b"]),
+    ("   ", [""]), ("g(h(1, 2), 3)", ["g(h(1, 2), 3)"]),
+])
+def test_split_args(ops, text, pieces):
+    assert ops[0]("O", [], "")._split_args(text) == pieces
+
+
+def test_call_repr_and_attributes(ops, m):
+    SO = ops[0]
+    params = ["p0", "p1"]
+    o = SO("O", params, "p0 + p1")
+    assert o("x", SO("Q", [], "1")) == "O(x, SymbolicOperator('Q', [], '1'))"
+    assert repr(o) == str(o) == "SymbolicOperator('O', ['p0', 'p1'], 'p0 + p1')"
+    assert o.params is params and o.__dict__["_param_set"] == {"p0", "p1"}
+    assert SO("O", [], "")() == "O()"
+    with pytest.raises(ValueError, match="^Operator 'O' expects 2 args, got 1$"):
+        o("x")
+    with pytest.raises(TypeError, match="Argument 'params'"):
+        SO("O", ("p0",), "p0")
+    assert SO.__doc__.startswith("\n    A named symbolic operator") and SO.__module__ == m.__name__
+    assert SO.expand.__annotations__ == {"expr": "str", "return": "str"}
+
+
+def test_from_structure(ops):
+    SO = ops[0]
+    phi = sp.symbols("φ1 φ3")
+    o = SO.from_structure("K", phi[0] * phi[1] + phi[0])
+    assert (o.params, o.body) == (["p0", "p1"], "p0*p1 + p0")
+    long_first = SO.from_structure("K", "φ1 + φ12 + v3")
+    assert (long_first.params, long_first.body) == (["p0", "p1", "p2"], "p0 + p1 + p2")
+    assert SO.from_structure("K", "x + 1").params == []
+
+    class Sub(SO):
+        pass
+    assert type(Sub.from_structure("K", "v0")) is Sub
+
+
+# ---- NumpyCompiler ------------------------------------------------------------------------
+def test_compiler_rewrites_and_variables(ops):
+    SO, NC = ops[0], ops[1]
+    none = SO("Q", [], "1")
+    assert NC.to_numpy_expr("exp(x) + e", none) == "np.exp(x) + np.e"
+    assert NC.extract_variables("np.pi * r") == ["r"]
+    assert NC.extract_variables("e * x") == ["x"]
+    assert len(NC.MATH_FUNCS) == 18 and NC.CONSTANTS == {"pi": "np.pi", "e": "np.e"}
+    two = SO("O", ["a", "b"], "a + b")
+    func, names, text = NC.compile("O(x) + y", two)   # left in place: O counts as a variable
+    assert names == ["O", "x", "y"] and text == "O(x) + y"
+
+
+def test_compile_and_evaluate(ops):
+    SO, NC = ops[0], ops[1]
+    o = SO("O", ["p0", "p1"], "p0 / p1")
+    func, names, text = NC.compile("O(x, y) + sin(z)", o)
+    assert names == ["x", "y", "z"] and text == "((x) / (y)) + np.sin(z)"
+    assert func(1.0, 2.0, 0.0) == 0.5
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # nothing is printed for numpy division by zero
+        assert list(func(np.array([1.0, -1.0, 0.0]), np.zeros(3), np.zeros(3))) == [1e30, -1e30, 0.0]
+    with pytest.raises(ZeroDivisionError):
+        func(1, 0, 0)
+    assert NC.evaluate("O(x, y)", o, x=1, y=0) == 0.0
+    assert NC.evaluate("O(x, y)", o, x=3.0, y=2.0, unused=1) == 1.5
+    arr = NC.evaluate("O(x, y)", o, x=np.array([1.0, 2.0]), y=2.0)
+    assert isinstance(arr, np.ndarray) and list(arr) == [0.5, 1.0]
+    const, names, _ = NC.compile("pi + 1", SO("Q", [], "1"))
+    assert names == [] and const() == math.pi + 1
+    assert isinstance(NC.evaluate("pi + 1", SO("Q", [], "1")), float)
+    with pytest.raises(KeyError):
+        NC.evaluate("O(x, y)", o, x=1.0)
+
+
+def test_erf_and_erfc_evaluate(ops):
+    SO, NC = ops[0], ops[1]
+    q = SO("Q", [], "1")
+    assert NC.evaluate("erf(x) + 2*erfc(x)", q, x=0.3) == pytest.approx(math.erf(0.3) + 2 * math.erfc(0.3))
+    got = NC.evaluate("erf(x)", q, x=np.array([[-1.0, 0.0], [0.5, 3.0]]))
+    assert got.shape == (2, 2) and np.allclose(got, np.vectorize(math.erf)([[-1.0, 0.0], [0.5, 3.0]]))
+
+
+@pytest.mark.parametrize("text", [
+    "__import__('os').system('touch {marker}')", "x.__class__", "(lambda: 1)()", "np.save('{marker}', x)",
+    "[x for x in y]", "x if y else z", "f(*x)", "np.exp(x, out=y)", "open('{marker}', 'w')",
+])
+def test_hostile_texts_are_refused_without_running(ops, tmp_path, text):
+    SO, NC = ops[0], ops[1]
+    marker = tmp_path / "ran"
+    with pytest.raises(ValueError, match="cannot compile"):
+        NC.compile(text.format(marker=marker), SO("Q", [], "1"))
+    assert not marker.exists()
+
+
+# ---- ControlledCompositionGenerator -------------------------------------------------------
+def test_compose_levels_and_seeding(ops):
+    SO, _, CG = ops
+    o = SO("O", ["a", "b", "c"], "a*b + c")
+    for seed in range(20):
+        assert CG(seed=seed).compose(o, 2) == ref.compose(o, 2, seed=seed)
+    g = CG(seed=1)
+    assert g.compose(o, 0) in g.atoms
+    one = g.compose(o, 1)
+    assert one.startswith("O(") and g.compute_level(one, o) == 1
+    assert [g.compute_level(t, o) for t in ("x", "O", "O(x, y, z)", "O(O(x, y, z), 3, 4)")] == [0, 1, 1, 2]
+    assert g.generate_multiple(o, 0) == []
+    assert CG(seed=5).generate_multiple(o, 3) == CG(seed=5).generate_multiple(o, 3)
+    random.seed(9)  # the generator draws from Python's own random module
+    assert CG().compose(o, 2) == ref.compose(o, 2, seed=9)
+
+
+@pytest.mark.parametrize("probs, level, max_measured", [([1.0], 3, 1), ([0.0, 0.0], 2, 2)])
+def test_level_probs(ops, probs, level, max_measured):
+    SO, _, CG = ops
+    o = SO("O", ["a", "b"], "a + b")
+    g = CG(seed=3, level_probs=probs)
+    texts = [g.compose(o, level) for _ in range(30)]
+    assert max(g.compute_level(t, o) for t in texts) == max_measured
+    assert texts[:5] == [ref.compose(o, level, seed=3, level_probs=probs)] + texts[1:5]
+
+
+def test_slot_levels(ops):
+    SO, _, CG = ops
+    o = SO("O", ["a", "b"], "a + b")
+    g = CG(seed=0)
+    text = g.compose(o, slot_levels=[0, 1])
+    assert g.compute_level(text, o) == 2
+    with pytest.raises(ValueError, match="^slot_levels must have 2 entries$"):
+        g.compose(o, slot_levels=[1])
+    with pytest.raises(TypeError, match="max_level"):
+        g.compose(o, "2")
+
+
+# ---- behavior -----------------------------------------------------------------------------
+@pytest.fixture(scope="module")
+def bank():
+    x, y, z, t = sp.symbols("x y z t")
+    return [x * sp.sin(y), 3 * x * sp.sin(y), z * sp.sin(t) / 2, sp.exp(-x) * y, 2 * sp.exp(-z) * t]
+
+
+def test_behavior_blocks(m, bank, capsys):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        blocks = m.behavior(bank, 0.85, 0.15, {"a": sp.Symbol("x")}, sim_threshold=0.6, verbose=False)
+        again = m.behavior(bank, 0.85, 0.15, {"a": sp.Symbol("x")}, sim_threshold=0.6, verbose=False,
+                           category="novel", index=0)
+    assert capsys.readouterr().out == ""
+    assert blocks and blocks[0].startswith("\u2500\u2500 novel structure #0 " + "\u2500" * 34)
+    assert "Composition: Op1Eq1(" in blocks[0] and "Op1Eq10(" in blocks[0]
+    comps = lambda b: [l for l in b.split("\n") if l.startswith("Composition")]
+    assert comps(again) == comps(blocks[0])  # reseeded with 42 for every candidate
+
+
+@pytest.mark.parametrize("kwargs, error, text", [
+    ({"category": "odd"}, ValueError, "category must be None, 'all', 'novel', or 'repeated'"),
+    ({"index": 99}, IndexError, "^report index out of range$"),
+    ({"category": "repeated", "index": -1}, IndexError, "^repeated report index out of range$"),
+    ({"index": "0"}, TypeError, "index"),
+])
+def test_behavior_errors(m, bank, kwargs, error, text):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with pytest.raises(error, match=text):
+            m.behavior(bank, 0.85, 0.15, {}, verbose=False, **kwargs)
