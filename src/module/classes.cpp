@@ -26,8 +26,9 @@ object eval_in_module(handle module, const char* src) {
 
 }  // namespace
 
-object define_record(handle module, const RecordDef& def) {
+object make_record(handle module, const RecordDef& def, const char* qualname) {
     object ns = class_namespace(module, def.name);
+    if (qualname) check_status(PyDict_SetItemString(ns.ptr(), "__qualname__", pystr(qualname).ptr()));
     object annotations = check(PyDict_New());
     for (const Field& f : def.fields) {
         check_status(PyDict_SetItemString(annotations.ptr(), f.name, pystr(f.annotation).ptr()));
@@ -36,7 +37,11 @@ object define_record(handle module, const RecordDef& def) {
     }
     check_status(PyDict_SetItemString(ns.ptr(), "__annotations__", annotations.ptr()));
     object dataclass = check(PyImport_ImportModule("dataclasses")).attr("dataclass");
-    object cls = dataclass(build_type(def.name, ns));
+    return dataclass(build_type(def.name, ns));
+}
+
+object define_record(handle module, const RecordDef& def) {
+    object cls = make_record(module, def);
     check_status(PyObject_SetAttrString(module.ptr(), def.name, cls.ptr()));
     return cls;
 }

@@ -22,6 +22,9 @@ struct RecordDef {
 // Builds `name` as a dataclass of the module with the given fields and binds it there.
 object define_record(handle module, const RecordDef& def);
 
+// The same class, not bound anywhere (records made afresh by each call), with its qualname.
+object make_record(handle module, const RecordDef& def, const char* qualname = nullptr);
+
 // Builds a plain class of the module whose attributes are the given native functions (their
 // qualnames should read "Class.method") and binds it there.
 object define_class(handle module, const char* name, const std::vector<const FuncDef*>& methods,

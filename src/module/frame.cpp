@@ -4,6 +4,9 @@
 #include "antiunify/cluster.hpp"
 #include "antiunify/pairing.hpp"
 #include "antiunify/predicates.hpp"
+#include "concepts/discover.hpp"
+#include "concepts/helpers.hpp"
+#include "concepts/llm_client.hpp"
 #include "descriptors/behavior.hpp"
 #include "descriptors/describe.hpp"
 #include "descriptors/ranges.hpp"
@@ -140,6 +143,7 @@ void init_module(handle m) {
     init_groq_client(m);
 
     define(m, safe_print_def);
+    define(m, llm_call_def);
     define_record(m, expr_descriptor_record);
     for (const FuncDef* def : {&depth_def, &is_unary_func_def, &unary_depth_def, &dfs_operators_def,
                                &repeated_var_def, &canonicalize_expr_def, &extract_structure_def})
@@ -190,6 +194,9 @@ void init_module(handle m) {
     define_class(m, numpy_compiler_class);
     define_class(m, composition_generator_class);
     define(m, behavior_def);
+    define(m, ai_def);
+    init_concept_helpers(m);
+    define(m, discover_concept_def);
 
     set(m, "__test__", check(PyDict_New()));
     define_kernel_hooks(m);

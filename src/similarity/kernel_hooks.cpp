@@ -1,6 +1,7 @@
 #include "similarity/kernel_hooks.hpp"
 
 #include "antiunify/cluster.hpp"
+#include "concepts/helpers.hpp"
 #include "antiunify/scoring.hpp"
 #include "kernels/python_sum.hpp"
 #include "kernels/sequence_ratio.hpp"
@@ -116,11 +117,20 @@ const FuncDef pairwise_matrix_direct_hook{
     .qualname = "_kernels.pairwise_matrix_direct",
 };
 
+const FuncDef run_with_timeout_hook{
+    .name = "run_with_timeout",
+    .params = {{"func"}, {"timeout", nullptr, Check::Int}, {"args", nullptr, Check::Any, "()"}},
+    .doc = "The time-limited call runner of concept discovery.",
+    .impl = [](Args& a) { return run_with_timeout(a[0], PyLong_AsLong(a[1].ptr()), a[2]); },
+    .qualname = "_kernels.run_with_timeout",
+};
+
 }  // namespace
 
 void define_kernel_hooks(handle module) {
     define_class(module, "_kernels", {&tree_distance_hook, &sequence_ratio_hook, &structural_score_literal_hook,
-                  &anti_unify_cluster_hook, &python_sum_hook, &pairwise_matrix_direct_hook},
+                  &anti_unify_cluster_hook, &python_sum_hook, &pairwise_matrix_direct_hook,
+                  &run_with_timeout_hook},
                  "Native kernels on plain Python data (for tests).");
 }
 

@@ -1,0 +1,201 @@
+#include "concepts/helpers.hpp"
+
+#include <string>
+
+#include "module/env.hpp"
+
+namespace kt {
+
+namespace {
+
+ConceptHelpers* g_helpers = nullptr;  // never freed: no destructor runs after the interpreter
+object* g_target = nullptr;
+
+object sp_attr(const char* name) { return env().sp.attr(name); }
+
+// The worker thread's target: the value or the Exception goes into one-element lists.
+object timeout_target(Args& a) {
+    handle func = a[0], args = a[1], kwargs = a[2], result = a[3], exception = a[4];
+    PyObject* value = PyObject_Call(func.ptr(), args.ptr(), kwargs.is_none() ? nullptr : kwargs.ptr());
+    if (value) {
+        check_status(PyList_SetItem(result.ptr(), 0, value));  // steals the value
+        return none();
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
+    object raised = check(PyErr_GetRaisedException());
+    check_status(PyList_SetItem(exception.ptr(), 0, raised.release().ptr()));
+    return none();
+}
+
+const FuncDef timeout_target_def{
+    .name = "_timeout_target",
+    .params = {{"func"}, {"args"}, {"kwargs"}, {"result"}, {"exception"}},
+    .impl = timeout_target,
+};
+
+const FuncDef safe_simplify_def{
+    .name = "_safe_simplify",
+    .params = {{"e"}, {"max_ops", nullptr, Check::Any, "240"}},
+    .impl = [](Args& a) { return safe_simplify(a[0], a[1]); },
+    .qualname = "discover_concept.<locals>._safe_simplify",
+};
+
+const FuncDef canonicalize_def{
+    .name = "_canonicalize_expr",
+    .params = {{"expr", "sp.Expr"}},
+    .returns = "sp.Expr",
+    .impl = [](Args& a) { return canonicalize_variables(a[0]); },
+    .qualname = "discover_concept.<locals>._canonicalize_expr",
+};
+
+const FuncDef anti_unify_with_operator_def{
+    .name = "_anti_unify_with_operator",
+    .params = {{"result"}, {"operator_expr"}, {"params"}},
+    .impl = [](Args& a) { return anti_unify_with_operator(a[0], a[1], a[2]); },
+    .qualname = "discover_concept.<locals>._anti_unify_with_operator",
+};
+
+object one_none_list() {
+    object list = check(PyList_New(1));
+    PyList_SET_ITEM(list.ptr(), 0, Py_NewRef(Py_None));
+    return list;
+}
+
+bool has_unbounded(handle e) {
+    object oo = sp_attr("oo");
+    object minus_oo = check(PyNumber_Negative(oo.ptr()));
+    return truth(e.attr("has")(sp_attr("nan"), oo, minus_oo));
+}
+
+}  // namespace
+
+object run_with_timeout(handle func, long timeout, handle args, handle kwargs) {
+    object result = one_none_list(), exception = one_none_list();
+    object threading = check(PyImport_ImportModule("threading"));
+    object target_args = nb::make_tuple(func, args, kwargs.is_valid() ? nb::borrow(kwargs) : none(), result, exception);
+    object thread = threading.attr("Thread")(nb::arg("target") = *g_target, nb::arg("args") = target_args);
+    check_status(PyObject_SetAttrString(thread.ptr(), "daemon", Py_True));
+    thread.attr("start")();
+    thread.attr("join")(pyint(timeout));
+    if (truth(thread.attr("is_alive")())) {
+        object message = concat({str_of(get_attr(func, "__name__")), pystr(" timed out after "),
+                                 str_of(pyint(timeout)), pystr("s")});
+        PyErr_SetObject(PyExc_TimeoutError, message.ptr());
+        throw nb::python_error();
+    }
+    handle raised = PyList_GET_ITEM(exception.ptr(), 0);
+    if (!raised.is_none()) {
+        PyErr_SetRaisedException(Py_NewRef(raised.ptr()));
+        throw nb::python_error();
+    }
+    return nb::borrow(PyList_GET_ITEM(result.ptr(), 0));
+}
+
+const ConceptHelpers& concept_helpers() { return *g_helpers; }
+
+void init_concept_helpers(handle module) {
+    handle dict = PyModule_GetDict(module.ptr());
+    auto* helpers = new ConceptHelpers{make_function(safe_simplify_def, dict), make_function(canonicalize_def, dict),
+                                       make_function(anti_unify_with_operator_def, dict)};
+    auto* target = new object(make_function(timeout_target_def, dict));
+    delete g_helpers;
+    delete g_target;
+    g_helpers = helpers;
+    g_target = target;
+}
+
+object safe_simplify(handle e, handle max_ops) {
+    object out;
+    const bool ok = attempt([&] {
+        object ops = sp_attr("count_ops")(e);
+        object limit = max_ops.is_valid() ? nb::borrow(max_ops) : pyint(240);
+        out = truth(compare(ops, limit, Py_GT)) ? nb::borrow(e) : sp_attr("simplify")(e);
+    });
+    return ok ? out : nb::borrow(e);
+}
+
+bool is_phi_like(handle sym) {
+    object text = str_of(sym);
+    return truth(text.attr("startswith")(nb::make_tuple(pystr("\xcf\x86"), pystr("phi"))));
+}
+
+bool has_symbolic_power(handle e) {
+    object it = check(PyObject_GetIter(sp_attr("preorder_traversal")(e).ptr()));
+    object pow = sp_attr("Pow");
+    while (object node = nb::steal(PyIter_Next(it.ptr()))) {
+        if (is_instance(node, pow) && truth(get_attr(get_attr(node, "exp"), "free_symbols"))) return true;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return false;
+}
+
+object canonicalize_variables(handle expr) {
+    object seen = check(PyList_New(0));
+    object it = check(PyObject_GetIter(sp_attr("preorder_traversal")(expr).ptr()));
+    object symbol = sp_attr("Symbol");
+    while (object node = nb::steal(PyIter_Next(it.ptr()))) {
+        if (!is_instance(node, symbol) || is_phi_like(node)) continue;
+        if (!check_status(PySequence_Contains(seen.ptr(), node.ptr())))
+            check_status(PyList_Append(seen.ptr(), node.ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    object mapping = check(PyDict_New());
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(seen.ptr()); ++k)
+        check_status(PyDict_SetItem(mapping.ptr(), PyList_GET_ITEM(seen.ptr(), k),
+                                    symbol(pystr("v" + std::to_string(k))).ptr()));
+    return get_attr(expr, "xreplace")(mapping);
+}
+
+object fast_coeff(handle d1, handle op_expr) {
+    object quotient = check(PyNumber_TrueDivide(d1.ptr(), op_expr.ptr()));
+    object out;
+    if (attempt([&] { out = sp_attr("cancel")(sp_attr("powsimp")(quotient, nb::arg("force") = true)); })) return out;
+    return quotient;
+}
+
+object anti_unify_with_operator(handle result, handle operator_expr, handle params) {
+    object simplify = sp_attr("simplify");
+    object no = nb::make_tuple(pybool(false), sp_attr("Integer")(0), sp_attr("Integer")(0));
+    object result_s;
+    try {
+        result_s = run_with_timeout(simplify, 2, nb::make_tuple(result));
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_TimeoutError)) throw;
+        return no;
+    }
+    Items ps(params);
+    for (Py_ssize_t i = 0; i < ps.size(); ++i) {
+        if (!is_phi_like(ps[i])) continue;
+        for (int delta : {-2, -1, 1, 2}) {
+            object found;
+            attempt([&] {
+                object mapping = check(PyDict_New());
+                object shifted = check(PyNumber_Add(ps[i].ptr(), pyint(delta).ptr()));
+                check_status(PyDict_SetItem(mapping.ptr(), ps[i].ptr(), shifted.ptr()));
+                object variant = get_attr(operator_expr, "xreplace")(mapping);
+                object quotient = check(PyNumber_TrueDivide(result_s.ptr(), variant.ptr()));
+                object ratio = run_with_timeout(simplify, 2, nb::make_tuple(quotient));
+                if (!ratio.is_none() && !has_unbounded(ratio))
+                    found = nb::make_tuple(pybool(true), safe_simplify(ratio), safe_simplify(variant));
+            });
+            if (found.is_valid()) return found;
+        }
+    }
+    object matched;
+    attempt([&] {
+        object wild_map = check(PyDict_New());
+        for (Py_ssize_t i = 0; i < ps.size(); ++i)
+            check_status(PyDict_SetItem(wild_map.ptr(), ps[i].ptr(),
+                                        sp_attr("Wild")(pystr("W_" + std::to_string(i))).ptr()));
+        object pattern = get_attr(operator_expr, "xreplace")(wild_map);
+        object m = run_with_timeout(get_attr(result_s, "match"), 2, nb::make_tuple(pattern));
+        if (truth(m)) {
+            object quotient = check(PyNumber_TrueDivide(result_s.ptr(), operator_expr.ptr()));
+            object coefficient = run_with_timeout(simplify, 2, nb::make_tuple(quotient));
+            matched = nb::make_tuple(pybool(true), coefficient, operator_expr);
+        }
+    });
+    return matched.is_valid() ? matched : no;
+}
+
+}  // namespace kt

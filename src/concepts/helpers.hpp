@@ -1,0 +1,32 @@
+// What the stages of concept discovery share: the time-limited call runner and small
+// expression helpers, each also a callable that the runner can take.
+#pragma once
+
+#include "module/function.hpp"
+
+namespace kt {
+
+// `func(*args, **kwargs)` on a daemon thread, waited for at most `timeout` seconds;
+// TimeoutError ("<name> timed out after <timeout>s") when it has not finished, the function's
+// own exception when it raised. A timed-out thread runs on and its result is dropped.
+object run_with_timeout(handle func, long timeout, handle args, handle kwargs = handle());
+
+// The helpers as callables of this module (created at import).
+struct ConceptHelpers {
+    object safe_simplify, canonicalize, anti_unify_with_operator;
+};
+const ConceptHelpers& concept_helpers();
+void init_concept_helpers(handle module);
+
+// `e` simplified, or `e` itself when it has more than `max_ops` (240) operations or fails.
+object safe_simplify(handle e, handle max_ops = handle());
+bool is_phi_like(handle sym);
+bool has_symbolic_power(handle e);
+object canonicalize_variables(handle expr);
+object fast_coeff(handle d1, handle op_expr);
+
+// `(found, coefficient, variant)`: `result` written as a coefficient times the operator or a
+// copy of it with one wildcard parameter shifted by -2..2.
+object anti_unify_with_operator(handle result, handle operator_expr, handle params);
+
+}  // namespace kt
