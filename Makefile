@@ -17,7 +17,7 @@ test: $(STAMP)
 	$(VENV)/bin/pytest
 
 demo: $(STAMP)
-	$(PY) -P -m source.demo
+	$(PY) -P -m source detect --behavior
 
 # Longer random calls of every public function than the test suite makes.
 FUZZ_EXAMPLES ?= 400
