@@ -1,5 +1,6 @@
 #include "descriptors/behavior.hpp"
 
+#include "descriptors/native_eval.hpp"
 #include "module/numpy.hpp"
 
 namespace kt {
@@ -44,12 +45,19 @@ object sample_tracks(handle syms, Py_ssize_t n, handle var_ranges, handle seed) 
     return arrays;
 }
 
-object evaluate_vectorised(handle expr, handle syms, handle arrays, handle grid) {
+// The generated numpy function's value, computed by the compiled program where every node of
+// the expression is one it knows, else by the generated function itself.
+object lambdified_value(handle expr, handle syms, handle arrays) {
+    if (auto program = NumericProgram::compile(expr, syms)) return program->run(arrays);
     object modules = check(PyList_New(0));
     check_status(PyList_Append(modules.ptr(), pystr("numpy").ptr()));
     object f = env().sp.attr("lambdify")(syms, expr, nb::arg("modules") = modules,
                                         nb::arg("dummify") = true);
-    object raw = check(PyObject_CallObject(f.ptr(), check(PySequence_Tuple(arrays.ptr())).ptr()));
+    return check(PyObject_CallObject(f.ptr(), check(PySequence_Tuple(arrays.ptr())).ptr()));
+}
+
+object evaluate_vectorised(handle expr, handle syms, handle arrays, handle grid) {
+    object raw = lambdified_value(expr, syms, arrays);
     object vals = np_fn("array")(raw, nb::arg("dtype") = env().builtins.attr("float"));
     if (PyLong_AsLong(vals.attr("ndim").ptr()) == 0) vals = np_fn("full_like")(grid, vals);
     if (PyErr_Occurred()) throw nb::python_error();

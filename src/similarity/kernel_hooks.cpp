@@ -2,6 +2,7 @@
 
 #include "antiunify/cluster.hpp"
 #include "concepts/helpers.hpp"
+#include "descriptors/native_eval.hpp"
 #include "antiunify/scoring.hpp"
 #include "kernels/python_sum.hpp"
 #include "kernels/sequence_ratio.hpp"
@@ -125,12 +126,23 @@ const FuncDef run_with_timeout_hook{
     .qualname = "_kernels.run_with_timeout",
 };
 
+const FuncDef numeric_program_hook{
+    .name = "numeric_program",
+    .params = {{"expr"}, {"syms"}, {"arrays"}},
+    .doc = "The compiled program's value for the arrays, or None when the expression does not compile.",
+    .impl = [](Args& a) {
+        auto program = NumericProgram::compile(a[0], a[1]);
+        return program ? program->run(a[2]) : none();
+    },
+    .qualname = "_kernels.numeric_program",
+};
+
 }  // namespace
 
 void define_kernel_hooks(handle module) {
     define_class(module, "_kernels", {&tree_distance_hook, &sequence_ratio_hook, &structural_score_literal_hook,
                   &anti_unify_cluster_hook, &python_sum_hook, &pairwise_matrix_direct_hook,
-                  &run_with_timeout_hook},
+                  &run_with_timeout_hook, &numeric_program_hook},
                  "Native kernels on plain Python data (for tests).");
 }
 
