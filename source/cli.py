@@ -6,6 +6,7 @@ import math
 import os
 import sys
 import tempfile
+import types
 import warnings
 from pathlib import Path
 
@@ -222,6 +223,8 @@ def detect(args):
     show_progress = not args.quiet and sys.stderr.isatty()
     print(f"KELTRAN: {len(entries)} formulas ({bank_label}) against {len(library)} library entries "
           f"({library_label})")
+    if args.large or args.dask:
+        return detect_large(args, kt, entries, library, ranges)
     stages = Stages(kt, len(entries) + len(library), show_progress)
     try:
         with warnings.catch_warnings():
@@ -259,6 +262,39 @@ def detect(args):
                 json.dump(doc, f, indent=2, ensure_ascii=False)
     if args.plot:
         _plot(args.plot, kt, stages, candidates)
+    return 0
+
+
+def detect_large(args, kt, entries, library, ranges):
+    from source import large
+    if args.plot or args.behavior:
+        raise CliError("--plot and --behavior need the dense path (drop --large)")
+    client = None
+    if args.dask:
+        try:
+            from dask.distributed import Client
+        except ImportError:
+            raise CliError("--dask needs Dask: pip install 'keltran[dask]'") from None
+        client = Client(args.dask)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            candidates = large.detect_large([(e.id, e.expr) for e in entries], library, ranges,
+                                            sim_threshold=args.sim_threshold,
+                                            novelty_threshold=args.novelty_threshold,
+                                            alpha=args.alpha, beta=args.beta, client=client)
+            result = large.filter_large(candidates, library, client=client, min_members=args.min_members)
+            print("=== After filter ===\n")
+            kt.filter_report(result)
+            if args.json:
+                stages = types.SimpleNamespace(matrix=None)
+                doc = _document(args, kt, entries, args.bank or "bundled Feynman bank", library,
+                                args.library or "bundled textbook laws", candidates, result, stages, None)
+                with _atomic(args.json) as f:
+                    json.dump(doc, f, indent=2, ensure_ascii=False)
+    finally:
+        if client is not None:
+            client.close()
     return 0
 
 
@@ -310,6 +346,10 @@ def parser():
     d.add_argument("--behavior", action="store_true", help="add ten compiled compositions per structure")
     d.add_argument("--json", metavar="OUT.json", help="write the results as one JSON document")
     d.add_argument("--plot", metavar="OUT.png", help="draw the similarity matrix ordered by cluster")
+    d.add_argument("--large", action="store_true",
+                   help="large banks: a sparse similarity graph instead of the dense matrix")
+    d.add_argument("--dask", metavar="ADDRESS",
+                   help="with --large: run the graph blocks and scoring on this Dask scheduler")
     d.add_argument("--skip-bad", action="store_true", help="skip unparsable rows with a warning")
     d.add_argument("--quiet", action="store_true", help="no progress, no similarity line, no raw candidates")
     d.set_defaults(run=detect)

@@ -99,3 +99,11 @@ def test_bad_banks(tmp_path):
 def test_help(tmp_path, args):
     out = run(tmp_path, *args)
     assert out.returncode == 0 and "usage: keltran" in out.stdout
+
+
+def test_large_path_reports_the_same_structures(banks):
+    dense = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7", "--quiet")
+    large = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7", "--large")
+    assert large.returncode == 0, large.stderr
+    heads = lambda text: [l for l in text.splitlines() if l.startswith(("  [", "novel", "repeated", "discarded"))]
+    assert heads(large.stdout) == heads(dense.stdout) and heads(dense.stdout)

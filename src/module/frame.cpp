@@ -23,6 +23,7 @@
 #include "pipeline/detect.hpp"
 #include "pipeline/filter.hpp"
 #include "pipeline/reports.hpp"
+#include "similarity/graph.hpp"
 #include "similarity/kernel_hooks.hpp"
 #include "similarity/matrix.hpp"
 #include "similarity/scores.hpp"
@@ -197,6 +198,10 @@ void init_module(handle m) {
     define(m, ai_def);
     init_concept_helpers(m);
     define(m, discover_concept_def);
+
+    for (const FuncDef* def : {&similarity_graph_def, &cluster_graph_def, &pack_descriptors_def, &graph_block_def,
+                               &candidate_of_cluster_def})
+        define(m, *def);
 
     set(m, "__test__", check(PyDict_New()));
     define_kernel_hooks(m);

@@ -189,7 +189,38 @@ object detect_structure(Args& a) {
     return candidates;
 }
 
+// One cluster's candidate with the default weights and scales: the per-cluster step of the
+// detection, for callers that cluster a bank themselves (the large-bank path).
+object candidate_of_cluster(Args& a) {
+    handle cluster = a[0], library = a[1], lib_descs = a[2];
+    Library lib;
+    Items entries(check(PyDict_Items(library.ptr())));
+    for (Py_ssize_t i = 0; i < entries.size(); ++i) {
+        auto [name, expr] = unpack2(entries[i]);
+        check_status(PyList_Append(lib.names.ptr(), name.ptr()));
+        check_status(PyList_Append(lib.exprs.ptr(), expr.ptr()));
+    }
+    lib.descs = nb::borrow(lib_descs);
+    const long long bank_size = PyLong_AsLongLong(a[3].ptr());
+    if (bank_size == -1 && PyErr_Occurred()) throw nb::python_error();
+    const Weights w{1.0, 1.0, 1.0, 1.0, 1.0, 10.0, 10.0, 10.0};
+    object candidate = candidate_of(cluster, lib, (Py_ssize_t)bank_size, w, a.real(4));
+    return candidate.is_valid() ? candidate : none();
+}
+
 }  // namespace
+
+const FuncDef candidate_of_cluster_def{
+    .name = "_candidate_of_cluster",
+    .params = {{"cluster", "list[ExprDescriptor]", Check::List},
+               {"library", "dict[str, sp.Expr]", Check::Dict},
+               {"lib_descs", "dict[str, ExprDescriptor]", Check::Dict},
+               {"bank_size", "int", Check::Int},
+               {"novelty_threshold", "float", Check::Float, "1.0"}},
+    .returns = "GeneralizedCandidate | None",
+    .doc = "The candidate `detect_structure` makes of one cluster (default weights), or None.",
+    .impl = candidate_of_cluster,
+};
 
 const FuncDef detect_structure_def{
     .name = "detect_structure",

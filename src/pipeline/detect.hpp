@@ -6,6 +6,6 @@
 
 namespace kt {
 
-extern const FuncDef detect_structure_def;
+extern const FuncDef detect_structure_def, candidate_of_cluster_def;
 
 }  // namespace kt

@@ -8,6 +8,7 @@
 #include "kernels/sequence_ratio.hpp"
 #include "kernels/tree_distance.hpp"
 #include "module/classes.hpp"
+#include "similarity/graph.hpp"
 #include "similarity/matrix.hpp"
 #include "similarity/pair_loop.hpp"
 
@@ -142,7 +143,7 @@ const FuncDef numeric_program_hook{
 void define_kernel_hooks(handle module) {
     define_class(module, "_kernels", {&tree_distance_hook, &sequence_ratio_hook, &structural_score_literal_hook,
                   &anti_unify_cluster_hook, &python_sum_hook, &pairwise_matrix_direct_hook,
-                  &run_with_timeout_hook, &numeric_program_hook},
+                  &run_with_timeout_hook, &numeric_program_hook, &similarity_bound_hook},
                  "Native kernels on plain Python data (for tests).");
 }
 

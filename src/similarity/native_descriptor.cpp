@@ -15,6 +15,12 @@ int Labels::of(std::string_view text) {
     return it->second;
 }
 
+std::vector<std::string> Labels::texts() const {
+    std::vector<std::string> out(ids_.size());
+    for (const auto& [text, id] : ids_) out[(size_t)id] = text;
+    return out;
+}
+
 int Labels::of_type(handle expr) {
     PyTypeObject* type = Py_TYPE(expr.ptr());
     if (base_) {

@@ -27,6 +27,8 @@ public:
     int of_type(handle expr);
     // `str(leaf)`, computed once per leaf object of the batch.
     int of_leaf(handle leaf);
+    // Every label's text, indexed by id (a table without a base).
+    std::vector<std::string> texts() const;
 
 private:
     const Labels* base_ = nullptr;

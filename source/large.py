@@ -1,0 +1,99 @@
+"""Detection for banks too large for a dense similarity matrix.
+
+The bank is described here, packed into compact blocks, and the similarity graph (the pairs at
+or above the clustering threshold) is computed block by block: on the local cores, or as tasks
+of a ``dask.distributed`` client. Clusters come from the graph with the same rule as on the dense
+matrix; each cluster is generalised and scored as its own task. The candidates equal those of
+``detect_structure`` (default weights) on the same bank, and the filter result those of
+``filter_candidates``.
+
+    from dask.distributed import Client, LocalCluster
+    from source import large
+    with LocalCluster(n_workers=2, threads_per_worker=1) as cluster, Client(cluster) as client:
+        candidates = large.detect_large(bank, library, client=client)
+        result = large.filter_large(candidates, library, client=client)
+"""
+import warnings
+
+import numpy as np
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")
+    from source import _brenmoor as kt
+
+
+def _run(client, fn, jobs):
+    """fn(*job) for every job, in order: Dask tasks with a client, else here. A task that fails
+    raises its exception here; no partial result is returned."""
+    if client is None:
+        return [fn(*job) for job in jobs]
+    futures = [client.submit(fn, *job, pure=False) for job in jobs]
+    return client.gather(futures)
+
+
+def _block(rows_packed, cols_packed, threshold, alpha, beta, same, row_offset, col_offset):
+    rows, cols, values, pruned = kt.graph_block(rows_packed, cols_packed, threshold, alpha, beta, same)
+    return rows + row_offset, cols + col_offset, values, pruned
+
+
+def graph_edges(packed, offsets, threshold, alpha=0.85, beta=0.15, client=None):
+    """The similarity graph of a bank packed in blocks (`packed[k]` starts at `offsets[k]`):
+    rows, cols and similarities of the pairs at or above `threshold`, and the pairs pruned."""
+    if client is not None:
+        packed = client.scatter(list(packed), broadcast=True)
+    jobs = [(packed[a], None if a == b else packed[b], threshold, alpha, beta, a == b, offsets[a], offsets[b])
+            for a in range(len(offsets)) for b in range(a, len(offsets))]
+    parts = _run(client, _block, jobs)
+    if not parts:
+        empty = np.empty(0, dtype=np.int64)
+        return empty, empty, np.empty(0), 0
+    rows = np.concatenate([p[0] for p in parts])
+    cols = np.concatenate([p[1] for p in parts])
+    values = np.concatenate([p[2] for p in parts])
+    order = np.lexsort((cols, rows))
+    return rows[order], cols[order], values[order], sum(int(p[3]) for p in parts)
+
+
+def detect_large(bank, library, var_ranges_bank=None, sim_threshold=0.85, novelty_threshold=1.0,
+                 alpha=0.85, beta=0.15, client=None, block_size=2000):
+    """`detect_structure` (default weights and scales) through the similarity graph."""
+    if not bank:
+        return []
+    exprs = [item[1] for item in bank] if isinstance(bank[0], tuple) else list(bank)
+    descriptors = [kt.describe(e, var_ranges=var_ranges_bank[i] if var_ranges_bank else None)
+                   for i, e in enumerate(exprs)]
+    lib_descs = {name: kt.describe(e) for name, e in library.items()}
+    offsets = list(range(0, len(descriptors), block_size))
+    packed = [kt.pack_descriptors(descriptors[o:o + block_size]) for o in offsets]
+    rows, cols, _, _ = graph_edges(packed, offsets, sim_threshold, alpha, beta, client)
+    clusters = kt.cluster_graph(descriptors, rows, cols)
+    if client is not None:
+        library_f, lib_descs_f = client.scatter([library, lib_descs], broadcast=True)
+    else:
+        library_f, lib_descs_f = library, lib_descs
+    scored = _run(client, kt._candidate_of_cluster,
+                  [(c, library_f, lib_descs_f, len(descriptors), novelty_threshold) for c in clusters])
+    return [c for c in scored if c is not None]
+
+
+def filter_large(candidates, library, client=None, **thresholds):
+    """`filter_candidates`, one task per candidate, merged in candidate order."""
+    if client is not None:
+        library = client.scatter(library, broadcast=True)
+    parts = _run(client, _filter_one, [(c, library, thresholds) for c in candidates])
+    novel, repeated, discarded = [], [], []
+    for c, part in zip(candidates, parts):
+        # The task worked on a copy; the result lists the caller's own record.
+        if part.novel:
+            novel.append(c)
+        elif part.repeated:
+            repeated.append(c)
+        else:
+            discarded.append((part.discarded[0][0], c))
+    novel.sort(key=lambda c: c.novelty, reverse=True)
+    repeated.sort(key=lambda c: c.novelty, reverse=True)
+    return kt.FilterResult(novel=novel, repeated=repeated, discarded=discarded)
+
+
+def _filter_one(candidate, library, thresholds):
+    return kt.filter_candidates([candidate], library, **thresholds)

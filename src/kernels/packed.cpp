@@ -1,0 +1,204 @@
+#include "kernels/packed.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <unordered_map>
+
+namespace kt::kernels {
+
+namespace {
+
+constexpr char kMagic[4] = {'K', 'T', 'P', '1'};
+
+class Writer {
+public:
+    template <class T>
+    void put(T v) {
+        out.append(reinterpret_cast<const char*>(&v), sizeof v);
+    }
+    void ints(const std::vector<int>& v) {
+        put<std::int64_t>((std::int64_t)v.size());
+        out.append(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(int));
+    }
+    std::string out;
+};
+
+class Reader {
+public:
+    explicit Reader(const std::string& s) : s_(s) {}
+    template <class T>
+    T get() {
+        need(sizeof(T));
+        T v;
+        std::memcpy(&v, s_.data() + at_, sizeof v);
+        at_ += sizeof v;
+        return v;
+    }
+    std::vector<int> ints() {
+        const std::int64_t n = get<std::int64_t>();
+        if (n < 0) throw std::invalid_argument("negative length");
+        need((size_t)n * sizeof(int));
+        std::vector<int> v((size_t)n);
+        std::memcpy(v.data(), s_.data() + at_, (size_t)n * sizeof(int));
+        at_ += (size_t)n * sizeof(int);
+        return v;
+    }
+    std::string text() {
+        const std::int64_t n = get<std::int64_t>();
+        if (n < 0) throw std::invalid_argument("negative length");
+        need((size_t)n);
+        std::string t = s_.substr(at_, (size_t)n);
+        at_ += (size_t)n;
+        return t;
+    }
+    void need(size_t n) const {
+        if (n > s_.size() - at_) throw std::invalid_argument("truncated packed descriptors");
+    }
+    bool done() const { return at_ == s_.size(); }
+
+private:
+    const std::string& s_;
+    size_t at_ = 0;
+};
+
+void check_label(int id, size_t labels) {
+    if (id < 0 || (size_t)id >= labels) throw std::invalid_argument("label out of range");
+}
+
+}  // namespace
+
+std::string pack(const PackedBank& bank) {
+    Writer w;
+    w.out.append(kMagic, 4);
+    w.put<std::int64_t>((std::int64_t)bank.labels.size());
+    for (const std::string& l : bank.labels) {
+        w.put<std::int64_t>((std::int64_t)l.size());
+        w.out += l;
+    }
+    w.put<std::int64_t>((std::int64_t)bank.items.size());
+    for (const PackedDescriptor& d : bank.items) {
+        const StructureFields& s = d.structure;
+        w.ints(s.tree.labels);
+        w.ints(s.tree.leftmost);
+        w.ints(s.tree.keyroots);
+        w.ints(s.operators);
+        w.put<std::int32_t>(s.root_type);
+        w.put<std::int32_t>(s.repeated_var);
+        w.put<std::int64_t>(s.unary_depth);
+        const BehaviourFields& b = d.behaviour;
+        w.put<double>(b.frac_invalid);
+        w.put<std::uint8_t>(b.has_vector ? 1 : 0);
+        w.put<std::int64_t>((std::int64_t)d.values.size());
+        w.out.append(reinterpret_cast<const char*>(d.values.data()), d.values.size() * sizeof(double));
+        w.put<std::int32_t>(b.growth_class);
+        w.put<std::int32_t>(b.monotone);
+        w.put<std::int32_t>(b.bounded);
+        w.put<std::int32_t>(b.periodic);
+    }
+    return std::move(w.out);
+}
+
+PackedBank unpack(const std::string& bytes) {
+    if (bytes.size() < 4 || std::memcmp(bytes.data(), kMagic, 4) != 0)
+        throw std::invalid_argument("not packed descriptors");
+    const std::string body = bytes.substr(4);
+    Reader in(body);
+    PackedBank bank;
+    const std::int64_t nlabels = in.get<std::int64_t>();
+    if (nlabels < 0) throw std::invalid_argument("negative length");
+    for (std::int64_t k = 0; k < nlabels; ++k) bank.labels.push_back(in.text());
+    const std::int64_t n = in.get<std::int64_t>();
+    if (n < 0) throw std::invalid_argument("negative length");
+    for (std::int64_t k = 0; k < n; ++k) {
+        PackedDescriptor d;
+        StructureFields& s = d.structure;
+        s.tree.labels = in.ints();
+        s.tree.leftmost = in.ints();
+        s.tree.keyroots = in.ints();
+        s.operators = in.ints();
+        s.root_type = in.get<std::int32_t>();
+        s.repeated_var = in.get<std::int32_t>();
+        s.unary_depth = in.get<std::int64_t>();
+        const int size = s.tree.size();
+        if ((int)s.tree.leftmost.size() != size) throw std::invalid_argument("inconsistent tree");
+        for (int i = 0; i < size; ++i) {
+            check_label(s.tree.labels[i], bank.labels.size());
+            if (s.tree.leftmost[i] < 0 || s.tree.leftmost[i] > i) throw std::invalid_argument("inconsistent tree");
+        }
+        for (int root : s.tree.keyroots)
+            if (root < 0 || root >= size) throw std::invalid_argument("inconsistent tree");
+        for (int op : s.operators) check_label(op, bank.labels.size());
+        check_label(s.root_type, bank.labels.size());
+        BehaviourFields& b = d.behaviour;
+        b.frac_invalid = in.get<double>();
+        b.has_vector = in.get<std::uint8_t>() != 0;
+        const std::int64_t len = in.get<std::int64_t>();
+        if (len < 0) throw std::invalid_argument("negative length");
+        in.need((size_t)len * sizeof(double));
+        d.values.resize((size_t)len);
+        for (auto& v : d.values) v = in.get<double>();
+        b.growth_class = in.get<std::int32_t>();
+        check_label(b.growth_class, bank.labels.size());
+        b.monotone = in.get<std::int32_t>();
+        b.bounded = in.get<std::int32_t>();
+        b.periodic = in.get<std::int32_t>();
+        bank.items.push_back(std::move(d));
+    }
+    if (!in.done()) throw std::invalid_argument("trailing bytes after packed descriptors");
+    for (auto& d : bank.items) {
+        d.behaviour.vector = d.values.data();
+        d.behaviour.length = (long long)d.values.size();
+    }
+    return bank;
+}
+
+void unify_labels(PackedBank& base, PackedBank& other) {
+    std::unordered_map<std::string, int> ids;
+    for (size_t k = 0; k < base.labels.size(); ++k) ids.emplace(base.labels[k], (int)k);
+    std::vector<int> remap(other.labels.size());
+    for (size_t k = 0; k < other.labels.size(); ++k) {
+        auto [it, added] = ids.emplace(other.labels[k], (int)base.labels.size());
+        if (added) base.labels.push_back(other.labels[k]);
+        remap[k] = it->second;
+    }
+    for (auto& d : other.items) {
+        for (int& l : d.structure.tree.labels) l = remap[l];
+        for (int& l : d.structure.operators) l = remap[l];
+        d.structure.root_type = remap[d.structure.root_type];
+        d.behaviour.growth_class = remap[d.behaviour.growth_class];
+    }
+    other.labels = base.labels;
+}
+
+// Proof that the bound is never below the exact similarity:
+//  - the tree edit distance d of trees of sizes na and nb is at least |na - nb| (an edit
+//    changes the size by at most one), and the weights exp(-0.25 d) do not increase with d, so
+//    tree_weight[|na - nb|] >= tree_weight[d];
+//  - the sequence ratio is 2M/(la + lb) with M matched items, M <= min(la, lb), computed as
+//    2.0 * M / (la + lb): the same operations on a larger M cannot give a smaller double;
+//  - the bonus is the exact one, the behavioural term the exact one or 1.0, its largest
+//    value (it is 0.3, 0.5 or clipped to [0, 1]); every later step (0.5 * t +
+//    0.4 * r + bonus, min with 1, alpha * s + beta * b) is non-decreasing in each input under
+//    IEEE rounding when alpha and beta are not negative.
+double structural_bound(const PackedDescriptor& a, const PackedDescriptor& b, const double* tree_weight) {
+    const StructureFields &x = a.structure, &y = b.structure;
+    const int na = x.tree.size(), nb = y.tree.size();
+    const double td = (na == 0 || nb == 0) ? tree_weight[na + nb] : tree_weight[std::abs(na - nb)];
+    const int la = (int)x.operators.size(), lb = (int)y.operators.size();
+    const double op = la + lb == 0 ? 1.0 : 2.0 * (double)std::min(la, lb) / (double)(la + lb);
+    double bonus = x.root_type == y.root_type ? 0.1 : 0.0;
+    if (x.repeated_var == y.repeated_var) bonus += 0.05;
+    if (x.unary_depth == y.unary_depth) bonus += 0.05;
+    return min_one_last(0.5 * td + 0.4 * op + bonus);
+}
+
+double similarity_bound(const PackedDescriptor& a, const PackedDescriptor& b, double alpha,
+                        double beta, const double* tree_weight, bool exact_behaviour) {
+    // The behavioural similarity is at most 1.0, so the loose bound needs no vector at all.
+    return alpha * structural_bound(a, b, tree_weight) +
+           beta * (exact_behaviour ? behavioural_similarity(a.behaviour, b.behaviour) : 1.0);
+}
+
+}  // namespace kt::kernels

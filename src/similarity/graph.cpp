@@ -1,0 +1,292 @@
+#include "similarity/graph.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <unordered_map>
+
+#include "kernels/packed.hpp"
+#include "module/numpy.hpp"
+#include "similarity/native_descriptor.hpp"
+#include "similarity/pair_loop.hpp"
+
+namespace kt {
+
+namespace {
+
+using kernels::PackedBank;
+
+PackedBank pack_bank(handle descriptors) {
+    Labels labels;
+    std::vector<NativeDescriptor> native;
+    if (!read_all_native(descriptors, labels, native))
+        raise(PyExc_TypeError, "the similarity graph needs descriptors as describe() builds them");
+    PackedBank bank;
+    bank.labels = labels.texts();
+    for (const NativeDescriptor& d : native) {
+        kernels::PackedDescriptor p;
+        p.structure = d.structure;
+        p.behaviour = d.behaviour;
+        if (d.behaviour.has_vector) p.values.assign(d.behaviour.vector, d.behaviour.vector + d.behaviour.length);
+        p.behaviour.vector = p.values.data();
+        bank.items.push_back(std::move(p));
+    }
+    return bank;
+}
+
+PackedBank unpack_bytes(handle bytes) {
+    if (!PyBytes_Check(bytes.ptr())) raise(PyExc_TypeError, "packed descriptors must be bytes");
+    std::string data(PyBytes_AS_STRING(bytes.ptr()), (size_t)PyBytes_GET_SIZE(bytes.ptr()));
+    try {
+        return kernels::unpack(data);
+    } catch (const std::invalid_argument& e) {
+        raise(PyExc_ValueError, e.what());
+    }
+}
+
+struct Edge {
+    int i, j;
+    double s;
+};
+
+object as_array(const std::vector<Edge>& edges, int which) {
+    const char* dtype = which == 2 ? "float64" : "int64";
+    object arr = np_fn("empty")(pyint((long long)edges.size()), nb::arg("dtype") = dtype);
+    Py_buffer view;
+    check_status(PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS));
+    for (size_t k = 0; k < edges.size(); ++k) {
+        if (which == 2) static_cast<double*>(view.buf)[k] = edges[k].s;
+        else static_cast<long long*>(view.buf)[k] = which == 0 ? edges[k].i : edges[k].j;
+    }
+    PyBuffer_Release(&view);
+    return arr;
+}
+
+// The pairs (i of a, j of b) with similarity >= threshold; with `same`, only i < j.
+object block(const PackedBank& a, const PackedBank& b, double threshold, double alpha, double beta, bool same) {
+    int largest = 0;
+    for (const auto* bank : {&a, &b})
+        for (const auto& d : bank->items) largest = std::max(largest, d.structure.tree.size());
+    const std::vector<double> weights = tree_weights(2 * largest);
+    const bool prune = alpha >= 0 && beta >= 0;
+    const int rows = (int)a.items.size(), cols = (int)b.items.size();
+    const bool heavy = (long long)largest * largest > kLongTreePair;
+    const int workers = pair_workers(std::max(rows, cols), 0, heavy);
+    std::vector<std::vector<Edge>> found(workers);
+    std::vector<long long> pruned(workers, 0);
+    std::vector<kernels::SimilarityScratch> scratch(workers);
+    // Distinct trees (variants repeat them): each distance between two of them is measured
+    // once per worker.
+    std::unordered_map<std::string, int> tree_ids;
+    auto tree_id = [&](const kernels::FlatTree& t) {
+        std::string key((const char*)t.labels.data(), t.labels.size() * sizeof(int));
+        key.append((const char*)t.leftmost.data(), t.leftmost.size() * sizeof(int));
+        return tree_ids.try_emplace(std::move(key), (int)tree_ids.size()).first->second;
+    };
+    std::vector<int> ids_a, ids_b;
+    for (const auto& d : a.items) ids_a.push_back(tree_id(d.structure.tree));
+    for (const auto& d : b.items) ids_b.push_back(tree_id(d.structure.tree));
+    const long long distinct = (long long)tree_ids.size();
+    std::vector<std::unordered_map<long long, int>> memo(workers);
+    std::atomic<int> next_row{0};
+    auto work = [&](int worker, const Stop& stop) {
+        for (int i = next_row++; i < rows; i = next_row++)
+            for (int j = same ? i + 1 : 0; j < cols; ++j) {
+                if (stop.load(std::memory_order_relaxed)) return;
+                const auto &x = a.items[i], &y = b.items[j];
+                // Bounds first (see similarity_bound): the behavioural term at its largest, then
+                // the exact one, which the exact similarity reuses.
+                double b_exact = -1.0;
+                if (prune) {
+                    const double s_bound = kernels::structural_bound(x, y, weights.data());
+                    if (alpha * s_bound + beta * 1.0 < threshold) {
+                        ++pruned[worker];
+                        continue;
+                    }
+                    b_exact = kernels::behavioural_similarity(x.behaviour, y.behaviour);
+                    if (alpha * s_bound + beta * b_exact < threshold) {
+                        ++pruned[worker];
+                        continue;
+                    }
+                } else {
+                    b_exact = kernels::behavioural_similarity(x.behaviour, y.behaviour);
+                }
+                const long long ta = ids_a[i], tb = ids_b[j];
+                const long long key = std::min(ta, tb) * distinct + std::max(ta, tb);
+                auto [slot, fresh] = memo[worker].try_emplace(key, 0);
+                if (fresh) {
+                    slot->second = kernels::tree_distance(x.structure.tree, y.structure.tree,
+                                                          scratch[worker].tree, &stop);
+                    if (slot->second < 0) return;  // stopped
+                }
+                const double s = kernels::structural_similarity(x.structure, y.structure, slot->second,
+                                                                weights.data(), scratch[worker]);
+                const double value = alpha * s + beta * b_exact;
+                if (value >= threshold) found[worker].push_back({i, j, value});
+            }
+    };
+    if (workers == 1 && !heavy) {
+        const Stop never{false};
+        work(0, never);
+    } else {
+        run_released(workers, work);
+    }
+    std::vector<Edge> edges;
+    long long total_pruned = 0;
+    for (int w = 0; w < workers; ++w) {
+        edges.insert(edges.end(), found[w].begin(), found[w].end());
+        total_pruned += pruned[w];
+    }
+    std::sort(edges.begin(), edges.end(), [](const Edge& p, const Edge& q) {
+        return std::tie(p.i, p.j) < std::tie(q.i, q.j);
+    });
+    return nb::make_tuple(as_array(edges, 0), as_array(edges, 1), as_array(edges, 2), pyint(total_pruned));
+}
+
+object similarity_graph(Args& a) {
+    PackedBank bank = pack_bank(a[0]);
+    return block(bank, bank, a.real(1), a.real(2), a.real(3), true);
+}
+
+object graph_block(Args& a) {
+    PackedBank x = unpack_bytes(a[0]);
+    const bool same = a.flag(5);
+    PackedBank y = same ? PackedBank{} : unpack_bytes(a[1]);
+    if (!same) kernels::unify_labels(x, y);
+    return block(x, same ? x : y, a.real(2), a.real(3), a.real(4), same);
+}
+
+// Vertices of the graph joined by the greedy complete-linkage rule of the dense clustering: a
+// vertex joins a cluster when it is adjacent to every member, scanning in index order.
+object cluster_graph(Args& a) {
+    Items descriptors(a[0]);
+    const Py_ssize_t n = descriptors.size();
+    object rows = np_fn("ascontiguousarray")(a[1], nb::arg("dtype") = "int64");
+    object cols = np_fn("ascontiguousarray")(a[2], nb::arg("dtype") = "int64");
+    Py_buffer rv, cv;
+    check_status(PyObject_GetBuffer(rows.ptr(), &rv, PyBUF_C_CONTIGUOUS));
+    if (PyObject_GetBuffer(cols.ptr(), &cv, PyBUF_C_CONTIGUOUS) < 0) {
+        PyBuffer_Release(&rv);
+        throw nb::python_error();
+    }
+    std::vector<std::vector<int>> adjacent((size_t)n);
+    bool bad = rv.len != cv.len;
+    const long long* r = static_cast<const long long*>(rv.buf);
+    const long long* c = static_cast<const long long*>(cv.buf);
+    for (Py_ssize_t k = 0; !bad && k < rv.len / 8; ++k) {
+        if (r[k] < 0 || r[k] >= n || c[k] < 0 || c[k] >= n || r[k] == c[k]) {
+            bad = true;
+            break;
+        }
+        adjacent[(size_t)r[k]].push_back((int)c[k]);
+        adjacent[(size_t)c[k]].push_back((int)r[k]);
+    }
+    PyBuffer_Release(&rv);
+    PyBuffer_Release(&cv);
+    if (bad) raise(PyExc_ValueError, "graph edges must join two different descriptors of the list");
+    for (auto& v : adjacent) {
+        std::sort(v.begin(), v.end());
+        v.erase(std::unique(v.begin(), v.end()), v.end());
+    }
+    auto linked = [&](int u, int v) { return std::binary_search(adjacent[u].begin(), adjacent[u].end(), v); };
+    std::vector<char> assigned((size_t)n, 0);
+    object clusters = check(PyList_New(0));
+    for (int seed = 0; seed < n; ++seed) {
+        if (assigned[seed]) continue;
+        std::vector<int> cluster{seed};
+        assigned[seed] = 1;
+        for (bool changed = true; changed;) {
+            changed = false;
+            for (int j : adjacent[seed]) {
+                if (assigned[j]) continue;
+                bool all = true;
+                for (int k : cluster) all = all && linked(j, k);
+                if (!all) continue;
+                cluster.push_back(j);
+                assigned[j] = 1;
+                changed = true;
+            }
+        }
+        object members = check(PyList_New(0));
+        for (int i : cluster) check_status(PyList_Append(members.ptr(), descriptors[i].ptr()));
+        check_status(PyList_Append(clusters.ptr(), members.ptr()));
+    }
+    return clusters;
+}
+
+object bound_of(Args& a) {
+    object pair = check(PyList_New(0));
+    check_status(PyList_Append(pair.ptr(), a[0].ptr()));
+    check_status(PyList_Append(pair.ptr(), a[1].ptr()));
+    PackedBank bank = pack_bank(pair);
+    int largest = std::max(bank.items[0].structure.tree.size(), bank.items[1].structure.tree.size());
+    const std::vector<double> weights = tree_weights(2 * largest);
+    return pyfloat(kernels::similarity_bound(bank.items[0], bank.items[1], a.real(2), a.real(3), weights.data(),
+                                             a.flag(4)));
+}
+
+}  // namespace
+
+const FuncDef similarity_bound_hook{
+    .name = "similarity_bound",
+    .params = {{"a"}, {"b"}, {"alpha", nullptr, Check::Float, "0.85"}, {"beta", nullptr, Check::Float, "0.15"},
+               {"exact_behaviour", nullptr, Check::Bool, "True"}},
+    .doc = "The upper bound the similarity graph prunes with.",
+    .impl = bound_of,
+    .qualname = "_kernels.similarity_bound",
+};
+
+const FuncDef similarity_graph_def{
+    .name = "similarity_graph",
+    .params = {{"descriptors", "list[ExprDescriptor]", Check::List},
+               {"threshold", "float", Check::Float, "0.85"},
+               {"alpha", "float", Check::Float, "0.85"},
+               {"beta", "float", Check::Float, "0.15"}},
+    .returns = "tuple[np.ndarray, np.ndarray, np.ndarray, int]",
+    .doc = "\n"
+           "    The pairs i < j whose similarity reaches `threshold`, as arrays (rows, cols,\n"
+           "    similarities), and how many pairs an exact upper bound ruled out unmeasured.\n"
+           "    The similarities are the numbers `pairwise_matrix` holds at [i, j].\n"
+           "    ",
+    .impl = similarity_graph,
+};
+
+const FuncDef cluster_graph_def{
+    .name = "cluster_graph",
+    .params = {{"descriptors", "list[ExprDescriptor]", Check::List}, {"rows", "np.ndarray"},
+               {"cols", "np.ndarray"}},
+    .returns = "list[list[ExprDescriptor]]",
+    .doc = "\n"
+           "    `cluster_by_similarity` on a similarity graph: the same clusters, in the same\n"
+           "    order, as on the dense matrix thresholded where the graph was.\n"
+           "    ",
+    .impl = cluster_graph,
+};
+
+const FuncDef pack_descriptors_def{
+    .name = "pack_descriptors",
+    .params = {{"descriptors", "list[ExprDescriptor]", Check::List}},
+    .returns = "bytes",
+    .doc = "Descriptors as compact bytes (trees, operators, behaviour) for graph blocks on workers.",
+    .impl = [](Args& a) {
+        std::string bytes = kernels::pack(pack_bank(a[0]));
+        return check(PyBytes_FromStringAndSize(bytes.data(), (Py_ssize_t)bytes.size()));
+    },
+};
+
+const FuncDef graph_block_def{
+    .name = "graph_block",
+    .params = {{"rows_packed", "bytes"}, {"cols_packed", "bytes | None"},
+               {"threshold", "float", Check::Float}, {"alpha", "float", Check::Float, "0.85"},
+               {"beta", "float", Check::Float, "0.15"}, {"same", "bool", Check::Bool, "False"}},
+    .returns = "tuple[np.ndarray, np.ndarray, np.ndarray, int]",
+    .doc = "\n"
+           "    One block of the similarity graph between two packed lists (block-local indices);\n"
+           "    with `same`, the pairs i < j of the first list alone.\n"
+           "    ",
+    .impl = graph_block,
+};
+
+}  // namespace kt
