@@ -79,17 +79,24 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
     std::vector<kernels::SimilarityScratch> scratch(workers);
     // Distinct trees (variants repeat them): each distance between two of them is measured
     // once per worker.
-    std::unordered_map<std::string, int> tree_ids;
-    auto tree_id = [&](const kernels::FlatTree& t) {
-        std::string key((const char*)t.labels.data(), t.labels.size() * sizeof(int));
-        key.append((const char*)t.leftmost.data(), t.leftmost.size() * sizeof(int));
-        return tree_ids.try_emplace(std::move(key), (int)tree_ids.size()).first->second;
-    };
     std::vector<int> ids_a, ids_b;
-    for (const auto& d : a.items) ids_a.push_back(tree_id(d.structure.tree));
-    for (const auto& d : b.items) ids_b.push_back(tree_id(d.structure.tree));
-    const long long distinct = (long long)tree_ids.size();
-    std::vector<std::unordered_map<long long, int>> memo(workers);
+    long long distinct = 0;
+    {
+        std::unordered_map<std::string, int> tree_ids;
+        auto tree_id = [&](const kernels::FlatTree& t) {
+            std::string key((const char*)t.labels.data(), t.labels.size() * sizeof(int));
+            key.append((const char*)t.leftmost.data(), t.leftmost.size() * sizeof(int));
+            return tree_ids.try_emplace(std::move(key), (int)tree_ids.size()).first->second;
+        };
+        for (const auto& d : a.items) ids_a.push_back(tree_id(d.structure.tree));
+        for (const auto& d : b.items) ids_b.push_back(tree_id(d.structure.tree));
+        distinct = (long long)tree_ids.size();
+    }
+    // One shared table of the distances between distinct trees (-1: not measured yet), when it
+    // is small; racing workers may both measure a pair and store the same number.
+    const long long cells = distinct * (distinct + 1) / 2;
+    std::vector<std::atomic<int>> memo(cells <= (1LL << 24) ? (size_t)cells : 0);
+    for (auto& cell : memo) cell.store(-1, std::memory_order_relaxed);
     std::atomic<int> next_row{0};
     auto work = [&](int worker, const Stop& stop) {
         for (int i = next_row++; i < rows; i = next_row++)
@@ -113,15 +120,15 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
                 } else {
                     b_exact = kernels::behavioural_similarity(x.behaviour, y.behaviour);
                 }
-                const long long ta = ids_a[i], tb = ids_b[j];
-                const long long key = std::min(ta, tb) * distinct + std::max(ta, tb);
-                auto [slot, fresh] = memo[worker].try_emplace(key, 0);
-                if (fresh) {
-                    slot->second = kernels::tree_distance(x.structure.tree, y.structure.tree,
-                                                          scratch[worker].tree, &stop);
-                    if (slot->second < 0) return;  // stopped
+                const long long ta = std::min(ids_a[i], ids_b[j]), tb = std::max(ids_a[i], ids_b[j]);
+                std::atomic<int>* cell = memo.empty() ? nullptr : &memo[(size_t)(tb * (tb + 1) / 2 + ta)];
+                int distance = cell ? cell->load(std::memory_order_relaxed) : -1;
+                if (distance < 0) {
+                    distance = kernels::tree_distance(x.structure.tree, y.structure.tree, scratch[worker].tree, &stop);
+                    if (distance < 0) return;  // stopped
+                    if (cell) cell->store(distance, std::memory_order_relaxed);
                 }
-                const double s = kernels::structural_similarity(x.structure, y.structure, slot->second,
+                const double s = kernels::structural_similarity(x.structure, y.structure, distance,
                                                                 weights.data(), scratch[worker]);
                 const double value = alpha * s + beta * b_exact;
                 if (value >= threshold) found[worker].push_back({i, j, value});
@@ -137,6 +144,7 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
     long long total_pruned = 0;
     for (int w = 0; w < workers; ++w) {
         edges.insert(edges.end(), found[w].begin(), found[w].end());
+        std::vector<Edge>().swap(found[w]);  // give each worker's list back at once
         total_pruned += pruned[w];
     }
     std::sort(edges.begin(), edges.end(), [](const Edge& p, const Edge& q) {
