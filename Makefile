@@ -35,7 +35,7 @@ sanitize: $(STAMP)
 	    -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	$(VENV)/bin/ninja -C build/asan
 	rm -rf $(ASAN_PKG) && mkdir -p $(ASAN_PKG)/source
-	cp -r source/*.py source/data build/asan/_brenmoor*.so $(ASAN_PKG)/source/
+	cp -r source/*.py source/*.pyi source/py.typed source/data build/asan/_brenmoor*.so $(ASAN_PKG)/source/
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	    ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(abspath $(ASAN_PKG)) \
 	    $(VENV)/bin/pytest -q -p no:cacheprovider tests -k "not test_import_"

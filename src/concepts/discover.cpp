@@ -54,7 +54,6 @@ const char* const kGroupingPrompt =
 
 object sp_attr(const char* name) { return env().sp.attr(name); }
 object builtin(const char* name) { return get_attr(env().builtins, name); }
-void append(handle list, handle value) { check_status(PyList_Append(list.ptr(), value.ptr())); }
 object kwargs_dict(std::initializer_list<std::pair<const char*, handle>> items) {
     object d = check(PyDict_New());
     for (auto [k, v] : items) check_status(PyDict_SetItemString(d.ptr(), k, v.ptr()));

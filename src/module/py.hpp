@@ -66,6 +66,17 @@ inline bool equal(handle a, handle b) {
     return check_status(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) != 0;
 }
 
+// A new empty list, and `list.append(value)`.
+inline object new_list() { return check(PyList_New(0)); }
+inline void append(handle list, handle value) { check_status(PyList_Append(list.ptr(), value.ptr())); }
+
+// Whether the pending Python error is one of `types` (the error stays set).
+inline bool error_matches_any(std::initializer_list<PyObject*> types) {
+    for (PyObject* type : types)
+        if (PyErr_ExceptionMatches(type)) return true;
+    return false;
+}
+
 // The concatenation of str objects.
 object concat(std::initializer_list<handle> parts);
 

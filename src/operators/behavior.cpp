@@ -37,11 +37,9 @@ object structure_block(handle cat_name, Py_ssize_t i, handle c) {
                                                  check(PyDict_Copy(values.ptr())).ptr()));
         object vec_result = nb::steal(PyObject_Call(func.ptr(), noargs.ptr(), check(PyDict_Copy(arrays.ptr())).ptr()));
         if (!vec_result.is_valid()) {
-            PyObject* numeric[] = {PyExc_ZeroDivisionError, PyExc_OverflowError, PyExc_ValueError,
-                                   PyExc_TypeError, PyExc_NameError};
-            bool absorbed = false;
-            for (PyObject* type : numeric) absorbed = absorbed || PyErr_ExceptionMatches(type);
-            if (!absorbed) throw nb::python_error();
+            if (!error_matches_any({PyExc_ZeroDivisionError, PyExc_OverflowError, PyExc_ValueError,
+                                    PyExc_TypeError, PyExc_NameError}))
+                throw nb::python_error();
             PyErr_Clear();
             vec_result = np.attr("full")(5, np.attr("nan"));
         }

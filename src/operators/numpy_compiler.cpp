@@ -192,11 +192,9 @@ object evaluate(Args& a) {
     object np = module_global("np");
     object result = nb::steal(PyObject_Call(func.ptr(), args.ptr(), nullptr));
     if (!result.is_valid()) {
-        PyObject* numeric[] = {PyExc_OverflowError, PyExc_ZeroDivisionError, PyExc_ValueError,
-                               PyExc_TypeError, PyExc_NameError};
-        bool absorbed = false;
-        for (PyObject* type : numeric) absorbed = absorbed || PyErr_ExceptionMatches(type);
-        if (!absorbed) throw nb::python_error();
+        if (!error_matches_any({PyExc_OverflowError, PyExc_ZeroDivisionError, PyExc_ValueError,
+                                PyExc_TypeError, PyExc_NameError}))
+            throw nb::python_error();
         PyErr_Clear();
         result = np.attr("nan");
     }

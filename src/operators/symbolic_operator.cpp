@@ -16,8 +16,6 @@ namespace {
 constexpr int kMaxExpandPasses = 256;
 constexpr size_t kMaxExpandedLength = 1 << 20;
 
-object new_list() { return check(PyList_New(0)); }
-void append(handle list, handle value) { check_status(PyList_Append(list.ptr(), value.ptr())); }
 
 object init(Args& a) {
     handle self = a[0];

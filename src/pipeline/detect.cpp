@@ -18,8 +18,6 @@ struct Weights {
     double scale_irreducible, scale_recurrence, scale_compression;
 };
 
-object new_list() { return check(PyList_New(0)); }
-void append(handle list, handle value) { check_status(PyList_Append(list.ptr(), value.ptr())); }
 
 // The bank's expressions: the second element of every item when the bank holds pairs.
 object bank_expressions(handle bank) {

@@ -56,7 +56,6 @@ private:
     kernels::TreeDistanceScratch scratch_;
 };
 
-void append(handle list, handle value) { check_status(PyList_Append(list.ptr(), value.ptr())); }
 
 void discard(handle discarded, handle reason, handle candidate) {
     append(discarded, nb::make_tuple(reason, candidate));

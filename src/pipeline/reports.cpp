@@ -8,8 +8,6 @@ namespace kt {
 
 namespace {
 
-object new_list() { return check(PyList_New(0)); }
-void append(handle list, handle value) { check_status(PyList_Append(list.ptr(), value.ptr())); }
 void extend(handle list, handle items) {
     object it = check(PyObject_GetIter(items.ptr()));
     while (object x = nb::steal(PyIter_Next(it.ptr()))) append(list, x);
