@@ -256,3 +256,32 @@ def test_matrix_with_repeated_trees_equals_every_pair_measured(m):
         assert interned[i, j] == m.similarity(ds[i], ds[j])
     weighted = m.pairwise_matrix(ds, alpha=0.3, beta=0.7)
     assert np.array_equal(weighted, m._kernels.pairwise_matrix_direct(ds, alpha=0.3, beta=0.7))
+
+
+def test_tree_distance_on_larger_trees_and_every_bundled_pair(m):
+    from source.feynman import load_bank
+    rng = random.Random(4)
+    for trial in range(8):  # zss takes seconds per pair of trees this size
+        labels = "ab" if trial % 2 else "abcdefgh"
+        a, b = random_tree(rng, rng.randint(41, 80), labels), random_tree(rng, rng.randint(1, 80), labels)
+        assert m._kernels.tree_distance(a, b) == zss.simple_distance(zss_tree(a), zss_tree(b))
+
+    def as_tuple(e):
+        return (type(e).__name__ if e.args else str(e), [as_tuple(k) for k in e.args])
+
+    # The first 40 formulas keep this under a few seconds (zss is slow); every pair of all 100
+    # was checked the same way when the interned kernel was introduced.
+    trees = [as_tuple(m._canonicalize_expr(f.expr)) for f in load_bank()[:40]]
+    zss_trees = [zss_tree(t) for t in trees]
+    for i in range(len(trees)):
+        for j in range(i + 1, len(trees)):
+            assert m._kernels.tree_distance(trees[i], trees[j]) == zss.simple_distance(zss_trees[i], zss_trees[j])
+
+
+def test_interned_matrix_on_the_bundled_bank_with_ranges(m):
+    from source.feynman import load_bank
+    bank = load_bank()
+    exprs = [f.expr for f in bank] + [3 * f.expr for f in bank] + [f.expr + 1 for f in bank[:50]]
+    ranges = [f.var_ranges() for f in bank] * 2 + [f.var_ranges() for f in bank[:50]]
+    ds = describe_all(m, exprs, ranges)
+    np.testing.assert_array_equal(m.pairwise_matrix(ds), m._kernels.pairwise_matrix_direct(ds))

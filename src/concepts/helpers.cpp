@@ -142,7 +142,7 @@ object canonicalize_variables(handle expr) {
     object mapping = check(PyDict_New());
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(seen.ptr()); ++k)
         check_status(PyDict_SetItem(mapping.ptr(), PyList_GET_ITEM(seen.ptr(), k),
-                                    symbol(pystr("v" + std::to_string(k))).ptr()));
+                                    symbol(pystr(numbered("v", k))).ptr()));
     return get_attr(expr, "xreplace")(mapping);
 }
 
@@ -186,7 +186,7 @@ object anti_unify_with_operator(handle result, handle operator_expr, handle para
         object wild_map = check(PyDict_New());
         for (Py_ssize_t i = 0; i < ps.size(); ++i)
             check_status(PyDict_SetItem(wild_map.ptr(), ps[i].ptr(),
-                                        sp_attr("Wild")(pystr("W_" + std::to_string(i))).ptr()));
+                                        sp_attr("Wild")(pystr(numbered("W_", i))).ptr()));
         object pattern = get_attr(operator_expr, "xreplace")(wild_map);
         object m = run_with_timeout(get_attr(result_s, "match"), 2, nb::make_tuple(pattern));
         if (truth(m)) {

@@ -9,8 +9,10 @@
 namespace kt {
 
 struct NumericProgram::Node {
-    enum Kind { Value, Symbol, Neg, Add, Sub, Mul, Div, Pow, Call, Abs } kind;
-    object value;    // Value: the Python number; Call: the numpy function
+    enum Kind { Value, Symbol, Neg, Add, Sub, Mul, Div, Pow, Call, Abs };
+    explicit Node(Kind k, object v = object()) : kind(k), value(std::move(v)) {}
+    Kind kind;
+    object value;  // Value: the Python number; Call: the numpy function
     Py_ssize_t symbol = -1;
     std::vector<Node> kids;
 };
@@ -19,15 +21,15 @@ namespace {
 
 using Node = NumericProgram::Node;
 
-Node leaf(handle value) { return Node{Node::Value, nb::borrow(value)}; }
+Node leaf(handle value) { return Node(Node::Value, nb::borrow(value)); }
 Node binary(Node::Kind kind, Node a, Node b) {
-    Node n{kind};
+    Node n(kind);
     n.kids.push_back(std::move(a));
     n.kids.push_back(std::move(b));
     return n;
 }
 Node unary(Node::Kind kind, Node a, handle fn = handle()) {
-    Node n{kind, fn.is_valid() ? nb::borrow(fn) : object()};
+    Node n(kind, fn.is_valid() ? nb::borrow(fn) : object());
     n.kids.push_back(std::move(a));
     return n;
 }
@@ -63,7 +65,7 @@ public:
                 if (PyErr_Occurred()) throw nb::python_error();
                 return std::nullopt;
             }
-            Node n{Node::Symbol};
+            Node n(Node::Symbol);
             n.symbol = PyLong_AsSsize_t(at);
             return n;
         }
@@ -243,7 +245,7 @@ std::unique_ptr<NumericProgram> NumericProgram::compile(handle expr, handle syms
         while (object s = nb::steal(PyIter_Next(it.ptr()))) check_status(PySet_Add(taken.ptr(), str_of(s).ptr()));
         if (PyErr_Occurred()) throw nb::python_error();
         for (Py_ssize_t i = 0; i < given.size(); ++i) {
-            object name = pystr("Dummy_" + std::to_string(10000 + given.size() - 1 - i));
+            object name = pystr(numbered("Dummy_", 10000 + given.size() - 1 - i));
             if (check_status(PySet_Contains(taken.ptr(), name.ptr()))) raise(PyExc_ValueError, "name clash");
             object d = env().Symbol(name);
             check_status(PyDict_SetItem(mapping.ptr(), given[i].ptr(), d.ptr()));

@@ -66,6 +66,14 @@ inline bool equal(handle a, handle b) {
     return check_status(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) != 0;
 }
 
+// `prefix` followed by the number (built by appending: GCC 12 warns falsely on
+// `"p" + std::to_string(k)`).
+inline std::string numbered(std::string_view prefix, long long k) {
+    std::string text(prefix);
+    text += std::to_string(k);
+    return text;
+}
+
 // A new empty list, and `list.append(value)`.
 inline object new_list() { return check(PyList_New(0)); }
 inline void append(handle list, handle value) { check_status(PyList_Append(list.ptr(), value.ptr())); }

@@ -20,7 +20,7 @@ object structure_block(handle cat_name, Py_ssize_t i, handle c) {
     check_status(PyList_Append(lines.ptr(), module_global("candidate_report")(pyint(i), c).ptr()));
     object gen = module_global("ControlledCompositionGenerator")(nb::arg("seed") = 42);
     for (int j = 0; j < 10; ++j) {
-        object name = pystr("Op" + std::to_string(i + 1) + "Eq" + std::to_string(j + 1));
+        object name = pystr(numbered("Op", i + 1) + numbered("Eq", j + 1));
         object o = module_global("SymbolicOperator").attr("from_structure")(name, get_attr(c, "formula"));
         object text = gen.attr("compose")(o, nb::arg("max_level") = 2);
         object compiled = numpy_compiler.attr("compile")(text, o);

@@ -104,7 +104,9 @@ object expand(Args& a) {
             for (Py_ssize_t k = 0; k < params.size(); ++k)
                 result = replace_word(re, result, params[k], values[k]);
             out.append(text, copied, call.start - copied);
-            out += U"(" + code_points(str_of(result)) + U")";
+            out += U'(';
+            out += code_points(str_of(result));
+            out += U')';
             copied = call.end;
             changed = true;
             if (out.size() > kMaxExpandedLength) break;
@@ -159,7 +161,7 @@ object from_structure(Args& a) {
         if (std::find(seen.begin(), seen.end(), t) == seen.end()) seen.push_back(t);
     }
     object params = new_list();
-    for (size_t k = 0; k < seen.size(); ++k) append(params, pystr("p" + std::to_string(k)));
+    for (size_t k = 0; k < seen.size(); ++k) append(params, pystr(numbered("p", (long long)k)));
     if (seen.empty()) return nb::borrow(cls)(name, params, structure);
 
     // One left-to-right pass; at each position the longest token wins (φ12 before φ1).
@@ -173,7 +175,7 @@ object from_structure(Args& a) {
         bool replaced = false;
         for (size_t k : order) {
             if (text.compare(i, seen[k].size(), seen[k]) != 0) continue;
-            const std::string param = "p" + std::to_string(k);
+            const std::string param = numbered("p", (long long)k);
             body.append(param.begin(), param.end());
             i += seen[k].size();
             replaced = true;
