@@ -27,4 +27,10 @@ FlatTree FlatTreeBuilder::take() {
     return std::exchange(tree_, FlatTree{});
 }
 
+int TreeInterner::id(const FlatTree& tree) {
+    std::string key(reinterpret_cast<const char*>(tree.labels.data()), tree.labels.size() * sizeof(int));
+    key.append(reinterpret_cast<const char*>(tree.leftmost.data()), tree.leftmost.size() * sizeof(int));
+    return ids_.try_emplace(std::move(key), (int)ids_.size()).first->second;
+}
+
 }  // namespace kt::kernels

@@ -2,6 +2,8 @@
 // integer labels, the leftmost leaf descendant of every node, and the keyroots.
 #pragma once
 
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace kt::kernels {
@@ -25,6 +27,18 @@ public:
 
 private:
     FlatTree tree_;
+};
+
+// Dense ids for the distinct trees of a batch: equal labels and shape, equal id. Banks of
+// variants repeat trees, and tree distances depend only on the trees.
+class TreeInterner {
+public:
+    // The tree's id, new ids counting up from 0.
+    int id(const FlatTree& tree);
+    int size() const { return (int)ids_.size(); }
+
+private:
+    std::unordered_map<std::string, int> ids_;
 };
 
 }  // namespace kt::kernels

@@ -5,7 +5,6 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
-#include <unordered_map>
 
 #include "kernels/packed.hpp"
 #include "module/numpy.hpp"
@@ -77,20 +76,14 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
     std::vector<std::vector<Edge>> found(workers);
     std::vector<long long> pruned(workers, 0);
     std::vector<kernels::SimilarityScratch> scratch(workers);
-    // Distinct trees (variants repeat them): each distance between two of them is measured
-    // once per worker.
+    // Distinct trees (variants repeat them), for the table of distances below.
     std::vector<int> ids_a, ids_b;
     long long distinct = 0;
     {
-        std::unordered_map<std::string, int> tree_ids;
-        auto tree_id = [&](const kernels::FlatTree& t) {
-            std::string key((const char*)t.labels.data(), t.labels.size() * sizeof(int));
-            key.append((const char*)t.leftmost.data(), t.leftmost.size() * sizeof(int));
-            return tree_ids.try_emplace(std::move(key), (int)tree_ids.size()).first->second;
-        };
-        for (const auto& d : a.items) ids_a.push_back(tree_id(d.structure.tree));
-        for (const auto& d : b.items) ids_b.push_back(tree_id(d.structure.tree));
-        distinct = (long long)tree_ids.size();
+        kernels::TreeInterner interner;
+        for (const auto& d : a.items) ids_a.push_back(interner.id(d.structure.tree));
+        for (const auto& d : b.items) ids_b.push_back(interner.id(d.structure.tree));
+        distinct = interner.size();
     }
     // One shared table of the distances between distinct trees (-1: not measured yet), when it
     // is small; racing workers may both measure a pair and store the same number.

@@ -2,7 +2,6 @@
 
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "module/numpy.hpp"
 #include "similarity/native_descriptor.hpp"
@@ -31,19 +30,16 @@ bool native_weights(handle kwargs, double& alpha, double& beta) {
     return true;
 }
 
-// Ids for the distinct trees of a batch (equal labels and shape, equal id) and one
-// representative of each. Banks of variants repeat trees, and distances depend only on them.
+// The id of each descriptor's tree among the batch's distinct trees, and one representative
+// of each distinct tree.
 std::vector<int> distinct_trees(const std::vector<NativeDescriptor>& ds,
                                 std::vector<const kernels::FlatTree*>& representatives) {
-    std::unordered_map<std::string, int> ids;
+    kernels::TreeInterner interner;
     std::vector<int> out;
     for (const auto& d : ds) {
-        const kernels::FlatTree& t = d.structure.tree;
-        std::string key((const char*)t.labels.data(), t.labels.size() * sizeof(int));
-        key.append((const char*)t.leftmost.data(), t.leftmost.size() * sizeof(int));
-        auto [it, added] = ids.try_emplace(std::move(key), (int)representatives.size());
-        if (added) representatives.push_back(&t);
-        out.push_back(it->second);
+        const int id = interner.id(d.structure.tree);
+        if (id == (int)representatives.size()) representatives.push_back(&d.structure.tree);
+        out.push_back(id);
     }
     return out;
 }
