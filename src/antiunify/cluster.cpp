@@ -1,6 +1,8 @@
 #include "antiunify/cluster.hpp"
 
 #include "antiunify/anti_unify.hpp"
+#include "descriptors/rename.hpp"
+#include "descriptors/tree_walk.hpp"
 #include "descriptors/structure.hpp"
 #include "module/env.hpp"
 
@@ -27,7 +29,7 @@ object anti_unify_cluster(handle exprs, bool literal_scores) {
 }
 
 double wildcard_density(handle expr) {
-    object nodes = check(PySequence_List(env().preorder_traversal(expr).ptr()));
+    object nodes = preorder_nodes(expr);
     const Py_ssize_t n = PyList_GET_SIZE(nodes.ptr());
     if (n == 0) return 0.0;
     Py_ssize_t wildcards = 0;
@@ -50,7 +52,7 @@ object display_canonical_expr(handle expr) {
         check_status(PyDict_SetItem(mapping.ptr(), sym.ptr(), fresh.ptr()));
     }
     if (PyErr_Occurred()) throw nb::python_error();
-    return get_attr(expr, env().s_xreplace)(mapping);
+    return rename_symbols(expr, mapping);
 }
 
 const FuncDef wildcard_density_def{

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "descriptors/rename.hpp"
 #include "module/env.hpp"
 
 namespace kt {
@@ -143,7 +144,7 @@ object canonicalize_variables(handle expr) {
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(seen.ptr()); ++k)
         check_status(PyDict_SetItem(mapping.ptr(), PyList_GET_ITEM(seen.ptr(), k),
                                     symbol(pystr(numbered("v", k))).ptr()));
-    return get_attr(expr, "xreplace")(mapping);
+    return rename_symbols(expr, mapping);
 }
 
 object fast_coeff(handle d1, handle op_expr) {

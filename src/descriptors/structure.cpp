@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "descriptors/rename.hpp"
+#include "descriptors/tree_walk.hpp"
 #include "module/env.hpp"
 
 namespace kt {
@@ -83,22 +85,22 @@ bool repeated_var(handle expr) {
 
 object canonicalize_expr(handle expr, handle source_id) {
     object seen = check(PyList_New(0));
-    object nodes = check(PyObject_GetIter(env().preorder_traversal(expr).ptr()));
-    while (object node = nb::steal(PyIter_Next(nodes.ptr()))) {
+    Items nodes(preorder_nodes(expr));
+    for (Py_ssize_t k = 0; k < nodes.size(); ++k) {
+        handle node = nodes[k];
         if (!is_instance(node, env().Symbol) || printed_starts_with(node, "φ")) continue;
         if (!check_status(PySequence_Contains(seen.ptr(), node.ptr())))
             check_status(PyList_Append(seen.ptr(), node.ptr()));
     }
-    if (PyErr_Occurred()) throw nb::python_error();
     object mapping = check(PyDict_New());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seen.ptr()); ++i)
         check_status(PyDict_SetItem(mapping.ptr(), PyList_GET_ITEM(seen.ptr(), i),
                                     new_symbol(canonical_name(source_id, (size_t)i)).ptr()));
-    return get_attr(expr, env().s_xreplace)(mapping);
+    return rename_symbols(expr, mapping);
 }
 
 object extract_structure(handle expr) {
-    object nodes = check(PySequence_List(env().preorder_traversal(expr).ptr()));
+    object nodes = preorder_nodes(expr);
     object out = check(PyDict_New());
     auto put = [&](const char* key, const object& value) {
         check_status(PyDict_SetItemString(out.ptr(), key, value.ptr()));
@@ -126,15 +128,15 @@ object to_zss(handle expr) {
 object normalize_wildcards(handle expr) {
     object mapping = check(PyDict_New());
     size_t counter = 0;
-    object nodes = check(PyObject_GetIter(env().preorder_traversal(expr).ptr()));
-    while (object node = nb::steal(PyIter_Next(nodes.ptr()))) {
+    Items nodes(preorder_nodes(expr));
+    for (Py_ssize_t k = 0; k < nodes.size(); ++k) {
+        handle node = nodes[k];
         if (!is_wildcard(node)) continue;
         if (check_status(PyDict_Contains(mapping.ptr(), node.ptr()))) continue;
         check_status(PyDict_SetItem(mapping.ptr(), node.ptr(),
                                     new_symbol(v_name(counter++)).ptr()));
     }
-    if (PyErr_Occurred()) throw nb::python_error();
-    return get_attr(expr, env().s_xreplace)(mapping);
+    return rename_symbols(expr, mapping);
 }
 
 const FuncDef depth_def{

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "descriptors/structure.hpp"
+#include "descriptors/tree_walk.hpp"
 #include "module/numpy.hpp"
 #include "similarity/library_trees.hpp"
 #include "similarity/native_descriptor.hpp"
@@ -17,27 +18,7 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Adds the nodes of a tree made only of sympy objects, walking `args` as the pre-order
-// traversal does; false when some node is not a sympy object (the traversal then iterates it).
-bool count_basic_nodes(handle expr, long long& count) {
-    RecursionGuard guard(" while counting nodes");
-    if (!is_instance(expr, env().Basic)) return false;
-    ++count;
-    Items args(get_attr(expr, env().s_args), "expr.args is not a sequence");
-    for (Py_ssize_t i = 0; i < args.size(); ++i)
-        if (!count_basic_nodes(args[i], count)) return false;
-    return true;
-}
-
-object node_count(handle expr) {
-    long long count = 0;
-    if (count_basic_nodes(expr, count)) return pyint(count);
-    count = 0;
-    object it = check(PyObject_GetIter(env().preorder_traversal(expr).ptr()));
-    while (object node = nb::steal(PyIter_Next(it.ptr()))) ++count;
-    if (PyErr_Occurred()) throw nb::python_error();
-    return pyint(count);
-}
+object node_count(handle expr) { return pyint(count_nodes(expr)); }
 
 // ---- compositionality ---------------------------------------------------------------------
 
@@ -230,7 +211,7 @@ object recurrence_strength(handle cluster_list, handle all_count_obj) {
 }
 
 // The sum of a list of exact ints that fit a machine word, or nothing.
-object int_sum(handle list) {
+std::optional<long long> int_sum(handle list) {
     long long total = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
         PyObject* v = PyList_GET_ITEM(list.ptr(), i);
@@ -239,7 +220,15 @@ object int_sum(handle list) {
         const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
         if (overflow || __builtin_add_overflow(total, x, &total)) return {};
     }
-    return pyint(total);
+    return total;
+}
+
+// `float(max(0.0, min(1.0, gain)))`: min keeps 1.0 on a tie, max keeps 0.0.
+object clamp_unit(handle gain) {
+    object one = pyfloat(1.0), zero = pyfloat(0.0);
+    object capped = truth(compare(gain, one, Py_LT)) ? nb::borrow(gain) : one;
+    object floored = truth(compare(capped, zero, Py_GT)) ? capped : zero;
+    return check(PyNumber_Float(floored.ptr()));
 }
 
 object compression_gain(handle cluster, handle formula) {
@@ -247,14 +236,18 @@ object compression_gain(handle cluster, handle formula) {
     Items members(cluster);
     for (Py_ssize_t i = 0; i < members.size(); ++i)
         check_status(PyList_Append(sizes.ptr(), get_attr(members[i], "n_nodes").ptr()));
-    object total = int_sum(sizes);
-    if (!total.is_valid()) total = get_attr(env().builtins, "sum")(sizes);  // as `sum` adds floats
+    // Sizes from `describe` are small ints: Python divides ints below 2**53 exactly as doubles do.
+    constexpr long long kExact = 1LL << 53;
+    if (std::optional<long long> total = int_sum(sizes); total && *total < kExact) {
+        if (*total <= 0) return pyfloat(0.0);
+        const long long nodes = count_nodes(formula);
+        const double gain = (double)(*total - nodes) / (double)*total;
+        if (nodes < kExact) return pyfloat(gain < 1.0 ? (gain > 0.0 ? gain : 0.0) : 1.0);
+    }
+    object total = get_attr(env().builtins, "sum")(sizes);  // as `sum` adds any numbers
     if (truth(compare(total, pyint(0), Py_LE))) return pyfloat(0.0);
     object gain = check(PyNumber_TrueDivide((total - node_count(formula)).ptr(), total.ptr()));
-    object one = pyfloat(1.0), zero = pyfloat(0.0);
-    object capped = truth(compare(gain, one, Py_LT)) ? gain : one;        // min(1.0, gain)
-    object floored = truth(compare(capped, zero, Py_GT)) ? capped : zero;  // max(0.0, ...)
-    return check(PyNumber_Float(floored.ptr()));
+    return clamp_unit(gain);
 }
 
 }  // namespace
