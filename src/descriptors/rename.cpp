@@ -14,14 +14,13 @@ namespace {
 struct Core {
     object Basic, Expr, Symbol, Add, Mul, Pow, Number, Rational, Float, NumberSymbol, exp, sin, cos, pi;
     object basic_xreplace, atom_xreplace, expr_eval_power, args_sortkey, zero, one;
-    object global_parameters, plain_assumptions, key_only;  // key_only: ('key',)
-    object s_func, s_xreplace, s_eval_power, s_assumptions0,
+    object global_parameters, plain_assumptions;
+    object key_only, evaluate_only;  // keyword names ('key',) and ('evaluate',)
+    object s_eval_power, s_assumptions0,
         s_is_commutative, s_is_finite, s_is_negative, s_is_Function, s_as_base_exp, s_from_args,
         s_postprocess, s_evaluate, s_distribute, s_exp_is_pow, s_sort, s_key;
     bool symbol_has_plain_power = false;  // Symbol._eval_power is Expr's, which returns None
 };
-
-object interned(const char* name) { return check(PyUnicode_InternFromString(name)); }
 
 const Core& core() {
     static Core* c = nullptr;
@@ -51,8 +50,6 @@ const Core& core() {
     n->zero = sp.attr("S").attr("Zero");
     n->one = sp.attr("S").attr("One");
     n->plain_assumptions = n->Symbol(pystr("x")).attr("_assumptions0");
-    n->s_func = interned("func");
-    n->s_xreplace = interned("xreplace");
     n->s_eval_power = interned("_eval_power");
     n->s_assumptions0 = interned("_assumptions0");
     n->s_is_commutative = interned("is_commutative");
@@ -68,13 +65,13 @@ const Core& core() {
     n->s_sort = interned("sort");
     n->s_key = interned("key");
     n->key_only = nb::make_tuple(n->s_key);
+    n->evaluate_only = nb::make_tuple(n->s_evaluate);
     n->symbol_has_plain_power =
         class_lookup((PyTypeObject*)n->Symbol.ptr(), n->s_eval_power) == n->expr_eval_power.ptr();
     c = n;
     return *c;
 }
 
-bool is_type(handle h, handle cls) { return (PyObject*)Py_TYPE(h.ptr()) == cls.ptr(); }
 bool attr_is(handle h, handle name, PyObject* value) { return get_attr(h, name).ptr() == value; }
 bool is_number(handle h) { return is_instance(h, core().Number); }
 
@@ -176,7 +173,7 @@ public:
             else if (function_ready(node, kids)) direct = unevaluated(handle((PyObject*)Py_TYPE(node.ptr())), kids);
             if (direct.is_valid()) return {direct, true, false, false, true, found.symbolic, found.logs};
         }
-        object built = check(PyObject_CallObject(get_attr(node, c.s_func).ptr(), tuple_of(kids).ptr()));
+        object built = check(PyObject_CallObject(get_attr(node, env().s_func).ptr(), tuple_of(kids).ptr()));
         Rebuilt out{built, true};
         Found in_built;
         out.plain = plain_tree(built, types_, in_built);
@@ -212,6 +209,14 @@ private:
         return h.ptr() != core().zero.ptr() && h.ptr() != core().one.ptr() && truth(h);
     }
 
+    // Counts a number among the arguments of a sum or product, where flatten keeps one
+    // coefficient as it is: one that is not zero, and for a product not one either.
+    static bool lone_coefficient(handle number, int& numbers, bool product) {
+        const Core& c = core();
+        if (++numbers > 1 || number.ptr() == c.zero.ptr() || !truth(number)) return false;
+        return !product || number.ptr() != c.one.ptr();
+    }
+
     // pi**(-1) and the like: a named constant whose class leaves powers alone, raised to a
     // rational other than 0 and 1, which the Pow constructor returns unchanged.
     bool stable_power(handle h) {
@@ -236,7 +241,7 @@ private:
             handle o = kid.expr;
             if (!commutative(o)) return false;
             if (is_number(o)) {
-                if (++numbers > 1 || o.ptr() == c.zero.ptr() || !truth(o)) return false;
+                if (!lone_coefficient(o, numbers, false)) return false;
                 continue;
             }
             object key;
@@ -297,7 +302,7 @@ private:
             handle o = kid.expr;
             if (!commutative(o)) return false;
             if (is_number(o)) {
-                if (++numbers > 1 || !nonzero_coefficient(o)) return false;
+                if (!lone_coefficient(o, numbers, true)) return false;
                 continue;
             }
             object base;
@@ -353,10 +358,11 @@ private:
 
     // `cls(*kids, evaluate=False)`: what the constructor returns when evaluation changes nothing.
     object unevaluated(handle cls, const std::vector<Rebuilt>& kids) {
-        object call_args = tuple_of(kids);
-        object kwargs = check(PyDict_New());
-        check_status(PyDict_SetItem(kwargs.ptr(), core().s_evaluate.ptr(), Py_False));
-        return check(PyObject_Call(cls.ptr(), call_args.ptr(), kwargs.ptr()));
+        std::vector<PyObject*> call_args;
+        for (const Rebuilt& kid : kids) call_args.push_back(kid.expr.ptr());
+        call_args.push_back(Py_False);
+        return check(PyObject_Vectorcall(cls.ptr(), call_args.data(), kids.size(),
+                                         core().evaluate_only.ptr()));
     }
 
     // What the Add and Mul constructors return once flatten keeps the arguments: the number
@@ -390,7 +396,7 @@ bool plain_mapping(handle mapping) {
 // The root's own xreplace is Basic's, or Atom's (a lookup in the mapping).
 bool standard_xreplace(handle expr) {
     const Core& c = core();
-    PyObject* method = class_lookup(Py_TYPE(expr.ptr()), c.s_xreplace);
+    PyObject* method = class_lookup(Py_TYPE(expr.ptr()), env().s_xreplace);
     return method == c.basic_xreplace.ptr() || method == c.atom_xreplace.ptr();
 }
 
@@ -402,7 +408,7 @@ object rename_symbols(handle expr, handle mapping) {
         Found found;
         if (plain_tree(expr, types, found, mapping)) return Renamer(mapping).rebuild(expr).expr;
     }
-    return get_attr(expr, core().s_xreplace)(mapping);
+    return get_attr(expr, env().s_xreplace)(mapping);
 }
 
 }  // namespace kt

@@ -11,19 +11,18 @@ namespace {
 // The lookups, made on first use and kept for the life of the process.
 struct Names {
     object basic_args, basic_xreplace_step, log;
-    object s_args, s_args_slot, s_xreplace_step, s_argset;
+    object s_args_slot, s_xreplace_step, s_argset;
 };
 
 const Names& names() {
     static Names* n = nullptr;
     if (n) return *n;
     auto* made = new Names();
-    made->s_args = check(PyUnicode_InternFromString("args"));
-    made->s_args_slot = check(PyUnicode_InternFromString("_args"));
-    made->s_xreplace_step = check(PyUnicode_InternFromString("_xreplace"));
-    made->s_argset = check(PyUnicode_InternFromString("_argset"));
+    made->s_args_slot = interned("_args");
+    made->s_xreplace_step = interned("_xreplace");
+    made->s_argset = interned("_argset");
     auto* basic = (PyTypeObject*)env().Basic.ptr();
-    made->basic_args = nb::borrow(class_lookup(basic, made->s_args));
+    made->basic_args = nb::borrow(class_lookup(basic, env().s_args));
     made->basic_xreplace_step = nb::borrow(class_lookup(basic, made->s_xreplace_step));
     made->log = env().sp.attr("log");
     n = made;
@@ -87,7 +86,7 @@ NodeType facts_of(handle node) {
     NodeType facts{type, is_instance(node, env().Basic), false, false, false,
                    type->tp_dictoffset != 0, false};
     if (facts.basic) {
-        facts.own_args = class_lookup(type, n.s_args) != n.basic_args.ptr();
+        facts.own_args = class_lookup(type, env().s_args) != n.basic_args.ptr();
         facts.own_xreplace = class_lookup(type, n.s_xreplace_step) != n.basic_xreplace_step.ptr();
         facts.log = is_instance(node, n.log);
     }
@@ -126,7 +125,7 @@ NodeType NodeTypes::operator()(handle node) {
 
 object node_args(handle node, NodeTypes& types) {
     const NodeType type = types(node);
-    return get_attr(node, type.basic && !type.own_args ? names().s_args_slot : names().s_args);
+    return get_attr(node, type.basic && !type.own_args ? names().s_args_slot : env().s_args);
 }
 
 object preorder_nodes(handle expr) {

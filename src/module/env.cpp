@@ -6,8 +6,6 @@ namespace {
 Env* g_env = nullptr;
 
 object import(const char* name) { return check(PyImport_ImportModule(name)); }
-
-object interned(const char* name) { return check(PyUnicode_InternFromString(name)); }
 }  // namespace
 
 Env& env() { return *g_env; }
@@ -40,7 +38,7 @@ void init_env(handle module) {
 }
 
 object printed(handle expr) {
-    if (Py_TYPE(expr.ptr()) == (PyTypeObject*)env().Symbol.ptr()) {
+    if (is_type(expr, env().Symbol)) {
         object name = get_attr(expr, env().s_name);
         if (PyUnicode_CheckExact(name.ptr())) return name;
     }

@@ -30,6 +30,8 @@ inline int check_status(int status) {
 }
 
 inline bool truth(handle h) { return check_status(PyObject_IsTrue(h.ptr())) != 0; }
+// `type(h) is cls`.
+inline bool is_type(handle h, handle cls) { return (PyObject*)Py_TYPE(h.ptr()) == cls.ptr(); }
 inline bool is_instance(handle h, handle cls) {
     return check_status(PyObject_IsInstance(h.ptr(), cls.ptr())) != 0;
 }
@@ -51,6 +53,8 @@ inline double as_double(handle h) {
 inline object str_of(handle h) { return check(PyObject_Str(h.ptr())); }
 
 inline object repr_of(handle h) { return check(PyObject_Repr(h.ptr())); }
+// An interned str, for attribute names looked up often.
+inline object interned(const char* name) { return check(PyUnicode_InternFromString(name)); }
 inline object pystr(std::string_view s) {
     return check(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), "surrogatepass"));
 }

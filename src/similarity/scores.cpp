@@ -231,6 +231,12 @@ object clamp_unit(handle gain) {
     return check(PyNumber_Float(floored.ptr()));
 }
 
+// `(total - nodes) / total` with Python's operators.
+object divided(handle total, handle nodes) {
+    object difference = check(PyNumber_Subtract(total.ptr(), nodes.ptr()));
+    return check(PyNumber_TrueDivide(difference.ptr(), total.ptr()));
+}
+
 object compression_gain(handle cluster, handle formula) {
     object sizes = check(PyList_New(0));
     Items members(cluster);
@@ -241,13 +247,13 @@ object compression_gain(handle cluster, handle formula) {
     if (std::optional<long long> total = int_sum(sizes); total && *total < kExact) {
         if (*total <= 0) return pyfloat(0.0);
         const long long nodes = count_nodes(formula);
+        if (nodes >= kExact) return clamp_unit(divided(pyint(*total), pyint(nodes)));
         const double gain = (double)(*total - nodes) / (double)*total;
-        if (nodes < kExact) return pyfloat(gain < 1.0 ? (gain > 0.0 ? gain : 0.0) : 1.0);
+        return pyfloat(gain < 1.0 ? (gain > 0.0 ? gain : 0.0) : 1.0);
     }
     object total = get_attr(env().builtins, "sum")(sizes);  // as `sum` adds any numbers
     if (truth(compare(total, pyint(0), Py_LE))) return pyfloat(0.0);
-    object gain = check(PyNumber_TrueDivide((total - node_count(formula)).ptr(), total.ptr()));
-    return clamp_unit(gain);
+    return clamp_unit(divided(total, node_count(formula)));
 }
 
 }  // namespace
