@@ -9,28 +9,18 @@ Formats, recognised by extension and content:
 - plain text, one formula per line (``#`` starts a comment);
 - JSON: a list of strings, or of ``{"id", "formula", "ranges"}`` objects with ranges given by
   variable name (``{"x": [0.1, 10]}``).
+
+Formulas are read by the safe parser of ``source.parsing``: names are variables unless they are
+called and known functions, and nothing in a file is ever run as code.
 """
 import csv
 import json
-import re
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import sympy as sp
 
-# Names read as functions when they are called; every other name is a plain symbol, so that
-# variables named like sympy objects (gamma, E, I, beta, lambda) stay variables.
-_FUNCTIONS = {
-    "exp": sp.exp, "log": sp.log, "ln": sp.log, "sqrt": sp.sqrt, "abs": sp.Abs, "Abs": sp.Abs,
-    "sign": sp.sign, "floor": sp.floor, "ceil": sp.ceiling, "ceiling": sp.ceiling,
-    "sin": sp.sin, "cos": sp.cos, "tan": sp.tan, "asin": sp.asin, "acos": sp.acos, "atan": sp.atan,
-    "arcsin": sp.asin, "arccos": sp.acos, "arctan": sp.atan, "sinh": sp.sinh, "cosh": sp.cosh,
-    "tanh": sp.tanh, "erf": sp.erf, "erfc": sp.erfc, "gamma": sp.gamma,
-    "square": lambda a: a ** 2, "cube": lambda a: a ** 3, "neg": lambda a: -a, "inv": lambda a: 1 / a,
-}
-_CONSTANTS = {"pi": sp.pi}
-_NAME = re.compile(r"[A-Za-z_][A-Za-z_0-9]*")
-
+from source.parsing import FormulaError, parse_formula
 
 class BankError(Exception):
     """A bank file that cannot be read; the message names the file, line and id."""
@@ -49,24 +39,6 @@ class Entry:
             return None
         names = sorted(str(s) for s in self.expr.free_symbols)
         return {i: tuple(self.bounds[n]) for i, n in enumerate(names) if n in self.bounds}
-
-
-def parse_formula(text):
-    """A formula as sympy reads it, with every name that is not called a plain symbol."""
-    names = {}
-    for match in _NAME.finditer(text):
-        name = match.group(0)
-        called = text[match.end():].lstrip().startswith("(")
-        if called and name in _FUNCTIONS:
-            names[name] = _FUNCTIONS[name]
-        elif name in _CONSTANTS and not called:
-            names[name] = _CONSTANTS[name]
-        else:
-            names.setdefault(name, sp.Symbol(name))
-    expr = sp.sympify(text.replace("^", "**"), locals=names)
-    if not isinstance(expr, sp.Expr):
-        raise ValueError(f"not an expression: {expr!r}")
-    return expr
 
 
 def _rows_of_csv(path, text):
@@ -135,7 +107,7 @@ def load(path, skip_bad=False, warn=None):
     for line, ident, formula, bounds in rows:
         try:
             expr = parse_formula(formula)
-        except Exception as e:  # sympy raises many kinds
+        except FormulaError as e:
             message = f"{path}:{line} (id {ident}): cannot parse formula {formula!r}: {e}"
             if not skip_bad:
                 raise BankError(message) from None

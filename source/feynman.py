@@ -10,6 +10,8 @@ from importlib import resources
 
 import sympy as sp
 
+from source.parsing import parse_formula
+
 
 @dataclass
 class Formula:
@@ -25,13 +27,6 @@ class Formula:
         return {i: self.bounds[name] for i, name in enumerate(names)}
 
 
-def parse(formula, names):
-    """Parses one formula with its variables declared as plain symbols."""
-    local = {"arcsin": sp.asin, "arccos": sp.acos, "ln": sp.log}
-    local.update({name: sp.Symbol(name) for name in names})
-    return sp.sympify(formula, locals=local)
-
-
 def load_bank():
     """All formulas of the bundled bank, in file order."""
     text = resources.files("source").joinpath("data/feynman_equations.csv").read_text()
@@ -41,5 +36,5 @@ def load_bank():
         names = [row[f"var{k}_name"] for k in range(1, n + 1)]
         bounds = {row[f"var{k}_name"]: (float(row[f"var{k}_low"]), float(row[f"var{k}_high"]))
                   for k in range(1, n + 1)}
-        bank.append(Formula(row["id"], row["output"], parse(row["formula"], names), names, bounds))
+        bank.append(Formula(row["id"], row["output"], parse_formula(row["formula"]), names, bounds))
     return bank

@@ -1,14 +1,10 @@
-"""A library of textbook laws, as sympy expressions by name.
+"""A library of textbook laws, as sympy expressions by name (every name a variable, as in bank
+files).
 
 Detection scores every generalised formula against such a library: a formula close to a law
 is a "repeated" pattern, one far from all of them a "novel" structure.
 """
-import re
-
-import sympy as sp
-
-# Names in the texts below that are sympy's own; every other name is a plain symbol.
-_SYMPY_NAMES = {"exp", "cos", "sin", "sqrt", "pi"}
+from source.parsing import parse_formula
 
 # Each law as the right-hand side of its defining equation, in the usual symbols.
 LAWS = {
@@ -45,11 +41,6 @@ LAWS = {
 }
 
 
-def _parse(text):
-    names = set(re.findall(r"[A-Za-z_][A-Za-z_0-9]*", text)) - _SYMPY_NAMES
-    return sp.sympify(text, locals={name: sp.Symbol(name) for name in names})
-
-
 def load_library():
     """The bundled laws as a new dict of name -> sympy expression."""
-    return {name: _parse(text) for name, text in LAWS.items()}
+    return {name: parse_formula(text) for name, text in LAWS.items()}

@@ -566,9 +566,9 @@ object discover_concept(Args& a) {
     object data = parse_report(report);
     object name = item(data, pystr("name")), definition = item(data, pystr("definition"));
     object param_names = data.attr("get")(pystr("params"));
-    object op_expr = PyUnicode_Check(definition.ptr())         ? sp_attr("sympify")(definition)
+    object op_expr = PyUnicode_Check(definition.ptr())         ? parse_expression(definition)
                      : is_instance(definition, sp_attr("Expr")) ? definition
-                                                                : sp_attr("sympify")(str_of(definition));
+                                                                : parse_expression(str_of(definition));
     object params;
     if (param_names.is_none()) {
         object key = check(PyRun_String("lambda s: str(s)", Py_eval_input, env().module_dict.ptr(), env().module_dict.ptr()));
@@ -576,7 +576,13 @@ object discover_concept(Args& a) {
     } else {
         params = check(PyList_New(0));
         Items names(param_names);
-        for (Py_ssize_t i = 0; i < names.size(); ++i) append(params, sp_attr("symbols")(names[i]));
+        for (Py_ssize_t i = 0; i < names.size(); ++i) {
+            // A colon asks `symbols` for a range of names ("x0:100000000"): refused, as a
+            // report may come from a file.
+            if (PyUnicode_Check(names[i].ptr()) && PyUnicode_FindChar(names[i].ptr(), ':', 0, PY_SSIZE_T_MAX, 1) >= 0)
+                raise(PyExc_ValueError, "parameter name '" + utf8(names[i]) + "' holds a range (':'), which is not allowed");
+            append(params, sp_attr("symbols")(names[i]));
+        }
     }
 
     Generation g{Invariant, none(), op_expr, params, verbose};

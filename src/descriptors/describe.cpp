@@ -19,7 +19,7 @@ const char* const kBehaviourFields[] = {
 object parse(handle text) {
     object parsed;
     try {
-        parsed = env().sympify(text);
+        parsed = parse_expression(text);
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         object cause = nb::borrow(e.value());

@@ -26,7 +26,6 @@ void init_env(handle module) {
     e->Pow = e->sp.attr("Pow");
     e->preorder_traversal = e->sp.attr("preorder_traversal");
     e->srepr = e->sp.attr("srepr");
-    e->sympify = e->sp.attr("sympify");
     e->s_args = interned("args");
     e->s_func = interned("func");
     e->s_free_symbols = interned("free_symbols");
@@ -49,6 +48,13 @@ bool printed_starts_with(handle expr, std::string_view prefix) {
     object text = printed(expr);
     object want = pystr(prefix);
     return check_status(PyUnicode_Tailmatch(text.ptr(), want.ptr(), 0, PY_SSIZE_T_MAX, -1)) == 1;
+}
+
+object parse_expression(handle text) {
+    object fromlist = check(PyTuple_New(0));
+    object parsing = check(PyImport_ImportModuleLevel("parsing", env().module_dict.ptr(), nullptr,
+                                                      fromlist.ptr(), 1));
+    return parsing.attr("parse_expression")(text);
 }
 
 void print(std::initializer_list<handle> args) {

@@ -12,7 +12,7 @@ struct Env {
 
     object sp, np, zss, builtins;
     object Basic, Symbol, Function, Add, Mul, Pow;
-    object preorder_traversal, srepr, sympify;
+    object preorder_traversal, srepr;
 
     // Interned attribute names.
     object s_args, s_func, s_free_symbols, s_is_number, s_xreplace, s_name;
@@ -27,6 +27,10 @@ void init_env(handle module);
 // through sympy's printer machinery and dominates tree walks otherwise.
 object printed(handle expr);
 bool printed_starts_with(handle expr, std::string_view prefix);
+
+// The package's safe parser applied to formula text given to the API (`source.parsing`,
+// imported on first use): text is never evaluated as Python.
+object parse_expression(handle text);
 
 // `print(*args)` through the builtin print, looked up at the time of the call.
 void print(std::initializer_list<handle> args);
