@@ -5,8 +5,8 @@ import json
 import math
 import os
 import sys
+import signal
 import tempfile
-import types
 import warnings
 from pathlib import Path
 
@@ -53,81 +53,70 @@ def _library(path, skip_bad):
     return {e.id: e.expr for e in entries}, label
 
 
-# ---- progress and the stages the pipeline calls through the module ----------------------
-class Stages:
-    """Wraps the module functions the pipeline calls so that the run can show progress and keep
-    the similarity matrix and clusters (public signatures and standard output are unchanged)."""
+# ---- progress ------------------------------------------------------------------------------
+class Progress:
+    """One bar per stage of a run, on standard error; nothing when bars are not wanted."""
 
-    def __init__(self, kt, total_descriptions, show_progress):
-        self.kt, self.matrix, self.clusters, self.descriptors = kt, None, None, []
-        self._saved, self._bars = {}, []
-        tqdm = None
-        if show_progress:
+    def __init__(self, show):
+        self._tqdm, self._bars = None, {}
+        if show:
             with contextlib.suppress(ImportError):
                 from tqdm import tqdm
-        self._tqdm = tqdm
-        self._describe_bar = self._bar(total_descriptions, "describing")
-        self._score_bar = None
-        self._wrap("describe", self._on_describe)
-        self._wrap("pairwise_matrix", self._on_matrix)
-        self._wrap("cluster_by_similarity", self._on_clusters)
-        self._wrap("behavioral_distance_between_cluster_and_library", self._on_score)
+                self._tqdm = tqdm
 
-    def _bar(self, total, label):
+    def __call__(self, stage, done, total):
         if self._tqdm is None:
-            return None
-        bar = self._tqdm(total=total, desc=label, file=sys.stderr, leave=False)
-        self._bars.append(bar)
-        return bar
-
-    def _wrap(self, name, after):
-        original = self._saved[name] = getattr(self.kt, name)
-
-        def wrapper(*args, **kwargs):
-            if name == "pairwise_matrix":
-                self.descriptors = list(args[0])
-            if name == "pairwise_matrix" and self._tqdm is not None:
-                bar = self._bar(1, f"all pairs ({len(args[0])} formulas)")
-                result = original(*args, **kwargs)
-                bar.update(1)
-            else:
-                result = original(*args, **kwargs)
-            after(result)
-            return result
-        setattr(self.kt, name, wrapper)
-
-    def _on_describe(self, _):
-        if self._describe_bar is not None:
-            self._describe_bar.update(1)
-
-    def _on_matrix(self, matrix):
-        self.matrix = matrix
-
-    def _on_clusters(self, clusters):
-        self.clusters = clusters
-        self._score_bar = self._bar(len(clusters), "scoring clusters")
-
-    def _on_score(self, _):
-        if self._score_bar is not None:
-            self._score_bar.update(1)
+            return
+        bar = self._bars.get(stage)
+        if bar is None:
+            bar = self._bars[stage] = self._tqdm(total=total, desc=stage, file=sys.stderr, leave=False)
+        bar.update(done - bar.n)
 
     def close(self):
-        for name, original in self._saved.items():
-            setattr(self.kt, name, original)
-        for bar in self._bars:
+        for bar in self._bars.values():
             bar.close()
+        self._bars.clear()
 
 
 # ---- output files --------------------------------------------------------------------------
+class Terminated(BaseException):
+    """SIGTERM, raised where the run is so that output files are cleaned up as on Ctrl-C."""
+
+
+def _on_sigterm(signum, frame):
+    raise Terminated()
+
+
+def _check_outputs(outputs, inputs):
+    """Refuses an output path that is (or links to) one of the input files."""
+    real_inputs = {os.path.realpath(p): p for p in inputs if p}
+    for flag, path in outputs:
+        if path and os.path.realpath(path) in real_inputs:
+            raise CliError(f"{flag} {path} would overwrite the input file {real_inputs[os.path.realpath(path)]}")
+
+
+def _new_file_mode():
+    mask = os.umask(0)
+    os.umask(mask)
+    return 0o666 & ~mask
+
+
 @contextlib.contextmanager
 def _atomic(path, mode="w"):
-    """A temporary file beside `path`, renamed onto it only when the block succeeds."""
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(dir=path.parent or ".", prefix=f".{path.name}.", suffix=".tmp")
+    """A temporary file beside `path`, renamed onto it only when the block succeeds. A symlink
+    keeps pointing where it did (its target is replaced); an existing file keeps its
+    permissions, a new one gets those the umask gives."""
+    target = Path(os.path.realpath(path))
+    fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
     try:
+        try:
+            permissions = target.stat().st_mode & 0o7777
+        except FileNotFoundError:
+            permissions = _new_file_mode()
+        os.fchmod(fd, permissions)
         with os.fdopen(fd, mode) as f:
             yield f
-        os.replace(tmp, path)
+        os.replace(tmp, target)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
@@ -139,63 +128,56 @@ def _score(value):
     return value if math.isfinite(value) else ("inf" if value > 0 else "-inf" if value < 0 else "nan")
 
 
-def _document(args, kt, entries, bank_label, library, library_label, candidates, result, stages, blocks):
-    ids = {id(e.expr): e.id for e in entries}
+def _document(args, kt, run, bank_label, library, library_label, blocks):
+    result = run.result
     verdict = {id(c): ("novel", None) for c in result.novel}
     verdict.update({id(c): ("repeated", None) for c in result.repeated})
     verdict.update({id(c): ("discarded", reason) for reason, c in result.discarded})
     summary = None
-    if stages.matrix is not None and len(stages.matrix) >= 2:
-        upper = np.asarray(stages.matrix)[np.triu_indices(len(stages.matrix), 1)]
+    if run.matrix is not None and len(run.matrix) >= 2:
+        upper = np.asarray(run.matrix)[np.triu_indices(len(run.matrix), 1)]
         summary = {"min": float(upper.min()), "mean": float(upper.mean()), "max": float(upper.max())}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        rendered = [kt.candidate_report(i, c) for i, c in enumerate(candidates)]
+        rendered = [kt.candidate_report(i, f.candidate) for i, f in enumerate(run.found)]
     return {
         "schema_version": SCHEMA_VERSION,
-        "settings": {"bank": bank_label, "library": library_label, "bank_size": len(entries),
+        "settings": {"bank": bank_label, "library": library_label, "bank_size": len(run.ids),
                      "library_size": len(library), "use_ranges": not args.no_ranges,
                      "sim_threshold": args.sim_threshold, "novelty_threshold": args.novelty_threshold,
                      "alpha": args.alpha, "beta": args.beta, "min_members": args.min_members,
                      "category": args.category},
         "similarity": summary,
         "candidates": [{
-            "formula": str(c.formula),
+            "formula": str(f.candidate.formula),
             "display": text,
-            "members": [{"id": ids.get(id(m)), "formula": str(m)} for m in c.members],
-            "growth_class": c.growth_class,
-            "score": _score(c.novelty),
-            "closest_library_entry": c.closest_lib,
-            "category": verdict[id(c)][0],
-            "discard_reason": verdict[id(c)][1],
-        } for c, text in zip(candidates, rendered)],
+            "members": [{"id": run.ids[r], "formula": str(run.exprs[r])} for r in f.rows],
+            "growth_class": f.candidate.growth_class,
+            "score": _score(f.candidate.novelty),
+            "closest_library_entry": f.candidate.closest_lib,
+            "category": verdict[id(f.candidate)][0],
+            "discard_reason": verdict[id(f.candidate)][1],
+        } for f, text in zip(run.found, rendered)],
         "behavior": blocks,
     }
 
 
-def _plot(path, kt, stages, candidates):
+def _plot(path, run):
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
         raise CliError("--plot needs matplotlib: pip install 'keltran[plot]'") from None
-    if stages.matrix is None or stages.clusters is None:
+    if run.matrix is None:
         raise CliError("--plot needs at least one formula")
-    matrix = np.asarray(stages.matrix)
-    row_of = {id(d): i for i, d in enumerate(stages.descriptors)}
-    formula_of = {}
-    for c in candidates:
-        members = [str(m) for m in c.members]
-        for k, cluster in enumerate(stages.clusters):
-            if [str(d.numeric_expr) for d in cluster] == members:
-                formula_of[k] = str(c.formula)
+    matrix = np.asarray(run.matrix)
+    formula_of = {f.cluster: str(f.candidate.formula) for f in run.found}
     # Largest clusters first; each cluster a block on the diagonal.
     order, bounds = [], []
-    for k in sorted(range(len(stages.clusters)), key=lambda k: -len(stages.clusters[k])):
-        cluster = stages.clusters[k]
-        bounds.append((len(order), len(cluster), formula_of.get(k)))
-        order.extend(row_of[id(d)] for d in cluster)
+    for k in sorted(range(len(run.clusters)), key=lambda k: -len(run.clusters[k])):
+        bounds.append((len(order), len(run.clusters[k]), formula_of.get(k)))
+        order.extend(run.clusters[k])
     rows = np.array(order)
     fig, ax = plt.subplots(figsize=(8, 8), dpi=100)
     ax.imshow(matrix[np.ix_(rows, rows)], cmap="viridis", vmin=0.0, vmax=1.0, interpolation="nearest")
@@ -213,36 +195,50 @@ def _plot(path, kt, stages, candidates):
 
 
 # ---- commands ------------------------------------------------------------------------------
+def _dask_client(address):
+    try:
+        from dask.distributed import Client
+    except ImportError:
+        raise CliError("--dask needs Dask: pip install 'keltran[dask]'") from None
+    return Client(address)
+
+
 def detect(args):
     kt = _engine()
+    large = args.large or args.dask
+    if large and (args.plot or args.behavior):
+        raise CliError("--plot and --behavior need the dense path (drop --large)")
+    _check_outputs([("--json", args.json), ("--plot", args.plot)], [args.bank, args.library])
     entries, bank_label = _bank(args.bank, args.skip_bad)
     library, library_label = _library(args.library, args.skip_bad)
     ranges = None if args.no_ranges else [e.var_ranges() or {} for e in entries]
     if ranges is not None and not any(ranges):
         ranges = None
-    show_progress = not args.quiet and sys.stderr.isatty()
     print(f"KELTRAN: {len(entries)} formulas ({bank_label}) against {len(library)} library entries "
           f"({library_label})")
-    if args.large or args.dask:
-        return detect_large(args, kt, entries, library, ranges)
-    stages = Stages(kt, len(entries) + len(library), show_progress)
+    from source.run import detect as run_detection
+    progress = Progress(not args.quiet and sys.stderr.isatty())
+    client = _dask_client(args.dask) if args.dask else None
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # numpy's overflow and invalid-value warnings
-            candidates = kt.detect_structure([(e.id, e.expr) for e in entries], library, ranges,
-                                             sim_threshold=args.sim_threshold,
-                                             novelty_threshold=args.novelty_threshold,
-                                             alpha=args.alpha, beta=args.beta, verbose=not args.quiet)
+            run = run_detection([e.id for e in entries], [e.expr for e in entries], library, ranges,
+                                sim_threshold=args.sim_threshold, novelty_threshold=args.novelty_threshold,
+                                alpha=args.alpha, beta=args.beta, min_members=args.min_members,
+                                large=bool(large), client=client, verbose=not args.quiet and not large,
+                                progress=progress)
     finally:
-        stages.close()
+        progress.close()
+        if client is not None:
+            client.close()
+    candidates, result = run.candidates, run.result
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        result = kt.filter_candidates(candidates, library, min_members=args.min_members)
-        if not args.quiet:
+        if not args.quiet and not large:
             print("\n=== Candidates ===\n")
             kt.report(candidates)
         print("=== After filter ===\n")
-        if args.category == "all":
+        if args.category == "all" or large:
             kt.filter_report(result)
         else:
             print(f"{args.category}: {len(getattr(result, args.category))}\n")
@@ -256,45 +252,11 @@ def detect(args):
             for block in blocks:
                 print(block + "\n")
         if args.json:
-            doc = _document(args, kt, entries, bank_label, library, library_label, candidates, result,
-                            stages, blocks)
+            doc = _document(args, kt, run, bank_label, library, library_label, blocks)
             with _atomic(args.json) as f:
                 json.dump(doc, f, indent=2, ensure_ascii=False)
     if args.plot:
-        _plot(args.plot, kt, stages, candidates)
-    return 0
-
-
-def detect_large(args, kt, entries, library, ranges):
-    from source import large
-    if args.plot or args.behavior:
-        raise CliError("--plot and --behavior need the dense path (drop --large)")
-    client = None
-    if args.dask:
-        try:
-            from dask.distributed import Client
-        except ImportError:
-            raise CliError("--dask needs Dask: pip install 'keltran[dask]'") from None
-        client = Client(args.dask)
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            candidates = large.detect_large([(e.id, e.expr) for e in entries], library, ranges,
-                                            sim_threshold=args.sim_threshold,
-                                            novelty_threshold=args.novelty_threshold,
-                                            alpha=args.alpha, beta=args.beta, client=client)
-            result = large.filter_large(candidates, library, client=client, min_members=args.min_members)
-            print("=== After filter ===\n")
-            kt.filter_report(result)
-            if args.json:
-                stages = types.SimpleNamespace(matrix=None)
-                doc = _document(args, kt, entries, args.bank or "bundled Feynman bank", library,
-                                args.library or "bundled textbook laws", candidates, result, stages, None)
-                with _atomic(args.json) as f:
-                    json.dump(doc, f, indent=2, ensure_ascii=False)
-    finally:
-        if client is not None:
-            client.close()
+        _plot(args.plot, run)
     return 0
 
 
@@ -305,7 +267,10 @@ def concept(args):
     if path.suffix.lower() == ".json":
         if not path.is_file():
             raise CliError(f"file not found: {path}")
-        data = json.loads(path.read_text(encoding="utf-8"))
+        try:
+            data = json.loads(path.read_text(encoding="utf-8"))
+        except ValueError as e:
+            raise CliError(f"{path}: not valid JSON: {e}") from None
         if isinstance(data, dict) and "candidates" in data:  # a `detect --json` document
             if not data["candidates"]:
                 raise CliError(f"{path}: the document holds no candidates")
@@ -320,9 +285,13 @@ def concept(args):
             raise CliError("--llm needs a language-model key: set GROQ_API_KEY "
                            "(export GROQ_API_KEY='your-key') and run again", code=2)
         client = kt.llm_call
+    from source.parsing import FormulaError
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        kt.discover_concept(report, llm_client=client, verbose=args.verbose)
+        try:
+            kt.discover_concept(report, llm_client=client, verbose=args.verbose)
+        except FormulaError as e:
+            raise CliError(f"cannot parse the operator's formula: {e}") from None
     return 0
 
 
@@ -366,6 +335,7 @@ def parser():
 
 def main(argv=None):
     args = parser().parse_args(argv)
+    signal.signal(signal.SIGTERM, _on_sigterm)
     try:
         return args.run(args)
     except CliError as e:
@@ -374,6 +344,9 @@ def main(argv=None):
     except KeyboardInterrupt:
         print("keltran: interrupted", file=sys.stderr)
         return 130
+    except Terminated:
+        print("keltran: terminated", file=sys.stderr)
+        return 143
 
 
 if __name__ == "__main__":

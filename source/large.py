@@ -1,11 +1,12 @@
 """Detection for banks too large for a dense similarity matrix.
 
-The bank is described here, packed into compact blocks, and the similarity graph (the pairs at
-or above the clustering threshold) is computed block by block: on the local cores, or as tasks
-of a ``dask.distributed`` client. Clusters come from the graph with the same rule as on the dense
+The bank is described, packed into compact blocks, and the similarity graph (the pairs at or
+above the clustering threshold) is computed block by block: on the local cores, or as tasks of
+a ``dask.distributed`` client. Clusters come from the graph with the same rule as on the dense
 matrix; each cluster is generalised and scored as its own task. The candidates equal those of
 ``detect_structure`` (default weights) on the same bank, and the filter result those of
-``filter_candidates``.
+``filter_candidates``. ``source.run.detect(..., large=True)`` does the same and keeps the rows
+(and so the ids) of every structure.
 
     from dask.distributed import Client, LocalCluster
     from source import large
@@ -22,12 +23,22 @@ with warnings.catch_warnings():
     from source import _brenmoor as kt
 
 
-def _run(client, fn, jobs):
+def _run(client, fn, jobs, progress=None):
     """fn(*job) for every job, in order: Dask tasks with a client, else here. A task that fails
-    raises its exception here; no partial result is returned."""
+    raises its exception here; no partial result is returned. `progress(done, total)` follows."""
+    total = len(jobs)
     if client is None:
-        return [fn(*job) for job in jobs]
+        results = []
+        for job in jobs:
+            results.append(fn(*job))
+            if progress:
+                progress(len(results), total)
+        return results
     futures = [client.submit(fn, *job, pure=False) for job in jobs]
+    if progress:
+        from dask.distributed import as_completed
+        for done, _ in enumerate(as_completed(futures), start=1):
+            progress(done, total)
     return client.gather(futures)
 
 
@@ -36,14 +47,14 @@ def _block(rows_packed, cols_packed, threshold, alpha, beta, same, row_offset, c
     return rows + row_offset, cols + col_offset, values, pruned
 
 
-def graph_edges(packed, offsets, threshold, alpha=0.85, beta=0.15, client=None):
+def graph_edges(packed, offsets, threshold, alpha=0.85, beta=0.15, client=None, progress=None):
     """The similarity graph of a bank packed in blocks (`packed[k]` starts at `offsets[k]`):
     rows, cols and similarities of the pairs at or above `threshold`, and the pairs pruned."""
     if client is not None:
         packed = client.scatter(list(packed), broadcast=True)
     jobs = [(packed[a], None if a == b else packed[b], threshold, alpha, beta, a == b, offsets[a], offsets[b])
             for a in range(len(offsets)) for b in range(a, len(offsets))]
-    parts = _run(client, _block, jobs)
+    parts = _run(client, _block, jobs, progress)
     if not parts:
         empty = np.empty(0, dtype=np.int64)
         return empty, empty, np.empty(0), 0
@@ -54,26 +65,35 @@ def graph_edges(packed, offsets, threshold, alpha=0.85, beta=0.15, client=None):
     return rows[order], cols[order], values[order], sum(int(p[3]) for p in parts)
 
 
+def similarity_graph(descriptors, threshold, alpha=0.85, beta=0.15, client=None, block_size=2000, progress=None):
+    """The similarity graph of described formulas, computed in packed blocks."""
+    offsets = list(range(0, len(descriptors), block_size))
+    packed = [kt.pack_descriptors(descriptors[o:o + block_size]) for o in offsets]
+    return graph_edges(packed, offsets, threshold, alpha, beta, client, progress)
+
+
+def score_clusters(clusters, library, lib_descs, bank_size, novelty_threshold=1.0, client=None, progress=None):
+    """The candidate of every cluster (a list of descriptors), or None where detection drops it;
+    one task per cluster with a client."""
+    if client is not None:
+        library, lib_descs = client.scatter([library, lib_descs], broadcast=True)
+    return _run(client, kt._candidate_of_cluster,
+                [(c, library, lib_descs, bank_size, novelty_threshold) for c in clusters], progress)
+
+
 def detect_large(bank, library, var_ranges_bank=None, sim_threshold=0.85, novelty_threshold=1.0,
                  alpha=0.85, beta=0.15, client=None, block_size=2000):
     """`detect_structure` (default weights and scales) through the similarity graph."""
+    from source.run import detect
     if not bank:
         return []
-    exprs = [item[1] for item in bank] if isinstance(bank[0], tuple) else list(bank)
-    descriptors = [kt.describe(e, var_ranges=var_ranges_bank[i] if var_ranges_bank else None)
-                   for i, e in enumerate(exprs)]
-    lib_descs = {name: kt.describe(e) for name, e in library.items()}
-    offsets = list(range(0, len(descriptors), block_size))
-    packed = [kt.pack_descriptors(descriptors[o:o + block_size]) for o in offsets]
-    rows, cols, _, _ = graph_edges(packed, offsets, sim_threshold, alpha, beta, client)
-    clusters = kt.cluster_graph(descriptors, rows, cols)
-    if client is not None:
-        library_f, lib_descs_f = client.scatter([library, lib_descs], broadcast=True)
-    else:
-        library_f, lib_descs_f = library, lib_descs
-    scored = _run(client, kt._candidate_of_cluster,
-                  [(c, library_f, lib_descs_f, len(descriptors), novelty_threshold) for c in clusters])
-    return [c for c in scored if c is not None]
+    pairs = isinstance(bank[0], tuple)
+    exprs = [item[1] for item in bank] if pairs else list(bank)
+    ids = [item[0] for item in bank] if pairs else list(range(len(bank)))
+    run = detect(ids, exprs, library, var_ranges_bank or None, sim_threshold=sim_threshold,
+                 novelty_threshold=novelty_threshold, alpha=alpha, beta=beta, large=True, client=client,
+                 block_size=block_size, verbose=False, filter=False)
+    return run.candidates
 
 
 def filter_large(candidates, library, client=None, **thresholds):

@@ -1,0 +1,127 @@
+"""One detection run over a bank: the public stages of ``source._brenmoor`` composed in order,
+with every bank row's id carried beside its expression from the first stage to the last.
+
+``detect_structure`` returns candidates whose members are expressions; two rows with the same
+formula are then the same object, and which row a member came from is lost. A run keeps rows:
+its clusters are lists of row indices and every candidate knows its cluster, so the ids a report
+shows are the ids of the rows that formed the structure, on the dense path and on the large
+path alike (locally or with Dask, whose workers return copies).
+
+    from source.run import detect
+    run = detect(ids, exprs, library)
+    for found in run.found:
+        print(found.candidate.formula, [run.ids[r] for r in found.rows])
+"""
+import warnings
+from dataclasses import dataclass, field
+
+import numpy as np
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")  # the missing-key warning; nothing here uses the model
+    from source import _brenmoor as kt
+
+
+@dataclass
+class Found:
+    """A detected structure: the candidate record, its cluster (an index into `Run.clusters`)
+    and the bank rows of that cluster."""
+    candidate: object
+    cluster: int
+    rows: list
+
+
+@dataclass
+class Run:
+    ids: list
+    exprs: list
+    descriptors: list
+    clusters: list                    # lists of row indices, in cluster order
+    found: list                       # Found, in cluster order
+    result: object                    # the FilterResult of the candidates, or None
+    matrix: np.ndarray | None = None  # the dense path's similarity matrix
+    graph: tuple | None = None        # the large path's (rows, cols, similarities, pruned)
+    library_descriptors: dict = field(default_factory=dict)
+
+    @property
+    def candidates(self):
+        return [f.candidate for f in self.found]
+
+    def rows_of(self, candidate):
+        """The bank rows of a candidate of this run (by identity)."""
+        for f in self.found:
+            if f.candidate is candidate:
+                return f.rows
+        raise KeyError("not a candidate of this run")
+
+
+def _quiet(stage, done, total):
+    pass
+
+
+def _similarity_line(values):
+    return (f"similarity \u2014 min={values.min():.4f}  mean={values.mean():.4f}  "
+            f"max={values.max():.4f}")
+
+
+def _rows_by_descriptor(descriptors, clusters):
+    row = {id(d): i for i, d in enumerate(descriptors)}
+    return [[row[id(d)] for d in cluster] for cluster in clusters]
+
+
+def detect(ids, exprs, library, ranges=None, *, sim_threshold=0.85, novelty_threshold=1.0,
+           alpha=0.85, beta=0.15, min_members=2, large=False, client=None, block_size=2000,
+           verbose=True, progress=None, filter=True):
+    """Describe, cluster, generalise, score and filter a bank; the stages and numbers are those
+    of ``detect_structure`` (default weights and scales) and ``filter_candidates``.
+
+    `ids` and `exprs` are parallel lists, `ranges` None or one range dict per row.
+    `progress(stage, done, total)` is called as work advances. `large` (or a Dask `client`)
+    clusters on the similarity graph instead of the dense matrix. Without `filter` the run's
+    `result` is None.
+    """
+    from source import large as sparse
+    if len(ids) != len(exprs) or (ranges is not None and len(ranges) != len(exprs)):
+        raise ValueError("ids, expressions and ranges must have the same length")
+    progress = progress or _quiet
+    n = len(exprs)
+    descriptors = []
+    for i, e in enumerate(exprs):
+        descriptors.append(kt.describe(e, var_ranges=ranges[i] if ranges else None))
+        progress("describing", i + 1, n)
+    matrix = graph = None
+    if large or client is not None:
+        graph = sparse.similarity_graph(descriptors, sim_threshold, alpha, beta, client, block_size,
+                                        progress=lambda done, total: progress("similarity graph", done, total))
+    elif n:
+        progress("all pairs", 0, 1)
+        matrix = kt.pairwise_matrix(descriptors, alpha=alpha, beta=beta)
+        progress("all pairs", 1, 1)
+    # The library is described after the bank's similarities, as detect_structure does (the
+    # behaviour descriptors draw from numpy's global generator in that order).
+    lib_descs = {}
+    for k, (name, e) in enumerate(library.items()):
+        lib_descs[name] = kt.describe(e)
+        progress("describing the library", k + 1, len(library))
+    if verbose and matrix is not None and n >= 2:
+        print(_similarity_line(matrix[np.triu_indices(n, 1)]))
+    if matrix is not None:
+        clusters = _rows_by_descriptor(descriptors, kt.cluster_by_similarity(descriptors, matrix,
+                                                                             threshold=sim_threshold))
+    elif graph is not None:
+        clusters = _rows_by_descriptor(descriptors, kt.cluster_graph(descriptors, graph[0], graph[1]))
+    else:
+        clusters = []
+    scored = sparse.score_clusters([[descriptors[r] for r in c] for c in clusters], library, lib_descs,
+                                   n, novelty_threshold, client,
+                                   progress=lambda done, total: progress("scoring", done, total))
+    found = [Found(c, k, clusters[k]) for k, c in enumerate(scored) if c is not None]
+    candidates = [f.candidate for f in found]
+    if not filter:
+        result = None
+    elif client is not None:
+        result = sparse.filter_large(candidates, library, client=client, min_members=min_members)
+    else:
+        result = kt.filter_candidates(candidates, library, min_members=min_members)
+    return Run(ids=list(ids), exprs=list(exprs), descriptors=descriptors, clusters=clusters, found=found,
+               result=result, matrix=matrix, graph=graph, library_descriptors=lib_descs)
