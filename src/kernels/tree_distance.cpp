@@ -8,9 +8,31 @@ namespace {
 
 inline int min3(int x, int y, int z) { return std::min(std::min(x, y), z); }
 
+// Unit costs: relabelling costs 1 unless the labels are equal.
+struct UnitRelabel {
+    int operator()(const FlatTree& a, int ax, const FlatTree& b, int by) const {
+        return a.labels[ax] != b.labels[by];
+    }
+};
+
+// For telling variants of one formula apart from other formulas: a wildcard label on either
+// side relabels a leaf of the other for free, another leaf costs 1, and an operation is never
+// relabelled (sin into cos costs a deletion and an insertion).
+struct WildcardRelabel {
+    int wildcard;
+    int operator()(const FlatTree& a, int ax, const FlatTree& b, int by) const {
+        const int la = a.labels[ax], lb = b.labels[by];
+        if (la == lb) return 0;
+        const bool leaf_a = a.leftmost[ax] == ax, leaf_b = b.leftmost[by] == by;
+        if (!leaf_a || !leaf_b) return 2;
+        return la == wildcard || lb == wildcard ? 0 : 1;
+    }
+};
+
 // Distances between the forests under keyroots i of A and j of B; fills the subtree
 // distances of every pair whose leftmost leaves are those of i and j.
-void forest_distance(const FlatTree& a, const FlatTree& b, int i, int j, int* td, int* fd) {
+template <class Relabel>
+void forest_distance(const FlatTree& a, const FlatTree& b, int i, int j, int* td, int* fd, Relabel relabel) {
     const int n2 = b.size();
     const int li = a.leftmost[i], lj = b.leftmost[j];
     const int rows = i - li + 2, cols = j - lj + 2;
@@ -21,14 +43,13 @@ void forest_distance(const FlatTree& a, const FlatTree& b, int i, int j, int* td
     for (int x = 1; x < rows; ++x) {
         const int ax = x + ioff;
         const int lax = a.leftmost[ax];
-        const int label = a.labels[ax];
         int* row = fd + x * cols;
         const int* up = row - cols;
         for (int y = 1; y < cols; ++y) {
             const int by = y + joff;
             const int lby = b.leftmost[by];
             if (lax == li && lby == lj) {
-                const int d = min3(up[y] + 1, row[y - 1] + 1, up[y - 1] + (label != b.labels[by]));
+                const int d = min3(up[y] + 1, row[y - 1] + 1, up[y - 1] + relabel(a, ax, b, by));
                 row[y] = d;
                 td[ax * n2 + by] = d;
             } else {
@@ -39,19 +60,30 @@ void forest_distance(const FlatTree& a, const FlatTree& b, int i, int j, int* td
     }
 }
 
-}  // namespace
-
-int tree_distance(const FlatTree& a, const FlatTree& b, TreeDistanceScratch& s,
-                  const std::atomic<bool>* stop) {
+template <class Relabel>
+int distance(const FlatTree& a, const FlatTree& b, TreeDistanceScratch& s, const std::atomic<bool>* stop,
+             Relabel relabel) {
     const int n1 = a.size(), n2 = b.size();
     if (n1 == 0 || n2 == 0) return n1 + n2;
     s.tree_dist.resize((size_t)n1 * n2);
     s.forest_dist.resize((size_t)(n1 + 1) * (n2 + 1));
     for (int i : a.keyroots) {
         if (stop && stop->load(std::memory_order_relaxed)) return -1;
-        for (int j : b.keyroots) forest_distance(a, b, i, j, s.tree_dist.data(), s.forest_dist.data());
+        for (int j : b.keyroots)
+            forest_distance(a, b, i, j, s.tree_dist.data(), s.forest_dist.data(), relabel);
     }
     return s.tree_dist[(size_t)(n1 - 1) * n2 + (n2 - 1)];
+}
+
+}  // namespace
+
+int tree_distance(const FlatTree& a, const FlatTree& b, TreeDistanceScratch& s,
+                  const std::atomic<bool>* stop) {
+    return distance(a, b, s, stop, UnitRelabel{});
+}
+
+int tree_distance_wildcard(const FlatTree& a, const FlatTree& b, int wildcard, TreeDistanceScratch& s) {
+    return distance(a, b, s, nullptr, WildcardRelabel{wildcard});
 }
 
 }  // namespace kt::kernels

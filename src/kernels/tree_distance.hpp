@@ -19,4 +19,9 @@ struct TreeDistanceScratch {
 int tree_distance(const FlatTree& a, const FlatTree& b, TreeDistanceScratch& scratch,
                   const std::atomic<bool>* stop = nullptr);
 
+// The distance between variants: a node labelled `wildcard` (on either side) relabels a leaf
+// of the other tree at no cost (a wildcard stands for any leaf), other leaves relabel at cost 1,
+// and an operation is never relabelled into another (it costs a deletion and an insertion).
+int tree_distance_wildcard(const FlatTree& a, const FlatTree& b, int wildcard, TreeDistanceScratch& scratch);
+
 }  // namespace kt::kernels

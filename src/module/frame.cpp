@@ -11,6 +11,7 @@
 #include "descriptors/describe.hpp"
 #include "descriptors/ranges.hpp"
 #include "descriptors/structure.hpp"
+#include "matching/library_match.hpp"
 #include "module/env.hpp"
 #include "module/function.hpp"
 #include "module/records.hpp"
@@ -202,6 +203,12 @@ void init_module(handle m) {
     for (const FuncDef* def : {&similarity_graph_def, &cluster_graph_def, &pack_descriptors_def, &graph_block_def,
                                &candidate_of_cluster_def})
         define(m, *def);
+
+    // Which known law a structure is.
+    define_record(m, library_match_record);
+    set(m, "NEAR_THRESHOLD", pyfloat(kNearThreshold));
+    define(m, match_library_def);
+    define(m, bind_def);
 
     set(m, "__test__", check(PyDict_New()));
     define_kernel_hooks(m);

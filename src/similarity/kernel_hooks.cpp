@@ -67,6 +67,22 @@ const FuncDef tree_distance_hook{
     .qualname = "_kernels.tree_distance",
 };
 
+const FuncDef tree_distance_wildcard_hook{
+    .name = "tree_distance_wildcard",
+    .params = {{"a"}, {"b"}, {"wildcard"}},
+    .doc = "Unit-cost tree edit distance where the label `wildcard` relabels any leaf for free.",
+    .impl = [](Args& a) {
+        Interner labels;
+        const int wildcard = labels.of(a[2]);
+        kernels::FlatTreeBuilder ba, bb;
+        add_node(a[0], labels, ba);
+        add_node(a[1], labels, bb);
+        kernels::TreeDistanceScratch scratch;
+        return pyint(kernels::tree_distance_wildcard(ba.take(), bb.take(), wildcard, scratch));
+    },
+    .qualname = "_kernels.tree_distance_wildcard",
+};
+
 const FuncDef sequence_ratio_hook{
     .name = "sequence_ratio",
     .params = {{"a"}, {"b"}},
@@ -141,7 +157,7 @@ const FuncDef numeric_program_hook{
 }  // namespace
 
 void define_kernel_hooks(handle module) {
-    define_class(module, "_kernels", {&tree_distance_hook, &sequence_ratio_hook, &structural_score_literal_hook,
+    define_class(module, "_kernels", {&tree_distance_hook, &tree_distance_wildcard_hook, &sequence_ratio_hook, &structural_score_literal_hook,
                   &anti_unify_cluster_hook, &python_sum_hook, &pairwise_matrix_direct_hook,
                   &run_with_timeout_hook, &numeric_program_hook, &similarity_bound_hook},
                  "Native kernels on plain Python data (for tests).");

@@ -10,9 +10,18 @@ int Labels::of(std::string_view text) {
         auto it = base_->ids_.find(key);
         if (it != base_->ids_.end()) return it->second;
     }
-    auto [it, added] = ids_.try_emplace(std::move(key), next_);
-    if (added) ++next_;
+    auto [it, added] = ids_.try_emplace(key, next_);
+    if (added) {
+        ++next_;
+        own_texts_.push_back(std::move(key));
+    }
     return it->second;
+}
+
+const std::string& Labels::text(int id) const {
+    const int first_own = base_ ? base_->next_ : 0;
+    if (id < first_own) return base_->text(id);
+    return own_texts_[(size_t)(id - first_own)];
 }
 
 std::vector<std::string> Labels::texts() const {

@@ -29,11 +29,14 @@ public:
     int of_leaf(handle leaf);
     // Every label's text, indexed by id (a table without a base).
     std::vector<std::string> texts() const;
+    // One label's text.
+    const std::string& text(int id) const;
 
 private:
     const Labels* base_ = nullptr;
     int next_ = 0;
     std::unordered_map<std::string, int> ids_;
+    std::vector<std::string> own_texts_;  // by id, from the first id this table gave
     std::unordered_map<PyTypeObject*, int> types_;
     std::unordered_map<PyObject*, int> leaves_;
     std::vector<object> kept_;  // keeps cached leaves and types alive: addresses stay theirs
