@@ -373,9 +373,14 @@ import math
 
 
 def normalize_wildcards(expr):
+    """Wildcards renamed to the first v<k> names the formula's own symbols do not use."""
+    nodes = list(sp.preorder_traversal(expr))
+    taken = {str(n) for n in nodes if isinstance(n, sp.Symbol) and not str(n).startswith("φ")}
     mapping, counter = {}, [0]
-    for node in sp.preorder_traversal(expr):
+    for node in nodes:
         if isinstance(node, sp.Symbol) and str(node).startswith("φ") and node not in mapping:
+            while "v" + str(counter[0]) in taken:
+                counter[0] += 1
             mapping[node] = sp.Symbol("v" + str(counter[0]))
             counter[0] += 1
     return expr.xreplace(mapping)

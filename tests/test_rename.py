@@ -14,13 +14,7 @@ phi1, phi2 = sp.Symbol("φ1"), sp.Symbol("φ2")
 v0 = sp.Symbol("v0")
 
 
-def plain_normalize(expr):
-    mapping, counter = {}, 0
-    for node in sp.preorder_traversal(expr):
-        if isinstance(node, sp.Symbol) and str(node).startswith("φ") and node not in mapping:
-            mapping[node] = sp.Symbol("v%d" % counter)
-            counter += 1
-    return expr.xreplace(mapping)
+plain_normalize = reference.normalize_wildcards
 
 
 def plain_display(expr):

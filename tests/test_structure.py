@@ -92,6 +92,18 @@ def test_normalize_wildcards(m):
     assert m._normalize_wildcards(x + 1) == x + 1
 
 
+@pytest.mark.parametrize("formula, normalized", [
+    ("v0*φ1", "v0*v1"),                          # not v0**2: the formula's own v0 is taken
+    ("φ1*exp(v0*φ2)", "v1*exp(v0*v2)"),          # first wildcard in pre-order, first free name
+    ("v1*φ1 + v0 + φ3*φ1", "v1*v2 + v0 + v3*v2"),
+    ("v2*φ1", "v2*v0"),                          # free names below a taken one are used
+])
+def test_normalized_wildcards_never_take_the_formulas_own_names(m, formula, normalized):
+    expr = sp.sympify(formula)
+    assert m._normalize_wildcards(expr) == sp.sympify(normalized)
+    assert len(m._normalize_wildcards(expr).free_symbols) == len(expr.free_symbols)
+
+
 def test_to_zss_labels_and_distance(m):
     expr = sp.sin(x) + 2
     tree = m.to_zss(expr)

@@ -125,14 +125,21 @@ object to_zss(handle expr) {
     return node;
 }
 
+// Wildcards take the first v<k> names that no symbol of the formula already has: a formula
+// whose variables are v0, v1 must not turn v0*φ1 into v0**2.
 object normalize_wildcards(handle expr) {
     object mapping = check(PyDict_New());
-    size_t counter = 0;
     Items nodes(preorder_nodes(expr));
+    object taken = check(PySet_New(nullptr));
+    for (Py_ssize_t k = 0; k < nodes.size(); ++k)
+        if (is_instance(nodes[k], env().Symbol) && !is_wildcard(nodes[k]))
+            check_status(PySet_Add(taken.ptr(), printed(nodes[k]).ptr()));
+    size_t counter = 0;
     for (Py_ssize_t k = 0; k < nodes.size(); ++k) {
         handle node = nodes[k];
         if (!is_wildcard(node)) continue;
         if (check_status(PyDict_Contains(mapping.ptr(), node.ptr()))) continue;
+        while (check_status(PySet_Contains(taken.ptr(), pystr(v_name(counter)).ptr()))) ++counter;
         check_status(PyDict_SetItem(mapping.ptr(), node.ptr(),
                                     new_symbol(v_name(counter++)).ptr()));
     }
