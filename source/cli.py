@@ -128,6 +128,50 @@ def _score(value):
     return value if math.isfinite(value) else ("inf" if value > 0 else "-inf" if value < 0 else "nan")
 
 
+def verdict_text(match):
+    """What a structure (or member) is: "known law (kind): name" or "new structure"."""
+    if match is None:
+        return "new structure"
+    return f"known law ({match.kind}): {match.law}"
+
+
+def _binding_text(bindings):
+    if not bindings:
+        return "(no bindings)"
+    return ", ".join(f"{k}={v}" for k, v in bindings.items())
+
+
+def verdict_report(run, members=True):
+    """The verdict on every structure, known laws first counted at the top."""
+    known = sum(f.match is not None for f in run.found)
+    lines = ["", "=== Structures: known law or new ===", "",
+             f"known laws    : {known}", f"new structures: {len(run.found) - known}", ""]
+    if not run.found:
+        lines.append("  (none)")
+    for k, f in enumerate(run.found):
+        detail = ""
+        if f.match is not None:
+            alike = sum(m is not None and m.law == f.match.law for m in f.member_matches)
+            detail = f"  ({alike} of {len(f.rows)} members"
+            detail += f", distance {f.match.distance:.3g})" if f.match.distance else ")"
+        lines.append(f"  [{k}] {verdict_text(f.match)}{detail}")
+        lines.append(f"       formula        : {f.candidate.formula}   ({len(f.rows)} members)")
+        if f.match is not None and f.match.mapping:
+            lines.append("       mapping        : " + ", ".join(f"{ours}→{law}" for ours, law in f.match.mapping.items())
+                         + "   (ours → the law's)")
+        if members:
+            for r, m, b in zip(f.rows, f.member_matches, f.bindings):
+                lines.append(f"       {run.ids[r]}: {run.exprs[r]}   [{_binding_text(b)}]   {verdict_text(m)}")
+    return "\n".join(lines) + "\n"
+
+
+def _match_json(match):
+    if match is None:
+        return None
+    return {"law": match.law, "kind": match.kind, "distance": match.distance,
+            "mapping": dict(match.mapping) if match.mapping is not None else None}
+
+
 def _document(args, kt, run, bank_label, library, library_label, blocks):
     result = run.result
     verdict = {id(c): ("novel", None) for c in result.novel}
@@ -146,12 +190,16 @@ def _document(args, kt, run, bank_label, library, library_label, blocks):
                      "library_size": len(library), "use_ranges": not args.no_ranges,
                      "sim_threshold": args.sim_threshold, "novelty_threshold": args.novelty_threshold,
                      "alpha": args.alpha, "beta": args.beta, "min_members": args.min_members,
-                     "category": args.category},
+                     "category": args.category, "seed": args.seed},
         "similarity": summary,
         "candidates": [{
             "formula": str(f.candidate.formula),
             "display": text,
-            "members": [{"id": run.ids[r], "formula": str(run.exprs[r])} for r in f.rows],
+            "library_match": _match_json(f.match),
+            "members": [{"id": run.ids[r], "formula": str(run.exprs[r]),
+                         "bindings": {str(k): str(v) for k, v in b.items()} if b is not None else None,
+                         "library_match": _match_json(m)}
+                        for r, m, b in zip(f.rows, f.member_matches, f.bindings)],
             "growth_class": f.candidate.growth_class,
             "score": _score(f.candidate.novelty),
             "closest_library_entry": f.candidate.closest_lib,
@@ -217,6 +265,7 @@ def detect(args):
     print(f"KELTRAN: {len(entries)} formulas ({bank_label}) against {len(library)} library entries "
           f"({library_label})")
     from source.run import detect as run_detection
+    np.random.seed(args.seed)  # the sensitivity figures draw from numpy's global generator
     progress = Progress(not args.quiet and sys.stderr.isatty())
     client = _dask_client(args.dask) if args.dask else None
     try:
@@ -232,12 +281,13 @@ def detect(args):
         if client is not None:
             client.close()
     candidates, result = run.candidates, run.result
+    print(verdict_report(run, members=not args.quiet))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         if not args.quiet and not large:
             print("\n=== Candidates ===\n")
             kt.report(candidates)
-        print("=== After filter ===\n")
+        print("=== Detection score: after filter ===\n")
         if args.category == "all" or large:
             kt.filter_report(result)
         else:
@@ -319,6 +369,8 @@ def parser():
                    help="large banks: a sparse similarity graph instead of the dense matrix")
     d.add_argument("--dask", metavar="ADDRESS",
                    help="with --large: run the graph blocks and scoring on this Dask scheduler")
+    d.add_argument("--seed", type=int, default=0,
+                   help="seed of numpy's generator, so that two runs print the same numbers (0)")
     d.add_argument("--skip-bad", action="store_true", help="skip unparsable rows with a warning")
     d.add_argument("--quiet", action="store_true", help="no progress, no similarity line, no raw candidates")
     d.set_defaults(run=detect)

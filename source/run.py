@@ -25,10 +25,16 @@ with warnings.catch_warnings():
 @dataclass
 class Found:
     """A detected structure: the candidate record, its cluster (an index into `Run.clusters`)
-    and the bank rows of that cluster."""
+    and the bank rows of that cluster; the known law it is (`match`, a LibraryMatch or None
+    for a new structure), and for each row the law that member is (its own match, or the
+    structure's where the law is an instance of the formula) and its `bindings` (what each
+    wildcard and variable of the formula stands for in it, or None)."""
     candidate: object
     cluster: int
     rows: list
+    match: object = None
+    member_matches: list = field(default_factory=list)
+    bindings: list = field(default_factory=list)
 
 
 @dataclass
@@ -69,9 +75,26 @@ def _rows_by_descriptor(descriptors, clusters):
     return [[row[id(d)] for d in cluster] for cluster in clusters]
 
 
+def match_library(found, exprs, library, progress=_quiet, near_threshold=None):
+    """Fills the library verdicts and bindings of every structure and member."""
+    near = {} if near_threshold is None else {"near_threshold": near_threshold}
+    own = {}  # each distinct member expression's own match
+    for k, f in enumerate(found):
+        f.match = kt.match_library(f.candidate, library, **near)
+        inherited = f.match if f.match is not None and f.match.kind == "instance" else None
+        f.member_matches, f.bindings = [], []
+        for r in f.rows:
+            e = exprs[r]
+            if e not in own:
+                own[e] = kt.match_library(e, library, **near)
+            f.member_matches.append(own[e] or inherited)
+            f.bindings.append(kt.bind(f.candidate.formula, e))
+        progress("matching the library", k + 1, len(found))
+
+
 def detect(ids, exprs, library, ranges=None, *, sim_threshold=0.85, novelty_threshold=1.0,
            alpha=0.85, beta=0.15, min_members=2, large=False, client=None, block_size=2000,
-           verbose=True, progress=None, filter=True):
+           verbose=True, progress=None, filter=True, near_threshold=None):
     """Describe, cluster, generalise, score and filter a bank; the stages and numbers are those
     of ``detect_structure`` (default weights and scales) and ``filter_candidates``.
 
@@ -116,6 +139,7 @@ def detect(ids, exprs, library, ranges=None, *, sim_threshold=0.85, novelty_thre
                                    n, novelty_threshold, client,
                                    progress=lambda done, total: progress("scoring", done, total))
     found = [Found(c, k, clusters[k]) for k, c in enumerate(scored) if c is not None]
+    match_library(found, exprs, library, progress, near_threshold)
     candidates = [f.candidate for f in found]
     if not filter:
         result = None

@@ -1,6 +1,7 @@
 """The keltran command line, end to end in a fresh interpreter, on small banks of every format."""
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -107,3 +108,41 @@ def test_large_path_reports_the_same_structures(banks):
     assert large.returncode == 0, large.stderr
     heads = lambda text: [l for l in text.splitlines() if l.startswith(("  [", "novel", "repeated", "discarded"))]
     assert heads(large.stdout) == heads(dense.stdout) and heads(dense.stdout)
+
+
+def test_verdicts_lead_the_report_and_the_json(tmp_path):
+    # Renamings and multiples of two library laws, and a structure the library does not hold.
+    rows = ["Q*q/(4*pi*eps0*d**2)", "a*b/(4*pi*e*s**2)", "3*M*u**2", "M2*u2**2/5",
+            "sin(x)*y*z", "sin(t)*u*w", "sin(p)*c*d"]
+    (tmp_path / "bank.txt").write_text("\n".join(rows) + "\n")
+    (tmp_path / "laws.csv").write_text("id,formula\ncoulomb,q1*q2/(4*pi*epsilon*r**2)\nkinetic,m*v**2/2\n")
+    out = run(tmp_path, "detect", "bank.txt", "--library", "laws.csv", "--json", "out.json")
+    assert out.returncode == 0, out.stderr
+    text = out.stdout
+    assert text.index("=== Structures: known law or new ===") < text.index("=== Detection score")
+    assert "known laws    : 2\nnew structures: 1" in text
+    assert "known law (identical): coulomb" in text and "known law (scaled): kinetic" in text
+    assert "new structure" in text
+    doc = json.loads((tmp_path / "out.json").read_text())
+    matches = sorted((c["library_match"] or {}).get("law", "new") for c in doc["candidates"])
+    assert matches == ["coulomb", "kinetic", "new"]
+    coulomb = next(c for c in doc["candidates"] if (c["library_match"] or {}).get("law") == "coulomb")
+    assert set(coulomb["library_match"]) == {"law", "kind", "distance", "mapping"}
+    assert coulomb["library_match"]["mapping"] in ({"Q": "q1", "q": "q2", "eps0": "epsilon", "d": "r"},
+                                                   {"Q": "q2", "q": "q1", "eps0": "epsilon", "d": "r"},
+                                                   {"a": "q1", "b": "q2", "e": "epsilon", "s": "r"},
+                                                   {"a": "q2", "b": "q1", "e": "epsilon", "s": "r"})
+    for c in doc["candidates"]:
+        names = set(re.findall(r"[^\W\d]\w*", c["formula"]))
+        for member in c["members"]:
+            # Each wildcard and variable of the formula, and nothing else, is bound.
+            assert set(member["bindings"]) == names - {"sin", "pi"}, (c["formula"], member)
+
+
+def test_two_runs_with_one_seed_print_the_same_numbers(banks):
+    first = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7")
+    second = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7")
+    assert first.returncode == 0 and first.stdout == second.stdout
+    other = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7", "--seed", "7")
+    sensitivity = lambda text: [l for l in text.splitlines() if "sensitivity" in l]
+    assert sensitivity(other.stdout) != sensitivity(first.stdout)
