@@ -218,8 +218,13 @@ def canonical_pair_key(a, b):
     return (a, b) if sa <= sb else (b, a)
 
 
+MAX_POWER_FACTORS = 32  # larger powers are no products (src/antiunify/predicates.cpp)
+
+
 def multiplicative_args(expr):
     if isinstance(expr, sp.Pow) and expr.exp.is_Integer and expr.exp.is_positive:
+        if expr.exp > MAX_POWER_FACTORS:
+            return None
         return [expr.base] * int(expr.exp)
     if isinstance(expr, sp.Mul):
         return list(expr.args)
