@@ -1,6 +1,8 @@
 """Operators over text, compilation to numpy, controlled composition and the behaviour driver."""
 import math
 import random
+import re
+import time
 import warnings
 
 import numpy as np
@@ -129,6 +131,57 @@ def test_hostile_texts_are_refused_without_running(ops, tmp_path, text):
     with pytest.raises(ValueError, match="cannot compile"):
         NC.compile(text.format(marker=marker), SO("Q", [], "1"))
     assert not marker.exists()
+
+
+@pytest.mark.parametrize("text, what", [
+    ("9**9**9", "the exponent 387420489 (beyond MAX_EXPONENT = 1000 in absolute value)"),
+    ("x**(10**10)", "the exponent 10000000000 "),
+    ("2**-5000", "the exponent -5000 "),
+    ("x**(2**10)", "the exponent 1024 "),
+    ("sin(9**9**9)", "the exponent 387420489 "),              # inside a call
+    ("(9**9**9 < x) + 1", "the exponent 387420489 "),         # inside a comparison
+    ("x**abs(10**5)", "an exponent that may exceed MAX_EXPONENT"),
+    ("7" * 20000, "a number literal of more than MAX_INTEGER_DIGITS = 10000 digits"),
+    ("x + 0x" + "f" * 9000, "an integer of more than MAX_INTEGER_DIGITS = 10000 digits"),
+    ("(10**999)**11", "an integer of more than MAX_INTEGER_DIGITS"),
+    ("((10**1000)**5 + 1) * (10**1000)**5", "an integer of more than MAX_INTEGER_DIGITS"),
+    ("((x < 1) * (10**1000)**9)**2", "an integer of more than MAX_INTEGER_DIGITS"),  # a bool is an int
+])
+def test_integer_bombs_are_refused_before_running(ops, text, what):
+    SO, NC = ops[0], ops[1]
+    start = time.perf_counter()
+    with pytest.raises(ValueError, match="^cannot compile '.*': " + re.escape(what)):
+        NC.evaluate(text, SO("Q", [], "1"), x=2.0)
+    assert time.perf_counter() - start < 0.5
+
+
+@pytest.mark.parametrize("text, value", [
+    ("x**3", 8.0), ("2**10", 1024.0), ("x**1000", 2.0 ** 1000), ("x**-1000", 2.0 ** -1000),
+    ("(10**1000)**9 * 10**999 // 10**998 // (10**1000)**9 + x", 12.0), ("(x < 3)**5 * 7 % 4", 3.0), ("-(-2)**3", 8.0),
+])
+def test_bounded_integers_compile_to_the_same_numbers(ops, text, value):
+    SO, NC = ops[0], ops[1]
+    assert NC.evaluate(text, SO("Q", [], "1"), x=2.0) == value
+    func, names, _ = NC.compile(text, SO("Q", [], "1"))
+    assert func(*[2.0] * len(names)) == value
+
+
+def test_integer_limits_are_module_constants_the_checks_use(m, ops):
+    SO, NC = ops[0], ops[1]
+    q = SO("Q", [], "1")
+    assert (m.MAX_EXPONENT, m.MAX_INTEGER_DIGITS) == (1000, 10000)
+    assert NC.evaluate(f"1**{m.MAX_EXPONENT} + 1**-{m.MAX_EXPONENT}", q) == 2.0
+    largest = 10 ** m.MAX_INTEGER_DIGITS - 1  # written in hex: Python parses no longer decimals
+    assert NC.compile(f"{hex(largest)} // {hex(largest)}", q)[0]() == 1
+    for text in (f"1**{m.MAX_EXPONENT + 1}", f"{hex(largest + 1)}"):
+        with pytest.raises(ValueError, match="cannot compile"):
+            NC.compile(text, q)
+    for name in ("MAX_EXPONENT", "MAX_INTEGER_DIGITS"):
+        with pytest.raises(AttributeError, match=f"module attribute '{name}' is read-only"):
+            setattr(m, name, 5)
+        with pytest.raises(AttributeError, match="read-only"):
+            delattr(m, name)
+    assert m.MAX_EXPONENT == 1000
 
 
 # ---- ControlledCompositionGenerator -------------------------------------------------------

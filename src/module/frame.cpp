@@ -18,6 +18,7 @@
 #include "module/classes.hpp"
 #include "operators/behavior.hpp"
 #include "operators/composition.hpp"
+#include "operators/expression_limits.hpp"
 #include "operators/numpy_compiler.hpp"
 #include "operators/symbolic_operator.hpp"
 #include "pipeline/detect.hpp"
@@ -89,6 +90,35 @@ void import_config(handle module) {
         }
         set(module, name, nb::steal(value));
     }
+}
+
+// The limits of the expression checks, for Python code to read. The native checks use their
+// own constants and never read these back, so rebinding one would only make its Python readers
+// disagree with the checks: the module refuses it.
+const char* const kLimitNames[] = {"MAX_EXPONENT", "MAX_INTEGER_DIGITS"};
+
+void protect_limits(handle module) {
+    object scope = check(PyDict_New());
+    check_status(PyDict_SetItemString(scope.ptr(), "__builtins__", PyEval_GetBuiltins()));
+    check(PyRun_String("def module_type(base, fixed):\n"
+                       "    class KeltranModule(base):\n"
+                       "        __slots__ = ()\n"
+                       "        def __setattr__(self, name, value):\n"
+                       "            if name in fixed:\n"
+                       "                raise AttributeError(f'module attribute {name!r} is read-only')\n"
+                       "            super().__setattr__(name, value)\n"
+                       "        def __delattr__(self, name):\n"
+                       "            if name in fixed:\n"
+                       "                raise AttributeError(f'module attribute {name!r} is read-only')\n"
+                       "            super().__delattr__(name)\n"
+                       "    return KeltranModule\n",
+                       Py_file_input, scope.ptr(), scope.ptr()));
+    object fixed = check(PyFrozenSet_New(nullptr));
+    for (const char* name : kLimitNames) check_status(PySet_Add(fixed.ptr(), pystr(name).ptr()));
+    object base = nb::borrow((PyObject*)Py_TYPE(module.ptr()));
+    object cls = item(scope, pystr("module_type"))(base, fixed);
+    check_status(PyObject_SetAttrString(cls.ptr(), "__module__", module.attr("__name__").ptr()));
+    check_status(PyObject_SetAttrString(module.ptr(), "__class__", cls.ptr()));
 }
 
 // The client is created at import or never; failures only warn.
@@ -173,6 +203,8 @@ void init_module(handle m) {
         define(m, *def);
     define(m, wildcard_density_def);
     set(m, "MAX_WILDCARD_DENSITY", pyfloat(0.6));
+    set(m, "MAX_EXPONENT", pyint(kMaxExponent));
+    set(m, "MAX_INTEGER_DIGITS", pyint(kMaxIntegerDigits));
     for (const FuncDef* def : {&is_valid_generalization_def, &anti_unify_def,
                                &display_canonical_expr_def, &anti_unify_cluster_def})
         define(m, *def);
@@ -205,6 +237,7 @@ void init_module(handle m) {
 
     set(m, "__test__", check(PyDict_New()));
     define_kernel_hooks(m);
+    protect_limits(m);
 }
 
 }  // namespace kt
