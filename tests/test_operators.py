@@ -35,9 +35,56 @@ def test_expand(ops, params, body, text, expanded):
     assert SO("O", params, body).expand(text) == expanded
 
 
-def test_self_calling_body_stops_with_recursion_error(ops):
-    with pytest.raises(RecursionError, match="'S' did not finish"):
-        ops[0]("S", ["a"], "S(a) + S(a)").expand("S(x)")
+LIMIT = "the text would grow to {} characters, beyond the limit of 1048576"
+PASSES = "calls are left after 256 passes, the pass limit"
+SELF = "; its body calls the operator itself"
+LONG = "y" * 1_000_000
+
+
+@pytest.mark.parametrize("name, params, body, text, error, message", [
+    # a body that calls its own operator never finishes, whichever limit stops it
+    ("S", ["a"], "S(a) + S(a)", "S(x)", RecursionError, LIMIT.format(r"\d{7}") + SELF),
+    ("S", ["a"], "2*S(a)", "S(x)", RecursionError, PASSES + SELF),
+    # one long argument where the body uses the parameter 40 times: refused before it is built
+    ("O", ["p"], " + ".join(["p"] * 40), f"O({LONG})", ValueError, LIMIT.format(157 - 40 + 40 * (len(LONG) + 2))),
+    ("D", ["a"], "a + a", "D(" * 40 + "x" + ")" * 40, ValueError, LIMIT.format(r"\d{7}")),
+    # finite, but nested deeper than the pass limit; inserted text rewritten again and again
+    ("O", ["p"], "p + 1", "O(" * 257 + "x" + ")" * 257, RecursionError, PASSES),
+    ("O", ["a", "b"], "a", "O(O(b, b), O(b, b))", RecursionError, PASSES),
+])
+def test_expansion_stops_at_its_limits_and_says_which(ops, name, params, body, text, error, message):
+    start = time.perf_counter()
+    with pytest.raises(error) as stopped:
+        ops[0](name, params, body).expand(text)
+    assert re.fullmatch(f"expanding operator '{name}' did not finish: {message}", str(stopped.value))
+    assert time.perf_counter() - start < 1.0  # 2.3 s and 440 MB for the long argument before
+
+
+def test_expansion_up_to_the_pass_limit_finishes(ops):
+    assert ops[0]("O", ["p"], "p + 1").expand("O(" * 256 + "x" + ")" * 256).count("+ 1") == 256
+
+
+@pytest.mark.parametrize("params, bad", [
+    ([""], ""), (["p0", ""], ""), (["a b"], "a b"), (["x+1"], "x+1"), (["1x"], "1x"), (["p", 3], 3),
+])
+def test_expand_refuses_parameters_that_are_not_names(ops, params, bad):
+    with pytest.raises(ValueError, match=f"^parameter {re.escape(repr(bad))} of operator 'E' is not an identifier$"):
+        ops[0]("E", params, "a + b").expand("E(zz)")
+
+
+def test_expand_replaces_whole_words_as_regular_expressions_do(ops):
+    # Letters, digits of other scripts and a combining mark (no word character) at the edges.
+    rng = random.Random(4)
+    names = ["a", "ab", "a1", "é", "a\u0301", "_b", "b١"]
+    pieces = names + ["+", "*", " ", "(", ")", "x", "1", "\u0301", "١", "_", "é"]
+    for _ in range(400):
+        params = rng.sample(names, rng.randint(1, 3))
+        body = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 12)))
+        op = ops[0]("O", params, body)
+        arg = lambda: "".join(rng.choice(pieces[:-4]) for _ in range(rng.randint(1, 4)))
+        inner = "O(" + ", ".join(arg() for _ in params) + ")"
+        text = "O(" + ", ".join(inner if rng.random() < 0.3 else arg() for _ in params) + ") + xO(a)"
+        assert op.expand(text) == ref.expand(op, text), (params, body, text)
 
 
 @pytest.mark.parametrize("text, pieces", [
