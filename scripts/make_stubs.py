@@ -23,7 +23,8 @@ import zss
 
 CONSTANTS = {"GRID": "np.ndarray", "GRID_LINEAR": "np.ndarray", "GRID_LOGSPACE": "Any",
              "DEFAULT_VAR_RANGE": "Any", "MAX_WILDCARD_DENSITY": "float", "GROQ_API_KEY": "Any",
-             "GROQ_MODEL": "Any", "LLM_MAX_RETRIES": "Any", "groq_client": "Any"}
+             "GROQ_MODEL": "Any", "LLM_MAX_RETRIES": "Any", "groq_client": "Any",
+             "NEAR_THRESHOLD": "float"}
 
 
 def _annotation(text):

@@ -157,5 +157,6 @@ class LibraryMatch:
     distance: float
     mapping: dict[str, str] | None
 
+NEAR_THRESHOLD: float
 def match_library(candidate_or_formula: GeneralizedCandidate | sp.Expr, library: dict[str, sp.Expr], near_threshold: float = ...) -> LibraryMatch | None: ...
 def bind(formula: sp.Expr, expression: sp.Expr) -> dict | None: ...

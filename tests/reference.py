@@ -218,8 +218,13 @@ def canonical_pair_key(a, b):
     return (a, b) if sa <= sb else (b, a)
 
 
+MAX_POWER_FACTORS = 32  # larger powers are no products (src/antiunify/predicates.cpp)
+
+
 def multiplicative_args(expr):
     if isinstance(expr, sp.Pow) and expr.exp.is_Integer and expr.exp.is_positive:
+        if expr.exp > MAX_POWER_FACTORS:
+            return None
         return [expr.base] * int(expr.exp)
     if isinstance(expr, sp.Mul):
         return list(expr.args)
@@ -585,3 +590,37 @@ def compose(op, max_level=2, seed=None, atoms=None, level_probs=None):
         return op.name + "(" + ", ".join(args) + ")"
 
     return build(max_level)
+
+
+# ---- operator expansion (regular-expression replacement) ---------------------------------
+def expand(op, expr):
+    """SymbolicOperator.expand through re.sub; a call is not the tail of a longer name."""
+    name = op.name
+
+    def find_calls(s):
+        calls, i = [], 0
+        while i < len(s):
+            if s.startswith(name + "(", i) and (i == 0 or not (s[i - 1].isalnum() or s[i - 1] == "_")):
+                start, i = i, i + len(name) + 1
+                arg_start, depth = i, 1
+                while i < len(s) and depth > 0:
+                    depth += {"(": 1, ")": -1}.get(s[i], 0)
+                    i += 1
+                calls.append((start, i, s[arg_start:i - 1]))
+            else:
+                i += 1
+        return calls
+
+    while True:
+        changed = False
+        for start, end, arg_str in reversed(find_calls(expr)):
+            args = op._split_args(arg_str)
+            if len(args) != len(op.params):
+                continue
+            result = op.body
+            for param, arg in zip(op.params, args):
+                result = re.sub(r"\b" + re.escape(param) + r"\b", lambda _: "(" + arg + ")", result)
+            expr = expr[:start] + "(" + result + ")" + expr[end:]
+            changed = True
+        if not changed:
+            return expr

@@ -1,6 +1,7 @@
 """Anti-unification: pairwise generalisation, cluster folds, validity and display names."""
 import inspect
 import random
+import time
 
 import pytest
 import sympy as sp
@@ -151,10 +152,22 @@ def test_predicates(m, name, value, expected):
     assert getattr(m, name)(value) is expected
 
 
-def test_multiplicative_args(m):
-    assert m._multiplicative_args(x**3) == [x, x, x]
-    assert m._multiplicative_args(2 * x * y) == [2, x, y]
-    assert m._multiplicative_args(x**-2) is None and m._multiplicative_args(x + y) is None
+@pytest.mark.parametrize("expr, factors", [
+    (x**2, [x, x]), (x**3, [x, x, x]), ((x + y)**10, [x + y] * 10), (2 * x * y, [2, x, y]),
+    (x**-2, None), (x**sp.Rational(1, 2), None), (x + y, None),
+    (x**10000, None), (x**(10**100), None),  # never as many copies as the exponent says
+])
+def test_multiplicative_args(m, expr, factors):
+    start = time.perf_counter()
+    assert m._multiplicative_args(expr) == factors
+    assert time.perf_counter() - start < 0.1
+
+
+def test_huge_powers_generalise_quickly(m):
+    a, b = sp.symbols("a b")
+    start = time.perf_counter()
+    assert str(m.anti_unify_cluster([a * x**10000, b * y**10000])) == "v0*v1**10000"
+    assert time.perf_counter() - start < 2.0  # 75 s and 2 GB with 10000 copies of x and y
 
 
 @pytest.mark.parametrize("args, message", [

@@ -1,7 +1,6 @@
 """The language-model client, streamed analysis and concept discovery (no network: fake clients)."""
 import json
 import sys
-import threading
 import time
 import types
 
@@ -238,11 +237,23 @@ def test_failed_model_answers_fall_back(m, capsys, answer, reason):
 
 
 def test_run_with_timeout(m):
+    counter = [0]
+
+    def count(c):
+        while True:
+            c[0] += 1
+
     start = time.perf_counter()
-    with pytest.raises(TimeoutError, match="^sleep timed out after 1s$"):
-        m._kernels.run_with_timeout(time.sleep, 1, (2,))
+    with pytest.raises(TimeoutError, match="^count timed out after 1s$"):
+        m._kernels.run_with_timeout(count, 1, (counter,))
     assert time.perf_counter() - start < 1.8
-    assert any(t.daemon for t in threading.enumerate() if t is not threading.main_thread())
-    with pytest.raises(ZeroDivisionError):
-        m._kernels.run_with_timeout(lambda: 1 / 0, 1)
+    time.sleep(0.1)
+    seen = counter[0]
+    time.sleep(0.3)
+    assert counter[0] == seen > 0  # the worker was stopped, not left computing
+    error = ZeroDivisionError("own")
+    with pytest.raises(ZeroDivisionError) as raised:
+        m._kernels.run_with_timeout(lambda: (_ for _ in ()).throw(error), 1)
+    assert raised.value is error  # raised again unchanged
     assert m._kernels.run_with_timeout(max, 1, (2, 5)) == 5
+    assert m._kernels.run_with_timeout(max, 1, [2, 5]) == 5

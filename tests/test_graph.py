@@ -1,13 +1,20 @@
 """The similarity graph, its pruning bounds, clustering on it, packed blocks and the Dask path."""
+import json
+import pickle
 import random
+import struct
 import warnings
 
 import numpy as np
 import pytest
+import sympy as sp
 
 from banks import describe_all, random_bank
+from isolated import isolated_output, run_isolated
 from source.feynman import load_bank
 from source.laws import load_library
+
+x, y = sp.symbols("x y")
 
 
 @pytest.fixture(scope="module")
@@ -94,3 +101,155 @@ def test_large_path_equals_detection_locally_and_on_dask(m):
             bad = [m.pack_descriptors([]) + b"\0"]  # a block a worker cannot read
             with pytest.raises(ValueError, match="trailing bytes"):
                 large.graph_edges(bad, [0], 0.8, client=client)
+
+
+# ---- packed bytes from elsewhere: checked before any distance reads them -------------------
+def int_arrays(packed):
+    """Each item's int arrays as {name: (offset of the length prefix, values)}."""
+    at = 4
+    (count,) = struct.unpack_from("<q", packed, at)
+    at += 8
+    for _ in range(count):
+        (size,) = struct.unpack_from("<q", packed, at)
+        at += 8 + size
+    (count,) = struct.unpack_from("<q", packed, at)
+    at += 8
+    items = []
+    for _ in range(count):
+        arrays = {}
+        for name in ("labels", "leftmost", "keyroots", "operators"):
+            (size,) = struct.unpack_from("<q", packed, at)
+            arrays[name] = (at, list(struct.unpack_from(f"<{size}i", packed, at + 8)))
+            at += 8 + 4 * size
+        at += 4 + 4 + 8 + 8 + 1  # root type, repeated variable, unary depth, invalid share, flag
+        (size,) = struct.unpack_from("<q", packed, at)
+        at += 8 + 8 * size + 16
+        items.append(arrays)
+    assert at == len(packed)
+    return items
+
+
+def rewrite(packed, name, values, item=0):
+    """`packed` with one int array of one item replaced (its length prefix too)."""
+    at, old = int_arrays(packed)[item][name]
+    return (packed[:at] + struct.pack(f"<q{len(values)}i", len(values), *values)
+            + packed[at + 8 + 4 * len(old):])
+
+
+def wide_tree(m, terms):
+    """Packed bytes of one wide sum: many keyroots, each far from the root's leftmost leaf."""
+    s = sp.Add(*[sp.sin(sp.Symbol(f"a{k}")) * sp.cos(sp.Symbol(f"b{k}")) for k in range(terms)])
+    return m.pack_descriptors([m.describe(s), m.describe(s + 1)])
+
+
+def leftmost_outside_keyroot(packed):
+    """The node just below the last keyroot but one gets the root's leftmost leaf, outside the
+    keyroot's subtree: the tree distance then indexes its tables below their start."""
+    leftmost = int_arrays(packed)[0]["leftmost"][1]
+    keyroot = int_arrays(packed)[0]["keyroots"][1][-2]
+    leftmost[keyroot - 1] = 0
+    return rewrite(packed, "leftmost", leftmost)
+
+
+# sin(x)*cos(y) in post-order: x sin y cos Mul, leftmost [0, 0, 2, 2, 0], keyroots [3, 4].
+DAMAGED_TREES = {
+    "leftmost past its node": ("leftmost", [0, 2, 2, 2, 0], "post-order"),
+    "negative leftmost": ("leftmost", [0, 0, 2, -1, 0], "post-order"),
+    "leftmost inside a child's subtree": ("leftmost", [0, 0, 2, 2, 1], "post-order"),
+    "two roots": ("leftmost", [0, 0, 2, 2, 4], "post-order"),
+    "fewer leftmost leaves than labels": ("leftmost", [0, 0, 2, 0], "4 leftmost leaves"),
+    "keyroot moved": ("keyroots", [2, 4], "keyroots"),
+    "keyroot missing": ("keyroots", [4], "keyroots"),
+    "keyroot out of range": ("keyroots", [3, 99], "keyroots"),
+    "another tree's leftmost under stale keyroots": ("leftmost", [0, 1, 0, 3, 0], "keyroots"),
+}
+
+
+def huge_length_headers():
+    q = lambda *v: struct.pack(f"<{len(v)}q", *v)
+    return {
+        "label count": b"KTP1" + q(2 ** 62),
+        "label length": b"KTP1" + q(1, 2 ** 62),
+        "item count": b"KTP1" + q(0, 2 ** 61),
+        "int array length": b"KTP1" + q(0, 1, 2 ** 62),     # 2**62 ints: 2**64 bytes, wraps to 0
+        # one label, one item with an empty tree, then 2**61 doubles: 2**64 bytes, wraps to 0
+        "vector length": b"KTP1" + q(1, 1) + b"a" + q(1, 0, 0, 0, 0) + bytes(16 + 8 + 1) + q(2 ** 61),
+    }
+
+
+@pytest.fixture(scope="module")
+def crafted(m, tmp_path_factory):
+    """Outcome of graph_block on each crafted block, read in a fresh interpreter."""
+    product = m.pack_descriptors([m.describe(sp.sin(x) * sp.cos(y)), m.describe(x + y)])
+    assert int_arrays(product)[0]["leftmost"][1] == [0, 0, 2, 2, 0]
+    blobs = {name: rewrite(product, field, values) for name, (field, values, _) in DAMAGED_TREES.items()}
+    blobs["leftmost outside its keyroot's subtree"] = leftmost_outside_keyroot(wide_tree(m, 1500))
+    blobs.update({f"huge {name}": blob for name, blob in huge_length_headers().items()})
+    path = tmp_path_factory.mktemp("packed") / "blobs.pickle"
+    path.write_bytes(pickle.dumps(blobs))
+    out = isolated_output(f"""
+        import json, pickle, resource, time
+        for name, blob in pickle.load(open({str(path)!r}, "rb")).items():
+            start = time.perf_counter()
+            try:
+                m.graph_block(blob, None, 0.0, same=True)
+                outcome = "returned"
+            except ValueError as e:
+                outcome = str(e)
+            print(json.dumps([name, outcome, time.perf_counter() - start]))
+        print(json.dumps(["peak MB", resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024, 0]))
+    """)
+    return {name: (outcome, seconds) for name, outcome, seconds in map(json.loads, out.splitlines())}
+
+
+@pytest.mark.parametrize("name", DAMAGED_TREES)
+def test_trees_that_are_not_post_order_trees_are_refused(crafted, name):
+    assert crafted[name][0].startswith("inconsistent tree")
+    assert DAMAGED_TREES[name][2] in crafted[name][0]
+
+
+def test_leftmost_outside_its_keyroot_is_refused_not_read(crafted):
+    assert "post-order" in crafted["leftmost outside its keyroot's subtree"][0]
+
+
+@pytest.mark.parametrize("name", huge_length_headers())
+def test_huge_lengths_fail_before_allocating(crafted, name):
+    outcome, seconds = crafted[f"huge {name}"]
+    assert outcome == "truncated packed descriptors" and seconds < 0.1
+    assert crafted["peak MB"][0] < 1000
+
+
+def test_random_damage_returns_or_raises_value_error(m, tmp_path):
+    bank = m.pack_descriptors(describe_all(m, random_bank(12, seed=11)))
+    wide = wide_tree(m, 200)  # large enough that reading past its tables crashed
+    at, leftmost = int_arrays(wide)[0]["leftmost"]
+    (tmp_path / "blocks.pickle").write_bytes(pickle.dumps((bank, wide, at, len(leftmost))))
+    out = run_isolated(f"""
+        import pickle, random
+        bank, wide, at, n = pickle.load(open({str(tmp_path / "blocks.pickle")!r}, "rb"))
+        rng = random.Random(5)
+        outcomes = set()
+        def attempt(blob, other):
+            try:
+                m.graph_block(bytes(blob), other, 0.0, same=other is None)
+                outcomes.add("returned")
+            except ValueError:
+                outcomes.add("refused")
+        for trial in range(3000):  # any bytes of a bank
+            blob = bytearray(bank)
+            for _ in range(rng.randint(1, 4)):
+                where = rng.randrange(4, len(blob))
+                if rng.random() < 0.5:
+                    blob[where] = rng.randrange(256)
+                else:  # a small int, as the tree arrays hold, at a 4-byte boundary
+                    where -= (where - 4) % 4
+                    blob[where:where + 4] = rng.randrange(-2, 40).to_bytes(4, "little", signed=True)
+            attempt(blob, bank if trial % 2 else None)
+        for trial in range(300):  # one leftmost leaf of a large tree, within [0, its node]
+            blob = bytearray(wide)
+            i = rng.randrange(1, n)
+            blob[at + 8 + 4 * i:at + 12 + 4 * i] = rng.randrange(0, i + 1).to_bytes(4, "little")
+            attempt(blob, None)
+        print(*sorted(outcomes))
+    """)
+    assert out == ["refused", "returned"]

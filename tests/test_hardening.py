@@ -4,9 +4,7 @@ debug allocator, so a use of freed memory crashes there instead of passing by lu
 import gc
 import os
 import signal
-import subprocess
 import sys
-import textwrap
 import threading
 import time
 
@@ -15,27 +13,9 @@ import sympy as sp
 from sympy.core.cache import clear_cache
 
 from banks import describe_all, random_bank
+from isolated import run_isolated
 
 x, y = sp.symbols("x y")
-
-PRELUDE = """
-import warnings; warnings.simplefilter("ignore")
-import sys, threading
-import numpy as np, sympy as sp
-from source import _brenmoor as m
-x, y, z = sp.symbols("x y z")
-"""
-
-
-def run_isolated(code, timeout=120):
-    env = dict(os.environ)
-    if "asan" not in env.get("LD_PRELOAD", ""):
-        env["PYTHONMALLOC"] = "debug"
-    out = subprocess.run([sys.executable, "-P", "-c", PRELUDE + textwrap.dedent(code)], env=env,
-                         capture_output=True, text=True, timeout=timeout)
-    assert out.returncode == 0, out.stderr[-3000:]
-    return out.stdout.split()
-
 
 CRASH_CASES = {
     "threads share the library cache": """

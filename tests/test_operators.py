@@ -1,6 +1,8 @@
 """Operators over text, compilation to numpy, controlled composition and the behaviour driver."""
 import math
 import random
+import re
+import time
 import warnings
 
 import numpy as np
@@ -33,9 +35,56 @@ def test_expand(ops, params, body, text, expanded):
     assert SO("O", params, body).expand(text) == expanded
 
 
-def test_self_calling_body_stops_with_recursion_error(ops):
-    with pytest.raises(RecursionError, match="'S' did not finish"):
-        ops[0]("S", ["a"], "S(a) + S(a)").expand("S(x)")
+LIMIT = "the text would grow to {} characters, beyond the limit of 1048576"
+PASSES = "calls are left after 256 passes, the pass limit"
+SELF = "; its body calls the operator itself"
+LONG = "y" * 1_000_000
+
+
+@pytest.mark.parametrize("name, params, body, text, error, message", [
+    # a body that calls its own operator never finishes, whichever limit stops it
+    ("S", ["a"], "S(a) + S(a)", "S(x)", RecursionError, LIMIT.format(r"\d{7}") + SELF),
+    ("S", ["a"], "2*S(a)", "S(x)", RecursionError, PASSES + SELF),
+    # one long argument where the body uses the parameter 40 times: refused before it is built
+    ("O", ["p"], " + ".join(["p"] * 40), f"O({LONG})", ValueError, LIMIT.format(157 - 40 + 40 * (len(LONG) + 2))),
+    ("D", ["a"], "a + a", "D(" * 40 + "x" + ")" * 40, ValueError, LIMIT.format(r"\d{7}")),
+    # finite, but nested deeper than the pass limit; inserted text rewritten again and again
+    ("O", ["p"], "p + 1", "O(" * 257 + "x" + ")" * 257, RecursionError, PASSES),
+    ("O", ["a", "b"], "a", "O(O(b, b), O(b, b))", RecursionError, PASSES),
+])
+def test_expansion_stops_at_its_limits_and_says_which(ops, name, params, body, text, error, message):
+    start = time.perf_counter()
+    with pytest.raises(error) as stopped:
+        ops[0](name, params, body).expand(text)
+    assert re.fullmatch(f"expanding operator '{name}' did not finish: {message}", str(stopped.value))
+    assert time.perf_counter() - start < 1.0  # 2.3 s and 440 MB for the long argument before
+
+
+def test_expansion_up_to_the_pass_limit_finishes(ops):
+    assert ops[0]("O", ["p"], "p + 1").expand("O(" * 256 + "x" + ")" * 256).count("+ 1") == 256
+
+
+@pytest.mark.parametrize("params, bad", [
+    ([""], ""), (["p0", ""], ""), (["a b"], "a b"), (["x+1"], "x+1"), (["1x"], "1x"), (["p", 3], 3),
+])
+def test_expand_refuses_parameters_that_are_not_names(ops, params, bad):
+    with pytest.raises(ValueError, match=f"^parameter {re.escape(repr(bad))} of operator 'E' is not an identifier$"):
+        ops[0]("E", params, "a + b").expand("E(zz)")
+
+
+def test_expand_replaces_whole_words_as_regular_expressions_do(ops):
+    # Letters, digits of other scripts and a combining mark (no word character) at the edges.
+    rng = random.Random(4)
+    names = ["a", "ab", "a1", "é", "a\u0301", "_b", "b١"]
+    pieces = names + ["+", "*", " ", "(", ")", "x", "1", "\u0301", "١", "_", "é"]
+    for _ in range(400):
+        params = rng.sample(names, rng.randint(1, 3))
+        body = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 12)))
+        op = ops[0]("O", params, body)
+        arg = lambda: "".join(rng.choice(pieces[:-4]) for _ in range(rng.randint(1, 4)))
+        inner = "O(" + ", ".join(arg() for _ in params) + ")"
+        text = "O(" + ", ".join(inner if rng.random() < 0.3 else arg() for _ in params) + ") + xO(a)"
+        assert op.expand(text) == ref.expand(op, text), (params, body, text)
 
 
 @pytest.mark.parametrize("text, pieces", [
@@ -129,6 +178,51 @@ def test_hostile_texts_are_refused_without_running(ops, tmp_path, text):
     with pytest.raises(ValueError, match="cannot compile"):
         NC.compile(text.format(marker=marker), SO("Q", [], "1"))
     assert not marker.exists()
+
+
+@pytest.mark.parametrize("text, what", [
+    ("9**9**9", "the exponent 387420489 (beyond MAX_EXPONENT = 1000 in absolute value)"),
+    ("x**(10**10)", "the exponent 10000000000 "),
+    ("2**-5000", "the exponent -5000 "),
+    ("x**(2**10)", "the exponent 1024 "),
+    ("sin(9**9**9)", "the exponent 387420489 "),              # inside a call
+    ("(9**9**9 < x) + 1", "the exponent 387420489 "),         # inside a comparison
+    ("x**abs(10**5)", "an exponent that may exceed MAX_EXPONENT"),
+    ("7" * 20000, "a number literal of more than MAX_INTEGER_DIGITS = 4000 digits"),
+    ("x + 0x" + "f" * 9000, "an integer of more than MAX_INTEGER_DIGITS = 4000 digits"),
+    ("(10**999)**11", "an integer of more than MAX_INTEGER_DIGITS"),
+    ("((10**1000)**5 + 1) * (10**1000)**5", "an integer of more than MAX_INTEGER_DIGITS"),
+    ("((x < 1) * (10**1000)**9)**2", "an integer of more than MAX_INTEGER_DIGITS"),  # a bool is an int
+])
+def test_integer_bombs_are_refused_before_running(ops, text, what):
+    SO, NC = ops[0], ops[1]
+    start = time.perf_counter()
+    with pytest.raises(ValueError, match="^cannot compile '.*': " + re.escape(what)):
+        NC.evaluate(text, SO("Q", [], "1"), x=2.0)
+    assert time.perf_counter() - start < 0.5
+
+
+@pytest.mark.parametrize("text, value", [
+    ("x**3", 8.0), ("2**10", 1024.0), ("x**1000", 2.0 ** 1000), ("x**-1000", 2.0 ** -1000),
+    ("(10**1000)**3 * 10**999 // 10**998 // (10**1000)**3 + x", 12.0), ("(x < 3)**5 * 7 % 4", 3.0), ("-(-2)**3", 8.0),
+])
+def test_bounded_integers_compile_to_the_same_numbers(ops, text, value):
+    SO, NC = ops[0], ops[1]
+    assert NC.evaluate(text, SO("Q", [], "1"), x=2.0) == value
+    func, names, _ = NC.compile(text, SO("Q", [], "1"))
+    assert func(*[2.0] * len(names)) == value
+
+
+def test_integer_limits_are_the_formula_parsers(ops):
+    from source.parsing import MAX_EXPONENT, MAX_INTEGER_DIGITS
+    SO, NC = ops[0], ops[1]
+    q = SO("Q", [], "1")
+    assert NC.evaluate(f"1**{MAX_EXPONENT} + 1**-{MAX_EXPONENT}", q) == 2.0
+    largest = 10 ** MAX_INTEGER_DIGITS - 1  # written in hex: Python parses no longer decimals
+    assert NC.compile(f"{hex(largest)} // {hex(largest)}", q)[0]() == 1
+    for text in (f"1**{MAX_EXPONENT + 1}", f"{hex(largest + 1)}"):
+        with pytest.raises(ValueError, match="cannot compile"):
+            NC.compile(text, q)
 
 
 # ---- ControlledCompositionGenerator -------------------------------------------------------

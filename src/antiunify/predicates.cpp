@@ -30,14 +30,29 @@ object canonical_pair_key(handle a, handle b, handle srepr_a, handle srepr_b) {
     return nb::make_tuple(b, a);
 }
 
+namespace {
+
+// x**n counts as n factors x only up to this n; a larger power is no product (None). The
+// factors are paired one by one with another product's (n² scores when n > 7), so a power like
+// x**10000 against y**10000 took over a minute and 2 GB. Written formulas have small
+// exponents, and two powers with the same large exponent still generalise position by
+// position, to the same result.
+constexpr long long kMaxPowerFactors = 32;
+
+}  // namespace
+
 object multiplicative_args(handle expr) {
     if (is_instance(expr, env().Pow)) {
         object exp = expr.attr("exp");
         if (truth(exp.attr("is_Integer")) && truth(exp.attr("is_positive"))) {
-            object base = check(PyList_New(0));
-            check_status(PyList_Append(base.ptr(), expr.attr("base").ptr()));
-            object count = check(PyNumber_Long(exp.ptr()));
-            return check(PyNumber_Multiply(base.ptr(), count.ptr()));
+            int overflow = 0;
+            const long long count = PyLong_AsLongLongAndOverflow(check(PyNumber_Long(exp.ptr())).ptr(), &overflow);
+            if (count == -1 && PyErr_Occurred()) throw nb::python_error();
+            if (overflow || count > kMaxPowerFactors) return none();
+            object factors = check(PyList_New((Py_ssize_t)count));
+            object base = expr.attr("base");
+            for (long long i = 0; i < count; ++i) PyList_SET_ITEM(factors.ptr(), (Py_ssize_t)i, Py_NewRef(base.ptr()));
+            return factors;
         }
     }
     if (is_instance(expr, env().Mul)) return check(PySequence_List(get_attr(expr, env().s_args).ptr()));

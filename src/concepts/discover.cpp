@@ -1,5 +1,6 @@
 #include "concepts/discover.hpp"
 
+#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
@@ -555,7 +556,7 @@ void print_report(handle concept_obj) {
     print({concat({pystr("Closure properties: "), str_of(get_attr(concept_obj, "closure_properties"))})});
 }
 
-object discover_concept(Args& a) {
+object discover(Args& a) {
     handle report = a[0], llm_client = a[1];
     const bool verbose = truth(a[2]);
     print({report});
@@ -605,6 +606,24 @@ object discover_concept(Args& a) {
                                  nb::arg("families") = semantic, nb::arg("closure_properties") = closure_keys(semantic),
                                  nb::arg("concept_summary") = summary_text(name, invariants, semantic));
     print_report(concept_obj);
+    return concept_obj;
+}
+
+// Every time-limited step of the call, nested ones included, is stopped and joined before the
+// call returns or raises.
+object discover_concept(Args& a) {
+    StepScope steps;
+    object concept_obj;
+    try {
+        concept_obj = discover(a);
+    } catch (nb::python_error&) {
+        steps.close();
+        throw;
+    } catch (std::exception&) {
+        steps.close();
+        throw;
+    }
+    steps.close();
     return concept_obj;
 }
 

@@ -10,29 +10,8 @@ namespace kt {
 namespace {
 
 ConceptHelpers* g_helpers = nullptr;  // never freed: no destructor runs after the interpreter
-object* g_target = nullptr;
 
 object sp_attr(const char* name) { return env().sp.attr(name); }
-
-// The worker thread's target: the value or the Exception goes into one-element lists.
-object timeout_target(Args& a) {
-    handle func = a[0], args = a[1], kwargs = a[2], result = a[3], exception = a[4];
-    PyObject* value = PyObject_Call(func.ptr(), args.ptr(), kwargs.is_none() ? nullptr : kwargs.ptr());
-    if (value) {
-        check_status(PyList_SetItem(result.ptr(), 0, value));  // steals the value
-        return none();
-    }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
-    object raised = check(PyErr_GetRaisedException());
-    check_status(PyList_SetItem(exception.ptr(), 0, raised.release().ptr()));
-    return none();
-}
-
-const FuncDef timeout_target_def{
-    .name = "_timeout_target",
-    .params = {{"func"}, {"args"}, {"kwargs"}, {"result"}, {"exception"}},
-    .impl = timeout_target,
-};
 
 const FuncDef safe_simplify_def{
     .name = "_safe_simplify",
@@ -56,12 +35,6 @@ const FuncDef anti_unify_with_operator_def{
     .qualname = "discover_concept.<locals>._anti_unify_with_operator",
 };
 
-object one_none_list() {
-    object list = check(PyList_New(1));
-    PyList_SET_ITEM(list.ptr(), 0, Py_NewRef(Py_None));
-    return list;
-}
-
 bool has_unbounded(handle e) {
     object oo = sp_attr("oo");
     object minus_oo = check(PyNumber_Negative(oo.ptr()));
@@ -70,39 +43,15 @@ bool has_unbounded(handle e) {
 
 }  // namespace
 
-object run_with_timeout(handle func, long timeout, handle args, handle kwargs) {
-    object result = one_none_list(), exception = one_none_list();
-    object threading = check(PyImport_ImportModule("threading"));
-    object target_args = nb::make_tuple(func, args, kwargs.is_valid() ? nb::borrow(kwargs) : none(), result, exception);
-    object thread = threading.attr("Thread")(nb::arg("target") = *g_target, nb::arg("args") = target_args);
-    check_status(PyObject_SetAttrString(thread.ptr(), "daemon", Py_True));
-    thread.attr("start")();
-    thread.attr("join")(pyint(timeout));
-    if (truth(thread.attr("is_alive")())) {
-        object message = concat({str_of(get_attr(func, "__name__")), pystr(" timed out after "),
-                                 str_of(pyint(timeout)), pystr("s")});
-        PyErr_SetObject(PyExc_TimeoutError, message.ptr());
-        throw nb::python_error();
-    }
-    handle raised = PyList_GET_ITEM(exception.ptr(), 0);
-    if (!raised.is_none()) {
-        PyErr_SetRaisedException(Py_NewRef(raised.ptr()));
-        throw nb::python_error();
-    }
-    return nb::borrow(PyList_GET_ITEM(result.ptr(), 0));
-}
-
 const ConceptHelpers& concept_helpers() { return *g_helpers; }
 
 void init_concept_helpers(handle module) {
     handle dict = PyModule_GetDict(module.ptr());
     auto* helpers = new ConceptHelpers{make_function(safe_simplify_def, dict), make_function(canonicalize_def, dict),
                                        make_function(anti_unify_with_operator_def, dict)};
-    auto* target = new object(make_function(timeout_target_def, dict));
     delete g_helpers;
-    delete g_target;
     g_helpers = helpers;
-    g_target = target;
+    init_workers(module);
 }
 
 object safe_simplify(handle e, handle max_ops) {

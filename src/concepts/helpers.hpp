@@ -1,15 +1,11 @@
-// What the stages of concept discovery share: the time-limited call runner and small
-// expression helpers, each also a callable that the runner can take.
+// What the stages of concept discovery share: small expression helpers, each also a callable
+// that the time-limited call runner (concepts/workers.hpp) can take.
 #pragma once
 
+#include "concepts/workers.hpp"
 #include "module/function.hpp"
 
 namespace kt {
-
-// `func(*args, **kwargs)` on a daemon thread, waited for at most `timeout` seconds;
-// TimeoutError ("<name> timed out after <timeout>s") when it has not finished, the function's
-// own exception when it raised. A timed-out thread runs on and its result is dropped.
-object run_with_timeout(handle func, long timeout, handle args, handle kwargs = handle());
 
 // The helpers as callables of this module (created at import).
 struct ConceptHelpers {

@@ -13,18 +13,40 @@ int FlatTreeBuilder::finish(int label, int first_child) {
 }
 
 FlatTree FlatTreeBuilder::take() {
-    // A keyroot is the highest node of each leftmost-leaf class: the root, and every node
-    // that has a left sibling.
-    const int n = tree_.size();
-    std::vector<char> seen(n, 0);
-    tree_.keyroots.clear();
-    for (int i = n - 1; i >= 0; --i) {
-        if (seen[tree_.leftmost[i]]) continue;
-        seen[tree_.leftmost[i]] = 1;
-        tree_.keyroots.push_back(i);
-    }
-    std::reverse(tree_.keyroots.begin(), tree_.keyroots.end());
+    tree_.keyroots = keyroots_of(tree_.leftmost);
     return std::exchange(tree_, FlatTree{});
+}
+
+std::vector<int> keyroots_of(const std::vector<int>& leftmost) {
+    const int n = (int)leftmost.size();
+    std::vector<char> seen(n, 0);
+    std::vector<int> keyroots;
+    for (int i = n - 1; i >= 0; --i) {
+        if (seen[leftmost[i]]) continue;
+        seen[leftmost[i]] = 1;
+        keyroots.push_back(i);
+    }
+    std::reverse(keyroots.begin(), keyroots.end());
+    return keyroots;
+}
+
+bool is_post_order_tree(const std::vector<int>& leftmost) {
+    // The finished subtrees not yet attached to a parent, left to right; their intervals
+    // tile [0, i - 1]. Node i takes those that start at or after leftmost[i] as its children.
+    std::vector<int> open;
+    const int n = (int)leftmost.size();
+    for (int i = 0; i < n; ++i) {
+        const int first = leftmost[i];
+        if (first < 0 || first > i) return false;
+        int start = i;
+        while (!open.empty() && leftmost[open.back()] >= first) {
+            start = leftmost[open.back()];
+            open.pop_back();
+        }
+        if (start != first) return false;  // leftmost[i] lies inside an earlier subtree
+        open.push_back(i);
+    }
+    return open.size() <= 1;
 }
 
 int TreeInterner::id(const FlatTree& tree) {

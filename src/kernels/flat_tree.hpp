@@ -16,6 +16,16 @@ struct FlatTree {
     int size() const { return (int)labels.size(); }
 };
 
+// The keyroots of a well-formed leftmost array: the highest node of each leftmost-leaf class
+// (the root, and every node that has a left sibling), ascending.
+std::vector<int> keyroots_of(const std::vector<int>& leftmost);
+
+// Whether `leftmost` describes one ordered tree in post-order: node i's subtree occupies
+// [leftmost[i], i], its children's subtrees tile [leftmost[i], i - 1], and one root spans all.
+// The tree edit distance indexes its tables by these intervals, so it must never see any other
+// array.
+bool is_post_order_tree(const std::vector<int>& leftmost);
+
 // Builds a FlatTree as a depth-first walk finishes nodes: call `finish` for every node once
 // all its children are finished, passing the post-order index of its first child (or -1 for
 // a leaf). Returns the node's post-order index.

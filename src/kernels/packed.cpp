@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -25,9 +26,11 @@ public:
     std::string out;
 };
 
+// Reads the bytes after the magic. Every length is checked against the bytes left before
+// anything is allocated for it, so a crafted length fails at once instead of asking for memory.
 class Reader {
 public:
-    explicit Reader(const std::string& s) : s_(s) {}
+    Reader(const std::string& s, size_t at) : s_(s), at_(at) {}
     template <class T>
     T get() {
         need(sizeof(T));
@@ -37,21 +40,32 @@ public:
         return v;
     }
     std::vector<int> ints() {
-        const std::int64_t n = get<std::int64_t>();
-        if (n < 0) throw std::invalid_argument("negative length");
-        need((size_t)n * sizeof(int));
-        std::vector<int> v((size_t)n);
-        std::memcpy(v.data(), s_.data() + at_, (size_t)n * sizeof(int));
-        at_ += (size_t)n * sizeof(int);
+        const size_t n = count(sizeof(int));
+        if (n > (size_t)std::numeric_limits<int>::max()) throw std::invalid_argument("packed array too long");
+        std::vector<int> v(n);
+        std::memcpy(v.data(), s_.data() + at_, n * sizeof(int));
+        at_ += n * sizeof(int);
+        return v;
+    }
+    std::vector<double> doubles() {
+        const size_t n = count(sizeof(double));
+        std::vector<double> v(n);
+        std::memcpy(v.data(), s_.data() + at_, n * sizeof(double));
+        at_ += n * sizeof(double);
         return v;
     }
     std::string text() {
+        const size_t n = count(1);
+        std::string t = s_.substr(at_, n);
+        at_ += n;
+        return t;
+    }
+    // A length prefix for items of `size` bytes, which must all be present.
+    size_t count(size_t size) {
         const std::int64_t n = get<std::int64_t>();
         if (n < 0) throw std::invalid_argument("negative length");
-        need((size_t)n);
-        std::string t = s_.substr(at_, (size_t)n);
-        at_ += (size_t)n;
-        return t;
+        if ((std::uint64_t)n > (s_.size() - at_) / size) throw std::invalid_argument("truncated packed descriptors");
+        return (size_t)n;
     }
     void need(size_t n) const {
         if (n > s_.size() - at_) throw std::invalid_argument("truncated packed descriptors");
@@ -60,7 +74,7 @@ public:
 
 private:
     const std::string& s_;
-    size_t at_ = 0;
+    size_t at_;
 };
 
 void check_label(int id, size_t labels) {
@@ -100,18 +114,30 @@ std::string pack(const PackedBank& bank) {
     return std::move(w.out);
 }
 
+namespace {
+
+void check_tree(const FlatTree& tree) {
+    if (tree.leftmost.size() != tree.labels.size())
+        throw std::invalid_argument("inconsistent tree: " + std::to_string(tree.labels.size()) + " labels but " +
+                                    std::to_string(tree.leftmost.size()) + " leftmost leaves");
+    if (!is_post_order_tree(tree.leftmost))
+        throw std::invalid_argument("inconsistent tree: the leftmost leaves do not describe a tree in post-order");
+    if (tree.keyroots != keyroots_of(tree.leftmost))
+        throw std::invalid_argument("inconsistent tree: the keyroots are not those of its leftmost leaves");
+}
+
+}  // namespace
+
 PackedBank unpack(const std::string& bytes) {
     if (bytes.size() < 4 || std::memcmp(bytes.data(), kMagic, 4) != 0)
         throw std::invalid_argument("not packed descriptors");
-    const std::string body = bytes.substr(4);
-    Reader in(body);
+    Reader in(bytes, 4);
     PackedBank bank;
-    const std::int64_t nlabels = in.get<std::int64_t>();
-    if (nlabels < 0) throw std::invalid_argument("negative length");
-    for (std::int64_t k = 0; k < nlabels; ++k) bank.labels.push_back(in.text());
-    const std::int64_t n = in.get<std::int64_t>();
-    if (n < 0) throw std::invalid_argument("negative length");
-    for (std::int64_t k = 0; k < n; ++k) {
+    // Each label and item takes at least eight bytes, so neither loop outgrows the input.
+    const size_t nlabels = in.count(8);
+    for (size_t k = 0; k < nlabels; ++k) bank.labels.push_back(in.text());
+    const size_t n = in.count(8);
+    for (size_t k = 0; k < n; ++k) {
         PackedDescriptor d;
         StructureFields& s = d.structure;
         s.tree.labels = in.ints();
@@ -121,24 +147,14 @@ PackedBank unpack(const std::string& bytes) {
         s.root_type = in.get<std::int32_t>();
         s.repeated_var = in.get<std::int32_t>();
         s.unary_depth = in.get<std::int64_t>();
-        const int size = s.tree.size();
-        if ((int)s.tree.leftmost.size() != size) throw std::invalid_argument("inconsistent tree");
-        for (int i = 0; i < size; ++i) {
-            check_label(s.tree.labels[i], bank.labels.size());
-            if (s.tree.leftmost[i] < 0 || s.tree.leftmost[i] > i) throw std::invalid_argument("inconsistent tree");
-        }
-        for (int root : s.tree.keyroots)
-            if (root < 0 || root >= size) throw std::invalid_argument("inconsistent tree");
+        check_tree(s.tree);
+        for (int label : s.tree.labels) check_label(label, bank.labels.size());
         for (int op : s.operators) check_label(op, bank.labels.size());
         check_label(s.root_type, bank.labels.size());
         BehaviourFields& b = d.behaviour;
         b.frac_invalid = in.get<double>();
         b.has_vector = in.get<std::uint8_t>() != 0;
-        const std::int64_t len = in.get<std::int64_t>();
-        if (len < 0) throw std::invalid_argument("negative length");
-        in.need((size_t)len * sizeof(double));
-        d.values.resize((size_t)len);
-        for (auto& v : d.values) v = in.get<double>();
+        d.values = in.doubles();
         b.growth_class = in.get<std::int32_t>();
         check_label(b.growth_class, bank.labels.size());
         b.monotone = in.get<std::int32_t>();

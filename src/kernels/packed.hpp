@@ -21,7 +21,8 @@ struct PackedBank {
 };
 
 std::string pack(const PackedBank& bank);
-// Throws std::invalid_argument for bytes that are not a packed bank.
+// Throws std::invalid_argument for bytes that are not a packed bank, trees whose leftmost
+// leaves or keyroots do not describe a tree included.
 PackedBank unpack(const std::string& bytes);
 
 // Rewrites `other`'s label ids into `base`'s table (extending it), so the two compare.

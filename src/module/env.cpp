@@ -50,11 +50,27 @@ bool printed_starts_with(handle expr, std::string_view prefix) {
     return check_status(PyUnicode_Tailmatch(text.ptr(), want.ptr(), 0, PY_SSIZE_T_MAX, -1)) == 1;
 }
 
-object parse_expression(handle text) {
+namespace {
+object parsing_module() {
     object fromlist = check(PyTuple_New(0));
-    object parsing = check(PyImport_ImportModuleLevel("parsing", env().module_dict.ptr(), nullptr,
-                                                      fromlist.ptr(), 1));
-    return parsing.attr("parse_expression")(text);
+    return check(PyImport_ImportModuleLevel("parsing", env().module_dict.ptr(), nullptr, fromlist.ptr(), 1));
+}
+}  // namespace
+
+object parse_expression(handle text) { return parsing_module().attr("parse_expression")(text); }
+
+const TextLimits& text_limits() {
+    static TextLimits* limits = nullptr;  // set once, with the GIL held
+    if (!limits) {
+        object parsing = parsing_module();
+        auto read = [&](const char* name) {
+            const long long v = PyLong_AsLongLong(parsing.attr(name).ptr());
+            if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+            return v;
+        };
+        limits = new TextLimits{read("MAX_EXPONENT"), read("MAX_INTEGER_DIGITS")};
+    }
+    return *limits;
 }
 
 void print(std::initializer_list<handle> args) {

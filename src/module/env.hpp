@@ -32,6 +32,14 @@ bool printed_starts_with(handle expr, std::string_view prefix);
 // imported on first use): text is never evaluated as Python.
 object parse_expression(handle text);
 
+// The bounds that parser sets on what text may ask for, read from it once: every check of
+// untrusted text applies the same numbers.
+struct TextLimits {
+    long long max_exponent;        // absolute value of a constant exponent
+    long long max_integer_digits;  // decimal digits of a constant integer
+};
+const TextLimits& text_limits();
+
 // `print(*args)` through the builtin print, looked up at the time of the call.
 void print(std::initializer_list<handle> args);
 

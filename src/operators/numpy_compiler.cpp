@@ -1,11 +1,11 @@
 #include "operators/numpy_compiler.hpp"
 
 #include <cmath>
-#include <set>
 #include <string>
 
 #include "module/env.hpp"
 #include "module/numpy.hpp"
+#include "operators/expression_check.hpp"
 
 namespace kt {
 
@@ -40,74 +40,6 @@ const FuncDef erfc_def{
     .doc = "The complementary error function, element-wise.",
     .impl = [](Args& a) { return elementwise(a[0], [](double v) { return std::erfc(v); }); },
 };
-
-// ---- the checks on an expression before it is compiled ----------------------------------
-
-[[noreturn]] void refuse(handle numpy_expr, const std::string& what) {
-    raise(PyExc_ValueError, "cannot compile '" + utf8(numpy_expr) + "': " + what + " is not allowed");
-}
-
-bool one_of(const std::string& s, std::initializer_list<const char*> names) {
-    for (const char* n : names)
-        if (s == n) return true;
-    return false;
-}
-
-// Numbers, names, arithmetic and comparisons, calls of names, and np.<name> for the
-// rewritten math functions and constants: nothing else runs.
-void check_expression(handle cls, handle numpy_expr, handle tree) {
-    object ast = module_global("ast");
-    std::set<std::string> np_names;
-    {
-        object it = check(PyObject_GetIter(get_attr(cls, "MATH_FUNCS").ptr()));
-        while (object n = nb::steal(PyIter_Next(it.ptr()))) np_names.insert(utf8(str_of(n)));
-        if (PyErr_Occurred()) throw nb::python_error();
-        Items values(check(PyDict_Values(get_attr(cls, "CONSTANTS").ptr())));
-        for (Py_ssize_t i = 0; i < values.size(); ++i) {
-            std::string v = utf8(str_of(values[i]));
-            if (v.rfind("np.", 0) == 0) np_names.insert(v.substr(3));
-        }
-    }
-    Items nodes(check(PySequence_List(ast.attr("walk")(tree).ptr())));
-    for (Py_ssize_t i = 0; i < nodes.size(); ++i) {
-        handle node = nodes[i];
-        const std::string kind = class_name_std(node);
-        if (one_of(kind, {"Expression", "BinOp", "UnaryOp", "Compare", "Load", "Add", "Sub",
-                          "Mult", "Div", "FloorDiv", "Mod", "Pow", "USub", "UAdd", "Eq", "NotEq",
-                          "Lt", "LtE", "Gt", "GtE"}))
-            continue;
-        if (kind == "Constant") {
-            object value = get_attr(node, "value");
-            if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()) ||
-                                               PyComplex_Check(value.ptr())))
-                refuse(numpy_expr, "the constant " + utf8(repr_of(value)));
-            continue;
-        }
-        if (kind == "Name") {
-            std::string id = utf8(get_attr(node, "id"));
-            if (id.rfind("__", 0) == 0) refuse(numpy_expr, "the name " + id);
-            continue;
-        }
-        if (kind == "Call") {
-            if (length(get_attr(node, "keywords")) > 0) refuse(numpy_expr, "a call with keyword arguments");
-            const std::string callee = class_name_std(get_attr(node, "func"));
-            if (callee != "Name" && callee != "Attribute")
-                refuse(numpy_expr, "calling the result of " + callee);
-            Items args(get_attr(node, "args"));
-            for (Py_ssize_t k = 0; k < args.size(); ++k)
-                if (class_name_std(args[k]) == "Starred") refuse(numpy_expr, "a starred argument");
-            continue;
-        }
-        if (kind == "Attribute") {
-            object value = get_attr(node, "value");
-            const std::string attr = utf8(get_attr(node, "attr"));
-            const bool on_np = class_name_std(value) == "Name" && utf8(get_attr(value, "id")) == "np";
-            if (!on_np || !np_names.count(attr)) refuse(numpy_expr, "the attribute ." + attr);
-            continue;
-        }
-        refuse(numpy_expr, "the construct " + kind);
-    }
-}
 
 // ---- the class methods ------------------------------------------------------------------
 
@@ -162,6 +94,7 @@ object clean_result(handle result) {
 object compile(Args& a) {
     handle cls = a[0];
     object numpy_expr = get_attr(cls, "to_numpy_expr")(a[1], a[2]);
+    check_literal_lengths(numpy_expr);
     object variables = get_attr(cls, "extract_variables")(numpy_expr);
     check_expression(cls, numpy_expr, parse(numpy_expr));
     object var_list = check(PyUnicode_Join(pystr(", ").ptr(), variables.ptr()));

@@ -11,11 +11,11 @@ namespace kt {
 
 namespace {
 
-// Where `expand` gives up: a call nested this deep, or text this long, is far beyond any
-// composition, so the body must be calling its own operator.
+// Where `expand` gives up: calls nested this deep, or text this long, are far beyond any
+// composition. A body that calls its own operator gets there; so can arguments that the
+// parameter rewriting keeps growing.
 constexpr int kMaxExpandPasses = 256;
 constexpr size_t kMaxExpandedLength = 1 << 20;
-
 
 object init(Args& a) {
     handle self = a[0];
@@ -73,19 +73,74 @@ std::vector<Call> find_calls(const std::u32string& s, const std::u32string& name
     return calls;
 }
 
-// `re.sub(r"\b" + re.escape(param) + r"\b", "(" + arg + ")", text)` with the argument
-// inserted literally (a backslash in it is text, not a template escape).
-object replace_word(handle re, handle text, handle param, handle arg) {
-    object pattern = concat({pystr("\\b"), re.attr("escape")(param), pystr("\\b")});
-    object literal = str_of(arg).attr("replace")(pystr("\\"), pystr("\\\\"));
-    return re.attr("sub")(pattern, concat({pystr("("), literal, pystr(")")}), text);
+// The starts of the whole-word occurrences of `word` in `text`, left to right and not
+// overlapping: where re.sub(r"\b" + re.escape(word) + r"\b", ...) replaces. A boundary lies
+// between a word character (letter, digit, underscore) and any other character or an end.
+std::vector<size_t> word_positions(const std::u32string& text, const std::u32string& word) {
+    auto is_word = [&](size_t i) { return i < text.size() && is_identifier_char(text[i]); };
+    auto boundary = [&](size_t i) { return (i > 0 && is_word(i - 1)) != is_word(i); };
+    std::vector<size_t> found;
+    for (size_t i = 0; i + word.size() <= text.size();) {
+        if (text.compare(i, word.size(), word) == 0 && boundary(i) && boundary(i + word.size())) {
+            found.push_back(i);
+            i += word.size();
+        } else {
+            ++i;
+        }
+    }
+    return found;
+}
+
+// `text` with each of `positions` (occurrences of a `width`-long word) replaced by "(arg)".
+std::u32string replace_at(const std::u32string& text, const std::vector<size_t>& positions, size_t width,
+                          const std::u32string& arg) {
+    std::u32string out;
+    out.reserve(text.size() + positions.size() * (arg.size() + 2));
+    size_t copied = 0;
+    for (size_t at : positions) {
+        out.append(text, copied, at - copied);
+        out += U'(';
+        out += arg;
+        out += U')';
+        copied = at + width;
+    }
+    out.append(text, copied, std::u32string::npos);
+    return out;
+}
+
+// The operator's parameters, each a Python identifier: an empty name would match at every word
+// boundary, and a name with other characters never matches whole.
+Items checked_params(handle self, handle name) {
+    Items params(get_attr(self, "params"));
+    for (Py_ssize_t k = 0; k < params.size(); ++k)
+        if (!PyUnicode_Check(params[k].ptr()) || !truth(params[k].attr("isidentifier")()))
+            raise(PyExc_ValueError, "parameter " + utf8(repr_of(params[k])) + " of operator '" + utf8(format(name)) +
+                                        "' is not an identifier");
+    return params;
+}
+
+// Why `expand` stopped: the limit reached, and whether the body calls the operator itself,
+// which makes the expansion endless (RecursionError); text grown too long by other means is a
+// ValueError.
+[[noreturn]] void stop_expanding(handle self, handle name, const std::string& limit, bool length) {
+    const bool self_calling = !find_calls(code_points(get_attr(self, "body")), code_points(name)).empty();
+    const std::string message = "expanding operator '" + utf8(format(name)) + "' did not finish: " + limit;
+    if (self_calling) raise(PyExc_RecursionError, message + "; its body calls the operator itself");
+    raise(length ? PyExc_ValueError : PyExc_RecursionError, message);
+}
+
+[[noreturn]] void too_long(handle self, handle name, size_t length) {
+    stop_expanding(self, name,
+                   "the text would grow to " + std::to_string(length) + " characters, beyond the limit of " +
+                       std::to_string(kMaxExpandedLength),
+                   true);
 }
 
 object expand(Args& a) {
     handle self = a[0];
     object expr = nb::borrow(a[1]);
-    object re = module_global("re");
     object split = get_attr(self, "_split_args");
+    checked_params(self, get_attr(self, "name"));
     for (int pass = 0;; ++pass) {
         object name = get_attr(self, "name");
         const std::u32string text = code_points(expr);
@@ -97,29 +152,34 @@ object expand(Args& a) {
         bool changed = false;
         for (const Call& call : calls) {
             object args = split(from_code_points(call.args));
-            Items params(get_attr(self, "params"));
+            Items params = checked_params(self, name);
             if (length(args) != params.size()) continue;
             Items values(args);
-            object result = get_attr(self, "body");
-            for (Py_ssize_t k = 0; k < params.size(); ++k)
-                result = replace_word(re, result, params[k], values[k]);
+            // Parameter by parameter, as re.sub would: text inserted for one parameter is scanned
+            // for the later ones. Each result's length is known before it is built.
+            std::u32string result = code_points(get_attr(self, "body"));
+            for (Py_ssize_t k = 0; k < params.size(); ++k) {
+                const std::u32string param = code_points(params[k]), arg = printed_code_points(values[k]);
+                const std::vector<size_t> at = word_positions(result, param);
+                const size_t grown = result.size() - at.size() * param.size() + at.size() * (arg.size() + 2);
+                if (grown > kMaxExpandedLength) too_long(self, name, grown);
+                result = replace_at(result, at, param.size(), arg);
+            }
             out.append(text, copied, call.start - copied);
             out += U'(';
-            out += code_points(str_of(result));
+            out += result;
             out += U')';
             copied = call.end;
             changed = true;
-            if (out.size() > kMaxExpandedLength) break;
+            if (out.size() > kMaxExpandedLength) too_long(self, name, out.size() + (text.size() - copied));
         }
-        out.append(text, copied, std::u32string::npos);
-        const std::u32string& new_text = out;
         if (!changed) return expr;
-        expr = from_code_points(new_text);
-        if (pass + 1 >= kMaxExpandPasses || new_text.size() > kMaxExpandedLength)
-            raise(PyExc_RecursionError,
-                  "expanding operator '" + utf8(format(name)) + "' did not finish after " +
-                      std::to_string(pass + 1) + " passes (" + std::to_string(new_text.size()) +
-                      " characters): its body calls the operator itself");
+        if (pass == kMaxExpandPasses)
+            stop_expanding(self, name, "calls are left after " + std::to_string(kMaxExpandPasses) + " passes, the pass limit",
+                           false);
+        out.append(text, copied, std::u32string::npos);
+        if (out.size() > kMaxExpandedLength) too_long(self, name, out.size());
+        expr = from_code_points(out);
     }
 }
 

@@ -139,7 +139,11 @@ const FuncDef run_with_timeout_hook{
     .name = "run_with_timeout",
     .params = {{"func"}, {"timeout", nullptr, Check::Int}, {"args", nullptr, Check::Any, "()"}},
     .doc = "The time-limited call runner of concept discovery.",
-    .impl = [](Args& a) { return run_with_timeout(a[0], PyLong_AsLong(a[1].ptr()), a[2]); },
+    .impl = [](Args& a) {
+        const long timeout = PyLong_AsLong(a[1].ptr());
+        if (timeout == -1 && PyErr_Occurred()) throw nb::python_error();
+        return run_with_timeout(a[0], timeout, a[2]);
+    },
     .qualname = "_kernels.run_with_timeout",
 };
 
