@@ -265,7 +265,6 @@ def detect(args):
     print(f"KELTRAN: {len(entries)} formulas ({bank_label}) against {len(library)} library entries "
           f"({library_label})")
     from source.run import detect as run_detection
-    np.random.seed(args.seed)  # the sensitivity figures draw from numpy's global generator
     progress = Progress(not args.quiet and sys.stderr.isatty())
     client = _dask_client(args.dask) if args.dask else None
     try:
@@ -275,7 +274,7 @@ def detect(args):
                                 sim_threshold=args.sim_threshold, novelty_threshold=args.novelty_threshold,
                                 alpha=args.alpha, beta=args.beta, min_members=args.min_members,
                                 large=bool(large), client=client, verbose=not args.quiet and not large,
-                                progress=progress)
+                                progress=progress, seed=args.seed)
     finally:
         progress.close()
         if client is not None:

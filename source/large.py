@@ -21,6 +21,7 @@ import numpy as np
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")
     from source import _brenmoor as kt
+from source.run import DETECTION
 
 
 def _run(client, fn, jobs, progress=None):
@@ -47,7 +48,8 @@ def _block(rows_packed, cols_packed, threshold, alpha, beta, same, row_offset, c
     return rows + row_offset, cols + col_offset, values, pruned
 
 
-def graph_edges(packed, offsets, threshold, alpha=0.85, beta=0.15, client=None, progress=None):
+def graph_edges(packed, offsets, threshold, alpha=DETECTION["alpha"], beta=DETECTION["beta"], client=None,
+                progress=None):
     """The similarity graph of a bank packed in blocks (`packed[k]` starts at `offsets[k]`):
     rows, cols and similarities of the pairs at or above `threshold`, and the pairs pruned."""
     if client is not None:
@@ -65,34 +67,37 @@ def graph_edges(packed, offsets, threshold, alpha=0.85, beta=0.15, client=None, 
     return rows[order], cols[order], values[order], sum(int(p[3]) for p in parts)
 
 
-def similarity_graph(descriptors, threshold, alpha=0.85, beta=0.15, client=None, block_size=2000, progress=None):
+def similarity_graph(descriptors, threshold, alpha=DETECTION["alpha"], beta=DETECTION["beta"], client=None,
+                     block_size=2000, progress=None):
     """The similarity graph of described formulas, computed in packed blocks."""
     offsets = list(range(0, len(descriptors), block_size))
     packed = [kt.pack_descriptors(descriptors[o:o + block_size]) for o in offsets]
     return graph_edges(packed, offsets, threshold, alpha, beta, client, progress)
 
 
-def score_clusters(clusters, library, lib_descs, bank_size, novelty_threshold=1.0, client=None, progress=None):
+def _score_one(cluster, library, lib_descs, bank_size, novelty_threshold, weights):
+    return kt._candidate_of_cluster(cluster, library, lib_descs, bank_size, novelty_threshold, **weights)
+
+
+def score_clusters(clusters, library, lib_descs, bank_size, novelty_threshold, client=None, progress=None, weights=None):
     """The candidate of every cluster (a list of descriptors), or None where detection drops it;
-    one task per cluster with a client."""
+    one task per cluster with a client. `weights`: score weights and scales by keyword."""
     if client is not None:
         library, lib_descs = client.scatter([library, lib_descs], broadcast=True)
-    return _run(client, kt._candidate_of_cluster,
-                [(c, library, lib_descs, bank_size, novelty_threshold) for c in clusters], progress)
+    return _run(client, _score_one,
+                [(c, library, lib_descs, bank_size, novelty_threshold, weights or {}) for c in clusters], progress)
 
 
-def detect_large(bank, library, var_ranges_bank=None, sim_threshold=0.85, novelty_threshold=1.0,
-                 alpha=0.85, beta=0.15, client=None, block_size=2000):
-    """`detect_structure` (default weights and scales) through the similarity graph."""
+def detect_large(bank, library, var_ranges_bank=None, client=None, block_size=2000, **settings):
+    """`detect_structure` (its keyword settings, the same defaults) through the similarity graph."""
     from source.run import detect
     if not bank:
         return []
     pairs = isinstance(bank[0], tuple)
     exprs = [item[1] for item in bank] if pairs else list(bank)
     ids = [item[0] for item in bank] if pairs else list(range(len(bank)))
-    run = detect(ids, exprs, library, var_ranges_bank or None, sim_threshold=sim_threshold,
-                 novelty_threshold=novelty_threshold, alpha=alpha, beta=beta, large=True, client=client,
-                 block_size=block_size, verbose=False, filter=False)
+    run = detect(ids, exprs, library, var_ranges_bank or None, large=True, client=client,
+                 block_size=block_size, verbose=False, filter=False, **settings)
     return run.candidates
 
 

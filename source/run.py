@@ -12,6 +12,7 @@ path alike (locally or with Dask, whose workers return copies).
     for found in run.found:
         print(found.candidate.formula, [run.ids[r] for r in found.rows])
 """
+import inspect
 import warnings
 from dataclasses import dataclass, field
 
@@ -20,6 +21,18 @@ import numpy as np
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")  # the missing-key warning; nothing here uses the model
     from source import _brenmoor as kt
+
+
+def _defaults(fn):
+    return {name: p.default for name, p in inspect.signature(fn).parameters.items()
+            if p.default is not inspect.Parameter.empty}
+
+
+# The settings of a run and their defaults, as the engine declares them: detection's
+# thresholds, similarity weights and score weights and scales, and the filter's thresholds.
+DETECTION = {k: v for k, v in _defaults(kt.detect_structure).items() if k not in ("var_ranges_bank", "verbose")}
+FILTERING = _defaults(kt.filter_candidates)
+SCORING = [k for k in DETECTION if k.startswith(("w_", "scale_"))]
 
 
 @dataclass
@@ -92,17 +105,24 @@ def match_library(found, exprs, library, progress=_quiet, near_threshold=None):
         progress("matching the library", k + 1, len(found))
 
 
-def detect(ids, exprs, library, ranges=None, *, sim_threshold=0.85, novelty_threshold=1.0,
-           alpha=0.85, beta=0.15, min_members=2, large=False, client=None, block_size=2000,
-           verbose=True, progress=None, filter=True, near_threshold=None):
+def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_size=2000, verbose=True,
+           progress=None, filter=True, near_threshold=None, seed=None, **settings):
     """Describe, cluster, generalise, score and filter a bank; the stages and numbers are those
-    of ``detect_structure`` (default weights and scales) and ``filter_candidates``.
+    of ``detect_structure`` and ``filter_candidates`` with the same `settings` (their keyword
+    names: `sim_threshold`, `alpha`, `w_structural`, `min_members`, `novel_threshold`, ...).
 
     `ids` and `exprs` are parallel lists, `ranges` None or one range dict per row.
     `progress(stage, done, total)` is called as work advances. `large` (or a Dask `client`)
     clusters on the similarity graph instead of the dense matrix. Without `filter` the run's
-    `result` is None.
+    `result` is None. A `seed` seeds numpy's global generator first, from which the behaviour
+    descriptors draw their sensitivity figures.
     """
+    unknown = set(settings) - set(DETECTION) - set(FILTERING)
+    if unknown:
+        raise TypeError(f"unknown settings: {', '.join(sorted(unknown))}")
+    opts = {**DETECTION, **FILTERING, **settings}
+    if seed is not None:
+        np.random.seed(seed)
     from source import large as sparse
     if len(ids) != len(exprs) or (ranges is not None and len(ranges) != len(exprs)):
         raise ValueError("ids, expressions and ranges must have the same length")
@@ -114,11 +134,11 @@ def detect(ids, exprs, library, ranges=None, *, sim_threshold=0.85, novelty_thre
         progress("describing", i + 1, n)
     matrix = graph = None
     if large or client is not None:
-        graph = sparse.similarity_graph(descriptors, sim_threshold, alpha, beta, client, block_size,
+        graph = sparse.similarity_graph(descriptors, opts["sim_threshold"], opts["alpha"], opts["beta"], client, block_size,
                                         progress=lambda done, total: progress("similarity graph", done, total))
     elif n:
         progress("all pairs", 0, 1)
-        matrix = kt.pairwise_matrix(descriptors, alpha=alpha, beta=beta)
+        matrix = kt.pairwise_matrix(descriptors, alpha=opts["alpha"], beta=opts["beta"])
         progress("all pairs", 1, 1)
     # The library is described after the bank's similarities, as detect_structure does (the
     # behaviour descriptors draw from numpy's global generator in that order).
@@ -130,22 +150,24 @@ def detect(ids, exprs, library, ranges=None, *, sim_threshold=0.85, novelty_thre
         print(_similarity_line(matrix[np.triu_indices(n, 1)]))
     if matrix is not None:
         clusters = _rows_by_descriptor(descriptors, kt.cluster_by_similarity(descriptors, matrix,
-                                                                             threshold=sim_threshold))
+                                                                             threshold=opts["sim_threshold"]))
     elif graph is not None:
         clusters = _rows_by_descriptor(descriptors, kt.cluster_graph(descriptors, graph[0], graph[1]))
     else:
         clusters = []
     scored = sparse.score_clusters([[descriptors[r] for r in c] for c in clusters], library, lib_descs,
-                                   n, novelty_threshold, client,
-                                   progress=lambda done, total: progress("scoring", done, total))
+                                   n, opts["novelty_threshold"], client,
+                                   progress=lambda done, total: progress("scoring", done, total),
+                                   weights={k: opts[k] for k in SCORING})
     found = [Found(c, k, clusters[k]) for k, c in enumerate(scored) if c is not None]
     match_library(found, exprs, library, progress, near_threshold)
     candidates = [f.candidate for f in found]
+    thresholds = {k: opts[k] for k in FILTERING}
     if not filter:
         result = None
     elif client is not None:
-        result = sparse.filter_large(candidates, library, client=client, min_members=min_members)
+        result = sparse.filter_large(candidates, library, client=client, **thresholds)
     else:
-        result = kt.filter_candidates(candidates, library, min_members=min_members)
+        result = kt.filter_candidates(candidates, library, **thresholds)
     return Run(ids=list(ids), exprs=list(exprs), descriptors=descriptors, clusters=clusters, found=found,
                result=result, matrix=matrix, graph=graph, library_descriptors=lib_descs)

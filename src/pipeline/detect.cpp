@@ -201,7 +201,7 @@ object candidate_of_cluster(Args& a) {
     lib.descs = nb::borrow(lib_descs);
     const long long bank_size = PyLong_AsLongLong(a[3].ptr());
     if (bank_size == -1 && PyErr_Occurred()) throw nb::python_error();
-    const Weights w{1.0, 1.0, 1.0, 1.0, 1.0, 10.0, 10.0, 10.0};
+    const Weights w{a.real(5), a.real(6), a.real(7), a.real(8), a.real(9), a.real(10), a.real(11), a.real(12)};
     object candidate = candidate_of(cluster, lib, (Py_ssize_t)bank_size, w, a.real(4));
     return candidate.is_valid() ? candidate : none();
 }
@@ -214,9 +214,17 @@ const FuncDef candidate_of_cluster_def{
                {"library", "dict[str, sp.Expr]", Check::Dict},
                {"lib_descs", "dict[str, ExprDescriptor]", Check::Dict},
                {"bank_size", "int", Check::Int},
-               {"novelty_threshold", "float", Check::Float, "1.0"}},
+               {"novelty_threshold", "float", Check::Float, "1.0"},
+               {"w_structural", "float", Check::Float, "1.0", Kind::KwOnly},
+               {"w_behavioral", "float", Check::Float, "1.0", Kind::KwOnly},
+               {"w_irreducibility", "float", Check::Float, "1.0", Kind::KwOnly},
+               {"w_recurrence", "float", Check::Float, "1.0", Kind::KwOnly},
+               {"w_compression", "float", Check::Float, "1.0", Kind::KwOnly},
+               {"scale_irreducible", "float", Check::Float, "10.0", Kind::KwOnly},
+               {"scale_recurrence", "float", Check::Float, "10.0", Kind::KwOnly},
+               {"scale_compression", "float", Check::Float, "10.0", Kind::KwOnly}},
     .returns = "GeneralizedCandidate | None",
-    .doc = "The candidate `detect_structure` makes of one cluster (default weights), or None.",
+    .doc = "The candidate `detect_structure` makes of one cluster with these weights, or None.",
     .impl = candidate_of_cluster,
 };
 

@@ -1,0 +1,54 @@
+"""A detection run: the same structures, scores and filter result as the public calls with the
+same settings, on the dense and the large path, with every structure's rows."""
+import warnings
+
+import numpy as np
+import pytest
+
+from source.feynman import load_bank
+from source.laws import load_library
+from source.run import DETECTION, FILTERING, detect
+
+SETTINGS = [
+    {},
+    {"sim_threshold": 0.8, "alpha": 0.7, "beta": 0.3, "w_structural": 0.5, "w_behavioral": 2.0,
+     "scale_recurrence": 4.0, "novelty_threshold": 0.5, "min_members": 3, "novel_threshold": 8.0,
+     "repeated_threshold": 2.0, "max_wildcard_density": 0.5},
+]
+
+
+@pytest.fixture(scope="module")
+def bank():
+    feynman = load_bank()[:50]
+    exprs = [f.expr for f in feynman] + [2 * f.expr for f in feynman[:15]] + [feynman[3].expr]  # a repeat
+    return [f"r{i}" for i in range(len(exprs))], exprs
+
+
+@pytest.mark.parametrize("settings", SETTINGS)
+@pytest.mark.parametrize("large", [False, True])
+def test_run_equals_the_public_calls(m, bank, settings, large):
+    ids, exprs = bank
+    library = load_library()
+    detection = {k: v for k, v in settings.items() if k in DETECTION}
+    filtering = {k: v for k, v in settings.items() if k in FILTERING}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        np.random.seed(1)
+        want = m.detect_structure(exprs, library, verbose=False, **detection)
+        result = m.filter_candidates(want, library, **filtering)
+        run = detect(ids, exprs, library, verbose=False, large=large, block_size=20, seed=1, **settings)
+    assert run.candidates == want and want
+    assert run.result == result
+    for f in run.found:
+        # The rows are the cluster's, in member order: they rebuild the members exactly.
+        assert [exprs[r] for r in f.rows] == list(f.candidate.members)
+        assert f.rows == run.clusters[f.cluster]
+    assert sorted(r for c in run.clusters for r in c) == list(range(len(exprs)))
+
+
+def test_unknown_settings_are_refused(bank):
+    ids, exprs = bank
+    with pytest.raises(TypeError, match="unknown settings: alhpa"):
+        detect(ids, exprs, {}, alhpa=0.5)
+    with pytest.raises(ValueError, match="same length"):
+        detect(ids[:3], exprs, {})
