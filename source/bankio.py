@@ -1,26 +1,31 @@
-"""Reading banks and libraries of formulas from files.
+"""Reading banks and libraries of formulas from files (or standard input, named ``-``).
 
-Formats, recognised by extension and content:
+Formats, recognised by extension and, for standard input or other names, by content:
 
 - CSV with a formula column (``formula``, ``expression`` or ``expr``), an optional ``id`` column
   and optional ``varK_name`` / ``varK_low`` / ``varK_high`` columns (like the bundled Feynman file);
 - the hall-of-fame CSV that symbolic-regression tools write (``Complexity``, ``Loss``,
-  ``Equation``, optionally ``sympy_format``);
+  ``Equation``, optionally ``sympy_format``); its ids read ``file.csv:complexity=3``;
 - plain text, one formula per line (``#`` starts a comment);
 - JSON: a list of strings, or of ``{"id", "formula", "ranges"}`` objects with ranges given by
   variable name (``{"x": [0.1, 10]}``).
 
 Formulas are read by the safe parser of ``source.parsing``: names are variables unless they are
-called and known functions, and nothing in a file is ever run as code.
+called and known functions, and nothing in a file is ever run as code. A formula written as an
+equation (``F = m*a``) is its right-hand side; the left names the row when it has no id.
 """
 import csv
+import io
 import json
+import math
+import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import sympy as sp
 
-from source.parsing import FormulaError, parse_formula
+from source.parsing import FormulaError, parse_equation
+
 
 class BankError(Exception):
     """A bank file that cannot be read; the message names the file, line and id."""
@@ -41,79 +46,195 @@ class Entry:
         return {i: tuple(self.bounds[n]) for i, n in enumerate(names) if n in self.bounds}
 
 
-def _rows_of_csv(path, text):
-    reader = csv.DictReader(text.splitlines())
-    columns = {c.lower(): c for c in (reader.fieldnames or [])}
-    if "equation" in columns:  # a symbolic-regression hall of fame
-        for line, row in enumerate(reader, start=2):
-            formula = (row.get("sympy_format") or "").strip() or row[columns["equation"]]
-            ident = f"complexity={row[columns['complexity']]}" if "complexity" in columns else f"row{line - 1}"
-            yield line, ident, formula, {}
-        return
-    key = next((columns[k] for k in ("formula", "expression", "expr") if k in columns), None)
+@dataclass
+class Row:
+    line: int
+    id: str | None    # None: the reader makes one up (line3, item0, ...) unless the formula names it
+    made_up: str      # the id made up for this row
+    formula: str
+    bounds: dict
+
+
+def _bound(value, where, what):
+    """A finite range bound, or BankError."""
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise BankError(f"{where}: {what} is not a number: {value!r}") from None
+    if not math.isfinite(number):
+        raise BankError(f"{where}: {what} is not finite: {value!r}")
+    return number
+
+
+def _rows_of_csv(name, text):
+    reader = csv.reader(io.StringIO(text))
+    header = next(reader, None)
+    if not header:
+        raise BankError(f"{name}: the file is empty")
+    header = [h.strip() for h in header]
+    columns = {h.lower(): k for k, h in enumerate(header)}
+    lowered = [h.lower() for h in header]
+
+    def cell(row, key):
+        k = columns.get(key)
+        return row[k].strip() if k is not None and k < len(row) else ""
+
+    hall_of_fame = "equation" in columns
+    key = "equation" if hall_of_fame else next((k for k in ("formula", "expression", "expr") if k in columns), None)
     if key is None:
-        raise BankError(f"{path}: no formula column (expected one named formula, expression, "
-                        f"expr or Equation)")
-    for line, row in enumerate(reader, start=2):
+        raise BankError(f"{name}: no formula column (expected one named formula, expression, expr or Equation)")
+    ranges = []
+    k = 1
+    while f"var{k}_name" in columns:
+        ranges.append(k)
+        k += 1
+    for row in reader:
+        line = reader.line_num
+        if not any(c.strip() for c in row):
+            continue
+        if [c.strip().lower() for c in row] == lowered:
+            raise BankError(f"{name}:{line}: a repeated header row (were files joined with cat? "
+                            f"give them one by one: keltran detect a.csv b.csv)")
+        if hall_of_fame:
+            # Several runs' files repeat complexities: the file's name keeps their ids apart.
+            formula = cell(row, "sympy_format") or cell(row, "equation")
+            complexity = cell(row, "complexity")
+            ident = f"{Path(name).name}:" + (f"complexity={complexity}" if complexity else f"row{line - 1}")
+            yield Row(line, ident, ident, formula, {})
+            continue
+        ident = cell(row, "id") or None
+        where = f"{name}:{line}" + (f" (id {ident})" if ident else "")
         bounds = {}
-        k = 1
-        while f"var{k}_name" in row:
-            name = (row[f"var{k}_name"] or "").strip()
-            if name:
-                bounds[name] = (float(row[f"var{k}_low"]), float(row[f"var{k}_high"]))
-            k += 1
-        ident = (row.get(columns.get("id", ""), "") or "").strip() or f"row{line - 1}"
-        yield line, ident, row[key], bounds
+        for k in ranges:
+            var = cell(row, f"var{k}_name")
+            if not var:
+                continue
+            low, high = cell(row, f"var{k}_low"), cell(row, f"var{k}_high")
+            bounds[var] = (_bound(low, where, f"the low end of the range of {var}"),
+                           _bound(high, where, f"the high end of the range of {var}"))
+        yield Row(line, ident, f"row{line - 1}", cell(row, key), bounds)
 
 
-def _rows_of_json(path, text):
-    data = json.loads(text)
+def _rows_of_json(name, text):
+    try:
+        data = json.loads(text)
+    except ValueError as e:
+        raise BankError(f"{name}: not valid JSON: {e}") from None
     if not isinstance(data, list):
-        raise BankError(f"{path}: expected a JSON list of formulas")
+        raise BankError(f"{name}: expected a JSON list of formulas")
     for k, item in enumerate(data):
+        where = f"{name}:{k + 1}"
         if isinstance(item, str):
-            yield k + 1, f"item{k}", item, {}
-        elif isinstance(item, dict) and "formula" in item:
-            bounds = {str(n): (float(lo), float(hi)) for n, (lo, hi) in (item.get("ranges") or {}).items()}
-            yield k + 1, str(item.get("id", f"item{k}")), str(item["formula"]), bounds
-        else:
-            raise BankError(f"{path}:{k + 1}: expected a formula string or an object with 'formula'")
+            yield Row(k + 1, None, f"item{k}", item, {})
+            continue
+        if not (isinstance(item, dict) and isinstance(item.get("formula"), str)):
+            raise BankError(f"{where}: expected a formula string or an object with a 'formula' string")
+        ident = item.get("id")
+        ident = None if ident is None else str(ident)
+        where += f" (id {ident})" if ident else ""
+        ranges = item.get("ranges") or {}
+        if not isinstance(ranges, dict):
+            raise BankError(f"{where}: 'ranges' must map variable names to [low, high]")
+        bounds = {}
+        for var, pair in ranges.items():
+            if not (isinstance(pair, (list, tuple)) and len(pair) == 2):
+                raise BankError(f"{where}: the range of {var} must be [low, high], got {pair!r}")
+            bounds[str(var)] = (_bound(pair[0], where, f"the low end of the range of {var}"),
+                                _bound(pair[1], where, f"the high end of the range of {var}"))
+        yield Row(k + 1, ident, f"item{k}", item["formula"], bounds)
 
 
-def _rows_of_text(path, text):
+def _rows_of_text(name, text):
     for line, raw in enumerate(text.splitlines(), start=1):
         formula = raw.split("#", 1)[0].strip()
         if formula:
-            yield line, f"line{line}", formula, {}
+            yield Row(line, None, f"line{line}", formula, {})
 
 
-def load(path, skip_bad=False, warn=None):
-    """The entries of a bank file and how many bad rows were skipped (only with `skip_bad`)."""
-    path = Path(path)
-    if not path.is_file():
-        raise BankError(f"file not found: {path}")
-    text = path.read_text(encoding="utf-8")
-    suffix = path.suffix.lower()
-    if suffix == ".csv":
-        rows = _rows_of_csv(path, text)
-    elif suffix == ".json" or text.lstrip().startswith("["):
-        try:
-            rows = list(_rows_of_json(path, text))
-        except json.JSONDecodeError as e:
-            raise BankError(f"{path}: not valid JSON: {e}") from None
+def _read(path):
+    """(name, text) of a file, or of standard input for "-"."""
+    if str(path) == "-":
+        data, name = sys.stdin.buffer.read(), "<stdin>"
     else:
-        rows = _rows_of_text(path, text)
-    entries, skipped = [], 0
-    for line, ident, formula, bounds in rows:
+        path = Path(path)
+        if not path.is_file():
+            raise BankError(f"file not found: {path}")
         try:
-            expr = parse_formula(formula)
+            data = path.read_bytes()
+        except OSError as e:
+            raise BankError(f"{path}: cannot read: {e.strerror}") from None
+        name = str(path)
+    try:
+        return name, data.decode("utf-8-sig")  # a byte-order mark is no part of the first column
+    except UnicodeDecodeError as e:
+        raise BankError(f"{name}: not UTF-8 text (byte 0x{data[e.start]:02x} at offset {e.start}); "
+                        f"save it as UTF-8") from None
+
+
+def _format(name, text):
+    suffix = Path(name).suffix.lower()
+    if suffix == ".csv":
+        return _rows_of_csv
+    if suffix == ".json":
+        return _rows_of_json
+    start = text.lstrip()
+    if start.startswith("["):
+        return _rows_of_json
+    first = start.split("\n", 1)[0].lower()
+    if "," in first and any(k in first for k in ("formula", "expression", "expr", "equation")):
+        return _rows_of_csv
+    return _rows_of_text
+
+
+def load(path, skip_bad=False, warn=None, progress=None, prefix=False):
+    """The entries of one bank file and the rows skipped as unparsable (only with `skip_bad`;
+    each a dict of where, id, formula and reason). `prefix`: made-up ids start with the file's
+    name (for several files read together)."""
+    name, text = _read(path)
+    rows = list(_format(name, text)(name, text))
+    entries, skipped = [], []
+    for k, row in enumerate(rows):
+        shown = row.id or row.made_up
+        try:
+            lhs, expr = parse_equation(row.formula)
         except FormulaError as e:
-            message = f"{path}:{line} (id {ident}): cannot parse formula {formula!r}: {e}"
+            message = f"{name}:{row.line} (id {shown}): cannot parse formula {row.formula!r}: {e}"
             if not skip_bad:
                 raise BankError(message) from None
-            skipped += 1
+            skipped.append({"where": f"{name}:{row.line}", "id": shown, "formula": row.formula, "reason": str(e)})
             if warn:
                 warn(f"warning: skipped {message}")
             continue
-        entries.append(Entry(ident, expr, bounds, f"{path}:{line}"))
+        ident = row.id or lhs or (f"{Path(name).name}:{row.made_up}" if prefix else row.made_up)
+        entries.append(Entry(ident, expr, row.bounds, f"{name}:{row.line}"))
+        if progress:
+            progress(k + 1, len(rows))
+    return entries, skipped
+
+
+def load_all(paths, skip_bad=False, warn=None, unique_ids=False, progress=None):
+    """The entries of several files in order, and the bad rows skipped. An id used twice is an
+    error naming both places, unless `unique_ids`, which numbers the later ones (id#2, id#3)."""
+    entries, skipped = [], []
+    for path in paths:
+        found, bad = load(path, skip_bad, warn, progress, prefix=len(paths) > 1)
+        entries += found
+        skipped += bad
+    first, count = {}, {}
+    for e in entries:
+        if e.id not in first:
+            first[e.id] = e
+            continue
+        if not unique_ids:
+            raise BankError(f"{e.where}: the id {e.id!r} is used again (first at {first[e.id].where}); "
+                            f"ids must be unique: rename one, or pass --unique-ids")
+        count[e.id] = count.get(e.id, 1) + 1
+        while f"{e.id}#{count[e.id]}" in first:
+            count[e.id] += 1
+        new = f"{e.id}#{count[e.id]}"
+        if warn:
+            warn(f"note: {e.where}: the id {e.id!r} is used again (first at {first[e.id].where}); "
+                 f"this row is {new!r}")
+        e.id = new
+        first[new] = e
     return entries, skipped

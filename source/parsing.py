@@ -19,6 +19,7 @@ below, checked before the work they would cause is done.
 """
 import ast
 import io
+import keyword
 import math
 import re
 import tokenize
@@ -40,15 +41,29 @@ class FormulaError(ValueError):
     """Formula text that is refused or cannot be read; the message says why."""
 
 
-# Functions bank files may call, by the names formula files use for them.
+# Functions bank files may call, by the names formula files use for them: the usual ones and
+# the operators symbolic-regression tools write in their hall-of-fame files. The "safe" and
+# clipped variants (which only guard a domain numerically) read as the plain functions. `pow`
+# is a power and takes the bounds of `**`.
 FUNCTIONS = dict(
     exp=sp.exp, log=sp.log, ln=sp.log, sqrt=sp.sqrt, abs=sp.Abs, Abs=sp.Abs, sign=sp.sign,
     floor=sp.floor, ceil=sp.ceiling, ceiling=sp.ceiling,
-    sin=sp.sin, cos=sp.cos, tan=sp.tan, asin=sp.asin, acos=sp.acos, atan=sp.atan,
-    arcsin=sp.asin, arccos=sp.acos, arctan=sp.atan, sinh=sp.sinh, cosh=sp.cosh, tanh=sp.tanh,
-    erf=sp.erf, erfc=sp.erfc, gamma=sp.gamma,
+    sin=sp.sin, cos=sp.cos, tan=sp.tan, cot=sp.cot, sec=sp.sec, csc=sp.csc,
+    asin=sp.asin, acos=sp.acos, atan=sp.atan, arcsin=sp.asin, arccos=sp.acos, arctan=sp.atan,
+    sinh=sp.sinh, cosh=sp.cosh, tanh=sp.tanh, asinh=sp.asinh, acosh=sp.acosh, atanh=sp.atanh,
+    arcsinh=sp.asinh, arccosh=sp.acosh, arctanh=sp.atanh,
+    erf=sp.erf, erfc=sp.erfc, gamma=sp.gamma, lgamma=sp.loggamma,
+    log10=lambda a: sp.log(a, 10), log2=lambda a: sp.log(a, 2), log1p=lambda a: sp.log(1 + a),
+    expm1=lambda a: sp.exp(a) - 1,
+    safe_log=sp.log, safe_log10=lambda a: sp.log(a, 10), safe_log2=lambda a: sp.log(a, 2),
+    safe_log1p=lambda a: sp.log(1 + a), safe_sqrt=sp.sqrt, safe_asin=sp.asin, safe_acos=sp.acos,
+    safe_acosh=sp.acosh, safe_atanh=sp.atanh, atanh_clip=sp.atanh,
     square=lambda a: a ** 2, cube=lambda a: a ** 3, neg=lambda a: -a, inv=lambda a: 1 / a,
+    relu=lambda a: sp.Max(0, a), max=sp.Max, min=sp.Min, mod=sp.Mod, heaviside=sp.Heaviside,
+    greater=lambda a, b: sp.Heaviside(a - b, 0),
+    pow=None, safe_pow=None,  # built by the parser's own power rule
 )
+_POWERS = {"pow", "safe_pow", "Pow"}
 CONSTANTS = {"pi": sp.pi}
 
 
@@ -110,9 +125,10 @@ def _too_big(bits):
 
 
 class _Builder:
-    def __init__(self, text, api):
+    def __init__(self, text, api, keywords=None):
         self.text = text
         self.api = api
+        self.keywords = keywords or {}  # placeholder name -> the keyword it stands for
         # Byte offset of each line, for the source text of a node (offsets count UTF-8 bytes).
         self.raw = text.encode("utf-8")
         self.lines = [0]
@@ -122,7 +138,7 @@ class _Builder:
         if api:
             self.callables, self.constants, self.bounded = _api_vocabulary()
         else:
-            self.callables, self.constants, self.bounded = FUNCTIONS, CONSTANTS, {"gamma"}
+            self.callables, self.constants, self.bounded = FUNCTIONS, CONSTANTS, {"gamma", "lgamma"}
 
     def refuse(self, what):
         raise FormulaError(what)
@@ -222,10 +238,13 @@ class _Builder:
     def name(self, identifier, called):
         if identifier.startswith("__") and identifier.endswith("__"):
             self.refuse(f"the name {identifier}")
+        if identifier in self.keywords:
+            if called:
+                self.refuse(f"unknown function '{self.keywords[identifier]}'")
+            return sp.Symbol(self.keywords[identifier])  # lambda, in, ... as variable names
         if called:
-            function = self.callables.get(identifier)
-            if function is not None:
-                return function
+            if identifier in self.callables:
+                return self.callables[identifier]
             if not self.api:
                 self.refuse(f"unknown function '{identifier}'")
             if hasattr(sp, identifier):
@@ -244,12 +263,14 @@ class _Builder:
         name = self.segment(node.func)
         function = self.name(name, called=True)
         args = [self.build(arg, depth + 1) for arg in node.args]
+        if name in _POWERS and (name == "Pow") == self.api:
+            if len(args) != 2:
+                self.refuse(f"{name}() takes two arguments, got {len(args)}")
+            return self.power(*args)
         if self.api and name in ("Integer", "Rational", "Float"):
             most = 2 if name == "Rational" else 1
             if len(args) > most or not all(isinstance(a, sp.Number) for a in args):
                 self.refuse(f"{name}() of anything but {'one or two numbers' if most == 2 else 'one number'}")
-        if name == "Pow" and len(args) == 2:
-            return self.power(*args)
         if name in self.bounded:
             self.bound_integers(name, args)
         return function(*args)
@@ -277,40 +298,94 @@ def _operator_text(op):
 _LONG_NUMBER = re.compile(r"\d{%d}" % (MAX_INTEGER_DIGITS + 1))
 
 
-def _source(text):
-    """The formula as Python syntax: ``^`` is a power, as formula files write it."""
+def _tokens(text):
+    try:
+        tokens = list(tokenize.generate_tokens(io.StringIO(text).readline))
+    except (tokenize.TokenError, SyntaxError) as e:
+        raise FormulaError(f"invalid syntax ({e.args[0] if e.args else e})") from None
+    if any(t.type == tokenize.STRING for t in tokens):
+        raise FormulaError("strings")
+    return tokens
+
+
+def _untokenize(tokens):
+    return tokenize.untokenize((t.type, t.string) for t in tokens).strip()
+
+
+def _checked(text):
     if not isinstance(text, str):
         raise FormulaError(f"expected formula text, got {type(text).__name__}")
     if len(text) > MAX_LENGTH:
         raise FormulaError(f"the formula is longer than {MAX_LENGTH} characters")
     if _LONG_NUMBER.search(text):
         raise FormulaError(f"a number of more than {MAX_INTEGER_DIGITS} digits")
+    return text
+
+
+_KEYWORD = re.compile(r"\b(?:%s)\b" % "|".join(keyword.kwlist))
+
+
+def _bank_source(text):
+    """A bank formula as Python syntax: ``^`` is a power, Python's keywords may name variables
+    (they become placeholders, mapped back when the names are read), and ``lhs = rhs`` is an
+    equation whose right-hand side is the formula. Returns (source, placeholders, lhs text)."""
+    if "^" not in text and "=" not in text and not _KEYWORD.search(text):
+        return text.strip(), {}, None
+    tokens = _tokens(text)
+    depth, equals = 0, []
+    for k, t in enumerate(tokens):
+        if t.type == tokenize.OP:
+            depth += t.string in "([{"
+            depth -= t.string in ")]}"
+            if t.string == "=" and depth == 0:
+                equals.append(k)
+    lhs = None
+    if len(equals) > 1:
+        raise FormulaError("more than one '=' (write one equation, or the formula alone)")
+    if equals:
+        lhs = _untokenize(tokens[:equals[0]]) or None
+        tokens = [t for t in tokens[equals[0] + 1:]]
+    placeholders, taken = {}, set(re.findall(r"\w+", text))
+    out = []
+    for t in tokens:
+        if t.type == tokenize.NAME and keyword.iskeyword(t.string):
+            name = next(f"_kw{k}_{t.string}" for k in range(len(taken) + 1) if f"_kw{k}_{t.string}" not in taken)
+            taken.add(name)
+            placeholders[name] = t.string
+            t = t._replace(string=name)
+        elif t.type == tokenize.OP and t.string == "^":
+            t = t._replace(string="**")
+        out.append(t)
+    return _untokenize(out), placeholders, lhs
+
+
+def _api_source(text):
+    """Formula text for the Python API: ``^`` is a power, as sympy reads it."""
     if "^" not in text:
         return text.strip()
-    try:
-        tokens = list(tokenize.generate_tokens(io.StringIO(text).readline))
-    except (tokenize.TokenError, SyntaxError) as e:
-        raise FormulaError(f"invalid syntax ({e})") from None
-    if any(t.type == tokenize.STRING for t in tokens):
-        raise FormulaError("strings")
-    return tokenize.untokenize((t.type, "**" if t.type == tokenize.OP and t.string == "^" else t.string)
-                               for t in tokens).strip()
+    return _untokenize([t._replace(string="**") if t.type == tokenize.OP and t.string == "^" else t
+                        for t in _tokens(text)])
 
 
 def _parse(text, api):
-    source = _source(text)
+    _checked(text)
+    keywords, lhs = {}, None
+    if api:
+        source = _api_source(text)
+    else:
+        source, keywords, lhs = _bank_source(text)
     if not source:
         raise FormulaError("the formula is empty")
     try:
         tree = ast.parse(source, mode="eval")
     except SyntaxError as e:
-        raise FormulaError(f"invalid syntax ({e.msg})") from None
+        raise FormulaError("invalid syntax" + (f" ({e.msg})" if e.msg != "invalid syntax" else "")) from None
     except (RecursionError, MemoryError):
         raise FormulaError(f"the formula nests deeper than {MAX_DEPTH} levels") from None
     except ValueError as e:
         raise FormulaError(f"cannot read the formula ({e})") from None
     try:
-        return _Builder(source, api).build(tree)
+        return _Builder(source, api, keywords).build(tree), lhs
     except FormulaError:
         raise
     except RecursionError:
@@ -319,15 +394,22 @@ def _parse(text, api):
         raise FormulaError(str(e) or type(e).__name__) from None
 
 
-def parse_formula(text):
-    """A formula of a bank or library file as a sympy expression; FormulaError if refused."""
-    expr = _parse(text, api=False)
+def parse_equation(text):
+    """A formula of a bank or library file: (the left-hand side's text or None, the sympy
+    expression). ``F = m*a`` gives ("F", m*a); FormulaError if refused."""
+    expr, lhs = _parse(text, api=False)
     if not isinstance(expr, sp.Expr):
         raise FormulaError(f"not an expression: {expr}")
-    return expr
+    return lhs, expr
+
+
+def parse_formula(text):
+    """A formula of a bank or library file as a sympy expression (of an equation, its
+    right-hand side); FormulaError if refused."""
+    return parse_equation(text)[1]
 
 
 def parse_expression(text):
     """Formula text given to the Python API, with names as sympy reads them."""
-    return _parse(text, api=True)
+    return _parse(text, api=True)[0]
 

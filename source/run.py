@@ -13,6 +13,7 @@ path alike (locally or with Dask, whose workers return copies).
         print(found.candidate.formula, [run.ids[r] for r in found.rows])
 """
 import inspect
+import math
 import warnings
 from dataclasses import dataclass, field
 
@@ -48,6 +49,7 @@ class Found:
     match: object = None
     member_matches: list = field(default_factory=list)
     bindings: list = field(default_factory=list)
+    terms: dict = field(default_factory=dict)  # the score's terms, by name
 
 
 @dataclass
@@ -61,6 +63,8 @@ class Run:
     matrix: np.ndarray | None = None  # the dense path's similarity matrix
     graph: tuple | None = None        # the large path's (rows, cols, similarities, pruned)
     library_descriptors: dict = field(default_factory=dict)
+    left_out: dict = field(default_factory=dict)  # row -> why it is in no structure
+    settings: dict = field(default_factory=dict)  # every setting the run used, by keyword
 
     @property
     def candidates(self):
@@ -81,6 +85,37 @@ def _quiet(stage, done, total):
 def _similarity_line(values):
     return (f"similarity \u2014 min={values.min():.4f}  mean={values.mean():.4f}  "
             f"max={values.max():.4f}")
+
+
+def _dense_matrix(descriptors, alpha, beta, progress, block=250):
+    """`pairwise_matrix(descriptors, alpha=alpha, beta=beta)`, computed in blocks of the
+    similarity graph with no threshold so that the work can report its progress: the same
+    numbers (the graph's similarities are the matrix's). Descriptors of other shapes than
+    `describe` makes take `pairwise_matrix` itself."""
+    n = len(descriptors)
+    try:
+        packed = [kt.pack_descriptors(descriptors[o:o + block]) for o in range(0, n, block)]
+    except TypeError:
+        progress("all pairs", 0, 1)
+        matrix = kt.pairwise_matrix(descriptors, alpha=alpha, beta=beta)
+        progress("all pairs", 1, 1)
+        return matrix
+    matrix = np.zeros((n, n))
+    total, done = n * (n + 1) // 2, 0
+    progress("all pairs", 0, total)
+    for a in range(len(packed)):
+        for b in range(a, len(packed)):
+            rows, cols, values, _ = kt.graph_block(packed[a], None if a == b else packed[b], -math.inf,
+                                                   alpha, beta, a == b)
+            rows, cols = rows + a * block, cols + b * block
+            matrix[rows, cols] = values
+            matrix[cols, rows] = values
+            done += len(values)
+            progress("all pairs", done, total)
+    for i, d in enumerate(descriptors):
+        matrix[i, i] = kt.similarity(d, d, alpha, beta)
+    progress("all pairs", total, total)
+    return matrix
 
 
 def _rows_by_descriptor(descriptors, clusters):
@@ -137,9 +172,7 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
         graph = sparse.similarity_graph(descriptors, opts["sim_threshold"], opts["alpha"], opts["beta"], client, block_size,
                                         progress=lambda done, total: progress("similarity graph", done, total))
     elif n:
-        progress("all pairs", 0, 1)
-        matrix = kt.pairwise_matrix(descriptors, alpha=opts["alpha"], beta=opts["beta"])
-        progress("all pairs", 1, 1)
+        matrix = _dense_matrix(descriptors, opts["alpha"], opts["beta"], progress)
     # The library is described after the bank's similarities, as detect_structure does (the
     # behaviour descriptors draw from numpy's global generator in that order).
     lib_descs = {}
@@ -155,11 +188,25 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
         clusters = _rows_by_descriptor(descriptors, kt.cluster_graph(descriptors, graph[0], graph[1]))
     else:
         clusters = []
-    scored = sparse.score_clusters([[descriptors[r] for r in c] for c in clusters], library, lib_descs,
+    # A single formula generalises into nothing: only larger clusters are scored.
+    left_out = {}
+    scorable = []
+    for k, c in enumerate(clusters):
+        if len(c) == 1:
+            left_out[c[0]] = "single formula: it joined no structure"
+        else:
+            scorable.append(k)
+    scored = sparse.score_clusters([[descriptors[r] for r in clusters[k]] for k in scorable], library, lib_descs,
                                    n, opts["novelty_threshold"], client,
                                    progress=lambda done, total: progress("scoring", done, total),
                                    weights={k: opts[k] for k in SCORING})
-    found = [Found(c, k, clusters[k]) for k, c in enumerate(scored) if c is not None]
+    found = []
+    for k, c in zip(scorable, scored):
+        if c is not None:
+            found.append(Found(c, k, clusters[k]))
+        else:
+            reason = _dropped_reason([descriptors[r] for r in clusters[k]], opts["novelty_threshold"])
+            left_out.update((r, reason) for r in clusters[k])
     match_library(found, exprs, library, progress, near_threshold)
     candidates = [f.candidate for f in found]
     thresholds = {k: opts[k] for k in FILTERING}
@@ -170,4 +217,44 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     else:
         result = kt.filter_candidates(candidates, library, **thresholds)
     return Run(ids=list(ids), exprs=list(exprs), descriptors=descriptors, clusters=clusters, found=found,
-               result=result, matrix=matrix, graph=graph, library_descriptors=lib_descs)
+               result=result, matrix=matrix, graph=graph, library_descriptors=lib_descs, left_out=left_out,
+               settings={**opts, "near_threshold": kt.NEAR_THRESHOLD if near_threshold is None else near_threshold})
+
+
+def _dropped_reason(cluster, novelty_threshold):
+    """Why detection made no candidate of a cluster of two or more formulas: its generalisation
+    says too little, or its score is below the threshold."""
+    tagged = [kt._canonicalize_expr(d.expr, source_id=k) for k, d in enumerate(cluster)]
+    formula = kt.anti_unify_cluster(tagged)
+    if formula is not None and not kt._is_valid_generalization(formula):
+        formula = kt._display_canonical_expr(formula)
+        if kt._is_wildcard(formula):
+            return f"its cluster generalises to a bare wildcard ({formula})"
+        return (f"its cluster's generalisation {formula} is too generic "
+                f"(wildcard density {kt._wildcard_density(formula):.2f})")
+    return f"its cluster's score is below the novelty threshold {novelty_threshold:g}"
+
+
+def behavior_blocks(run, category=None):
+    """The blocks `behavior` renders for the structures the run's filter kept (novel first,
+    then repeated; or one category): a header, the candidate's report and ten compiled
+    compositions, each candidate's compositions drawn from a generator seeded with 42. The
+    run's own candidates and filter settings are used; nothing is detected again."""
+    categories = ["novel", "repeated"] if category in (None, "all") else [category]
+    blocks = []
+    for name in categories:
+        for i, c in enumerate(getattr(run.result, name)):
+            lines = ["\u2500\u2500 " + name + " structure #" + str(i) + " " + "\u2500" * 34, kt.candidate_report(i, c)]
+            generator = kt.ControlledCompositionGenerator(seed=42)
+            for j in range(10):
+                op = kt.SymbolicOperator.from_structure(f"Op{i + 1}Eq{j + 1}", c.formula)
+                text = generator.compose(op, max_level=2)
+                func, names, np_expr = kt.NumpyCompiler.compile(text, op)
+                value = kt.NumpyCompiler.evaluate(text, op, **{v: float(k + 1) for k, v in enumerate(names)})
+                try:
+                    vector = func(**{v: np.linspace(0.1, 1.0, 5) for v in names})
+                except (ZeroDivisionError, OverflowError, ValueError, TypeError, NameError):
+                    vector = np.full(5, np.nan)
+                lines.append(kt.composition_report(text, names, np_expr, value, vector))
+            blocks.append("\n".join(lines))
+    return blocks

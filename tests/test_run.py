@@ -44,6 +44,10 @@ def test_run_equals_the_public_calls(m, bank, settings, large):
         assert [exprs[r] for r in f.rows] == list(f.candidate.members)
         assert f.rows == run.clusters[f.cluster]
     assert sorted(r for c in run.clusters for r in c) == list(range(len(exprs)))
+    # Every row is in a structure or left out with its reason, never both.
+    in_structures = [r for f in run.found for r in f.rows]
+    assert sorted(in_structures + list(run.left_out)) == list(range(len(exprs)))
+    assert all(reason for reason in run.left_out.values())
 
 
 def test_unknown_settings_are_refused(bank):
@@ -52,3 +56,17 @@ def test_unknown_settings_are_refused(bank):
         detect(ids, exprs, {}, alhpa=0.5)
     with pytest.raises(ValueError, match="same length"):
         detect(ids[:3], exprs, {})
+
+
+def test_dense_matrix_in_blocks_equals_the_pairwise_matrix(m, bank):
+    from source.run import _dense_matrix
+    ids, exprs = bank
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        descriptors = [m.describe(e) for e in exprs[:40]] + [m.describe(exprs[0])]
+    seen = []
+    for alpha, beta in [(0.85, 0.15), (0.6, 0.4)]:
+        want = m.pairwise_matrix(descriptors, alpha=alpha, beta=beta)
+        got = _dense_matrix(descriptors, alpha, beta, lambda stage, done, total: seen.append((done, total)), block=7)
+        assert np.array_equal(got, want)
+    assert seen[-1][0] == seen[-1][1] and len(seen) > 10  # progress in true totals, to the end

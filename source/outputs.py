@@ -1,0 +1,75 @@
+"""Output files of the command line: checked before any work, written whole or not at all."""
+import contextlib
+import os
+import sys
+import tempfile
+from pathlib import Path
+
+
+class OutputError(Exception):
+    """An output path that cannot be written; the message says why."""
+
+
+class Terminated(BaseException):
+    """SIGTERM, raised where the run is so that output files are cleaned up as on Ctrl-C."""
+
+
+def on_sigterm(signum, frame):
+    raise Terminated()
+
+
+def check_outputs(outputs, inputs):
+    """Refuses, before any work, an output that is empty, a directory, in a folder that does not
+    exist or cannot be written, the same file as an input, or standard output twice."""
+    real_inputs = {os.path.realpath(p): p for p in inputs if p and p != "-"}
+    to_stdout = [flag for flag, path in outputs if path == "-"]
+    if len(to_stdout) > 1:
+        raise OutputError(f"only one output can go to standard output ({' and '.join(to_stdout)} both ask for it)")
+    for flag, path in outputs:
+        if path is None or path == "-":
+            continue
+        if not path.strip():
+            raise OutputError(f"{flag} needs a file name")
+        real = os.path.realpath(path)
+        if real in real_inputs:
+            raise OutputError(f"{flag} {path} would overwrite the input file {real_inputs[real]}")
+        if os.path.isdir(real):
+            raise OutputError(f"{flag} {path} is a directory")
+        folder = os.path.dirname(real) or "."
+        if not os.path.isdir(folder):
+            raise OutputError(f"{flag} {path}: the folder {os.path.dirname(path) or '.'} does not exist")
+        if not os.access(folder, os.W_OK | os.X_OK):
+            raise OutputError(f"{flag} {path}: cannot write in {os.path.dirname(path) or '.'}")
+
+
+def _new_file_mode():
+    mask = os.umask(0)
+    os.umask(mask)
+    return 0o666 & ~mask
+
+
+@contextlib.contextmanager
+def atomic(path, mode="w"):
+    """A temporary file beside `path`, renamed onto it only when the block succeeds; standard
+    output for "-". A symlink keeps pointing where it did (its target is replaced); an existing
+    file keeps its permissions, a new one gets those the umask gives."""
+    if path == "-":
+        stream = sys.stdout.buffer if "b" in mode else sys.stdout
+        yield stream
+        stream.flush()
+        return
+    target = Path(os.path.realpath(path))
+    fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
+    try:
+        try:
+            permissions = target.stat().st_mode & 0o7777
+        except FileNotFoundError:
+            permissions = _new_file_mode()
+        os.fchmod(fd, permissions)
+        with os.fdopen(fd, mode, **({} if "b" in mode else {"encoding": "utf-8"})) as f:
+            yield f
+        os.replace(tmp, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise

@@ -1,0 +1,141 @@
+"""What a detection run reports: the verdict on every structure, the account of every formula,
+and the JSON document."""
+import math
+
+SCHEMA_VERSION = 2
+
+
+def verdict_text(match):
+    """What a structure (or a member) is: "known law (kind): name" or "new structure"."""
+    if match is None:
+        return "new structure"
+    return f"known law ({match.kind}): {match.law}"
+
+
+def _binding_text(bindings):
+    if not bindings:
+        return "(not an instance of the formula)"
+    return ", ".join(f"{k}={v}" for k, v in bindings.items())
+
+
+def verdict_report(run, members=True):
+    """The verdict on every structure, with the counts at the top; with `members`, each
+    member's id, formula, bindings and own verdict."""
+    known = sum(f.match is not None for f in run.found)
+    lines = ["", "=== Structures: known law or new ===", "",
+             f"known laws    : {known}", f"new structures: {len(run.found) - known}", ""]
+    if not run.found:
+        lines.append("  (none)")
+    for k, f in enumerate(run.found):
+        detail = ""
+        if f.match is not None:
+            alike = sum(m is not None and m.law == f.match.law for m in f.member_matches)
+            detail = f"  ({alike} of {len(f.rows)} members" + (f", distance {f.match.distance:.3g})" if f.match.distance else ")")
+        lines.append(f"  [{k}] {verdict_text(f.match)}{detail}")
+        lines.append(f"       formula        : {f.candidate.formula}   ({len(f.rows)} members)")
+        if f.match is not None and f.match.mapping:
+            lines.append("       mapping        : " + ", ".join(f"{ours}\u2192{law}" for ours, law in f.match.mapping.items())
+                         + "   (ours \u2192 the law's)")
+        if members:
+            for r, m, b in zip(f.rows, f.member_matches, f.bindings):
+                lines.append(f"       {run.ids[r]}: {run.exprs[r]}   [{_binding_text(b)}]   {verdict_text(m)}")
+    return "\n".join(lines) + "\n"
+
+
+def _match_json(match):
+    if match is None:
+        return None
+    return {"law": match.law, "kind": match.kind, "distance": match.distance,
+            "mapping": dict(match.mapping) if match.mapping is not None else None}
+
+
+def _number(value):
+    """A float for JSON: finite numbers as they are, else None (the caller flags infinity)."""
+    value = float(value)
+    return value if math.isfinite(value) else None
+
+
+def similarity_summary(run):
+    """min, mean and max of the pairwise similarities (the matrix's, or the graph's edges)."""
+    if run.matrix is not None and len(run.matrix) >= 2:
+        n = len(run.matrix)
+        lo, hi, total = math.inf, -math.inf, 0.0
+        for i in range(n - 1):  # row by row: no n*n copy of the triangle
+            row = run.matrix[i, i + 1:]
+            lo, hi, total = min(lo, row.min()), max(hi, row.max()), total + row.sum()
+        return {"min": float(lo), "mean": float(total / (n * (n - 1) / 2)), "max": float(hi)}
+    return None
+
+
+def document(run, settings, labels, rendered, blocks=None):
+    """The JSON document of a run. `settings`: what the run was asked; `labels`: bank and library
+    names and sizes; `rendered`: each structure's text block; `blocks`: --behavior's blocks."""
+    result = run.result
+    verdict = {id(c): ("novel", None) for c in result.novel}
+    verdict.update({id(c): ("repeated", None) for c in result.repeated})
+    verdict.update({id(c): ("discarded", reason) for reason, c in result.discarded})
+    candidates = []
+    for f, text in zip(run.found, rendered):
+        c = f.candidate
+        score = float(c.novelty)
+        candidates.append({
+            "formula": str(c.formula),
+            "display": text,
+            "library_match": _match_json(f.match),
+            "members": [{"id": run.ids[r], "formula": str(run.exprs[r]),
+                         "bindings": {str(k): str(v) for k, v in b.items()} if b is not None else None,
+                         "library_match": _match_json(m)}
+                        for r, m, b in zip(f.rows, f.member_matches, f.bindings)],
+            "growth_class": c.growth_class,
+            "score": _number(score),
+            "score_infinite": math.isinf(score),
+            "score_terms": dict(f.terms) if f.terms else None,
+            "closest_library_entry": c.closest_lib,
+            "category": verdict[id(c)][0],
+            "discard_reason": verdict[id(c)][1],
+        })
+    return {
+        "schema_version": SCHEMA_VERSION,
+        "settings": {**labels, **settings},
+        "counts": account_counts(run),
+        "similarity": similarity_summary(run),
+        "candidates": candidates,
+        "left_out": [{"id": run.ids[r], "formula": str(run.exprs[r]), "reason": reason}
+                     for r, reason in sorted(run.left_out.items())],
+        "behavior": blocks,
+    }
+
+
+def account_counts(run):
+    """How many formulas went where; the counts add up to the bank's size (and the skipped
+    rows, which never reached the bank)."""
+    in_structures = sum(len(f.rows) for f in run.found)
+    return {"bank": len(run.ids), "in_structures": in_structures, "left_out": len(run.left_out),
+            "known_law_structures": sum(f.match is not None for f in run.found),
+            "new_structures": sum(f.match is None for f in run.found)}
+
+
+def account_report(run, skipped=0):
+    """Where every formula went: in a structure, or left out and why."""
+    counts = account_counts(run)
+    reasons = {}
+    for reason in run.left_out.values():
+        key = reason.split(" (")[0]
+        reasons[key] = reasons.get(key, 0) + 1
+    lines = ["=== Every formula ===", "",
+             f"bank formulas      : {counts['bank']}" + (f"  (and {skipped} unparsable rows skipped)" if skipped else ""),
+             f"in a structure     : {counts['in_structures']}",
+             f"left out           : {counts['left_out']}"]
+    for reason, count in sorted(reasons.items(), key=lambda kv: -kv[1]):
+        lines.append(f"  {count:5d}  {reason}")
+    return "\n".join(lines) + "\n"
+
+
+def left_out_report(run):
+    lines = ["── left out ──────────────────────────────────────────"]
+    for r, reason in sorted(run.left_out.items()):
+        lines.append(f"  {run.ids[r]}: {run.exprs[r]}   [{reason}]")
+    if not run.left_out:
+        lines.append("  (none)")
+    return "\n".join(lines) + "\n"
+
