@@ -11,10 +11,18 @@ SOURCES := $(shell find src source -type f -not -name '*.pyc') CMakeLists.txt py
 PIP     := $(PY) -m pip install -q -c $(LOCK)
 BUILD_REQS = $$($(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires'])")
 
-.PHONY: test demo bench fuzz sanitize lock clean
+.PHONY: test demo bench fuzz sanitize lock clean browser
 
-test: $(STAMP)
+test: $(STAMP) browser
 	$(VENV)/bin/pytest
+
+# The HTML report is tested in a real headless browser, Debian's chromium, installed here where
+# this machine can; where it cannot, the browser tests are skipped and say why.
+browser:
+	@command -v chromium >/dev/null 2>&1 || { command -v apt-get >/dev/null 2>&1 && \
+	    { apt-get install -y -q --no-install-recommends chromium >/dev/null 2>&1 || \
+	      { apt-get update -q >/dev/null 2>&1 && apt-get install -y -q --no-install-recommends chromium >/dev/null 2>&1; }; }; } || \
+	    echo "note: chromium could not be installed; the browser tests will be skipped"
 
 demo: $(STAMP)
 	$(PY) -P -m source detect --behavior

@@ -177,10 +177,13 @@ def _format(name, text):
         return _rows_of_csv
     if suffix == ".json":
         return _rows_of_json
+    if suffix == ".txt":
+        return _rows_of_text
     start = text.lstrip()
     if start.startswith("["):
         return _rows_of_json
-    first = start.split("\n", 1)[0].lower()
+    lines = [line for line in start.splitlines() if line.strip() and not line.lstrip().startswith("#")]
+    first = lines[0].lower() if lines else ""
     if "," in first and any(k in first for k in ("formula", "expression", "expr", "equation")):
         return _rows_of_csv
     return _rows_of_text

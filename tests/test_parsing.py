@@ -82,7 +82,8 @@ def test_python_api_bounds_sympy_functions_that_would_hang(text):
     ("", "empty"), ("x +", "invalid syntax"), ("x^", "invalid syntax"), ("x == y", "=="),
     ("0 < x < 1", "chained"), ("x // y", "//"), ("x % y", "%"), ("'x'", "strings"),
     ("x[0]", "subscripts"), ("x.real", "attribute"), ("f(x)", "unknown function 'f'"),
-    ("x and y", "'and'/'or'"), ("True", "constant True"), ("(x, y)", "not an expression"),
+    ("x and y", "invalid syntax"), ("(x, y)", "not an expression"), ("x = y = z", "more than one '='"),
+    ("pow(x)", "takes two arguments"), ("lambda(x)", "unknown function 'lambda'"),
 ])
 def test_bank_formula_errors_say_why(text, reason):
     with pytest.raises(FormulaError, match=reason.replace("(", r"\(").replace(")", r"\)")):
@@ -112,6 +113,30 @@ def test_bank_names_are_variables_unless_called_and_known():
     assert parse_formula("pi*r^2") == sp.pi * sp.Symbol("r") ** 2
     assert parse_formula("square(x) + inv(y)") == sp.Symbol("x") ** 2 + 1 / sp.Symbol("y")
     assert set(FUNCTIONS) >= {"exp", "log", "ln", "sqrt", "sin", "arcsin", "tanh", "gamma"}
+
+
+@pytest.mark.parametrize("text, lhs, want", [
+    ("F = m*a", "F", "a*m"),
+    ("y = lambda*exp(-lambda*t)", "y",                              # keywords name variables
+     sp.Symbol("lambda") * sp.exp(-sp.Symbol("lambda") * sp.Symbol("t"))),
+    ("in + is + True", None, sp.Symbol("in") + sp.Symbol("is") + sp.Symbol("True")),
+    ("pow(x, 3) + log10(y) + log2(z)", None, "x**3 + log(y)/log(10) + log(z)/log(2)"),
+    ("safe_log(x)*safe_sqrt(y) + relu(z - 1)", None, "log(x)*sqrt(y) + Max(0, z - 1)"),
+    ("square(x) + cube(y) + neg(z) + inv(w)", None, "x**2 + y**3 - z + 1/w"),
+    ("max(x, 2) + min(y, 3) + mod(x, 2) + greater(x, y)", None, "Heaviside(x - y, 0) + Max(2, x) + Min(3, y) + Mod(x, 2)"),
+    ("log1p(x) + expm1(y) + atanh_clip(z) + lgamma(w)", None, "exp(y) - 1 + log(x + 1) + atanh(z) + loggamma(w)"),
+])
+def test_symbolic_regression_vocabulary_keywords_and_equations(text, lhs, want):
+    from source.parsing import parse_equation
+    got_lhs, expr = parse_equation(text)
+    assert got_lhs == lhs
+    assert expr == (sp.sympify(want) if isinstance(want, str) else want)
+
+
+@pytest.mark.parametrize("text", ["pow(9, 9**9)", "lgamma(10**6)", "pow(x, 2000)"])
+def test_vocabulary_keeps_the_bounds(text):
+    with pytest.raises(FormulaError):
+        parse_formula(text)
 
 
 def test_names_keep_their_exact_characters():

@@ -70,3 +70,18 @@ def test_dense_matrix_in_blocks_equals_the_pairwise_matrix(m, bank):
         got = _dense_matrix(descriptors, alpha, beta, lambda stage, done, total: seen.append((done, total)), block=7)
         assert np.array_equal(got, want)
     assert seen[-1][0] == seen[-1][1] and len(seen) > 10  # progress in true totals, to the end
+
+
+def test_behaviour_blocks_of_a_run_are_those_behavior_renders(m, bank):
+    from source.run import behavior_blocks
+    ids, exprs = bank
+    library = load_library()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        np.random.seed(3)
+        want = m.behavior(exprs, 0.85, 0.15, library, verbose=False)
+        np.random.seed(3)
+        run = detect(ids, exprs, library, verbose=False)
+        got = behavior_blocks(run)
+        assert got == want and got
+        assert behavior_blocks(run, "repeated") == [b for b in got if b.startswith("\u2500\u2500 repeated")]
