@@ -207,7 +207,10 @@ def detect(args):
                                 large=large, client=client, verbose=not args.quiet and not large,
                                 progress=progress, seed=args.seed, **settings)
             result = run.result
-            rendered = [kt.candidate_report(i, f.candidate) for i, f in enumerate(run.found)]
+            rendered = []
+            for i, f in enumerate(run.found):  # each describes its formula: seconds on large banks
+                rendered.append(kt.candidate_report(i, f.candidate))
+                progress("describing the structures", i + 1, len(run.found))
             print(report.verdict_report(run, members=not args.quiet))
             print(report.account_report(run, len(skipped)))
             if not args.quiet:
@@ -216,11 +219,7 @@ def detect(args):
                 for block in rendered:
                     print(block + "\n")
             print("=== Detection score: after filter ===\n")
-            if args.category == "all":
-                kt.filter_report(result)
-            else:
-                print(f"{args.category}: {len(getattr(result, args.category))}\n")
-                kt.report(getattr(result, args.category))
+            print(report.filter_text(result, {id(f.candidate): b for f, b in zip(run.found, rendered)}, args.category))
             blocks = None
             if args.behavior:
                 from source.run import behavior_blocks
@@ -373,7 +372,13 @@ def parser():
 
 def main(argv=None):
     signal.signal(signal.SIGTERM, on_sigterm)
+    argv = sys.argv[1:] if argv is None else argv
+    loading = "--quiet" not in argv and sys.stderr.isatty()
+    if loading:  # the engine and sympy take a second or two to import
+        print("keltran: loading the engine\u2026", end="\r", file=sys.stderr, flush=True)
     p = parser()
+    if loading:
+        print(" " * 30, end="\r", file=sys.stderr, flush=True)
     args = p.parse_args(argv)
     try:
         return args.run(args)

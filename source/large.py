@@ -101,11 +101,11 @@ def detect_large(bank, library, var_ranges_bank=None, client=None, block_size=20
     return run.candidates
 
 
-def filter_large(candidates, library, client=None, **thresholds):
+def filter_large(candidates, library, client=None, progress=None, **thresholds):
     """`filter_candidates`, one task per candidate, merged in candidate order."""
     if client is not None:
         library = client.scatter(library, broadcast=True)
-    parts = _run(client, _filter_one, [(c, library, thresholds) for c in candidates])
+    parts = _run(client, _filter_one, [(c, library, thresholds) for c in candidates], progress)
     novel, repeated, discarded = [], [], []
     for c, part in zip(candidates, parts):
         # The task worked on a copy; the result lists the caller's own record.

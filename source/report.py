@@ -42,6 +42,35 @@ def verdict_report(run, members=True):
     return "\n".join(lines) + "\n"
 
 
+def _section(blocks):
+    return blocks if blocks else ["  (none)"]
+
+
+def _reindexed(block, index):
+    """A structure's text block numbered for its place in a section."""
+    head, _, rest = block.partition("] ")
+    return f"  [{index}] {rest}"
+
+
+def filter_text(result, block_of, category="all"):
+    """The detection-score report (the filter's novel / repeated / discarded sections, as
+    `filter_report` prints it) from the structures' blocks rendered once: each structure's
+    behaviour is described once, and the figures agree between the sections."""
+    def blocks(candidates):
+        return _section([_reindexed(block_of[id(c)], i) for i, c in enumerate(candidates)])
+    if category != "all":
+        chosen = getattr(result, category)
+        return "\n".join([f"{category}: {len(chosen)}", ""] + [b + "\n" for b in blocks(chosen)])
+    rule = "\u2500"
+    lines = [f"novel    : {len(result.novel)}", f"repeated : {len(result.repeated)}",
+             f"discarded: {len(result.discarded)}", ""]
+    lines += [rule * 2 + " novel structures " + rule * 34] + blocks(result.novel) + [""]
+    lines += [rule * 2 + " repeated patterns " + rule * 33] + blocks(result.repeated) + [""]
+    lines += [rule * 2 + " discarded " + rule * 41]
+    lines += [f"  [{reason}]  {c.formula}  (members={len(c.members)})" for reason, c in result.discarded]
+    return "\n".join(lines)
+
+
 def _match_json(match):
     if match is None:
         return None

@@ -87,7 +87,7 @@ def _similarity_line(values):
             f"max={values.max():.4f}")
 
 
-def _dense_matrix(descriptors, alpha, beta, progress, block=250):
+def _dense_matrix(descriptors, alpha, beta, progress, block=150):
     """`pairwise_matrix(descriptors, alpha=alpha, beta=beta)`, computed in blocks of the
     similarity graph with no threshold so that the work can report its progress: the same
     numbers (the graph's similarities are the matrix's). Descriptors of other shapes than
@@ -210,12 +210,10 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     match_library(found, exprs, library, progress, near_threshold)
     candidates = [f.candidate for f in found]
     thresholds = {k: opts[k] for k in FILTERING}
-    if not filter:
-        result = None
-    elif client is not None:
-        result = sparse.filter_large(candidates, library, client=client, **thresholds)
-    else:
-        result = kt.filter_candidates(candidates, library, **thresholds)
+    # One candidate at a time (the same result as one call), so that the work shows progress.
+    result = sparse.filter_large(candidates, library, client=client,
+                                 progress=lambda done, total: progress("filtering", done, total),
+                                 **thresholds) if filter else None
     return Run(ids=list(ids), exprs=list(exprs), descriptors=descriptors, clusters=clusters, found=found,
                result=result, matrix=matrix, graph=graph, library_descriptors=lib_descs, left_out=left_out,
                settings={**opts, "near_threshold": kt.NEAR_THRESHOLD if near_threshold is None else near_threshold})

@@ -85,3 +85,23 @@ def test_behaviour_blocks_of_a_run_are_those_behavior_renders(m, bank):
         got = behavior_blocks(run)
         assert got == want and got
         assert behavior_blocks(run, "repeated") == [b for b in got if b.startswith("\u2500\u2500 repeated")]
+
+
+@pytest.mark.parametrize("category", ["all", "novel", "repeated"])
+def test_filter_text_from_rendered_blocks_is_the_filter_report(m, bank, capsys, category):
+    from source.report import filter_text
+    ids, exprs = bank
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        run = detect(ids, exprs, load_library(), verbose=False, novel_threshold=20.0)
+        blocks = {id(f.candidate): m.candidate_report(i, f.candidate) for i, f in enumerate(run.found)}
+        capsys.readouterr()
+        if category == "all":
+            m.filter_report(run.result)
+        else:
+            print(f"{category}: {len(getattr(run.result, category))}\n")
+            m.report(getattr(run.result, category))
+    # The sensitivity figure draws random noise at each description; every other line agrees.
+    lines = lambda text: [l for l in text.rstrip("\n").splitlines() if "sensitivity" not in l]
+    assert lines(filter_text(run.result, blocks, category)) == lines(capsys.readouterr().out)
+    assert run.result.novel and run.result.repeated
