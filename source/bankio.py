@@ -189,40 +189,56 @@ def _format(name, text):
     return _rows_of_text
 
 
-def load(path, skip_bad=False, warn=None, progress=None, prefix=False):
-    """The entries of one bank file and the rows skipped as unparsable (only with `skip_bad`;
-    each a dict of where, id, formula and reason). `prefix`: made-up ids start with the file's
-    name (for several files read together)."""
-    name, text = _read(path)
-    rows = list(_format(name, text)(name, text))
+@dataclass
+class Pending:
+    """A row read from a file, its formula not parsed yet."""
+    where: str          # file:line
+    id: str | None      # the id the file gives, if any
+    made_up: str        # the id made up for it otherwise
+    formula: str
+    bounds: dict
+
+
+def read_rows(paths):
+    """Every row of the files, in order, unparsed. With several files, made-up ids start with
+    the file's name."""
+    pending = []
+    for path in paths:
+        name, text = _read(path)
+        for row in _format(name, text)(name, text):
+            made_up = f"{Path(name).name}:{row.made_up}" if len(paths) > 1 and row.id is None else row.made_up
+            pending.append(Pending(f"{name}:{row.line}", row.id, made_up, row.formula, row.bounds))
+    return pending
+
+
+def parse_row(row):
+    """(left-hand side or None, expression) of a row; FormulaError when refused."""
+    return parse_equation(row.formula)
+
+
+def settle(rows, parsed, skip_bad=False, warn=None, unique_ids=False):
+    """The entries of rows whose formulas were parsed (`parsed[i]` is (lhs, expr), or the
+    FormulaError of row i) and the rows skipped; ids resolved: the file's, else an equation's
+    left-hand side, else the made-up one. A bad row is an error unless `skip_bad`; an id used
+    twice is an error naming both places unless `unique_ids`, which numbers later ones (id#2)."""
     entries, skipped = [], []
-    for k, row in enumerate(rows):
+    for row, outcome in zip(rows, parsed):
         shown = row.id or row.made_up
-        try:
-            lhs, expr = parse_equation(row.formula)
-        except FormulaError as e:
-            message = f"{name}:{row.line} (id {shown}): cannot parse formula {row.formula!r}: {e}"
+        if isinstance(outcome, Exception):
+            message = f"{row.where} (id {shown}): cannot parse formula {row.formula!r}: {outcome}"
             if not skip_bad:
-                raise BankError(message) from None
-            skipped.append({"where": f"{name}:{row.line}", "id": shown, "formula": row.formula, "reason": str(e)})
+                raise BankError(message)
+            skipped.append({"where": row.where, "id": shown, "formula": row.formula, "reason": str(outcome)})
             if warn:
                 warn(f"warning: skipped {message}")
             continue
-        ident = row.id or lhs or (f"{Path(name).name}:{row.made_up}" if prefix else row.made_up)
-        entries.append(Entry(ident, expr, row.bounds, f"{name}:{row.line}"))
-        if progress:
-            progress(k + 1, len(rows))
+        lhs, expr = outcome
+        entries.append(Entry(row.id or lhs or row.made_up, expr, row.bounds, row.where))
+    _unique(entries, warn, unique_ids)
     return entries, skipped
 
 
-def load_all(paths, skip_bad=False, warn=None, unique_ids=False, progress=None):
-    """The entries of several files in order, and the bad rows skipped. An id used twice is an
-    error naming both places, unless `unique_ids`, which numbers the later ones (id#2, id#3)."""
-    entries, skipped = [], []
-    for path in paths:
-        found, bad = load(path, skip_bad, warn, progress, prefix=len(paths) > 1)
-        entries += found
-        skipped += bad
+def _unique(entries, warn, unique_ids):
     first, count = {}, {}
     for e in entries:
         if e.id not in first:
@@ -240,4 +256,26 @@ def load_all(paths, skip_bad=False, warn=None, unique_ids=False, progress=None):
                  f"this row is {new!r}")
         e.id = new
         first[new] = e
-    return entries, skipped
+
+
+def _parsed(row):
+    try:
+        return parse_row(row)
+    except FormulaError as e:
+        return e
+
+
+def load_all(paths, skip_bad=False, warn=None, unique_ids=False, progress=None):
+    """The entries of several files in order, and the bad rows skipped (see `settle`)."""
+    rows = read_rows(paths)
+    parsed = []
+    for k, row in enumerate(rows):
+        parsed.append(_parsed(row))
+        if progress:
+            progress(k + 1, len(rows))
+    return settle(rows, parsed, skip_bad, warn, unique_ids)
+
+
+def load(path, skip_bad=False, warn=None):
+    """The entries of one file and the rows skipped (see `settle`)."""
+    return load_all([path], skip_bad, warn)

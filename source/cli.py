@@ -14,6 +14,8 @@ import sys
 import warnings
 from pathlib import Path
 
+import numpy as np
+
 from source.outputs import OutputError, Terminated, atomic, check_outputs, on_sigterm
 from source.progress import Progress
 
@@ -129,14 +131,29 @@ def _read(paths, skip_bad, unique_ids, progress, what):
     return entries, skipped
 
 
-def _bank(args, progress):
+def _bank(args, progress, client, check_size):
+    """The bank's entries, the rows skipped, a label, and the descriptors when the rows were
+    described as they were read (files: here, or on the Dask workers)."""
     from source import bankio
     from source.feynman import load_bank
+    from source.run import describe_rows
     if not args.bank:
         entries = [bankio.Entry(f.id, f.expr, f.bounds, "bundled Feynman bank") for f in load_bank()]
-        return entries, [], "bundled Feynman bank"
-    entries, skipped = _read(args.bank, args.skip_bad, True, progress, "the bank")
-    return entries, skipped, ", ".join(str(p) for p in args.bank)
+        return entries, [], "bundled Feynman bank", None
+    try:
+        rows = bankio.read_rows(args.bank)
+        check_size(len(rows))
+        outcomes = describe_rows(rows, not args.no_ranges, args.seed, client, progress=progress)
+        parsed = [o if isinstance(o, Exception) else o[:2] for o in outcomes]
+        entries, skipped = bankio.settle(rows, parsed, args.skip_bad, _warn, unique_ids=True)
+    except bankio.BankError as e:
+        raise CliError(str(e)) from None
+    if skipped:
+        _warn(f"warning: skipped {len(skipped)} unparsable row(s) of {', '.join(map(str, args.bank))}")
+    if not entries:
+        raise CliError(f"{', '.join(map(str, args.bank))}: no formulas")
+    descriptors = [o[2] for o in outcomes if not isinstance(o, Exception)]
+    return entries, skipped, ", ".join(str(p) for p in args.bank), descriptors
 
 
 def _library(args, progress):
@@ -192,10 +209,9 @@ def detect(args):
         kt = _engine()
         from source import report
         from source.run import detect as run_detection
-        entries, skipped, bank_label = _bank(args, progress)
+        entries, skipped, bank_label, descriptors = _bank(args, progress, client,
+                                                          _check_dense_fits if not large else lambda n: None)
         library, library_label = _library(args, progress)
-        if not large:
-            _check_dense_fits(len(entries))
         ranges = None if args.no_ranges else [e.var_ranges() or {} for e in entries]
         if ranges is not None and not any(ranges):
             ranges = None
@@ -205,7 +221,8 @@ def detect(args):
             warnings.simplefilter("ignore")  # numpy's overflow and invalid-value warnings
             run = run_detection([e.id for e in entries], [e.expr for e in entries], library, ranges,
                                 large=large, client=client, verbose=not args.quiet and not large,
-                                progress=progress, seed=args.seed, **settings)
+                                progress=progress, seed=args.seed, descriptors=descriptors, **settings)
+            np.random.seed(args.seed)  # the structures' own descriptions below draw from it too
             result = run.result
             rendered = []
             for i, f in enumerate(run.found):  # each describes its formula: seconds on large banks

@@ -12,6 +12,7 @@ path alike (locally or with Dask, whose workers return copies).
     for found in run.found:
         print(found.candidate.formula, [run.ids[r] for r in found.rows])
 """
+import hashlib
 import inspect
 import math
 import warnings
@@ -140,33 +141,49 @@ def match_library(found, exprs, library, progress=_quiet, near_threshold=None):
         progress("matching the library", k + 1, len(found))
 
 
+def _formula_seed(seed, expr):
+    """numpy's seed for describing one formula: the run's seed and the formula's own text, so
+    that a formula's figures are the same whatever else the bank holds and in whatever order."""
+    digest = hashlib.blake2b(str(expr).encode("utf-8", "surrogatepass"), digest_size=8).digest()
+    return [seed, int.from_bytes(digest[:4], "little"), int.from_bytes(digest[4:], "little")]
+
+
+def describe_one(expr, ranges=None, seed=None):
+    """`describe(expr, var_ranges=ranges)`, seeded for this formula when a seed is given."""
+    if seed is not None:
+        np.random.seed(_formula_seed(seed, expr))
+    return kt.describe(expr, var_ranges=ranges)
+
+
 def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_size=2000, verbose=True,
-           progress=None, filter=True, near_threshold=None, seed=None, **settings):
+           progress=None, filter=True, near_threshold=None, seed=None, descriptors=None, **settings):
     """Describe, cluster, generalise, score and filter a bank; the stages and numbers are those
     of ``detect_structure`` and ``filter_candidates`` with the same `settings` (their keyword
     names: `sim_threshold`, `alpha`, `w_structural`, `min_members`, `novel_threshold`, ...).
 
-    `ids` and `exprs` are parallel lists, `ranges` None or one range dict per row.
+    `ids` and `exprs` are parallel lists, `ranges` None or one range dict per row;
+    `descriptors`, when given, are the rows' descriptors already made (`describe_rows`).
     `progress(stage, done, total)` is called as work advances. `large` (or a Dask `client`)
     clusters on the similarity graph instead of the dense matrix. Without `filter` the run's
-    `result` is None. A `seed` seeds numpy's global generator first, from which the behaviour
-    descriptors draw their sensitivity figures.
+    `result` is None. Without a `seed` the behaviour descriptors draw their sensitivity figures
+    from numpy's global generator as it stands (as `detect_structure` does); with one, each
+    formula's figures are seeded by the seed and the formula, the same in every run.
     """
     unknown = set(settings) - set(DETECTION) - set(FILTERING)
     if unknown:
         raise TypeError(f"unknown settings: {', '.join(sorted(unknown))}")
     opts = {**DETECTION, **FILTERING, **settings}
-    if seed is not None:
-        np.random.seed(seed)
     from source import large as sparse
-    if len(ids) != len(exprs) or (ranges is not None and len(ranges) != len(exprs)):
-        raise ValueError("ids, expressions and ranges must have the same length")
+    if len(ids) != len(exprs) or (ranges is not None and len(ranges) != len(exprs)) or \
+            (descriptors is not None and len(descriptors) != len(exprs)):
+        raise ValueError("ids, expressions, ranges and descriptors must have the same length")
     progress = progress or _quiet
     n = len(exprs)
-    descriptors = []
-    for i, e in enumerate(exprs):
-        descriptors.append(kt.describe(e, var_ranges=ranges[i] if ranges else None))
-        progress("describing", i + 1, n)
+    if descriptors is None:
+        descriptors = []
+        for i, e in enumerate(exprs):
+            descriptors.append(describe_one(e, ranges[i] if ranges else None, seed))
+            progress("describing", i + 1, n)
     matrix = graph = None
     if large or client is not None:
         graph = sparse.similarity_graph(descriptors, opts["sim_threshold"], opts["alpha"], opts["beta"], client, block_size,
@@ -177,7 +194,7 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     # behaviour descriptors draw from numpy's global generator in that order).
     lib_descs = {}
     for k, (name, e) in enumerate(library.items()):
-        lib_descs[name] = kt.describe(e)
+        lib_descs[name] = describe_one(e, None, seed)
         progress("describing the library", k + 1, len(library))
     if verbose and matrix is not None and n >= 2:
         print(_similarity_line(matrix[np.triu_indices(n, 1)]))
@@ -256,3 +273,37 @@ def behavior_blocks(run, category=None):
                 lines.append(kt.composition_report(text, names, np_expr, value, vector))
             blocks.append("\n".join(lines))
     return blocks
+
+
+def _describe_block(rows, use_ranges, seed):
+    """Each row parsed and described: (lhs, expr, descriptor), or the row's FormulaError."""
+    from source.bankio import Entry, parse_row
+    from source.parsing import FormulaError
+    out = []
+    for row in rows:
+        try:
+            lhs, expr = parse_row(row)
+        except FormulaError as e:
+            out.append(e)
+            continue
+        ranges = Entry(row.id, expr, row.bounds).var_ranges() if use_ranges else None
+        out.append((lhs, expr, describe_one(expr, ranges, seed)))
+    return out
+
+
+def describe_rows(rows, use_ranges=True, seed=None, client=None, block_size=500, progress=None):
+    """Parses and describes rows read from bank files (`bankio.read_rows`): here one by one, or
+    in blocks as tasks of a Dask `client`, the rows travelling with their ids. One outcome per
+    row, in order: (lhs, expr, descriptor), or the row's FormulaError."""
+    from source import large as sparse
+    progress = progress or _quiet
+    if client is None:
+        out = []
+        for i, row in enumerate(rows):
+            out += _describe_block([row], use_ranges, seed)
+            progress("reading and describing", i + 1, len(rows))
+        return out
+    blocks = [rows[o:o + block_size] for o in range(0, len(rows), block_size)]
+    parts = sparse._run(client, _describe_block, [(b, use_ranges, seed) for b in blocks],
+                        lambda done, total: progress("reading and describing", done, total))
+    return [outcome for part in parts for outcome in part]

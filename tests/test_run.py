@@ -36,7 +36,8 @@ def test_run_equals_the_public_calls(m, bank, settings, large):
         np.random.seed(1)
         want = m.detect_structure(exprs, library, verbose=False, **detection)
         result = m.filter_candidates(want, library, **filtering)
-        run = detect(ids, exprs, library, verbose=False, large=large, block_size=20, seed=1, **settings)
+        np.random.seed(1)
+        run = detect(ids, exprs, library, verbose=False, large=large, block_size=20, **settings)
     assert run.candidates == want and want
     assert run.result == result
     for f in run.found:
