@@ -53,7 +53,7 @@ def graph_edges(packed, offsets, threshold, alpha=DETECTION["alpha"], beta=DETEC
     """The similarity graph of a bank packed in blocks (`packed[k]` starts at `offsets[k]`):
     rows, cols and similarities of the pairs at or above `threshold`, and the pairs pruned."""
     if client is not None:
-        packed = client.scatter(list(packed), broadcast=True)
+        packed = client.scatter(list(packed), broadcast=True, hash=False)
     jobs = [(packed[a], None if a == b else packed[b], threshold, alpha, beta, a == b, offsets[a], offsets[b])
             for a in range(len(offsets)) for b in range(a, len(offsets))]
     parts = _run(client, _block, jobs, progress)
@@ -83,7 +83,7 @@ def score_clusters(clusters, library, lib_descs, bank_size, novelty_threshold, c
     """The candidate of every cluster (a list of descriptors), or None where detection drops it;
     one task per cluster with a client. `weights`: score weights and scales by keyword."""
     if client is not None:
-        library, lib_descs = client.scatter([library, lib_descs], broadcast=True)
+        library, lib_descs = client.scatter([library, lib_descs], broadcast=True, hash=False)
     return _run(client, _score_one,
                 [(c, library, lib_descs, bank_size, novelty_threshold, weights or {}) for c in clusters], progress)
 
@@ -104,7 +104,7 @@ def detect_large(bank, library, var_ranges_bank=None, client=None, block_size=20
 def filter_large(candidates, library, client=None, progress=None, **thresholds):
     """`filter_candidates`, one task per candidate, merged in candidate order."""
     if client is not None:
-        library = client.scatter(library, broadcast=True)
+        library = client.scatter([library], broadcast=True, hash=False)[0]  # a dict scatters by its keys
     parts = _run(client, _filter_one, [(c, library, thresholds) for c in candidates], progress)
     novel, repeated, discarded = [], [], []
     for c, part in zip(candidates, parts):

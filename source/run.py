@@ -124,21 +124,32 @@ def _rows_by_descriptor(descriptors, clusters):
     return [[row[id(d)] for d in cluster] for cluster in clusters]
 
 
-def match_library(found, exprs, library, progress=_quiet, near_threshold=None):
-    """Fills the library verdicts and bindings of every structure and member."""
+def _match_structure(candidate, members, library, near):
+    """The verdict on one structure, and for each member its own verdict (or the structure's,
+    where the law is an instance of the formula) and its bindings."""
+    match = kt.match_library(candidate, library, **near)
+    inherited = match if match is not None and match.kind == "instance" else None
+    own, member_matches, bindings = {}, [], []
+    for e in members:
+        if e not in own:
+            own[e] = kt.match_library(e, library, **near)
+        member_matches.append(own[e] or inherited)
+        bindings.append(kt.bind(candidate.formula, e))
+    return match, member_matches, bindings
+
+
+def match_library(found, exprs, library, progress=_quiet, near_threshold=None, client=None):
+    """Fills the library verdicts and bindings of every structure and member: here, or one task
+    per structure on a Dask `client`."""
+    from source import large as sparse
     near = {} if near_threshold is None else {"near_threshold": near_threshold}
-    own = {}  # each distinct member expression's own match
-    for k, f in enumerate(found):
-        f.match = kt.match_library(f.candidate, library, **near)
-        inherited = f.match if f.match is not None and f.match.kind == "instance" else None
-        f.member_matches, f.bindings = [], []
-        for r in f.rows:
-            e = exprs[r]
-            if e not in own:
-                own[e] = kt.match_library(e, library, **near)
-            f.member_matches.append(own[e] or inherited)
-            f.bindings.append(kt.bind(f.candidate.formula, e))
-        progress("matching the library", k + 1, len(found))
+    if client is not None:
+        library = client.scatter([library], broadcast=True, hash=False)[0]  # a dict scatters by its keys
+    outcomes = sparse._run(client, _match_structure,
+                           [(f.candidate, [exprs[r] for r in f.rows], library, near) for f in found],
+                           lambda done, total: progress("matching the library", done, total))
+    for f, (match, member_matches, bindings) in zip(found, outcomes):
+        f.match, f.member_matches, f.bindings = match, member_matches, bindings
 
 
 def _formula_seed(seed, expr):
@@ -224,7 +235,7 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
         else:
             reason = _dropped_reason([descriptors[r] for r in clusters[k]], opts["novelty_threshold"])
             left_out.update((r, reason) for r in clusters[k])
-    match_library(found, exprs, library, progress, near_threshold)
+    match_library(found, exprs, library, progress, near_threshold, client)
     candidates = [f.candidate for f in found]
     thresholds = {k: opts[k] for k in FILTERING}
     # One candidate at a time (the same result as one call), so that the work shows progress.
