@@ -11,6 +11,7 @@ import math
 import os
 import signal
 import sys
+import time
 import warnings
 from pathlib import Path
 
@@ -195,6 +196,7 @@ def _dask_client(address):
 
 # ---- commands ------------------------------------------------------------------------------
 def detect(args):
+    started = time.perf_counter()
     settings = _settings(args)
     large = bool(args.large or args.dask)
     if large and (args.plot or args.behavior or args.html):
@@ -269,6 +271,9 @@ def detect(args):
         progress.close()
         if client is not None:
             client.close()
+    if args.timings:
+        from source.progress import timings_text
+        print(timings_text(progress.times, started), file=sys.stderr)
     return 0
 
 
@@ -374,6 +379,8 @@ def parser():
                    help="seed of numpy's generator, so that two runs print the same numbers (0)")
     d.add_argument("--skip-bad", action="store_true", help="skip unparsable rows with a warning")
     d.add_argument("--quiet", action="store_true", help="no progress, no members, no left-out list, no raw candidates")
+    d.add_argument("--timings", action="store_true",
+                   help="print each stage's time and this process's peak memory on standard error")
     d.set_defaults(run=detect)
     c = sub.add_parser("concept", help="discover the concept behind one operator",
                        description="Derive the invariants of an operator and group them into families.")

@@ -28,6 +28,8 @@ def _run(client, fn, jobs, progress=None):
     """fn(*job) for every job, in order: Dask tasks with a client, else here. A task that fails
     raises its exception here; no partial result is returned. `progress(done, total)` follows."""
     total = len(jobs)
+    if progress:
+        progress(0, total)
     if client is None:
         results = []
         for job in jobs:

@@ -1,20 +1,27 @@
-"""Progress bars for the stages of a run, on standard error (one bar per stage, true totals)."""
+"""Progress bars for the stages of a run, on standard error (one bar per stage, true totals),
+and the time each stage took."""
 import contextlib
+import resource
 import sys
+import time
 
 
 class Progress:
     """Called as ``progress(stage, done, total)``. Shows nothing unless `show` (a terminal) and
-    tqdm is installed; a stage's bar closes when it is complete."""
+    tqdm is installed; a stage's bar closes when it is complete. Every stage's wall time, from
+    its first report to its last, is kept in `times`."""
 
     def __init__(self, show):
         self._tqdm, self._bars = None, {}
+        self.times = {}  # stage -> [first report, last report]
         if show:
             with contextlib.suppress(ImportError):
                 from tqdm import tqdm
                 self._tqdm = tqdm
 
     def __call__(self, stage, done, total):
+        now = time.perf_counter()
+        self.times.setdefault(stage, [now, now])[1] = now
         if self._tqdm is None:
             return
         bar = self._bars.get(stage)
@@ -38,3 +45,14 @@ class Progress:
         for bar in self._bars.values():
             bar.close()
         self._bars.clear()
+
+
+def timings_text(times, started):
+    """Each stage's wall time, the whole run's, and the peak memory of this process."""
+    lines = ["=== Timings ===", ""]
+    for stage, (first, last) in times.items():
+        lines.append(f"  {stage:32} {last - first:9.1f} s")
+    lines.append(f"  {'whole run':32} {time.perf_counter() - started:9.1f} s")
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024  # KiB on Linux
+    lines.append(f"  {'peak memory of this process':32} {peak:9.0f} MB")
+    return "\n".join(lines)

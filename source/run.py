@@ -192,6 +192,7 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     n = len(exprs)
     if descriptors is None:
         descriptors = []
+        progress("describing", 0, n)
         for i, e in enumerate(exprs):
             descriptors.append(describe_one(e, ranges[i] if ranges else None, seed))
             progress("describing", i + 1, n)
@@ -204,11 +205,13 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     # The library is described after the bank's similarities, as detect_structure does (the
     # behaviour descriptors draw from numpy's global generator in that order).
     lib_descs = {}
+    progress("describing the library", 0, len(library))
     for k, (name, e) in enumerate(library.items()):
         lib_descs[name] = describe_one(e, None, seed)
         progress("describing the library", k + 1, len(library))
     if verbose and matrix is not None and n >= 2:
         print(_similarity_line(matrix[np.triu_indices(n, 1)]))
+    progress("clustering", 0, 1)
     if matrix is not None:
         clusters = _rows_by_descriptor(descriptors, kt.cluster_by_similarity(descriptors, matrix,
                                                                              threshold=opts["sim_threshold"]))
@@ -216,6 +219,7 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
         clusters = _rows_by_descriptor(descriptors, kt.cluster_graph(descriptors, graph[0], graph[1]))
     else:
         clusters = []
+    progress("clustering", 1, 1)
     # A single formula generalises into nothing: only larger clusters are scored.
     left_out = {}
     scorable = []
@@ -291,14 +295,16 @@ def _describe_block(rows, use_ranges, seed):
     from source.bankio import Entry, parse_row
     from source.parsing import FormulaError
     out = []
-    for row in rows:
-        try:
-            lhs, expr = parse_row(row)
-        except FormulaError as e:
-            out.append(e)
-            continue
-        ranges = Entry(row.id, expr, row.bounds).var_ranges() if use_ranges else None
-        out.append((lhs, expr, describe_one(expr, ranges, seed)))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # numpy's overflow and invalid-value warnings of the evaluation
+        for row in rows:
+            try:
+                lhs, expr = parse_row(row)
+            except FormulaError as e:
+                out.append(e)
+                continue
+            ranges = Entry(row.id, expr, row.bounds).var_ranges() if use_ranges else None
+            out.append((lhs, expr, describe_one(expr, ranges, seed)))
     return out
 
 
@@ -310,6 +316,7 @@ def describe_rows(rows, use_ranges=True, seed=None, client=None, block_size=500,
     progress = progress or _quiet
     if client is None:
         out = []
+        progress("reading and describing", 0, len(rows))
         for i, row in enumerate(rows):
             out += _describe_block([row], use_ranges, seed)
             progress("reading and describing", i + 1, len(rows))
