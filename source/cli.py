@@ -118,6 +118,13 @@ def _warn(text):
     print(text, file=sys.stderr)
 
 
+def _checked_entries(paths, entries, skipped):
+    if skipped:
+        _warn(f"warning: skipped {len(skipped)} unparsable row(s) of {', '.join(map(str, paths))}")
+    if not entries:
+        raise CliError(f"{', '.join(map(str, paths))}: no formulas")
+
+
 def _read(paths, skip_bad, unique_ids, progress, what):
     from source import bankio
     try:
@@ -125,10 +132,7 @@ def _read(paths, skip_bad, unique_ids, progress, what):
                                            progress=lambda done, total: progress(f"reading {what}", done, total))
     except bankio.BankError as e:
         raise CliError(str(e)) from None
-    if skipped:
-        _warn(f"warning: skipped {len(skipped)} unparsable row(s) of {', '.join(map(str, paths))}")
-    if not entries:
-        raise CliError(f"{', '.join(map(str, paths))}: no formulas")
+    _checked_entries(paths, entries, skipped)
     return entries, skipped
 
 
@@ -149,10 +153,7 @@ def _bank(args, progress, client, check_size):
         entries, skipped = bankio.settle(rows, parsed, args.skip_bad, _warn, unique_ids=True)
     except bankio.BankError as e:
         raise CliError(str(e)) from None
-    if skipped:
-        _warn(f"warning: skipped {len(skipped)} unparsable row(s) of {', '.join(map(str, args.bank))}")
-    if not entries:
-        raise CliError(f"{', '.join(map(str, args.bank))}: no formulas")
+    _checked_entries(args.bank, entries, skipped)
     descriptors = [o[2] for o in outcomes if not isinstance(o, Exception)]
     return entries, skipped, ", ".join(str(p) for p in args.bank), descriptors
 
