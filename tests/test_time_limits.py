@@ -14,7 +14,7 @@ SPIN = """
 import contextlib, io, os, signal, time
 def tasks():
     return len(os.listdir("/proc/self/task"))
-def spinning(seconds, counter, stubborn=False):
+def spinning(seconds, counter, stubborn=False, stopped_event=None):
     calls = []
     def spin():
         end = time.perf_counter() + seconds
@@ -27,6 +27,8 @@ def spinning(seconds, counter, stubborn=False):
                 try:
                     spin()
                 except BaseException:
+                    if stopped_event is not None:
+                        stopped_event.set()
                     if not stubborn:
                         raise
                     spin()
@@ -65,32 +67,36 @@ def test_discover_concept_stops_and_joins_its_steps():
 
 
 def test_concurrent_calls_stop_only_their_own_steps():
-    # One call's first step never ends; the other's spins, within its limit, until the first
-    # call has returned, and must then finish: closing one call stops none of the other's steps.
+    # One call's first step never ends; once it has been stopped, the other call starts, and its
+    # first step waits (in Python, within its limit) until the first call has returned, and must
+    # then finish: closing one call stops none of the other's steps. The waiting step polls an
+    # event rather than spinning, so that the first call's remaining steps are not starved of the
+    # interpreter on a slow or loaded machine.
     out = spinning_run("""
-        returned = threading.Event()
+        returned, first_stopped = threading.Event(), threading.Event()
         seen = []
         class Waiting(sp.Function):
             def fdiff(self, argindex=1):
                 if not seen:
                     end = time.perf_counter() + 2.8  # within its limit of 3 s
                     while not returned.is_set() and time.perf_counter() < end:
-                        pass
+                        returned.wait(0.005)
                     seen.append(returned.is_set())
                 return self
         counter = [0]
-        kinds = {"endless": spinning(float("inf"), counter), "waiting": Waiting}
+        kinds = {"endless": spinning(float("inf"), counter, stopped_event=first_stopped),
+                 "waiting": Waiting}
         done = {}
-        def call(name, delay):
-            time.sleep(delay)
+        def call(name):
+            if name == "waiting":
+                first_stopped.wait(60)
             concept = m.discover_concept({"name": name, "definition": kinds[name](x)})
             if name == "endless":
                 returned.set()
             done[name] = [i.op_type for i in concept.invariants]
         before = tasks()
         real, sys.stdout = sys.stdout, io.StringIO()
-        threads = [threading.Thread(target=call, args=("endless", 0)),
-                   threading.Thread(target=call, args=("waiting", 2.4))]
+        threads = [threading.Thread(target=call, args=(name,)) for name in ("endless", "waiting")]
         [t.start() for t in threads]
         [t.join() for t in threads]
         sys.stdout = real
