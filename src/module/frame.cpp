@@ -25,7 +25,6 @@
 #include "pipeline/filter.hpp"
 #include "pipeline/reports.hpp"
 #include "similarity/graph.hpp"
-#include "similarity/kernel_hooks.hpp"
 #include "similarity/matrix.hpp"
 #include "similarity/scores.hpp"
 #include "similarity/similarity.hpp"
@@ -122,7 +121,7 @@ void init_groq_client(handle module) {
 }  // namespace
 
 void init_module(handle m) {
-    init_function_type();
+    init_function_type("source._brenmoor.native_function");
     set(m, "__doc__", pystr(kModuleDoc));
 
     // Dependencies, under the names the rest of the module uses.
@@ -211,7 +210,6 @@ void init_module(handle m) {
     define(m, bind_def);
 
     set(m, "__test__", check(PyDict_New()));
-    define_kernel_hooks(m);
 }
 
 }  // namespace kt

@@ -423,9 +423,9 @@ std::deque<FuncDef>& def_store() {
 
 PyTypeObject* function_type() { return &g_type; }
 
-void init_function_type() {
+void init_function_type(const char* type_name) {
     if (g_type.tp_flags & Py_TPFLAGS_READY) return;
-    g_type.tp_name = "source._brenmoor.native_function";
+    g_type.tp_name = type_name;
     g_type.tp_basicsize = sizeof(FuncObject);
     g_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                       Py_TPFLAGS_METHOD_DESCRIPTOR;

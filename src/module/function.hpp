@@ -79,8 +79,8 @@ object make_function(const FuncDef& def, handle module_dict);
 // Defines `def` as an attribute of the module.
 void define(handle module, const FuncDef& def);
 
-// The native function type, for identity checks.
+// The native function type, for identity checks; `type_name` is its dotted name (module and type).
 PyTypeObject* function_type();
-void init_function_type();
+void init_function_type(const char* type_name);
 
 }  // namespace kt

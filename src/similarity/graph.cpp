@@ -217,27 +217,17 @@ object cluster_graph(Args& a) {
     return clusters;
 }
 
-object bound_of(Args& a) {
+}  // namespace
+
+double similarity_bound(handle a, handle b, double alpha, double beta, bool exact_behaviour) {
     object pair = check(PyList_New(0));
-    check_status(PyList_Append(pair.ptr(), a[0].ptr()));
-    check_status(PyList_Append(pair.ptr(), a[1].ptr()));
+    check_status(PyList_Append(pair.ptr(), a.ptr()));
+    check_status(PyList_Append(pair.ptr(), b.ptr()));
     PackedBank bank = pack_bank(pair);
     int largest = std::max(bank.items[0].structure.tree.size(), bank.items[1].structure.tree.size());
     const std::vector<double> weights = tree_weights(2 * largest);
-    return pyfloat(kernels::similarity_bound(bank.items[0], bank.items[1], a.real(2), a.real(3), weights.data(),
-                                             a.flag(4)));
+    return kernels::similarity_bound(bank.items[0], bank.items[1], alpha, beta, weights.data(), exact_behaviour);
 }
-
-}  // namespace
-
-const FuncDef similarity_bound_hook{
-    .name = "similarity_bound",
-    .params = {{"a"}, {"b"}, {"alpha", nullptr, Check::Float, "0.85"}, {"beta", nullptr, Check::Float, "0.15"},
-               {"exact_behaviour", nullptr, Check::Bool, "True"}},
-    .doc = "The upper bound the similarity graph prunes with.",
-    .impl = bound_of,
-    .qualname = "_kernels.similarity_bound",
-};
 
 const FuncDef similarity_graph_def{
     .name = "similarity_graph",

@@ -6,7 +6,9 @@
 
 namespace kt {
 
-extern const FuncDef similarity_graph_def, cluster_graph_def, pack_descriptors_def, graph_block_def,
-    similarity_bound_hook;
+extern const FuncDef similarity_graph_def, cluster_graph_def, pack_descriptors_def, graph_block_def;
+
+// The upper bound of the similarity of two descriptors that the graph prunes with.
+double similarity_bound(handle a, handle b, double alpha, double beta, bool exact_behaviour);
 
 }  // namespace kt

@@ -1,13 +1,13 @@
-#include "similarity/kernel_hooks.hpp"
+#include "testing/hooks.hpp"
 
 #include "antiunify/cluster.hpp"
-#include "concepts/helpers.hpp"
-#include "descriptors/native_eval.hpp"
 #include "antiunify/scoring.hpp"
+#include "concepts/workers.hpp"
+#include "descriptors/native_eval.hpp"
 #include "kernels/python_sum.hpp"
 #include "kernels/sequence_ratio.hpp"
 #include "kernels/tree_distance.hpp"
-#include "module/classes.hpp"
+#include "module/function.hpp"
 #include "similarity/graph.hpp"
 #include "similarity/matrix.hpp"
 #include "similarity/pair_loop.hpp"
@@ -64,7 +64,6 @@ const FuncDef tree_distance_hook{
         kernels::TreeDistanceScratch scratch;
         return pyint(tree_distance_released(ba.take(), bb.take(), scratch));
     },
-    .qualname = "_kernels.tree_distance",
 };
 
 const FuncDef tree_distance_wildcard_hook{
@@ -80,7 +79,6 @@ const FuncDef tree_distance_wildcard_hook{
         kernels::TreeDistanceScratch scratch;
         return pyint(kernels::tree_distance_wildcard(ba.take(), bb.take(), wildcard, scratch));
     },
-    .qualname = "_kernels.tree_distance_wildcard",
 };
 
 const FuncDef sequence_ratio_hook{
@@ -94,7 +92,6 @@ const FuncDef sequence_ratio_hook{
         return pyfloat(kernels::sequence_ratio(ia.data(), (int)ia.size(), ib.data(),
                                                (int)ib.size(), scratch));
     },
-    .qualname = "_kernels.sequence_ratio",
 };
 
 const FuncDef structural_score_literal_hook{
@@ -102,7 +99,6 @@ const FuncDef structural_score_literal_hook{
     .params = {{"a"}, {"b"}},
     .doc = "Structural score by the recursive definition, without the node table.",
     .impl = [](Args& a) { return pyfloat(structural_score_literal(a[0], a[1])); },
-    .qualname = "_kernels.structural_score_literal",
 };
 
 const FuncDef anti_unify_cluster_hook{
@@ -110,7 +106,6 @@ const FuncDef anti_unify_cluster_hook{
     .params = {{"exprs", nullptr, Check::List}, {"literal_scores", nullptr, Check::Bool, "False"}},
     .doc = "Cluster fold; with literal_scores, every structural score is computed recursively.",
     .impl = [](Args& a) { return anti_unify_cluster(a[0], a.flag(1)); },
-    .qualname = "_kernels.anti_unify_cluster",
 };
 
 const FuncDef python_sum_hook{
@@ -123,7 +118,6 @@ const FuncDef python_sum_hook{
         for (Py_ssize_t i = 0; i < items.size(); ++i) sum.add(as_double(items[i]));
         return pyfloat(sum.value());
     },
-    .qualname = "_kernels.python_sum",
 };
 
 const FuncDef pairwise_matrix_direct_hook{
@@ -132,7 +126,6 @@ const FuncDef pairwise_matrix_direct_hook{
                {"sim_kwargs", nullptr, Check::Any, nullptr, Kind::VarKw}},
     .doc = "pairwise_matrix measuring every pair's trees, repeated trees included.",
     .impl = [](Args& a) { return pairwise_matrix(a[0], a[1], false); },
-    .qualname = "_kernels.pairwise_matrix_direct",
 };
 
 const FuncDef run_with_timeout_hook{
@@ -144,7 +137,14 @@ const FuncDef run_with_timeout_hook{
         if (timeout == -1 && PyErr_Occurred()) throw nb::python_error();
         return run_with_timeout(a[0], timeout, a[2]);
     },
-    .qualname = "_kernels.run_with_timeout",
+};
+
+const FuncDef similarity_bound_hook{
+    .name = "similarity_bound",
+    .params = {{"a"}, {"b"}, {"alpha", nullptr, Check::Float, "0.85"}, {"beta", nullptr, Check::Float, "0.15"},
+               {"exact_behaviour", nullptr, Check::Bool, "True"}},
+    .doc = "The upper bound the similarity graph prunes with.",
+    .impl = [](Args& a) { return pyfloat(similarity_bound(a[0], a[1], a.real(2), a.real(3), a.flag(4))); },
 };
 
 const FuncDef numeric_program_hook{
@@ -155,16 +155,16 @@ const FuncDef numeric_program_hook{
         auto program = NumericProgram::compile(a[0], a[1]);
         return program ? program->run(a[2]) : none();
     },
-    .qualname = "_kernels.numeric_program",
 };
 
 }  // namespace
 
-void define_kernel_hooks(handle module) {
-    define_class(module, "_kernels", {&tree_distance_hook, &tree_distance_wildcard_hook, &sequence_ratio_hook, &structural_score_literal_hook,
-                  &anti_unify_cluster_hook, &python_sum_hook, &pairwise_matrix_direct_hook,
-                  &run_with_timeout_hook, &numeric_program_hook, &similarity_bound_hook},
-                 "Native kernels on plain Python data (for tests).");
+void define_hooks(handle module) {
+    for (const FuncDef* def : {&tree_distance_hook, &tree_distance_wildcard_hook, &sequence_ratio_hook,
+                               &structural_score_literal_hook, &anti_unify_cluster_hook, &python_sum_hook,
+                               &pairwise_matrix_direct_hook, &run_with_timeout_hook, &numeric_program_hook,
+                               &similarity_bound_hook})
+        define(module, *def);
 }
 
 }  // namespace kt
