@@ -5,7 +5,7 @@
 #include <unordered_map>
 
 #include "antiunify/scoring.hpp"
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

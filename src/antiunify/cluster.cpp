@@ -1,17 +1,18 @@
 #include "antiunify/cluster.hpp"
 
 #include "antiunify/anti_unify.hpp"
-#include "descriptors/rename.hpp"
-#include "descriptors/tree_walk.hpp"
 #include "descriptors/structure.hpp"
-#include "module/env.hpp"
+#include "runtime/rename.hpp"
+#include "runtime/state.hpp"
+#include "runtime/symbols.hpp"
+#include "runtime/tree_walk.hpp"
 
 namespace kt {
 
 object anti_unify_cluster(handle exprs, bool literal_scores) {
     if (length(exprs) == 0) return none();
     object unique = check(PySequence_List(
-        env().builtins.attr("dict").attr("fromkeys")(exprs).ptr()));
+        state().builtins.attr("dict").attr("fromkeys")(exprs).ptr()));
     const Py_ssize_t n = PyList_GET_SIZE(unique.ptr());
     if (n < 2) return none();
     std::vector<object> tagged;
@@ -39,7 +40,7 @@ double wildcard_density(handle expr) {
 
 object display_canonical_expr(handle expr) {
     object mapping = check(PyDict_New());
-    object it = check(PyObject_GetIter(get_attr(expr, env().s_free_symbols).ptr()));
+    object it = check(PyObject_GetIter(get_attr(expr, state().s_free_symbols).ptr()));
     while (object sym = nb::steal(PyIter_Next(it.ptr()))) {
         object name = printed(sym);
         std::string text = utf8(name);
@@ -48,7 +49,7 @@ object display_canonical_expr(handle expr) {
         if (at == std::string_view::npos) continue;
         object index = pystr(text.substr(at + 2));
         if (!truth(index.attr("isdigit")())) continue;
-        object fresh = env().Symbol(check(PyUnicode_Concat(pystr("v").ptr(), index.ptr())));
+        object fresh = state().Symbol(check(PyUnicode_Concat(pystr("v").ptr(), index.ptr())));
         check_status(PyDict_SetItem(mapping.ptr(), sym.ptr(), fresh.ptr()));
     }
     if (PyErr_Occurred()) throw nb::python_error();

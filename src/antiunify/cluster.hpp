@@ -2,7 +2,7 @@
 // with plain variable names.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "antiunify/scoring.hpp"
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

@@ -1,7 +1,7 @@
 #include "antiunify/predicates.hpp"
 
-#include "descriptors/structure.hpp"
-#include "module/env.hpp"
+#include "runtime/state.hpp"
+#include "runtime/symbols.hpp"
 
 namespace kt {
 
@@ -14,18 +14,18 @@ bool is_v_name(handle name) {
 }
 
 bool is_source_variable(handle expr) {
-    if (!is_instance(expr, env().Symbol)) return false;
+    if (!is_instance(expr, state().Symbol)) return false;
     object name = printed(expr);
     return utf8(name).substr(0, 7) == "__KLTN_" || is_v_name(name);
 }
 
 bool is_generalized_variable(handle expr) {
-    return is_instance(expr, env().Symbol) && is_v_name(printed(expr));
+    return is_instance(expr, state().Symbol) && is_v_name(printed(expr));
 }
 
 object canonical_pair_key(handle a, handle b, handle srepr_a, handle srepr_b) {
-    object sa = srepr_a.is_valid() ? nb::borrow(srepr_a) : env().srepr(a);
-    object sb = srepr_b.is_valid() ? nb::borrow(srepr_b) : env().srepr(b);
+    object sa = srepr_a.is_valid() ? nb::borrow(srepr_a) : state().srepr(a);
+    object sb = srepr_b.is_valid() ? nb::borrow(srepr_b) : state().srepr(b);
     if (truth(compare(sa, sb, Py_LE))) return nb::make_tuple(a, b);
     return nb::make_tuple(b, a);
 }
@@ -42,7 +42,7 @@ constexpr long long kMaxPowerFactors = 32;
 }  // namespace
 
 object multiplicative_args(handle expr) {
-    if (is_instance(expr, env().Pow)) {
+    if (is_instance(expr, state().Pow)) {
         object exp = expr.attr("exp");
         if (truth(exp.attr("is_Integer")) && truth(exp.attr("is_positive"))) {
             int overflow = 0;
@@ -55,7 +55,7 @@ object multiplicative_args(handle expr) {
             return factors;
         }
     }
-    if (is_instance(expr, env().Mul)) return check(PySequence_List(get_attr(expr, env().s_args).ptr()));
+    if (is_instance(expr, state().Mul)) return check(PySequence_List(get_attr(expr, state().s_args).ptr()));
     return none();
 }
 

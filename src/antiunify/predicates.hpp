@@ -1,7 +1,7 @@
 // The predicates and helpers anti-unification is built from.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "module/py.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 

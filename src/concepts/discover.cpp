@@ -7,8 +7,8 @@
 
 #include "concepts/helpers.hpp"
 #include "concepts/llm_client.hpp"
-#include "module/classes.hpp"
-#include "module/env.hpp"
+#include "runtime/classes.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
@@ -53,8 +53,7 @@ const char* const kGroupingPrompt =
     "\n"
     "Invariants:\n";
 
-object sp_attr(const char* name) { return env().sp.attr(name); }
-object builtin(const char* name) { return get_attr(env().builtins, name); }
+object builtin(const char* name) { return get_attr(state().builtins, name); }
 object kwargs_dict(std::initializer_list<std::pair<const char*, handle>> items) {
     object d = check(PyDict_New());
     for (auto [k, v] : items) check_status(PyDict_SetItemString(d.ptr(), k, v.ptr()));
@@ -67,7 +66,7 @@ object kwargs_dict(std::initializer_list<std::pair<const char*, handle>> items) 
 
 // The formula of a text report: the first line numbered as "[3] ..." or "3 ...", else the text.
 object formula_of_text(handle s) {
-    object re = check(PyImport_ImportModule("re"));
+    object re = import_module("re");
     object pattern = pystr("^(?:\\[\\s*\\d+\\s*\\]|\\d+\\s)\\s*(.+)$");
     Items lines(s.attr("splitlines")());
     for (Py_ssize_t i = 0; i < lines.size(); ++i) {
@@ -98,7 +97,7 @@ object parse_report(handle r) {
     } else if (PyUnicode_Check(r.ptr())) {
         object s = r.attr("strip")();
         if (!truth(s)) type_error("report string is empty");
-        object json = check(PyImport_ImportModule("json"));
+        object json = import_module("json");
         if (!attempt([&] { data = json.attr("loads")(s); }))
             data = kwargs_dict({{"name", pystr("concept")}, {"definition", formula_of_text(s)}, {"params", none()}});
     } else {
@@ -131,7 +130,7 @@ struct Generation {
     }
     object canonical_limited(handle rule) const {
         try {
-            return run_with_timeout(concept_helpers().canonicalize, 2, nb::make_tuple(rule));
+            return run_with_timeout(state().canonicalize_variables, 2, nb::make_tuple(rule));
         } catch (nb::python_error& e) {
             if (!e.matches(PyExc_TimeoutError)) throw;
             return str_of(rule);
@@ -180,7 +179,7 @@ struct Generation {
     }
 
     object fit(handle result) const {
-        return run_with_timeout(concept_helpers().anti_unify_with_operator, 3,
+        return run_with_timeout(state().anti_unify_with_operator, 3,
                                 nb::make_tuple(result, op_expr, params));
     }
 };
@@ -323,7 +322,7 @@ void full_path(Generation& g) {
         g.family([&] {
             object value = c.product ? check(PyNumber_Multiply(g.op_expr.ptr(), g.op_expr.ptr()))
                                      : check(PyNumber_Power(g.op_expr.ptr(), pyint(2).ptr(), Py_None));
-            object simplified = run_with_timeout(concept_helpers().safe_simplify, 3, nb::make_tuple(value));
+            object simplified = run_with_timeout(state().safe_simplify, 3, nb::make_tuple(value));
             object test = get_attr(g.op_expr, "xreplace")(square_map);
             object lhs = c.product ? check(PyNumber_Multiply(g.op_applied().ptr(), g.op_applied().ptr()))
                                    : check(PyNumber_Power(g.op_applied().ptr(), pyint(2).ptr(), Py_None));
@@ -426,7 +425,7 @@ object grouping_prompt(handle invariants) {
                               pystr("; wrt="), str_of(item(it, pystr("wrt"))), pystr("; rule="),
                               str_of(item(it, pystr("rule"))), pystr("\n")}));
     }
-    object json = check(PyImport_ImportModule("json"));
+    object json = import_module("json");
     append(parts, concat({pystr("\nExample output:\n"), json.attr("dumps")(example, nb::arg("indent") = 2),
                           pystr("\n\nRespond with JSON only.")}));
     return check(PyUnicode_Join(pystr("").ptr(), parts.ptr()));
@@ -446,7 +445,7 @@ object answer_json(handle text) {
 object model_groups(handle invariants, handle llm_client) {
     object cleaned = answer_json(llm_client(grouping_prompt(invariants)));
     if (!truth(cleaned.attr("strip")())) raise(PyExc_ValueError, "Empty response");
-    object data = PyUnicode_Check(cleaned.ptr()) ? check(PyImport_ImportModule("json")).attr("loads")(cleaned) : cleaned;
+    object data = PyUnicode_Check(cleaned.ptr()) ? import_module("json").attr("loads")(cleaned) : cleaned;
     object groups = data.attr("get")(pystr("groups"));
     if (!truth(groups)) groups = check(PyList_New(0));
     object semantic = check(PyDict_New()), rule_to_group = check(PyDict_New());
@@ -536,7 +535,7 @@ void print_report(handle concept_obj) {
     }
     print({pystr("Invariants (operator form prioritised):")});
     object key = check(PyRun_String("lambda x: (not x.is_operator_form, x.op_type)", Py_eval_input,
-                                    env().module_dict.ptr(), env().module_dict.ptr()));
+                                    state().module_dict.ptr(), state().module_dict.ptr()));
     Items ordered(builtin("sorted")(get_attr(concept_obj, "invariants"), nb::arg("key") = key));
     for (Py_ssize_t i = 0; i < ordered.size(); ++i) {
         handle inv = ordered[i];
@@ -560,7 +559,7 @@ object discover(Args& a) {
     handle report = a[0], llm_client = a[1];
     const bool verbose = truth(a[2]);
     print({report});
-    object module = env().module;
+    object module = state().module;
     object Invariant = make_record(module, invariant_record, "discover_concept.<locals>.Invariant");
     object Concept = make_record(module, concept_record, "discover_concept.<locals>.Concept");
 
@@ -572,7 +571,7 @@ object discover(Args& a) {
                                                                 : parse_expression(str_of(definition));
     object params;
     if (param_names.is_none()) {
-        object key = check(PyRun_String("lambda s: str(s)", Py_eval_input, env().module_dict.ptr(), env().module_dict.ptr()));
+        object key = check(PyRun_String("lambda s: str(s)", Py_eval_input, state().module_dict.ptr(), state().module_dict.ptr()));
         params = builtin("sorted")(get_attr(op_expr, "free_symbols"), nb::arg("key") = key);
     } else {
         params = check(PyList_New(0));

@@ -2,7 +2,7 @@
 // invariants derived under time limits, grouped into families, reported and returned.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

@@ -2,16 +2,13 @@
 
 #include <string>
 
-#include "descriptors/rename.hpp"
-#include "module/env.hpp"
+#include "runtime/rename.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
 namespace {
 
-ConceptHelpers* g_helpers = nullptr;  // never freed: no destructor runs after the interpreter
-
-object sp_attr(const char* name) { return env().sp.attr(name); }
 
 const FuncDef safe_simplify_def{
     .name = "_safe_simplify",
@@ -43,14 +40,12 @@ bool has_unbounded(handle e) {
 
 }  // namespace
 
-const ConceptHelpers& concept_helpers() { return *g_helpers; }
-
 void init_concept_helpers(handle module) {
     handle dict = PyModule_GetDict(module.ptr());
-    auto* helpers = new ConceptHelpers{make_function(safe_simplify_def, dict), make_function(canonicalize_def, dict),
-                                       make_function(anti_unify_with_operator_def, dict)};
-    delete g_helpers;
-    g_helpers = helpers;
+    State& s = mutable_state();
+    s.safe_simplify = make_function(safe_simplify_def, dict);
+    s.canonicalize_variables = make_function(canonicalize_def, dict);
+    s.anti_unify_with_operator = make_function(anti_unify_with_operator_def, dict);
     init_workers(module);
 }
 

@@ -2,7 +2,7 @@
 // client, and `ai`, one streamed concept analysis with a client of its own.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

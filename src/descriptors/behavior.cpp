@@ -1,7 +1,7 @@
 #include "descriptors/behavior.hpp"
 
 #include "descriptors/native_eval.hpp"
-#include "module/numpy.hpp"
+#include "runtime/numpy.hpp"
 
 namespace kt {
 
@@ -9,8 +9,8 @@ namespace {
 
 // `sorted(expr.free_symbols, key=str)`.
 object sorted_symbols(handle expr) {
-    object sorted = env().builtins.attr("sorted");
-    return sorted(get_attr(expr, env().s_free_symbols), nb::arg("key") = env().builtins.attr("str"));
+    object sorted = state().builtins.attr("sorted");
+    return sorted(get_attr(expr, state().s_free_symbols), nb::arg("key") = state().builtins.attr("str"));
 }
 
 object substitute_curve(handle grid, Py_ssize_t n) {
@@ -23,7 +23,7 @@ object finite_or_zero(handle vals) {
 
 // One sample track per symbol, drawn in symbol order from one generator.
 object sample_tracks(handle syms, Py_ssize_t n, handle var_ranges, handle seed) {
-    object rng = env().np.attr("random").attr("default_rng")(seed);
+    object rng = state().np.attr("random").attr("default_rng")(seed);
     const Py_ssize_t nsyms = length(syms);
     const bool ranged = !var_ranges.is_none() && truth(var_ranges);
     object arrays = check(PyList_New(0));
@@ -51,14 +51,14 @@ object lambdified_value(handle expr, handle syms, handle arrays) {
     if (auto program = NumericProgram::compile(expr, syms)) return program->run(arrays);
     object modules = check(PyList_New(0));
     check_status(PyList_Append(modules.ptr(), pystr("numpy").ptr()));
-    object f = env().sp.attr("lambdify")(syms, expr, nb::arg("modules") = modules,
+    object f = state().sp.attr("lambdify")(syms, expr, nb::arg("modules") = modules,
                                         nb::arg("dummify") = true);
     return check(PyObject_CallObject(f.ptr(), check(PySequence_Tuple(arrays.ptr())).ptr()));
 }
 
 object evaluate_vectorised(handle expr, handle syms, handle arrays, handle grid) {
     object raw = lambdified_value(expr, syms, arrays);
-    object vals = np_fn("array")(raw, nb::arg("dtype") = env().builtins.attr("float"));
+    object vals = np_fn("array")(raw, nb::arg("dtype") = state().builtins.attr("float"));
     if (PyLong_AsLong(vals.attr("ndim").ptr()) == 0) vals = np_fn("full_like")(grid, vals);
     if (PyErr_Occurred()) throw nb::python_error();
     if (truth(np_fn("iscomplexobj")(vals))) vals = vals.attr("real");
@@ -134,7 +134,7 @@ namespace {
 // Both evaluations sample identically when the grids agree in shape and dtype: only the
 // grid's length enters the sampling, and its dtype only the constant and scalar results.
 bool same_sampling(handle grid, handle grid_linear) {
-    handle ndarray = env().np.attr("ndarray");
+    handle ndarray = state().np.attr("ndarray");
     if (!is_instance(grid, ndarray) || !is_instance(grid_linear, ndarray)) return false;
     return equal(grid.attr("shape"), grid_linear.attr("shape")) &&
            equal(grid.attr("dtype"), grid_linear.attr("dtype"));
@@ -160,7 +160,7 @@ object extract_behavior(handle expr, handle var_ranges) {
         pyfloat(1.0) - check(PyNumber_TrueDivide(np_fn("sum")(finite).ptr(), count.ptr()));
     vals = where(finite, vals, 0.0);
 
-    object noise = env().np.attr("random").attr("randn")(count);
+    object noise = state().np.attr("random").attr("randn")(count);
     object noisy = vals + pyfloat(1e-6) * noise;
     noisy = where(isfinite(noisy), noisy, vals);
 
@@ -173,7 +173,7 @@ object extract_behavior(handle expr, handle var_ranges) {
             bvec = np_fn("full")(length(grid), fill);
         }
     }
-    bvec = bvec / (env().np.attr("linalg").attr("norm")(bvec) + pyfloat(1e-9));
+    bvec = bvec / (state().np.attr("linalg").attr("norm")(bvec) + pyfloat(1e-9));
 
     object gc;
     if (!attempt([&] { gc = growth_class(vals); })) gc = pystr("unknown");

@@ -2,7 +2,7 @@
 // ranges, the growth class of a curve, and the behaviour dict of a descriptor.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

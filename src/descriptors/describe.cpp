@@ -2,7 +2,7 @@
 
 #include "descriptors/behavior.hpp"
 #include "descriptors/structure.hpp"
-#include "module/env.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 

@@ -1,7 +1,7 @@
 // One expression (or its text) to a full ExprDescriptor.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

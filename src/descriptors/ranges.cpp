@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "module/env.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
@@ -18,14 +18,14 @@ object get_ranges_for_bank(handle given_bank, handle default_range) {
         if (PyErr_Occurred()) throw nb::python_error();
         bank = seconds;
     }
-    object sorted = env().builtins.attr("sorted");
-    object by_name = env().builtins.attr("str");
+    object sorted = state().builtins.attr("sorted");
+    object by_name = state().builtins.attr("str");
     object theta_range = nb::make_tuple(0.01, 1.0);
     object named_range = nb::make_tuple(0.1, 10.0);
     object result = check(PyList_New(0));
     object it = check(PyObject_GetIter(bank.ptr()));
     while (object expr = nb::steal(PyIter_Next(it.ptr()))) {
-        object syms = sorted(get_attr(expr, env().s_free_symbols), nb::arg("key") = by_name);
+        object syms = sorted(get_attr(expr, state().s_free_symbols), nb::arg("key") = by_name);
         object ranges = check(PyDict_New());
         for (Py_ssize_t i = 0; i < length(syms); ++i) {
             object name_obj = str_of(item(syms, i));
@@ -45,7 +45,7 @@ object get_ranges_for_bank(handle given_bank, handle default_range) {
 
 object get_var_ranges(handle X, handle n_vars) {
     object out = check(PyDict_New());
-    object indices = check(PyObject_CallOneArg(env().builtins.attr("range").ptr(), n_vars.ptr()));
+    object indices = check(PyObject_CallOneArg(state().builtins.attr("range").ptr(), n_vars.ptr()));
     object it = check(PyObject_GetIter(indices.ptr()));
     object all_rows = slice(kOpen, kOpen);
     while (object i = nb::steal(PyIter_Next(it.ptr()))) {

@@ -1,7 +1,7 @@
 // Variable range dicts for evaluation: from a bank's symbol names, or from a data matrix.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

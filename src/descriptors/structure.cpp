@@ -3,15 +3,16 @@
 #include <algorithm>
 #include <string>
 
-#include "descriptors/rename.hpp"
-#include "descriptors/tree_walk.hpp"
-#include "module/env.hpp"
+#include "runtime/rename.hpp"
+#include "runtime/state.hpp"
+#include "runtime/symbols.hpp"
+#include "runtime/tree_walk.hpp"
 
 namespace kt {
 
 namespace {
 
-Items children(handle expr) { return Items(get_attr(expr, env().s_args), "expr.args is not a sequence"); }
+Items children(handle expr) { return Items(get_attr(expr, state().s_args), "expr.args is not a sequence"); }
 
 // "v<index>"; built by appending (GCC 12 warns falsely on `"v" + std::to_string(...)`).
 std::string v_name(size_t index) {
@@ -26,13 +27,9 @@ std::string canonical_name(handle source_id, size_t index) {
     return "__KLTN_" + std::string(utf8(formatted)) + "_" + v_name(index);
 }
 
-object new_symbol(const std::string& name) { return env().Symbol(pystr(name)); }
+object new_symbol(const std::string& name) { return state().Symbol(pystr(name)); }
 
 }  // namespace
-
-bool is_wildcard(handle expr) {
-    return is_instance(expr, env().Symbol) && printed_starts_with(expr, "φ");
-}
 
 long depth(handle expr) {
     RecursionGuard guard(" while computing the depth of an expression");
@@ -44,8 +41,8 @@ long depth(handle expr) {
 }
 
 bool is_unary_func(handle expr) {
-    if (!is_instance(expr, env().Function)) return false;
-    object args = get_attr(expr, env().s_args);
+    if (!is_instance(expr, state().Function)) return false;
+    object args = get_attr(expr, state().s_args);
     return length(args) == 1;
 }
 
@@ -71,12 +68,12 @@ object dfs_operators(handle expr) {
 }
 
 bool repeated_var(handle expr) {
-    object args = get_attr(expr, env().s_args);
+    object args = get_attr(expr, state().s_args);
     if (length(args) < 2) return false;
     Items items(args);
     std::vector<object> symbols;
     for (Py_ssize_t i = 0; i < items.size(); ++i)
-        symbols.push_back(get_attr(items[i], env().s_free_symbols));
+        symbols.push_back(get_attr(items[i], state().s_free_symbols));
     for (size_t i = 0; i < symbols.size(); ++i)
         for (size_t j = i + 1; j < symbols.size(); ++j)
             if (truth(check(PyNumber_And(symbols[i].ptr(), symbols[j].ptr())))) return true;
@@ -88,7 +85,7 @@ object canonicalize_expr(handle expr, handle source_id) {
     Items nodes(preorder_nodes(expr));
     for (Py_ssize_t k = 0; k < nodes.size(); ++k) {
         handle node = nodes[k];
-        if (!is_instance(node, env().Symbol) || printed_starts_with(node, "φ")) continue;
+        if (!is_instance(node, state().Symbol) || printed_starts_with(node, "φ")) continue;
         if (!check_status(PySequence_Contains(seen.ptr(), node.ptr())))
             check_status(PyList_Append(seen.ptr(), node.ptr()));
     }
@@ -108,7 +105,7 @@ object extract_structure(handle expr) {
     put("root_type", class_name(expr));
     put("depth", pyint(depth(expr)));
     put("n_nodes", pyint(PyList_GET_SIZE(nodes.ptr())));
-    put("n_vars", pyint(length(get_attr(expr, env().s_free_symbols))));
+    put("n_vars", pyint(length(get_attr(expr, state().s_free_symbols))));
     put("repeated_var", pybool(repeated_var(expr)));
     put("unary_depth", pyint(unary_depth(expr)));
     put("operators", dfs_operators(expr));
@@ -119,7 +116,7 @@ object to_zss(handle expr) {
     RecursionGuard guard(" while building a labelled tree");
     Items args = children(expr);
     object label = args.size() > 0 ? class_name(expr) : printed(expr);
-    object node = env().zss.attr("Node")(label);
+    object node = state().zss.attr("Node")(label);
     object addkid = node.attr("addkid");
     for (Py_ssize_t i = 0; i < args.size(); ++i) addkid(to_zss(args[i]));
     return node;
@@ -132,7 +129,7 @@ object normalize_wildcards(handle expr) {
     Items nodes(preorder_nodes(expr));
     object taken = check(PySet_New(nullptr));
     for (Py_ssize_t k = 0; k < nodes.size(); ++k)
-        if (is_instance(nodes[k], env().Symbol) && !is_wildcard(nodes[k]))
+        if (is_instance(nodes[k], state().Symbol) && !is_wildcard(nodes[k]))
             check_status(PySet_Add(taken.ptr(), printed(nodes[k]).ptr()));
     size_t counter = 0;
     for (Py_ssize_t k = 0; k < nodes.size(); ++k) {

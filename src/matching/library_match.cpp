@@ -8,7 +8,7 @@
 
 #include "kernels/tree_distance.hpp"
 #include "matching/matcher.hpp"
-#include "module/env.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
@@ -280,7 +280,7 @@ object bound_value(const Matcher::Binding& b, const ExprTree& target) {
     object args = check(PyTuple_New((Py_ssize_t)b.nodes.size()));
     for (size_t i = 0; i < b.nodes.size(); ++i)
         PyTuple_SET_ITEM(args.ptr(), (Py_ssize_t)i, target.objects[(size_t)b.nodes[i]].inc_ref().ptr());
-    return check(PyObject_Call((sum ? env().Add : env().Mul).ptr(), args.ptr(), nullptr));
+    return check(PyObject_Call((sum ? state().Add : state().Mul).ptr(), args.ptr(), nullptr));
 }
 
 object bind(handle formula, handle expression) {

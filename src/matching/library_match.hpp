@@ -5,7 +5,7 @@
 // variable of a formula stands for in one expression.
 #pragma once
 
-#include "module/classes.hpp"
+#include "runtime/classes.hpp"
 
 namespace kt {
 

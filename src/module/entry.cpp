@@ -1,6 +1,6 @@
 // The extension's initialisation entry point. Errors raised while the module body runs
 // propagate to the importer unchanged.
-#include "module/frame.hpp"
+#include "module/init.hpp"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The three records passed between the stages of the pipeline.
 #pragma once
 
-#include "module/classes.hpp"
+#include "runtime/classes.hpp"
 
 namespace kt {
 

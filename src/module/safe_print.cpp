@@ -1,6 +1,6 @@
 #include "module/safe_print.hpp"
 
-#include "module/env.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
@@ -9,7 +9,7 @@ namespace {
 object safe_print(Args& a) {
     handle args = a[0], kwargs = a[1];
     object kw = check(PyDict_Copy(kwargs.ptr()));
-    object print = env().builtins.attr("print");
+    object print = state().builtins.attr("print");
     PyObject* printed = PyObject_Call(print.ptr(), args.ptr(), kw.ptr());
     if (printed) {
         Py_DECREF(printed);
@@ -25,7 +25,7 @@ object safe_print(Args& a) {
     object text = check(PyUnicode_Join(pystr(" ").ptr(), parts.ptr()));
     text = check(PyUnicode_Concat(text.ptr(), pystr("\n").ptr()));
     object data = check(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "replace"));
-    object sys = check(PyImport_ImportModule("sys"));
+    object sys = import_module("sys");
     sys.attr("stdout").attr("buffer").attr("write")(data);
     return none();
 }

@@ -1,7 +1,7 @@
 // Print that falls back to UTF-8 bytes when the terminal cannot encode the text.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "module/env.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 

@@ -2,7 +2,7 @@
 // compiled compositions.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

@@ -1,8 +1,8 @@
 #include "operators/composition.hpp"
 
-#include "module/env.hpp"
 #include "operators/symbolic_operator.hpp"
 #include "operators/text.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
@@ -19,7 +19,7 @@ object init(Args& a) {
     if (!seed.is_none()) random_module().attr("seed")(seed);
     object chosen_atoms = truth(atoms) ? nb::borrow(atoms)
                                        : check(PyRun_String(kAtoms, Py_eval_input,
-                                                            env().module_dict.ptr(), env().module_dict.ptr()));
+                                                            state().module_dict.ptr(), state().module_dict.ptr()));
     object probs = nb::borrow(level_probs);
     if (!truth(level_probs)) {
         probs = check(PyList_New(0));
@@ -34,8 +34,8 @@ object build(Args& a) {
     handle self = a[0], op = a[1], level = a[2];
     if (equal(level, pyint(0))) return get_attr(self, "_primitive")();
     object random = random_module();
-    object range = env().builtins.attr("range");
-    object sum = env().builtins.attr("sum");
+    object range = state().builtins.attr("range");
+    object sum = state().builtins.attr("sum");
     object build_method = get_attr(self, "_build");
     Items params(get_attr(op, "params"));
     object args = check(PyList_New(0));

@@ -2,7 +2,7 @@
 // generator, and the nesting depth of a text.
 #pragma once
 
-#include "module/classes.hpp"
+#include "runtime/classes.hpp"
 
 namespace kt {
 

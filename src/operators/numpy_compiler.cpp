@@ -3,15 +3,13 @@
 #include <cmath>
 #include <string>
 
-#include "module/env.hpp"
-#include "module/numpy.hpp"
 #include "operators/expression_check.hpp"
+#include "runtime/numpy.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
 namespace {
-
-object* g_np_namespace = nullptr;  // set at import; never freed (no destructor after exit)
 
 // ---- erf and erfc, element-wise over float64 --------------------------------------------
 
@@ -106,7 +104,7 @@ object compile(Args& a) {
     // Only numpy and the cleaner are in scope: no builtins for the expression to reach.
     object scope = check(PyDict_New());
     check_status(PyDict_SetItemString(scope.ptr(), "__builtins__", check(PyDict_New()).ptr()));
-    check_status(PyDict_SetItemString(scope.ptr(), "np", g_np_namespace->ptr()));
+    check_status(PyDict_SetItemString(scope.ptr(), "np", state().compiler_numpy.ptr()));
     check_status(PyDict_SetItemString(scope.ptr(), "_clean_result", get_attr(cls, "_clean_result").ptr()));
     object compiled = check(Py_CompileString(utf8(code).c_str(), "<compiled composition>", Py_file_input));
     check(PyEval_EvalCode(compiled.ptr(), scope.ptr(), scope.ptr()));
@@ -132,7 +130,7 @@ object evaluate(Args& a) {
         result = np.attr("nan");
     }
     if (truth(np.attr("iscomplexobj")(result)))
-        result = np.attr("asarray")(result, nb::arg("dtype") = env().builtins.attr("complex"));
+        result = np.attr("asarray")(result, nb::arg("dtype") = state().builtins.attr("complex"));
     object cleaned = item(get_attr(cls, "_clean_result")(result), 0);
     bool scalar = truth(np.attr("isscalar")(cleaned));
     if (!scalar) {
@@ -188,13 +186,12 @@ const FuncDef evaluate_def{
 }  // namespace
 
 void init_compiler_namespace(handle module) {
-    object types = check(PyImport_ImportModule("types"));
+    object types = import_module("types");
     object ns = types.attr("ModuleType")(pystr("numpy"));
-    get_attr(ns, "__dict__").attr("update")(get_attr(env().np, "__dict__"));
+    get_attr(ns, "__dict__").attr("update")(get_attr(state().np, "__dict__"));
     check_status(PyObject_SetAttrString(ns.ptr(), "erf", make_function(erf_def, PyModule_GetDict(module.ptr())).ptr()));
     check_status(PyObject_SetAttrString(ns.ptr(), "erfc", make_function(erfc_def, PyModule_GetDict(module.ptr())).ptr()));
-    delete g_np_namespace;
-    g_np_namespace = new object(ns);
+    mutable_state().compiler_numpy = ns;
 }
 
 const ClassDef numpy_compiler_class{

@@ -2,7 +2,7 @@
 // names rewritten to numpy's, the expression checked, then the function generated.
 #pragma once
 
-#include "module/classes.hpp"
+#include "runtime/classes.hpp"
 
 namespace kt {
 

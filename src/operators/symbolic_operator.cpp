@@ -4,8 +4,8 @@
 #include <tuple>
 #include <vector>
 
-#include "module/env.hpp"
 #include "operators/text.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 

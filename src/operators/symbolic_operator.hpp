@@ -3,7 +3,7 @@
 // an operator over p0, p1, ...
 #pragma once
 
-#include "module/classes.hpp"
+#include "runtime/classes.hpp"
 
 namespace kt {
 

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <limits>
 
-#include "module/numpy.hpp"
-#include "similarity/library_trees.hpp"
-#include "similarity/pair_loop.hpp"
+#include "runtime/library_trees.hpp"
+#include "runtime/numpy.hpp"
+#include "runtime/off_gil.hpp"
 
 namespace kt {
 

@@ -2,7 +2,7 @@
 // cluster and score the formula against the library.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

@@ -3,8 +3,9 @@
 #include <cmath>
 #include <limits>
 
-#include "descriptors/structure.hpp"
-#include "similarity/library_trees.hpp"
+#include "runtime/library_trees.hpp"
+#include "runtime/state.hpp"
+#include "runtime/symbols.hpp"
 
 namespace kt {
 
@@ -62,7 +63,7 @@ void discard(handle discarded, handle reason, handle candidate) {
 }
 
 void sort_by_novelty(handle list) {
-    object key = check(PyImport_ImportModule("operator")).attr("attrgetter")("novelty");
+    object key = import_module("operator").attr("attrgetter")("novelty");
     list.attr("sort")(nb::arg("key") = key, nb::arg("reverse") = true);
 }
 

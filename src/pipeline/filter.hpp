@@ -1,7 +1,7 @@
 // Sorting detected candidates into novel, repeated and discarded structures.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

@@ -1,7 +1,7 @@
 // Plain-text reports of candidates, of a filter result and of a compiled composition.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

@@ -7,9 +7,9 @@
 #include <tuple>
 
 #include "kernels/packed.hpp"
-#include "module/numpy.hpp"
+#include "runtime/numpy.hpp"
+#include "runtime/off_gil.hpp"
 #include "similarity/native_descriptor.hpp"
-#include "similarity/pair_loop.hpp"
 
 namespace kt {
 

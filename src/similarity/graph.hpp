@@ -2,7 +2,7 @@
 // blockwise off the GIL with pruning by exact upper bounds, and clustering on that graph.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

@@ -3,9 +3,9 @@
 #include <string>
 #include <string_view>
 
-#include "module/numpy.hpp"
+#include "runtime/numpy.hpp"
+#include "runtime/off_gil.hpp"
 #include "similarity/native_descriptor.hpp"
-#include "similarity/pair_loop.hpp"
 
 namespace kt {
 

@@ -1,7 +1,7 @@
 // The all-pairs similarity matrix of a bank of descriptors, and complete-linkage clustering.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

@@ -6,11 +6,11 @@
 #include <optional>
 
 #include "descriptors/structure.hpp"
-#include "descriptors/tree_walk.hpp"
-#include "module/numpy.hpp"
-#include "similarity/library_trees.hpp"
+#include "runtime/library_trees.hpp"
+#include "runtime/numpy.hpp"
+#include "runtime/off_gil.hpp"
+#include "runtime/tree_walk.hpp"
 #include "similarity/native_descriptor.hpp"
-#include "similarity/pair_loop.hpp"
 
 namespace kt {
 
@@ -95,7 +95,7 @@ double entry_literal(handle cluster_bvec, handle deriv, handle integ, handle sta
                      handle growth, handle ld) {
     double vec_dist = kInf;
     attempt([&] {
-        object norm = env().np.attr("linalg").attr("norm");
+        object norm = state().np.attr("linalg").attr("norm");
         vec_dist = as_double(norm(cluster_bvec - get_attr(ld, "behavior_vec")));
     });
     auto diff = [&](handle mine, const char* field) {
@@ -251,7 +251,7 @@ object compression_gain(handle cluster, handle formula) {
         const double gain = (double)(*total - nodes) / (double)*total;
         return pyfloat(gain < 1.0 ? (gain > 0.0 ? gain : 0.0) : 1.0);
     }
-    object total = get_attr(env().builtins, "sum")(sizes);  // as `sum` adds any numbers
+    object total = get_attr(state().builtins, "sum")(sizes);  // as `sum` adds any numbers
     if (truth(compare(total, pyint(0), Py_LE))) return pyfloat(0.0);
     return clamp_unit(divided(total, node_count(formula)));
 }

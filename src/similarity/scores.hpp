@@ -2,7 +2,7 @@
 // compositionality, behavioural distance, recurrence and compression.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

@@ -1,8 +1,8 @@
 #include "similarity/similarity.hpp"
 
-#include "module/numpy.hpp"
+#include "runtime/numpy.hpp"
+#include "runtime/off_gil.hpp"
 #include "similarity/native_descriptor.hpp"
-#include "similarity/pair_loop.hpp"
 
 namespace kt {
 
@@ -38,7 +38,7 @@ double structural_literal(handle a, handle b) {
     kernels::FlatTree tb = flat_tree(get_attr(b, "expr"), labels);
     kernels::TreeDistanceScratch scratch;
     const int td = tree_distance_released(ta, tb, scratch);
-    const double td_sim = as_double(env().np.attr("exp")(pyfloat(-0.25 * td)));
+    const double td_sim = as_double(state().np.attr("exp")(pyfloat(-0.25 * td)));
     const double op_sim = operator_ratio(get_attr(a, "operators"), get_attr(b, "operators"));
     double bonus = equal(get_attr(a, "root_type"), get_attr(b, "root_type")) ? 0.1 : 0.0;
     if (equal(get_attr(a, "repeated_var"), get_attr(b, "repeated_var"))) bonus += 0.05;
@@ -63,7 +63,7 @@ double behavioural_literal(handle a, handle b) {
         va = item(va, shorter);
         vb = item(vb, shorter);
     }
-    object vec_dist = env().np.attr("linalg").attr("norm")(va - vb);
+    object vec_dist = state().np.attr("linalg").attr("norm")(va - vb);
     auto bonus_if = [&](const char* name, double value) {
         return equal(get_attr(a, name), get_attr(b, name)) ? value : 0.0;
     };

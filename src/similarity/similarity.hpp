@@ -1,7 +1,7 @@
 // Structural, behavioural and joint similarity of two expression descriptors.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

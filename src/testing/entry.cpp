@@ -2,8 +2,8 @@
 // that the product leaves out of its own module. Built by `make test`, never installed. It reads
 // module globals and parses text in the namespace of source._brenmoor, which it imports first.
 #include "concepts/workers.hpp"
-#include "module/env.hpp"
-#include "module/function.hpp"
+#include "runtime/function.hpp"
+#include "runtime/state.hpp"
 #include "testing/hooks.hpp"
 
 namespace {
@@ -12,7 +12,7 @@ int exec_module(PyObject* module) {
     nanobind::detail::nb_module_exec(NB_DOMAIN_STR, module);
     try {
         kt::init_function_type("_brenmoor_testing.native_function");
-        kt::init_env(kt::check(PyImport_ImportModule("source._brenmoor")));
+        kt::init_state(kt::import_module("source._brenmoor"));
         kt::init_workers(module);
         kt::define_hooks(module);
         return 0;

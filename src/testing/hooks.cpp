@@ -7,10 +7,10 @@
 #include "kernels/python_sum.hpp"
 #include "kernels/sequence_ratio.hpp"
 #include "kernels/tree_distance.hpp"
-#include "module/function.hpp"
+#include "runtime/function.hpp"
+#include "runtime/off_gil.hpp"
 #include "similarity/graph.hpp"
 #include "similarity/matrix.hpp"
-#include "similarity/pair_loop.hpp"
 
 namespace kt {
 

@@ -2,7 +2,7 @@
 // benchmarks can compare them with their Python peers and with the fast paths.
 #pragma once
 
-#include "module/py.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 

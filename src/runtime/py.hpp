@@ -53,6 +53,8 @@ inline double as_double(handle h) {
 inline object str_of(handle h) { return check(PyObject_Str(h.ptr())); }
 
 inline object repr_of(handle h) { return check(PyObject_Repr(h.ptr())); }
+// `import name`: the module itself, for dotted names too.
+inline object import_module(const char* name) { return check(PyImport_ImportModule(name)); }
 // An interned str, for attribute names looked up often.
 inline object interned(const char* name) { return check(PyUnicode_InternFromString(name)); }
 inline object pystr(std::string_view s) {

@@ -1,4 +1,4 @@
-#include "similarity/pair_loop.hpp"
+#include "runtime/off_gil.hpp"
 
 #include <chrono>
 #include <condition_variable>

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "kernels/tree_distance.hpp"
-#include "similarity/native_descriptor.hpp"
+#include "runtime/labels.hpp"
 
 namespace kt {
 

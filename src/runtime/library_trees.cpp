@@ -1,9 +1,9 @@
-#include "similarity/library_trees.hpp"
+#include "runtime/library_trees.hpp"
 
 #include <algorithm>
 #include <deque>
 
-#include "similarity/pair_loop.hpp"
+#include "runtime/off_gil.hpp"
 
 namespace kt {
 

@@ -1,4 +1,4 @@
-#include "module/frame.hpp"
+#include "module/init.hpp"
 
 #include "antiunify/anti_unify.hpp"
 #include "antiunify/cluster.hpp"
@@ -12,11 +12,8 @@
 #include "descriptors/ranges.hpp"
 #include "descriptors/structure.hpp"
 #include "matching/library_match.hpp"
-#include "module/env.hpp"
-#include "module/function.hpp"
 #include "module/records.hpp"
 #include "module/safe_print.hpp"
-#include "module/classes.hpp"
 #include "operators/behavior.hpp"
 #include "operators/composition.hpp"
 #include "operators/numpy_compiler.hpp"
@@ -24,6 +21,9 @@
 #include "pipeline/detect.hpp"
 #include "pipeline/filter.hpp"
 #include "pipeline/reports.hpp"
+#include "runtime/classes.hpp"
+#include "runtime/function.hpp"
+#include "runtime/state.hpp"
 #include "similarity/graph.hpp"
 #include "similarity/matrix.hpp"
 #include "similarity/scores.hpp"
@@ -60,11 +60,9 @@ void set(handle module, const char* name, handle value) {
     check_status(PyObject_SetAttrString(module.ptr(), name, value.ptr()));
 }
 
-object import(const char* name) { return check(PyImport_ImportModule(name)); }
-
 // `from <module> import name, ...` bound as module attributes.
 void import_from(handle module, const char* from, std::initializer_list<const char*> names) {
-    object source = import(from);
+    object source = import_module(from);
     for (const char* name : names) set(module, name, source.attr(name));
 }
 
@@ -93,7 +91,7 @@ void import_config(handle module) {
 
 // The client is created at import or never; failures only warn.
 void init_groq_client(handle module) {
-    object warn = import("warnings").attr("warn");
+    object warn = import_module("warnings").attr("warn");
     object key = module_global("GROQ_API_KEY");
     if (truth(key)) {
         object kwargs = check(PyDict_New());
@@ -125,20 +123,20 @@ void init_module(handle m) {
     set(m, "__doc__", pystr(kModuleDoc));
 
     // Dependencies, under the names the rest of the module uses.
-    set(m, "sp", import("sympy"));
-    set(m, "np", import("numpy"));
-    set(m, "zss", import("zss"));
+    set(m, "sp", import_module("sympy"));
+    set(m, "np", import_module("numpy"));
+    set(m, "zss", import_module("zss"));
     import_from(m, "dataclasses", {"dataclass"});
     import_from(m, "typing", {"Optional"});
     import_from(m, "difflib", {"SequenceMatcher"});
-    set(m, "math", import("math"));
-    set(m, "itertools", import("itertools"));
+    set(m, "math", import_module("math"));
+    set(m, "itertools", import_module("itertools"));
     import_from(m, "groq", {"Groq"});
-    set(m, "sys", import("sys"));
-    set(m, "io", import("io"));
-    set(m, "os", import("os"));
-    set(m, "warnings", import("warnings"));
-    init_env(m);
+    set(m, "sys", import_module("sys"));
+    set(m, "io", import_module("io"));
+    set(m, "os", import_module("os"));
+    set(m, "warnings", import_module("warnings"));
+    init_state(m);
 
     import_config(m);
     init_groq_client(m);
@@ -153,7 +151,7 @@ void init_module(handle m) {
     set(m, "GRID", module_global("GRID_LOGSPACE"));
     define(m, growth_class_def);
     define(m, eval_safe_def);
-    object np = env().np;
+    object np = state().np;
     set(m, "GRID", np.attr("logspace")(-1, 2, 64));
     set(m, "GRID_LINEAR", np.attr("linspace")(0.1, 20.0, 64));
     define(m, extract_behavior_def);
@@ -186,9 +184,9 @@ void init_module(handle m) {
                                &filter_report_def})
         define(m, *def);
 
-    set(m, "random", import("random"));
-    set(m, "re", import("re"));
-    set(m, "ast", import("ast"));
+    set(m, "random", import_module("random"));
+    set(m, "re", import_module("re"));
+    set(m, "ast", import_module("ast"));
     import_from(m, "typing", {"List", "Union", "Optional", "Callable", "Tuple"});
     define_class(m, symbolic_operator_class);
     init_compiler_namespace(m);

@@ -1,84 +1,21 @@
-#include "descriptors/rename.hpp"
+#include "runtime/rename.hpp"
 
 #include <vector>
 
-#include "descriptors/tree_walk.hpp"
-#include "module/env.hpp"
+#include "runtime/state.hpp"
+#include "runtime/tree_walk.hpp"
 
 namespace kt {
 
 namespace {
 
-// The sympy objects the renamer tests against, looked up on first use and kept for the life of
-// the process (never freed, like the module's own table).
-struct Core {
-    object Basic, Expr, Symbol, Add, Mul, Pow, Number, Rational, Float, NumberSymbol, exp, sin, cos, pi;
-    object basic_xreplace, atom_xreplace, expr_eval_power, args_sortkey, zero, one;
-    object global_parameters, plain_assumptions;
-    object key_only, evaluate_only;  // keyword names ('key',) and ('evaluate',)
-    object s_eval_power, s_assumptions0,
-        s_is_commutative, s_is_finite, s_is_negative, s_is_Function, s_as_base_exp, s_from_args,
-        s_postprocess, s_evaluate, s_distribute, s_exp_is_pow, s_sort, s_key;
-    bool symbol_has_plain_power = false;  // Symbol._eval_power is Expr's, which returns None
-};
-
-const Core& core() {
-    static Core* c = nullptr;
-    if (c) return *c;
-    auto* n = new Core();
-    object sp = env().sp;
-    n->Basic = env().Basic;
-    n->Expr = sp.attr("Expr");
-    n->Symbol = env().Symbol;
-    n->Add = env().Add;
-    n->Mul = env().Mul;
-    n->Pow = env().Pow;
-    n->Number = sp.attr("Number");
-    n->Rational = sp.attr("Rational");
-    n->Float = sp.attr("Float");
-    n->NumberSymbol = sp.attr("NumberSymbol");
-    n->exp = sp.attr("exp");
-    n->sin = sp.attr("sin");
-    n->cos = sp.attr("cos");
-    n->pi = sp.attr("pi");
-    n->basic_xreplace = nb::borrow(class_lookup((PyTypeObject*)n->Basic.ptr(), pystr("xreplace")));
-    n->atom_xreplace = nb::borrow(class_lookup((PyTypeObject*)sp.attr("Atom").ptr(), pystr("xreplace")));
-    n->expr_eval_power = nb::borrow(class_lookup((PyTypeObject*)n->Expr.ptr(), pystr("_eval_power")));
-    n->args_sortkey = check(PyImport_ImportModule("sympy.core.basic")).attr("_args_sortkey");
-    n->global_parameters =
-        check(PyImport_ImportModule("sympy.core.parameters")).attr("global_parameters");
-    n->zero = sp.attr("S").attr("Zero");
-    n->one = sp.attr("S").attr("One");
-    n->plain_assumptions = n->Symbol(pystr("x")).attr("_assumptions0");
-    n->s_eval_power = interned("_eval_power");
-    n->s_assumptions0 = interned("_assumptions0");
-    n->s_is_commutative = interned("is_commutative");
-    n->s_is_finite = interned("is_finite");
-    n->s_is_negative = interned("is_negative");
-    n->s_is_Function = interned("is_Function");
-    n->s_as_base_exp = interned("as_base_exp");
-    n->s_from_args = interned("_from_args");
-    n->s_postprocess = interned("_exec_constructor_postprocessors");
-    n->s_evaluate = interned("evaluate");
-    n->s_distribute = interned("distribute");
-    n->s_exp_is_pow = interned("exp_is_pow");
-    n->s_sort = interned("sort");
-    n->s_key = interned("key");
-    n->key_only = nb::make_tuple(n->s_key);
-    n->evaluate_only = nb::make_tuple(n->s_evaluate);
-    n->symbol_has_plain_power =
-        class_lookup((PyTypeObject*)n->Symbol.ptr(), n->s_eval_power) == n->expr_eval_power.ptr();
-    c = n;
-    return *c;
-}
-
 bool attr_is(handle h, handle name, PyObject* value) { return get_attr(h, name).ptr() == value; }
-bool is_number(handle h) { return is_instance(h, core().Number); }
+bool is_number(handle h) { return is_instance(h, state().Number); }
 
 // A symbol with no assumption beyond commutativity, a rational, a finite float or a named
 // constant such as pi.
 bool plain_leaf(handle leaf) {
-    const Core& c = core();
+    const State& c = state();
     if (is_type(leaf, c.Symbol)) return equal(get_attr(leaf, c.s_assumptions0), c.plain_assumptions);
     if (is_instance(leaf, c.Rational) || is_instance(leaf, c.NumberSymbol)) return true;
     return is_instance(leaf, c.Float) && attr_is(leaf, c.s_is_finite, Py_True);
@@ -101,7 +38,7 @@ bool plain_tree(handle node, NodeTypes& types, Found& found, handle renamed = ha
     if (!PyTuple_CheckExact(args.ptr())) return false;
     const Py_ssize_t n = PyTuple_GET_SIZE(args.ptr());
     if (n == 0) {
-        found.symbolic = found.symbolic || is_type(node, core().Symbol);
+        found.symbolic = found.symbolic || is_type(node, state().Symbol);
         if (renamed.is_valid() && check_status(PyDict_Contains(renamed.ptr(), node.ptr()))) return true;
         return plain_leaf(node);
     }
@@ -113,7 +50,7 @@ bool plain_tree(handle node, NodeTypes& types, Found& found, handle renamed = ha
 // sympy evaluates, distributes numbers over sums and keeps exp as a function: the defaults the
 // direct constructions assume.
 bool default_evaluation() {
-    const Core& c = core();
+    const State& c = state();
     return attr_is(c.global_parameters, c.s_evaluate, Py_True) &&
            attr_is(c.global_parameters, c.s_distribute, Py_True) &&
            attr_is(c.global_parameters, c.s_exp_is_pow, Py_False);
@@ -138,7 +75,7 @@ public:
 
     Rebuilt rebuild(handle node) {
         RecursionGuard guard(" while renaming symbols");
-        const Core& c = core();
+        const State& c = state();
         PyObject* hit = PyDict_GetItemWithError(mapping_.ptr(), node.ptr());
         if (hit) return {nb::borrow(hit), true, true, false, true, true, false};
         if (PyErr_Occurred()) throw nb::python_error();
@@ -173,7 +110,7 @@ public:
             else if (function_ready(node, kids)) direct = unevaluated(handle((PyObject*)Py_TYPE(node.ptr())), kids);
             if (direct.is_valid()) return {direct, true, false, false, true, found.symbolic, found.logs};
         }
-        object built = check(PyObject_CallObject(get_attr(node, env().s_func).ptr(), tuple_of(kids).ptr()));
+        object built = check(PyObject_CallObject(get_attr(node, state().s_func).ptr(), tuple_of(kids).ptr()));
         Rebuilt out{built, true};
         Found in_built;
         out.plain = plain_tree(built, types_, in_built);
@@ -203,16 +140,16 @@ private:
         return t;
     }
 
-    bool commutative(handle h) { return attr_is(h, core().s_is_commutative, Py_True); }
+    bool commutative(handle h) { return attr_is(h, state().s_is_commutative, Py_True); }
 
     bool nonzero_coefficient(handle h) {
-        return h.ptr() != core().zero.ptr() && h.ptr() != core().one.ptr() && truth(h);
+        return h.ptr() != state().zero.ptr() && h.ptr() != state().one.ptr() && truth(h);
     }
 
     // Counts a number among the arguments of a sum or product, where flatten keeps one
     // coefficient as it is: one that is not zero, and for a product not one either.
     static bool lone_coefficient(handle number, int& numbers, bool product) {
-        const Core& c = core();
+        const State& c = state();
         if (++numbers > 1 || number.ptr() == c.zero.ptr() || !truth(number)) return false;
         return !product || number.ptr() != c.one.ptr();
     }
@@ -220,7 +157,7 @@ private:
     // pi**(-1) and the like: a named constant whose class leaves powers alone, raised to a
     // rational other than 0 and 1, which the Pow constructor returns unchanged.
     bool stable_power(handle h) {
-        const Core& c = core();
+        const State& c = state();
         if (!is_type(h, c.Pow)) return false;
         object args = args_of(h);
         if (size(args) != 2) return false;
@@ -234,7 +171,7 @@ private:
     // (nonzero), no nested sum, no number raised to a power it would evaluate, and no two
     // terms that differ only in their numeric coefficient.
     bool sum_ready(const std::vector<Rebuilt>& kids) {
-        const Core& c = core();
+        const State& c = state();
         object terms = check(PySet_New(nullptr));
         int numbers = 0;
         for (const Rebuilt& kid : kids) {
@@ -277,7 +214,7 @@ private:
         }
         for (Py_ssize_t i = start; i < n; ++i) {
             handle factor = at(args, i);
-            if (is_number(factor) || is_instance(factor, core().Mul)) return object();
+            if (is_number(factor) || is_instance(factor, state().Mul)) return object();
         }
         return check(PyTuple_GetSlice(args.ptr(), start, n));
     }
@@ -287,7 +224,7 @@ private:
     // that is a number, and no two factors with the same base. An exponent must be a leaf, or
     // the argument of exp holding a symbol, so that it is never found to be zero.
     bool product_ready(const std::vector<Rebuilt>& kids) {
-        const Core& c = core();
+        const State& c = state();
         if (kids.size() == 2) {
             bool number = false, sum = false;
             for (const Rebuilt& kid : kids) {
@@ -327,7 +264,7 @@ private:
     // Pow(b, e) stays unevaluated for a symbol or sum base and a leaf exponent other than 0
     // and 1: neither base class evaluates such powers of plain trees.
     bool power_ready(const std::vector<Rebuilt>& kids) {
-        const Core& c = core();
+        const State& c = state();
         if (kids.size() != 2) return false;
         handle base = kids[0].expr, e = kids[1].expr;
         const bool base_ok = (is_type(base, c.Symbol) && c.symbol_has_plain_power) || is_type(base, c.Add);
@@ -339,7 +276,7 @@ private:
     // logarithm into a power. None of them changes a symbol, which holds no I, no pi and no
     // sign to extract.
     bool function_ready(handle node, const std::vector<Rebuilt>& kids) {
-        const Core& c = core();
+        const State& c = state();
         const bool exp = is_type(node, c.exp);
         if (!exp && !is_type(node, c.sin) && !is_type(node, c.cos)) return false;
         if (kids.size() != 1 || !kids[0].symbolic) return false;
@@ -362,13 +299,13 @@ private:
         for (const Rebuilt& kid : kids) call_args.push_back(kid.expr.ptr());
         call_args.push_back(Py_False);
         return check(PyObject_Vectorcall(cls.ptr(), call_args.data(), kids.size(),
-                                         core().evaluate_only.ptr()));
+                                         state().evaluate_only.ptr()));
     }
 
     // What the Add and Mul constructors return once flatten keeps the arguments: the number
     // first, the rest in sympy's canonical order.
     object sorted_op(handle cls, const std::vector<Rebuilt>& kids) {
-        const Core& c = core();
+        const State& c = state();
         object first = new_list(), rest = new_list();
         for (const Rebuilt& kid : kids) append(is_number(kid.expr) ? first : rest, kid.expr);
         PyObject* sort_args[] = {rest.ptr(), c.args_sortkey.ptr()};
@@ -383,7 +320,7 @@ private:
 // The mapping sends symbols to plain symbols.
 bool plain_mapping(handle mapping) {
     if (!PyDict_CheckExact(mapping.ptr())) return false;
-    const Core& c = core();
+    const State& c = state();
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
@@ -395,8 +332,8 @@ bool plain_mapping(handle mapping) {
 
 // The root's own xreplace is Basic's, or Atom's (a lookup in the mapping).
 bool standard_xreplace(handle expr) {
-    const Core& c = core();
-    PyObject* method = class_lookup(Py_TYPE(expr.ptr()), env().s_xreplace);
+    const State& c = state();
+    PyObject* method = class_lookup(Py_TYPE(expr.ptr()), state().s_xreplace);
     return method == c.basic_xreplace.ptr() || method == c.atom_xreplace.ptr();
 }
 
@@ -408,7 +345,7 @@ object rename_symbols(handle expr, handle mapping) {
         Found found;
         if (plain_tree(expr, types, found, mapping)) return Renamer(mapping).rebuild(expr).expr;
     }
-    return get_attr(expr, env().s_xreplace)(mapping);
+    return get_attr(expr, state().s_xreplace)(mapping);
 }
 
 }  // namespace kt

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "module/py.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 

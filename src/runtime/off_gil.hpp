@@ -8,7 +8,7 @@
 #include <functional>
 
 #include "kernels/tree_distance.hpp"
-#include "module/py.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 

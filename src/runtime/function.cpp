@@ -1,4 +1,4 @@
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -355,7 +355,7 @@ void func_dealloc(PyObject* self) {
 PyObject* inspect_kind(Kind k) {
     static const char* names[] = {"POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL", "KEYWORD_ONLY",
                                   "VAR_KEYWORD"};
-    object inspect = check(PyImport_ImportModule("inspect"));
+    object inspect = import_module("inspect");
     return Py_NewRef(inspect.attr("Parameter").attr(names[(int)k]).ptr());
 }
 
@@ -363,7 +363,7 @@ PyObject* get_signature(PyObject* self, void*) {
     FuncObject* f = as_func(self);
     if (f->signature) return Py_NewRef(f->signature);
     try {
-        object inspect = check(PyImport_ImportModule("inspect"));
+        object inspect = import_module("inspect");
         object Parameter = inspect.attr("Parameter");
         object empty = Parameter.attr("empty");
         object params = check(PyList_New(0));

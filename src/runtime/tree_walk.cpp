@@ -1,33 +1,12 @@
-#include "descriptors/tree_walk.hpp"
+#include "runtime/tree_walk.hpp"
 
 #include <vector>
 
-#include "module/env.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
 namespace {
-
-// The lookups, made on first use and kept for the life of the process.
-struct Names {
-    object basic_args, basic_xreplace_step, log;
-    object s_args_slot, s_xreplace_step, s_argset;
-};
-
-const Names& names() {
-    static Names* n = nullptr;
-    if (n) return *n;
-    auto* made = new Names();
-    made->s_args_slot = interned("_args");
-    made->s_xreplace_step = interned("_xreplace");
-    made->s_argset = interned("_argset");
-    auto* basic = (PyTypeObject*)env().Basic.ptr();
-    made->basic_args = nb::borrow(class_lookup(basic, env().s_args));
-    made->basic_xreplace_step = nb::borrow(class_lookup(basic, made->s_xreplace_step));
-    made->log = env().sp.attr("log");
-    n = made;
-    return *n;
-}
 
 // `hasattr(h, name)`, with errors other than AttributeError raised.
 bool has_attr(handle h, handle name) {
@@ -46,7 +25,7 @@ bool preorder_walk(handle node, NodeTypes& types, handle out) {
     append(out, node);
     const NodeType type = types(node);
     if (!type.basic || type.argset) return false;
-    if (type.instance_dict && has_attr(node, names().s_argset)) return false;
+    if (type.instance_dict && has_attr(node, state().s_argset)) return false;
     object args = node_args(node, types);
     if (!PyTuple_CheckExact(args.ptr())) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args.ptr()); ++i)
@@ -81,12 +60,12 @@ constexpr size_t kMaxKnown = 256;
 std::vector<Known>* g_known = nullptr;  // never freed, like the module's own tables
 
 NodeType facts_of(handle node) {
-    const Names& n = names();
+    const State& n = state();
     PyTypeObject* type = Py_TYPE(node.ptr());
-    NodeType facts{type, is_instance(node, env().Basic), false, false, false,
+    NodeType facts{type, is_instance(node, state().Basic), false, false, false,
                    type->tp_dictoffset != 0, false};
     if (facts.basic) {
-        facts.own_args = class_lookup(type, env().s_args) != n.basic_args.ptr();
+        facts.own_args = class_lookup(type, state().s_args) != n.basic_args.ptr();
         facts.own_xreplace = class_lookup(type, n.s_xreplace_step) != n.basic_xreplace_step.ptr();
         facts.log = is_instance(node, n.log);
     }
@@ -113,7 +92,7 @@ NodeType NodeTypes::operator()(handle node) {
         return known->facts;
 
     NodeType facts = facts_of(node);
-    if (with_argset_ && facts.basic) facts.argset = class_lookup(type, names().s_argset) != nullptr;
+    if (with_argset_ && facts.basic) facts.argset = class_lookup(type, state().s_argset) != nullptr;
     if (!tagged) return facts;
     if (Known* known = find()) {
         *known = {known->cls, version, facts, with_argset_};
@@ -125,14 +104,14 @@ NodeType NodeTypes::operator()(handle node) {
 
 object node_args(handle node, NodeTypes& types) {
     const NodeType type = types(node);
-    return get_attr(node, type.basic && !type.own_args ? names().s_args_slot : env().s_args);
+    return get_attr(node, type.basic && !type.own_args ? state().s_args_slot : state().s_args);
 }
 
 object preorder_nodes(handle expr) {
     NodeTypes types(true);
     object out = new_list();
     if (preorder_walk(expr, types, out)) return out;
-    return check(PySequence_List(env().preorder_traversal(expr).ptr()));
+    return check(PySequence_List(state().preorder_traversal(expr).ptr()));
 }
 
 long long count_nodes(handle expr) {
@@ -140,7 +119,7 @@ long long count_nodes(handle expr) {
     long long count = 0;
     if (count_walk(expr, types, count)) return count;
     count = 0;
-    object it = check(PyObject_GetIter(env().preorder_traversal(expr).ptr()));
+    object it = check(PyObject_GetIter(state().preorder_traversal(expr).ptr()));
     while (object node = nb::steal(PyIter_Next(it.ptr()))) ++count;
     if (PyErr_Occurred()) throw nb::python_error();
     return count;

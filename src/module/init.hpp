@@ -2,7 +2,7 @@
 // definition, in the order the module body binds them.
 #pragma once
 
-#include "module/py.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 

@@ -2,7 +2,7 @@
 // the pre-order node list and the node count.
 #pragma once
 
-#include "module/py.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 

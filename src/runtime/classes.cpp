@@ -1,4 +1,4 @@
-#include "module/classes.hpp"
+#include "runtime/classes.hpp"
 
 namespace kt {
 
@@ -36,7 +36,7 @@ object make_record(handle module, const RecordDef& def, const char* qualname) {
             check_status(PyDict_SetItemString(ns.ptr(), f.name, eval_in_module(module, f.default_src).ptr()));
     }
     check_status(PyDict_SetItemString(ns.ptr(), "__annotations__", annotations.ptr()));
-    object dataclass = check(PyImport_ImportModule("dataclasses")).attr("dataclass");
+    object dataclass = import_module("dataclasses").attr("dataclass");
     return dataclass(build_type(def.name, ns));
 }
 

@@ -1,4 +1,4 @@
-#include "module/py.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace kt {
 

@@ -1,7 +1,7 @@
 // Renaming the symbols of a sympy tree, with exactly the result of `expr.xreplace(mapping)`.
 #pragma once
 
-#include "module/py.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 

@@ -1,12 +1,12 @@
 // numpy access: functions by name, and read-only float64 views for the native fast paths.
 #pragma once
 
-#include "module/env.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
 // `np.<name>`, looked up on the numpy module.
-inline object np_fn(const char* name) { return env().np.attr(name); }
+inline object np_fn(const char* name) { return state().np.attr(name); }
 
 // A read-only view of a C-contiguous float64 array; `valid()` is false for any other object
 // (lists, other dtypes, strided or multi-dimensional arrays), which then take the literal path.
