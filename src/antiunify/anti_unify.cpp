@@ -108,7 +108,6 @@ object unify_commutative(handle a, handle b, handle func, Fold& fold) {
     return rebuild(func, unified);
 }
 
-
 // `a == b`; inside a fold's private memo the node table answers (equal expressions share an id).
 bool same_expr(handle a, handle b, Fold& fold) {
     if (fold.private_memo) {
@@ -173,19 +172,10 @@ object anti_unify(handle a, handle b, Fold& fold) {
     return remember(key, fold, fresh_wildcard(fold.counter));
 }
 
-const FuncDef anti_unify_def{
-    .name = "_anti_unify",
-    .params = {{"a", "sp.Expr"},
-               {"b", "sp.Expr"},
-               {"counter", "list[int]", Check::List},
-               {"memo", "dict", Check::Dict},
-               {"variable_memo", "dict", Check::Dict}},
-    .returns = "sp.Expr",
-    .impl = [](Args& a) {
-        Scorer score;
-        Fold fold{a[2], a[3], a[4], score};
-        return anti_unify(a[0], a[1], fold);
-    },
-};
+object anti_unify(handle a, handle b, handle counter, handle memo, handle variable_memo) {
+    Scorer score;
+    Fold fold{counter, memo, variable_memo, score};
+    return anti_unify(a, b, fold);
+}
 
 }  // namespace kt

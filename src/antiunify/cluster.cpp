@@ -56,53 +56,8 @@ object display_canonical_expr(handle expr) {
     return rename_symbols(expr, mapping);
 }
 
-const FuncDef wildcard_density_def{
-    .name = "_wildcard_density",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "float",
-    .doc = "\n"
-           "    Fraction of an expression's nodes that are bare \xcf\x86-wildcards.\n"
-           "    A formula close to 1.0 here carries almost no real structure \xe2\x80\x94\n"
-           "    e.g. \xcf\x86" "1**\xcf\x86" "2 says nothing beyond 'something to the power of something'.\n"
-           "    Used by BOTH _is_valid_generalization (pre-filter inside detect_structure)\n"
-           "    and filter_candidates (gate 3) \xe2\x80\x94 see the threshold note below.\n"
-           "    ",
-    .impl = [](Args& a) { return pyfloat(wildcard_density(a[0])); },
-};
-
-const FuncDef is_valid_generalization_def{
-    .name = "_is_valid_generalization",
-    .params = {{"expr", "sp.Expr"},
-               {"max_wildcard_density", "float", Check::Float, "MAX_WILDCARD_DENSITY"}},
-    .returns = "bool",
-    .doc = "\n"
-           "    Reject obviously useless anti-unifications before behavioral testing.\n"
-           "    This is a cheap PRE-filter inside detect_structure \xe2\x80\x94 it uses the same\n"
-           "    threshold as filter_candidates's gate 3 so the two don't silently\n"
-           "    disagree about what counts as \"too generic.\"\n"
-           "    ",
-    .impl = [](Args& a) {
-        if (is_wildcard(a[0])) return pybool(false);
-        return pybool(!(wildcard_density(a[0]) > a.real(1)));
-    },
-};
-
-const FuncDef display_canonical_expr_def{
-    .name = "_display_canonical_expr",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "sp.Expr",
-    .doc = "\n"
-           "    Convert internal source-specific variable names back to the\n"
-           "    human-readable v0, v1, ... representation.\n"
-           "    ",
-    .impl = [](Args& a) { return display_canonical_expr(a[0]); },
-};
-
-const FuncDef anti_unify_cluster_def{
-    .name = "anti_unify_cluster",
-    .params = {{"exprs", "list[sp.Expr]", Check::List}},
-    .returns = "sp.Expr | None",
-    .impl = [](Args& a) { return anti_unify_cluster(a[0]); },
-};
+bool is_valid_generalization(handle expr, double max_wildcard_density) {
+    return !is_wildcard(expr) && !(wildcard_density(expr) > max_wildcard_density);
+}
 
 }  // namespace kt

@@ -59,44 +59,4 @@ object multiplicative_args(handle expr) {
     return none();
 }
 
-const FuncDef is_wildcard_def{
-    .name = "_is_wildcard",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "bool",
-    .doc = "Return True if expr is one of KLTN's generated wildcards.",
-    .impl = [](Args& a) { return pybool(is_wildcard(a[0])); },
-};
-
-const FuncDef is_source_variable_def{
-    .name = "_is_source_variable",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "bool",
-    .impl = [](Args& a) { return pybool(is_source_variable(a[0])); },
-};
-
-const FuncDef is_generalized_variable_def{
-    .name = "_is_generalized_variable",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "bool",
-    .doc = "Return True for variables produced by an earlier anti-unification fold.",
-    .impl = [](Args& a) { return pybool(is_generalized_variable(a[0])); },
-};
-
-const FuncDef canonical_pair_key_def{
-    .name = "_canonical_pair_key",
-    .params = {{"a", "sp.Expr"}, {"b", "sp.Expr"}},
-    .doc = "\n"
-           "    Make the memoization key symmetric.\n"
-           "    AU(a, b) should produce the same wildcard as AU(b, a).\n"
-           "    ",
-    .impl = [](Args& a) { return canonical_pair_key(a[0], a[1]); },
-};
-
-const FuncDef multiplicative_args_def{
-    .name = "_multiplicative_args",
-    .params = {{"expr", "sp.Expr"}},
-    .doc = "Expose positive integer powers as repeated factors for matching.",
-    .impl = [](Args& a) { return multiplicative_args(a[0]); },
-};
-
 }  // namespace kt

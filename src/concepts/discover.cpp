@@ -21,12 +21,12 @@ const RecordDef invariant_record{
         {"wrt", "Optional[str]"},
         {"rule", "sp.Expr"},
         {"canonical", "str"},
-        {"is_operator_form", "bool", "True"},
-        {"coefficient", "Optional[sp.Expr]", "None"},
-        {"operator_variant", "Optional[sp.Expr]", "None"},
-        {"closure_type", "str", "'none'"},
-        {"parameter_shift", "Optional[int]", "None"},
-        {"semantic_group", "Optional[str]", "None"},
+        {"is_operator_form", "bool", true},
+        {"coefficient", "Optional[sp.Expr]", kNone},
+        {"operator_variant", "Optional[sp.Expr]", kNone},
+        {"closure_type", "str", "none"},
+        {"parameter_shift", "Optional[int]", kNone},
+        {"semantic_group", "Optional[str]", kNone},
     },
 };
 
@@ -555,9 +555,7 @@ void print_report(handle concept_obj) {
     print({concat({pystr("Closure properties: "), str_of(get_attr(concept_obj, "closure_properties"))})});
 }
 
-object discover(Args& a) {
-    handle report = a[0], llm_client = a[1];
-    const bool verbose = truth(a[2]);
+object discover(handle report, handle llm_client, bool verbose) {
     print({report});
     object module = state().module;
     object Invariant = make_record(module, invariant_record, "discover_concept.<locals>.Invariant");
@@ -610,11 +608,13 @@ object discover(Args& a) {
 
 // Every time-limited step of the call, nested ones included, is stopped and joined before the
 // call returns or raises.
-object discover_concept(Args& a) {
+}  // namespace
+
+object discover_concept(handle report, handle llm_client, handle verbose) {
     StepScope steps;
     object concept_obj;
     try {
-        concept_obj = discover(a);
+        concept_obj = discover(report, llm_client, truth(verbose));
     } catch (nb::python_error&) {
         steps.close();
         throw;
@@ -625,18 +625,5 @@ object discover_concept(Args& a) {
     steps.close();
     return concept_obj;
 }
-
-}  // namespace
-
-const FuncDef discover_concept_def{
-    .name = "discover_concept",
-    .params = {{"report"}, {"llm_client", nullptr, Check::Any, "None"}, {"verbose", nullptr, Check::Any, "False"}},
-    .doc = "\n"
-           "    Turn an operator report into a Concept: its invariants under differentiation,\n"
-           "    integration, products, powers and parameter shifts, grouped into families\n"
-           "    (through `llm_client` when given), printed and returned.\n"
-           "    ",
-    .impl = discover_concept,
-};
 
 }  // namespace kt

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "runtime/function.hpp"
 #include "runtime/rename.hpp"
 #include "runtime/state.hpp"
 
@@ -9,26 +10,40 @@ namespace kt {
 
 namespace {
 
+struct SafeSimplifyCall {
+    handle e, max_ops;
+};
+struct CanonicalizeCall {
+    handle expr;
+};
+struct OperatorFitCall {
+    handle result, operator_expr, params;
+};
 
-const FuncDef safe_simplify_def{
+const FuncDef safe_simplify_def = Declaration<SafeSimplifyCall>{
     .name = "_safe_simplify",
-    .params = {{"e"}, {"max_ops", nullptr, Check::Any, "240"}},
-    .impl = [](Args& a) { return safe_simplify(a[0], a[1]); },
+    .params = {{"e", &SafeSimplifyCall::e},
+               {"max_ops", &SafeSimplifyCall::max_ops, nullptr, 240}},
+    .body = [](const SafeSimplifyCall& c) { return safe_simplify(c.e, c.max_ops); },
     .qualname = "discover_concept.<locals>._safe_simplify",
 };
 
-const FuncDef canonicalize_def{
+const FuncDef canonicalize_def = Declaration<CanonicalizeCall>{
     .name = "_canonicalize_expr",
-    .params = {{"expr", "sp.Expr"}},
+    .params = {{"expr", &CanonicalizeCall::expr, "sp.Expr"}},
     .returns = "sp.Expr",
-    .impl = [](Args& a) { return canonicalize_variables(a[0]); },
+    .body = [](const CanonicalizeCall& c) { return canonicalize_variables(c.expr); },
     .qualname = "discover_concept.<locals>._canonicalize_expr",
 };
 
-const FuncDef anti_unify_with_operator_def{
+const FuncDef anti_unify_with_operator_def = Declaration<OperatorFitCall>{
     .name = "_anti_unify_with_operator",
-    .params = {{"result"}, {"operator_expr"}, {"params"}},
-    .impl = [](Args& a) { return anti_unify_with_operator(a[0], a[1], a[2]); },
+    .params = {{"result", &OperatorFitCall::result},
+               {"operator_expr", &OperatorFitCall::operator_expr},
+               {"params", &OperatorFitCall::params}},
+    .body = [](const OperatorFitCall& c) {
+        return anti_unify_with_operator(c.result, c.operator_expr, c.params);
+    },
     .qualname = "discover_concept.<locals>._anti_unify_with_operator",
 };
 
@@ -41,11 +56,10 @@ bool has_unbounded(handle e) {
 }  // namespace
 
 void init_concept_helpers(handle module) {
-    handle dict = PyModule_GetDict(module.ptr());
     State& s = mutable_state();
-    s.safe_simplify = make_function(safe_simplify_def, dict);
-    s.canonicalize_variables = make_function(canonicalize_def, dict);
-    s.anti_unify_with_operator = make_function(anti_unify_with_operator_def, dict);
+    s.safe_simplify = make_function(safe_simplify_def, module);
+    s.canonicalize_variables = make_function(canonicalize_def, module);
+    s.anti_unify_with_operator = make_function(anti_unify_with_operator_def, module);
     init_workers(module);
 }
 

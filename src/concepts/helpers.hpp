@@ -3,7 +3,7 @@
 #pragma once
 
 #include "concepts/workers.hpp"
-#include "runtime/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 

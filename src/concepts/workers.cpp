@@ -178,11 +178,13 @@ void run_step(std::shared_ptr<Worker> w) {
     w->ended_cv.notify_all();
 }
 
-const FuncDef stop_at_exit_def{
+struct NoArguments {};
+
+const FuncDef stop_at_exit_def = Declaration<NoArguments>{
     .name = "_stop_time_limited_steps",
     .params = {},
     .doc = "Stops the workers of time-limited steps still running (called at exit).",
-    .impl = [](Args&) {
+    .body = [](const NoArguments&) {
         stop_all([](const Worker&) { return true; });
         return none();
     },
@@ -261,7 +263,7 @@ void init_workers(handle module) {
         "`except Exception` handlers let it through.",
         PyExc_BaseException, nullptr));
     object atexit = import_module("atexit");
-    atexit.attr("register")(make_function(stop_at_exit_def, PyModule_GetDict(module.ptr())));
+    atexit.attr("register")(make_function(stop_at_exit_def, module));
 }
 
 }  // namespace kt

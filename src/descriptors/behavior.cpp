@@ -251,41 +251,4 @@ object extract_behavior(handle expr, handle var_ranges) {
     return out;
 }
 
-const FuncDef growth_class_def{
-    .name = "_growth_class",
-    .params = {{"vals", "Optional[np.ndarray]"}},
-    .returns = "str",
-    .impl = [](Args& a) { return growth_class(a[0]); },
-};
-
-const FuncDef eval_safe_def{
-    .name = "_eval_safe",
-    .params = {{"expr", "sp.Expr"},
-               {"grid", "np.ndarray"},
-               {"var_ranges", "dict", Check::DictOrNone, "None"},
-               {"seed", "int", Check::Int, "0"}},
-    .doc = "\n"
-           "    Evaluate expression on a grid. If var_ranges is provided, each variable\n"
-           "    is evaluated on its actual min-max range from the source dataset.\n"
-           "    Otherwise, falls back to a log-positive grid.\n"
-           "\n"
-           "    Returns (vals, coord) where `coord` is the REAL x-axis to use for any\n"
-           "    spacing-dependent computation (derivatives, integrals) downstream \xe2\x80\x94\n"
-           "    never assume the caller's `grid` argument reflects the actual sample\n"
-           "    points once var_ranges is supplied; its scale can differ wildly from\n"
-           "    the true track.\n"
-           "\n"
-           "    Symbols are sorted alphabetically (str(sym)) to match the ordering\n"
-           "    convention used when var_ranges indices were assigned.\n"
-           "    ",
-    .impl = [](Args& a) { return eval_safe(a[0], a[1], a[2], a[3]); },
-};
-
-const FuncDef extract_behavior_def{
-    .name = "extract_behavior",
-    .params = {{"expr", "sp.Expr"}, {"var_ranges", "dict", Check::DictOrNone, "None"}},
-    .returns = "dict",
-    .impl = [](Args& a) { return extract_behavior(a[0], a[1]); },
-};
-
 }  // namespace kt

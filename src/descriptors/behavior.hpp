@@ -2,7 +2,7 @@
 // ranges, the growth class of a curve, and the behaviour dict of a descriptor.
 #pragma once
 
-#include "runtime/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
@@ -10,7 +10,5 @@ namespace kt {
 object eval_safe(handle expr, handle grid, handle var_ranges, handle seed);
 object growth_class(handle vals);
 object extract_behavior(handle expr, handle var_ranges);
-
-extern const FuncDef growth_class_def, eval_safe_def, extract_behavior_def;
 
 }  // namespace kt

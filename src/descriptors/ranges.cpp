@@ -6,8 +6,6 @@
 
 namespace kt {
 
-namespace {
-
 object get_ranges_for_bank(handle given_bank, handle default_range) {
     object bank = nb::borrow(given_bank);
     if (truth(bank) && PyTuple_Check(item(bank, 0).ptr())) {
@@ -57,30 +55,5 @@ object get_var_ranges(handle X, handle n_vars) {
     if (PyErr_Occurred()) throw nb::python_error();
     return out;
 }
-
-}  // namespace
-
-const FuncDef get_ranges_for_bank_def{
-    .name = "get_ranges_for_bank",
-    .params = {{"bank"}, {"default_range", nullptr, Check::Any, "(0.1, 10.0)"}},
-    .doc = "\n"
-           "    Generate a var_ranges_bank for a given expression bank.\n"
-           "\n"
-           "    Args:\n"
-           "        bank: list of expressions or list of (id, expr) tuples.\n"
-           "        default_range: (min, max) tuple for variables not explicitly mapped.\n"
-           "\n"
-           "    Returns:\n"
-           "        list of dicts, each dict {i: (min, max)} where i is the variable index.\n"
-           "    ",
-    .impl = [](Args& a) { return get_ranges_for_bank(a[0], a[1]); },
-};
-
-const FuncDef get_var_ranges_def{
-    .name = "get_var_ranges",
-    .params = {{"X"}, {"n_vars"}},
-    .doc = "X is the numpy array from pmlb.fetch_data(). Returns {i: (min, max)}.",
-    .impl = [](Args& a) { return get_var_ranges(a[0], a[1]); },
-};
 
 }  // namespace kt

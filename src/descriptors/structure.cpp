@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "runtime/rename.hpp"
 #include "runtime/state.hpp"
@@ -142,88 +143,5 @@ object normalize_wildcards(handle expr) {
     }
     return rename_symbols(expr, mapping);
 }
-
-const FuncDef depth_def{
-    .name = "_depth",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "int",
-    .impl = [](Args& a) { return pyint(depth(a[0])); },
-};
-
-const FuncDef is_unary_func_def{
-    .name = "_is_unary_func",
-    .params = {{"expr"}},
-    .returns = "bool",
-    .impl = [](Args& a) { return pybool(is_unary_func(a[0])); },
-};
-
-const FuncDef unary_depth_def{
-    .name = "_unary_depth",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "int",
-    .impl = [](Args& a) { return pyint(unary_depth(a[0])); },
-};
-
-const FuncDef dfs_operators_def{
-    .name = "_dfs_operators",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "list[str]",
-    .impl = [](Args& a) { return dfs_operators(a[0]); },
-};
-
-const FuncDef repeated_var_def{
-    .name = "_repeated_var",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "bool",
-    .impl = [](Args& a) { return pybool(repeated_var(a[0])); },
-};
-
-const FuncDef canonicalize_expr_def{
-    .name = "_canonicalize_expr",
-    .params = {{"expr", "sp.Expr"}, {"source_id", nullptr, Check::Any, "None"}},
-    .returns = "sp.Expr",
-    .doc = "Canonicalize an expression for structural comparison.\n"
-           "\n"
-           "    Numeric constants remain numeric.\n"
-           "\n"
-           "    Variables are renamed deterministically.\n"
-           "\n"
-           "    When source_id is provided, variables receive an internal\n"
-           "    source-specific namespace:\n"
-           "\n"
-           "        __KLTN_0_v0\n"
-           "        __KLTN_0_v1\n"
-           "\n"
-           "    versus:\n"
-           "\n"
-           "        __KLTN_1_v0\n"
-           "        __KLTN_1_v1\n"
-           "\n"
-           "    Thus variables from different source expressions cannot become\n"
-           "    accidentally equal merely because they both canonicalize to v0/v1.\n"
-           "    ",
-    .impl = [](Args& a) { return canonicalize_expr(a[0], a[1]); },
-};
-
-const FuncDef extract_structure_def{
-    .name = "extract_structure",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "dict",
-    .impl = [](Args& a) { return extract_structure(a[0]); },
-};
-
-const FuncDef to_zss_def{
-    .name = "to_zss",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "zss.Node",
-    .impl = [](Args& a) { return to_zss(a[0]); },
-};
-
-const FuncDef normalize_wildcards_def{
-    .name = "_normalize_wildcards",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "sp.Expr",
-    .impl = [](Args& a) { return normalize_wildcards(a[0]); },
-};
 
 }  // namespace kt

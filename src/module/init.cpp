@@ -1,33 +1,12 @@
 #include "module/init.hpp"
 
-#include "antiunify/anti_unify.hpp"
 #include "antiunify/cluster.hpp"
-#include "antiunify/pairing.hpp"
-#include "antiunify/predicates.hpp"
-#include "concepts/discover.hpp"
 #include "concepts/helpers.hpp"
-#include "concepts/llm_client.hpp"
-#include "descriptors/behavior.hpp"
-#include "descriptors/describe.hpp"
-#include "descriptors/ranges.hpp"
-#include "descriptors/structure.hpp"
+#include "concepts/workers.hpp"
 #include "matching/library_match.hpp"
-#include "module/records.hpp"
-#include "module/safe_print.hpp"
-#include "operators/behavior.hpp"
-#include "operators/composition.hpp"
+#include "module/declarations.hpp"
 #include "operators/numpy_compiler.hpp"
-#include "operators/symbolic_operator.hpp"
-#include "pipeline/detect.hpp"
-#include "pipeline/filter.hpp"
-#include "pipeline/reports.hpp"
-#include "runtime/classes.hpp"
-#include "runtime/function.hpp"
 #include "runtime/state.hpp"
-#include "similarity/graph.hpp"
-#include "similarity/matrix.hpp"
-#include "similarity/scores.hpp"
-#include "similarity/similarity.hpp"
 
 namespace kt {
 
@@ -170,7 +149,7 @@ void init_module(handle m) {
                                &multiplicative_args_def})
         define(m, *def);
     define(m, wildcard_density_def);
-    set(m, "MAX_WILDCARD_DENSITY", pyfloat(0.6));
+    set(m, "MAX_WILDCARD_DENSITY", pyfloat(kMaxWildcardDensity));
     for (const FuncDef* def : {&is_valid_generalization_def, &anti_unify_def,
                                &display_canonical_expr_def, &anti_unify_cluster_def})
         define(m, *def);

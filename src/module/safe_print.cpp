@@ -1,4 +1,5 @@
-#include "module/safe_print.hpp"
+// `_safe_print`: print that falls back to UTF-8 bytes when the terminal cannot encode the text.
+#include "module/declarations.hpp"
 
 #include "runtime/state.hpp"
 
@@ -6,8 +7,11 @@ namespace kt {
 
 namespace {
 
-object safe_print(Args& a) {
-    handle args = a[0], kwargs = a[1];
+struct PrintCall {
+    handle args, kwargs;
+};
+
+object safe_print(handle args, handle kwargs) {
     object kw = check(PyDict_Copy(kwargs.ptr()));
     object print = state().builtins.attr("print");
     PyObject* printed = PyObject_Call(print.ptr(), args.ptr(), kw.ptr());
@@ -32,12 +36,12 @@ object safe_print(Args& a) {
 
 }  // namespace
 
-const FuncDef safe_print_def{
+const FuncDef safe_print_def = Declaration<PrintCall>{
     .name = "_safe_print",
-    .params = {{"args", nullptr, Check::Any, nullptr, Kind::VarArgs},
-               {"kwargs", nullptr, Check::Any, nullptr, Kind::VarKw}},
+    .params = {{"args", &PrintCall::args, nullptr, Check::Any, {}, Kind::VarArgs},
+               {"kwargs", &PrintCall::kwargs, nullptr, Check::Any, {}, Kind::VarKw}},
     .doc = "Print safely with UTF-8 encoding, bypassing terminal codec issues.",
-    .impl = safe_print,
+    .body = [](const PrintCall& c) { return safe_print(c.args, c.kwargs); },
 };
 
 }  // namespace kt

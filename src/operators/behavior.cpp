@@ -1,7 +1,9 @@
 #include "operators/behavior.hpp"
 
 #include <string>
+#include <vector>
 
+#include "pipeline/filter.hpp"
 #include "runtime/state.hpp"
 
 namespace kt {
@@ -58,19 +60,21 @@ object pick(handle blocks, handle index, const std::string& label) {
     return item(blocks, index);
 }
 
-object behavior(Args& a) {
-    handle bank = a[0], alpha = a[1], beta = a[2], library = a[3], ranges = a[4];
-    handle category = a[8], index = a[9];
+}  // namespace
+
+object behavior(const BehaviorCall& a) {
+    handle bank = a.bank, alpha = a.alpha, beta = a.beta, library = a.library, ranges = a.var_ranges_bank;
+    handle category = a.category, index = a.index;
     const bool all = category.is_none() || utf8(category) == "all";
     if (!all && utf8(category) != "novel" && utf8(category) != "repeated")
         raise(PyExc_ValueError, "category must be None, 'all', 'novel', or 'repeated'");
     object candidates = module_global("detect_structure")(
-        bank, library, nb::arg("var_ranges_bank") = ranges, nb::arg("sim_threshold") = a[5],
-        nb::arg("novelty_threshold") = a[6], nb::arg("verbose") = a[7], nb::arg("alpha") = alpha,
+        bank, library, nb::arg("var_ranges_bank") = ranges, nb::arg("sim_threshold") = a.sim_threshold,
+        nb::arg("novelty_threshold") = a.novelty_threshold, nb::arg("verbose") = a.verbose, nb::arg("alpha") = alpha,
         nb::arg("beta") = beta);
-    object result = module_global("filter_candidates")(candidates, library, nb::arg("min_members") = 2,
-                                                       nb::arg("novel_threshold") = 6.0);
-    const bool verbose = truth(a[7]);
+    object result = module_global("filter_candidates")(candidates, library, nb::arg("min_members") = kDefaultMinMembers,
+                                                       nb::arg("novel_threshold") = kDefaultNovelThreshold);
+    const bool verbose = truth(a.verbose);
     object safe_print = module_global("_safe_print");
     if (verbose) {
         Items lines(module_global("behavior_section_strings")(candidates, result));
@@ -95,22 +99,5 @@ object behavior(Args& a) {
     if (!all) return pick(PyDict_GetItemString(by_category.ptr(), utf8(category).c_str()), index, utf8(category) + " ");
     return pick(reports, index, "");
 }
-
-}  // namespace
-
-const FuncDef behavior_def{
-    .name = "behavior",
-    .params = {{"bank"}, {"alpha"}, {"beta"}, {"library"}, {"var_ranges_bank", nullptr, Check::Any, "None"},
-               {"sim_threshold", nullptr, Check::Any, "0.85"}, {"novelty_threshold", nullptr, Check::Any, "1.0"},
-               {"verbose", nullptr, Check::Any, "True"}, {"category", "str | None", Check::StrOrNone, "None"},
-               {"index", "int | None", Check::IntOrNone, "None"}},
-    .doc = "\n"
-           "    Detect, filter and report every kept structure with ten compiled compositions.\n"
-           "\n"
-           "    Returns all blocks, the blocks of one category ('novel' or 'repeated'), or one\n"
-           "    block when `index` is given.\n"
-           "    ",
-    .impl = behavior,
-};
 
 }  // namespace kt

@@ -2,10 +2,16 @@
 // compiled compositions.
 #pragma once
 
-#include "runtime/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
-extern const FuncDef behavior_def;
+// The arguments of `behavior`, passed on to the stages as given.
+struct BehaviorCall {
+    handle bank, alpha, beta, library, var_ranges_bank, sim_threshold, novelty_threshold, verbose, category, index;
+};
+
+// All blocks, the blocks of one category ('novel' or 'repeated'), or one block of it.
+object behavior(const BehaviorCall& call);
 
 }  // namespace kt

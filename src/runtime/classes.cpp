@@ -18,12 +18,6 @@ object build_type(const char* name, handle ns) {
     return check(PyObject_CallObject((PyObject*)&PyType_Type, args.ptr()));
 }
 
-object eval_in_module(handle module, const char* src) {
-    object globals = check(PyDict_New());
-    check_status(PyDict_SetItemString(globals.ptr(), "__builtins__", PyEval_GetBuiltins()));
-    return check(PyRun_String(src, Py_eval_input, globals.ptr(), PyModule_GetDict(module.ptr())));
-}
-
 }  // namespace
 
 object make_record(handle module, const RecordDef& def, const char* qualname) {
@@ -32,8 +26,8 @@ object make_record(handle module, const RecordDef& def, const char* qualname) {
     object annotations = check(PyDict_New());
     for (const Field& f : def.fields) {
         check_status(PyDict_SetItemString(annotations.ptr(), f.name, pystr(f.annotation).ptr()));
-        if (f.default_src)
-            check_status(PyDict_SetItemString(ns.ptr(), f.name, eval_in_module(module, f.default_src).ptr()));
+        if (f.default_value.given())
+            check_status(PyDict_SetItemString(ns.ptr(), f.name, f.default_value.make().ptr()));
     }
     check_status(PyDict_SetItemString(ns.ptr(), "__annotations__", annotations.ptr()));
     object dataclass = import_module("dataclasses").attr("dataclass");
@@ -46,25 +40,12 @@ object define_record(handle module, const RecordDef& def) {
     return cls;
 }
 
-object define_class(handle module, const char* name, const std::vector<const FuncDef*>& methods,
-                    const char* doc) {
-    object ns = class_namespace(module, name);
-    if (doc) check_status(PyDict_SetItemString(ns.ptr(), "__doc__", pystr(doc).ptr()));
-    for (const FuncDef* m : methods)
-        check_status(PyDict_SetItemString(ns.ptr(), m->name,
-                                          make_function(*m, PyModule_GetDict(module.ptr())).ptr()));
-    object cls = build_type(name, ns);
-    check_status(PyObject_SetAttrString(module.ptr(), name, cls.ptr()));
-    return cls;
-}
-
 object define_class(handle module, const ClassDef& def) {
     object ns = class_namespace(module, def.name);
     if (def.doc) check_status(PyDict_SetItemString(ns.ptr(), "__doc__", pystr(def.doc).ptr()));
-    for (const auto& [name, src] : def.attributes)
-        check_status(PyDict_SetItemString(ns.ptr(), name, eval_in_module(module, src).ptr()));
+    for (const auto& [name, make] : def.attributes) check_status(PyDict_SetItemString(ns.ptr(), name, make().ptr()));
     for (const Method& m : def.methods) {
-        object fn = make_function(*m.def, PyModule_GetDict(module.ptr()));
+        object fn = make_function(*m.def, module);
         if (m.class_method) fn = check(PyClassMethod_New(fn.ptr()));
         check_status(PyDict_SetItemString(ns.ptr(), m.def->name, fn.ptr()));
     }

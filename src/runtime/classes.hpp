@@ -2,6 +2,7 @@
 // classes whose methods are native functions.
 #pragma once
 
+#include <utility>
 #include <vector>
 
 #include "runtime/function.hpp"
@@ -11,7 +12,7 @@ namespace kt {
 struct Field {
     const char* name;
     const char* annotation;
-    const char* default_src = nullptr;  // Python expression, or nullptr for a required field
+    Default default_value = {};  // none: a required field
 };
 
 struct RecordDef {
@@ -25,11 +26,6 @@ object define_record(handle module, const RecordDef& def);
 // The same class, not bound anywhere (records made afresh by each call), with its qualname.
 object make_record(handle module, const RecordDef& def, const char* qualname = nullptr);
 
-// Builds a plain class of the module whose attributes are the given native functions (their
-// qualnames should read "Class.method") and binds it there.
-object define_class(handle module, const char* name, const std::vector<const FuncDef*>& methods,
-                    const char* doc = nullptr);
-
 struct Method {
     const FuncDef* def;
     bool class_method = false;  // wrapped in `classmethod`
@@ -39,11 +35,12 @@ struct ClassDef {
     const char* name;
     const char* doc;
     std::vector<Method> methods;
-    // Class attributes, as Python expressions evaluated in the module namespace.
-    std::vector<std::pair<const char*, const char*>> attributes = {};
+    // Class attributes, each made by its function when the class is built.
+    std::vector<std::pair<const char*, object (*)()>> attributes = {};
 };
 
-// Builds a real class (subclassable, instance attributes in `__dict__`) from the definition.
+// Builds a real class (subclassable, instance attributes in `__dict__`) from the definition
+// and binds it in the module.
 object define_class(handle module, const ClassDef& def);
 
 }  // namespace kt

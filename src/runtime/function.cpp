@@ -9,6 +9,24 @@
 
 namespace kt {
 
+object Default::make() const {
+    struct Maker {
+        object operator()(std::monostate) const { raise(PyExc_SystemError, "a required parameter has no default"); }
+        object operator()(NoneValue) const { return none(); }
+        object operator()(bool v) const { return pybool(v); }
+        object operator()(long long v) const { return pyint(v); }
+        object operator()(double v) const { return pyfloat(v); }
+        object operator()(const std::string& v) const { return pystr(v); }
+        object operator()(const Floats& v) const {
+            object tuple = check(PyTuple_New((Py_ssize_t)v.items.size()));
+            for (size_t i = 0; i < v.items.size(); ++i)
+                PyTuple_SET_ITEM(tuple.ptr(), (Py_ssize_t)i, pyfloat(v.items[i]).release().ptr());
+            return tuple;
+        }
+    };
+    return std::visit(Maker{}, value_);
+}
+
 namespace {
 
 struct FuncObject {
@@ -19,8 +37,8 @@ struct FuncObject {
     int n_positional;  // leading Normal parameters
     int varargs_at;    // index of *args, or -1
     int varkw_at;      // index of **kwargs, or -1
-    PyObject* names[kMaxParams];     // interned parameter names
-    PyObject* default_of[kMaxParams];  // default value per parameter, or NULL
+    PyObject** names;       // n_params interned parameter names (PyMem array)
+    PyObject** default_of;  // n_params default values, NULL where none (PyMem array)
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -146,8 +164,8 @@ int find_keyword(FuncObject* f, PyObject* key) {
     return -1;
 }
 
-void apply_check(const Param& p, PyObject*& slot, object& owned) {
-    handle value = slot;
+void apply_check(const Param& p, Value& v) {
+    handle value = v.object;
     switch (p.check) {
         case Check::Any:
             return;
@@ -179,14 +197,18 @@ void apply_check(const Param& p, PyObject*& slot, object& owned) {
             if (value.is_none()) return;
             if (!PyLong_Check(value.ptr())) wrong_type(p, value);
             return;
-        case Check::Float: {
-            if (PyFloat_CheckExact(value.ptr())) return;
-            owned = pyfloat(float_argument(value, p.name));
-            slot = owned.ptr();
+        case Check::Float:
+            if (PyFloat_CheckExact(value.ptr())) {
+                v.real = PyFloat_AS_DOUBLE(value.ptr());
+                return;
+            }
+            v.real = float_argument(value, p.name);
+            v.owned = pyfloat(v.real);
+            v.object = v.owned.ptr();
             return;
-        }
         case Check::Bool:
-            slot = truth(value) ? Py_True : Py_False;
+            v.flag = truth(value);
+            v.object = v.flag ? Py_True : Py_False;
             return;
     }
 }
@@ -202,23 +224,24 @@ void apply_check(const Param& p, PyObject*& slot, object& owned) {
 // Binds one call's arguments to the parameters, the way the interpreter binds a Python
 // function's, then applies the typed-parameter rules.
 struct Binder {
-    static void bind(FuncObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
-                     Args& a) {
+    static void bind(FuncObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, Bound& a) {
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         const int npos = f->n_positional;
         const Py_ssize_t ncopy = nargs < npos ? nargs : npos;
-        for (Py_ssize_t i = 0; i < ncopy; ++i) a.slot_[i] = args[i];
+        for (Py_ssize_t i = 0; i < ncopy; ++i) a[i].object = args[i];
         if (f->varargs_at >= 0) {
             Py_ssize_t extra = nargs > npos ? nargs - npos : 0;
             object rest = check(PyTuple_New(extra));
             for (Py_ssize_t i = 0; i < extra; ++i)
                 PyTuple_SET_ITEM(rest.ptr(), i, Py_NewRef(args[npos + i]));
-            a.owned_[f->varargs_at] = rest;
-            a.slot_[f->varargs_at] = rest.ptr();
+            Value& v = a[f->varargs_at];
+            v.owned = rest;
+            v.object = rest.ptr();
         }
         if (f->varkw_at >= 0) {
-            a.owned_[f->varkw_at] = check(PyDict_New());
-            a.slot_[f->varkw_at] = a.owned_[f->varkw_at].ptr();
+            Value& v = a[f->varkw_at];
+            v.owned = check(PyDict_New());
+            v.object = v.owned.ptr();
         }
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -227,31 +250,30 @@ struct Binder {
             int idx = find_keyword(f, key);
             if (idx < 0) {
                 if (f->varkw_at < 0) keyword_error(f, "() got an unexpected keyword argument '%U'", key);
-                check_status(PyDict_SetItem(a.slot_[f->varkw_at], key, value));
-            } else if (a.slot_[idx]) {
+                check_status(PyDict_SetItem(a[f->varkw_at].object, key, value));
+            } else if (a[idx].object) {
                 keyword_error(f, "() got multiple values for argument '%U'", key);
             } else {
-                a.slot_[idx] = value;
+                a[idx].object = value;
             }
         }
         if (nargs > npos && f->varargs_at < 0) {
             int kwonly_given = 0;
             for (int i = 0; i < f->n_params; ++i)
-                kwonly_given += f->def->params[i].kind == Kind::KwOnly && a.slot_[i];
+                kwonly_given += f->def->params[i].kind == Kind::KwOnly && a[i].object;
             too_many_positional(f, nargs, kwonly_given);
         }
         fill_defaults(f, a, Kind::Normal, "positional");
         fill_defaults(f, a, Kind::KwOnly, "keyword-only");
-        for (int i = 0; i < f->n_params; ++i)
-            apply_check(f->def->params[i], a.slot_[i], a.owned_[i]);
+        for (int i = 0; i < f->n_params; ++i) apply_check(f->def->params[i], a[i]);
     }
 
-    static void fill_defaults(FuncObject* f, Args& a, Kind kind, const char* label) {
+    static void fill_defaults(FuncObject* f, Bound& a, Kind kind, const char* label) {
         std::vector<std::string> absent;
         for (int i = 0; i < f->n_params; ++i) {
-            if (f->def->params[i].kind != kind || a.slot_[i]) continue;
+            if (f->def->params[i].kind != kind || a[i].object) continue;
             if (f->default_of[i])
-                a.slot_[i] = f->default_of[i];
+                a[i].object = f->default_of[i];
             else
                 absent.emplace_back(f->def->params[i].name);
         }
@@ -293,9 +315,9 @@ PyObject* translate_current_exception() {
 PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FuncObject* f = as_func(self);
     try {
-        Args a;
+        Bound a((size_t)f->n_params);
         Binder::bind(f, args, nargsf, kwnames, a);
-        object result = f->def->impl(a);
+        object result = f->def->call(a);
         if (!result.is_valid()) return Py_NewRef(Py_None);
         return result.release().ptr();
     } catch (...) {
@@ -315,7 +337,7 @@ PyObject* func_repr(PyObject* self) {
 int func_traverse(PyObject* self, visitproc visit, void* arg) {
     FuncObject* f = as_func(self);
     Py_VISIT(Py_TYPE(self));
-    for (int i = 0; i < f->n_params; ++i) Py_VISIT(f->default_of[i]);
+    for (int i = 0; i < f->n_params && f->default_of; ++i) Py_VISIT(f->default_of[i]);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
     Py_VISIT(f->module);
@@ -330,7 +352,7 @@ int func_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int func_clear(PyObject* self) {
     FuncObject* f = as_func(self);
-    for (int i = 0; i < f->n_params; ++i) {
+    for (int i = 0; i < f->n_params && f->names; ++i) {
         Py_CLEAR(f->names[i]);
         Py_CLEAR(f->default_of[i]);
     }
@@ -349,6 +371,9 @@ int func_clear(PyObject* self) {
 void func_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     func_clear(self);
+    FuncObject* f = as_func(self);
+    PyMem_Free(f->names);
+    PyMem_Free(f->default_of);
     PyObject_GC_Del(self);
 }
 
@@ -444,34 +469,33 @@ void init_function_type(const char* type_name) {
     check_status(PyType_Ready(&g_type));
 }
 
-object make_function(const FuncDef& given, handle module_dict) {
-    if (given.params.size() > (size_t)kMaxParams) raise(PyExc_SystemError, "too many parameters");
+object make_function(const FuncDef& given, handle module) {
     const FuncDef& def = def_store().emplace_back(given);
     auto* f = PyObject_GC_New(FuncObject, &g_type);
     if (!f) throw nb::python_error();
     // Zero everything after the header so that a failure below leaves a valid object.
-    std::memset(reinterpret_cast<char*>(f) + sizeof(PyObject), 0,
-                sizeof(FuncObject) - sizeof(PyObject));
+    std::memset(reinterpret_cast<char*>(f) + sizeof(PyObject), 0, sizeof(FuncObject) - sizeof(PyObject));
     object self = nb::steal(reinterpret_cast<PyObject*>(f));
     f->vectorcall = func_vectorcall;
     f->def = &def;
-    f->n_params = (int)def.params.size();
     f->varargs_at = f->varkw_at = -1;
+    const size_t n = def.params.size();
+    f->names = static_cast<PyObject**>(PyMem_Calloc(n ? n : 1, sizeof(PyObject*)));
+    f->default_of = static_cast<PyObject**>(PyMem_Calloc(n ? n : 1, sizeof(PyObject*)));
+    if (!f->names || !f->default_of) throw std::bad_alloc();
+    f->n_params = (int)n;
 
-    object eval_globals = check(PyDict_New());
-    check_status(PyDict_SetItemString(eval_globals.ptr(), "__builtins__", PyEval_GetBuiltins()));
     object positional_defaults = check(PyList_New(0));
     object kwdefaults = check(PyDict_New());
     object annotations = check(PyDict_New());
     for (int i = 0; i < f->n_params; ++i) {
         const Param& p = def.params[i];
-        f->names[i] = check(PyUnicode_InternFromString(p.name)).release().ptr();
+        f->names[i] = interned(p.name).release().ptr();
         if (p.kind == Kind::Normal) f->n_positional = i + 1;
         if (p.kind == Kind::VarArgs) f->varargs_at = i;
         if (p.kind == Kind::VarKw) f->varkw_at = i;
-        if (p.default_src) {
-            object value = check(PyRun_String(p.default_src, Py_eval_input, eval_globals.ptr(),
-                                              module_dict.ptr()));
+        if (p.default_value.given()) {
+            object value = p.default_value.make();
             f->default_of[i] = Py_NewRef(value.ptr());
             if (p.kind == Kind::Normal)
                 check_status(PyList_Append(positional_defaults.ptr(), value.ptr()));
@@ -481,15 +505,14 @@ object make_function(const FuncDef& given, handle module_dict) {
         if (p.annotation)
             check_status(PyDict_SetItem(annotations.ptr(), f->names[i], pystr(p.annotation).ptr()));
     }
-    if (def.returns) check_status(PyDict_SetItemString(annotations.ptr(), "return",
-                                                       pystr(def.returns).ptr()));
+    if (def.returns) check_status(PyDict_SetItemString(annotations.ptr(), "return", pystr(def.returns).ptr()));
     if (PyList_GET_SIZE(positional_defaults.ptr()))
         f->defaults = check(PyList_AsTuple(positional_defaults.ptr())).release().ptr();
     if (PyDict_GET_SIZE(kwdefaults.ptr())) f->kwdefaults = kwdefaults.release().ptr();
     f->annotations = annotations.release().ptr();
     f->name = pystr(def.name).release().ptr();
     f->qualname = pystr(def.qualname ? def.qualname : def.name).release().ptr();
-    PyObject* mod_name = PyDict_GetItemString(module_dict.ptr(), "__name__");
+    PyObject* mod_name = PyDict_GetItemString(PyModule_GetDict(module.ptr()), "__name__");
     f->module = Py_NewRef(mod_name ? mod_name : Py_None);
     f->doc = def.doc ? pystr(def.doc).release().ptr() : Py_NewRef(Py_None);
     PyObject_GC_Track(self.ptr());
@@ -497,7 +520,7 @@ object make_function(const FuncDef& given, handle module_dict) {
 }
 
 void define(handle module, const FuncDef& def) {
-    object fn = make_function(def, PyModule_GetDict(module.ptr()));
+    object fn = make_function(def, module);
     check_status(PyObject_SetAttrString(module.ptr(), def.name, fn.ptr()));
 }
 

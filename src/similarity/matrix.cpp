@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/function.hpp"
 #include "runtime/numpy.hpp"
 #include "runtime/off_gil.hpp"
 #include "similarity/native_descriptor.hpp"
@@ -136,6 +137,8 @@ size_t first_minimum(size_t count, Less less) {
     return best;
 }
 
+}  // namespace
+
 object cluster_by_similarity(handle descriptors, handle matrix, double threshold) {
     const Py_ssize_t n = length(descriptors);
     Float64View view(matrix, 2);
@@ -178,30 +181,5 @@ object cluster_by_similarity(handle descriptors, handle matrix, double threshold
     }
     return clusters;
 }
-
-}  // namespace
-
-const FuncDef pairwise_matrix_def{
-    .name = "pairwise_matrix",
-    .params = {{"descriptors", "list[ExprDescriptor]", Check::List},
-               {"sim_kwargs", nullptr, Check::Any, nullptr, Kind::VarKw}},
-    .returns = "np.ndarray",
-    .impl = [](Args& a) { return pairwise_matrix(a[0], a[1], true); },
-};
-
-const FuncDef cluster_by_similarity_def{
-    .name = "cluster_by_similarity",
-    .params = {{"descriptors", "list[ExprDescriptor]", Check::List},
-               {"sim_matrix", "np.ndarray"},
-               {"threshold", "float", Check::Float, "0.8"}},
-    .returns = "list[list[ExprDescriptor]]",
-    .doc = "\n"
-           "    Complete-linkage clustering on pairwise similarity.\n"
-           "    A candidate joins a cluster only if its similarity to every existing\n"
-           "    member is >= threshold (the cluster's minimum internal similarity\n"
-           "    stays above threshold as members are added).\n"
-           "    ",
-    .impl = [](Args& a) { return cluster_by_similarity(a[0], a[1], a.real(2)); },
-};
 
 }  // namespace kt

@@ -1,7 +1,7 @@
 // The all-pairs similarity matrix of a bank of descriptors, and complete-linkage clustering.
 #pragma once
 
-#include "runtime/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
@@ -9,6 +9,6 @@ namespace kt {
 // even where the bank repeats them (the reference the interned path is checked against).
 object pairwise_matrix(handle descriptors, handle kwargs, bool intern_trees);
 
-extern const FuncDef pairwise_matrix_def, cluster_by_similarity_def;
+object cluster_by_similarity(handle descriptors, handle matrix, double threshold);
 
 }  // namespace kt

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "descriptors/structure.hpp"
+#include "runtime/function.hpp"
 #include "runtime/library_trees.hpp"
 #include "runtime/numpy.hpp"
 #include "runtime/off_gil.hpp"
@@ -15,8 +16,8 @@
 namespace kt {
 
 namespace {
-
 constexpr double kInf = std::numeric_limits<double>::infinity();
+}  // namespace
 
 object node_count(handle expr) { return pyint(count_nodes(expr)); }
 
@@ -48,6 +49,8 @@ object log_compress(double x) {
     const double sign = x >= 0 ? 1.0 : -1.0;
     return pyfloat(sign) * np_fn("log1p")(pyfloat(std::fabs(x)));
 }
+
+namespace {
 
 double compressed(handle value) {
     return as_double(log_compress(float_argument(value, "x")));
@@ -140,6 +143,8 @@ bool entry_native(const Float64View& mine, const Summaries& s, handle growth, ha
     return true;
 }
 
+}  // namespace
+
 object behavioral_distance(handle cluster, handle lib_descs) {
     if (PyDict_GET_SIZE(lib_descs.ptr()) == 0) return pyfloat(kInf);
     Items members(cluster);
@@ -210,6 +215,8 @@ object recurrence_strength(handle cluster_list, handle all_count_obj) {
     return pyfloat(mean_sim * ((double)k / all_count) * (double)k);
 }
 
+namespace {
+
 // The sum of a list of exact ints that fit a machine word, or nothing.
 std::optional<long long> int_sum(handle list) {
     long long total = 0;
@@ -237,6 +244,8 @@ object divided(handle total, handle nodes) {
     return check(PyNumber_TrueDivide(difference.ptr(), total.ptr()));
 }
 
+}  // namespace
+
 object compression_gain(handle cluster, handle formula) {
     object sizes = check(PyList_New(0));
     Items members(cluster);
@@ -255,82 +264,5 @@ object compression_gain(handle cluster, handle formula) {
     if (truth(compare(total, pyint(0), Py_LE))) return pyfloat(0.0);
     return clamp_unit(divided(total, node_count(formula)));
 }
-
-}  // namespace
-
-const FuncDef node_count_def{
-    .name = "_node_count",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "int",
-    .impl = [](Args& a) { return node_count(a[0]); },
-};
-
-const FuncDef compositionality_score_def{
-    .name = "compositionality_score",
-    .params = {{"formula", "sp.Expr"}, {"lib_exprs", "list[sp.Expr]", Check::List}},
-    .returns = "float",
-    .doc = "\n"
-           "    Estimate how easily `formula` can be reconstructed from library expressions.\n"
-           "\n"
-           "    Returns a score in [0, 1] where 1.0 = trivially composable, 0.0 = irreducible.\n"
-           "    We attempt simple reconstructions: direct match, sum, product and pairwise\n"
-           "    compositions. The minimum tree-edit distance found is mapped to [0,1].\n"
-           "    ",
-    .impl = [](Args& a) { return compositionality_score(a[0], a[1]); },
-};
-
-const FuncDef log_compress_def{
-    .name = "_log_compress",
-    .params = {{"x", "float", Check::Float}},
-    .returns = "float",
-    .doc = "\n"
-           "    Map an unbounded, possibly-astronomical magnitude into a comparable\n"
-           "    scale via signed log1p. Keeps ordering (bigger raw diff -> bigger\n"
-           "    compressed diff) without letting a 1e150-scale term swamp every other\n"
-           "    contribution to a weighted sum.\n"
-           "    ",
-    .impl = [](Args& a) { return log_compress(a.real(0)); },
-};
-
-const FuncDef behavioral_distance_def{
-    .name = "behavioral_distance_between_cluster_and_library",
-    .params = {{"cluster", "list[ExprDescriptor]", Check::List},
-               {"lib_descs", "dict[str, ExprDescriptor]", Check::Dict}},
-    .returns = "float",
-    .doc = "\n"
-           "    Compute a behavioral distance between a cluster and the closest library element.\n"
-           "\n"
-           "    Lower is more similar behaviorally. We return the minimal weighted distance found.\n"
-           "    All raw magnitude differences are log-compressed before weighting, so an\n"
-           "    expression that overflows to astronomical scale (e.g. nested exp()) doesn't\n"
-           "    swamp every other term in the score.\n"
-           "    ",
-    .impl = [](Args& a) { return behavioral_distance(a[0], a[1]); },
-};
-
-const FuncDef recurrence_strength_def{
-    .name = "recurrence_strength",
-    .params = {{"cluster", "list[ExprDescriptor]", Check::List}, {"all_count", "int", Check::Int}},
-    .returns = "float",
-    .doc = "\n"
-           "    Estimate recurrence strength of a cluster within the population.\n"
-           "\n"
-           "    Uses cluster size and mean internal similarity as signals. Larger, tight\n"
-           "    clusters score higher.\n"
-           "    ",
-    .impl = [](Args& a) { return recurrence_strength(a[0], a[1]); },
-};
-
-const FuncDef compression_gain_def{
-    .name = "compression_gain",
-    .params = {{"cluster", "list[ExprDescriptor]", Check::List}, {"formula", "sp.Expr"}},
-    .returns = "float",
-    .doc = "\n"
-           "    Estimate how much description length is saved by the generalized formula.\n"
-           "\n"
-           "    Returns a ratio in [0,1] where larger means the generalization compresses members.\n"
-           "    ",
-    .impl = [](Args& a) { return compression_gain(a[0], a[1]); },
-};
 
 }  // namespace kt

@@ -8,7 +8,6 @@ namespace kt {
 
 namespace {
 
-
 // difflib's ratio of two operator sequences; lists of str go through the native kernel.
 double operator_ratio(handle a, handle b) {
     auto all_str = [](handle seq) {
@@ -97,47 +96,27 @@ double structural_native(NativePair& p) {
 
 }  // namespace
 
-const FuncDef structural_sim_def{
-    .name = "_structural_sim",
-    .params = {{"a", "ExprDescriptor"}, {"b", "ExprDescriptor"}},
-    .returns = "float",
-    .impl = [](Args& a) {
-        NativePair pair(a[0], a[1]);
-        return pyfloat(pair.ok ? structural_native(pair) : structural_literal(a[0], a[1]));
-    },
-};
+double structural_sim(handle a, handle b) {
+    NativePair pair(a, b);
+    return pair.ok ? structural_native(pair) : structural_literal(a, b);
+}
 
-const FuncDef behavioral_sim_def{
-    .name = "_behavioral_sim",
-    .params = {{"a", "ExprDescriptor"}, {"b", "ExprDescriptor"}},
-    .returns = "float",
-    .doc = "Scale-invariant behavioral similarity using normalized curve shapes.",
-    .impl = [](Args& a) {
-        NativePair pair(a[0], a[1]);
-        return pyfloat(pair.ok ? kernels::behavioural_similarity(pair.a.behaviour, pair.b.behaviour)
-                               : behavioural_literal(a[0], a[1]));
-    },
-};
+double behavioral_sim(handle a, handle b) {
+    NativePair pair(a, b);
+    return pair.ok ? kernels::behavioural_similarity(pair.a.behaviour, pair.b.behaviour) : behavioural_literal(a, b);
+}
 
-const FuncDef similarity_def{
-    .name = "similarity",
-    .params = {{"a", "ExprDescriptor"},
-               {"b", "ExprDescriptor"},
-               {"alpha", "float", Check::Float, "0.85"},
-               {"beta", "float", Check::Float, "0.15"}},
-    .returns = "float",
-    .impl = [](Args& a) {
-        NativePair pair(a[0], a[1]);
-        double s, b;
-        if (pair.ok) {
-            s = structural_native(pair);
-            b = kernels::behavioural_similarity(pair.a.behaviour, pair.b.behaviour);
-        } else {
-            s = structural_literal(a[0], a[1]);
-            b = behavioural_literal(a[0], a[1]);
-        }
-        return pyfloat(a.real(2) * s + a.real(3) * b);
-    },
-};
+double similarity(handle a, handle b, double alpha, double beta) {
+    NativePair pair(a, b);
+    double s, bh;
+    if (pair.ok) {
+        s = structural_native(pair);
+        bh = kernels::behavioural_similarity(pair.a.behaviour, pair.b.behaviour);
+    } else {
+        s = structural_literal(a, b);
+        bh = behavioural_literal(a, b);
+    }
+    return alpha * s + beta * bh;
+}
 
 }  // namespace kt

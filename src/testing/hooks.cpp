@@ -11,6 +11,7 @@
 #include "runtime/off_gil.hpp"
 #include "similarity/graph.hpp"
 #include "similarity/matrix.hpp"
+#include "similarity/weights.hpp"
 
 namespace kt {
 
@@ -52,108 +53,149 @@ std::vector<int> interned(handle seq, Interner& labels) {
     return out;
 }
 
-const FuncDef tree_distance_hook{
+struct Pair {
+    handle a, b;
+};
+struct WildcardPair {
+    handle a, b, wildcard;
+};
+struct FoldCall {
+    handle exprs;
+    bool literal_scores;
+};
+struct ValuesCall {
+    handle values;
+};
+struct MatrixCall {
+    handle descriptors, sim_kwargs;
+};
+struct TimeoutCall {
+    handle func, timeout, args;
+};
+struct BoundCall {
+    handle a, b;
+    double alpha, beta;
+    bool exact_behaviour;
+};
+struct ProgramCall {
+    handle expr, syms, arrays;
+};
+
+const FuncDef tree_distance_hook = Declaration<Pair>{
     .name = "tree_distance",
-    .params = {{"a"}, {"b"}},
+    .params = {{"a", &Pair::a},
+               {"b", &Pair::b}},
     .doc = "Unit-cost tree edit distance of two (label, [children]) trees.",
-    .impl = [](Args& a) {
+    .body = [](const Pair& c) {
         Interner labels;
         kernels::FlatTreeBuilder ba, bb;
-        add_node(a[0], labels, ba);
-        add_node(a[1], labels, bb);
+        add_node(c.a, labels, ba);
+        add_node(c.b, labels, bb);
         kernels::TreeDistanceScratch scratch;
         return pyint(tree_distance_released(ba.take(), bb.take(), scratch));
     },
 };
 
-const FuncDef tree_distance_wildcard_hook{
+const FuncDef tree_distance_wildcard_hook = Declaration<WildcardPair>{
     .name = "tree_distance_wildcard",
-    .params = {{"a"}, {"b"}, {"wildcard"}},
+    .params = {{"a", &WildcardPair::a},
+               {"b", &WildcardPair::b},
+               {"wildcard", &WildcardPair::wildcard}},
     .doc = "Unit-cost tree edit distance where the label `wildcard` relabels any leaf for free.",
-    .impl = [](Args& a) {
+    .body = [](const WildcardPair& c) {
         Interner labels;
-        const int wildcard = labels.of(a[2]);
+        const int wildcard = labels.of(c.wildcard);
         kernels::FlatTreeBuilder ba, bb;
-        add_node(a[0], labels, ba);
-        add_node(a[1], labels, bb);
+        add_node(c.a, labels, ba);
+        add_node(c.b, labels, bb);
         kernels::TreeDistanceScratch scratch;
         return pyint(kernels::tree_distance_wildcard(ba.take(), bb.take(), wildcard, scratch));
     },
 };
 
-const FuncDef sequence_ratio_hook{
+const FuncDef sequence_ratio_hook = Declaration<Pair>{
     .name = "sequence_ratio",
-    .params = {{"a"}, {"b"}},
+    .params = {{"a", &Pair::a},
+               {"b", &Pair::b}},
     .doc = "Matching-blocks similarity ratio of two sequences of hashable items.",
-    .impl = [](Args& a) {
+    .body = [](const Pair& c) {
         Interner labels;
-        std::vector<int> ia = interned(a[0], labels), ib = interned(a[1], labels);
+        std::vector<int> ia = interned(c.a, labels), ib = interned(c.b, labels);
         kernels::SequenceScratch scratch;
         return pyfloat(kernels::sequence_ratio(ia.data(), (int)ia.size(), ib.data(),
                                                (int)ib.size(), scratch));
     },
 };
 
-const FuncDef structural_score_literal_hook{
+const FuncDef structural_score_literal_hook = Declaration<Pair>{
     .name = "structural_score_literal",
-    .params = {{"a"}, {"b"}},
+    .params = {{"a", &Pair::a},
+               {"b", &Pair::b}},
     .doc = "Structural score by the recursive definition, without the node table.",
-    .impl = [](Args& a) { return pyfloat(structural_score_literal(a[0], a[1])); },
+    .body = [](const Pair& c) { return pyfloat(structural_score_literal(c.a, c.b)); },
 };
 
-const FuncDef anti_unify_cluster_hook{
+const FuncDef anti_unify_cluster_hook = Declaration<FoldCall>{
     .name = "anti_unify_cluster",
-    .params = {{"exprs", nullptr, Check::List}, {"literal_scores", nullptr, Check::Bool, "False"}},
+    .params = {{"exprs", &FoldCall::exprs, nullptr, Check::List},
+               {"literal_scores", &FoldCall::literal_scores, nullptr, false}},
     .doc = "Cluster fold; with literal_scores, every structural score is computed recursively.",
-    .impl = [](Args& a) { return anti_unify_cluster(a[0], a.flag(1)); },
+    .body = [](const FoldCall& c) { return anti_unify_cluster(c.exprs, c.literal_scores); },
 };
 
-const FuncDef python_sum_hook{
+const FuncDef python_sum_hook = Declaration<ValuesCall>{
     .name = "python_sum",
-    .params = {{"values"}},
+    .params = {{"values", &ValuesCall::values}},
     .doc = "The native float sum of a sequence of floats.",
-    .impl = [](Args& a) {
-        Items items(a[0]);
+    .body = [](const ValuesCall& c) {
+        Items items(c.values);
         kernels::PythonSum sum;
         for (Py_ssize_t i = 0; i < items.size(); ++i) sum.add(as_double(items[i]));
         return pyfloat(sum.value());
     },
 };
 
-const FuncDef pairwise_matrix_direct_hook{
+const FuncDef pairwise_matrix_direct_hook = Declaration<MatrixCall>{
     .name = "pairwise_matrix_direct",
-    .params = {{"descriptors", nullptr, Check::List},
-               {"sim_kwargs", nullptr, Check::Any, nullptr, Kind::VarKw}},
+    .params = {{"descriptors", &MatrixCall::descriptors, nullptr, Check::List},
+               {"sim_kwargs", &MatrixCall::sim_kwargs, nullptr, Check::Any, {}, Kind::VarKw}},
     .doc = "pairwise_matrix measuring every pair's trees, repeated trees included.",
-    .impl = [](Args& a) { return pairwise_matrix(a[0], a[1], false); },
+    .body = [](const MatrixCall& c) { return pairwise_matrix(c.descriptors, c.sim_kwargs, false); },
 };
 
-const FuncDef run_with_timeout_hook{
+const FuncDef run_with_timeout_hook = Declaration<TimeoutCall>{
     .name = "run_with_timeout",
-    .params = {{"func"}, {"timeout", nullptr, Check::Int}, {"args", nullptr, Check::Any, "()"}},
+    .params = {{"func", &TimeoutCall::func},
+               {"timeout", &TimeoutCall::timeout, nullptr, Check::Int},
+               {"args", &TimeoutCall::args, nullptr, Floats{}}},
     .doc = "The time-limited call runner of concept discovery.",
-    .impl = [](Args& a) {
-        const long timeout = PyLong_AsLong(a[1].ptr());
+    .body = [](const TimeoutCall& c) {
+        const long timeout = PyLong_AsLong(c.timeout.ptr());
         if (timeout == -1 && PyErr_Occurred()) throw nb::python_error();
-        return run_with_timeout(a[0], timeout, a[2]);
+        return run_with_timeout(c.func, timeout, c.args);
     },
 };
 
-const FuncDef similarity_bound_hook{
+const FuncDef similarity_bound_hook = Declaration<BoundCall>{
     .name = "similarity_bound",
-    .params = {{"a"}, {"b"}, {"alpha", nullptr, Check::Float, "0.85"}, {"beta", nullptr, Check::Float, "0.15"},
-               {"exact_behaviour", nullptr, Check::Bool, "True"}},
+    .params = {{"a", &BoundCall::a},
+               {"b", &BoundCall::b},
+               {"alpha", &BoundCall::alpha, nullptr, kDefaultAlpha},
+               {"beta", &BoundCall::beta, nullptr, kDefaultBeta},
+               {"exact_behaviour", &BoundCall::exact_behaviour, nullptr, true}},
     .doc = "The upper bound the similarity graph prunes with.",
-    .impl = [](Args& a) { return pyfloat(similarity_bound(a[0], a[1], a.real(2), a.real(3), a.flag(4))); },
+    .body = [](const BoundCall& c) { return pyfloat(similarity_bound(c.a, c.b, c.alpha, c.beta, c.exact_behaviour)); },
 };
 
-const FuncDef numeric_program_hook{
+const FuncDef numeric_program_hook = Declaration<ProgramCall>{
     .name = "numeric_program",
-    .params = {{"expr"}, {"syms"}, {"arrays"}},
+    .params = {{"expr", &ProgramCall::expr},
+               {"syms", &ProgramCall::syms},
+               {"arrays", &ProgramCall::arrays}},
     .doc = "The compiled program's value for the arrays, or None when the expression does not compile.",
-    .impl = [](Args& a) {
-        auto program = NumericProgram::compile(a[0], a[1]);
-        return program ? program->run(a[2]) : none();
+    .body = [](const ProgramCall& c) {
+        auto program = NumericProgram::compile(c.expr, c.syms);
+        return program ? program->run(c.arrays) : none();
     },
 };
 
