@@ -3,8 +3,8 @@
 #include <string>
 
 #include "runtime/function.hpp"
-#include "runtime/rename.hpp"
 #include "runtime/state.hpp"
+#include "runtime/symbols.hpp"
 
 namespace kt {
 
@@ -89,20 +89,7 @@ bool has_symbolic_power(handle e) {
 }
 
 object canonicalize_variables(handle expr) {
-    object seen = check(PyList_New(0));
-    object it = check(PyObject_GetIter(sp_attr("preorder_traversal")(expr).ptr()));
-    object symbol = sp_attr("Symbol");
-    while (object node = nb::steal(PyIter_Next(it.ptr()))) {
-        if (!is_instance(node, symbol) || is_phi_like(node)) continue;
-        if (!check_status(PySequence_Contains(seen.ptr(), node.ptr())))
-            check_status(PyList_Append(seen.ptr(), node.ptr()));
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    object mapping = check(PyDict_New());
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(seen.ptr()); ++k)
-        check_status(PyDict_SetItem(mapping.ptr(), PyList_GET_ITEM(seen.ptr(), k),
-                                    symbol(pystr(numbered("v", k))).ptr()));
-    return rename_symbols(expr, mapping);
+    return rename_in_order(expr, is_phi_like, [](size_t k) { return numbered("v", (long long)k); });
 }
 
 object fast_coeff(handle d1, handle op_expr) {

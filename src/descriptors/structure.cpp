@@ -15,17 +15,11 @@ namespace {
 
 Items children(handle expr) { return Items(get_attr(expr, state().s_args), "expr.args is not a sequence"); }
 
-// "v<index>"; built by appending (GCC 12 warns falsely on `"v" + std::to_string(...)`).
-std::string v_name(size_t index) {
-    std::string name("v");
-    name += std::to_string(index);
-    return name;
-}
-
+// v<index>, or __KLTN_<source id>_v<index> in the namespace of one source expression.
 std::string canonical_name(handle source_id, size_t index) {
-    if (source_id.is_none()) return v_name(index);
+    if (source_id.is_none()) return numbered("v", (long long)index);
     object formatted = check(PyObject_Format(source_id.ptr(), nullptr));
-    return "__KLTN_" + std::string(utf8(formatted)) + "_" + v_name(index);
+    return "__KLTN_" + std::string(utf8(formatted)) + "_" + numbered("v", (long long)index);
 }
 
 object new_symbol(const std::string& name) { return state().Symbol(pystr(name)); }
@@ -82,19 +76,7 @@ bool repeated_var(handle expr) {
 }
 
 object canonicalize_expr(handle expr, handle source_id) {
-    object seen = check(PyList_New(0));
-    Items nodes(preorder_nodes(expr));
-    for (Py_ssize_t k = 0; k < nodes.size(); ++k) {
-        handle node = nodes[k];
-        if (!is_instance(node, state().Symbol) || printed_starts_with(node, "φ")) continue;
-        if (!check_status(PySequence_Contains(seen.ptr(), node.ptr())))
-            check_status(PyList_Append(seen.ptr(), node.ptr()));
-    }
-    object mapping = check(PyDict_New());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seen.ptr()); ++i)
-        check_status(PyDict_SetItem(mapping.ptr(), PyList_GET_ITEM(seen.ptr(), i),
-                                    new_symbol(canonical_name(source_id, (size_t)i)).ptr()));
-    return rename_symbols(expr, mapping);
+    return rename_in_order(expr, is_wildcard, [&](size_t k) { return canonical_name(source_id, k); });
 }
 
 object extract_structure(handle expr) {
@@ -137,9 +119,9 @@ object normalize_wildcards(handle expr) {
         handle node = nodes[k];
         if (!is_wildcard(node)) continue;
         if (check_status(PyDict_Contains(mapping.ptr(), node.ptr()))) continue;
-        while (check_status(PySet_Contains(taken.ptr(), pystr(v_name(counter)).ptr()))) ++counter;
+        while (check_status(PySet_Contains(taken.ptr(), pystr(numbered("v", (long long)counter)).ptr()))) ++counter;
         check_status(PyDict_SetItem(mapping.ptr(), node.ptr(),
-                                    new_symbol(v_name(counter++)).ptr()));
+                                    new_symbol(numbered("v", (long long)counter++)).ptr()));
     }
     return rename_symbols(expr, mapping);
 }

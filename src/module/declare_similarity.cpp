@@ -2,6 +2,7 @@
 #include "module/declarations.hpp"
 
 #include "module/calls.hpp"
+#include "similarity/clustering.hpp"
 #include "similarity/graph.hpp"
 #include "similarity/matrix.hpp"
 #include "similarity/scores.hpp"

@@ -160,64 +160,6 @@ object graph_block(handle rows_packed, handle cols_packed, double threshold, dou
     return block(x, same ? x : y, threshold, alpha, beta, same);
 }
 
-// Vertices of the graph joined by the greedy complete-linkage rule of the dense clustering: a
-// vertex joins a cluster when it is adjacent to every member, scanning in index order.
-object cluster_graph(handle descriptor_list, handle edge_rows, handle edge_cols) {
-    Items descriptors(descriptor_list);
-    const Py_ssize_t n = descriptors.size();
-    object rows = np_fn("ascontiguousarray")(edge_rows, nb::arg("dtype") = "int64");
-    object cols = np_fn("ascontiguousarray")(edge_cols, nb::arg("dtype") = "int64");
-    Py_buffer rv, cv;
-    check_status(PyObject_GetBuffer(rows.ptr(), &rv, PyBUF_C_CONTIGUOUS));
-    if (PyObject_GetBuffer(cols.ptr(), &cv, PyBUF_C_CONTIGUOUS) < 0) {
-        PyBuffer_Release(&rv);
-        throw nb::python_error();
-    }
-    std::vector<std::vector<int>> adjacent((size_t)n);
-    bool bad = rv.len != cv.len;
-    const long long* r = static_cast<const long long*>(rv.buf);
-    const long long* c = static_cast<const long long*>(cv.buf);
-    for (Py_ssize_t k = 0; !bad && k < rv.len / 8; ++k) {
-        if (r[k] < 0 || r[k] >= n || c[k] < 0 || c[k] >= n || r[k] == c[k]) {
-            bad = true;
-            break;
-        }
-        adjacent[(size_t)r[k]].push_back((int)c[k]);
-        adjacent[(size_t)c[k]].push_back((int)r[k]);
-    }
-    PyBuffer_Release(&rv);
-    PyBuffer_Release(&cv);
-    if (bad) raise(PyExc_ValueError, "graph edges must join two different descriptors of the list");
-    for (auto& v : adjacent) {
-        std::sort(v.begin(), v.end());
-        v.erase(std::unique(v.begin(), v.end()), v.end());
-    }
-    auto linked = [&](int u, int v) { return std::binary_search(adjacent[u].begin(), adjacent[u].end(), v); };
-    std::vector<char> assigned((size_t)n, 0);
-    object clusters = check(PyList_New(0));
-    for (int seed = 0; seed < n; ++seed) {
-        if (assigned[seed]) continue;
-        std::vector<int> cluster{seed};
-        assigned[seed] = 1;
-        for (bool changed = true; changed;) {
-            changed = false;
-            for (int j : adjacent[seed]) {
-                if (assigned[j]) continue;
-                bool all = true;
-                for (int k : cluster) all = all && linked(j, k);
-                if (!all) continue;
-                cluster.push_back(j);
-                assigned[j] = 1;
-                changed = true;
-            }
-        }
-        object members = check(PyList_New(0));
-        for (int i : cluster) check_status(PyList_Append(members.ptr(), descriptors[i].ptr()));
-        check_status(PyList_Append(clusters.ptr(), members.ptr()));
-    }
-    return clusters;
-}
-
 object pack_descriptors(handle descriptors) {
     std::string bytes = kernels::pack(pack_bank(descriptors));
     return check(PyBytes_FromStringAndSize(bytes.data(), (Py_ssize_t)bytes.size()));

@@ -1,5 +1,5 @@
 // The similarity graph of a bank: the pairs whose similarity reaches a threshold, computed
-// blockwise off the GIL with pruning by exact upper bounds, and clustering on that graph.
+// blockwise off the GIL with pruning by exact upper bounds.
 #pragma once
 
 #include "runtime/py.hpp"
@@ -8,8 +8,6 @@ namespace kt {
 
 // (rows, cols, similarities, pairs pruned) of the pairs i < j at or above `threshold`.
 object similarity_graph(handle descriptors, double threshold, double alpha, double beta);
-// The clusters of the graph with edges (rows[k], cols[k]).
-object cluster_graph(handle descriptors, handle rows, handle cols);
 // Descriptors as compact bytes for graph blocks on workers.
 object pack_descriptors(handle descriptors);
 // One block of the graph between two packed lists; with `same`, the pairs i < j of the first.

@@ -1,4 +1,4 @@
-// The all-pairs similarity matrix of a bank of descriptors, and complete-linkage clustering.
+// The all-pairs similarity matrix of a bank of descriptors.
 #pragma once
 
 #include "runtime/py.hpp"
@@ -8,7 +8,5 @@ namespace kt {
 // `pairwise_matrix(descriptors, **kwargs)`; `intern_trees` false measures every pair's trees
 // even where the bank repeats them (the reference the interned path is checked against).
 object pairwise_matrix(handle descriptors, handle kwargs, bool intern_trees);
-
-object cluster_by_similarity(handle descriptors, handle matrix, double threshold);
 
 }  // namespace kt

@@ -12,6 +12,7 @@
 #include "runtime/off_gil.hpp"
 #include "runtime/tree_walk.hpp"
 #include "similarity/native_descriptor.hpp"
+#include "similarity/weights.hpp"
 
 namespace kt {
 
@@ -43,18 +44,26 @@ object compositionality_score(handle formula, handle lib_exprs) {
 
 // ---- behavioural distance -----------------------------------------------------------------
 
-// Signed log1p; not finite values map to 1.0.
+namespace {
+
+// Signed log1p: the order of magnitudes is kept, and a term of astronomical size no longer
+// swamps the others in a weighted sum; values that are not finite map to 1.0.
+double log_compressed(double x) {
+    if (!std::isfinite(x)) return 1.0;
+    return (x >= 0 ? 1.0 : -1.0) * std::log1p(std::fabs(x));
+}
+
+}  // namespace
+
+// `_log_compress`: for a finite value a numpy float (the type numpy's log1p returns), else the float 1.0.
 object log_compress(double x) {
     if (!std::isfinite(x)) return pyfloat(1.0);
-    const double sign = x >= 0 ? 1.0 : -1.0;
-    return pyfloat(sign) * np_fn("log1p")(pyfloat(std::fabs(x)));
+    return np_fn("float64")(pyfloat(log_compressed(x)));
 }
 
 namespace {
 
-double compressed(handle value) {
-    return as_double(log_compress(float_argument(value, "x")));
-}
+double compressed(handle value) { return log_compressed(float_argument(value, "x")); }
 
 // A member's behaviour vector brought to the grid's shape.
 object on_grid(handle b, handle shape) {
@@ -82,18 +91,13 @@ struct Summaries {
     double deriv, integ, stab, sens;
 };
 
-double log_compressed(double x) {
-    if (!std::isfinite(x)) return 1.0;
-    return (x >= 0 ? 1.0 : -1.0) * std::log1p(std::fabs(x));
-}
-
 double weighted(double vec_c, double deriv_c, double integ_c, double stab_c, double sens_c,
                 double growth_pen) {
     return 0.6 * vec_c + 1.0 * deriv_c + 0.6 * integ_c + 0.8 * stab_c + 0.8 * sens_c +
            2.0 * growth_pen;
 }
 
-// One library entry by the documented numpy and object arithmetic.
+// One library entry through numpy and the fields' own arithmetic, for entries of any shape.
 double entry_literal(handle cluster_bvec, handle deriv, handle integ, handle stab, handle sens,
                      handle growth, handle ld) {
     double vec_dist = kInf;
@@ -109,7 +113,7 @@ double entry_literal(handle cluster_bvec, handle deriv, handle integ, handle sta
     object stab_diff = diff(stab, "stability_score");
     object sens_diff = diff(sens, "sensitivity_perturbation");
     const double growth_pen = equal(growth, get_attr(ld, "growth_class")) ? 0.0 : 1.0;
-    return weighted(as_double(log_compress(vec_dist)), compressed(deriv_diff),
+    return weighted(log_compressed(vec_dist), compressed(deriv_diff),
                     compressed(integ_diff), compressed(stab_diff), compressed(sens_diff),
                     growth_pen);
 }
@@ -197,7 +201,7 @@ object recurrence_strength(handle cluster_list, handle all_count_obj) {
             const double s = kernels::structural_similarity(native[i].structure, native[j].structure,
                                                             weights.data(), scratch[worker], &stop);
             const double b = kernels::behavioural_similarity(native[i].behaviour, native[j].behaviour);
-            values[(size_t)i * k + j] = 0.85 * s + 0.15 * b;
+            values[(size_t)i * k + j] = kDefaultAlpha * s + kDefaultBeta * b;
         }, 0, heavy);
         for (Py_ssize_t i = 0; i < k; ++i)
             for (Py_ssize_t j = i + 1; j < k; ++j)
