@@ -2,27 +2,21 @@
 // that the product leaves out of its own module. Built by `make test`, never installed. It reads
 // module globals and parses text in the namespace of source._brenmoor, which it imports first.
 #include "concepts/workers.hpp"
+#include "runtime/extension.hpp"
 #include "runtime/function.hpp"
 #include "runtime/state.hpp"
 #include "testing/hooks.hpp"
 
 namespace {
 
-int exec_module(PyObject* module) {
-    nanobind::detail::nb_module_exec(NB_DOMAIN_STR, module);
-    try {
-        kt::init_function_type("_brenmoor_testing.native_function");
-        kt::init_state(kt::import_module("source._brenmoor"));
-        kt::init_workers(module);
-        kt::define_hooks(module);
-        return 0;
-    } catch (nanobind::python_error& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-    }
-    return -1;
+void init_testing(kt::handle module) {
+    kt::init_function_type("_brenmoor_testing.native_function");
+    kt::init_state(kt::import_module("source._brenmoor"));
+    kt::init_workers(module);
+    kt::define_hooks(module);
 }
+
+int exec_module(PyObject* module) { return kt::exec_extension(module, init_testing); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, (void*)exec_module},

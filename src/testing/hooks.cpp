@@ -83,8 +83,7 @@ struct ProgramCall {
 
 const FuncDef tree_distance_hook = Declaration<Pair>{
     .name = "tree_distance",
-    .params = {{"a", &Pair::a},
-               {"b", &Pair::b}},
+    .params = {{"a", &Pair::a}, {"b", &Pair::b}},
     .doc = "Unit-cost tree edit distance of two (label, [children]) trees.",
     .body = [](const Pair& c) {
         Interner labels;
@@ -115,8 +114,7 @@ const FuncDef tree_distance_wildcard_hook = Declaration<WildcardPair>{
 
 const FuncDef sequence_ratio_hook = Declaration<Pair>{
     .name = "sequence_ratio",
-    .params = {{"a", &Pair::a},
-               {"b", &Pair::b}},
+    .params = {{"a", &Pair::a}, {"b", &Pair::b}},
     .doc = "Matching-blocks similarity ratio of two sequences of hashable items.",
     .body = [](const Pair& c) {
         Interner labels;
@@ -129,8 +127,7 @@ const FuncDef sequence_ratio_hook = Declaration<Pair>{
 
 const FuncDef structural_score_literal_hook = Declaration<Pair>{
     .name = "structural_score_literal",
-    .params = {{"a", &Pair::a},
-               {"b", &Pair::b}},
+    .params = {{"a", &Pair::a}, {"b", &Pair::b}},
     .doc = "Structural score by the recursive definition, without the node table.",
     .body = [](const Pair& c) { return pyfloat(structural_score_literal(c.a, c.b)); },
 };
