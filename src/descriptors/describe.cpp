@@ -1,6 +1,6 @@
 #include "descriptors/describe.hpp"
 
-#include "descriptors/behavior.hpp"
+#include "descriptors/numeric_behavior.hpp"
 #include "descriptors/structure.hpp"
 #include "runtime/state.hpp"
 

@@ -1,8 +1,8 @@
 // The public functions of the descriptors: structure, behaviour, variable ranges, describe.
 #include "module/declarations.hpp"
 
-#include "descriptors/behavior.hpp"
 #include "descriptors/describe.hpp"
+#include "descriptors/numeric_behavior.hpp"
 #include "descriptors/ranges.hpp"
 #include "descriptors/structure.hpp"
 #include "module/calls.hpp"

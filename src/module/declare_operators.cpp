@@ -2,7 +2,7 @@
 // ControlledCompositionGenerator) and the behaviour report driver `behavior`.
 #include "module/declarations.hpp"
 
-#include "operators/behavior.hpp"
+#include "operators/behavior_report.hpp"
 #include "operators/composition.hpp"
 #include "operators/numpy_compiler.hpp"
 #include "operators/symbolic_operator.hpp"

@@ -17,6 +17,7 @@
 
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -164,11 +165,13 @@ struct Declaration {
         }
         def.call = [fields = std::move(fields), body = body](const Bound& bound) {
             F call{};
-            for (size_t i = 0; i < fields.size(); ++i) {
-                const Value& v = bound[i];
-                if (auto to = std::get_if<handle F::*>(&fields[i])) call.*(*to) = v.object;
-                else if (auto to = std::get_if<double F::*>(&fields[i])) call.*(*to) = v.real;
-                else call.*(std::get<bool F::*>(fields[i])) = v.flag;
+            if constexpr (!std::is_empty_v<F>) {
+                for (size_t i = 0; i < fields.size(); ++i) {
+                    const Value& v = bound[i];
+                    if (auto to = std::get_if<handle F::*>(&fields[i])) call.*(*to) = v.object;
+                    else if (auto to = std::get_if<double F::*>(&fields[i])) call.*(*to) = v.real;
+                    else call.*(std::get<bool F::*>(fields[i])) = v.flag;
+                }
             }
             return body(call);
         };

@@ -80,6 +80,13 @@ inline std::string numbered(std::string_view prefix, long long k) {
     return text;
 }
 
+// A dict of str keys, in the given order.
+inline object dict_of(std::initializer_list<std::pair<const char*, handle>> items) {
+    object d = check(PyDict_New());
+    for (auto [key, value] : items) check_status(PyDict_SetItemString(d.ptr(), key, value.ptr()));
+    return d;
+}
+
 // A new empty list, and `list.append(value)`.
 inline object new_list() { return check(PyList_New(0)); }
 inline void append(handle list, handle value) { check_status(PyList_Append(list.ptr(), value.ptr())); }

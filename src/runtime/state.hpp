@@ -59,8 +59,9 @@ State& mutable_state();
 // Builds the state for `module` (the dependencies are imported here); a later call replaces it.
 void init_state(handle module);
 
-// `sympy.<name>`.
+// `sympy.<name>`, and the builtin `name` (`sorted`, `print`, ...).
 inline object sp_attr(const char* name) { return state().sp.attr(name); }
+inline object builtin(const char* name) { return get_attr(state().builtins, name); }
 
 // `str(expr)`. A plain Symbol prints as its name, which is read directly: printing goes
 // through sympy's printer machinery and dominates tree walks otherwise.

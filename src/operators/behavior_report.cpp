@@ -1,4 +1,4 @@
-#include "operators/behavior.hpp"
+#include "operators/behavior_report.hpp"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "descriptors/behavior.hpp"
+#include "descriptors/numeric_behavior.hpp"
 
 #include "descriptors/native_eval.hpp"
 #include "runtime/numpy.hpp"
