@@ -88,8 +88,9 @@ object unify_commutative(handle a, handle b, handle func, Fold& fold) {
         for (int j = 0; j < (int)ys.size(); ++j) {
             const double s = fold.score(xs[i], ys[j]);
             if (s > 0) {
-                // The definition scores a passing pair a second time; only the literal path
-                // pays for it, the table answers from its memo.
+                // A pair is kept for a positive score and sorted by a second one. Scores are
+                // pure, so the table answers the second from its memo; the literal path, whose
+                // scoring runs the operands' own Python methods, scores the pair again.
                 candidates.emplace_back(fold.score.literal_only() ? fold.score(xs[i], ys[j]) : s, i, j);
             }
         }

@@ -14,8 +14,9 @@ namespace {
 
 std::vector<std::pair<int, int>> exhaustive(const Items& a, const Items& b, Scorer& score) {
     const int n = (int)a.size();
-    // Scores are computed when a permutation first needs them, as the definition does; the
-    // literal path recomputes them for every permutation, as the definition does too.
+    // Each permutation sums the scores of its pairs. The table scores a pair once, when a
+    // permutation first needs it; the literal path, whose scoring runs the operands' own Python
+    // methods, scores the pairs of every permutation afresh.
     std::vector<double> memo((size_t)n * n, std::numeric_limits<double>::quiet_NaN());
     auto pair_score = [&](int i, int j) {
         if (score.literal_only()) return score(a[i], b[j]);

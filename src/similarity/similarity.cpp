@@ -30,7 +30,7 @@ double operator_ratio(handle a, handle b) {
     return kernels::sequence_ratio(ia.data(), (int)ia.size(), ib.data(), (int)ib.size(), scratch);
 }
 
-// The field-by-field definitions, through the C API, for descriptors of any shape.
+// Field by field through the C API, for descriptors of any shape.
 double structural_literal(handle a, handle b) {
     Labels labels;
     kernels::FlatTree ta = flat_tree(get_attr(a, "expr"), labels);
