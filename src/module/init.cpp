@@ -2,7 +2,6 @@
 
 #include "antiunify/cluster.hpp"
 #include "concepts/helpers.hpp"
-#include "concepts/workers.hpp"
 #include "matching/library_match.hpp"
 #include "module/declarations.hpp"
 #include "operators/numpy_compiler.hpp"
