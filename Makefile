@@ -4,6 +4,8 @@ PY      := $(VENV)/bin/python
 LOCK    := constraints.txt
 TOOLS   := $(VENV)/.keltran-tools
 STAMP   := $(VENV)/.keltran-built
+# The test-only extension (kernel hooks, reference paths), never installed with the package.
+TESTING := build/testing/.keltran-built
 SOURCES := $(shell find src source -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 
 # Everything installs at the versions pinned in $(LOCK). zss ships only a source
@@ -13,7 +15,7 @@ BUILD_REQS = $$($(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.to
 
 .PHONY: test demo bench fuzz sanitize lock clean browser
 
-test: $(STAMP) browser
+test: $(STAMP) $(TESTING) browser
 	$(VENV)/bin/pytest
 
 # The HTML report is tested in a real headless browser, Debian's chromium, installed here where
@@ -32,7 +34,7 @@ FUZZ_EXAMPLES ?= 400
 fuzz: $(STAMP)
 	KELTRAN_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(VENV)/bin/pytest -q tests/test_fuzz.py
 
-bench: $(STAMP)
+bench: $(STAMP) $(TESTING)
 	for b in bench/bench_*.py; do $(PY) "$$b" || exit 1; done
 
 # The test suite against an address- and undefined-behaviour-sanitized build of the module
@@ -41,11 +43,12 @@ ASAN_PKG := build/asan/pkg
 sanitize: $(STAMP)
 	cmake -S . -B build/asan -G Ninja -DKELTRAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
-	$(VENV)/bin/ninja -C build/asan
+	$(VENV)/bin/ninja -C build/asan all _brenmoor_testing
 	rm -rf $(ASAN_PKG) && mkdir -p $(ASAN_PKG)/source
 	cp -r source/*.py source/*.pyi source/py.typed source/data build/asan/_brenmoor*.so $(ASAN_PKG)/source/
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	    ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(abspath $(ASAN_PKG)) \
+	    KELTRAN_TESTING_DIR=$(abspath build/asan/testing) \
 	    $(VENV)/bin/pytest -q -p no:cacheprovider tests -k "not test_import_"
 
 $(PY):
@@ -60,6 +63,13 @@ $(TOOLS): $(PY) $(LOCK) pyproject.toml
 
 $(STAMP): $(TOOLS) $(SOURCES)
 	$(PIP) --no-build-isolation ".[test]"
+	touch $@
+
+# Built in the package's own build folder (build/<wheel tag>), where `pip install` left the
+# compiled libraries, then copied to build/testing, where tests and benchmarks find it.
+$(TESTING): $(STAMP)
+	@dir=$$(ls -d build/cp3*/ | head -n 1) && $(VENV)/bin/cmake --build "$$dir" --target _brenmoor_testing && \
+	    mkdir -p $(@D) && cp "$$dir"testing/_brenmoor_testing*.so $(@D)/
 	touch $@
 
 # Refreshes $(LOCK): installs the newest releases our version ranges allow into a throw-away

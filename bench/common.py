@@ -6,10 +6,14 @@ import time
 import warnings
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+# The test-only extension (kernel hooks, reference paths), built by `make bench` into build/testing.
+sys.path.insert(0, os.environ.get("KELTRAN_TESTING_DIR")
+                or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "testing"))
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")
     from source import _brenmoor as kt  # noqa: E402
+    import _brenmoor_testing as kernels  # noqa: E402,F401
 
 import reference  # noqa: E402,F401
 from source.feynman import load_bank  # noqa: E402,F401

@@ -58,7 +58,7 @@ def render(m):
     native = type(m.describe)
     out = [HEADER]
     for name, value in vars(m).items():
-        if name.startswith("__") or name == "_kernels":
+        if name.startswith("__"):
             continue
         if isinstance(value, native):
             out.append(f"def {name}{_signature(value)}: ...\n")

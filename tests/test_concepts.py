@@ -7,6 +7,8 @@ import types
 import pytest
 import sympy as sp
 
+import _brenmoor_testing as kernels
+
 x, y, n = sp.symbols("x y n")
 phi1 = sp.Symbol("φ1")
 
@@ -245,7 +247,7 @@ def test_run_with_timeout(m):
 
     start = time.perf_counter()
     with pytest.raises(TimeoutError, match="^count timed out after 1s$"):
-        m._kernels.run_with_timeout(count, 1, (counter,))
+        kernels.run_with_timeout(count, 1, (counter,))
     assert time.perf_counter() - start < 1.8
     time.sleep(0.1)
     seen = counter[0]
@@ -253,7 +255,7 @@ def test_run_with_timeout(m):
     assert counter[0] == seen > 0  # the worker was stopped, not left computing
     error = ZeroDivisionError("own")
     with pytest.raises(ZeroDivisionError) as raised:
-        m._kernels.run_with_timeout(lambda: (_ for _ in ()).throw(error), 1)
+        kernels.run_with_timeout(lambda: (_ for _ in ()).throw(error), 1)
     assert raised.value is error  # raised again unchanged
-    assert m._kernels.run_with_timeout(max, 1, (2, 5)) == 5
-    assert m._kernels.run_with_timeout(max, 1, [2, 5]) == 5
+    assert kernels.run_with_timeout(max, 1, (2, 5)) == 5
+    assert kernels.run_with_timeout(max, 1, [2, 5]) == 5

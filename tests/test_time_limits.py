@@ -6,6 +6,7 @@ import time
 
 import pytest
 
+import _brenmoor_testing as kernels
 from isolated import run_isolated
 
 # A sympy function whose first derivative spins in Python code for `seconds` (counting), then
@@ -143,11 +144,11 @@ def test_a_timed_out_step_stops_the_steps_it_started(m):
     inner = [0]
 
     def outer_step():  # waits for a step of its own, as the fitting of a derivative does
-        m._kernels.run_with_timeout(spin, 30, (inner,))
+        kernels.run_with_timeout(spin, 30, (inner,))
 
     start = time.perf_counter()
     with pytest.raises(TimeoutError, match="^outer_step timed out after 1s$"):
-        m._kernels.run_with_timeout(outer_step, 1)
+        kernels.run_with_timeout(outer_step, 1)
     assert time.perf_counter() - start < 1.5
     assert inner[0] > 0 and still(inner)
 
@@ -163,7 +164,7 @@ def test_ctrl_c_while_waiting_for_a_step(m):
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            m._kernels.run_with_timeout(spin, 30, (counter,))
+            kernels.run_with_timeout(spin, 30, (counter,))
         latency = time.perf_counter() - sent[0]
     finally:
         timer.join()

@@ -5,8 +5,8 @@
 
 #include "antiunify/pairing.hpp"
 #include "antiunify/predicates.hpp"
-#include "descriptors/structure.hpp"
-#include "module/env.hpp"
+#include "runtime/state.hpp"
+#include "runtime/symbols.hpp"
 
 namespace kt {
 
@@ -15,7 +15,7 @@ namespace {
 handle srepr_of(handle expr, Fold& fold, object& holder) {
     const int id = fold.score.table().intern(expr);
     if (id >= 0) return fold.score.table().srepr(id);
-    holder = env().srepr(expr);
+    holder = state().srepr(expr);
     return holder;
 }
 
@@ -32,7 +32,7 @@ object fresh_wildcard(handle counter) {
     object next = check(PyNumber_InPlaceAdd(item(counter, zero).ptr(), pyint(1).ptr()));
     check_status(PyObject_SetItem(counter.ptr(), zero.ptr(), next.ptr()));
     object name = check(PyUnicode_Concat(pystr("φ").ptr(), str_of(item(counter, zero)).ptr()));
-    return env().Symbol(name);
+    return state().Symbol(name);
 }
 
 // Where a pair's generalisation is remembered: the caller's dict, or the fold's id table.
@@ -81,15 +81,16 @@ object rebuild(handle func, const std::vector<object>& parts) {
 // Sums, and products whose factor lists differ in length: arguments matched greedily by
 // positive score, leftovers on either side becoming fresh wildcards.
 object unify_commutative(handle a, handle b, handle func, Fold& fold) {
-    Items xs(check(PySequence_List(get_attr(a, env().s_args).ptr())));
-    Items ys(check(PySequence_List(get_attr(b, env().s_args).ptr())));
+    Items xs(check(PySequence_List(get_attr(a, state().s_args).ptr())));
+    Items ys(check(PySequence_List(get_attr(b, state().s_args).ptr())));
     std::vector<std::tuple<double, int, int>> candidates;
     for (int i = 0; i < (int)xs.size(); ++i)
         for (int j = 0; j < (int)ys.size(); ++j) {
             const double s = fold.score(xs[i], ys[j]);
             if (s > 0) {
-                // The definition scores a passing pair a second time; only the literal path
-                // pays for it, the table answers from its memo.
+                // A pair is kept for a positive score and sorted by a second one. Scores are
+                // pure, so the table answers the second from its memo; the literal path, whose
+                // scoring runs the operands' own Python methods, scores the pair again.
                 candidates.emplace_back(fold.score.literal_only() ? fold.score(xs[i], ys[j]) : s, i, j);
             }
         }
@@ -107,7 +108,6 @@ object unify_commutative(handle a, handle b, handle func, Fold& fold) {
     for (size_t k = 0; k < unmatched; ++k) unified.push_back(fresh_wildcard(fold.counter));
     return rebuild(func, unified);
 }
-
 
 // `a == b`; inside a fold's private memo the node table answers (equal expressions share an id).
 bool same_expr(handle a, handle b, Fold& fold) {
@@ -138,16 +138,16 @@ object anti_unify(handle a, handle b, Fold& fold) {
         std::vector<object> unified;
         for (auto [i, j] : best_pairing(xs, ys, fold.score))
             unified.push_back(anti_unify(xs[i], ys[j], fold));
-        return remember(key, fold, rebuild(env().Mul, unified));
+        return remember(key, fold, rebuild(state().Mul, unified));
     }
 
-    object func = get_attr(a, env().s_func);
-    const bool same_head = equal(func, get_attr(b, env().s_func));
-    if (same_head && (equal(func, env().Add) || equal(func, env().Mul)))
+    object func = get_attr(a, state().s_func);
+    const bool same_head = equal(func, get_attr(b, state().s_func));
+    if (same_head && (equal(func, state().Add) || equal(func, state().Mul)))
         return remember(key, fold, unify_commutative(a, b, func, fold));
 
     if (same_head) {
-        Items xs(get_attr(a, env().s_args)), ys(get_attr(b, env().s_args));
+        Items xs(get_attr(a, state().s_args)), ys(get_attr(b, state().s_args));
         if (xs.size() == ys.size() && xs.size() > 0) {
             std::vector<object> unified;
             for (Py_ssize_t k = 0; k < xs.size(); ++k) unified.push_back(anti_unify(xs[k], ys[k], fold));
@@ -166,26 +166,17 @@ object anti_unify(handle a, handle b, Fold& fold) {
         if (var) return nb::borrow(var);
         if (PyErr_Occurred()) throw nb::python_error();
         object name = check(PyUnicode_FromFormat("v%zd", PyDict_GET_SIZE(fold.variable_memo.ptr())));
-        object fresh = env().Symbol(name);
+        object fresh = state().Symbol(name);
         check_status(PyDict_SetItem(fold.variable_memo.ptr(), variables_key.ptr(), fresh.ptr()));
         return remember(key, fold, fresh);
     }
     return remember(key, fold, fresh_wildcard(fold.counter));
 }
 
-const FuncDef anti_unify_def{
-    .name = "_anti_unify",
-    .params = {{"a", "sp.Expr"},
-               {"b", "sp.Expr"},
-               {"counter", "list[int]", Check::List},
-               {"memo", "dict", Check::Dict},
-               {"variable_memo", "dict", Check::Dict}},
-    .returns = "sp.Expr",
-    .impl = [](Args& a) {
-        Scorer score;
-        Fold fold{a[2], a[3], a[4], score};
-        return anti_unify(a[0], a[1], fold);
-    },
-};
+object anti_unify(handle a, handle b, handle counter, handle memo, handle variable_memo) {
+    Scorer score;
+    Fold fold{counter, memo, variable_memo, score};
+    return anti_unify(a, b, fold);
+}
 
 }  // namespace kt

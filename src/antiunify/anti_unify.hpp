@@ -5,7 +5,7 @@
 #include <unordered_map>
 
 #include "antiunify/scoring.hpp"
-#include "module/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
@@ -28,6 +28,7 @@ struct Fold {
 
 object anti_unify(handle a, handle b, Fold& fold);
 
-extern const FuncDef anti_unify_def;
+// `_anti_unify`: one pair, with the caller's wildcard counter and memo dicts.
+object anti_unify(handle a, handle b, handle counter, handle memo, handle variable_memo);
 
 }  // namespace kt

@@ -1,17 +1,18 @@
 #include "antiunify/cluster.hpp"
 
 #include "antiunify/anti_unify.hpp"
-#include "descriptors/rename.hpp"
-#include "descriptors/tree_walk.hpp"
 #include "descriptors/structure.hpp"
-#include "module/env.hpp"
+#include "runtime/rename.hpp"
+#include "runtime/state.hpp"
+#include "runtime/symbols.hpp"
+#include "runtime/tree_walk.hpp"
 
 namespace kt {
 
 object anti_unify_cluster(handle exprs, bool literal_scores) {
     if (length(exprs) == 0) return none();
     object unique = check(PySequence_List(
-        env().builtins.attr("dict").attr("fromkeys")(exprs).ptr()));
+        state().builtins.attr("dict").attr("fromkeys")(exprs).ptr()));
     const Py_ssize_t n = PyList_GET_SIZE(unique.ptr());
     if (n < 2) return none();
     std::vector<object> tagged;
@@ -39,7 +40,7 @@ double wildcard_density(handle expr) {
 
 object display_canonical_expr(handle expr) {
     object mapping = check(PyDict_New());
-    object it = check(PyObject_GetIter(get_attr(expr, env().s_free_symbols).ptr()));
+    object it = check(PyObject_GetIter(get_attr(expr, state().s_free_symbols).ptr()));
     while (object sym = nb::steal(PyIter_Next(it.ptr()))) {
         object name = printed(sym);
         std::string text = utf8(name);
@@ -48,60 +49,15 @@ object display_canonical_expr(handle expr) {
         if (at == std::string_view::npos) continue;
         object index = pystr(text.substr(at + 2));
         if (!truth(index.attr("isdigit")())) continue;
-        object fresh = env().Symbol(check(PyUnicode_Concat(pystr("v").ptr(), index.ptr())));
+        object fresh = state().Symbol(check(PyUnicode_Concat(pystr("v").ptr(), index.ptr())));
         check_status(PyDict_SetItem(mapping.ptr(), sym.ptr(), fresh.ptr()));
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return rename_symbols(expr, mapping);
 }
 
-const FuncDef wildcard_density_def{
-    .name = "_wildcard_density",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "float",
-    .doc = "\n"
-           "    Fraction of an expression's nodes that are bare \xcf\x86-wildcards.\n"
-           "    A formula close to 1.0 here carries almost no real structure \xe2\x80\x94\n"
-           "    e.g. \xcf\x86" "1**\xcf\x86" "2 says nothing beyond 'something to the power of something'.\n"
-           "    Used by BOTH _is_valid_generalization (pre-filter inside detect_structure)\n"
-           "    and filter_candidates (gate 3) \xe2\x80\x94 see the threshold note below.\n"
-           "    ",
-    .impl = [](Args& a) { return pyfloat(wildcard_density(a[0])); },
-};
-
-const FuncDef is_valid_generalization_def{
-    .name = "_is_valid_generalization",
-    .params = {{"expr", "sp.Expr"},
-               {"max_wildcard_density", "float", Check::Float, "MAX_WILDCARD_DENSITY"}},
-    .returns = "bool",
-    .doc = "\n"
-           "    Reject obviously useless anti-unifications before behavioral testing.\n"
-           "    This is a cheap PRE-filter inside detect_structure \xe2\x80\x94 it uses the same\n"
-           "    threshold as filter_candidates's gate 3 so the two don't silently\n"
-           "    disagree about what counts as \"too generic.\"\n"
-           "    ",
-    .impl = [](Args& a) {
-        if (is_wildcard(a[0])) return pybool(false);
-        return pybool(!(wildcard_density(a[0]) > a.real(1)));
-    },
-};
-
-const FuncDef display_canonical_expr_def{
-    .name = "_display_canonical_expr",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "sp.Expr",
-    .doc = "\n"
-           "    Convert internal source-specific variable names back to the\n"
-           "    human-readable v0, v1, ... representation.\n"
-           "    ",
-    .impl = [](Args& a) { return display_canonical_expr(a[0]); },
-};
-
-const FuncDef anti_unify_cluster_def{
-    .name = "anti_unify_cluster",
-    .params = {{"exprs", "list[sp.Expr]", Check::List}},
-    .returns = "sp.Expr | None",
-    .impl = [](Args& a) { return anti_unify_cluster(a[0]); },
-};
+bool is_valid_generalization(handle expr, double max_wildcard_density) {
+    return !is_wildcard(expr) && !(wildcard_density(expr) > max_wildcard_density);
+}
 
 }  // namespace kt

@@ -2,15 +2,18 @@
 // with plain variable names.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
+// The largest share of bare wildcards a generalised formula may have (MAX_WILDCARD_DENSITY).
+inline constexpr double kMaxWildcardDensity = 0.6;
+
 object anti_unify_cluster(handle exprs, bool literal_scores = false);
 double wildcard_density(handle expr);
+// Not a bare wildcard, and no more than `max_wildcard_density` of its nodes wildcards: detection
+// keeps such generalisations, and the filter applies the same limit.
+bool is_valid_generalization(handle expr, double max_wildcard_density);
 object display_canonical_expr(handle expr);
-
-extern const FuncDef wildcard_density_def, is_valid_generalization_def,
-    display_canonical_expr_def, anti_unify_cluster_def;
 
 }  // namespace kt

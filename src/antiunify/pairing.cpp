@@ -14,8 +14,9 @@ namespace {
 
 std::vector<std::pair<int, int>> exhaustive(const Items& a, const Items& b, Scorer& score) {
     const int n = (int)a.size();
-    // Scores are computed when a permutation first needs them, as the definition does; the
-    // literal path recomputes them for every permutation, as the definition does too.
+    // Each permutation sums the scores of its pairs. The table scores a pair once, when a
+    // permutation first needs it; the literal path, whose scoring runs the operands' own Python
+    // methods, scores the pairs of every permutation afresh.
     std::vector<double> memo((size_t)n * n, std::numeric_limits<double>::quiet_NaN());
     auto pair_score = [&](int i, int j) {
         if (score.literal_only()) return score(a[i], b[j]);
@@ -83,38 +84,15 @@ std::vector<std::pair<int, int>> best_pairing(const Items& a, const Items& b, Sc
     return a.size() <= 7 ? exhaustive(a, b, score) : greedy(a, b, score);
 }
 
-const FuncDef structural_score_def{
-    .name = "_structural_score",
-    .params = {{"a", "sp.Expr"}, {"b", "sp.Expr"}},
-    .returns = "float",
-    .doc = "\n"
-           "    Recursively measure how structurally compatible two expressions are.\n"
-           "    Higher = better pairing.\n"
-           "    Exact matches are strongly preferred.\n"
-           "    Constants are treated separately from variables.\n"
-           "    Matching operators receive a bonus.\n"
-           "    Matching nested structure receives additional score.\n"
-           "    ",
-    .impl = [](Args& a) {
-        Scorer score;
-        return pyfloat(score(a[0], a[1]));
-    },
-};
+double structural_score(handle a, handle b) {
+    Scorer score;
+    return score(a, b);
+}
 
-const FuncDef best_commutative_pairing_def{
-    .name = "_best_commutative_pairing",
-    .params = {{"a_args"}, {"b_args"}},
-    .doc = "\n"
-           "    Find the best correspondence between arguments of a commutative\n"
-           "    operator such as Add or Mul.\n"
-           "    For small argument sets, search all permutations.\n"
-           "    For larger sets, use a greedy highest-score matching.\n"
-           "    ",
-    .impl = [](Args& a) {
-        Items xs(check(PySequence_List(a[0].ptr()))), ys(check(PySequence_List(a[1].ptr())));
-        Scorer score;
-        return pairs_of(xs, ys, best_pairing(xs, ys, score));
-    },
-};
+object best_commutative_pairing(handle a_args, handle b_args) {
+    Items xs(check(PySequence_List(a_args.ptr()))), ys(check(PySequence_List(b_args.ptr())));
+    Scorer score;
+    return pairs_of(xs, ys, best_pairing(xs, ys, score));
+}
 
 }  // namespace kt

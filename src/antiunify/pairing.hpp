@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "antiunify/scoring.hpp"
-#include "module/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
@@ -13,6 +13,9 @@ namespace kt {
 // greedy highest-score matching above. Both sequences must have the same length.
 std::vector<std::pair<int, int>> best_pairing(const Items& a, const Items& b, Scorer& score);
 
-extern const FuncDef structural_score_def, best_commutative_pairing_def;
+// `_structural_score`: how well two expressions pair, through a fresh node table.
+double structural_score(handle a, handle b);
+// `_best_commutative_pairing`: the pairing as a list of (a, b) tuples.
+object best_commutative_pairing(handle a_args, handle b_args);
 
 }  // namespace kt

@@ -1,7 +1,7 @@
 #include "antiunify/predicates.hpp"
 
-#include "descriptors/structure.hpp"
-#include "module/env.hpp"
+#include "runtime/state.hpp"
+#include "runtime/symbols.hpp"
 
 namespace kt {
 
@@ -14,18 +14,18 @@ bool is_v_name(handle name) {
 }
 
 bool is_source_variable(handle expr) {
-    if (!is_instance(expr, env().Symbol)) return false;
+    if (!is_instance(expr, state().Symbol)) return false;
     object name = printed(expr);
     return utf8(name).substr(0, 7) == "__KLTN_" || is_v_name(name);
 }
 
 bool is_generalized_variable(handle expr) {
-    return is_instance(expr, env().Symbol) && is_v_name(printed(expr));
+    return is_instance(expr, state().Symbol) && is_v_name(printed(expr));
 }
 
 object canonical_pair_key(handle a, handle b, handle srepr_a, handle srepr_b) {
-    object sa = srepr_a.is_valid() ? nb::borrow(srepr_a) : env().srepr(a);
-    object sb = srepr_b.is_valid() ? nb::borrow(srepr_b) : env().srepr(b);
+    object sa = srepr_a.is_valid() ? nb::borrow(srepr_a) : state().srepr(a);
+    object sb = srepr_b.is_valid() ? nb::borrow(srepr_b) : state().srepr(b);
     if (truth(compare(sa, sb, Py_LE))) return nb::make_tuple(a, b);
     return nb::make_tuple(b, a);
 }
@@ -42,7 +42,7 @@ constexpr long long kMaxPowerFactors = 32;
 }  // namespace
 
 object multiplicative_args(handle expr) {
-    if (is_instance(expr, env().Pow)) {
+    if (is_instance(expr, state().Pow)) {
         object exp = expr.attr("exp");
         if (truth(exp.attr("is_Integer")) && truth(exp.attr("is_positive"))) {
             int overflow = 0;
@@ -55,48 +55,8 @@ object multiplicative_args(handle expr) {
             return factors;
         }
     }
-    if (is_instance(expr, env().Mul)) return check(PySequence_List(get_attr(expr, env().s_args).ptr()));
+    if (is_instance(expr, state().Mul)) return check(PySequence_List(get_attr(expr, state().s_args).ptr()));
     return none();
 }
-
-const FuncDef is_wildcard_def{
-    .name = "_is_wildcard",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "bool",
-    .doc = "Return True if expr is one of KLTN's generated wildcards.",
-    .impl = [](Args& a) { return pybool(is_wildcard(a[0])); },
-};
-
-const FuncDef is_source_variable_def{
-    .name = "_is_source_variable",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "bool",
-    .impl = [](Args& a) { return pybool(is_source_variable(a[0])); },
-};
-
-const FuncDef is_generalized_variable_def{
-    .name = "_is_generalized_variable",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "bool",
-    .doc = "Return True for variables produced by an earlier anti-unification fold.",
-    .impl = [](Args& a) { return pybool(is_generalized_variable(a[0])); },
-};
-
-const FuncDef canonical_pair_key_def{
-    .name = "_canonical_pair_key",
-    .params = {{"a", "sp.Expr"}, {"b", "sp.Expr"}},
-    .doc = "\n"
-           "    Make the memoization key symmetric.\n"
-           "    AU(a, b) should produce the same wildcard as AU(b, a).\n"
-           "    ",
-    .impl = [](Args& a) { return canonical_pair_key(a[0], a[1]); },
-};
-
-const FuncDef multiplicative_args_def{
-    .name = "_multiplicative_args",
-    .params = {{"expr", "sp.Expr"}},
-    .doc = "Expose positive integer powers as repeated factors for matching.",
-    .impl = [](Args& a) { return multiplicative_args(a[0]); },
-};
 
 }  // namespace kt

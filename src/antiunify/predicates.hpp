@@ -1,7 +1,7 @@
 // The predicates and helpers anti-unification is built from.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
@@ -13,8 +13,5 @@ bool is_generalized_variable(handle expr);
 object canonical_pair_key(handle a, handle b, handle srepr_a = handle(), handle srepr_b = handle());
 // The factor list of a product or of a positive integer power up to x**32, or None.
 object multiplicative_args(handle expr);
-
-extern const FuncDef is_wildcard_def, is_source_variable_def, is_generalized_variable_def,
-    canonical_pair_key_def, multiplicative_args_def;
 
 }  // namespace kt

@@ -2,14 +2,14 @@
 
 #include <algorithm>
 
-#include "descriptors/structure.hpp"
-#include "module/env.hpp"
+#include "runtime/state.hpp"
+#include "runtime/symbols.hpp"
 
 namespace kt {
 
 namespace {
 
-bool number_of(handle expr) { return truth(get_attr(expr, env().s_is_number)); }
+bool number_of(handle expr) { return truth(get_attr(expr, state().s_is_number)); }
 
 double child_term(double child) { return std::max(-50.0, child) * 0.5; }
 
@@ -22,9 +22,9 @@ double structural_score_literal(handle a, handle b) {
     const bool a_num = number_of(a), b_num = number_of(b);
     if (a_num && b_num) return 25.0;
     if (a_num != b_num) return -100.0;
-    if (is_instance(a, env().Symbol) && is_instance(b, env().Symbol)) return 40.0;
-    if (!equal(get_attr(a, env().s_func), get_attr(b, env().s_func))) return 0.0;
-    Items xs(get_attr(a, env().s_args)), ys(get_attr(b, env().s_args));
+    if (is_instance(a, state().Symbol) && is_instance(b, state().Symbol)) return 40.0;
+    if (!equal(get_attr(a, state().s_func), get_attr(b, state().s_func))) return 0.0;
+    Items xs(get_attr(a, state().s_args)), ys(get_attr(b, state().s_args));
     if (xs.size() != ys.size()) return 10.0;
     double score = 100.0;
     for (Py_ssize_t k = 0; k < xs.size(); ++k) score += child_term(structural_score_literal(xs[k], ys[k]));
@@ -39,20 +39,20 @@ int ExprTable::intern(handle expr) {
         PyErr_Clear();  // unhashable: not a sympy expression
         return -1;
     }
-    if (!is_instance(expr, env().sp.attr("Basic"))) return -1;
+    if (!is_instance(expr, state().sp.attr("Basic"))) return -1;
     return intern_node(expr);
 }
 
 int ExprTable::intern_node(handle expr) {
     RecursionGuard guard(" while indexing an expression");
     Node node{nb::borrow(expr), 0, -1, false, false, {}, object()};
-    Items args(get_attr(expr, env().s_args));
+    Items args(get_attr(expr, state().s_args));
     for (Py_ssize_t k = 0; k < args.size(); ++k) {
         int kid = intern(args[k]);
         if (kid < 0) return -1;
         node.kids.push_back(kid);
     }
-    object func = get_attr(expr, env().s_func);
+    object func = get_attr(expr, state().s_func);
     PyObject* head = PyDict_GetItemWithError(heads_.ptr(), func.ptr());
     if (head) {
         node.head = (int)PyLong_AsLong(head);
@@ -61,7 +61,7 @@ int ExprTable::intern_node(handle expr) {
         node.head = (int)PyDict_GET_SIZE(heads_.ptr());
         check_status(PyDict_SetItem(heads_.ptr(), func.ptr(), pyint(node.head).ptr()));
     }
-    node.symbol = is_instance(expr, env().Symbol);
+    node.symbol = is_instance(expr, state().Symbol);
     node.wildcard = node.symbol && printed_starts_with(expr, "φ");
     const int id = (int)nodes_.size();
     nodes_.push_back(std::move(node));
@@ -77,7 +77,7 @@ bool ExprTable::is_number(int id) {
 
 handle ExprTable::srepr(int id) {
     Node& n = nodes_[id];
-    if (!n.srepr.is_valid()) n.srepr = env().srepr(n.expr);
+    if (!n.srepr.is_valid()) n.srepr = state().srepr(n.expr);
     return n.srepr;
 }
 

@@ -3,19 +3,22 @@
 // A fold mirrors every distinct sub-expression it meets once into a node table (keyed by the
 // expression itself, so that expressions sympy deems equal share one id) and memoises the
 // score of every pair of ids; the permutation search then never calls back into Python.
-// The recursive definition over the C API stays as the literal path, for anything that is
-// not a sympy tree and as the reference.
+// The same recursion over the C API, with no table (the literal path), scores anything that is
+// not a sympy tree; tests check the table against it.
 #pragma once
 
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
 
-#include "module/py.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
-// The recursive definition, evaluated through the C API.
+// The score by recursion over the C API, with no table: 1000 for equal expressions, 0 with a
+// wildcard, 25 for two numbers, -100 for a number and a non-number, 40 for two symbols, 0 for
+// different heads, 10 for different arities, else 100 plus, for each pair of arguments, half its
+// score floored at -50.
 double structural_score_literal(handle a, handle b);
 
 class ExprTable {

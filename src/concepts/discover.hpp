@@ -2,10 +2,12 @@
 // invariants derived under time limits, grouped into families, reported and returned.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
-extern const FuncDef discover_concept_def;
+// The Concept of an operator report; every time-limited step it started has ended when it
+// returns or raises.
+object discover_concept(handle report, handle llm_client, handle verbose);
 
 }  // namespace kt

@@ -2,36 +2,48 @@
 
 #include <string>
 
-#include "descriptors/rename.hpp"
-#include "module/env.hpp"
+#include "runtime/function.hpp"
+#include "runtime/state.hpp"
+#include "runtime/symbols.hpp"
 
 namespace kt {
 
 namespace {
 
-ConceptHelpers* g_helpers = nullptr;  // never freed: no destructor runs after the interpreter
+struct SafeSimplifyCall {
+    handle e, max_ops;
+};
+struct CanonicalizeCall {
+    handle expr;
+};
+struct OperatorFitCall {
+    handle result, operator_expr, params;
+};
 
-object sp_attr(const char* name) { return env().sp.attr(name); }
-
-const FuncDef safe_simplify_def{
+const FuncDef safe_simplify_def = Declaration<SafeSimplifyCall>{
     .name = "_safe_simplify",
-    .params = {{"e"}, {"max_ops", nullptr, Check::Any, "240"}},
-    .impl = [](Args& a) { return safe_simplify(a[0], a[1]); },
+    .params = {{"e", &SafeSimplifyCall::e},
+               {"max_ops", &SafeSimplifyCall::max_ops, nullptr, 240}},
+    .body = [](const SafeSimplifyCall& c) { return safe_simplify(c.e, c.max_ops); },
     .qualname = "discover_concept.<locals>._safe_simplify",
 };
 
-const FuncDef canonicalize_def{
+const FuncDef canonicalize_def = Declaration<CanonicalizeCall>{
     .name = "_canonicalize_expr",
-    .params = {{"expr", "sp.Expr"}},
+    .params = {{"expr", &CanonicalizeCall::expr, "sp.Expr"}},
     .returns = "sp.Expr",
-    .impl = [](Args& a) { return canonicalize_variables(a[0]); },
+    .body = [](const CanonicalizeCall& c) { return canonicalize_variables(c.expr); },
     .qualname = "discover_concept.<locals>._canonicalize_expr",
 };
 
-const FuncDef anti_unify_with_operator_def{
+const FuncDef anti_unify_with_operator_def = Declaration<OperatorFitCall>{
     .name = "_anti_unify_with_operator",
-    .params = {{"result"}, {"operator_expr"}, {"params"}},
-    .impl = [](Args& a) { return anti_unify_with_operator(a[0], a[1], a[2]); },
+    .params = {{"result", &OperatorFitCall::result},
+               {"operator_expr", &OperatorFitCall::operator_expr},
+               {"params", &OperatorFitCall::params}},
+    .body = [](const OperatorFitCall& c) {
+        return anti_unify_with_operator(c.result, c.operator_expr, c.params);
+    },
     .qualname = "discover_concept.<locals>._anti_unify_with_operator",
 };
 
@@ -43,14 +55,11 @@ bool has_unbounded(handle e) {
 
 }  // namespace
 
-const ConceptHelpers& concept_helpers() { return *g_helpers; }
-
 void init_concept_helpers(handle module) {
-    handle dict = PyModule_GetDict(module.ptr());
-    auto* helpers = new ConceptHelpers{make_function(safe_simplify_def, dict), make_function(canonicalize_def, dict),
-                                       make_function(anti_unify_with_operator_def, dict)};
-    delete g_helpers;
-    g_helpers = helpers;
+    State& s = mutable_state();
+    s.safe_simplify = make_function(safe_simplify_def, module);
+    s.canonicalize_variables = make_function(canonicalize_def, module);
+    s.anti_unify_with_operator = make_function(anti_unify_with_operator_def, module);
     init_workers(module);
 }
 
@@ -80,20 +89,7 @@ bool has_symbolic_power(handle e) {
 }
 
 object canonicalize_variables(handle expr) {
-    object seen = check(PyList_New(0));
-    object it = check(PyObject_GetIter(sp_attr("preorder_traversal")(expr).ptr()));
-    object symbol = sp_attr("Symbol");
-    while (object node = nb::steal(PyIter_Next(it.ptr()))) {
-        if (!is_instance(node, symbol) || is_phi_like(node)) continue;
-        if (!check_status(PySequence_Contains(seen.ptr(), node.ptr())))
-            check_status(PyList_Append(seen.ptr(), node.ptr()));
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    object mapping = check(PyDict_New());
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(seen.ptr()); ++k)
-        check_status(PyDict_SetItem(mapping.ptr(), PyList_GET_ITEM(seen.ptr(), k),
-                                    symbol(pystr(numbered("v", k))).ptr()));
-    return rename_symbols(expr, mapping);
+    return rename_in_order(expr, is_phi_like, [](size_t k) { return numbered("v", (long long)k); });
 }
 
 object fast_coeff(handle d1, handle op_expr) {

@@ -3,15 +3,12 @@
 #pragma once
 
 #include "concepts/workers.hpp"
-#include "module/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
-// The helpers as callables of this module (created at import).
-struct ConceptHelpers {
-    object safe_simplify, canonicalize, anti_unify_with_operator;
-};
-const ConceptHelpers& concept_helpers();
+// Makes the helpers callables of `module` (the state's safe_simplify, canonicalize_variables and
+// anti_unify_with_operator), for time-limited steps to run.
 void init_concept_helpers(handle module);
 
 // `e` simplified, or `e` itself when it has more than `max_ops` (240) operations or fails.

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "module/env.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
@@ -65,7 +65,7 @@ const char* const kSystemPrompt =
 
 // The outermost JSON object or array of an answer, or "".
 object extract_json_span(handle text) {
-    object re = check(PyImport_ImportModule("re"));
+    object re = import_module("re");
     object cleaned = strip_fences(text);
     object match = re.attr("search")(pystr("(\\{.*\\}|\\[.*\\])"), cleaned, re.attr("DOTALL"));
     return match.is_none() ? pystr("") : match.attr("group")(1);
@@ -83,22 +83,22 @@ object chat_message(const char* role, handle content) {
     throw nb::python_error();
 }
 
-object llm_call(Args& a) {
-    handle prompt = a[0];
-    const bool verbose = a.flag(1);
-    if (!PyNumber_Check(a[2].ptr()))
+}  // namespace
+
+object llm_call(handle prompt, bool verbose, handle max_retries_given) {
+    if (!PyNumber_Check(max_retries_given.ptr()))
         raise(PyExc_TypeError, "Argument 'max_retries' has incorrect type (expected int, got " +
-                                   class_name_std(a[2]) + ")");
-    object retries = check(PyNumber_Long(a[2].ptr()));
+                                   class_name_std(max_retries_given) + ")");
+    object retries = check(PyNumber_Long(max_retries_given.ptr()));
     const long long max_retries = PyLong_AsLongLong(retries.ptr());
     if (max_retries == -1 && PyErr_Occurred()) throw nb::python_error();
-    object json = check(PyImport_ImportModule("json"));
+    object json = import_module("json");
     object client = module_global("groq_client");
     if (client.is_none())
         raise(PyExc_RuntimeError,
               "Groq client not initialized. Set GROQ_API_KEY environment variable:\n"
               "  export GROQ_API_KEY='your-key-here'");
-    object print = get_attr(env().builtins, "print");
+    object print = get_attr(state().builtins, "print");
     for (long long attempt = 0; attempt < max_retries; ++attempt) {
         object counter = concat({format(pyint(attempt + 1)), pystr("/"), format(retries)});
         try {
@@ -126,7 +126,7 @@ object llm_call(Args& a) {
             if (value_error) {
                 if (verbose) print(concat({pystr("LLM attempt "), counter, pystr(" failed: "), text}));
                 if (attempt < max_retries - 1) {
-                    check(PyImport_ImportModule("time")).attr("sleep")(0.5);
+                    import_module("time").attr("sleep")(0.5);
                     continue;
                 }
                 runtime_error(concat({pystr("LLM call failed after "), format(retries), pystr(" attempts: "), text}));
@@ -134,7 +134,7 @@ object llm_call(Args& a) {
             if (verbose)
                 print(concat({pystr("LLM error (attempt "), counter, pystr("): "), class_name(error), pystr(": "), text}));
             if (attempt < max_retries - 1) {
-                check(PyImport_ImportModule("time")).attr("sleep")(1.0);
+                import_module("time").attr("sleep")(1.0);
                 continue;
             }
             runtime_error(concat({pystr("LLM call failed unexpectedly: "), text}));
@@ -143,17 +143,17 @@ object llm_call(Args& a) {
     raise(PyExc_RuntimeError, "LLM call failed unexpectedly");
 }
 
-object ai(Args& a) {
-    object groq = check(PyImport_ImportModule("groq"));
-    object client = groq.attr("Groq")(nb::arg("api_key") = a[1]);
+object ai(handle report, handle api) {
+    object groq = import_module("groq");
+    object client = groq.attr("Groq")(nb::arg("api_key") = api);
     object messages = check(PyList_New(0));
     check_status(PyList_Append(messages.ptr(), chat_message("system", pystr(kSystemPrompt)).ptr()));
-    check_status(PyList_Append(messages.ptr(), chat_message("user", a[0]).ptr()));
+    check_status(PyList_Append(messages.ptr(), chat_message("user", report).ptr()));
     object stream = get_attr(get_attr(get_attr(client, "chat"), "completions"), "create")(
         nb::arg("model") = "openai/gpt-oss-120b", nb::arg("messages") = messages,
         nb::arg("temperature") = 1, nb::arg("max_completion_tokens") = 4096,
         nb::arg("top_p") = 0.95, nb::arg("stream") = true, nb::arg("stop") = none());
-    object print = get_attr(env().builtins, "print");
+    object print = get_attr(state().builtins, "print");
     object it = check(PyObject_GetIter(stream.ptr()));
     while (object chunk = nb::steal(PyIter_Next(it.ptr()))) {
         object piece = get_attr(get_attr(item(get_attr(chunk, "choices"), 0), "delta"), "content");
@@ -163,33 +163,10 @@ object ai(Args& a) {
     return none();
 }
 
-}  // namespace
-
 object strip_fences(handle text) {
-    object re = check(PyImport_ImportModule("re"));
+    object re = import_module("re");
     return re.attr("sub")(pystr("^```json\\s*|\\s*```$"), pystr(""), text.attr("strip")(),
                           nb::arg("flags") = re.attr("MULTILINE"));
 }
-
-const FuncDef llm_call_def{
-    .name = "llm_call",
-    .params = {{"prompt", "str", Check::Str}, {"verbose", "bool", Check::Bool, "False"},
-               {"max_retries", "int", Check::Any, "3"}},
-    .returns = "str",
-    .doc = "\n"
-           "    Send one prompt to the chat model and return the JSON text of its answer.\n"
-           "\n"
-           "    Retries up to `max_retries` times: 0.5 s after an answer without valid JSON,\n"
-           "    1.0 s after any other failure.\n"
-           "    ",
-    .impl = llm_call,
-};
-
-const FuncDef ai_def{
-    .name = "ai",
-    .params = {{"report"}, {"api"}},
-    .doc = "Stream one concept analysis of `report` from the language model to standard output.",
-    .impl = ai,
-};
 
 }  // namespace kt

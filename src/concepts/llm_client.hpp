@@ -2,11 +2,14 @@
 // client, and `ai`, one streamed concept analysis with a client of its own.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
-extern const FuncDef llm_call_def, ai_def;
+// The JSON text of the model's answer to `prompt`, after up to `max_retries` attempts.
+object llm_call(handle prompt, bool verbose, handle max_retries);
+// Streams one concept analysis of `report` to standard output, with a client made from `api`.
+object ai(handle report, handle api);
 
 // `text.strip()` with a leading "```json" fence and a trailing "```" fence removed.
 object strip_fences(handle text);

@@ -11,7 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
@@ -63,7 +64,6 @@ struct Worker : std::enable_shared_from_this<Worker> {
     }
 };
 
-object* g_cancelled = nullptr;  // the private exception type; never freed
 // Every worker not yet joined, in start order; only touched with the GIL held. Never freed,
 // so no thread object is destroyed after the interpreter.
 std::vector<std::shared_ptr<Worker>>* g_workers = nullptr;
@@ -80,12 +80,12 @@ std::vector<std::shared_ptr<Worker>>& workers() {
 bool ours(const Worker& w) { return w.pid == getpid(); }
 
 [[noreturn]] void raise_cancelled() {
-    PyErr_SetNone(g_cancelled->ptr());
+    PyErr_SetNone(state().step_cancelled.ptr());
     throw nb::python_error();
 }
 
 void send(Worker& w) {
-    if (w.running) PyThreadState_SetAsyncExc(w.thread_id, g_cancelled->ptr());
+    if (w.running) PyThreadState_SetAsyncExc(w.thread_id, state().step_cancelled.ptr());
 }
 
 // Cancels `w` and every worker it started, directly or through others.
@@ -178,11 +178,13 @@ void run_step(std::shared_ptr<Worker> w) {
     w->ended_cv.notify_all();
 }
 
-const FuncDef stop_at_exit_def{
+struct NoArguments {};
+
+const FuncDef stop_at_exit_def = Declaration<NoArguments>{
     .name = "_stop_time_limited_steps",
     .params = {},
     .doc = "Stops the workers of time-limited steps still running (called at exit).",
-    .impl = [](Args&) {
+    .body = [](const NoArguments&) {
         stop_all([](const Worker&) { return true; });
         return none();
     },
@@ -255,14 +257,13 @@ void StepScope::close() {
 }
 
 void init_workers(handle module) {
-    if (!g_cancelled)
-        g_cancelled = new object(check(PyErr_NewExceptionWithDoc(
-            "source._brenmoor._StepCancelled",
-            "Stops the worker of a time-limited step; a BaseException, so that the step's own "
-            "`except Exception` handlers let it through.",
-            PyExc_BaseException, nullptr)));
-    object atexit = check(PyImport_ImportModule("atexit"));
-    atexit.attr("register")(make_function(stop_at_exit_def, PyModule_GetDict(module.ptr())));
+    mutable_state().step_cancelled = check(PyErr_NewExceptionWithDoc(
+        "source._brenmoor._StepCancelled",
+        "Stops the worker of a time-limited step; a BaseException, so that the step's own "
+        "`except Exception` handlers let it through.",
+        PyExc_BaseException, nullptr));
+    object atexit = import_module("atexit");
+    atexit.attr("register")(make_function(stop_at_exit_def, module));
 }
 
 }  // namespace kt

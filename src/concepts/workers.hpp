@@ -5,7 +5,7 @@
 // another, belong to it; closing the scope stops and joins them all.
 #pragma once
 
-#include "module/py.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 

@@ -1,8 +1,8 @@
 #include "descriptors/describe.hpp"
 
-#include "descriptors/behavior.hpp"
+#include "descriptors/numeric_behavior.hpp"
 #include "descriptors/structure.hpp"
-#include "module/env.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
@@ -57,36 +57,5 @@ object describe(handle given, handle var_ranges, handle source_id) {
     object noargs = check(PyTuple_New(0));
     return check(PyObject_Call(module_global("ExprDescriptor").ptr(), noargs.ptr(), fields.ptr()));
 }
-
-const FuncDef describe_def{
-    .name = "describe",
-    .params = {{"expr", "sp.Expr"},
-               {"var_ranges", "dict", Check::DictOrNone, "None"},
-               {"source_id", nullptr, Check::Any, "None"}},
-    .returns = "ExprDescriptor",
-    .doc = "\n"
-           "    Build a comprehensive descriptor for a symbolic expression.\n"
-           "    \n"
-           "    Extracts both structural and behavioral characteristics for comparison and clustering.\n"
-           "    \n"
-           "    Args:\n"
-           "        expr (sp.Expr or str): The symbolic expression to describe.\n"
-           "        var_ranges (dict, optional): Variable ranges {var_index: (min, max)} for behavior extraction.\n"
-           "            If None, uses log-space grid.\n"
-           "        source_id (int, optional): Namespace ID for variable canonicalization (used in clustering\n"
-           "            to prevent accidental unification across different source expressions).\n"
-           "    \n"
-           "    Returns:\n"
-           "        ExprDescriptor: A dataclass containing:\n"
-           "            - expr: normalized expression\n"
-           "            - Structure fields: depth, n_nodes, n_vars, operators, repeated_var, etc.\n"
-           "            - Behavior fields: behavior_vec, is_periodic, is_monotone, growth_class, etc.\n"
-           "            - Validity metrics: frac_invalid (fraction of NaN/Inf evaluations)\n"
-           "    \n"
-           "    Raises:\n"
-           "        ValueError: If expr cannot be sympified.\n"
-           "    ",
-    .impl = [](Args& a) { return describe(a[0], a[1], a[2]); },
-};
 
 }  // namespace kt

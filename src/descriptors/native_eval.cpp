@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "module/env.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
@@ -53,7 +53,7 @@ public:
         Items items(syms);
         for (Py_ssize_t i = 0; i < items.size(); ++i)
             check_status(PyDict_SetItem(index_.ptr(), items[i].ptr(), pyint(i).ptr()));
-        keep_coeff_ = check(PyImport_ImportModule("sympy.core.mul")).attr("_keep_coeff");
+        keep_coeff_ = import_module("sympy.core.mul").attr("_keep_coeff");
     }
 
     std::optional<Node> expr(handle e) {
@@ -73,12 +73,12 @@ public:
             return leaf(check(PyNumber_Long(e.ptr())));
         if (cls == "Rational" || cls == "Half") return rational(e);
         if (cls == "Float") return leaf(check(PyNumber_Float(e.ptr())));
-        if (cls == "Pi") return leaf(env().np.attr("pi"));
-        if (cls == "Exp1") return leaf(env().np.attr("e"));
+        if (cls == "Pi") return leaf(state().np.attr("pi"));
+        if (cls == "Exp1") return leaf(state().np.attr("e"));
         if (cls == "Add") return add(e);
         if (cls == "Mul") return mul(e);
         if (cls == "Pow") return power(get_attr(e, "base"), get_attr(e, "exp"));
-        Items args(get_attr(e, env().s_args));
+        Items args(get_attr(e, state().s_args));
         if (args.size() != 1) return std::nullopt;
         if (cls == "Abs") {
             auto arg = expr(args[0]);
@@ -86,10 +86,10 @@ public:
             return unary(Node::Abs, std::move(*arg));
         }
         if (const char* name = numpy_name(cls)) {
-            if (!is_instance(e, env().Function)) return std::nullopt;
+            if (!is_instance(e, state().Function)) return std::nullopt;
             auto arg = expr(args[0]);
             if (!arg) return std::nullopt;
-            return unary(Node::Call, std::move(*arg), env().np.attr(name));
+            return unary(Node::Call, std::move(*arg), state().np.attr(name));
         }
         return std::nullopt;
     }
@@ -109,7 +109,7 @@ private:
     }
 
     std::optional<Node> power(handle base, handle exp) {
-        object half = env().sp.attr("S").attr("Half");
+        object half = state().sp.attr("S").attr("Half");
         if (flag(exp, "is_integer") && flag(exp, "is_negative")) {
             // Negative integer exponents are written as floats (x**(-2.0)).
             auto b = expr(base);
@@ -121,12 +121,12 @@ private:
         if (equal(exp, half)) {
             auto b = expr(base);
             if (!b) return std::nullopt;
-            return unary(Node::Call, std::move(*b), env().np.attr("sqrt"));
+            return unary(Node::Call, std::move(*b), state().np.attr("sqrt"));
         }
         if (equal(check(PyNumber_Negative(exp.ptr())), half)) {
             auto b = expr(base);
             if (!b) return std::nullopt;
-            return binary(Node::Div, leaf(pyint(1)), unary(Node::Call, std::move(*b), env().np.attr("sqrt")));
+            return binary(Node::Div, leaf(pyint(1)), unary(Node::Call, std::move(*b), state().np.attr("sqrt")));
         }
         auto b = expr(base);
         auto x = exponent(exp);
@@ -241,18 +241,18 @@ std::unique_ptr<NumericProgram> NumericProgram::compile(handle expr, handle syms
         object mapping = check(PyDict_New());
         object dummies = check(PyList_New(given.size()));
         object taken = check(PySet_New(nullptr));
-        object it = check(PyObject_GetIter(get_attr(expr, env().s_free_symbols).ptr()));
+        object it = check(PyObject_GetIter(get_attr(expr, state().s_free_symbols).ptr()));
         while (object s = nb::steal(PyIter_Next(it.ptr()))) check_status(PySet_Add(taken.ptr(), str_of(s).ptr()));
         if (PyErr_Occurred()) throw nb::python_error();
         for (Py_ssize_t i = 0; i < given.size(); ++i) {
             object name = pystr(numbered("Dummy_", 10000 + given.size() - 1 - i));
             if (check_status(PySet_Contains(taken.ptr(), name.ptr()))) raise(PyExc_ValueError, "name clash");
-            object d = env().Symbol(name);
+            object d = state().Symbol(name);
             check_status(PyDict_SetItem(mapping.ptr(), given[i].ptr(), d.ptr()));
             PyList_SET_ITEM(dummies.ptr(), i, d.release().ptr());
         }
         Compiler compiler(dummies);
-        root = compiler.expr(get_attr(expr, env().s_xreplace)(mapping));
+        root = compiler.expr(get_attr(expr, state().s_xreplace)(mapping));
     });
     if (!compiled || !root) return nullptr;
     auto program = std::make_unique<NumericProgram>();

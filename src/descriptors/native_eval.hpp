@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "module/py.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 

@@ -2,11 +2,9 @@
 
 #include <string_view>
 
-#include "module/env.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
-
-namespace {
 
 object get_ranges_for_bank(handle given_bank, handle default_range) {
     object bank = nb::borrow(given_bank);
@@ -18,14 +16,14 @@ object get_ranges_for_bank(handle given_bank, handle default_range) {
         if (PyErr_Occurred()) throw nb::python_error();
         bank = seconds;
     }
-    object sorted = env().builtins.attr("sorted");
-    object by_name = env().builtins.attr("str");
+    object sorted = state().builtins.attr("sorted");
+    object by_name = state().builtins.attr("str");
     object theta_range = nb::make_tuple(0.01, 1.0);
     object named_range = nb::make_tuple(0.1, 10.0);
     object result = check(PyList_New(0));
     object it = check(PyObject_GetIter(bank.ptr()));
     while (object expr = nb::steal(PyIter_Next(it.ptr()))) {
-        object syms = sorted(get_attr(expr, env().s_free_symbols), nb::arg("key") = by_name);
+        object syms = sorted(get_attr(expr, state().s_free_symbols), nb::arg("key") = by_name);
         object ranges = check(PyDict_New());
         for (Py_ssize_t i = 0; i < length(syms); ++i) {
             object name_obj = str_of(item(syms, i));
@@ -45,7 +43,7 @@ object get_ranges_for_bank(handle given_bank, handle default_range) {
 
 object get_var_ranges(handle X, handle n_vars) {
     object out = check(PyDict_New());
-    object indices = check(PyObject_CallOneArg(env().builtins.attr("range").ptr(), n_vars.ptr()));
+    object indices = check(PyObject_CallOneArg(state().builtins.attr("range").ptr(), n_vars.ptr()));
     object it = check(PyObject_GetIter(indices.ptr()));
     object all_rows = slice(kOpen, kOpen);
     while (object i = nb::steal(PyIter_Next(it.ptr()))) {
@@ -57,30 +55,5 @@ object get_var_ranges(handle X, handle n_vars) {
     if (PyErr_Occurred()) throw nb::python_error();
     return out;
 }
-
-}  // namespace
-
-const FuncDef get_ranges_for_bank_def{
-    .name = "get_ranges_for_bank",
-    .params = {{"bank"}, {"default_range", nullptr, Check::Any, "(0.1, 10.0)"}},
-    .doc = "\n"
-           "    Generate a var_ranges_bank for a given expression bank.\n"
-           "\n"
-           "    Args:\n"
-           "        bank: list of expressions or list of (id, expr) tuples.\n"
-           "        default_range: (min, max) tuple for variables not explicitly mapped.\n"
-           "\n"
-           "    Returns:\n"
-           "        list of dicts, each dict {i: (min, max)} where i is the variable index.\n"
-           "    ",
-    .impl = [](Args& a) { return get_ranges_for_bank(a[0], a[1]); },
-};
-
-const FuncDef get_var_ranges_def{
-    .name = "get_var_ranges",
-    .params = {{"X"}, {"n_vars"}},
-    .doc = "X is the numpy array from pmlb.fetch_data(). Returns {i: (min, max)}.",
-    .impl = [](Args& a) { return get_var_ranges(a[0], a[1]); },
-};
 
 }  // namespace kt

@@ -2,37 +2,29 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
-#include "descriptors/rename.hpp"
-#include "descriptors/tree_walk.hpp"
-#include "module/env.hpp"
+#include "runtime/rename.hpp"
+#include "runtime/state.hpp"
+#include "runtime/symbols.hpp"
+#include "runtime/tree_walk.hpp"
 
 namespace kt {
 
 namespace {
 
-Items children(handle expr) { return Items(get_attr(expr, env().s_args), "expr.args is not a sequence"); }
+Items children(handle expr) { return Items(get_attr(expr, state().s_args), "expr.args is not a sequence"); }
 
-// "v<index>"; built by appending (GCC 12 warns falsely on `"v" + std::to_string(...)`).
-std::string v_name(size_t index) {
-    std::string name("v");
-    name += std::to_string(index);
-    return name;
-}
-
+// v<index>, or __KLTN_<source id>_v<index> in the namespace of one source expression.
 std::string canonical_name(handle source_id, size_t index) {
-    if (source_id.is_none()) return v_name(index);
+    if (source_id.is_none()) return numbered("v", (long long)index);
     object formatted = check(PyObject_Format(source_id.ptr(), nullptr));
-    return "__KLTN_" + std::string(utf8(formatted)) + "_" + v_name(index);
+    return "__KLTN_" + std::string(utf8(formatted)) + "_" + numbered("v", (long long)index);
 }
 
-object new_symbol(const std::string& name) { return env().Symbol(pystr(name)); }
+object new_symbol(const std::string& name) { return state().Symbol(pystr(name)); }
 
 }  // namespace
-
-bool is_wildcard(handle expr) {
-    return is_instance(expr, env().Symbol) && printed_starts_with(expr, "φ");
-}
 
 long depth(handle expr) {
     RecursionGuard guard(" while computing the depth of an expression");
@@ -44,8 +36,8 @@ long depth(handle expr) {
 }
 
 bool is_unary_func(handle expr) {
-    if (!is_instance(expr, env().Function)) return false;
-    object args = get_attr(expr, env().s_args);
+    if (!is_instance(expr, state().Function)) return false;
+    object args = get_attr(expr, state().s_args);
     return length(args) == 1;
 }
 
@@ -71,12 +63,12 @@ object dfs_operators(handle expr) {
 }
 
 bool repeated_var(handle expr) {
-    object args = get_attr(expr, env().s_args);
+    object args = get_attr(expr, state().s_args);
     if (length(args) < 2) return false;
     Items items(args);
     std::vector<object> symbols;
     for (Py_ssize_t i = 0; i < items.size(); ++i)
-        symbols.push_back(get_attr(items[i], env().s_free_symbols));
+        symbols.push_back(get_attr(items[i], state().s_free_symbols));
     for (size_t i = 0; i < symbols.size(); ++i)
         for (size_t j = i + 1; j < symbols.size(); ++j)
             if (truth(check(PyNumber_And(symbols[i].ptr(), symbols[j].ptr())))) return true;
@@ -84,19 +76,7 @@ bool repeated_var(handle expr) {
 }
 
 object canonicalize_expr(handle expr, handle source_id) {
-    object seen = check(PyList_New(0));
-    Items nodes(preorder_nodes(expr));
-    for (Py_ssize_t k = 0; k < nodes.size(); ++k) {
-        handle node = nodes[k];
-        if (!is_instance(node, env().Symbol) || printed_starts_with(node, "φ")) continue;
-        if (!check_status(PySequence_Contains(seen.ptr(), node.ptr())))
-            check_status(PyList_Append(seen.ptr(), node.ptr()));
-    }
-    object mapping = check(PyDict_New());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seen.ptr()); ++i)
-        check_status(PyDict_SetItem(mapping.ptr(), PyList_GET_ITEM(seen.ptr(), i),
-                                    new_symbol(canonical_name(source_id, (size_t)i)).ptr()));
-    return rename_symbols(expr, mapping);
+    return rename_in_order(expr, is_wildcard, [&](size_t k) { return canonical_name(source_id, k); });
 }
 
 object extract_structure(handle expr) {
@@ -108,7 +88,7 @@ object extract_structure(handle expr) {
     put("root_type", class_name(expr));
     put("depth", pyint(depth(expr)));
     put("n_nodes", pyint(PyList_GET_SIZE(nodes.ptr())));
-    put("n_vars", pyint(length(get_attr(expr, env().s_free_symbols))));
+    put("n_vars", pyint(length(get_attr(expr, state().s_free_symbols))));
     put("repeated_var", pybool(repeated_var(expr)));
     put("unary_depth", pyint(unary_depth(expr)));
     put("operators", dfs_operators(expr));
@@ -119,7 +99,7 @@ object to_zss(handle expr) {
     RecursionGuard guard(" while building a labelled tree");
     Items args = children(expr);
     object label = args.size() > 0 ? class_name(expr) : printed(expr);
-    object node = env().zss.attr("Node")(label);
+    object node = state().zss.attr("Node")(label);
     object addkid = node.attr("addkid");
     for (Py_ssize_t i = 0; i < args.size(); ++i) addkid(to_zss(args[i]));
     return node;
@@ -132,101 +112,18 @@ object normalize_wildcards(handle expr) {
     Items nodes(preorder_nodes(expr));
     object taken = check(PySet_New(nullptr));
     for (Py_ssize_t k = 0; k < nodes.size(); ++k)
-        if (is_instance(nodes[k], env().Symbol) && !is_wildcard(nodes[k]))
+        if (is_instance(nodes[k], state().Symbol) && !is_wildcard(nodes[k]))
             check_status(PySet_Add(taken.ptr(), printed(nodes[k]).ptr()));
     size_t counter = 0;
     for (Py_ssize_t k = 0; k < nodes.size(); ++k) {
         handle node = nodes[k];
         if (!is_wildcard(node)) continue;
         if (check_status(PyDict_Contains(mapping.ptr(), node.ptr()))) continue;
-        while (check_status(PySet_Contains(taken.ptr(), pystr(v_name(counter)).ptr()))) ++counter;
+        while (check_status(PySet_Contains(taken.ptr(), pystr(numbered("v", (long long)counter)).ptr()))) ++counter;
         check_status(PyDict_SetItem(mapping.ptr(), node.ptr(),
-                                    new_symbol(v_name(counter++)).ptr()));
+                                    new_symbol(numbered("v", (long long)counter++)).ptr()));
     }
     return rename_symbols(expr, mapping);
 }
-
-const FuncDef depth_def{
-    .name = "_depth",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "int",
-    .impl = [](Args& a) { return pyint(depth(a[0])); },
-};
-
-const FuncDef is_unary_func_def{
-    .name = "_is_unary_func",
-    .params = {{"expr"}},
-    .returns = "bool",
-    .impl = [](Args& a) { return pybool(is_unary_func(a[0])); },
-};
-
-const FuncDef unary_depth_def{
-    .name = "_unary_depth",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "int",
-    .impl = [](Args& a) { return pyint(unary_depth(a[0])); },
-};
-
-const FuncDef dfs_operators_def{
-    .name = "_dfs_operators",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "list[str]",
-    .impl = [](Args& a) { return dfs_operators(a[0]); },
-};
-
-const FuncDef repeated_var_def{
-    .name = "_repeated_var",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "bool",
-    .impl = [](Args& a) { return pybool(repeated_var(a[0])); },
-};
-
-const FuncDef canonicalize_expr_def{
-    .name = "_canonicalize_expr",
-    .params = {{"expr", "sp.Expr"}, {"source_id", nullptr, Check::Any, "None"}},
-    .returns = "sp.Expr",
-    .doc = "Canonicalize an expression for structural comparison.\n"
-           "\n"
-           "    Numeric constants remain numeric.\n"
-           "\n"
-           "    Variables are renamed deterministically.\n"
-           "\n"
-           "    When source_id is provided, variables receive an internal\n"
-           "    source-specific namespace:\n"
-           "\n"
-           "        __KLTN_0_v0\n"
-           "        __KLTN_0_v1\n"
-           "\n"
-           "    versus:\n"
-           "\n"
-           "        __KLTN_1_v0\n"
-           "        __KLTN_1_v1\n"
-           "\n"
-           "    Thus variables from different source expressions cannot become\n"
-           "    accidentally equal merely because they both canonicalize to v0/v1.\n"
-           "    ",
-    .impl = [](Args& a) { return canonicalize_expr(a[0], a[1]); },
-};
-
-const FuncDef extract_structure_def{
-    .name = "extract_structure",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "dict",
-    .impl = [](Args& a) { return extract_structure(a[0]); },
-};
-
-const FuncDef to_zss_def{
-    .name = "to_zss",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "zss.Node",
-    .impl = [](Args& a) { return to_zss(a[0]); },
-};
-
-const FuncDef normalize_wildcards_def{
-    .name = "_normalize_wildcards",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "sp.Expr",
-    .impl = [](Args& a) { return normalize_wildcards(a[0]); },
-};
 
 }  // namespace kt

@@ -2,7 +2,7 @@
 // canonical variable names, the labelled tree for edit distance, wildcard renaming.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
@@ -16,12 +16,5 @@ object canonicalize_expr(handle expr, handle source_id);
 object extract_structure(handle expr);
 object to_zss(handle expr);
 object normalize_wildcards(handle expr);
-
-// `is_instance(expr, sp.Symbol) and str(expr).startswith("φ")`.
-bool is_wildcard(handle expr);
-
-extern const FuncDef depth_def, is_unary_func_def, unary_depth_def, dfs_operators_def,
-    repeated_var_def, canonicalize_expr_def, extract_structure_def, to_zss_def,
-    normalize_wildcards_def;
 
 }  // namespace kt

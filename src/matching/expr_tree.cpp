@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <tuple>
 
-#include "descriptors/structure.hpp"
-#include "descriptors/tree_walk.hpp"
-#include "module/env.hpp"
+#include "runtime/state.hpp"
+#include "runtime/symbols.hpp"
+#include "runtime/tree_walk.hpp"
 
 namespace kt {
 
@@ -33,7 +33,7 @@ struct Reader {
     ExprTree& t;
     Labels& labels;
     bool wildcards;
-    NodeTypes types;
+    NodeTypes types{false};
     object symbol_index = check(PyDict_New());  // Symbol -> index
 
     int read(handle expr) {
@@ -48,7 +48,7 @@ struct Reader {
         n.size = 1;
         t.kids.insert(t.kids.end(), children.begin(), children.end());
         if (children.empty()) {
-            if (is_instance(expr, env().Symbol)) {
+            if (is_instance(expr, state().Symbol)) {
                 n.kind = wildcards && is_wildcard(expr) ? ExprNode::Wild : ExprNode::Var;
                 n.label = symbol(expr);
                 n.has_symbols = true;
@@ -61,7 +61,7 @@ struct Reader {
         } else {
             n.kind = ExprNode::Op;
             n.label = labels.of_type(expr);
-            n.commutative = is_instance(expr, env().Add) || is_instance(expr, env().Mul);
+            n.commutative = is_instance(expr, state().Add) || is_instance(expr, state().Mul);
             std::vector<std::uint64_t> shapes;
             for (int c : children) {
                 n.size += t.nodes[c].size;

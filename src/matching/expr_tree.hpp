@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "kernels/flat_tree.hpp"
-#include "similarity/native_descriptor.hpp"
+#include "runtime/labels.hpp"
 
 namespace kt {
 

@@ -8,7 +8,7 @@
 
 #include "kernels/tree_distance.hpp"
 #include "matching/matcher.hpp"
-#include "module/env.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
@@ -236,6 +236,8 @@ void match_near(const std::vector<const Shaped*>& trees, const PreparedLibrary& 
     }
 }
 
+}  // namespace
+
 object match_library(handle given, handle library, double near_threshold) {
     std::shared_ptr<const PreparedLibrary> lib = prepared(library);
     Labels labels(&lib->labels);
@@ -273,6 +275,8 @@ object match_library(handle given, handle library, double near_threshold) {
                                          nb::arg("mapping") = best.mapping);
 }
 
+namespace {
+
 // The value a wildcard was bound to, as an expression of the target.
 object bound_value(const Matcher::Binding& b, const ExprTree& target) {
     if (b.op_label < 0) return target.objects[(size_t)b.nodes[0]];
@@ -280,8 +284,10 @@ object bound_value(const Matcher::Binding& b, const ExprTree& target) {
     object args = check(PyTuple_New((Py_ssize_t)b.nodes.size()));
     for (size_t i = 0; i < b.nodes.size(); ++i)
         PyTuple_SET_ITEM(args.ptr(), (Py_ssize_t)i, target.objects[(size_t)b.nodes[i]].inc_ref().ptr());
-    return check(PyObject_Call((sum ? env().Add : env().Mul).ptr(), args.ptr(), nullptr));
+    return check(PyObject_Call((sum ? state().Add : state().Mul).ptr(), args.ptr(), nullptr));
 }
+
+}  // namespace
 
 object bind(handle formula, handle expression) {
     Labels labels;
@@ -310,49 +316,5 @@ object bind(handle formula, handle expression) {
     }
     return out;
 }
-
-}  // namespace
-
-const RecordDef library_match_record{
-    "LibraryMatch",
-    {
-        {"law", "str"},
-        {"kind", "str"},
-        {"distance", "float"},
-        {"mapping", "dict[str, str] | None"},
-    },
-};
-
-const FuncDef match_library_def{
-    .name = "match_library",
-    .params = {{"candidate_or_formula", "GeneralizedCandidate | sp.Expr"},
-               {"library", "dict[str, sp.Expr]", Check::Dict},
-               {"near_threshold", "float", Check::Float, "NEAR_THRESHOLD"}},
-    .returns = "LibraryMatch | None",
-    .doc = "\n"
-           "    The known law a structure is, or None for a new structure.\n"
-           "\n"
-           "    Kinds, strongest first: 'identical' (a member, or the formula, is a law with its\n"
-           "    variables renamed one to one), 'scaled' (the same up to a constant factor or an\n"
-           "    added constant), 'instance' (the law is the formula with its wildcards bound to\n"
-           "    parts of the law), 'near' (the tree distance from a member, or from a formula\n"
-           "    given alone, with all variables one label and a wildcard matching any leaf for\n"
-           "    free, over the larger tree's size, is at most `near_threshold`).\n"
-           "    `mapping` maps our variables to the law's where the kind has one.\n"
-           "    ",
-    .impl = [](Args& a) { return match_library(a[0], a[1], a.real(2)); },
-};
-
-const FuncDef bind_def{
-    .name = "bind",
-    .params = {{"formula", "sp.Expr"}, {"expression", "sp.Expr"}},
-    .returns = "dict | None",
-    .doc = "\n"
-           "    What each wildcard and variable of `formula` stands for in `expression`: a dict\n"
-           "    under which the formula becomes the expression (up to sympy's normalisation),\n"
-           "    or None when the expression is not an instance of the formula.\n"
-           "    ",
-    .impl = [](Args& a) { return bind(a[0], a[1]); },
-};
 
 }  // namespace kt

@@ -5,7 +5,7 @@
 // variable of a formula stands for in one expression.
 #pragma once
 
-#include "module/classes.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
@@ -16,7 +16,9 @@ namespace kt {
 // from a law (one edit in five nodes: F*r*sin(theta) against m*g*h).
 constexpr double kNearThreshold = 0.15;
 
-extern const RecordDef library_match_record;
-extern const FuncDef match_library_def, bind_def;
+// The LibraryMatch of a structure (a candidate, or a formula alone) against the library, or None.
+object match_library(handle candidate_or_formula, handle library, double near_threshold);
+// What each wildcard and variable of `formula` stands for in `expression`, or None.
+object bind(handle formula, handle expression);
 
 }  // namespace kt

@@ -1,21 +1,11 @@
 // The extension's initialisation entry point. Errors raised while the module body runs
 // propagate to the importer unchanged.
-#include "module/frame.hpp"
+#include "module/init.hpp"
+#include "runtime/extension.hpp"
 
 namespace {
 
-int exec_module(PyObject* module) {
-    nanobind::detail::nb_module_exec(NB_DOMAIN_STR, module);
-    try {
-        kt::init_module(module);
-        return 0;
-    } catch (nanobind::python_error& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-    }
-    return -1;
-}
+int exec_module(PyObject* module) { return kt::exec_extension(module, kt::init_module); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, (void*)exec_module},

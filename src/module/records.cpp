@@ -1,4 +1,5 @@
-#include "module/records.hpp"
+// The three records passed between the stages of the pipeline.
+#include "module/declarations.hpp"
 
 namespace kt {
 
@@ -27,7 +28,7 @@ const RecordDef expr_descriptor_record{
         {"stability_score", "float"},
         {"sensitivity_perturbation", "float"},
         {"growth_class", "str"},
-        {"frac_invalid", "float", "0.0"},
+        {"frac_invalid", "float", 0.0},
     },
 };
 

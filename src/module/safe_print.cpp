@@ -1,15 +1,19 @@
-#include "module/safe_print.hpp"
+// `_safe_print`: print that falls back to UTF-8 bytes when the terminal cannot encode the text.
+#include "module/declarations.hpp"
 
-#include "module/env.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
 namespace {
 
-object safe_print(Args& a) {
-    handle args = a[0], kwargs = a[1];
+struct PrintCall {
+    handle args, kwargs;
+};
+
+object safe_print(handle args, handle kwargs) {
     object kw = check(PyDict_Copy(kwargs.ptr()));
-    object print = env().builtins.attr("print");
+    object print = state().builtins.attr("print");
     PyObject* printed = PyObject_Call(print.ptr(), args.ptr(), kw.ptr());
     if (printed) {
         Py_DECREF(printed);
@@ -25,19 +29,19 @@ object safe_print(Args& a) {
     object text = check(PyUnicode_Join(pystr(" ").ptr(), parts.ptr()));
     text = check(PyUnicode_Concat(text.ptr(), pystr("\n").ptr()));
     object data = check(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "replace"));
-    object sys = check(PyImport_ImportModule("sys"));
+    object sys = import_module("sys");
     sys.attr("stdout").attr("buffer").attr("write")(data);
     return none();
 }
 
 }  // namespace
 
-const FuncDef safe_print_def{
+const FuncDef safe_print_def = Declaration<PrintCall>{
     .name = "_safe_print",
-    .params = {{"args", nullptr, Check::Any, nullptr, Kind::VarArgs},
-               {"kwargs", nullptr, Check::Any, nullptr, Kind::VarKw}},
+    .params = {{"args", &PrintCall::args, nullptr, Check::Any, {}, Kind::VarArgs},
+               {"kwargs", &PrintCall::kwargs, nullptr, Check::Any, {}, Kind::VarKw}},
     .doc = "Print safely with UTF-8 encoding, bypassing terminal codec issues.",
-    .impl = safe_print,
+    .body = [](const PrintCall& c) { return safe_print(c.args, c.kwargs); },
 };
 
 }  // namespace kt

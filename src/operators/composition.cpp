@@ -1,25 +1,32 @@
 #include "operators/composition.hpp"
 
-#include "module/env.hpp"
 #include "operators/symbolic_operator.hpp"
 #include "operators/text.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
+namespace composition {
+
 namespace {
 
-const char* const kAtoms = "['x', 'y', 'z', 'a', 'b', 'c', 't', 'u', 'w', 'n', 'm', 'p', 'q', "
-                           "'1', '2', '3', '4', '5', '-1', '-2', '-3', '-4', '-5', '0.5', '3.14', "
-                           "'2.71', '10', '-10']";
+// The primitives a composition draws from when the generator is given none.
+const char* const kAtoms[] = {"x", "y", "z", "a", "b", "c", "t", "u", "w", "n", "m", "p", "q", "1",
+                              "2", "3", "4", "5", "-1", "-2", "-3", "-4", "-5", "0.5", "3.14", "2.71", "10", "-10"};
+
+object default_atoms() {
+    object atoms = new_list();
+    for (const char* atom : kAtoms) append(atoms, pystr(atom));
+    return atoms;
+}
 
 object random_module() { return module_global("random"); }
 
-object init(Args& a) {
-    handle self = a[0], seed = a[1], atoms = a[2], level_probs = a[3];
+}  // namespace
+
+object init(handle self, handle seed, handle atoms, handle level_probs) {
     if (!seed.is_none()) random_module().attr("seed")(seed);
-    object chosen_atoms = truth(atoms) ? nb::borrow(atoms)
-                                       : check(PyRun_String(kAtoms, Py_eval_input,
-                                                            env().module_dict.ptr(), env().module_dict.ptr()));
+    object chosen_atoms = truth(atoms) ? nb::borrow(atoms) : default_atoms();
     object probs = nb::borrow(level_probs);
     if (!truth(level_probs)) {
         probs = check(PyList_New(0));
@@ -30,12 +37,11 @@ object init(Args& a) {
     return none();
 }
 
-object build(Args& a) {
-    handle self = a[0], op = a[1], level = a[2];
+object build(handle self, handle op, handle level) {
     if (equal(level, pyint(0))) return get_attr(self, "_primitive")();
     object random = random_module();
-    object range = env().builtins.attr("range");
-    object sum = env().builtins.attr("sum");
+    object range = state().builtins.attr("range");
+    object sum = state().builtins.attr("sum");
     object build_method = get_attr(self, "_build");
     Items params(get_attr(op, "params"));
     object args = check(PyList_New(0));
@@ -61,8 +67,7 @@ object build(Args& a) {
     return check(PyObject_Call(op.ptr(), tuple.ptr(), nullptr));
 }
 
-object compose(Args& a) {
-    handle self = a[0], op = a[1], max_level = a[2], slot_levels = a[3];
+object compose(handle self, handle op, handle max_level, handle slot_levels) {
     object build_method = get_attr(self, "_build");
     if (slot_levels.is_none()) return build_method(op, max_level);
     const Py_ssize_t want = length(get_attr(op, "params"));
@@ -74,6 +79,8 @@ object compose(Args& a) {
         PyTuple_SET_ITEM(args.ptr(), i, build_method(op, levels[i]).release().ptr());
     return check(PyObject_Call(op.ptr(), args.ptr(), nullptr));
 }
+
+namespace {
 
 // The nesting depth of the calls in `s`: 0 without a call, else 1 + the deepest argument.
 long level_of(handle s, handle pattern, const std::u32string& name, handle op) {
@@ -105,8 +112,9 @@ long level_of(handle s, handle pattern, const std::u32string& name, handle op) {
     return deepest + 1;
 }
 
-object compute_level(Args& a) {
-    handle expr = a[1], op = a[2];
+}  // namespace
+
+object compute_level(handle expr, handle op) {
     object re = module_global("re");
     object name = get_attr(op, "name");
     object pattern = re.attr("compile")(concat({pystr("\\b"), re.attr("escape")(name), pystr("\\b")}));
@@ -114,8 +122,7 @@ object compute_level(Args& a) {
     return pyint(level_of(expr, pattern, code_points(str_of(name)), op));
 }
 
-object generate_multiple(Args& a) {
-    handle self = a[0], op = a[1], count = a[2], max_level = a[3], slot_levels = a[4];
+object generate_multiple(handle self, handle op, handle count, handle max_level, handle slot_levels) {
     object compose_method = get_attr(self, "compose");
     object out = check(PyList_New(0));
     const long long n = PyLong_AsLongLong(count.ptr());
@@ -125,69 +132,8 @@ object generate_multiple(Args& a) {
     return out;
 }
 
-const FuncDef init_def{
-    .name = "__init__",
-    .params = {{"self"}, {"seed", nullptr, Check::Any, "None"}, {"atoms", nullptr, Check::Any, "None"},
-               {"level_probs", nullptr, Check::Any, "None"}},
-    .impl = init,
-    .qualname = "ControlledCompositionGenerator.__init__",
-};
+object primitive(handle self) { return random_module().attr("choice")(get_attr(self, "atoms")); }
 
-const FuncDef primitive_def{
-    .name = "_primitive",
-    .params = {{"self"}},
-    .impl = [](Args& a) { return random_module().attr("choice")(get_attr(a[0], "atoms")); },
-    .qualname = "ControlledCompositionGenerator._primitive",
-};
-
-const FuncDef compose_def{
-    .name = "compose",
-    .params = {{"self"}, {"op", "SymbolicOperator"}, {"max_level", "int", Check::Int, "2"},
-               {"slot_levels", "Optional[List[int]]", Check::Any, "None"}},
-    .returns = "str",
-    .doc = "A random nesting of `op` up to `max_level`, or with one given level per argument.",
-    .impl = compose,
-    .qualname = "ControlledCompositionGenerator.compose",
-};
-
-const FuncDef build_def{
-    .name = "_build",
-    .params = {{"self"}, {"op", "SymbolicOperator"}, {"level", "int"}},
-    .returns = "str",
-    .impl = build,
-    .qualname = "ControlledCompositionGenerator._build",
-};
-
-const FuncDef compute_level_def{
-    .name = "compute_level",
-    .params = {{"self"}, {"expr", "str"}, {"op", "SymbolicOperator"}},
-    .returns = "int",
-    .doc = "The nesting depth of `op`'s calls in `expr` (0 for a primitive).",
-    .impl = compute_level,
-    .qualname = "ControlledCompositionGenerator.compute_level",
-};
-
-const FuncDef generate_multiple_def{
-    .name = "generate_multiple",
-    .params = {{"self"}, {"op"}, {"count", "int", Check::Int, "5"}, {"max_level", "int", Check::Int, "2"},
-               {"slot_levels", nullptr, Check::Any, "None"}},
-    .doc = "`count` compositions, in generation order.",
-    .impl = generate_multiple,
-    .qualname = "ControlledCompositionGenerator.generate_multiple",
-};
-
-}  // namespace
-
-const ClassDef composition_generator_class{
-    .name = "ControlledCompositionGenerator",
-    .doc = "\n    Controlled composition with strict typed argument levels.\n\n    Levels:\n"
-           "      Level 0: primitives (x, y, constants)\n"
-           "      Level 1: operator applied to ALL primitives\n"
-           "      Level 2: operator applied to mix of Level-0 and Level-1\n"
-           "      Level N: operator applied to mix of Level-0 ... Level-(N-1)\n\n"
-           "    By default, max_level=2 \xe2\x80\x94 shallow nesting only.\n    ",
-    .methods = {{&init_def}, {&primitive_def}, {&compose_def}, {&build_def}, {&compute_level_def},
-                {&generate_multiple_def}},
-};
+}  // namespace composition
 
 }  // namespace kt

@@ -5,8 +5,8 @@
 #include <set>
 #include <string>
 
-#include "module/env.hpp"
 #include "operators/text.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 

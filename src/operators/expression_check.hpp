@@ -3,7 +3,7 @@
 // operators/expression_limits.hpp. Each failure is a ValueError that says what was refused.
 #pragma once
 
-#include "module/py.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 

@@ -3,15 +3,14 @@
 #include <cmath>
 #include <string>
 
-#include "module/env.hpp"
-#include "module/numpy.hpp"
 #include "operators/expression_check.hpp"
+#include "runtime/function.hpp"
+#include "runtime/numpy.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
 namespace {
-
-object* g_np_namespace = nullptr;  // set at import; never freed (no destructor after exit)
 
 // ---- erf and erfc, element-wise over float64 --------------------------------------------
 
@@ -27,26 +26,58 @@ object elementwise(handle x, double (*fn)(double)) {
     return out;
 }
 
-const FuncDef erf_def{
+struct X {
+    handle x;
+};
+
+const FuncDef erf_def = Declaration<X>{
     .name = "erf",
-    .params = {{"x"}},
+    .params = {{"x", &X::x}},
     .doc = "The error function, element-wise (a float for a scalar, else a float64 array).",
-    .impl = [](Args& a) { return elementwise(a[0], [](double v) { return std::erf(v); }); },
+    .body = [](const X& c) { return elementwise(c.x, [](double v) { return std::erf(v); }); },
 };
 
-const FuncDef erfc_def{
+const FuncDef erfc_def = Declaration<X>{
     .name = "erfc",
-    .params = {{"x"}},
+    .params = {{"x", &X::x}},
     .doc = "The complementary error function, element-wise.",
-    .impl = [](Args& a) { return elementwise(a[0], [](double v) { return std::erfc(v); }); },
+    .body = [](const X& c) { return elementwise(c.x, [](double v) { return std::erfc(v); }); },
 };
 
-// ---- the class methods ------------------------------------------------------------------
+object parse(handle numpy_expr) {
+    return module_global("ast").attr("parse")(numpy_expr, nb::arg("mode") = "eval");
+}
 
-object to_numpy_expr(Args& a) {
-    handle cls = a[0];
+}  // namespace
+
+void init_compiler_namespace(handle module) {
+    object ns = import_module("types").attr("ModuleType")(pystr("numpy"));
+    get_attr(ns, "__dict__").attr("update")(get_attr(state().np, "__dict__"));
+    check_status(PyObject_SetAttrString(ns.ptr(), "erf", make_function(erf_def, module).ptr()));
+    check_status(PyObject_SetAttrString(ns.ptr(), "erfc", make_function(erfc_def, module).ptr()));
+    mutable_state().compiler_numpy = ns;
+}
+
+namespace numpy_compiler {
+
+object math_funcs() {
+    object names = check(PySet_New(nullptr));
+    for (const char* name : {"exp", "sin", "cos", "tan", "asin", "acos", "atan", "sinh", "cosh", "tanh", "log",
+                             "sqrt", "abs", "floor", "ceil", "sign", "erf", "erfc"})
+        check_status(PySet_Add(names.ptr(), pystr(name).ptr()));
+    return names;
+}
+
+object constants() {
+    object names = check(PyDict_New());
+    check_status(PyDict_SetItemString(names.ptr(), "pi", pystr("np.pi").ptr()));
+    check_status(PyDict_SetItemString(names.ptr(), "e", pystr("np.e").ptr()));
+    return names;
+}
+
+object to_numpy_expr(handle cls, handle expr, handle op) {
     object re = module_global("re");
-    object expanded = get_attr(a[2], "expand")(a[1]);
+    object expanded = get_attr(op, "expand")(expr);
     object it = check(PyObject_GetIter(get_attr(cls, "MATH_FUNCS").ptr()));
     while (object func = nb::steal(PyIter_Next(it.ptr())))
         expanded = re.attr("sub")(concat({pystr("\\b"), func, pystr("\\b")}),
@@ -60,7 +91,8 @@ object to_numpy_expr(Args& a) {
     return expanded;
 }
 
-object variables_of(handle cls, handle tree) {
+object extract_variables(handle cls, handle numpy_expr) {
+    object tree = parse(numpy_expr);
     object ast = module_global("ast");
     object constants = get_attr(cls, "CONSTANTS");
     object names = check(PySet_New(nullptr));
@@ -77,10 +109,6 @@ object variables_of(handle cls, handle tree) {
     return sorted;
 }
 
-object parse(handle numpy_expr) {
-    return module_global("ast").attr("parse")(numpy_expr, nb::arg("mode") = "eval");
-}
-
 object clean_result(handle result) {
     object np = module_global("np");
     object value = nb::borrow(result);
@@ -91,9 +119,8 @@ object clean_result(handle result) {
     return nb::make_tuple(cleaned, pybool(was_complex));
 }
 
-object compile(Args& a) {
-    handle cls = a[0];
-    object numpy_expr = get_attr(cls, "to_numpy_expr")(a[1], a[2]);
+object compile(handle cls, handle expr, handle op) {
+    object numpy_expr = get_attr(cls, "to_numpy_expr")(expr, op);
     check_literal_lengths(numpy_expr);
     object variables = get_attr(cls, "extract_variables")(numpy_expr);
     check_expression(cls, numpy_expr, parse(numpy_expr));
@@ -106,7 +133,7 @@ object compile(Args& a) {
     // Only numpy and the cleaner are in scope: no builtins for the expression to reach.
     object scope = check(PyDict_New());
     check_status(PyDict_SetItemString(scope.ptr(), "__builtins__", check(PyDict_New()).ptr()));
-    check_status(PyDict_SetItemString(scope.ptr(), "np", g_np_namespace->ptr()));
+    check_status(PyDict_SetItemString(scope.ptr(), "np", state().compiler_numpy.ptr()));
     check_status(PyDict_SetItemString(scope.ptr(), "_clean_result", get_attr(cls, "_clean_result").ptr()));
     object compiled = check(Py_CompileString(utf8(code).c_str(), "<compiled composition>", Py_file_input));
     check(PyEval_EvalCode(compiled.ptr(), scope.ptr(), scope.ptr()));
@@ -114,9 +141,8 @@ object compile(Args& a) {
     return nb::make_tuple(func, variables, numpy_expr);
 }
 
-object evaluate(Args& a) {
-    handle cls = a[0], kwargs = a[3];
-    object compiled = get_attr(cls, "compile")(a[1], a[2]);
+object evaluate(handle cls, handle expr, handle op, handle kwargs) {
+    object compiled = get_attr(cls, "compile")(expr, op);
     object func = item(compiled, 0);
     Items variables(item(compiled, 1));
     object args = check(PyTuple_New(variables.size()));
@@ -132,7 +158,7 @@ object evaluate(Args& a) {
         result = np.attr("nan");
     }
     if (truth(np.attr("iscomplexobj")(result)))
-        result = np.attr("asarray")(result, nb::arg("dtype") = env().builtins.attr("complex"));
+        result = np.attr("asarray")(result, nb::arg("dtype") = state().builtins.attr("complex"));
     object cleaned = item(get_attr(cls, "_clean_result")(result), 0);
     bool scalar = truth(np.attr("isscalar")(cleaned));
     if (!scalar) {
@@ -144,73 +170,6 @@ object evaluate(Args& a) {
     return cleaned;
 }
 
-const FuncDef to_numpy_expr_def{
-    .name = "to_numpy_expr",
-    .params = {{"cls"}, {"expr", "str"}, {"op", "SymbolicOperator"}},
-    .returns = "str",
-    .impl = to_numpy_expr,
-    .qualname = "NumpyCompiler.to_numpy_expr",
-};
-
-const FuncDef extract_variables_def{
-    .name = "extract_variables",
-    .params = {{"cls"}, {"numpy_expr", "str"}},
-    .returns = "List[str]",
-    .impl = [](Args& a) { return variables_of(a[0], parse(a[1])); },
-    .qualname = "NumpyCompiler.extract_variables",
-};
-
-const FuncDef clean_result_def{
-    .name = "_clean_result",
-    .params = {{"cls"}, {"result"}},
-    .impl = [](Args& a) { return clean_result(a[1]); },
-    .qualname = "NumpyCompiler._clean_result",
-};
-
-const FuncDef compile_def{
-    .name = "compile",
-    .params = {{"cls"}, {"expr", "str"}, {"op", "SymbolicOperator"}},
-    .returns = "Tuple[Callable, List[str], str]",
-    .doc = "Compile composition text into a numpy function; returns (function, variables, numpy text).",
-    .impl = compile,
-    .qualname = "NumpyCompiler.compile",
-};
-
-const FuncDef evaluate_def{
-    .name = "evaluate",
-    .params = {{"cls"}, {"expr", "str"}, {"op", "SymbolicOperator"},
-               {"kwargs", nullptr, Check::Any, nullptr, Kind::VarKw}},
-    .doc = "Compile and evaluate at the given variable values: a float, or the cleaned array.",
-    .impl = evaluate,
-    .qualname = "NumpyCompiler.evaluate",
-};
-
-}  // namespace
-
-void init_compiler_namespace(handle module) {
-    object types = check(PyImport_ImportModule("types"));
-    object ns = types.attr("ModuleType")(pystr("numpy"));
-    get_attr(ns, "__dict__").attr("update")(get_attr(env().np, "__dict__"));
-    check_status(PyObject_SetAttrString(ns.ptr(), "erf", make_function(erf_def, PyModule_GetDict(module.ptr())).ptr()));
-    check_status(PyObject_SetAttrString(ns.ptr(), "erfc", make_function(erfc_def, PyModule_GetDict(module.ptr())).ptr()));
-    delete g_np_namespace;
-    g_np_namespace = new object(ns);
-}
-
-const ClassDef numpy_compiler_class{
-    .name = "NumpyCompiler",
-    .doc = "\n    Compiles compositional expressions into executable numpy functions.\n\n"
-           "    Usage:\n        expr = \"MulSum(x, y, z, w)\"\n"
-           "        func, vars, np_expr = NumpyCompiler.compile(expr, MulSum)\n"
-           "        result = func(x=1.0, y=2.0, z=3.0, w=4.0)\n"
-           "        # or with arrays:\n"
-           "        result = func(x=np.array([1,2]), y=np.array([3,4]), ...)\n    ",
-    .methods = {{&to_numpy_expr_def, true}, {&extract_variables_def, true}, {&clean_result_def, true},
-                {&compile_def, true}, {&evaluate_def, true}},
-    .attributes = {{"MATH_FUNCS", "{'exp', 'sin', 'cos', 'tan', 'asin', 'acos', 'atan', 'sinh', "
-                                  "'cosh', 'tanh', 'log', 'sqrt', 'abs', 'floor', 'ceil', 'sign', "
-                                  "'erf', 'erfc'}"},
-                   {"CONSTANTS", "{'pi': 'np.pi', 'e': 'np.e'}"}},
-};
+}  // namespace numpy_compiler
 
 }  // namespace kt

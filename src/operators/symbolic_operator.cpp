@@ -4,10 +4,10 @@
 #include <tuple>
 #include <vector>
 
-#include "module/env.hpp"
 #include "operators/text.hpp"
+#include "runtime/state.hpp"
 
-namespace kt {
+namespace kt::symbolic_operator {
 
 namespace {
 
@@ -17,17 +17,17 @@ namespace {
 constexpr int kMaxExpandPasses = 256;
 constexpr size_t kMaxExpandedLength = 1 << 20;
 
-object init(Args& a) {
-    handle self = a[0];
-    check_status(PyObject_SetAttrString(self.ptr(), "name", a[1].ptr()));
-    check_status(PyObject_SetAttrString(self.ptr(), "params", a[2].ptr()));
-    check_status(PyObject_SetAttrString(self.ptr(), "body", a[3].ptr()));
-    check_status(PyObject_SetAttrString(self.ptr(), "_param_set", check(PySet_New(a[2].ptr())).ptr()));
+}  // namespace
+
+object init(handle self, handle name, handle params, handle body) {
+    check_status(PyObject_SetAttrString(self.ptr(), "name", name.ptr()));
+    check_status(PyObject_SetAttrString(self.ptr(), "params", params.ptr()));
+    check_status(PyObject_SetAttrString(self.ptr(), "body", body.ptr()));
+    check_status(PyObject_SetAttrString(self.ptr(), "_param_set", check(PySet_New(params.ptr())).ptr()));
     return none();
 }
 
-object call(Args& a) {
-    handle self = a[0], args = a[1];
+object call(handle self, handle args) {
     object name = get_attr(self, "name");
     const Py_ssize_t want = length(get_attr(self, "params")), got = PyTuple_GET_SIZE(args.ptr());
     if (want != got)
@@ -39,6 +39,8 @@ object call(Args& a) {
     return check(PyNumber_Add(check(PyNumber_Add(name.ptr(), pystr("(").ptr())).ptr(),
                               concat({joined, pystr(")")}).ptr()));
 }
+
+namespace {
 
 struct Call {
     size_t start, end;
@@ -136,9 +138,10 @@ Items checked_params(handle self, handle name) {
                    true);
 }
 
-object expand(Args& a) {
-    handle self = a[0];
-    object expr = nb::borrow(a[1]);
+}  // namespace
+
+object expand(handle self, handle given) {
+    object expr = nb::borrow(given);
     object split = get_attr(self, "_split_args");
     checked_params(self, get_attr(self, "name"));
     for (int pass = 0;; ++pass) {
@@ -183,8 +186,6 @@ object expand(Args& a) {
     }
 }
 
-}  // namespace
-
 object split_args(handle arg_str) {
     const std::u32string s = code_points(arg_str);
     object args = new_list();
@@ -208,11 +209,8 @@ object split_args(handle arg_str) {
     return args;
 }
 
-namespace {
-
-object from_structure(Args& a) {
-    handle cls = a[0], name = a[1];
-    object structure = PyUnicode_Check(a[2].ptr()) ? nb::borrow(a[2]) : str_of(a[2]);
+object from_structure(handle cls, handle name, handle given) {
+    object structure = PyUnicode_Check(given.ptr()) ? nb::borrow(given) : str_of(given);
     object tokens = module_global("re").attr("findall")(pystr("[v\xcf\x86]\\d+"), structure);
     std::vector<std::u32string> seen;
     Items found(tokens);
@@ -246,72 +244,10 @@ object from_structure(Args& a) {
     return nb::borrow(cls)(name, params, from_code_points(body));
 }
 
-object repr(Args& a) {
-    handle self = a[0];
+object repr(handle self) {
     return concat({pystr("SymbolicOperator('"), str_of(get_attr(self, "name")), pystr("', "),
                    str_of(get_attr(self, "params")), pystr(", '"), str_of(get_attr(self, "body")),
                    pystr("')")});
 }
 
-const FuncDef init_def{
-    .name = "__init__",
-    .params = {{"self"}, {"name", "str", Check::Str}, {"params", "List[str]", Check::List},
-               {"body", "str", Check::Str}},
-    .impl = init,
-    .qualname = "SymbolicOperator.__init__",
-};
-
-const FuncDef call_def{
-    .name = "__call__",
-    .params = {{"self"}, {"args", "Union[str, 'SymbolicOperator']", Check::Any, nullptr, Kind::VarArgs}},
-    .returns = "str",
-    .impl = call,
-    .qualname = "SymbolicOperator.__call__",
-};
-
-const FuncDef expand_def{
-    .name = "expand",
-    .params = {{"self"}, {"expr", "str"}},
-    .returns = "str",
-    .doc = "Inline every call of this operator, outermost first, until none is left.",
-    .impl = expand,
-    .qualname = "SymbolicOperator.expand",
-};
-
-const FuncDef split_args_def{
-    .name = "_split_args",
-    .params = {{"self"}, {"arg_str", "str"}},
-    .returns = "List[str]",
-    .doc = "Split an argument string at top-level commas.",
-    .impl = [](Args& a) { return split_args(a[1]); },
-    .qualname = "SymbolicOperator._split_args",
-};
-
-const FuncDef from_structure_def{
-    .name = "from_structure",
-    .params = {{"cls"}, {"name", "str"}, {"structure"}},
-    .returns = "'SymbolicOperator'",
-    .doc = "An operator over p0, p1, ... from a formula whose variables are v<k> or \xcf\x86<k>.",
-    .impl = from_structure,
-    .qualname = "SymbolicOperator.from_structure",
-};
-
-const FuncDef repr_def{
-    .name = "__repr__",
-    .params = {{"self"}},
-    .impl = repr,
-    .qualname = "SymbolicOperator.__repr__",
-};
-
-}  // namespace
-
-const ClassDef symbolic_operator_class{
-    .name = "SymbolicOperator",
-    .doc = "\n    A named symbolic operator defined by parameters and a body.\n\n"
-           "    Composition produces nested calls: O(O(x, p, w), z, y)\n"
-           "    Expansion inlines the body: m*(m*(x + p - w) + z - y)\n    ",
-    .methods = {{&init_def}, {&call_def}, {&expand_def}, {&split_args_def},
-                {&from_structure_def, true}, {&repr_def}},
-};
-
-}  // namespace kt
+}  // namespace kt::symbolic_operator

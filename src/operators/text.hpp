@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "module/py.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 

@@ -3,21 +3,15 @@
 #include <cmath>
 #include <limits>
 
-#include "module/numpy.hpp"
-#include "similarity/library_trees.hpp"
-#include "similarity/pair_loop.hpp"
+#include "runtime/library_trees.hpp"
+#include "runtime/numpy.hpp"
+#include "runtime/off_gil.hpp"
 
 namespace kt {
 
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-struct Weights {
-    double structural, behavioral, irreducibility, recurrence, compression;
-    double scale_irreducible, scale_recurrence, scale_compression;
-};
-
 
 // The bank's expressions: the second element of every item when the bank holds pairs.
 object bank_expressions(handle bank) {
@@ -126,7 +120,7 @@ object field_of_each(handle cluster, const char* field) {
 
 // The scored candidate of one cluster, or nothing when its generalisation is dropped or
 // scores below the threshold.
-object candidate_of(handle cluster, const Library& lib, Py_ssize_t bank_size, const Weights& w,
+object candidate_of(handle cluster, const Library& lib, Py_ssize_t bank_size, const ScoreWeights& w,
                     double novelty_threshold) {
     object exprs_cluster = field_of_each(cluster, "expr");
     object canonicalize = module_global("_canonicalize_expr");
@@ -160,37 +154,34 @@ object candidate_of(handle cluster, const Library& lib, Py_ssize_t bank_size, co
         nb::arg("novelty") = novelty, nb::arg("closest_lib") = closest_name);
 }
 
-object detect_structure(Args& a) {
-    handle bank = a[0], library = a[1], ranges_bank = a[2];
-    const double novelty_threshold = a.real(4);
-    const Weights w{a.real(8), a.real(9), a.real(10), a.real(11), a.real(12),
-                    a.real(13), a.real(14), a.real(15)};
+}  // namespace
+
+object detect_structure(const DetectCall& call) {
+    handle bank = call.expression_bank, library = call.library, ranges_bank = call.var_ranges_bank;
     object candidates = new_list();
     if (PyList_GET_SIZE(bank.ptr()) == 0) return candidates;
 
     object exprs = bank_expressions(bank);
     object descriptors = describe_bank(exprs, ranges_bank);
-    object mat = module_global("pairwise_matrix")(descriptors, nb::arg("alpha") = a[5],
-                                                   nb::arg("beta") = a[6]);
+    object mat = module_global("pairwise_matrix")(descriptors, nb::arg("alpha") = pyfloat(call.alpha),
+                                                   nb::arg("beta") = pyfloat(call.beta));
     Library lib = describe_library(library);
-    if (a.flag(7) && PyList_GET_SIZE(descriptors.ptr()) >= 2) print_summary(mat);
+    if (call.verbose && PyList_GET_SIZE(descriptors.ptr()) >= 2) print_summary(mat);
 
     object clusters = module_global("cluster_by_similarity")(descriptors, mat,
-                                                             nb::arg("threshold") = a[3]);
+                                                             nb::arg("threshold") = pyfloat(call.sim_threshold));
     const Py_ssize_t bank_size = PyList_GET_SIZE(descriptors.ptr());
     object it = check(PyObject_GetIter(clusters.ptr()));
     while (object cluster = nb::steal(PyIter_Next(it.ptr()))) {
-        object candidate = candidate_of(cluster, lib, bank_size, w, novelty_threshold);
+        object candidate = candidate_of(cluster, lib, bank_size, call, call.novelty_threshold);
         if (candidate.is_valid()) append(candidates, candidate);
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return candidates;
 }
 
-// One cluster's candidate with the default weights and scales: the per-cluster step of the
-// detection, for callers that cluster a bank themselves (the large-bank path).
-object candidate_of_cluster(Args& a) {
-    handle cluster = a[0], library = a[1], lib_descs = a[2];
+object candidate_of_cluster(const ClusterCandidateCall& call) {
+    handle library = call.library;
     Library lib;
     Items entries(check(PyDict_Items(library.ptr())));
     for (Py_ssize_t i = 0; i < entries.size(); ++i) {
@@ -198,62 +189,11 @@ object candidate_of_cluster(Args& a) {
         check_status(PyList_Append(lib.names.ptr(), name.ptr()));
         check_status(PyList_Append(lib.exprs.ptr(), expr.ptr()));
     }
-    lib.descs = nb::borrow(lib_descs);
-    const long long bank_size = PyLong_AsLongLong(a[3].ptr());
+    lib.descs = nb::borrow(call.lib_descs);
+    const long long bank_size = PyLong_AsLongLong(call.bank_size.ptr());
     if (bank_size == -1 && PyErr_Occurred()) throw nb::python_error();
-    const Weights w{a.real(5), a.real(6), a.real(7), a.real(8), a.real(9), a.real(10), a.real(11), a.real(12)};
-    object candidate = candidate_of(cluster, lib, (Py_ssize_t)bank_size, w, a.real(4));
+    object candidate = candidate_of(call.cluster, lib, (Py_ssize_t)bank_size, call, call.novelty_threshold);
     return candidate.is_valid() ? candidate : none();
 }
-
-}  // namespace
-
-const FuncDef candidate_of_cluster_def{
-    .name = "_candidate_of_cluster",
-    .params = {{"cluster", "list[ExprDescriptor]", Check::List},
-               {"library", "dict[str, sp.Expr]", Check::Dict},
-               {"lib_descs", "dict[str, ExprDescriptor]", Check::Dict},
-               {"bank_size", "int", Check::Int},
-               {"novelty_threshold", "float", Check::Float, "1.0"},
-               {"w_structural", "float", Check::Float, "1.0", Kind::KwOnly},
-               {"w_behavioral", "float", Check::Float, "1.0", Kind::KwOnly},
-               {"w_irreducibility", "float", Check::Float, "1.0", Kind::KwOnly},
-               {"w_recurrence", "float", Check::Float, "1.0", Kind::KwOnly},
-               {"w_compression", "float", Check::Float, "1.0", Kind::KwOnly},
-               {"scale_irreducible", "float", Check::Float, "10.0", Kind::KwOnly},
-               {"scale_recurrence", "float", Check::Float, "10.0", Kind::KwOnly},
-               {"scale_compression", "float", Check::Float, "10.0", Kind::KwOnly}},
-    .returns = "GeneralizedCandidate | None",
-    .doc = "The candidate `detect_structure` makes of one cluster with these weights, or None.",
-    .impl = candidate_of_cluster,
-};
-
-const FuncDef detect_structure_def{
-    .name = "detect_structure",
-    .params = {{"expression_bank", "list", Check::List},
-               {"library", "dict[str, sp.Expr]", Check::Dict},
-               {"var_ranges_bank", "list", Check::ListOrNone, "None"},
-               {"sim_threshold", "float", Check::Float, "0.85"},
-               {"novelty_threshold", "float", Check::Float, "1.0"},
-               {"alpha", "float", Check::Float, "0.85"},
-               {"beta", "float", Check::Float, "0.15"},
-               {"verbose", "bool", Check::Bool, "True"},
-               {"w_structural", "float", Check::Float, "1.0"},
-               {"w_behavioral", "float", Check::Float, "1.0"},
-               {"w_irreducibility", "float", Check::Float, "1.0"},
-               {"w_recurrence", "float", Check::Float, "1.0"},
-               {"w_compression", "float", Check::Float, "1.0"},
-               {"scale_irreducible", "float", Check::Float, "10.0"},
-               {"scale_recurrence", "float", Check::Float, "10.0"},
-               {"scale_compression", "float", Check::Float, "10.0"}},
-    .returns = "list[GeneralizedCandidate]",
-    .doc = "\n"
-           "    Describe a bank of expressions, cluster it by joint similarity, generalise each\n"
-           "    cluster into a formula with wildcards and score it against the library.\n"
-           "\n"
-           "    Returns the formulas scoring at least `novelty_threshold`, in cluster order.\n"
-           "    ",
-    .impl = detect_structure,
-};
 
 }  // namespace kt

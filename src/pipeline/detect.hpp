@@ -1,11 +1,29 @@
 // The end-to-end detection call: describe the bank, measure and cluster it, generalise each
-// cluster and score the formula against the library.
+// cluster and score the formula against the library. The stages are looked up as module
+// globals when called, so the module's own functions (or a caller's replacements) run.
 #pragma once
 
-#include "module/function.hpp"
+#include "pipeline/score_weights.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
-extern const FuncDef detect_structure_def, candidate_of_cluster_def;
+struct DetectCall : ScoreWeights {
+    handle expression_bank, library, var_ranges_bank;
+    double sim_threshold, novelty_threshold, alpha, beta;
+    bool verbose;
+};
+
+// The candidates scoring at least the novelty threshold, in cluster order.
+object detect_structure(const DetectCall& call);
+
+struct ClusterCandidateCall : ScoreWeights {
+    handle cluster, library, lib_descs, bank_size;
+    double novelty_threshold;
+};
+
+// The candidate detection makes of one cluster, or None: the per-cluster step, for callers
+// that cluster a bank themselves (the large-bank path).
+object candidate_of_cluster(const ClusterCandidateCall& call);
 
 }  // namespace kt

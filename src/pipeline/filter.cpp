@@ -3,8 +3,9 @@
 #include <cmath>
 #include <limits>
 
-#include "descriptors/structure.hpp"
-#include "similarity/library_trees.hpp"
+#include "runtime/library_trees.hpp"
+#include "runtime/state.hpp"
+#include "runtime/symbols.hpp"
 
 namespace kt {
 
@@ -56,31 +57,29 @@ private:
     kernels::TreeDistanceScratch scratch_;
 };
 
-
 void discard(handle discarded, handle reason, handle candidate) {
     append(discarded, nb::make_tuple(reason, candidate));
 }
 
 void sort_by_novelty(handle list) {
-    object key = check(PyImport_ImportModule("operator")).attr("attrgetter")("novelty");
+    object key = import_module("operator").attr("attrgetter")("novelty");
     list.attr("sort")(nb::arg("key") = key, nb::arg("reverse") = true);
 }
 
-object filter_candidates(Args& a) {
-    handle min_members = a[2];
-    const double novel_threshold = a.real(3), repeated_threshold = a.real(4);
-    const double composition_threshold = a.real(5);
-    handle max_density = a[6];
-    object lib_exprs = check(PyDict_Values(a[1].ptr()));
+}  // namespace
+
+object filter_candidates(const FilterCall& call) {
+    object max_density = pyfloat(call.max_wildcard_density);
+    object lib_exprs = check(PyDict_Values(call.library.ptr()));
     Compositions compositions(lib_exprs);
     object density_of = module_global("_wildcard_density");
 
     object novel = check(PyList_New(0)), repeated = check(PyList_New(0));
     object discarded = check(PyList_New(0));
-    object candidates = check(PySequence_Tuple(a[0].ptr()));
+    object candidates = check(PySequence_Tuple(call.candidates.ptr()));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(candidates.ptr()); ++i) {
         handle c = PyTuple_GET_ITEM(candidates.ptr(), i);
-        if (truth(compare(pyint(length(get_attr(c, "members"))), min_members, Py_LT))) {
+        if (truth(compare(pyint(length(get_attr(c, "members"))), call.min_members, Py_LT))) {
             discard(discarded, pystr("too few members (not recurring)"), c);
             continue;
         }
@@ -95,14 +94,14 @@ object filter_candidates(Args& a) {
                     c);
             continue;
         }
-        if (compositions.min_distance(get_attr(c, "formula")) < composition_threshold) {
+        if (compositions.min_distance(get_attr(c, "formula")) < call.composition_threshold) {
             discard(discarded, pystr("already expressible"), c);
             continue;
         }
         object novelty = get_attr(c, "novelty");
-        if (truth(compare(novelty, pyfloat(novel_threshold), Py_GE)))
+        if (truth(compare(novelty, pyfloat(call.novel_threshold), Py_GE)))
             append(novel, c);
-        else if (truth(compare(novelty, pyfloat(repeated_threshold), Py_GE)))
+        else if (truth(compare(novelty, pyfloat(call.repeated_threshold), Py_GE)))
             append(repeated, c);
         else
             discard(discarded, pystr("novelty too low"), c);
@@ -112,27 +111,5 @@ object filter_candidates(Args& a) {
     return module_global("FilterResult")(nb::arg("novel") = novel, nb::arg("repeated") = repeated,
                                          nb::arg("discarded") = discarded);
 }
-
-}  // namespace
-
-const FuncDef filter_candidates_def{
-    .name = "filter_candidates",
-    .params = {{"candidates", "list[GeneralizedCandidate]", Check::List},
-               {"library", "dict[str, sp.Expr]", Check::Dict},
-               {"min_members", "int", Check::Int, "2"},
-               {"novel_threshold", "float", Check::Float, "6.0"},
-               {"repeated_threshold", "float", Check::Float, "1.0"},
-               {"composition_threshold", "float", Check::Float, "2.0"},
-               {"max_wildcard_density", "float", Check::Float, "MAX_WILDCARD_DENSITY"}},
-    .returns = "FilterResult",
-    .doc = "\n"
-           "    Split candidates into novel structures, repeated patterns and discarded ones.\n"
-           "\n"
-           "    A candidate is discarded when it does not recur, is a bare wildcard, is mostly\n"
-           "    wildcards or is already a sum or product of two library expressions; the rest\n"
-           "    are novel or repeated by their score, highest first.\n"
-           "    ",
-    .impl = filter_candidates,
-};
 
 }  // namespace kt

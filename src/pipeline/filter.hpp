@@ -1,10 +1,22 @@
 // Sorting detected candidates into novel, repeated and discarded structures.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
-extern const FuncDef filter_candidates_def;
+// The filter's thresholds where a caller gives none.
+inline constexpr int kDefaultMinMembers = 2;
+inline constexpr double kDefaultNovelThreshold = 6.0, kDefaultRepeatedThreshold = 1.0;
+inline constexpr double kDefaultCompositionThreshold = 2.0;
+
+struct FilterCall {
+    handle candidates, library, min_members;
+    double novel_threshold, repeated_threshold, composition_threshold, max_wildcard_density;
+};
+
+// The FilterResult of the candidates: novel and repeated by score, highest first, and the
+// discarded ones with their reasons.
+object filter_candidates(const FilterCall& call);
 
 }  // namespace kt

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "module/env.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
@@ -30,6 +30,8 @@ object section_header(const char* title) {
     for (size_t k = width; k < 54; ++k) text += rule;
     return pystr(text);
 }
+
+}  // namespace
 
 object candidate_report(handle index, handle c) {
     object formula = get_attr(c, "formula");
@@ -94,6 +96,8 @@ object filter_report_strings(handle result) {
     return out;
 }
 
+namespace {
+
 object print_each(handle lines, bool blank_after) {
     object it = check(PyObject_GetIter(lines.ptr()));
     while (object line = nb::steal(PyIter_Next(it.ptr()))) {
@@ -104,6 +108,8 @@ object print_each(handle lines, bool blank_after) {
     return none();
 }
 
+}  // namespace
+
 object behavior_section_strings(handle candidates, handle result) {
     object out = new_list();
     for (const char* line : {"", "=== Raw candidates ===", ""}) append(out, pystr(line));
@@ -113,71 +119,17 @@ object behavior_section_strings(handle candidates, handle result) {
     return out;
 }
 
-object composition_report(Args& a) {
-    const char* labels[] = {"Composition: ", "Variables:   ", "Numpy expr:  ", "Result:      ",
-                            "Vectorized:  "};
+object composition_report(handle expr, handle vars, handle np_expr, handle eval_result, handle vec_result) {
+    const std::pair<const char*, handle> lines_of[] = {{"Composition: ", expr}, {"Variables:   ", vars},
+                                                       {"Numpy expr:  ", np_expr}, {"Result:      ", eval_result},
+                                                       {"Vectorized:  ", vec_result}};
     object lines = new_list();
-    for (int i = 0; i < 5; ++i) append(lines, concat({pystr(labels[i]), format(a[i])}));
+    for (const auto& [label, value] : lines_of) append(lines, concat({pystr(label), format(value)}));
     return check(PyUnicode_Join(pystr("\n").ptr(), lines.ptr()));
 }
 
-}  // namespace
+object report(handle candidates) { return print_each(report_strings(candidates), true); }
 
-const FuncDef candidate_report_def{
-    .name = "candidate_report",
-    .params = {{"index", "int", Check::IntNotBool}, {"c", "GeneralizedCandidate"}},
-    .returns = "str",
-    .doc = "One candidate as an 11-line block: its formula, behaviour, members and score.",
-    .impl = [](Args& a) { return candidate_report(a[0], a[1]); },
-};
-
-const FuncDef report_strings_def{
-    .name = "report_strings",
-    .params = {{"candidates", "list[GeneralizedCandidate]", Check::List}},
-    .returns = "list[str]",
-    .doc = "One block per candidate, numbered from 0; [\"  (none)\"] for an empty list.",
-    .impl = [](Args& a) { return report_strings(a[0]); },
-};
-
-const FuncDef filter_report_strings_def{
-    .name = "filter_report_strings",
-    .params = {{"result", "FilterResult"}},
-    .returns = "list[str]",
-    .doc = "The counts, then the novel, repeated and discarded sections of a filter result.",
-    .impl = [](Args& a) { return filter_report_strings(a[0]); },
-};
-
-const FuncDef report_def{
-    .name = "report",
-    .params = {{"candidates", "list[GeneralizedCandidate]", Check::List}},
-    .returns = "None",
-    .doc = "Print every candidate block, each followed by an empty line.",
-    .impl = [](Args& a) { return print_each(report_strings(a[0]), true); },
-};
-
-const FuncDef behavior_section_strings_def{
-    .name = "behavior_section_strings",
-    .params = {{"candidates", "list[GeneralizedCandidate]", Check::List}, {"result", "FilterResult"}},
-    .returns = "list[str]",
-    .doc = "The raw candidates, then the filter result, under their own headings.",
-    .impl = [](Args& a) { return behavior_section_strings(a[0], a[1]); },
-};
-
-const FuncDef composition_report_def{
-    .name = "composition_report",
-    .params = {{"expr", "str"}, {"vars", "list"}, {"np_expr", "str"}, {"eval_result"},
-               {"vec_result"}},
-    .returns = "str",
-    .doc = "Five lines describing one compiled composition and its values.",
-    .impl = composition_report,
-};
-
-const FuncDef filter_report_def{
-    .name = "filter_report",
-    .params = {{"result", "FilterResult"}},
-    .returns = "None",
-    .doc = "Print the lines of a filter result.",
-    .impl = [](Args& a) { return print_each(filter_report_strings(a[0]), false); },
-};
+object filter_report(handle result) { return print_each(filter_report_strings(result), false); }
 
 }  // namespace kt

@@ -1,11 +1,23 @@
 // Plain-text reports of candidates, of a filter result and of a compiled composition.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
-extern const FuncDef candidate_report_def, report_strings_def, filter_report_strings_def,
-    report_def, behavior_section_strings_def, composition_report_def, filter_report_def;
+// One candidate as an 11-line block: its formula, behaviour, members and score.
+object candidate_report(handle index, handle candidate);
+// One block per candidate, numbered from 0; ["  (none)"] for an empty list.
+object report_strings(handle candidates);
+// The counts, then the novel, repeated and discarded sections of a filter result.
+object filter_report_strings(handle result);
+// The raw candidates, then the filter result, under their own headings.
+object behavior_section_strings(handle candidates, handle result);
+// Five lines describing one compiled composition and its values.
+object composition_report(handle expr, handle vars, handle np_expr, handle eval_result, handle vec_result);
+// Prints every candidate block, each followed by an empty line.
+object report(handle candidates);
+// Prints the lines of a filter result.
+object filter_report(handle result);
 
 }  // namespace kt

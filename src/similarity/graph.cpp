@@ -7,9 +7,9 @@
 #include <tuple>
 
 #include "kernels/packed.hpp"
-#include "module/numpy.hpp"
+#include "runtime/numpy.hpp"
+#include "runtime/off_gil.hpp"
 #include "similarity/native_descriptor.hpp"
-#include "similarity/pair_loop.hpp"
 
 namespace kt {
 
@@ -146,148 +146,33 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
     return nb::make_tuple(as_array(edges, 0), as_array(edges, 1), as_array(edges, 2), pyint(total_pruned));
 }
 
-object similarity_graph(Args& a) {
-    PackedBank bank = pack_bank(a[0]);
-    return block(bank, bank, a.real(1), a.real(2), a.real(3), true);
+}  // namespace
+
+object similarity_graph(handle descriptors, double threshold, double alpha, double beta) {
+    PackedBank bank = pack_bank(descriptors);
+    return block(bank, bank, threshold, alpha, beta, true);
 }
 
-object graph_block(Args& a) {
-    PackedBank x = unpack_bytes(a[0]);
-    const bool same = a.flag(5);
-    PackedBank y = same ? PackedBank{} : unpack_bytes(a[1]);
+object graph_block(handle rows_packed, handle cols_packed, double threshold, double alpha, double beta, bool same) {
+    PackedBank x = unpack_bytes(rows_packed);
+    PackedBank y = same ? PackedBank{} : unpack_bytes(cols_packed);
     if (!same) kernels::unify_labels(x, y);
-    return block(x, same ? x : y, a.real(2), a.real(3), a.real(4), same);
+    return block(x, same ? x : y, threshold, alpha, beta, same);
 }
 
-// Vertices of the graph joined by the greedy complete-linkage rule of the dense clustering: a
-// vertex joins a cluster when it is adjacent to every member, scanning in index order.
-object cluster_graph(Args& a) {
-    Items descriptors(a[0]);
-    const Py_ssize_t n = descriptors.size();
-    object rows = np_fn("ascontiguousarray")(a[1], nb::arg("dtype") = "int64");
-    object cols = np_fn("ascontiguousarray")(a[2], nb::arg("dtype") = "int64");
-    Py_buffer rv, cv;
-    check_status(PyObject_GetBuffer(rows.ptr(), &rv, PyBUF_C_CONTIGUOUS));
-    if (PyObject_GetBuffer(cols.ptr(), &cv, PyBUF_C_CONTIGUOUS) < 0) {
-        PyBuffer_Release(&rv);
-        throw nb::python_error();
-    }
-    std::vector<std::vector<int>> adjacent((size_t)n);
-    bool bad = rv.len != cv.len;
-    const long long* r = static_cast<const long long*>(rv.buf);
-    const long long* c = static_cast<const long long*>(cv.buf);
-    for (Py_ssize_t k = 0; !bad && k < rv.len / 8; ++k) {
-        if (r[k] < 0 || r[k] >= n || c[k] < 0 || c[k] >= n || r[k] == c[k]) {
-            bad = true;
-            break;
-        }
-        adjacent[(size_t)r[k]].push_back((int)c[k]);
-        adjacent[(size_t)c[k]].push_back((int)r[k]);
-    }
-    PyBuffer_Release(&rv);
-    PyBuffer_Release(&cv);
-    if (bad) raise(PyExc_ValueError, "graph edges must join two different descriptors of the list");
-    for (auto& v : adjacent) {
-        std::sort(v.begin(), v.end());
-        v.erase(std::unique(v.begin(), v.end()), v.end());
-    }
-    auto linked = [&](int u, int v) { return std::binary_search(adjacent[u].begin(), adjacent[u].end(), v); };
-    std::vector<char> assigned((size_t)n, 0);
-    object clusters = check(PyList_New(0));
-    for (int seed = 0; seed < n; ++seed) {
-        if (assigned[seed]) continue;
-        std::vector<int> cluster{seed};
-        assigned[seed] = 1;
-        for (bool changed = true; changed;) {
-            changed = false;
-            for (int j : adjacent[seed]) {
-                if (assigned[j]) continue;
-                bool all = true;
-                for (int k : cluster) all = all && linked(j, k);
-                if (!all) continue;
-                cluster.push_back(j);
-                assigned[j] = 1;
-                changed = true;
-            }
-        }
-        object members = check(PyList_New(0));
-        for (int i : cluster) check_status(PyList_Append(members.ptr(), descriptors[i].ptr()));
-        check_status(PyList_Append(clusters.ptr(), members.ptr()));
-    }
-    return clusters;
+object pack_descriptors(handle descriptors) {
+    std::string bytes = kernels::pack(pack_bank(descriptors));
+    return check(PyBytes_FromStringAndSize(bytes.data(), (Py_ssize_t)bytes.size()));
 }
 
-object bound_of(Args& a) {
+double similarity_bound(handle a, handle b, double alpha, double beta, bool exact_behaviour) {
     object pair = check(PyList_New(0));
-    check_status(PyList_Append(pair.ptr(), a[0].ptr()));
-    check_status(PyList_Append(pair.ptr(), a[1].ptr()));
+    check_status(PyList_Append(pair.ptr(), a.ptr()));
+    check_status(PyList_Append(pair.ptr(), b.ptr()));
     PackedBank bank = pack_bank(pair);
     int largest = std::max(bank.items[0].structure.tree.size(), bank.items[1].structure.tree.size());
     const std::vector<double> weights = tree_weights(2 * largest);
-    return pyfloat(kernels::similarity_bound(bank.items[0], bank.items[1], a.real(2), a.real(3), weights.data(),
-                                             a.flag(4)));
+    return kernels::similarity_bound(bank.items[0], bank.items[1], alpha, beta, weights.data(), exact_behaviour);
 }
-
-}  // namespace
-
-const FuncDef similarity_bound_hook{
-    .name = "similarity_bound",
-    .params = {{"a"}, {"b"}, {"alpha", nullptr, Check::Float, "0.85"}, {"beta", nullptr, Check::Float, "0.15"},
-               {"exact_behaviour", nullptr, Check::Bool, "True"}},
-    .doc = "The upper bound the similarity graph prunes with.",
-    .impl = bound_of,
-    .qualname = "_kernels.similarity_bound",
-};
-
-const FuncDef similarity_graph_def{
-    .name = "similarity_graph",
-    .params = {{"descriptors", "list[ExprDescriptor]", Check::List},
-               {"threshold", "float", Check::Float, "0.85"},
-               {"alpha", "float", Check::Float, "0.85"},
-               {"beta", "float", Check::Float, "0.15"}},
-    .returns = "tuple[np.ndarray, np.ndarray, np.ndarray, int]",
-    .doc = "\n"
-           "    The pairs i < j whose similarity reaches `threshold`, as arrays (rows, cols,\n"
-           "    similarities), and how many pairs an exact upper bound ruled out unmeasured.\n"
-           "    The similarities are the numbers `pairwise_matrix` holds at [i, j].\n"
-           "    ",
-    .impl = similarity_graph,
-};
-
-const FuncDef cluster_graph_def{
-    .name = "cluster_graph",
-    .params = {{"descriptors", "list[ExprDescriptor]", Check::List}, {"rows", "np.ndarray"},
-               {"cols", "np.ndarray"}},
-    .returns = "list[list[ExprDescriptor]]",
-    .doc = "\n"
-           "    `cluster_by_similarity` on a similarity graph: the same clusters, in the same\n"
-           "    order, as on the dense matrix thresholded where the graph was.\n"
-           "    ",
-    .impl = cluster_graph,
-};
-
-const FuncDef pack_descriptors_def{
-    .name = "pack_descriptors",
-    .params = {{"descriptors", "list[ExprDescriptor]", Check::List}},
-    .returns = "bytes",
-    .doc = "Descriptors as compact bytes (trees, operators, behaviour) for graph blocks on workers.",
-    .impl = [](Args& a) {
-        std::string bytes = kernels::pack(pack_bank(a[0]));
-        return check(PyBytes_FromStringAndSize(bytes.data(), (Py_ssize_t)bytes.size()));
-    },
-};
-
-const FuncDef graph_block_def{
-    .name = "graph_block",
-    .params = {{"rows_packed", "bytes"}, {"cols_packed", "bytes | None"},
-               {"threshold", "float", Check::Float}, {"alpha", "float", Check::Float, "0.85"},
-               {"beta", "float", Check::Float, "0.15"}, {"same", "bool", Check::Bool, "False"}},
-    .returns = "tuple[np.ndarray, np.ndarray, np.ndarray, int]",
-    .doc = "\n"
-           "    One block of the similarity graph between two packed lists (block-local indices);\n"
-           "    with `same`, the pairs i < j of the first list alone.\n"
-           "    ",
-    .impl = graph_block,
-};
 
 }  // namespace kt

@@ -3,9 +3,11 @@
 #include <string>
 #include <string_view>
 
-#include "module/numpy.hpp"
+#include "runtime/function.hpp"
+#include "runtime/numpy.hpp"
+#include "runtime/off_gil.hpp"
 #include "similarity/native_descriptor.hpp"
-#include "similarity/pair_loop.hpp"
+#include "similarity/weights.hpp"
 
 namespace kt {
 
@@ -15,8 +17,8 @@ namespace {
 // error is raised as it would raise it); false when some keyword is not a weight, which
 // `similarity` itself then rejects.
 bool native_weights(handle kwargs, double& alpha, double& beta) {
-    alpha = 0.85;
-    beta = 0.15;
+    alpha = kDefaultAlpha;
+    beta = kDefaultBeta;
     object items = check(PyDict_Items(kwargs.ptr()));
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.ptr()); ++k) {
         std::string name = utf8(PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 0));
@@ -124,84 +126,5 @@ object pairwise_matrix(handle descriptors, handle kwargs, bool intern_trees) {
     fill_literal(items, kwargs, mat, n);
     return mat;
 }
-
-namespace {
-
-// Python's `min` over a cluster's entries: the first value unless a later one is smaller.
-template <class Less>
-size_t first_minimum(size_t count, Less less) {
-    size_t best = 0;
-    for (size_t k = 1; k < count; ++k)
-        if (less(k, best)) best = k;
-    return best;
-}
-
-object cluster_by_similarity(handle descriptors, handle matrix, double threshold) {
-    const Py_ssize_t n = length(descriptors);
-    Float64View view(matrix, 2);
-    const bool native = view.valid() && view.rows() >= n && view.cols() >= n;
-    std::vector<char> assigned(n, 0);
-    object clusters = check(PyList_New(0));
-    std::vector<Py_ssize_t> cluster;
-
-    auto reaches_threshold = [&](Py_ssize_t j) {
-        if (native) {
-            const double* row = view.data() + (size_t)j * view.cols();
-            size_t at = first_minimum(cluster.size(),
-                                      [&](size_t k, size_t best) { return row[cluster[k]] < row[cluster[best]]; });
-            return row[cluster[at]] >= threshold;
-        }
-        std::vector<object> entries;
-        for (Py_ssize_t k : cluster) entries.push_back(item(matrix, nb::make_tuple(j, k)));
-        size_t at = first_minimum(entries.size(), [&](size_t k, size_t best) {
-            return truth(compare(entries[k], entries[best], Py_LT));
-        });
-        return as_double(entries[at]) >= threshold;
-    };
-
-    for (Py_ssize_t seed = 0; seed < n; ++seed) {
-        if (assigned[seed]) continue;
-        cluster.assign(1, seed);
-        assigned[seed] = 1;
-        for (bool changed = true; changed;) {
-            changed = false;
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                if (assigned[j] || !reaches_threshold(j)) continue;
-                cluster.push_back(j);
-                assigned[j] = 1;
-                changed = true;
-            }
-        }
-        object members = check(PyList_New(0));
-        for (Py_ssize_t i : cluster) check_status(PyList_Append(members.ptr(), item(descriptors, i).ptr()));
-        check_status(PyList_Append(clusters.ptr(), members.ptr()));
-    }
-    return clusters;
-}
-
-}  // namespace
-
-const FuncDef pairwise_matrix_def{
-    .name = "pairwise_matrix",
-    .params = {{"descriptors", "list[ExprDescriptor]", Check::List},
-               {"sim_kwargs", nullptr, Check::Any, nullptr, Kind::VarKw}},
-    .returns = "np.ndarray",
-    .impl = [](Args& a) { return pairwise_matrix(a[0], a[1], true); },
-};
-
-const FuncDef cluster_by_similarity_def{
-    .name = "cluster_by_similarity",
-    .params = {{"descriptors", "list[ExprDescriptor]", Check::List},
-               {"sim_matrix", "np.ndarray"},
-               {"threshold", "float", Check::Float, "0.8"}},
-    .returns = "list[list[ExprDescriptor]]",
-    .doc = "\n"
-           "    Complete-linkage clustering on pairwise similarity.\n"
-           "    A candidate joins a cluster only if its similarity to every existing\n"
-           "    member is >= threshold (the cluster's minimum internal similarity\n"
-           "    stays above threshold as members are added).\n"
-           "    ",
-    .impl = [](Args& a) { return cluster_by_similarity(a[0], a[1], a.real(2)); },
-};
 
 }  // namespace kt

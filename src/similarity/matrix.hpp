@@ -1,14 +1,12 @@
-// The all-pairs similarity matrix of a bank of descriptors, and complete-linkage clustering.
+// The all-pairs similarity matrix of a bank of descriptors.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
 // `pairwise_matrix(descriptors, **kwargs)`; `intern_trees` false measures every pair's trees
 // even where the bank repeats them (the reference the interned path is checked against).
 object pairwise_matrix(handle descriptors, handle kwargs, bool intern_trees);
-
-extern const FuncDef pairwise_matrix_def, cluster_by_similarity_def;
 
 }  // namespace kt

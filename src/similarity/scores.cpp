@@ -6,17 +6,19 @@
 #include <optional>
 
 #include "descriptors/structure.hpp"
-#include "descriptors/tree_walk.hpp"
-#include "module/numpy.hpp"
-#include "similarity/library_trees.hpp"
+#include "runtime/function.hpp"
+#include "runtime/library_trees.hpp"
+#include "runtime/numpy.hpp"
+#include "runtime/off_gil.hpp"
+#include "runtime/tree_walk.hpp"
 #include "similarity/native_descriptor.hpp"
-#include "similarity/pair_loop.hpp"
+#include "similarity/weights.hpp"
 
 namespace kt {
 
 namespace {
-
 constexpr double kInf = std::numeric_limits<double>::infinity();
+}  // namespace
 
 object node_count(handle expr) { return pyint(count_nodes(expr)); }
 
@@ -42,16 +44,26 @@ object compositionality_score(handle formula, handle lib_exprs) {
 
 // ---- behavioural distance -----------------------------------------------------------------
 
-// Signed log1p; not finite values map to 1.0.
-object log_compress(double x) {
-    if (!std::isfinite(x)) return pyfloat(1.0);
-    const double sign = x >= 0 ? 1.0 : -1.0;
-    return pyfloat(sign) * np_fn("log1p")(pyfloat(std::fabs(x)));
+namespace {
+
+// Signed log1p: the order of magnitudes is kept, and a term of astronomical size no longer
+// swamps the others in a weighted sum; values that are not finite map to 1.0.
+double log_compressed(double x) {
+    if (!std::isfinite(x)) return 1.0;
+    return (x >= 0 ? 1.0 : -1.0) * std::log1p(std::fabs(x));
 }
 
-double compressed(handle value) {
-    return as_double(log_compress(float_argument(value, "x")));
+}  // namespace
+
+// `_log_compress`: for a finite value a numpy float (the type numpy's log1p returns), else the float 1.0.
+object log_compress(double x) {
+    if (!std::isfinite(x)) return pyfloat(1.0);
+    return np_fn("float64")(pyfloat(log_compressed(x)));
 }
+
+namespace {
+
+double compressed(handle value) { return log_compressed(float_argument(value, "x")); }
 
 // A member's behaviour vector brought to the grid's shape.
 object on_grid(handle b, handle shape) {
@@ -79,23 +91,18 @@ struct Summaries {
     double deriv, integ, stab, sens;
 };
 
-double log_compressed(double x) {
-    if (!std::isfinite(x)) return 1.0;
-    return (x >= 0 ? 1.0 : -1.0) * std::log1p(std::fabs(x));
-}
-
 double weighted(double vec_c, double deriv_c, double integ_c, double stab_c, double sens_c,
                 double growth_pen) {
     return 0.6 * vec_c + 1.0 * deriv_c + 0.6 * integ_c + 0.8 * stab_c + 0.8 * sens_c +
            2.0 * growth_pen;
 }
 
-// One library entry by the documented numpy and object arithmetic.
+// One library entry through numpy and the fields' own arithmetic, for entries of any shape.
 double entry_literal(handle cluster_bvec, handle deriv, handle integ, handle stab, handle sens,
                      handle growth, handle ld) {
     double vec_dist = kInf;
     attempt([&] {
-        object norm = env().np.attr("linalg").attr("norm");
+        object norm = state().np.attr("linalg").attr("norm");
         vec_dist = as_double(norm(cluster_bvec - get_attr(ld, "behavior_vec")));
     });
     auto diff = [&](handle mine, const char* field) {
@@ -106,7 +113,7 @@ double entry_literal(handle cluster_bvec, handle deriv, handle integ, handle sta
     object stab_diff = diff(stab, "stability_score");
     object sens_diff = diff(sens, "sensitivity_perturbation");
     const double growth_pen = equal(growth, get_attr(ld, "growth_class")) ? 0.0 : 1.0;
-    return weighted(as_double(log_compress(vec_dist)), compressed(deriv_diff),
+    return weighted(log_compressed(vec_dist), compressed(deriv_diff),
                     compressed(integ_diff), compressed(stab_diff), compressed(sens_diff),
                     growth_pen);
 }
@@ -139,6 +146,8 @@ bool entry_native(const Float64View& mine, const Summaries& s, handle growth, ha
                    log_compressed(std::fabs(s.sens - fields[3])), growth_pen);
     return true;
 }
+
+}  // namespace
 
 object behavioral_distance(handle cluster, handle lib_descs) {
     if (PyDict_GET_SIZE(lib_descs.ptr()) == 0) return pyfloat(kInf);
@@ -192,7 +201,7 @@ object recurrence_strength(handle cluster_list, handle all_count_obj) {
             const double s = kernels::structural_similarity(native[i].structure, native[j].structure,
                                                             weights.data(), scratch[worker], &stop);
             const double b = kernels::behavioural_similarity(native[i].behaviour, native[j].behaviour);
-            values[(size_t)i * k + j] = 0.85 * s + 0.15 * b;
+            values[(size_t)i * k + j] = kDefaultAlpha * s + kDefaultBeta * b;
         }, 0, heavy);
         for (Py_ssize_t i = 0; i < k; ++i)
             for (Py_ssize_t j = i + 1; j < k; ++j)
@@ -209,6 +218,8 @@ object recurrence_strength(handle cluster_list, handle all_count_obj) {
     if (all_count == -1.0 && PyErr_Occurred()) throw nb::python_error();
     return pyfloat(mean_sim * ((double)k / all_count) * (double)k);
 }
+
+namespace {
 
 // The sum of a list of exact ints that fit a machine word, or nothing.
 std::optional<long long> int_sum(handle list) {
@@ -237,6 +248,8 @@ object divided(handle total, handle nodes) {
     return check(PyNumber_TrueDivide(difference.ptr(), total.ptr()));
 }
 
+}  // namespace
+
 object compression_gain(handle cluster, handle formula) {
     object sizes = check(PyList_New(0));
     Items members(cluster);
@@ -251,86 +264,9 @@ object compression_gain(handle cluster, handle formula) {
         const double gain = (double)(*total - nodes) / (double)*total;
         return pyfloat(gain < 1.0 ? (gain > 0.0 ? gain : 0.0) : 1.0);
     }
-    object total = get_attr(env().builtins, "sum")(sizes);  // as `sum` adds any numbers
+    object total = get_attr(state().builtins, "sum")(sizes);  // as `sum` adds any numbers
     if (truth(compare(total, pyint(0), Py_LE))) return pyfloat(0.0);
     return clamp_unit(divided(total, node_count(formula)));
 }
-
-}  // namespace
-
-const FuncDef node_count_def{
-    .name = "_node_count",
-    .params = {{"expr", "sp.Expr"}},
-    .returns = "int",
-    .impl = [](Args& a) { return node_count(a[0]); },
-};
-
-const FuncDef compositionality_score_def{
-    .name = "compositionality_score",
-    .params = {{"formula", "sp.Expr"}, {"lib_exprs", "list[sp.Expr]", Check::List}},
-    .returns = "float",
-    .doc = "\n"
-           "    Estimate how easily `formula` can be reconstructed from library expressions.\n"
-           "\n"
-           "    Returns a score in [0, 1] where 1.0 = trivially composable, 0.0 = irreducible.\n"
-           "    We attempt simple reconstructions: direct match, sum, product and pairwise\n"
-           "    compositions. The minimum tree-edit distance found is mapped to [0,1].\n"
-           "    ",
-    .impl = [](Args& a) { return compositionality_score(a[0], a[1]); },
-};
-
-const FuncDef log_compress_def{
-    .name = "_log_compress",
-    .params = {{"x", "float", Check::Float}},
-    .returns = "float",
-    .doc = "\n"
-           "    Map an unbounded, possibly-astronomical magnitude into a comparable\n"
-           "    scale via signed log1p. Keeps ordering (bigger raw diff -> bigger\n"
-           "    compressed diff) without letting a 1e150-scale term swamp every other\n"
-           "    contribution to a weighted sum.\n"
-           "    ",
-    .impl = [](Args& a) { return log_compress(a.real(0)); },
-};
-
-const FuncDef behavioral_distance_def{
-    .name = "behavioral_distance_between_cluster_and_library",
-    .params = {{"cluster", "list[ExprDescriptor]", Check::List},
-               {"lib_descs", "dict[str, ExprDescriptor]", Check::Dict}},
-    .returns = "float",
-    .doc = "\n"
-           "    Compute a behavioral distance between a cluster and the closest library element.\n"
-           "\n"
-           "    Lower is more similar behaviorally. We return the minimal weighted distance found.\n"
-           "    All raw magnitude differences are log-compressed before weighting, so an\n"
-           "    expression that overflows to astronomical scale (e.g. nested exp()) doesn't\n"
-           "    swamp every other term in the score.\n"
-           "    ",
-    .impl = [](Args& a) { return behavioral_distance(a[0], a[1]); },
-};
-
-const FuncDef recurrence_strength_def{
-    .name = "recurrence_strength",
-    .params = {{"cluster", "list[ExprDescriptor]", Check::List}, {"all_count", "int", Check::Int}},
-    .returns = "float",
-    .doc = "\n"
-           "    Estimate recurrence strength of a cluster within the population.\n"
-           "\n"
-           "    Uses cluster size and mean internal similarity as signals. Larger, tight\n"
-           "    clusters score higher.\n"
-           "    ",
-    .impl = [](Args& a) { return recurrence_strength(a[0], a[1]); },
-};
-
-const FuncDef compression_gain_def{
-    .name = "compression_gain",
-    .params = {{"cluster", "list[ExprDescriptor]", Check::List}, {"formula", "sp.Expr"}},
-    .returns = "float",
-    .doc = "\n"
-           "    Estimate how much description length is saved by the generalized formula.\n"
-           "\n"
-           "    Returns a ratio in [0,1] where larger means the generalization compresses members.\n"
-           "    ",
-    .impl = [](Args& a) { return compression_gain(a[0], a[1]); },
-};
 
 }  // namespace kt

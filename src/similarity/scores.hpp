@@ -2,11 +2,16 @@
 // compositionality, behavioural distance, recurrence and compression.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
-extern const FuncDef node_count_def, compositionality_score_def, log_compress_def,
-    behavioral_distance_def, recurrence_strength_def, compression_gain_def;
+object node_count(handle expr);
+object compositionality_score(handle formula, handle lib_exprs);
+// Signed log1p; values that are not finite map to 1.0.
+object log_compress(double x);
+object behavioral_distance(handle cluster, handle lib_descs);
+object recurrence_strength(handle cluster, handle all_count);
+object compression_gain(handle cluster, handle formula);
 
 }  // namespace kt

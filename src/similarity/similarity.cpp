@@ -1,13 +1,12 @@
 #include "similarity/similarity.hpp"
 
-#include "module/numpy.hpp"
+#include "runtime/numpy.hpp"
+#include "runtime/off_gil.hpp"
 #include "similarity/native_descriptor.hpp"
-#include "similarity/pair_loop.hpp"
 
 namespace kt {
 
 namespace {
-
 
 // difflib's ratio of two operator sequences; lists of str go through the native kernel.
 double operator_ratio(handle a, handle b) {
@@ -31,14 +30,14 @@ double operator_ratio(handle a, handle b) {
     return kernels::sequence_ratio(ia.data(), (int)ia.size(), ib.data(), (int)ib.size(), scratch);
 }
 
-// The field-by-field definitions, through the C API, for descriptors of any shape.
+// Field by field through the C API, for descriptors of any shape.
 double structural_literal(handle a, handle b) {
     Labels labels;
     kernels::FlatTree ta = flat_tree(get_attr(a, "expr"), labels);
     kernels::FlatTree tb = flat_tree(get_attr(b, "expr"), labels);
     kernels::TreeDistanceScratch scratch;
     const int td = tree_distance_released(ta, tb, scratch);
-    const double td_sim = as_double(env().np.attr("exp")(pyfloat(-0.25 * td)));
+    const double td_sim = as_double(state().np.attr("exp")(pyfloat(-0.25 * td)));
     const double op_sim = operator_ratio(get_attr(a, "operators"), get_attr(b, "operators"));
     double bonus = equal(get_attr(a, "root_type"), get_attr(b, "root_type")) ? 0.1 : 0.0;
     if (equal(get_attr(a, "repeated_var"), get_attr(b, "repeated_var"))) bonus += 0.05;
@@ -63,7 +62,7 @@ double behavioural_literal(handle a, handle b) {
         va = item(va, shorter);
         vb = item(vb, shorter);
     }
-    object vec_dist = env().np.attr("linalg").attr("norm")(va - vb);
+    object vec_dist = state().np.attr("linalg").attr("norm")(va - vb);
     auto bonus_if = [&](const char* name, double value) {
         return equal(get_attr(a, name), get_attr(b, name)) ? value : 0.0;
     };
@@ -97,47 +96,27 @@ double structural_native(NativePair& p) {
 
 }  // namespace
 
-const FuncDef structural_sim_def{
-    .name = "_structural_sim",
-    .params = {{"a", "ExprDescriptor"}, {"b", "ExprDescriptor"}},
-    .returns = "float",
-    .impl = [](Args& a) {
-        NativePair pair(a[0], a[1]);
-        return pyfloat(pair.ok ? structural_native(pair) : structural_literal(a[0], a[1]));
-    },
-};
+double structural_sim(handle a, handle b) {
+    NativePair pair(a, b);
+    return pair.ok ? structural_native(pair) : structural_literal(a, b);
+}
 
-const FuncDef behavioral_sim_def{
-    .name = "_behavioral_sim",
-    .params = {{"a", "ExprDescriptor"}, {"b", "ExprDescriptor"}},
-    .returns = "float",
-    .doc = "Scale-invariant behavioral similarity using normalized curve shapes.",
-    .impl = [](Args& a) {
-        NativePair pair(a[0], a[1]);
-        return pyfloat(pair.ok ? kernels::behavioural_similarity(pair.a.behaviour, pair.b.behaviour)
-                               : behavioural_literal(a[0], a[1]));
-    },
-};
+double behavioral_sim(handle a, handle b) {
+    NativePair pair(a, b);
+    return pair.ok ? kernels::behavioural_similarity(pair.a.behaviour, pair.b.behaviour) : behavioural_literal(a, b);
+}
 
-const FuncDef similarity_def{
-    .name = "similarity",
-    .params = {{"a", "ExprDescriptor"},
-               {"b", "ExprDescriptor"},
-               {"alpha", "float", Check::Float, "0.85"},
-               {"beta", "float", Check::Float, "0.15"}},
-    .returns = "float",
-    .impl = [](Args& a) {
-        NativePair pair(a[0], a[1]);
-        double s, b;
-        if (pair.ok) {
-            s = structural_native(pair);
-            b = kernels::behavioural_similarity(pair.a.behaviour, pair.b.behaviour);
-        } else {
-            s = structural_literal(a[0], a[1]);
-            b = behavioural_literal(a[0], a[1]);
-        }
-        return pyfloat(a.real(2) * s + a.real(3) * b);
-    },
-};
+double similarity(handle a, handle b, double alpha, double beta) {
+    NativePair pair(a, b);
+    double s, bh;
+    if (pair.ok) {
+        s = structural_native(pair);
+        bh = kernels::behavioural_similarity(pair.a.behaviour, pair.b.behaviour);
+    } else {
+        s = structural_literal(a, b);
+        bh = behavioural_literal(a, b);
+    }
+    return alpha * s + beta * bh;
+}
 
 }  // namespace kt

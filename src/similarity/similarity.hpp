@@ -1,10 +1,14 @@
-// Structural, behavioural and joint similarity of two expression descriptors.
+// Structural, behavioural and joint similarity of two expression descriptors: through the
+// kernels for descriptors as `describe` builds them, field by field through the C API otherwise.
 #pragma once
 
-#include "module/function.hpp"
+#include "runtime/py.hpp"
 
 namespace kt {
 
-extern const FuncDef structural_sim_def, behavioral_sim_def, similarity_def;
+double structural_sim(handle a, handle b);
+double behavioral_sim(handle a, handle b);
+// alpha * structural + beta * behavioural.
+double similarity(handle a, handle b, double alpha, double beta);
 
 }  // namespace kt

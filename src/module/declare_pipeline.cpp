@@ -1,0 +1,175 @@
+// The public functions of the pipeline: detection, the candidate filter, the reports.
+#include "module/declarations.hpp"
+
+#include "antiunify/cluster.hpp"
+#include "pipeline/detect.hpp"
+#include "pipeline/filter.hpp"
+#include "pipeline/reports.hpp"
+#include "similarity/weights.hpp"
+
+namespace kt {
+
+namespace {
+
+struct FilterResultCall {
+    handle result;
+};
+
+struct CompositionReportCall {
+    handle expr, vars, np_expr, eval_result, vec_result;
+};
+
+struct BehaviorSectionCall {
+    handle candidates, result;
+};
+
+struct CandidatesCall {
+    handle candidates;
+};
+
+struct CandidateReportCall {
+    handle index, c;
+};
+
+}  // namespace
+
+using Detect = DetectCall;
+using ClusterCandidate = ClusterCandidateCall;
+constexpr ScoreWeights kW = kDefaultScoreWeights;
+
+const FuncDef detect_structure_def = Declaration<Detect>{
+    .name = "detect_structure",
+    .params = {{"expression_bank", &Detect::expression_bank, "list", Check::List},
+               {"library", &Detect::library, "dict[str, sp.Expr]", Check::Dict},
+               {"var_ranges_bank", &Detect::var_ranges_bank, "list", Check::ListOrNone, kNone},
+               {"sim_threshold", &Detect::sim_threshold, "float", kDefaultClusterThreshold},
+               {"novelty_threshold", &Detect::novelty_threshold, "float", kDefaultNoveltyThreshold},
+               {"alpha", &Detect::alpha, "float", kDefaultAlpha},
+               {"beta", &Detect::beta, "float", kDefaultBeta},
+               {"verbose", &Detect::verbose, "bool", true},
+               {"w_structural", &Detect::structural, "float", kW.structural},
+               {"w_behavioral", &Detect::behavioral, "float", kW.behavioral},
+               {"w_irreducibility", &Detect::irreducibility, "float", kW.irreducibility},
+               {"w_recurrence", &Detect::recurrence, "float", kW.recurrence},
+               {"w_compression", &Detect::compression, "float", kW.compression},
+               {"scale_irreducible", &Detect::scale_irreducible, "float", kW.scale_irreducible},
+               {"scale_recurrence", &Detect::scale_recurrence, "float", kW.scale_recurrence},
+               {"scale_compression", &Detect::scale_compression, "float", kW.scale_compression}},
+    .returns = "list[GeneralizedCandidate]",
+    .doc = "\n"
+           "    Describe a bank of expressions, cluster it by joint similarity, generalise each\n"
+           "    cluster into a formula with wildcards and score it against the library.\n"
+           "\n"
+           "    Returns the formulas scoring at least `novelty_threshold`, in cluster order.\n"
+           "    ",
+    .body = [](const Detect& c) { return detect_structure(c); },
+};
+
+// The same score weights and scales as detect_structure, keyword-only.
+const FuncDef candidate_of_cluster_def = Declaration<ClusterCandidate>{
+    .name = "_candidate_of_cluster",
+    .params = {{"cluster", &ClusterCandidate::cluster, "list[ExprDescriptor]", Check::List},
+               {"library", &ClusterCandidate::library, "dict[str, sp.Expr]", Check::Dict},
+               {"lib_descs", &ClusterCandidate::lib_descs, "dict[str, ExprDescriptor]", Check::Dict},
+               {"bank_size", &ClusterCandidate::bank_size, "int", Check::Int},
+               {"novelty_threshold", &ClusterCandidate::novelty_threshold, "float", kDefaultNoveltyThreshold},
+               keyword_only<ClusterCandidate>({"w_structural", &ClusterCandidate::structural, "float", kW.structural}),
+               keyword_only<ClusterCandidate>({"w_behavioral", &ClusterCandidate::behavioral, "float", kW.behavioral}),
+               keyword_only<ClusterCandidate>(
+                   {"w_irreducibility", &ClusterCandidate::irreducibility, "float", kW.irreducibility}),
+               keyword_only<ClusterCandidate>({"w_recurrence", &ClusterCandidate::recurrence, "float", kW.recurrence}),
+               keyword_only<ClusterCandidate>({"w_compression", &ClusterCandidate::compression, "float", kW.compression}),
+               keyword_only<ClusterCandidate>(
+                   {"scale_irreducible", &ClusterCandidate::scale_irreducible, "float", kW.scale_irreducible}),
+               keyword_only<ClusterCandidate>(
+                   {"scale_recurrence", &ClusterCandidate::scale_recurrence, "float", kW.scale_recurrence}),
+               keyword_only<ClusterCandidate>(
+                   {"scale_compression", &ClusterCandidate::scale_compression, "float", kW.scale_compression})},
+    .returns = "GeneralizedCandidate | None",
+    .doc = "The candidate `detect_structure` makes of one cluster with these weights, or None.",
+    .body = [](const ClusterCandidate& c) { return candidate_of_cluster(c); },
+};
+
+const FuncDef filter_candidates_def = Declaration<FilterCall>{
+    .name = "filter_candidates",
+    .params = {{"candidates", &FilterCall::candidates, "list[GeneralizedCandidate]", Check::List},
+               {"library", &FilterCall::library, "dict[str, sp.Expr]", Check::Dict},
+               {"min_members", &FilterCall::min_members, "int", Check::Int, kDefaultMinMembers},
+               {"novel_threshold", &FilterCall::novel_threshold, "float", kDefaultNovelThreshold},
+               {"repeated_threshold", &FilterCall::repeated_threshold, "float", kDefaultRepeatedThreshold},
+               {"composition_threshold", &FilterCall::composition_threshold, "float", kDefaultCompositionThreshold},
+               {"max_wildcard_density", &FilterCall::max_wildcard_density, "float", kMaxWildcardDensity}},
+    .returns = "FilterResult",
+    .doc = "\n"
+           "    Split candidates into novel structures, repeated patterns and discarded ones.\n"
+           "\n"
+           "    A candidate is discarded when it does not recur, is a bare wildcard, is mostly\n"
+           "    wildcards or is already a sum or product of two library expressions; the rest\n"
+           "    are novel or repeated by their score, highest first.\n"
+           "    ",
+    .body = [](const FilterCall& c) { return filter_candidates(c); },
+};
+
+const FuncDef candidate_report_def = Declaration<CandidateReportCall>{
+    .name = "candidate_report",
+    .params = {{"index", &CandidateReportCall::index, "int", Check::IntNotBool},
+               {"c", &CandidateReportCall::c, "GeneralizedCandidate"}},
+    .returns = "str",
+    .doc = "One candidate as an 11-line block: its formula, behaviour, members and score.",
+    .body = [](const CandidateReportCall& c) { return candidate_report(c.index, c.c); },
+};
+
+const FuncDef report_strings_def = Declaration<CandidatesCall>{
+    .name = "report_strings",
+    .params = {{"candidates", &CandidatesCall::candidates, "list[GeneralizedCandidate]", Check::List}},
+    .returns = "list[str]",
+    .doc = "One block per candidate, numbered from 0; [\"  (none)\"] for an empty list.",
+    .body = [](const CandidatesCall& c) { return report_strings(c.candidates); },
+};
+
+const FuncDef filter_report_strings_def = Declaration<FilterResultCall>{
+    .name = "filter_report_strings",
+    .params = {{"result", &FilterResultCall::result, "FilterResult"}},
+    .returns = "list[str]",
+    .doc = "The counts, then the novel, repeated and discarded sections of a filter result.",
+    .body = [](const FilterResultCall& c) { return filter_report_strings(c.result); },
+};
+
+const FuncDef report_def = Declaration<CandidatesCall>{
+    .name = "report",
+    .params = {{"candidates", &CandidatesCall::candidates, "list[GeneralizedCandidate]", Check::List}},
+    .returns = "None",
+    .doc = "Print every candidate block, each followed by an empty line.",
+    .body = [](const CandidatesCall& c) { return report(c.candidates); },
+};
+
+const FuncDef behavior_section_strings_def = Declaration<BehaviorSectionCall>{
+    .name = "behavior_section_strings",
+    .params = {{"candidates", &BehaviorSectionCall::candidates, "list[GeneralizedCandidate]", Check::List},
+               {"result", &BehaviorSectionCall::result, "FilterResult"}},
+    .returns = "list[str]",
+    .doc = "The raw candidates, then the filter result, under their own headings.",
+    .body = [](const BehaviorSectionCall& c) { return behavior_section_strings(c.candidates, c.result); },
+};
+
+const FuncDef composition_report_def = Declaration<CompositionReportCall>{
+    .name = "composition_report",
+    .params = {{"expr", &CompositionReportCall::expr, "str"},
+               {"vars", &CompositionReportCall::vars, "list"},
+               {"np_expr", &CompositionReportCall::np_expr, "str"},
+               {"eval_result", &CompositionReportCall::eval_result},
+               {"vec_result", &CompositionReportCall::vec_result}},
+    .returns = "str",
+    .doc = "Five lines describing one compiled composition and its values.",
+    .body = [](const CompositionReportCall& c) { return composition_report(c.expr, c.vars, c.np_expr, c.eval_result, c.vec_result); },
+};
+
+const FuncDef filter_report_def = Declaration<FilterResultCall>{
+    .name = "filter_report",
+    .params = {{"result", &FilterResultCall::result, "FilterResult"}},
+    .returns = "None",
+    .doc = "Print the lines of a filter result.",
+    .body = [](const FilterResultCall& c) { return filter_report(c.result); },
+};
+
+}  // namespace kt

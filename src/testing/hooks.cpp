@@ -1,0 +1,209 @@
+#include "testing/hooks.hpp"
+
+#include "antiunify/cluster.hpp"
+#include "antiunify/scoring.hpp"
+#include "concepts/workers.hpp"
+#include "descriptors/native_eval.hpp"
+#include "kernels/python_sum.hpp"
+#include "kernels/sequence_ratio.hpp"
+#include "kernels/tree_distance.hpp"
+#include "runtime/function.hpp"
+#include "runtime/off_gil.hpp"
+#include "similarity/graph.hpp"
+#include "similarity/matrix.hpp"
+#include "similarity/weights.hpp"
+
+namespace kt {
+
+namespace {
+
+// Hashable Python values to dense integers, equal values to equal integers.
+class Interner {
+public:
+    int of(handle value) {
+        PyObject* found = PyDict_GetItemWithError(ids_.ptr(), value.ptr());
+        if (found) return (int)PyLong_AsLong(found);
+        if (PyErr_Occurred()) throw nb::python_error();
+        int id = (int)PyDict_GET_SIZE(ids_.ptr());
+        check_status(PyDict_SetItem(ids_.ptr(), value.ptr(), pyint(id).ptr()));
+        return id;
+    }
+
+private:
+    object ids_ = check(PyDict_New());
+};
+
+// A tree given as (label, [children...]).
+int add_node(handle node, Interner& labels, kernels::FlatTreeBuilder& builder) {
+    RecursionGuard guard(" while flattening a tree");
+    auto [label, children] = unpack2(node);
+    Items kids(children);
+    int first = -1;
+    for (Py_ssize_t i = 0; i < kids.size(); ++i) {
+        int child = add_node(kids[i], labels, builder);
+        if (i == 0) first = child;
+    }
+    return builder.finish(labels.of(label), first);
+}
+
+std::vector<int> interned(handle seq, Interner& labels) {
+    Items items(seq);
+    std::vector<int> out;
+    for (Py_ssize_t i = 0; i < items.size(); ++i) out.push_back(labels.of(items[i]));
+    return out;
+}
+
+struct Pair {
+    handle a, b;
+};
+struct WildcardPair {
+    handle a, b, wildcard;
+};
+struct FoldCall {
+    handle exprs;
+    bool literal_scores;
+};
+struct ValuesCall {
+    handle values;
+};
+struct MatrixCall {
+    handle descriptors, sim_kwargs;
+};
+struct TimeoutCall {
+    handle func, timeout, args;
+};
+struct BoundCall {
+    handle a, b;
+    double alpha, beta;
+    bool exact_behaviour;
+};
+struct ProgramCall {
+    handle expr, syms, arrays;
+};
+
+const FuncDef tree_distance_hook = Declaration<Pair>{
+    .name = "tree_distance",
+    .params = {{"a", &Pair::a}, {"b", &Pair::b}},
+    .doc = "Unit-cost tree edit distance of two (label, [children]) trees.",
+    .body = [](const Pair& c) {
+        Interner labels;
+        kernels::FlatTreeBuilder ba, bb;
+        add_node(c.a, labels, ba);
+        add_node(c.b, labels, bb);
+        kernels::TreeDistanceScratch scratch;
+        return pyint(tree_distance_released(ba.take(), bb.take(), scratch));
+    },
+};
+
+const FuncDef tree_distance_wildcard_hook = Declaration<WildcardPair>{
+    .name = "tree_distance_wildcard",
+    .params = {{"a", &WildcardPair::a},
+               {"b", &WildcardPair::b},
+               {"wildcard", &WildcardPair::wildcard}},
+    .doc = "Unit-cost tree edit distance where the label `wildcard` relabels any leaf for free.",
+    .body = [](const WildcardPair& c) {
+        Interner labels;
+        const int wildcard = labels.of(c.wildcard);
+        kernels::FlatTreeBuilder ba, bb;
+        add_node(c.a, labels, ba);
+        add_node(c.b, labels, bb);
+        kernels::TreeDistanceScratch scratch;
+        return pyint(kernels::tree_distance_wildcard(ba.take(), bb.take(), wildcard, scratch));
+    },
+};
+
+const FuncDef sequence_ratio_hook = Declaration<Pair>{
+    .name = "sequence_ratio",
+    .params = {{"a", &Pair::a}, {"b", &Pair::b}},
+    .doc = "Matching-blocks similarity ratio of two sequences of hashable items.",
+    .body = [](const Pair& c) {
+        Interner labels;
+        std::vector<int> ia = interned(c.a, labels), ib = interned(c.b, labels);
+        kernels::SequenceScratch scratch;
+        return pyfloat(kernels::sequence_ratio(ia.data(), (int)ia.size(), ib.data(),
+                                               (int)ib.size(), scratch));
+    },
+};
+
+const FuncDef structural_score_literal_hook = Declaration<Pair>{
+    .name = "structural_score_literal",
+    .params = {{"a", &Pair::a}, {"b", &Pair::b}},
+    .doc = "Structural score by the recursive definition, without the node table.",
+    .body = [](const Pair& c) { return pyfloat(structural_score_literal(c.a, c.b)); },
+};
+
+const FuncDef anti_unify_cluster_hook = Declaration<FoldCall>{
+    .name = "anti_unify_cluster",
+    .params = {{"exprs", &FoldCall::exprs, nullptr, Check::List},
+               {"literal_scores", &FoldCall::literal_scores, nullptr, false}},
+    .doc = "Cluster fold; with literal_scores, every structural score is computed recursively.",
+    .body = [](const FoldCall& c) { return anti_unify_cluster(c.exprs, c.literal_scores); },
+};
+
+const FuncDef python_sum_hook = Declaration<ValuesCall>{
+    .name = "python_sum",
+    .params = {{"values", &ValuesCall::values}},
+    .doc = "The native float sum of a sequence of floats.",
+    .body = [](const ValuesCall& c) {
+        Items items(c.values);
+        kernels::PythonSum sum;
+        for (Py_ssize_t i = 0; i < items.size(); ++i) sum.add(as_double(items[i]));
+        return pyfloat(sum.value());
+    },
+};
+
+const FuncDef pairwise_matrix_direct_hook = Declaration<MatrixCall>{
+    .name = "pairwise_matrix_direct",
+    .params = {{"descriptors", &MatrixCall::descriptors, nullptr, Check::List},
+               {"sim_kwargs", &MatrixCall::sim_kwargs, nullptr, Check::Any, {}, Kind::VarKw}},
+    .doc = "pairwise_matrix measuring every pair's trees, repeated trees included.",
+    .body = [](const MatrixCall& c) { return pairwise_matrix(c.descriptors, c.sim_kwargs, false); },
+};
+
+const FuncDef run_with_timeout_hook = Declaration<TimeoutCall>{
+    .name = "run_with_timeout",
+    .params = {{"func", &TimeoutCall::func},
+               {"timeout", &TimeoutCall::timeout, nullptr, Check::Int},
+               {"args", &TimeoutCall::args, nullptr, Floats{}}},
+    .doc = "The time-limited call runner of concept discovery.",
+    .body = [](const TimeoutCall& c) {
+        const long timeout = PyLong_AsLong(c.timeout.ptr());
+        if (timeout == -1 && PyErr_Occurred()) throw nb::python_error();
+        return run_with_timeout(c.func, timeout, c.args);
+    },
+};
+
+const FuncDef similarity_bound_hook = Declaration<BoundCall>{
+    .name = "similarity_bound",
+    .params = {{"a", &BoundCall::a},
+               {"b", &BoundCall::b},
+               {"alpha", &BoundCall::alpha, nullptr, kDefaultAlpha},
+               {"beta", &BoundCall::beta, nullptr, kDefaultBeta},
+               {"exact_behaviour", &BoundCall::exact_behaviour, nullptr, true}},
+    .doc = "The upper bound the similarity graph prunes with.",
+    .body = [](const BoundCall& c) { return pyfloat(similarity_bound(c.a, c.b, c.alpha, c.beta, c.exact_behaviour)); },
+};
+
+const FuncDef numeric_program_hook = Declaration<ProgramCall>{
+    .name = "numeric_program",
+    .params = {{"expr", &ProgramCall::expr},
+               {"syms", &ProgramCall::syms},
+               {"arrays", &ProgramCall::arrays}},
+    .doc = "The compiled program's value for the arrays, or None when the expression does not compile.",
+    .body = [](const ProgramCall& c) {
+        auto program = NumericProgram::compile(c.expr, c.syms);
+        return program ? program->run(c.arrays) : none();
+    },
+};
+
+}  // namespace
+
+void define_hooks(handle module) {
+    for (const FuncDef* def : {&tree_distance_hook, &tree_distance_wildcard_hook, &sequence_ratio_hook,
+                               &structural_score_literal_hook, &anti_unify_cluster_hook, &python_sum_hook,
+                               &pairwise_matrix_direct_hook, &run_with_timeout_hook, &numeric_program_hook,
+                               &similarity_bound_hook})
+        define(module, *def);
+}
+
+}  // namespace kt
