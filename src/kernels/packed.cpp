@@ -148,6 +148,7 @@ PackedBank unpack(const std::string& bytes) {
         s.repeated_var = in.get<std::int32_t>();
         s.unary_depth = in.get<std::int64_t>();
         check_tree(s.tree);
+        lay_out(s.tree);
         for (int label : s.tree.labels) check_label(label, bank.labels.size());
         for (int op : s.operators) check_label(op, bank.labels.size());
         check_label(s.root_type, bank.labels.size());
@@ -181,6 +182,7 @@ void unify_labels(PackedBank& base, PackedBank& other) {
     }
     for (auto& d : other.items) {
         for (int& l : d.structure.tree.labels) l = remap[l];
+        lay_out(d.structure.tree);
         for (int& l : d.structure.operators) l = remap[l];
         d.structure.root_type = remap[d.structure.root_type];
         d.behaviour.growth_class = remap[d.behaviour.growth_class];
