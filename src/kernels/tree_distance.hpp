@@ -22,6 +22,16 @@ struct TreeDistanceScratch {
 int tree_distance(const FlatTree& a, const FlatTree& b, TreeDistanceScratch& scratch,
                   const std::atomic<bool>* stop = nullptr);
 
+// The distance when it is at most `max_distance`, else max_distance + 1, found sooner the
+// smaller `max_distance` is: for callers that only need to know whether a pair is that close.
+// -1 when `stop` was set first; 0 for a negative `max_distance` (every distance is beyond it).
+int tree_distance_within(const FlatTree& a, const FlatTree& b, int max_distance,
+                         TreeDistanceScratch& scratch, const std::atomic<bool>* stop = nullptr);
+
+// A lower bound of the distance that costs one pass over both trees' labels (see the proof
+// beside it). Trees without a layout get the weaker bound of their sizes alone.
+int tree_distance_lower_bound(const FlatTree& a, const FlatTree& b);
+
 // The distance between variants: a node labelled `wildcard` (on either side) relabels a leaf
 // of the other tree at no cost (a wildcard stands for any leaf), other leaves relabel at cost 1,
 // and an operation is never relabelled into another (it costs a deletion and an insertion).
