@@ -43,6 +43,11 @@ double structural_similarity(const StructureFields& a, const StructureFields& b,
 
 double behavioural_similarity(const BehaviourFields& a, const BehaviourFields& b);
 
+// An upper bound of the structural similarity, never below the exact value in floating point,
+// from a lower bound of the tree distance and an upper bound of the operator-sequence ratio
+// that cost a pass over the labels and operators (proof beside it). `tree_weight` as above.
+double structural_bound(const StructureFields& a, const StructureFields& b, const double* tree_weight);
+
 // Python's `min` keeps its first argument unless a later one is smaller, so the two argument
 // orders differ for NaN: min(1.0, NaN) is 1.0, min(NaN, 1.0) is NaN.
 inline double min_one_first(double x) { return x < 1.0 ? x : 1.0; }
