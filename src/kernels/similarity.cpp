@@ -55,6 +55,41 @@ double structural_bound(const StructureFields& a, const StructureFields& b, cons
     return combine(tree_weight[tree_distance_lower_bound(a.tree, b.tree)], op_sim, bonus_of(a, b));
 }
 
+// Why the threshold decides from a band: with alpha >= 0, the joint similarity J(d) of the
+// pair at tree distance d does not increase with d. Each weight exp(-0.25 d) is about 0.78
+// times the one before, a gap no rounding of exp can close, and every later operation
+// (0.5 * t + 0.4 * r + bonus, the min with 1, alpha times it plus the fixed behavioural term) is
+// non-decreasing in t under IEEE rounding. The budget is the largest d from the lower bound on
+// with J(budget) >= threshold, every d in between checked: a distance within the budget
+// reaches the threshold and one beyond it does not (J(d) <= J(budget + 1) < threshold).
+double similarity_reaching(const StructureFields& a, const StructureFields& b, double behavioural,
+                           double alpha, double beta, double threshold, const double* tree_weight,
+                           int& distance, SimilarityScratch& s, const std::atomic<bool>* stop) {
+    const double nothing = std::nan("");
+    const double op_sim = operator_ratio(a, b, s.sequence);
+    const double bonus = bonus_of(a, b);
+    auto joint = [&](int d) { return alpha * combine(tree_weight[d], op_sim, bonus) + beta * behavioural; };
+    auto reaching = [&](int d) {
+        const double value = joint(d);
+        return value >= threshold ? value : nothing;
+    };
+    if (distance >= 0) return reaching(distance);
+    if (!(alpha >= 0)) {  // the similarity may grow with the distance: measure it all
+        const int d = tree_distance(a.tree, b.tree, s.tree, stop);
+        if (d < 0) return nothing;
+        distance = d;
+        return reaching(d);
+    }
+    const int most = a.tree.size() + b.tree.size();  // deleting one tree, inserting the other
+    int budget = tree_distance_lower_bound(a.tree, b.tree);
+    if (!(joint(budget) >= threshold)) return nothing;
+    while (budget < most && joint(budget + 1) >= threshold) ++budget;
+    const int d = tree_distance_within(a.tree, b.tree, budget, s.tree, stop);
+    if (d < 0 || d > budget) return nothing;
+    distance = d;
+    return joint(d);
+}
+
 namespace {
 
 bool constant(const double* v, long long n) {
