@@ -1,5 +1,9 @@
 #include "similarity/kernel_hooks.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
 #include "antiunify/cluster.hpp"
 #include "concepts/helpers.hpp"
 #include "descriptors/native_eval.hpp"
@@ -10,6 +14,7 @@
 #include "module/classes.hpp"
 #include "similarity/graph.hpp"
 #include "similarity/matrix.hpp"
+#include "similarity/native_descriptor.hpp"
 #include "similarity/pair_loop.hpp"
 
 namespace kt {
@@ -65,6 +70,90 @@ const FuncDef tree_distance_hook{
         return pyint(tree_distance_released(ba.take(), bb.take(), scratch));
     },
     .qualname = "_kernels.tree_distance",
+};
+
+const FuncDef tree_distance_within_hook{
+    .name = "tree_distance_within",
+    .params = {{"a"}, {"b"}, {"max_distance", nullptr, Check::Int}},
+    .doc = "The unit-cost tree edit distance when it is at most max_distance, else max_distance + 1.",
+    .impl = [](Args& a) {
+        const long max_distance = PyLong_AsLong(a[2].ptr());
+        if (max_distance == -1 && PyErr_Occurred()) throw nb::python_error();
+        Interner labels;
+        kernels::FlatTreeBuilder ba, bb;
+        add_node(a[0], labels, ba);
+        add_node(a[1], labels, bb);
+        kernels::TreeDistanceScratch scratch;
+        const int limit = (int)std::clamp(max_distance, -1L, (long)std::numeric_limits<int>::max() - 1);
+        return pyint(kernels::tree_distance_within(ba.take(), bb.take(), limit, scratch));
+    },
+    .qualname = "_kernels.tree_distance_within",
+};
+
+const FuncDef tree_distance_lower_bound_hook{
+    .name = "tree_distance_lower_bound",
+    .params = {{"a"}, {"b"}},
+    .doc = "The lower bound of the unit-cost tree edit distance that the similarity bound uses.",
+    .impl = [](Args& a) {
+        Interner labels;
+        kernels::FlatTreeBuilder ba, bb;
+        add_node(a[0], labels, ba);
+        add_node(a[1], labels, bb);
+        return pyint(kernels::tree_distance_lower_bound(ba.take(), bb.take()));
+    },
+    .qualname = "_kernels.tree_distance_lower_bound",
+};
+
+// Every pair's joint similarity (weights 0.85 and 0.15), one pair after another on the calling
+// thread, as an n x n array; NaN where a thresholded pair falls short.
+object pair_similarities(Args& a) {
+    object items = check(PyList_AsTuple(a[0].ptr()));
+    Labels labels;
+    std::vector<NativeDescriptor> ds;
+    if (!read_all_native(items, labels, ds)) raise(PyExc_TypeError, "pair_similarities needs descriptors as describe() builds them");
+    const bool reference = a.flag(1);
+    const bool thresholded = !a.is_none(2);
+    const double threshold = thresholded ? as_double(a[2]) : 0.0;
+    const int n = (int)ds.size();
+    int largest = 0;
+    for (const auto& d : ds) largest = std::max(largest, d.structure.tree.size());
+    const std::vector<double> weights = tree_weights(2 * largest);
+    object matrix = np_fn("zeros")(nb::make_tuple(n, n));
+    Float64View view(matrix, 2, true);
+    double* out = view.mutable_data();
+    kernels::SimilarityScratch scratch;
+    constexpr double alpha = 0.85, beta = 0.15;
+    for (int i = 0; i < n; ++i)
+        for (int j = i; j < n; ++j) {
+            const kernels::StructureFields &x = ds[i].structure, &y = ds[j].structure;
+            const double b = kernels::behavioural_similarity(ds[i].behaviour, ds[j].behaviour);
+            double value;
+            if (reference) {
+                const int d = kernels::tree_distance_reference(x.tree, y.tree, scratch.tree);
+                value = alpha * kernels::structural_similarity(x, y, d, weights.data(), scratch) + beta * b;
+            } else if (!thresholded) {
+                value = alpha * kernels::structural_similarity(x, y, weights.data(), scratch) + beta * b;
+            } else if (alpha * kernels::structural_bound(x, y, weights.data()) + beta * b < threshold) {
+                value = std::nan("");
+            } else {
+                int distance = -1;
+                value = kernels::similarity_reaching(x, y, b, alpha, beta, threshold, weights.data(), distance, scratch);
+            }
+            out[(size_t)i * n + j] = value;
+            out[(size_t)j * n + i] = value;
+        }
+    return matrix;
+}
+
+const FuncDef pair_similarities_hook{
+    .name = "pair_similarities",
+    .params = {{"descriptors", nullptr, Check::List}, {"reference", nullptr, Check::Bool, "False"},
+               {"threshold", nullptr, Check::Any, "None"}},
+    .doc = "Every pair's similarity measured one pair at a time on one thread: through the reference tree\n"
+           "distance with `reference`; with a `threshold`, through the bound and the early exit the graph\n"
+           "uses, NaN where a pair falls short.",
+    .impl = pair_similarities,
+    .qualname = "_kernels.pair_similarities",
 };
 
 const FuncDef tree_distance_wildcard_hook{
@@ -163,7 +252,8 @@ const FuncDef numeric_program_hook{
 void define_kernel_hooks(handle module) {
     define_class(module, "_kernels", {&tree_distance_hook, &tree_distance_wildcard_hook, &sequence_ratio_hook, &structural_score_literal_hook,
                   &anti_unify_cluster_hook, &python_sum_hook, &pairwise_matrix_direct_hook,
-                  &run_with_timeout_hook, &numeric_program_hook, &similarity_bound_hook},
+                  &run_with_timeout_hook, &numeric_program_hook, &similarity_bound_hook,
+                  &tree_distance_within_hook, &tree_distance_lower_bound_hook, &pair_similarities_hook},
                  "Native kernels on plain Python data (for tests).");
 }
 
