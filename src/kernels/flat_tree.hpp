@@ -17,12 +17,14 @@ struct FlatTree {
     TreeLayout layout;          // see lay_out
 
     int size() const { return (int)labels.size(); }
-    // Whether `layout` was made for these labels (a tree assembled by hand has none).
-    bool laid_out() const { return layout.left.labels == labels && layout.left.leftmost == leftmost; }
+    // Whether the tree has a layout (one assembled by hand has none). Checked by size only: the
+    // bounds call it for every pair of a bank, so whoever changes labels must lay out again.
+    bool laid_out() const { return layout.left.labels.size() == labels.size(); }
 };
 
 // Fills `tree.layout` from its labels and leftmost leaves, which must describe one tree in
-// post-order; again whenever they change. The builder and the packed reader do it.
+// post-order; again whenever they change. The builder, the packed reader and label
+// unification do it.
 void lay_out(FlatTree& tree);
 
 // The keyroots of a well-formed leftmost array: the highest node of each leftmost-leaf class
