@@ -14,8 +14,11 @@ int FlatTreeBuilder::finish(int label, int first_child) {
 
 FlatTree FlatTreeBuilder::take() {
     tree_.keyroots = keyroots_of(tree_.leftmost);
+    lay_out(tree_);
     return std::exchange(tree_, FlatTree{});
 }
+
+void lay_out(FlatTree& tree) { tree.layout = lay_out(tree.labels, tree.leftmost); }
 
 std::vector<int> keyroots_of(const std::vector<int>& leftmost) {
     const int n = (int)leftmost.size();

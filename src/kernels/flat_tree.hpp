@@ -6,15 +6,26 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kernels/tree_layout.hpp"
+
 namespace kt::kernels {
 
 struct FlatTree {
     std::vector<int> labels;    // post-order
     std::vector<int> leftmost;  // post-order index of each node's leftmost leaf
     std::vector<int> keyroots;  // ascending
+    TreeLayout layout;          // see lay_out
 
     int size() const { return (int)labels.size(); }
+    // Whether the tree has a layout (one assembled by hand has none). Checked by size only: the
+    // bounds call it for every pair of a bank, so whoever changes labels must lay out again.
+    bool laid_out() const { return layout.left.labels.size() == labels.size(); }
 };
+
+// Fills `tree.layout` from its labels and leftmost leaves, which must describe one tree in
+// post-order; again whenever they change. The builder, the packed reader and label
+// unification do it.
+void lay_out(FlatTree& tree);
 
 // The keyroots of a well-formed leftmost array: the highest node of each leftmost-leaf class
 // (the root, and every node that has a left sibling), ascending.
@@ -32,7 +43,7 @@ bool is_post_order_tree(const std::vector<int>& leftmost);
 class FlatTreeBuilder {
 public:
     int finish(int label, int first_child);
-    // Completes the keyroots and hands over the tree; the builder is left empty.
+    // Completes the keyroots and the layout and hands over the tree; the builder is left empty.
     FlatTree take();
 
 private:

@@ -148,6 +148,7 @@ PackedBank unpack(const std::string& bytes) {
         s.repeated_var = in.get<std::int32_t>();
         s.unary_depth = in.get<std::int64_t>();
         check_tree(s.tree);
+        lay_out(s.tree);
         for (int label : s.tree.labels) check_label(label, bank.labels.size());
         for (int op : s.operators) check_label(op, bank.labels.size());
         check_label(s.root_type, bank.labels.size());
@@ -181,6 +182,7 @@ void unify_labels(PackedBank& base, PackedBank& other) {
     }
     for (auto& d : other.items) {
         for (int& l : d.structure.tree.labels) l = remap[l];
+        lay_out(d.structure.tree);
         for (int& l : d.structure.operators) l = remap[l];
         d.structure.root_type = remap[d.structure.root_type];
         d.behaviour.growth_class = remap[d.behaviour.growth_class];
@@ -188,26 +190,12 @@ void unify_labels(PackedBank& base, PackedBank& other) {
     other.labels = base.labels;
 }
 
-// Proof that the bound is never below the exact similarity:
-//  - the tree edit distance d of trees of sizes na and nb is at least |na - nb| (an edit
-//    changes the size by at most one), and the weights exp(-0.25 d) do not increase with d, so
-//    tree_weight[|na - nb|] >= tree_weight[d];
-//  - the sequence ratio is 2M/(la + lb) with M matched items, M <= min(la, lb), computed as
-//    2.0 * M / (la + lb): the same operations on a larger M cannot give a smaller double;
-//  - the bonus is the exact one, the behavioural term the exact one or 1.0, its largest
-//    value (it is 0.3, 0.5 or clipped to [0, 1]); every later step (0.5 * t +
-//    0.4 * r + bonus, min with 1, alpha * s + beta * b) is non-decreasing in each input under
-//    IEEE rounding when alpha and beta are not negative.
+// The structural part is never below the exact structural similarity (proof beside the
+// StructureFields overload). The behavioural term is the exact one or 1.0, its largest value
+// (it is 0.3, 0.5 or clipped to [0, 1]), and alpha * s + beta * b does not decrease when s or b
+// grows, under IEEE rounding, when alpha and beta are not negative.
 double structural_bound(const PackedDescriptor& a, const PackedDescriptor& b, const double* tree_weight) {
-    const StructureFields &x = a.structure, &y = b.structure;
-    const int na = x.tree.size(), nb = y.tree.size();
-    const double td = (na == 0 || nb == 0) ? tree_weight[na + nb] : tree_weight[std::abs(na - nb)];
-    const int la = (int)x.operators.size(), lb = (int)y.operators.size();
-    const double op = la + lb == 0 ? 1.0 : 2.0 * (double)std::min(la, lb) / (double)(la + lb);
-    double bonus = x.root_type == y.root_type ? 0.1 : 0.0;
-    if (x.repeated_var == y.repeated_var) bonus += 0.05;
-    if (x.unary_depth == y.unary_depth) bonus += 0.05;
-    return min_one_last(0.5 * td + 0.4 * op + bonus);
+    return structural_bound(a.structure, b.structure, tree_weight);
 }
 
 double similarity_bound(const PackedDescriptor& a, const PackedDescriptor& b, double alpha,

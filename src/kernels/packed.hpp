@@ -28,8 +28,8 @@ PackedBank unpack(const std::string& bytes);
 // Rewrites `other`'s label ids into `base`'s table (extending it), so the two compare.
 void unify_labels(PackedBank& base, PackedBank& other);
 
-// An upper bound of alpha * structural + beta * behavioural for a pair, from the tree sizes,
-// the operator-sequence lengths, the exact bonus and the exact behavioural term (or its
+// An upper bound of alpha * structural + beta * behavioural for a pair, from the trees' labels,
+// the operators the sequences share, the exact bonus and the exact behavioural term (or its
 // largest value, 1.0, when `exact_behaviour` is false); never below the exact value in
 // floating point (alpha, beta >= 0). `tree_weight` as for the similarity.
 double similarity_bound(const PackedDescriptor& a, const PackedDescriptor& b, double alpha,

@@ -1,6 +1,8 @@
 #include "kernels/sequence_ratio.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 namespace kt::kernels {
@@ -95,6 +97,24 @@ double sequence_ratio(const int* a, int la, const int* b, int lb, SequenceScratc
             s.queue.push_back({m.i + m.size, ahi, m.j + m.size, bhi});
     }
     return 2.0 * (double)matches / (double)(la + lb);
+}
+
+// The matching blocks pair equal items, each item of either sequence at most once, so they
+// cover at most the items the two have in common, counted with multiplicity (and never more
+// than the shorter sequence). Sequences short enough for a bit mask of the first one's used
+// items are counted so; longer ones take the length of the shorter.
+int sequence_match_bound(const int* a, int la, const int* b, int lb) {
+    if (la > 64 || la <= 0 || lb <= 0) return std::max(0, std::min(la, lb));
+    std::uint64_t used = 0;
+    int common = 0;
+    for (int j = 0; j < lb; ++j)
+        for (int i = 0; i < la; ++i)
+            if (a[i] == b[j] && !(used >> i & 1)) {
+                used |= std::uint64_t{1} << i;
+                ++common;
+                break;
+            }
+    return common;
 }
 
 }  // namespace kt::kernels

@@ -23,4 +23,8 @@ struct SequenceScratch {
 // Items must be non-negative.
 double sequence_ratio(const int* a, int la, const int* b, int lb, SequenceScratch& scratch);
 
+// At least the number of items the matching blocks of `sequence_ratio` cover in either sequence
+// (M in 2*M/T), without building them: for bounds on the ratio.
+int sequence_match_bound(const int* a, int la, const int* b, int lb);
+
 }  // namespace kt::kernels

@@ -13,15 +13,81 @@ double structural_similarity(const StructureFields& a, const StructureFields& b,
     return structural_similarity(a, b, distance, tree_weight, s);
 }
 
-double structural_similarity(const StructureFields& a, const StructureFields& b, int distance,
-                             const double* tree_weight, SimilarityScratch& s) {
-    const double td_sim = tree_weight[distance];
-    const double op_sim = sequence_ratio(a.operators.data(), (int)a.operators.size(),
-                                         b.operators.data(), (int)b.operators.size(), s.sequence);
+namespace {
+
+double bonus_of(const StructureFields& a, const StructureFields& b) {
     double bonus = a.root_type == b.root_type ? 0.1 : 0.0;
     if (a.repeated_var == b.repeated_var) bonus += 0.05;
     if (a.unary_depth == b.unary_depth) bonus += 0.05;
+    return bonus;
+}
+
+// The structural similarity from its terms, in the order the Python definition adds them.
+double combine(double td_sim, double op_sim, double bonus) {
     return min_one_last(0.5 * td_sim + 0.4 * op_sim + bonus);
+}
+
+double operator_ratio(const StructureFields& a, const StructureFields& b, SequenceScratch& s) {
+    return sequence_ratio(a.operators.data(), (int)a.operators.size(), b.operators.data(),
+                          (int)b.operators.size(), s);
+}
+
+}  // namespace
+
+double structural_similarity(const StructureFields& a, const StructureFields& b, int distance,
+                             const double* tree_weight, SimilarityScratch& s) {
+    return combine(tree_weight[distance], operator_ratio(a, b, s.sequence), bonus_of(a, b));
+}
+
+// Proof that the bound is never below the exact structural similarity:
+//  - the tree distance d is at least tree_distance_lower_bound (proof beside it), and the
+//    weights exp(-0.25 d) do not increase with d, so the weight of the bound is at least
+//    tree_weight[d];
+//  - the sequence ratio is 2M/(la + lb) with M matched items, M at most sequence_match_bound
+//    (proof beside it), computed as 2.0 * M / (la + lb): the same operations on a larger M
+//    cannot give a smaller double;
+//  - the bonus is the exact one, and 0.5 * t + 0.4 * r + bonus and the min with 1 do not
+//    decrease when t or r grows, under IEEE rounding.
+double structural_bound(const StructureFields& a, const StructureFields& b, const double* tree_weight) {
+    const int la = (int)a.operators.size(), lb = (int)b.operators.size();
+    const int matches = sequence_match_bound(a.operators.data(), la, b.operators.data(), lb);
+    const double op_sim = la + lb == 0 ? 1.0 : 2.0 * (double)matches / (double)(la + lb);
+    return combine(tree_weight[tree_distance_lower_bound(a.tree, b.tree)], op_sim, bonus_of(a, b));
+}
+
+// Why the threshold decides from a band: with alpha >= 0, the joint similarity J(d) of the
+// pair at tree distance d does not increase with d. Each weight exp(-0.25 d) is about 0.78
+// times the one before, a gap no rounding of exp can close, and every later operation
+// (0.5 * t + 0.4 * r + bonus, the min with 1, alpha times it plus the fixed behavioural term) is
+// non-decreasing in t under IEEE rounding. The budget is the largest d from the lower bound on
+// with J(budget) >= threshold, every d in between checked: a distance within the budget
+// reaches the threshold and one beyond it does not (J(d) <= J(budget + 1) < threshold).
+double similarity_reaching(const StructureFields& a, const StructureFields& b, double behavioural,
+                           double alpha, double beta, double threshold, const double* tree_weight,
+                           int& distance, SimilarityScratch& s, const std::atomic<bool>* stop) {
+    const double nothing = std::nan("");
+    const double op_sim = operator_ratio(a, b, s.sequence);
+    const double bonus = bonus_of(a, b);
+    auto joint = [&](int d) { return alpha * combine(tree_weight[d], op_sim, bonus) + beta * behavioural; };
+    auto reaching = [&](int d) {
+        const double value = joint(d);
+        return value >= threshold ? value : nothing;
+    };
+    if (distance >= 0) return reaching(distance);
+    if (!(alpha >= 0)) {  // the similarity may grow with the distance: measure it all
+        const int d = tree_distance(a.tree, b.tree, s.tree, stop);
+        if (d < 0) return nothing;
+        distance = d;
+        return reaching(d);
+    }
+    const int most = a.tree.size() + b.tree.size();  // deleting one tree, inserting the other
+    int budget = tree_distance_lower_bound(a.tree, b.tree);
+    if (!(joint(budget) >= threshold)) return nothing;
+    while (budget < most && joint(budget + 1) >= threshold) ++budget;
+    const int d = tree_distance_within(a.tree, b.tree, budget, s.tree, stop);
+    if (d < 0 || d > budget) return nothing;
+    distance = d;
+    return joint(d);
 }
 
 namespace {

@@ -115,15 +115,14 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
                 }
                 const long long ta = std::min(ids_a[i], ids_b[j]), tb = std::max(ids_a[i], ids_b[j]);
                 std::atomic<int>* cell = memo.empty() ? nullptr : &memo[(size_t)(tb * (tb + 1) / 2 + ta)];
+                // The tree distance from the table when known; otherwise measured only as far as
+                // the threshold needs, and stored when it was measured in full.
                 int distance = cell ? cell->load(std::memory_order_relaxed) : -1;
-                if (distance < 0) {
-                    distance = kernels::tree_distance(x.structure.tree, y.structure.tree, scratch[worker].tree, &stop);
-                    if (distance < 0) return;  // stopped
-                    if (cell) cell->store(distance, std::memory_order_relaxed);
-                }
-                const double s = kernels::structural_similarity(x.structure, y.structure, distance,
-                                                                weights.data(), scratch[worker]);
-                const double value = alpha * s + beta * b_exact;
+                const bool known = distance >= 0;
+                const double value = kernels::similarity_reaching(x.structure, y.structure, b_exact, alpha, beta,
+                                                                  threshold, weights.data(), distance,
+                                                                  scratch[worker], &stop);
+                if (cell && !known && distance >= 0) cell->store(distance, std::memory_order_relaxed);
                 if (value >= threshold) found[worker].push_back({i, j, value});
             }
     };

@@ -1,16 +1,23 @@
 #include "testing/hooks.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
 #include "antiunify/cluster.hpp"
 #include "antiunify/scoring.hpp"
 #include "concepts/workers.hpp"
 #include "descriptors/native_eval.hpp"
 #include "kernels/python_sum.hpp"
 #include "kernels/sequence_ratio.hpp"
+#include "kernels/similarity.hpp"
 #include "kernels/tree_distance.hpp"
 #include "runtime/function.hpp"
+#include "runtime/numpy.hpp"
 #include "runtime/off_gil.hpp"
 #include "similarity/graph.hpp"
 #include "similarity/matrix.hpp"
+#include "similarity/native_descriptor.hpp"
 #include "similarity/weights.hpp"
 
 namespace kt {
@@ -76,6 +83,14 @@ struct BoundCall {
     handle a, b;
     double alpha, beta;
     bool exact_behaviour;
+};
+struct WithinCall {
+    handle a, b, max_distance;
+};
+struct PairsCall {
+    handle descriptors;
+    bool reference;
+    handle threshold;
 };
 struct ProgramCall {
     handle expr, syms, arrays;
@@ -184,6 +199,90 @@ const FuncDef similarity_bound_hook = Declaration<BoundCall>{
     .body = [](const BoundCall& c) { return pyfloat(similarity_bound(c.a, c.b, c.alpha, c.beta, c.exact_behaviour)); },
 };
 
+const FuncDef tree_distance_within_hook = Declaration<WithinCall>{
+    .name = "tree_distance_within",
+    .params = {{"a", &WithinCall::a}, {"b", &WithinCall::b},
+               {"max_distance", &WithinCall::max_distance, nullptr, Check::Int}},
+    .doc = "The unit-cost tree edit distance when it is at most max_distance, else max_distance + 1.",
+    .body = [](const WithinCall& c) {
+        const long max_distance = PyLong_AsLong(c.max_distance.ptr());
+        if (max_distance == -1 && PyErr_Occurred()) throw nb::python_error();
+        Interner labels;
+        kernels::FlatTreeBuilder ba, bb;
+        add_node(c.a, labels, ba);
+        add_node(c.b, labels, bb);
+        kernels::TreeDistanceScratch scratch;
+        const int limit = (int)std::clamp(max_distance, -1L, (long)std::numeric_limits<int>::max() - 1);
+        return pyint(kernels::tree_distance_within(ba.take(), bb.take(), limit, scratch));
+    },
+};
+
+const FuncDef tree_distance_lower_bound_hook = Declaration<Pair>{
+    .name = "tree_distance_lower_bound",
+    .params = {{"a", &Pair::a}, {"b", &Pair::b}},
+    .doc = "The lower bound of the unit-cost tree edit distance that the similarity bound uses.",
+    .body = [](const Pair& c) {
+        Interner labels;
+        kernels::FlatTreeBuilder ba, bb;
+        add_node(c.a, labels, ba);
+        add_node(c.b, labels, bb);
+        return pyint(kernels::tree_distance_lower_bound(ba.take(), bb.take()));
+    },
+};
+
+// Every pair's joint similarity (default weights), one pair after another on the calling
+// thread, as an n x n array; NaN where a thresholded pair falls short.
+object pair_similarities(const PairsCall& c) {
+    object items = check(PyList_AsTuple(c.descriptors.ptr()));
+    Labels labels;
+    std::vector<NativeDescriptor> ds;
+    if (!read_all_native(items, labels, ds))
+        raise(PyExc_TypeError, "pair_similarities needs descriptors as describe() builds them");
+    const bool thresholded = !c.threshold.is_none();
+    const double threshold = thresholded ? as_double(c.threshold) : 0.0;
+    const int n = (int)ds.size();
+    int largest = 0;
+    for (const auto& d : ds) largest = std::max(largest, d.structure.tree.size());
+    const std::vector<double> weights = tree_weights(2 * largest);
+    object matrix = np_fn("zeros")(nb::make_tuple(n, n));
+    Float64View view(matrix, 2, true);
+    double* out = view.mutable_data();
+    kernels::SimilarityScratch scratch;
+    constexpr double alpha = kDefaultAlpha, beta = kDefaultBeta;
+    for (int i = 0; i < n; ++i)
+        for (int j = i; j < n; ++j) {
+            const kernels::StructureFields &x = ds[i].structure, &y = ds[j].structure;
+            const double b = kernels::behavioural_similarity(ds[i].behaviour, ds[j].behaviour);
+            double value;
+            if (c.reference) {
+                const int d = kernels::tree_distance_reference(x.tree, y.tree, scratch.tree);
+                value = alpha * kernels::structural_similarity(x, y, d, weights.data(), scratch) + beta * b;
+            } else if (!thresholded) {
+                value = alpha * kernels::structural_similarity(x, y, weights.data(), scratch) + beta * b;
+            } else if (alpha * kernels::structural_bound(x, y, weights.data()) + beta * b < threshold) {
+                value = std::nan("");
+            } else {
+                int distance = -1;
+                value = kernels::similarity_reaching(x, y, b, alpha, beta, threshold, weights.data(), distance,
+                                                     scratch);
+            }
+            out[(size_t)i * n + j] = value;
+            out[(size_t)j * n + i] = value;
+        }
+    return matrix;
+}
+
+const FuncDef pair_similarities_hook = Declaration<PairsCall>{
+    .name = "pair_similarities",
+    .params = {{"descriptors", &PairsCall::descriptors, nullptr, Check::List},
+               {"reference", &PairsCall::reference, nullptr, false},
+               {"threshold", &PairsCall::threshold, nullptr, Check::Any, kNone}},
+    .doc = "Every pair's similarity measured one pair at a time on one thread: through the reference tree\n"
+           "distance with `reference`; with a `threshold`, through the bound and the early exit the graph\n"
+           "uses, NaN where a pair falls short.",
+    .body = pair_similarities,
+};
+
 const FuncDef numeric_program_hook = Declaration<ProgramCall>{
     .name = "numeric_program",
     .params = {{"expr", &ProgramCall::expr},
@@ -202,7 +301,8 @@ void define_hooks(handle module) {
     for (const FuncDef* def : {&tree_distance_hook, &tree_distance_wildcard_hook, &sequence_ratio_hook,
                                &structural_score_literal_hook, &anti_unify_cluster_hook, &python_sum_hook,
                                &pairwise_matrix_direct_hook, &run_with_timeout_hook, &numeric_program_hook,
-                               &similarity_bound_hook})
+                               &similarity_bound_hook, &tree_distance_within_hook,
+                               &tree_distance_lower_bound_hook, &pair_similarities_hook})
         define(module, *def);
 }
 
