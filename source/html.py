@@ -5,10 +5,9 @@ import base64
 import html
 import math
 
-from source.report import account_counts, verdict_text
+from source.report import TERM_NAMES, account_counts, verdict_text
 
-TERMS = [("structural", "tree distance"), ("behavioral", "behaviour"), ("irreducibility", "irreducibility"),
-         ("recurrence", "recurrence"), ("compression", "compression")]
+TERMS = list(TERM_NAMES.items())
 
 STYLE = """
 body { font: 14px/1.45 system-ui, sans-serif; margin: 24px; color: #1d2330; background: #fff; }

@@ -78,11 +78,12 @@ def similarity_graph(descriptors, threshold, alpha=DETECTION["alpha"], beta=DETE
 
 
 def _score_one(cluster, library, lib_descs, bank_size, novelty_threshold, weights):
-    return kt._candidate_of_cluster(cluster, library, lib_descs, bank_size, novelty_threshold, **weights)
+    return kt._score_cluster(cluster, library, lib_descs, bank_size, novelty_threshold, **weights)
 
 
 def score_clusters(clusters, library, lib_descs, bank_size, novelty_threshold, client=None, progress=None, weights=None):
-    """The candidate of every cluster (a list of descriptors), or None where detection drops it;
+    """The account of every cluster (a list of descriptors) as `_score_cluster` gives it: its
+    candidate, or None where detection drops it, its generalisation and the terms of its score;
     one task per cluster with a client. `weights`: score weights and scales by keyword."""
     if client is not None:
         library, lib_descs = client.scatter([library, lib_descs], broadcast=True, hash=False)

@@ -12,6 +12,16 @@ def verdict_text(match):
     return f"known law ({match.kind}): {match.law}"
 
 
+# The detection score's terms as reports name them.
+TERM_NAMES = {"structural": "tree distance", "behavioral": "behaviour", "irreducibility": "irreducibility",
+              "recurrence": "recurrence", "compression": "compression"}
+
+
+def terms_text(terms):
+    """The weighted terms of a structure's score, which add up to it."""
+    return ", ".join(f"{TERM_NAMES.get(k, k)} {float(v):.3g}" for k, v in terms.items())
+
+
 def _binding_text(bindings):
     if not bindings:
         return "(not an instance of the formula)"
@@ -33,6 +43,8 @@ def verdict_report(run, members=True):
             detail = f"  ({alike} of {len(f.rows)} members" + (f", distance {f.match.distance:.3g})" if f.match.distance else ")")
         lines.append(f"  [{k}] {verdict_text(f.match)}{detail}")
         lines.append(f"       formula        : {f.candidate.formula}   ({len(f.rows)} members)")
+        if f.terms:
+            lines.append(f"       score          : {float(f.candidate.novelty):.4g} = {terms_text(f.terms)}")
         if f.match is not None and f.match.mapping:
             lines.append("       mapping        : " + ", ".join(f"{ours}\u2192{law}" for ours, law in f.match.mapping.items())
                          + "   (ours \u2192 the law's)")
@@ -118,7 +130,7 @@ def document(run, settings, labels, rendered, blocks=None):
             "growth_class": c.growth_class,
             "score": _number(score),
             "score_infinite": math.isinf(score),
-            "score_terms": dict(f.terms) if f.terms else None,
+            "score_terms": {k: _number(v) for k, v in f.terms.items()} if f.terms else None,
             "closest_library_entry": c.closest_lib,
             "category": verdict[id(c)][0],
             "discard_reason": verdict[id(c)][1],

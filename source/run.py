@@ -50,7 +50,7 @@ class Found:
     match: object = None
     member_matches: list = field(default_factory=list)
     bindings: list = field(default_factory=list)
-    terms: dict = field(default_factory=dict)  # the score's terms, by name
+    terms: dict = field(default_factory=dict)  # the score's weighted terms by name; they add up to it
 
 
 @dataclass
@@ -233,11 +233,11 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
                                    progress=lambda done, total: progress("scoring", done, total),
                                    weights={k: opts[k] for k in SCORING})
     found = []
-    for k, c in zip(scorable, scored):
-        if c is not None:
-            found.append(Found(c, k, clusters[k]))
+    for k, account in zip(scorable, scored):
+        if account["candidate"] is not None:
+            found.append(Found(account["candidate"], k, clusters[k], terms=account["terms"]))
         else:
-            reason = _dropped_reason([descriptors[r] for r in clusters[k]], opts["novelty_threshold"])
+            reason = _dropped_reason(account, opts["novelty_threshold"])
             left_out.update((r, reason) for r in clusters[k])
     match_library(found, exprs, library, progress, near_threshold, client)
     candidates = [f.candidate for f in found]
@@ -251,18 +251,21 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
                settings={**opts, "near_threshold": kt.NEAR_THRESHOLD if near_threshold is None else near_threshold})
 
 
-def _dropped_reason(cluster, novelty_threshold):
-    """Why detection made no candidate of a cluster of two or more formulas: its generalisation
-    says too little, or its score is below the threshold."""
-    tagged = [kt._canonicalize_expr(d.expr, source_id=k) for k, d in enumerate(cluster)]
-    formula = kt.anti_unify_cluster(tagged)
-    if formula is not None and not kt._is_valid_generalization(formula):
+def _dropped_reason(account, novelty_threshold):
+    """Why detection made no candidate of a cluster of two or more formulas, from its account
+    (`_score_cluster`): no generalisation, one that says too little, or a score below the
+    threshold."""
+    formula = account["formula"]
+    if formula is None:
+        return "its cluster has no common generalisation"
+    if not account["kept"]:
         formula = kt._display_canonical_expr(formula)
         if kt._is_wildcard(formula):
             return f"its cluster generalises to a bare wildcard ({formula})"
         return (f"its cluster's generalisation {formula} is too generic "
                 f"(wildcard density {kt._wildcard_density(formula):.2f})")
-    return f"its cluster's score is below the novelty threshold {novelty_threshold:g}"
+    return (f"its cluster's score {float(account['novelty']):.3g} is below the novelty threshold "
+            f"{novelty_threshold:g}")
 
 
 def behavior_blocks(run, category=None):

@@ -64,6 +64,10 @@ def test_json_document_plot_and_behaviour(banks, tmp_path):
     for c in doc["candidates"]:
         assert {k: type(c[k]) for k in CANDIDATE} == CANDIDATE
         assert (c["score"] is None) == c["score_infinite"] and c["category"] in ("novel", "repeated", "discarded")
+        terms = c["score_terms"]
+        assert list(terms) == ["structural", "behavioral", "irreducibility", "recurrence", "compression"]
+        if c["score"] is not None:
+            assert sum(terms.values()) == pytest.approx(c["score"])
         assert all(m["id"].startswith("f") for m in c["members"])
     assert set(doc["similarity"]) == {"min", "mean", "max"} and len(doc["behavior"]) >= 1
     import matplotlib.pyplot as plt

@@ -49,6 +49,14 @@ def test_run_equals_the_public_calls(m, bank, settings, large):
     in_structures = [r for f in run.found for r in f.rows]
     assert sorted(in_structures + list(run.left_out)) == list(range(len(exprs)))
     assert all(reason for reason in run.left_out.values())
+    # The score's weighted terms, summed in order, are the score itself.
+    w = {**DETECTION, **settings}
+    for f in run.found:
+        t = f.terms
+        assert list(t) == ["structural", "behavioral", "irreducibility", "recurrence", "compression"]
+        assert t["structural"] + t["behavioral"] + t["irreducibility"] + t["recurrence"] + t["compression"] \
+            == f.candidate.novelty
+        assert (t["structural"] / w["w_structural"]).is_integer()  # a tree distance
 
 
 def test_unknown_settings_are_refused(bank):
@@ -106,3 +114,20 @@ def test_filter_text_from_rendered_blocks_is_the_filter_report(m, bank, capsys, 
     lines = lambda text: [l for l in text.rstrip("\n").splitlines() if "sensitivity" not in l]
     assert lines(filter_text(run.result, blocks, category)) == lines(capsys.readouterr().out)
     assert run.result.novel and run.result.repeated
+
+
+def test_clusters_scored_below_the_threshold_say_their_score(m, bank):
+    ids, exprs = bank
+    library = load_library()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        everything = detect(ids, exprs, library, verbose=False, seed=3, filter=False, novelty_threshold=-1e9)
+        nothing = detect(ids, exprs, library, verbose=False, seed=3, filter=False, novelty_threshold=1e9)
+    assert everything.found and not nothing.found
+    for f in everything.found:
+        reasons = {nothing.left_out[r] for r in f.rows}
+        assert reasons == {f"its cluster's score {float(f.candidate.novelty):.3g} is below the novelty threshold 1e+09"}
+    # Clusters whose generalisation says too little are left out for that in both runs.
+    generic = {r: why for r, why in everything.left_out.items() if "single formula" not in why}
+    assert all(nothing.left_out[r] == why for r, why in generic.items())
+    assert all("generalis" in why for why in generic.values())

@@ -65,29 +65,43 @@ const FuncDef detect_structure_def = Declaration<Detect>{
     .body = [](const Detect& c) { return detect_structure(c); },
 };
 
-// The same score weights and scales as detect_structure, keyword-only.
+// The per-cluster step's parameters: the same score weights and scales as detect_structure,
+// keyword-only.
+const std::vector<Arg<ClusterCandidate>> cluster_params = {
+    {"cluster", &ClusterCandidate::cluster, "list[ExprDescriptor]", Check::List},
+    {"library", &ClusterCandidate::library, "dict[str, sp.Expr]", Check::Dict},
+    {"lib_descs", &ClusterCandidate::lib_descs, "dict[str, ExprDescriptor]", Check::Dict},
+    {"bank_size", &ClusterCandidate::bank_size, "int", Check::Int},
+    {"novelty_threshold", &ClusterCandidate::novelty_threshold, "float", kDefaultNoveltyThreshold},
+    keyword_only<ClusterCandidate>({"w_structural", &ClusterCandidate::structural, "float", kW.structural}),
+    keyword_only<ClusterCandidate>({"w_behavioral", &ClusterCandidate::behavioral, "float", kW.behavioral}),
+    keyword_only<ClusterCandidate>(
+        {"w_irreducibility", &ClusterCandidate::irreducibility, "float", kW.irreducibility}),
+    keyword_only<ClusterCandidate>({"w_recurrence", &ClusterCandidate::recurrence, "float", kW.recurrence}),
+    keyword_only<ClusterCandidate>({"w_compression", &ClusterCandidate::compression, "float", kW.compression}),
+    keyword_only<ClusterCandidate>(
+        {"scale_irreducible", &ClusterCandidate::scale_irreducible, "float", kW.scale_irreducible}),
+    keyword_only<ClusterCandidate>(
+        {"scale_recurrence", &ClusterCandidate::scale_recurrence, "float", kW.scale_recurrence}),
+    keyword_only<ClusterCandidate>(
+        {"scale_compression", &ClusterCandidate::scale_compression, "float", kW.scale_compression})};
+
 const FuncDef candidate_of_cluster_def = Declaration<ClusterCandidate>{
     .name = "_candidate_of_cluster",
-    .params = {{"cluster", &ClusterCandidate::cluster, "list[ExprDescriptor]", Check::List},
-               {"library", &ClusterCandidate::library, "dict[str, sp.Expr]", Check::Dict},
-               {"lib_descs", &ClusterCandidate::lib_descs, "dict[str, ExprDescriptor]", Check::Dict},
-               {"bank_size", &ClusterCandidate::bank_size, "int", Check::Int},
-               {"novelty_threshold", &ClusterCandidate::novelty_threshold, "float", kDefaultNoveltyThreshold},
-               keyword_only<ClusterCandidate>({"w_structural", &ClusterCandidate::structural, "float", kW.structural}),
-               keyword_only<ClusterCandidate>({"w_behavioral", &ClusterCandidate::behavioral, "float", kW.behavioral}),
-               keyword_only<ClusterCandidate>(
-                   {"w_irreducibility", &ClusterCandidate::irreducibility, "float", kW.irreducibility}),
-               keyword_only<ClusterCandidate>({"w_recurrence", &ClusterCandidate::recurrence, "float", kW.recurrence}),
-               keyword_only<ClusterCandidate>({"w_compression", &ClusterCandidate::compression, "float", kW.compression}),
-               keyword_only<ClusterCandidate>(
-                   {"scale_irreducible", &ClusterCandidate::scale_irreducible, "float", kW.scale_irreducible}),
-               keyword_only<ClusterCandidate>(
-                   {"scale_recurrence", &ClusterCandidate::scale_recurrence, "float", kW.scale_recurrence}),
-               keyword_only<ClusterCandidate>(
-                   {"scale_compression", &ClusterCandidate::scale_compression, "float", kW.scale_compression})},
+    .params = cluster_params,
     .returns = "GeneralizedCandidate | None",
     .doc = "The candidate `detect_structure` makes of one cluster with these weights, or None.",
     .body = [](const ClusterCandidate& c) { return candidate_of_cluster(c); },
+};
+
+const FuncDef score_cluster_def = Declaration<ClusterCandidate>{
+    .name = "_score_cluster",
+    .params = cluster_params,
+    .returns = "dict[str, object]",
+    .doc = "The candidate of one cluster with its account: a dict of the candidate (or None), the\n"
+           "cluster's generalisation (or None), whether it was kept and scored, the weighted terms of\n"
+           "its score by name, the score and the closest library entry.",
+    .body = [](const ClusterCandidate& c) { return score_of_cluster(c); },
 };
 
 const FuncDef filter_candidates_def = Declaration<FilterCall>{

@@ -118,40 +118,85 @@ object field_of_each(handle cluster, const char* field) {
     return values;
 }
 
-// The scored candidate of one cluster, or nothing when its generalisation is dropped or
-// scores below the threshold.
-object candidate_of(handle cluster, const Library& lib, Py_ssize_t bank_size, const ScoreWeights& w,
-                    double novelty_threshold) {
+// One cluster's generalisation and, when it is kept, the terms of its score.
+struct ClusterScore {
+    object formula;       // the generalisation (displayed form when kept), or None
+    bool kept = false;    // a valid generalisation, which is scored
+    double structural = kInf;
+    object closest, behavioral, irreducibility, recurrence, compression;  // weighted terms
+    object novelty;
+};
+
+ClusterScore score_cluster(handle cluster, const Library& lib, Py_ssize_t bank_size, const ScoreWeights& w) {
+    ClusterScore score;
     object exprs_cluster = field_of_each(cluster, "expr");
     object canonicalize = module_global("_canonicalize_expr");
     object tagged = new_list();
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(exprs_cluster.ptr()); ++k)
         append(tagged, canonicalize(handle(PyList_GET_ITEM(exprs_cluster.ptr(), k)),
                                     nb::arg("source_id") = pyint(k)));
-    object formula = module_global("anti_unify_cluster")(tagged);
-    if (formula.is_none() || !truth(module_global("_is_valid_generalization")(formula))) return {};
-    formula = module_global("_display_canonical_expr")(formula);
+    score.formula = module_global("anti_unify_cluster")(tagged);
+    if (score.formula.is_none() || !truth(module_global("_is_valid_generalization")(score.formula))) return score;
+    score.kept = true;
+    score.formula = module_global("_display_canonical_expr")(score.formula);
 
-    auto [structural, closest_name] = closest_entry(formula, lib);
+    auto [structural, closest_name] = closest_entry(score.formula, lib);
+    score.structural = structural;
+    score.closest = closest_name;
     object behavioral = module_global("behavioral_distance_between_cluster_and_library")(cluster, lib.descs);
-    object comp_score = module_global("compositionality_score")(formula, lib.exprs);
+    object comp_score = module_global("compositionality_score")(score.formula, lib.exprs);
     object irreducibility = check(PyNumber_Subtract(pyfloat(1.0).ptr(), comp_score.ptr()));
     object rec_strength = module_global("recurrence_strength")(cluster, pyint(bank_size));
-    object comp_gain = module_global("compression_gain")(cluster, formula);
+    object comp_gain = module_global("compression_gain")(cluster, score.formula);
 
-    object novelty = pyfloat(kInf);
+    score.behavioral = mul(w.behavioral, behavioral);
+    score.irreducibility = mul(w.irreducibility, ratio(irreducibility, w.scale_irreducible));
+    score.recurrence = mul(w.recurrence, ratio(rec_strength, w.scale_recurrence));
+    score.compression = mul(w.compression, ratio(comp_gain, w.scale_compression));
+    score.novelty = pyfloat(kInf);
     if (!std::isinf(structural)) {
-        novelty = add(mul(w.structural, pyfloat(structural)), mul(w.behavioral, behavioral));
-        novelty = add(novelty, mul(w.irreducibility, ratio(irreducibility, w.scale_irreducible)));
-        novelty = add(novelty, mul(w.recurrence, ratio(rec_strength, w.scale_recurrence)));
-        novelty = add(novelty, mul(w.compression, ratio(comp_gain, w.scale_compression)));
+        // Summed in this order, as the score has always been.
+        score.novelty = add(mul(w.structural, pyfloat(structural)), score.behavioral);
+        score.novelty = add(score.novelty, score.irreducibility);
+        score.novelty = add(score.novelty, score.recurrence);
+        score.novelty = add(score.novelty, score.compression);
     }
-    if (!truth(compare(novelty, pyfloat(novelty_threshold), Py_GE))) return {};
+    return score;
+}
+
+// The scored candidate of one cluster, or nothing when its generalisation is dropped or
+// scores below the threshold.
+object candidate_of(handle cluster, const ClusterScore& score, double novelty_threshold) {
+    if (!score.kept || !truth(compare(score.novelty, pyfloat(novelty_threshold), Py_GE))) return {};
     // Members as the bank gave them, not in their canonical form.
     return module_global("GeneralizedCandidate")(
-        nb::arg("formula") = formula, nb::arg("members") = field_of_each(cluster, "numeric_expr"),
+        nb::arg("formula") = score.formula, nb::arg("members") = field_of_each(cluster, "numeric_expr"),
         nb::arg("growth_class") = get_attr(item(cluster, 0), "growth_class"),
-        nb::arg("novelty") = novelty, nb::arg("closest_lib") = closest_name);
+        nb::arg("novelty") = score.novelty, nb::arg("closest_lib") = score.closest);
+}
+
+object candidate_of(handle cluster, const Library& lib, Py_ssize_t bank_size, const ScoreWeights& w,
+                    double novelty_threshold) {
+    return candidate_of(cluster, score_cluster(cluster, lib, bank_size, w), novelty_threshold);
+}
+
+// The library as the per-cluster entries take it: its expressions in order, described by the caller.
+Library library_of(handle library, handle lib_descs) {
+    Library lib;
+    Items entries(check(PyDict_Items(library.ptr())));
+    for (Py_ssize_t i = 0; i < entries.size(); ++i) {
+        auto [name, expr] = unpack2(entries[i]);
+        append(lib.names, name);
+        append(lib.exprs, expr);
+    }
+    lib.descs = nb::borrow(lib_descs);
+    return lib;
+}
+
+Py_ssize_t size_of_bank(handle bank_size) {
+    const long long n = PyLong_AsLongLong(bank_size.ptr());
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    return (Py_ssize_t)n;
 }
 
 }  // namespace
@@ -181,19 +226,38 @@ object detect_structure(const DetectCall& call) {
 }
 
 object candidate_of_cluster(const ClusterCandidateCall& call) {
-    handle library = call.library;
-    Library lib;
-    Items entries(check(PyDict_Items(library.ptr())));
-    for (Py_ssize_t i = 0; i < entries.size(); ++i) {
-        auto [name, expr] = unpack2(entries[i]);
-        check_status(PyList_Append(lib.names.ptr(), name.ptr()));
-        check_status(PyList_Append(lib.exprs.ptr(), expr.ptr()));
-    }
-    lib.descs = nb::borrow(call.lib_descs);
-    const long long bank_size = PyLong_AsLongLong(call.bank_size.ptr());
-    if (bank_size == -1 && PyErr_Occurred()) throw nb::python_error();
-    object candidate = candidate_of(call.cluster, lib, (Py_ssize_t)bank_size, call, call.novelty_threshold);
+    const Library lib = library_of(call.library, call.lib_descs);
+    object candidate = candidate_of(call.cluster, lib, size_of_bank(call.bank_size), call, call.novelty_threshold);
     return candidate.is_valid() ? candidate : none();
+}
+
+object score_of_cluster(const ClusterCandidateCall& call) {
+    const Library lib = library_of(call.library, call.lib_descs);
+    const ClusterScore score = score_cluster(call.cluster, lib, size_of_bank(call.bank_size), call);
+    object candidate = candidate_of(call.cluster, score, call.novelty_threshold);
+    object out = check(PyDict_New());
+    auto put = [&](const char* key, handle value) { check_status(PyDict_SetItemString(out.ptr(), key, value.ptr())); };
+    put("candidate", candidate.is_valid() ? handle(candidate) : handle(Py_None));
+    put("formula", score.formula);
+    put("kept", score.kept ? Py_True : Py_False);
+    if (!score.kept) {
+        put("terms", Py_None);
+        put("novelty", Py_None);
+        return out;
+    }
+    object terms = check(PyDict_New());
+    auto term = [&](const char* key, handle value) {
+        check_status(PyDict_SetItemString(terms.ptr(), key, value.ptr()));
+    };
+    term("structural", mul(call.structural, pyfloat(score.structural)));
+    term("behavioral", score.behavioral);
+    term("irreducibility", score.irreducibility);
+    term("recurrence", score.recurrence);
+    term("compression", score.compression);
+    put("terms", terms);
+    put("novelty", score.novelty);
+    put("closest", score.closest);
+    return out;
 }
 
 }  // namespace kt

@@ -26,4 +26,10 @@ struct ClusterCandidateCall : ScoreWeights {
 // that cluster a bank themselves (the large-bank path).
 object candidate_of_cluster(const ClusterCandidateCall& call);
 
+// The same step with its account, a dict: the candidate (or None), the cluster's generalisation
+// (None when there is none), whether it was kept and scored, and then the weighted terms of the
+// score by name (summed in the order given, they make the score), the score and the closest
+// library entry.
+object score_of_cluster(const ClusterCandidateCall& call);
+
 }  // namespace kt
