@@ -2,8 +2,8 @@
 cluster: each stage's time, the driver's and the workers' peak memory, and a projection of the
 time to more workers.
 
-    python bench/bench_end_to_end.py                   # 100,000 formulas, 2 workers
-    python bench/bench_end_to_end.py --n 5000 --workers 2
+    python bench/end_to_end.py                   # 100,000 formulas, 2 workers
+    python bench/end_to_end.py --n 5000 --workers 2
 
 The bank is written once (seeded) to build/bench/ and reused.
 """
