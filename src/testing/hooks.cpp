@@ -53,6 +53,14 @@ int add_node(handle node, Interner& labels, kernels::FlatTreeBuilder& builder) {
     return builder.finish(labels.of(label), first);
 }
 
+// Two (label, [children]) trees with labels in common.
+std::pair<kernels::FlatTree, kernels::FlatTree> two_trees(handle a, handle b, Interner& labels) {
+    kernels::FlatTreeBuilder ba, bb;
+    add_node(a, labels, ba);
+    add_node(b, labels, bb);
+    return {ba.take(), bb.take()};
+}
+
 std::vector<int> interned(handle seq, Interner& labels) {
     Items items(seq);
     std::vector<int> out;
@@ -102,11 +110,9 @@ const FuncDef tree_distance_hook = Declaration<Pair>{
     .doc = "Unit-cost tree edit distance of two (label, [children]) trees.",
     .body = [](const Pair& c) {
         Interner labels;
-        kernels::FlatTreeBuilder ba, bb;
-        add_node(c.a, labels, ba);
-        add_node(c.b, labels, bb);
+        auto [ta, tb] = two_trees(c.a, c.b, labels);
         kernels::TreeDistanceScratch scratch;
-        return pyint(tree_distance_released(ba.take(), bb.take(), scratch));
+        return pyint(tree_distance_released(ta, tb, scratch));
     },
 };
 
@@ -119,11 +125,9 @@ const FuncDef tree_distance_wildcard_hook = Declaration<WildcardPair>{
     .body = [](const WildcardPair& c) {
         Interner labels;
         const int wildcard = labels.of(c.wildcard);
-        kernels::FlatTreeBuilder ba, bb;
-        add_node(c.a, labels, ba);
-        add_node(c.b, labels, bb);
+        auto [ta, tb] = two_trees(c.a, c.b, labels);
         kernels::TreeDistanceScratch scratch;
-        return pyint(kernels::tree_distance_wildcard(ba.take(), bb.take(), wildcard, scratch));
+        return pyint(kernels::tree_distance_wildcard(ta, tb, wildcard, scratch));
     },
 };
 
@@ -208,12 +212,10 @@ const FuncDef tree_distance_within_hook = Declaration<WithinCall>{
         const long max_distance = PyLong_AsLong(c.max_distance.ptr());
         if (max_distance == -1 && PyErr_Occurred()) throw nb::python_error();
         Interner labels;
-        kernels::FlatTreeBuilder ba, bb;
-        add_node(c.a, labels, ba);
-        add_node(c.b, labels, bb);
+        auto [ta, tb] = two_trees(c.a, c.b, labels);
         kernels::TreeDistanceScratch scratch;
         const int limit = (int)std::clamp(max_distance, -1L, (long)std::numeric_limits<int>::max() - 1);
-        return pyint(kernels::tree_distance_within(ba.take(), bb.take(), limit, scratch));
+        return pyint(kernels::tree_distance_within(ta, tb, limit, scratch));
     },
 };
 
@@ -223,10 +225,8 @@ const FuncDef tree_distance_lower_bound_hook = Declaration<Pair>{
     .doc = "The lower bound of the unit-cost tree edit distance that the similarity bound uses.",
     .body = [](const Pair& c) {
         Interner labels;
-        kernels::FlatTreeBuilder ba, bb;
-        add_node(c.a, labels, ba);
-        add_node(c.b, labels, bb);
-        return pyint(kernels::tree_distance_lower_bound(ba.take(), bb.take()));
+        auto [ta, tb] = two_trees(c.a, c.b, labels);
+        return pyint(kernels::tree_distance_lower_bound(ta, tb));
     },
 };
 
