@@ -39,6 +39,15 @@ double structural_similarity(const StructureFields& a, const StructureFields& b,
     return combine(tree_weight[distance], operator_ratio(a, b, s.sequence), bonus_of(a, b));
 }
 
+// The same argument with the cheapest lower bound and upper bound: the tree distance is at least
+// the difference of the sizes (every node of the larger tree beyond the smaller's size is
+// inserted or deleted), and at most min(la, lb) operators match.
+double structural_bound_by_sizes(const StructureFields& a, const StructureFields& b, const double* tree_weight) {
+    const int la = (int)a.operators.size(), lb = (int)b.operators.size();
+    const double op_sim = la + lb == 0 ? 1.0 : 2.0 * (double)std::min(la, lb) / (double)(la + lb);
+    return combine(tree_weight[std::abs(a.tree.size() - b.tree.size())], op_sim, bonus_of(a, b));
+}
+
 // Proof that the bound is never below the exact structural similarity:
 //  - the tree distance d is at least tree_distance_lower_bound (proof beside it), and the
 //    weights exp(-0.25 d) do not increase with d, so the weight of the bound is at least
@@ -64,7 +73,7 @@ double structural_bound(const StructureFields& a, const StructureFields& b, cons
 // reaches the threshold and one beyond it does not (J(d) <= J(budget + 1) < threshold).
 double similarity_reaching(const StructureFields& a, const StructureFields& b, double behavioural,
                            double alpha, double beta, double threshold, const double* tree_weight,
-                           int& distance, SimilarityScratch& s, const std::atomic<bool>* stop) {
+                           int& distance, int& at_least, SimilarityScratch& s, const std::atomic<bool>* stop) {
     const double nothing = std::nan("");
     const double op_sim = operator_ratio(a, b, s.sequence);
     const double bonus = bonus_of(a, b);
@@ -81,11 +90,15 @@ double similarity_reaching(const StructureFields& a, const StructureFields& b, d
         return reaching(d);
     }
     const int most = a.tree.size() + b.tree.size();  // deleting one tree, inserting the other
-    int budget = tree_distance_lower_bound(a.tree, b.tree);
+    int budget = std::max(at_least, tree_distance_lower_bound(a.tree, b.tree));
     if (!(joint(budget) >= threshold)) return nothing;
     while (budget < most && joint(budget + 1) >= threshold) ++budget;
     const int d = tree_distance_within(a.tree, b.tree, budget, s.tree, stop);
-    if (d < 0 || d > budget) return nothing;
+    if (d < 0) return nothing;  // stopped
+    if (d > budget) {           // the distance exceeds the budget: it is at least budget + 1
+        at_least = std::max(at_least, budget + 1);
+        return nothing;
+    }
     distance = d;
     return joint(d);
 }

@@ -48,16 +48,23 @@ double behavioural_similarity(const BehaviourFields& a, const BehaviourFields& b
 // that cost a pass over the labels and operators (proof beside it). `tree_weight` as above.
 double structural_bound(const StructureFields& a, const StructureFields& b, const double* tree_weight);
 
+// A looser bound that costs a few operations: from the sizes of the trees and of the operator
+// lists only. Pruning tries it first.
+double structural_bound_by_sizes(const StructureFields& a, const StructureFields& b, const double* tree_weight);
+
 // For the similarity graph, which keeps the pairs whose alpha * structural + beta *
 // behavioural reaches `threshold`: that joint similarity when it reaches `threshold`, the same
 // double as alpha * structural_similarity(a, b, ...) + beta * behavioural; NaN when it does not
 // or when `stop` was set. The tree distance is measured only as far as the threshold needs
 // (tree_distance_within). `distance` is the pair's tree distance when the caller knows it (from
 // a table of repeated trees), else -1; it is set when the distance was measured in full.
-// `tree_weight` as above.
+// `at_least` is a lower bound of the distance the caller knows (0 for none); when the distance
+// was not measured in full it is raised to the bound the measuring proved, so that a later pair
+// of the same trees may be settled without measuring again. `tree_weight` as above.
 double similarity_reaching(const StructureFields& a, const StructureFields& b, double behavioural,
                            double alpha, double beta, double threshold, const double* tree_weight,
-                           int& distance, SimilarityScratch& scratch, const std::atomic<bool>* stop = nullptr);
+                           int& distance, int& at_least, SimilarityScratch& scratch,
+                           const std::atomic<bool>* stop = nullptr);
 
 // Python's `min` keeps its first argument unless a later one is smaller, so the two argument
 // orders differ for NaN: min(1.0, NaN) is 1.0, min(NaN, 1.0) is NaN.

@@ -96,17 +96,19 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
             for (int j = same ? i + 1 : 0; j < cols; ++j) {
                 if (stop.load(std::memory_order_relaxed)) return;
                 const auto &x = a.items[i], &y = b.items[j];
-                // Bounds first (see similarity_bound): the behavioural term at its largest, then
-                // the exact one, which the exact similarity reuses.
+                // Bounds first (see similarity_bound), cheapest first: the bound by sizes with the
+                // behavioural term at its largest, then with the exact one (which the exact
+                // similarity reuses), then the bound by labels and shared operators.
                 double b_exact = -1.0;
                 if (prune) {
-                    const double s_bound = kernels::structural_bound(x, y, weights.data());
-                    if (alpha * s_bound + beta * 1.0 < threshold) {
+                    const double s_sizes = kernels::structural_bound_by_sizes(x.structure, y.structure, weights.data());
+                    if (alpha * s_sizes + beta * 1.0 < threshold) {
                         ++pruned[worker];
                         continue;
                     }
                     b_exact = kernels::behavioural_similarity(x.behaviour, y.behaviour);
-                    if (alpha * s_bound + beta * b_exact < threshold) {
+                    if (alpha * s_sizes + beta * b_exact < threshold ||
+                        alpha * kernels::structural_bound(x, y, weights.data()) + beta * b_exact < threshold) {
                         ++pruned[worker];
                         continue;
                     }
@@ -116,13 +118,20 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
                 const long long ta = std::min(ids_a[i], ids_b[j]), tb = std::max(ids_a[i], ids_b[j]);
                 std::atomic<int>* cell = memo.empty() ? nullptr : &memo[(size_t)(tb * (tb + 1) / 2 + ta)];
                 // The tree distance from the table when known; otherwise measured only as far as
-                // the threshold needs, and stored when it was measured in full.
-                int distance = cell ? cell->load(std::memory_order_relaxed) : -1;
-                const bool known = distance >= 0;
+                // the threshold needs. The table keeps what was learnt: the distance d as d, a
+                // proven lower bound L (d >= L >= 1) as -1 - L; -1 is nothing known.
+                const int known = cell ? cell->load(std::memory_order_relaxed) : -1;
+                int distance = known >= 0 ? known : -1;
+                int at_least = known < -1 ? -1 - known : 0;
                 const double value = kernels::similarity_reaching(x.structure, y.structure, b_exact, alpha, beta,
-                                                                  threshold, weights.data(), distance,
+                                                                  threshold, weights.data(), distance, at_least,
                                                                   scratch[worker], &stop);
-                if (cell && !known && distance >= 0) cell->store(distance, std::memory_order_relaxed);
+                if (cell && known < 0) {
+                    int expected = known;  // a racing worker's store, exact or not, is kept
+                    if (distance >= 0) cell->compare_exchange_strong(expected, distance, std::memory_order_relaxed);
+                    else if (at_least > -1 - known)
+                        cell->compare_exchange_strong(expected, -1 - at_least, std::memory_order_relaxed);
+                }
                 if (value >= threshold) found[worker].push_back({i, j, value});
             }
     };

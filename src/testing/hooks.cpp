@@ -262,9 +262,9 @@ object pair_similarities(const PairsCall& c) {
             } else if (alpha * kernels::structural_bound(x, y, weights.data()) + beta * b < threshold) {
                 value = std::nan("");
             } else {
-                int distance = -1;
+                int distance = -1, at_least = 0;
                 value = kernels::similarity_reaching(x, y, b, alpha, beta, threshold, weights.data(), distance,
-                                                     scratch);
+                                                     at_least, scratch);
             }
             out[(size_t)i * n + j] = value;
             out[(size_t)j * n + i] = value;
