@@ -151,3 +151,15 @@ def test_two_runs_with_one_seed_print_the_same_numbers(banks):
     other = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7", "--seed", "7")
     sensitivity = lambda text: [l for l in text.splitlines() if "sensitivity" in l]
     assert sensitivity(other.stdout) != sensitivity(first.stdout)
+
+
+@pytest.mark.parametrize("path", [[], ["--large"]])
+def test_timings_account_for_the_whole_run(banks, path):
+    out = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--quiet", "--timings", *path)
+    assert out.returncode == 0, out.stderr
+    times = dict((m.group(1).strip(), float(m.group(2)))
+                 for m in re.finditer(r"^  (.{32}) +([\d.]+) s$", out.stderr, re.M))
+    assert {"reading and describing", "clustering", "scoring", "filtering", "outside the stages"} <= set(times)
+    whole = times.pop("whole run")
+    # Each figure is rounded to a tenth of a second.
+    assert sum(times.values()) == pytest.approx(whole, abs=0.05 * (len(times) + 1))
