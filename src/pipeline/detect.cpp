@@ -235,29 +235,16 @@ object score_of_cluster(const ClusterCandidateCall& call) {
     const Library lib = library_of(call.library, call.lib_descs);
     const ClusterScore score = score_cluster(call.cluster, lib, size_of_bank(call.bank_size), call);
     object candidate = candidate_of(call.cluster, score, call.novelty_threshold);
-    object out = check(PyDict_New());
-    auto put = [&](const char* key, handle value) { check_status(PyDict_SetItemString(out.ptr(), key, value.ptr())); };
-    put("candidate", candidate.is_valid() ? handle(candidate) : handle(Py_None));
-    put("formula", score.formula);
-    put("kept", score.kept ? Py_True : Py_False);
-    if (!score.kept) {
-        put("terms", Py_None);
-        put("novelty", Py_None);
-        return out;
-    }
-    object terms = check(PyDict_New());
-    auto term = [&](const char* key, handle value) {
-        check_status(PyDict_SetItemString(terms.ptr(), key, value.ptr()));
-    };
-    term("structural", mul(call.structural, pyfloat(score.structural)));
-    term("behavioral", score.behavioral);
-    term("irreducibility", score.irreducibility);
-    term("recurrence", score.recurrence);
-    term("compression", score.compression);
-    put("terms", terms);
-    put("novelty", score.novelty);
-    put("closest", score.closest);
-    return out;
+    const handle candidate_or_none = candidate.is_valid() ? handle(candidate) : handle(Py_None);
+    if (!score.kept)
+        return dict_of({{"candidate", candidate_or_none}, {"formula", score.formula}, {"kept", Py_False},
+                        {"terms", Py_None}, {"novelty", Py_None}});
+    object structural = mul(call.structural, pyfloat(score.structural));
+    object terms = dict_of({{"structural", structural}, {"behavioral", score.behavioral},
+                            {"irreducibility", score.irreducibility}, {"recurrence", score.recurrence},
+                            {"compression", score.compression}});
+    return dict_of({{"candidate", candidate_or_none}, {"formula", score.formula}, {"kept", Py_True},
+                    {"terms", terms}, {"novelty", score.novelty}, {"closest", score.closest}});
 }
 
 }  // namespace kt
