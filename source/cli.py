@@ -136,26 +136,30 @@ def _read(paths, skip_bad, unique_ids, progress, what):
     return entries, skipped
 
 
-def _bank(args, progress, client, check_size):
-    """The bank's entries, the rows skipped, a label, and the descriptors when the rows were
-    described as they were read (files: here, or on the Dask workers)."""
-    from source import bankio
+def _bank(args, progress, client, check_size, kept=None):
+    """The bank's entries, the rows skipped, a label, the descriptors when the rows were
+    described as they were read (files: here, or on the Dask workers), the rows of the entries
+    and their left-hand sides, and the kept row of a state each took (or -1)."""
+    from source import bankio, state
     from source.feynman import load_bank
-    from source.run import describe_rows
     if not args.bank:
         entries = [bankio.Entry(f.id, f.expr, f.bounds, "bundled Feynman bank") for f in load_bank()]
-        return entries, [], "bundled Feynman bank", None
+        return entries, [], "bundled Feynman bank", None, None, None, None, None
     try:
         rows = bankio.read_rows(args.bank)
         check_size(len(rows))
-        outcomes = describe_rows(rows, not args.no_ranges, args.seed, client, progress=progress)
+        outcomes, old, source = state.describe(kept, rows, not args.no_ranges, args.seed, client, progress)
         parsed = [o if isinstance(o, Exception) else o[:2] for o in outcomes]
         entries, skipped = bankio.settle(rows, parsed, args.skip_bad, _warn, unique_ids=True)
     except bankio.BankError as e:
         raise CliError(str(e)) from None
+    except state.StateError as e:
+        raise CliError(str(e)) from None
     _checked_entries(args.bank, entries, skipped)
-    descriptors = [o[2] for o in outcomes if not isinstance(o, Exception)]
-    return entries, skipped, ", ".join(str(p) for p in args.bank), descriptors
+    good = [k for k, o in enumerate(outcomes) if not isinstance(o, Exception)]
+    return (entries, skipped, ", ".join(str(p) for p in args.bank), [outcomes[k][2] for k in good],
+            [rows[k] for k in good], [outcomes[k][0] for k in good], [old[k] for k in good],
+            [source[k] for k in good])
 
 
 def _library(args, progress):
@@ -199,9 +203,11 @@ def _dask_client(address):
 def detect(args):
     started = time.perf_counter()
     settings = _settings(args)
-    large = bool(args.large or args.dask)
+    large = bool(args.large or args.dask or args.state)
     if large and (args.plot or args.behavior or args.html):
-        raise CliError("--plot, --html and --behavior need the dense path (drop --large)", code=2)
+        raise CliError("--plot, --html and --behavior need the dense path (drop --large, --dask and --state)", code=2)
+    if args.state and not args.bank:
+        raise CliError("--state keeps what was learnt of bank files: give the BANK files", code=2)
     check_outputs([("--json", args.json), ("--plot", args.plot), ("--html", args.html)],
                   list(args.bank or []) + list(args.library or []))
     to_stdout = "-" in (args.json, args.plot, args.html)
@@ -210,11 +216,22 @@ def detect(args):
     progress = Progress(not args.quiet and sys.stderr.isatty())
     try:
         kt = _engine()
-        from source import report
+        from source import report, state
+        from source.run import DETECTION
         from source.run import detect as run_detection
-        entries, skipped, bank_label, descriptors = _bank(args, progress, client,
-                                                          _check_dense_fits if not large else lambda n: None)
+        kept_settings = {**DETECTION, **settings, "seed": args.seed, "use_ranges": not args.no_ranges}
+        try:
+            kept = state.read(args.state, kept_settings) if args.state else None
+        except state.StateError as e:
+            raise CliError(str(e)) from None
+        entries, skipped, bank_label, descriptors, rows, lhs, old, source = _bank(
+            args, progress, client, _check_dense_fits if not large else lambda n: None, kept)
         library, library_label = _library(args, progress)
+        graph = parts = None
+        if kept is not None:
+            graph = state.graph(kept, descriptors, old, kept_settings, client, progress)
+            keys = [state.row_key(r.formula, r.bounds, not args.no_ranges) for r in rows]
+            parts = lambda members: kept.parts([keys[r] for r in members], library)  # noqa: E731
         ranges = None if args.no_ranges else [e.var_ranges() or {} for e in entries]
         if ranges is not None and not any(ranges):
             ranges = None
@@ -222,9 +239,13 @@ def detect(args):
               f"({library_label})", file=out)
         with warnings.catch_warnings(), contextlib.redirect_stdout(out):
             warnings.simplefilter("ignore")  # numpy's overflow and invalid-value warnings
-            run = run_detection([e.id for e in entries], [e.expr for e in entries], library, ranges,
-                                large=large, client=client, verbose=not args.quiet and not large,
-                                progress=progress, seed=args.seed, descriptors=descriptors, **settings)
+            try:
+                run = run_detection([e.id for e in entries], [e.expr for e in entries], library, ranges,
+                                    large=large, client=client, verbose=not args.quiet and not large,
+                                    progress=progress, seed=args.seed, descriptors=descriptors, graph=graph,
+                                    parts=parts, **settings)
+            except state.StateError as e:
+                raise CliError(str(e)) from None
             np.random.seed(args.seed)  # the structures' own descriptions below draw from it too
             result = run.result
             rendered = []
@@ -268,6 +289,12 @@ def detect(args):
                 text = page(run, asked, labels, rendered, skipped)
             with atomic(args.html) as f:
                 f.write(text)
+        if args.state:
+            with progress.step("keeping the state"):
+                try:
+                    state.write(args.state, run, rows, lhs, kept_settings, library, kept, source)
+                except OSError as e:
+                    raise CliError(f"{args.state}: cannot keep the state: {e.strerror or e}") from None
     finally:
         progress.close()
         if client is not None:
@@ -376,6 +403,9 @@ def parser():
                    help="large banks: a sparse similarity graph instead of the dense matrix")
     d.add_argument("--dask", metavar="ADDRESS",
                    help="with --large: run the graph blocks and scoring on this Dask scheduler")
+    d.add_argument("--state", metavar="DIR",
+                   help="keep the bank's descriptors and similarity graph in DIR (made if missing), and "
+                        "describe and measure only rows it does not hold yet; implies --large")
     d.add_argument("--seed", type=int, default=0,
                    help="seed of numpy's generator, so that two runs print the same numbers (0)")
     d.add_argument("--skip-bad", action="store_true", help="skip unparsable rows with a warning")

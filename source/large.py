@@ -50,23 +50,35 @@ def _block(rows_packed, cols_packed, threshold, alpha, beta, same, row_offset, c
     return rows + row_offset, cols + col_offset, values, pruned
 
 
+def _edges_of_pairs(packed, offsets, pairs, threshold, alpha, beta, client, progress):
+    """The edges of the block pairs (a, b), a <= b, of a bank packed in blocks (`packed[k]`
+    starts at `offsets[k]`), each measured from the earlier row to the later; and the pairs pruned."""
+    if client is not None and pairs:
+        packed = client.scatter(list(packed), broadcast=True, hash=False)
+    jobs = [(packed[a], None if a == b else packed[b], threshold, alpha, beta, a == b, offsets[a], offsets[b])
+            for a, b in pairs]
+    parts = _run(client, _block, jobs, progress)
+    if not parts:
+        empty = np.empty(0, dtype=np.int64)
+        return [(empty, empty, np.empty(0))], 0
+    return [p[:3] for p in parts], sum(int(p[3]) for p in parts)
+
+
+def _sorted_edges(parts):
+    rows = np.concatenate([p[0] for p in parts]).astype(np.int64, copy=False)
+    cols = np.concatenate([p[1] for p in parts]).astype(np.int64, copy=False)
+    values = np.concatenate([p[2] for p in parts]).astype(np.float64, copy=False)
+    order = np.lexsort((cols, rows))
+    return rows[order], cols[order], values[order]
+
+
 def graph_edges(packed, offsets, threshold, alpha=DETECTION["alpha"], beta=DETECTION["beta"], client=None,
                 progress=None):
     """The similarity graph of a bank packed in blocks (`packed[k]` starts at `offsets[k]`):
     rows, cols and similarities of the pairs at or above `threshold`, and the pairs pruned."""
-    if client is not None:
-        packed = client.scatter(list(packed), broadcast=True, hash=False)
-    jobs = [(packed[a], None if a == b else packed[b], threshold, alpha, beta, a == b, offsets[a], offsets[b])
-            for a in range(len(offsets)) for b in range(a, len(offsets))]
-    parts = _run(client, _block, jobs, progress)
-    if not parts:
-        empty = np.empty(0, dtype=np.int64)
-        return empty, empty, np.empty(0), 0
-    rows = np.concatenate([p[0] for p in parts])
-    cols = np.concatenate([p[1] for p in parts])
-    values = np.concatenate([p[2] for p in parts])
-    order = np.lexsort((cols, rows))
-    return rows[order], cols[order], values[order], sum(int(p[3]) for p in parts)
+    pairs = [(a, b) for a in range(len(offsets)) for b in range(a, len(offsets))]
+    parts, pruned = _edges_of_pairs(packed, offsets, pairs, threshold, alpha, beta, client, progress)
+    return (*_sorted_edges(parts), pruned)
 
 
 def similarity_graph(descriptors, threshold, alpha=DETECTION["alpha"], beta=DETECTION["beta"], client=None,
@@ -77,18 +89,54 @@ def similarity_graph(descriptors, threshold, alpha=DETECTION["alpha"], beta=DETE
     return graph_edges(packed, offsets, threshold, alpha, beta, client, progress)
 
 
-def _score_one(cluster, library, lib_descs, bank_size, novelty_threshold, weights):
-    return kt._score_cluster(cluster, library, lib_descs, bank_size, novelty_threshold, **weights)
+def extend_graph(descriptors, known, edges, threshold, alpha=DETECTION["alpha"], beta=DETECTION["beta"],
+                 client=None, block_size=500, progress=None):
+    """The similarity graph of described formulas of which some pairs are known already: `known`
+    tells for every row whether its pairs with the other known rows are, `edges` (rows, cols,
+    similarities) are those pairs' edges. The rows are cut into blocks, and only the block pairs
+    that hold a row not known are measured; the graph equals `similarity_graph`'s."""
+    n = len(descriptors)
+    offsets = list(range(0, n, block_size))
+    fresh = [not all(known[o:o + block_size]) for o in offsets]
+    pairs = [(a, b) for a in range(len(offsets)) for b in range(a, len(offsets)) if fresh[a] or fresh[b]]
+    used = sorted({k for pair in pairs for k in pair})
+    packed = {k: kt.pack_descriptors(descriptors[offsets[k]:offsets[k] + block_size]) for k in used}
+    order = {k: i for i, k in enumerate(used)}
+    parts, pruned = _edges_of_pairs([packed[k] for k in used], [offsets[k] for k in used],
+                                    [(order[a], order[b]) for a, b in pairs], threshold, alpha, beta, client,
+                                    progress)
+    rows, cols, values = (np.asarray(a) for a in edges)
+    # A known edge stands where its block pair was not measured again.
+    stale = np.array(fresh, dtype=bool)
+    keep = ~(stale[rows // block_size] | stale[cols // block_size]) if len(rows) else np.zeros(0, dtype=bool)
+    parts.append((rows[keep], cols[keep], values[keep]))
+    return (*_sorted_edges(parts), pruned)
 
 
-def score_clusters(clusters, library, lib_descs, bank_size, novelty_threshold, client=None, progress=None, weights=None):
+def _score_one(cluster, library, lib_descs, bank_size, novelty_threshold, weights, parts=None):
+    return kt._score_cluster(cluster, library, lib_descs, bank_size, novelty_threshold, **weights, parts=parts)
+
+
+def score_clusters(clusters, library, lib_descs, bank_size, novelty_threshold, client=None, progress=None, weights=None,
+                   parts=None):
     """The account of every cluster (a list of descriptors) as `_score_cluster` gives it: its
     candidate, or None where detection drops it, its generalisation and the terms of its score;
-    one task per cluster with a client. `weights`: score weights and scales by keyword."""
-    if client is not None:
+    one task per cluster with a client. `weights`: score weights and scales by keyword; `parts`:
+    for every cluster its parts from an earlier account, or None."""
+    parts = parts or [None] * len(clusters)
+    known = [k for k, p in enumerate(parts) if p is not None]
+    accounts = [None] * len(clusters)
+    # Clusters whose parts are known are scored here: it takes no measuring.
+    for k in known:
+        accounts[k] = _score_one(clusters[k], library, lib_descs, bank_size, novelty_threshold, weights or {}, parts[k])
+    rest = [k for k, p in enumerate(parts) if p is None]
+    if client is not None and rest:
         library, lib_descs = client.scatter([library, lib_descs], broadcast=True, hash=False)
-    return _run(client, _score_one,
-                [(c, library, lib_descs, bank_size, novelty_threshold, weights or {}) for c in clusters], progress)
+    done = _run(client, _score_one,
+                [(clusters[k], library, lib_descs, bank_size, novelty_threshold, weights or {}) for k in rest], progress)
+    for k, account in zip(rest, done):
+        accounts[k] = account
+    return accounts
 
 
 def detect_large(bank, library, var_ranges_bank=None, client=None, block_size=2000, **settings):

@@ -65,6 +65,7 @@ class Run:
     graph: tuple | None = None        # the large path's (rows, cols, similarities, pruned)
     library_descriptors: dict = field(default_factory=dict)
     left_out: dict = field(default_factory=dict)  # row -> why it is in no structure
+    accounts: dict = field(default_factory=dict)  # cluster -> its scoring parts (`_score_cluster`)
     settings: dict = field(default_factory=dict)  # every setting the run used, by keyword
 
     @property
@@ -167,13 +168,16 @@ def describe_one(expr, ranges=None, seed=None):
 
 
 def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_size=2000, verbose=True,
-           progress=None, filter=True, near_threshold=None, seed=None, descriptors=None, **settings):
+           progress=None, filter=True, near_threshold=None, seed=None, descriptors=None, graph=None,
+           parts=None, **settings):
     """Describe, cluster, generalise, score and filter a bank; the stages and numbers are those
     of ``detect_structure`` and ``filter_candidates`` with the same `settings` (their keyword
     names: `sim_threshold`, `alpha`, `w_structural`, `min_members`, `novel_threshold`, ...).
 
     `ids` and `exprs` are parallel lists, `ranges` None or one range dict per row;
-    `descriptors`, when given, are the rows' descriptors already made (`describe_rows`).
+    `descriptors`, when given, are the rows' descriptors already made (`describe_rows`), and
+    `graph` their similarity graph at the run's threshold (rows, cols, similarities, pruned);
+    `parts(rows)`, when given, tells a cluster's scoring parts from an earlier run, or None.
     `progress(stage, done, total)` is called as work advances. `large` (or a Dask `client`)
     clusters on the similarity graph instead of the dense matrix. Without `filter` the run's
     `result` is None. Without a `seed` the behaviour descriptors draw their sensitivity figures
@@ -196,11 +200,11 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
         for i, e in enumerate(exprs):
             descriptors.append(describe_one(e, ranges[i] if ranges else None, seed))
             progress("describing", i + 1, n)
-    matrix = graph = None
-    if large or client is not None:
+    matrix = None
+    if graph is None and (large or client is not None):
         graph = sparse.similarity_graph(descriptors, opts["sim_threshold"], opts["alpha"], opts["beta"], client, block_size,
                                         progress=lambda done, total: progress("similarity graph", done, total))
-    elif n:
+    elif graph is None and n:
         matrix = _dense_matrix(descriptors, opts["alpha"], opts["beta"], progress)
     # The library is described after the bank's similarities, as detect_structure does (the
     # behaviour descriptors draw from numpy's global generator in that order).
@@ -231,9 +235,12 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     scored = sparse.score_clusters([[descriptors[r] for r in clusters[k]] for k in scorable], library, lib_descs,
                                    n, opts["novelty_threshold"], client,
                                    progress=lambda done, total: progress("scoring", done, total),
-                                   weights={k: opts[k] for k in SCORING})
+                                   weights={k: opts[k] for k in SCORING},
+                                   parts=[parts(clusters[k]) for k in scorable] if parts else None)
     found = []
+    accounts = {}
     for k, account in zip(scorable, scored):
+        accounts[k] = account["parts"]
         if account["candidate"] is not None:
             found.append(Found(account["candidate"], k, clusters[k], terms=account["terms"]))
         else:
@@ -247,7 +254,7 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
                                  progress=lambda done, total: progress("filtering", done, total),
                                  **thresholds) if filter else None
     return Run(ids=list(ids), exprs=list(exprs), descriptors=descriptors, clusters=clusters, found=found,
-               result=result, matrix=matrix, graph=graph, library_descriptors=lib_descs, left_out=left_out,
+               result=result, matrix=matrix, graph=graph, library_descriptors=lib_descs, left_out=left_out, accounts=accounts,
                settings={**opts, "near_threshold": kt.NEAR_THRESHOLD if near_threshold is None else near_threshold})
 
 

@@ -167,3 +167,43 @@ def test_compression_gain(m, nodes, formula, expected):
     cluster = [type("D", (), {"n_nodes": n})() for n in nodes]
     assert m.compression_gain(cluster, formula) == expected
     assert m._node_count(formula) == sum(1 for _ in sp.preorder_traversal(formula))
+
+
+def _cluster_accounts(m):
+    import sympy as sp
+    from source.laws import load_library
+    x, y, t = sp.symbols("x y t")
+    library = load_library()
+    lib_descs = {k: m.describe(v) for k, v in library.items()}
+    kept = [m.describe(e) for e in (x ** 2 * y, 3 * x ** 2 * y, x ** 2 * y / 2)]
+    generic = [m.describe(e) for e in (x + y, sp.sin(t) * sp.exp(x), sp.log(y) - t ** 3)]
+    return library, lib_descs, kept, generic
+
+
+@pytest.mark.parametrize("which", ["kept", "generic"])
+@pytest.mark.parametrize("bank_size", [3, 250])
+def test_score_from_earlier_parts_equals_the_full_score(m, which, bank_size):
+    library, lib_descs, kept, generic = _cluster_accounts(m)
+    cluster = kept if which == "kept" else generic
+    earlier = m._score_cluster(cluster, library, lib_descs, 100, w_recurrence=2.0)
+    again = m._score_cluster(cluster, library, lib_descs, bank_size, -5.0, w_structural=0.5,
+                             parts=earlier["parts"])
+    full = m._score_cluster(cluster, library, lib_descs, bank_size, -5.0, w_structural=0.5)
+    assert again["parts"] == full["parts"]
+    for key in ("formula", "kept", "terms", "novelty", "closest"):
+        assert again.get(key) == full.get(key), key
+    if full["candidate"] is not None:
+        assert again["candidate"].novelty == full["candidate"].novelty
+        assert again["candidate"].members == full["candidate"].members
+
+
+@pytest.mark.parametrize("parts, error", [
+    ({"formula": None}, ValueError),
+    ({"formula": 1, "kept": True, "structural": "3", "closest": "x", "behavioral": 1.0, "compositionality": 0.1,
+      "compression_gain": 0.2}, TypeError),
+    ([], TypeError),
+])
+def test_malformed_parts_are_refused(m, parts, error):
+    library, lib_descs, kept, _ = _cluster_accounts(m)
+    with pytest.raises(error):
+        m._score_cluster(kept, library, lib_descs, 100, parts=parts)

@@ -94,13 +94,21 @@ const FuncDef candidate_of_cluster_def = Declaration<ClusterCandidate>{
     .body = [](const ClusterCandidate& c) { return candidate_of_cluster(c); },
 };
 
+// _score_cluster also takes the parts of an earlier account of the same cluster.
+std::vector<Arg<ClusterCandidate>> with_parts(std::vector<Arg<ClusterCandidate>> params) {
+    params.push_back(keyword_only<ClusterCandidate>(
+        {"parts", &ClusterCandidate::parts, "dict[str, object] | None", Check::DictOrNone, kNone}));
+    return params;
+}
+
 const FuncDef score_cluster_def = Declaration<ClusterCandidate>{
     .name = "_score_cluster",
-    .params = cluster_params,
+    .params = with_parts(cluster_params),
     .returns = "dict[str, object]",
     .doc = "The candidate of one cluster with its account: a dict of the candidate (or None), the\n"
            "cluster's generalisation (or None), whether it was kept and scored, the weighted terms of\n"
-           "its score by name, the score and the closest library entry.",
+           "its score by name, the score, the closest library entry, and its parts: what was measured\n"
+           "before the bank's size entered, which `parts` takes back for the same cluster and library.",
     .body = [](const ClusterCandidate& c) { return score_of_cluster(c); },
 };
 

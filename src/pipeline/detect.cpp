@@ -118,6 +118,71 @@ object field_of_each(handle cluster, const char* field) {
     return values;
 }
 
+// What scoring learns of a cluster before the bank's size enters: its generalisation and, when
+// it is kept, its unweighted measures against the library. A caller that keeps them (a run's
+// state) hands them back for the same cluster and library instead of measuring again.
+struct ClusterParts {
+    object formula;       // the generalisation (displayed form when kept), or None
+    bool kept = false;    // a valid generalisation, which is scored
+    double structural = kInf;
+    object closest, behavioral, compositionality, compression_gain;
+};
+
+ClusterParts cluster_parts(handle cluster, const Library& lib) {
+    ClusterParts parts;
+    object exprs_cluster = field_of_each(cluster, "expr");
+    object canonicalize = module_global("_canonicalize_expr");
+    object tagged = new_list();
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(exprs_cluster.ptr()); ++k)
+        append(tagged, canonicalize(handle(PyList_GET_ITEM(exprs_cluster.ptr(), k)),
+                                    nb::arg("source_id") = pyint(k)));
+    parts.formula = module_global("anti_unify_cluster")(tagged);
+    if (parts.formula.is_none() || !truth(module_global("_is_valid_generalization")(parts.formula))) return parts;
+    parts.kept = true;
+    parts.formula = module_global("_display_canonical_expr")(parts.formula);
+    auto [structural, closest_name] = closest_entry(parts.formula, lib);
+    parts.structural = structural;
+    parts.closest = closest_name;
+    parts.behavioral = module_global("behavioral_distance_between_cluster_and_library")(cluster, lib.descs);
+    parts.compositionality = module_global("compositionality_score")(parts.formula, lib.exprs);
+    parts.compression_gain = module_global("compression_gain")(cluster, parts.formula);
+    return parts;
+}
+
+const char* const kPartNames[] = {"formula", "kept", "structural", "closest", "behavioral", "compositionality",
+                                  "compression_gain"};
+
+object dict_of_parts(const ClusterParts& p) {
+    if (!p.kept)
+        return dict_of({{"formula", p.formula}, {"kept", Py_False}, {"structural", Py_None}, {"closest", Py_None},
+                        {"behavioral", Py_None}, {"compositionality", Py_None}, {"compression_gain", Py_None}});
+    return dict_of({{"formula", p.formula}, {"kept", Py_True}, {"structural", pyfloat(p.structural)},
+                    {"closest", p.closest}, {"behavioral", p.behavioral}, {"compositionality", p.compositionality},
+                    {"compression_gain", p.compression_gain}});
+}
+
+ClusterParts parts_of_dict(handle d) {
+    for (const char* name : kPartNames)
+        if (!PyDict_GetItemString(d.ptr(), name))
+            raise(PyExc_ValueError, "parts must be the 'parts' of an account of _score_cluster");
+    auto at = [&](const char* name) { return nb::borrow(PyDict_GetItemString(d.ptr(), name)); };
+    ClusterParts p;
+    p.formula = at("formula");
+    p.kept = truth(at("kept"));
+    if (!p.kept) return p;
+    auto number = [&](const char* name) {
+        object v = at(name);
+        if (!PyFloat_Check(v.ptr())) raise(PyExc_TypeError, "the measures of parts must be floats");
+        return v;
+    };
+    p.structural = PyFloat_AS_DOUBLE(number("structural").ptr());
+    p.closest = at("closest");
+    p.behavioral = number("behavioral");
+    p.compositionality = number("compositionality");
+    p.compression_gain = number("compression_gain");
+    return p;
+}
+
 // One cluster's generalisation and, when it is kept, the terms of its score.
 struct ClusterScore {
     object formula;       // the generalisation (displayed form when kept), or None
@@ -127,41 +192,33 @@ struct ClusterScore {
     object novelty;
 };
 
-ClusterScore score_cluster(handle cluster, const Library& lib, Py_ssize_t bank_size, const ScoreWeights& w) {
+ClusterScore score_of_parts(handle cluster, const ClusterParts& parts, Py_ssize_t bank_size, const ScoreWeights& w) {
     ClusterScore score;
-    object exprs_cluster = field_of_each(cluster, "expr");
-    object canonicalize = module_global("_canonicalize_expr");
-    object tagged = new_list();
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(exprs_cluster.ptr()); ++k)
-        append(tagged, canonicalize(handle(PyList_GET_ITEM(exprs_cluster.ptr(), k)),
-                                    nb::arg("source_id") = pyint(k)));
-    score.formula = module_global("anti_unify_cluster")(tagged);
-    if (score.formula.is_none() || !truth(module_global("_is_valid_generalization")(score.formula))) return score;
-    score.kept = true;
-    score.formula = module_global("_display_canonical_expr")(score.formula);
-
-    auto [structural, closest_name] = closest_entry(score.formula, lib);
-    score.structural = structural;
-    score.closest = closest_name;
-    object behavioral = module_global("behavioral_distance_between_cluster_and_library")(cluster, lib.descs);
-    object comp_score = module_global("compositionality_score")(score.formula, lib.exprs);
-    object irreducibility = check(PyNumber_Subtract(pyfloat(1.0).ptr(), comp_score.ptr()));
+    score.formula = parts.formula;
+    score.kept = parts.kept;
+    if (!parts.kept) return score;
+    score.structural = parts.structural;
+    score.closest = parts.closest;
+    object irreducibility = check(PyNumber_Subtract(pyfloat(1.0).ptr(), parts.compositionality.ptr()));
     object rec_strength = module_global("recurrence_strength")(cluster, pyint(bank_size));
-    object comp_gain = module_global("compression_gain")(cluster, score.formula);
 
-    score.behavioral = mul(w.behavioral, behavioral);
+    score.behavioral = mul(w.behavioral, parts.behavioral);
     score.irreducibility = mul(w.irreducibility, ratio(irreducibility, w.scale_irreducible));
     score.recurrence = mul(w.recurrence, ratio(rec_strength, w.scale_recurrence));
-    score.compression = mul(w.compression, ratio(comp_gain, w.scale_compression));
+    score.compression = mul(w.compression, ratio(parts.compression_gain, w.scale_compression));
     score.novelty = pyfloat(kInf);
-    if (!std::isinf(structural)) {
+    if (!std::isinf(parts.structural)) {
         // Summed in this order, as the score has always been.
-        score.novelty = add(mul(w.structural, pyfloat(structural)), score.behavioral);
+        score.novelty = add(mul(w.structural, pyfloat(parts.structural)), score.behavioral);
         score.novelty = add(score.novelty, score.irreducibility);
         score.novelty = add(score.novelty, score.recurrence);
         score.novelty = add(score.novelty, score.compression);
     }
     return score;
+}
+
+ClusterScore score_cluster(handle cluster, const Library& lib, Py_ssize_t bank_size, const ScoreWeights& w) {
+    return score_of_parts(cluster, cluster_parts(cluster, lib), bank_size, w);
 }
 
 // The scored candidate of one cluster, or nothing when its generalisation is dropped or
@@ -233,18 +290,21 @@ object candidate_of_cluster(const ClusterCandidateCall& call) {
 
 object score_of_cluster(const ClusterCandidateCall& call) {
     const Library lib = library_of(call.library, call.lib_descs);
-    const ClusterScore score = score_cluster(call.cluster, lib, size_of_bank(call.bank_size), call);
+    const ClusterParts parts =
+        call.parts.is_valid() && !call.parts.is_none() ? parts_of_dict(call.parts) : cluster_parts(call.cluster, lib);
+    const ClusterScore score = score_of_parts(call.cluster, parts, size_of_bank(call.bank_size), call);
     object candidate = candidate_of(call.cluster, score, call.novelty_threshold);
     const handle candidate_or_none = candidate.is_valid() ? handle(candidate) : handle(Py_None);
     if (!score.kept)
         return dict_of({{"candidate", candidate_or_none}, {"formula", score.formula}, {"kept", Py_False},
-                        {"terms", Py_None}, {"novelty", Py_None}});
+                        {"terms", Py_None}, {"novelty", Py_None}, {"parts", dict_of_parts(parts)}});
     object structural = mul(call.structural, pyfloat(score.structural));
     object terms = dict_of({{"structural", structural}, {"behavioral", score.behavioral},
                             {"irreducibility", score.irreducibility}, {"recurrence", score.recurrence},
                             {"compression", score.compression}});
     return dict_of({{"candidate", candidate_or_none}, {"formula", score.formula}, {"kept", Py_True},
-                    {"terms", terms}, {"novelty", score.novelty}, {"closest", score.closest}});
+                    {"terms", terms}, {"novelty", score.novelty}, {"closest", score.closest},
+                    {"parts", dict_of_parts(parts)}});
 }
 
 }  // namespace kt

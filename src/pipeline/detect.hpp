@@ -20,6 +20,7 @@ object detect_structure(const DetectCall& call);
 struct ClusterCandidateCall : ScoreWeights {
     handle cluster, library, lib_descs, bank_size;
     double novelty_threshold;
+    handle parts;  // _score_cluster: the cluster's parts from an earlier account, or None
 };
 
 // The candidate detection makes of one cluster, or None: the per-cluster step, for callers
@@ -29,7 +30,8 @@ object candidate_of_cluster(const ClusterCandidateCall& call);
 // The same step with its account, a dict: the candidate (or None), the cluster's generalisation
 // (None when there is none), whether it was kept and scored, and then the weighted terms of the
 // score by name (summed in the order given, they make the score), the score and the closest
-// library entry.
+// library entry; and its "parts", what was measured before the bank's size entered, which a
+// later call for the same cluster and library may pass back as `parts`.
 object score_of_cluster(const ClusterCandidateCall& call);
 
 }  // namespace kt

@@ -1,0 +1,537 @@
+"""A run's kept state (``keltran detect --state DIR``), so that a bank that grows is described
+and measured only where it is new.
+
+A state folder holds, for the rows of the last run: each row's formula text, ranges and
+left-hand side, its expression (``source.exprcode``), its descriptor's fields exactly (numbers
+as JSON numbers or float64 arrays, never pickled objects), and the similarity graph over the
+rows; beside them a manifest with the state's format, the version that wrote it, the settings
+the descriptors and the graph depend on, and a checksum of every file. A state written by
+another version or format, or with other such settings, is refused; so is one whose files do
+not match their checksums.
+
+A later run reads its bank files, and every row whose formula and ranges the state holds takes
+its kept expression and descriptor instead of being parsed and described; the graph keeps the
+pairs of kept rows that are still in the same order and measures the others. Its result is the
+result of a run from scratch on the same files.
+
+Files are written under new names and the manifest last, by an atomic replace: a run stopped
+while writing leaves the previous state whole.
+"""
+import bisect
+import hashlib
+import json
+import os
+import secrets
+import warnings
+from pathlib import Path
+
+import numpy as np
+
+from source import exprcode
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")
+    from source import _brenmoor as kt
+
+FORMAT = 1
+MANIFEST = "manifest.json"
+# The settings a state's descriptors and graph depend on, as the run's settings name them.
+KEPT = ("seed", "use_ranges", "sim_threshold", "alpha", "beta")
+_PARTS = ("rows", "vectors", "graph", "clusters")
+
+
+class StateError(Exception):
+    """A state folder that cannot be used; the message says why and what to do."""
+
+
+def _version():
+    from importlib.metadata import PackageNotFoundError, version
+    try:
+        return version("keltran")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+def row_key(formula, bounds, use_ranges):
+    """What a row's descriptor depends on besides the run's settings: its formula text and,
+    when ranges are used, its ranges."""
+    return formula, tuple(sorted((str(k), float(a), float(b)) for k, (a, b) in bounds.items())) if use_ranges else ()
+
+
+# ---- descriptor fields ---------------------------------------------------------------------
+def _encode_value(value, vectors):
+    """[tag, payload] of one descriptor field, exactly; None when the value is of another kind."""
+    kind = type(value)
+    if value is None:
+        return ["n", None]
+    if kind is bool:
+        return ["b", value]
+    if kind is int:
+        return ["i", value]
+    if kind is float:
+        return ["f", value]
+    if kind is np.float64:
+        return ["g", float(value)]
+    if kind is np.bool_:
+        return ["B", bool(value)]
+    if kind is np.int64:
+        return ["I", int(value)]
+    if kind is str:
+        return ["s", value]
+    if kind is np.ndarray and value.dtype == np.float64 and value.ndim == 1:
+        vectors.append(value)
+        return ["a", len(vectors) - 1]
+    if kind is list:
+        kinds = {type(v) for v in value}
+        if not value:
+            return ["l", []]
+        if kinds == {str}:
+            return ["ls", list(value)]
+        if kinds == {float}:
+            return ["lf", list(value)]
+        if kinds == {np.float64}:
+            return ["lg", [float(v) for v in value]]
+    return None
+
+
+def _decode_value(tagged, vectors):
+    tag, payload = tagged
+    if tag == "n" and payload is None:
+        return None
+    if tag == "b" and type(payload) is bool:
+        return payload
+    if tag == "i" and type(payload) is int:
+        return payload
+    if tag == "B" and type(payload) is bool:
+        return np.bool_(payload)
+    if tag == "I" and type(payload) is int and -2**63 <= payload < 2**63:
+        return np.int64(payload)
+    if tag in ("f", "g") and type(payload) in (int, float):
+        return float(payload) if tag == "f" else np.float64(payload)
+    if tag == "s" and type(payload) is str:
+        return payload
+    if tag == "a" and type(payload) is int and 0 <= payload < len(vectors):
+        return vectors[payload]
+    if tag == "l" and payload == []:
+        return []
+    if tag in ("ls", "lf", "lg") and type(payload) is list:
+        want = str if tag == "ls" else (int, float)
+        if all(isinstance(v, want) and type(v) is not bool for v in payload):
+            return list(payload) if tag == "ls" else [float(v) if tag == "lf" else np.float64(v) for v in payload]
+    raise ValueError(f"a malformed field value {tagged!r:.60}")
+
+
+def _field_names():
+    return [name for name in kt.ExprDescriptor.__dataclass_fields__ if name not in ("expr", "numeric_expr")]
+
+
+# ---- writing -------------------------------------------------------------------------------
+def _digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
+
+
+def _row_record(row, lhs, descriptor, names, vectors):
+    record = {"formula": row.formula, "bounds": [[str(k), float(a), float(b)] for k, (a, b) in row.bounds.items()],
+              "lhs": lhs, "expr": exprcode.encode(descriptor.numeric_expr),
+              "norm": exprcode.encode(descriptor.expr), "fields": None}
+    start = len(vectors)
+    fields = {}
+    for name in names:
+        tagged = _encode_value(getattr(descriptor, name), vectors)
+        if tagged is None:  # a field this state cannot keep exactly: the row is described next time
+            del vectors[start:]
+            return record
+        fields[name] = tagged
+    record["fields"] = fields
+    return record
+
+
+def _copied_record(record, kept_vectors, vectors):
+    """A kept row's record for the new state, its vectors moved into the new state's list."""
+    if record["fields"] is None:
+        return record
+    fields = {}
+    for name, (tag, payload) in record["fields"].items():
+        if tag == "a":
+            vectors.append(kept_vectors[payload])
+            payload = len(vectors) - 1
+        fields[name] = [tag, payload]
+    return {**record, "fields": fields}
+
+
+def library_id(library):
+    """What identifies a library for the clusters' kept measures: its names and expressions."""
+    import sympy as sp
+    text = json.dumps([[str(name), sp.srepr(expr)] for name, expr in library.items()], ensure_ascii=False)
+    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
+
+
+def _parts_record(parts):
+    """A cluster's scoring parts as JSON data, or None when they cannot be kept exactly."""
+    formula = None
+    if parts["formula"] is not None:
+        formula = exprcode.encode(parts["formula"])
+        if formula is None:
+            return None
+    if not parts["kept"]:
+        return {"formula": formula, "kept": False}
+    if not all(type(parts[k]) is float for k in ("structural", "behavioral", "compositionality", "compression_gain")) \
+            or not isinstance(parts["closest"], str):
+        return None
+    return {**{k: parts[k] for k in ("structural", "closest", "behavioral", "compositionality", "compression_gain")},
+            "formula": formula, "kept": True}
+
+
+def write(folder, run, rows, lhs, settings, library, kept=None, source=None):
+    """Keeps the state of a run (`source.run.Run`): `rows` the bank rows of its entries (bankio's
+    rows, in order) and `lhs` their left-hand sides; `settings` the run's settings (at least
+    those of KEPT); `library` the library it was scored against. Rows taken from a state
+    (`kept`, `source[i]` the kept row of row i or -1) keep their records as they are."""
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    names = _field_names()
+    vectors = []
+    records = []
+    for i, (r, h, d) in enumerate(zip(rows, lhs, run.descriptors)):
+        k = source[i] if source is not None else -1
+        records.append(_copied_record(kept.records[k], kept.vectors, vectors) if k >= 0 and kept is not None
+                       else _row_record(r, h, d, names, vectors))
+    clusters = []
+    for k, parts in run.accounts.items():
+        kept_parts = _parts_record(parts)
+        if kept_parts is not None:
+            clusters.append([run.clusters[k], kept_parts])
+    generation = secrets.token_hex(6)
+    files = {part: f"{part}-{generation}.{'npz' if part in ('vectors', 'graph') else 'json'}" for part in _PARTS}
+    try:
+        with open(folder / files["rows"], "w", encoding="utf-8") as f:
+            json.dump({"fields": names, "rows": records}, f, ensure_ascii=False, separators=(",", ":"))
+        with open(folder / files["clusters"], "w", encoding="utf-8") as f:
+            json.dump({"library": library_id(library), "clusters": clusters}, f, ensure_ascii=False,
+                      separators=(",", ":"))
+        lengths = np.array([len(v) for v in vectors], dtype=np.int64)
+        values = np.concatenate(vectors) if vectors else np.empty(0)
+        with open(folder / files["vectors"], "wb") as f:
+            np.savez(f, lengths=lengths, values=values.astype(np.float64))
+        graph = run.graph
+        with open(folder / files["graph"], "wb") as f:
+            np.savez(f, rows=np.asarray(graph[0], dtype=np.int64), cols=np.asarray(graph[1], dtype=np.int64),
+                     values=np.asarray(graph[2], dtype=np.float64))
+        manifest = {"keltran state": FORMAT, "version": _version(),
+                    "settings": {k: settings[k] for k in KEPT}, "rows": len(records), "files": files,
+                    "sha256": {part: _digest(folder / name) for part, name in files.items()}}
+        temporary = folder / f".{MANIFEST}.{generation}"
+        with open(temporary, "w", encoding="utf-8") as f:
+            json.dump(manifest, f, indent=1)
+            f.flush()
+            os.fsync(f.fileno())
+        previous = _manifest_files(folder)
+        os.replace(temporary, folder / MANIFEST)
+    except BaseException:
+        for name in list(files.values()) + [f".{MANIFEST}.{generation}"]:
+            (folder / name).unlink(missing_ok=True)
+        raise
+    for name in previous:
+        if name not in files.values():
+            (folder / name).unlink(missing_ok=True)
+
+
+def _manifest_files(folder):
+    try:
+        with open(folder / MANIFEST, encoding="utf-8") as f:
+            files = json.load(f).get("files", {})
+        return [n for n in files.values() if isinstance(n, str) and Path(n).name == n and n.endswith((".json", ".npz"))]
+    except (OSError, ValueError, AttributeError):
+        return []
+
+
+# ---- reading -------------------------------------------------------------------------------
+def _shown(value):
+    return f"{value:g}" if isinstance(value, float) else str(value)
+
+
+_OPTIONS = {"seed": "--seed", "use_ranges": "--no-ranges", "sim_threshold": "--sim-threshold",
+            "alpha": "--alpha", "beta": "--beta"}
+
+
+class Kept:
+    """A state read from its folder: its rows' records, their vectors, the graph and the
+    clusters' scoring parts."""
+
+    def __init__(self, folder, records, names, vectors, graph, clusters, use_ranges):
+        self.folder, self.records, self.names, self.vectors, self.graph = folder, records, names, vectors, graph
+        self.keys = [row_key(r["formula"], {n: (a, b) for n, a, b in r["bounds"]}, use_ranges) for r in records]
+        self.by_key = {}
+        for k, key in enumerate(self.keys):
+            self.by_key.setdefault(key, []).append(k)
+        self.clusters = clusters
+        self._parts = None
+
+    def parts(self, keys, library):
+        """The kept scoring parts of the cluster whose members have these keys (row_key, in
+        the cluster's order), scored against this library; or None."""
+        if self._parts is None:
+            self._parts = {}
+            if self.clusters["library"] == library_id(library):
+                for rows, parts in self.clusters["clusters"]:
+                    self._parts[tuple(self.keys[k] for k in rows)] = parts
+        parts = self._parts.get(tuple(keys))
+        if parts is None:
+            return None
+        try:
+            return _parts_of_record(parts)
+        except (exprcode.CodeError, KeyError, TypeError, ValueError) as e:
+            raise _damaged(self.folder, f"a cluster's parts: {e}") from None
+
+    def __len__(self):
+        return len(self.records)
+
+    def outcome(self, k, row):
+        """(lhs, expr, descriptor) of kept row `k` (the same formula as `row`), or None where the
+        state could not keep its descriptor."""
+        r = self.records[k]
+        if r["fields"] is None:
+            return None
+        try:
+            expr = exprcode.decode(r["expr"]) if r["expr"] is not None else None
+            norm = exprcode.decode(r["norm"]) if r["norm"] is not None else None
+            fields = {name: _decode_value(r["fields"][name], self.vectors) for name in self.names}
+        except (exprcode.CodeError, KeyError, TypeError, ValueError) as e:
+            raise StateError(f"{self.folder}: the state is damaged (row {k + 1}: {e}); "
+                             f"delete the folder or give another --state folder") from None
+        if expr is None:
+            from source.bankio import parse_row
+            expr = parse_row(row)[1]
+        if norm is None:
+            norm = kt._canonicalize_expr(expr)
+        return r["lhs"], expr, kt.ExprDescriptor(expr=norm, numeric_expr=expr, **fields)
+
+
+def _parts_of_record(record):
+    formula = exprcode.decode(record["formula"]) if record["formula"] is not None else None
+    if record["kept"] is False:
+        return {"formula": formula, "kept": False, "structural": None, "closest": None, "behavioral": None,
+                "compositionality": None, "compression_gain": None}
+    if record["kept"] is not True or formula is None or not isinstance(record["closest"], str):
+        raise ValueError("malformed parts")
+    numbers = {k: record[k] for k in ("structural", "behavioral", "compositionality", "compression_gain")}
+    if not all(type(v) in (int, float) and type(v) is not bool for v in numbers.values()):
+        raise ValueError("malformed parts")
+    return {"formula": formula, "kept": True, "closest": record["closest"],
+            **{k: float(v) for k, v in numbers.items()}}
+
+
+def _damaged(folder, why):
+    return StateError(f"{folder}: the state is damaged ({why}); delete the folder or give another --state folder")
+
+
+def _load_npz(path, names):
+    with np.load(path, allow_pickle=False) as data:
+        return {n: data[n] for n in names}
+
+
+def read(folder, settings):
+    """The state kept in `folder`, or None where the folder holds none yet (missing or empty).
+    StateError for a folder that holds something else, a state of another version, format or
+    settings, or a damaged one."""
+    folder = Path(folder)
+    if not folder.exists():
+        return None
+    if not folder.is_dir():
+        raise StateError(f"{folder}: not a folder")
+    if not (folder / MANIFEST).is_file():
+        if any(p.name != ".DS_Store" for p in folder.iterdir()):
+            raise StateError(f"{folder}: not a keltran state (no {MANIFEST}) and not empty; "
+                             f"give a new or empty folder")
+        return None
+    try:
+        with open(folder / MANIFEST, encoding="utf-8") as f:
+            manifest = json.load(f)
+    except (OSError, ValueError) as e:
+        raise _damaged(folder, f"{MANIFEST}: {e}") from None
+    if not isinstance(manifest, dict) or "keltran state" not in manifest:
+        raise _damaged(folder, f"{MANIFEST} is not a state's manifest")
+    written, version = manifest.get("keltran state"), manifest.get("version")
+    if written != FORMAT or version != _version():
+        raise StateError(f"{folder}: the state was written by keltran {version} (state format {written}); "
+                         f"this is keltran {_version()} (state format {FORMAT}), which does not read it: "
+                         f"delete the folder or give another --state folder")
+    kept = manifest.get("settings")
+    if not isinstance(kept, dict) or set(kept) != set(KEPT):
+        raise _damaged(folder, f"{MANIFEST} has no settings")
+    for key in KEPT:
+        if kept[key] != settings[key] or type(kept[key]) is not type(settings[key]):
+            if key == "use_ranges":
+                said = f"{'without' if kept[key] else 'with'} --no-ranges"
+                asked = f"this run asks {'with' if kept[key] else 'without'} it"
+            else:
+                said = f"with {_OPTIONS[key]} {_shown(kept[key])}"
+                asked = f"this run asks for {_shown(settings[key])}"
+            raise StateError(f"{folder}: the state was kept {said}, and {asked}; its descriptors and "
+                             f"graph hold only for the settings they were made with: run with the state's "
+                             f"settings, or give another --state folder")
+    files, sums = manifest.get("files"), manifest.get("sha256")
+    if not (isinstance(files, dict) and isinstance(sums, dict) and set(files) == set(_PARTS)):
+        raise _damaged(folder, f"{MANIFEST} lists no files")
+    paths = {}
+    for part in _PARTS:
+        name = files[part]
+        if not isinstance(name, str) or Path(name).name != name or name.startswith("."):
+            raise _damaged(folder, f"{MANIFEST} names a file outside the folder")
+        paths[part] = folder / name
+        if not paths[part].is_file():
+            raise _damaged(folder, f"{name} is missing")
+        if _digest(paths[part]) != sums.get(part):
+            raise _damaged(folder, f"{name} does not match its checksum")
+    try:
+        with open(paths["rows"], encoding="utf-8") as f:
+            data = json.load(f)
+        names, records = data["fields"], data["rows"]
+        with open(paths["clusters"], encoding="utf-8") as f:
+            clusters = json.load(f)
+        vectors = _load_npz(paths["vectors"], ("lengths", "values"))
+        graph = _load_npz(paths["graph"], ("rows", "cols", "values"))
+    except (OSError, ValueError, KeyError, TypeError) as e:
+        raise _damaged(folder, str(e)) from None
+    if names != _field_names():
+        raise _damaged(folder, "its descriptors have other fields than this version's")
+    return Kept(folder, _records(folder, records, manifest.get("rows")), names,
+                _vectors(folder, vectors), _graph(folder, graph, len(records)),
+                _clusters(folder, clusters, len(records)), settings["use_ranges"])
+
+
+def _records(folder, records, count):
+    if not isinstance(records, list) or len(records) != count:
+        raise _damaged(folder, "the rows do not match the manifest")
+    for k, r in enumerate(records):
+        try:
+            ok = (isinstance(r["formula"], str) and isinstance(r["bounds"], list)
+                  and (r["lhs"] is None or isinstance(r["lhs"], str)) and (r["fields"] is None or isinstance(r["fields"], dict)))
+            ok = ok and all(isinstance(name, str) and all(type(v) in (int, float) for v in (a, b))
+                            for name, a, b in r["bounds"])
+        except (KeyError, TypeError, ValueError):
+            ok = False
+        if not ok:
+            raise _damaged(folder, f"row {k + 1} is malformed")
+    return records
+
+
+def _clusters(folder, data, n):
+    ok = isinstance(data, dict) and isinstance(data.get("library"), str) and isinstance(data.get("clusters"), list)
+    for item in data["clusters"] if ok else ():
+        ok = (isinstance(item, list) and len(item) == 2 and isinstance(item[0], list) and isinstance(item[1], dict)
+              and all(type(k) is int and 0 <= k < n for k in item[0]))
+        if not ok:
+            break
+    if not ok:
+        raise _damaged(folder, "the clusters are malformed")
+    return data
+
+
+def _vectors(folder, data):
+    lengths, values = data["lengths"], data["values"]
+    if lengths.dtype != np.int64 or values.dtype != np.float64 or lengths.ndim != 1 or values.ndim != 1 \
+            or (lengths < 0).any() or int(lengths.sum()) != len(values):
+        raise _damaged(folder, "the descriptors' vectors are malformed")
+    ends = np.cumsum(lengths)
+    return [values[e - n:e].copy() for n, e in zip(lengths.tolist(), ends.tolist())]
+
+
+def _graph(folder, data, n):
+    rows, cols, values = data["rows"], data["cols"], data["values"]
+    if rows.dtype != np.int64 or cols.dtype != np.int64 or values.dtype != np.float64 \
+            or not rows.ndim == cols.ndim == values.ndim == 1 or not len(rows) == len(cols) == len(values) \
+            or (len(rows) and (rows.min() < 0 or cols.max() >= n or (rows >= cols).any())):
+        raise _damaged(folder, "the graph is malformed")
+    return rows, cols, values
+
+
+# ---- reuse ---------------------------------------------------------------------------------
+def match(kept, rows, use_ranges):
+    """For every row, the kept row it is (the k-th row of a formula and ranges takes the k-th
+    kept row of them), or -1."""
+    taken = {}
+    out = []
+    for row in rows:
+        key = row_key(row.formula, row.bounds, use_ranges)
+        olds = kept.by_key.get(key, ())
+        k = taken.get(key, 0)
+        out.append(olds[k] if k < len(olds) else -1)
+        taken[key] = k + 1
+    return out
+
+
+def in_order(old):
+    """The entries of `old` (kept rows, -1 for none) in the longest run of increasing kept rows;
+    the others -1. Those rows keep their pairs' order, so the graph's kept similarities, each
+    measured from the earlier row to the later, hold for them."""
+    tails, tail_at, back = [], [], [-1] * len(old)
+    for i, k in enumerate(old):
+        if k < 0:
+            continue
+        at = bisect.bisect_left(tails, k)
+        if at == len(tails):
+            tails.append(k)
+            tail_at.append(i)
+        else:
+            tails[at], tail_at[at] = k, i
+        back[i] = tail_at[at - 1] if at else -1
+    out = [-1] * len(old)
+    i = tail_at[-1] if tail_at else -1
+    while i >= 0:
+        out[i] = old[i]
+        i = back[i]
+    return out
+
+
+def kept_edges(kept, old):
+    """The kept graph's edges between rows of `old` (kept row per current row, -1 for none, in
+    increasing order), as current rows."""
+    position = np.full(len(kept), -1, dtype=np.int64)
+    for i, k in enumerate(old):
+        if k >= 0:
+            position[k] = i
+    rows, cols, values = kept.graph
+    r, c = position[rows], position[cols]
+    keep = (r >= 0) & (c >= 0)
+    return r[keep], c[keep], values[keep]
+
+
+def describe(kept, rows, use_ranges, seed, client=None, progress=None):
+    """`run.describe_rows` for rows of which a state may hold some: one outcome per row, (lhs,
+    expr, descriptor) or the row's FormulaError, the kept ones read from the state and the
+    others parsed and described; for every row the kept row whose pairs it takes (one kept row
+    per row), or -1; and the kept row whose record it took, or -1."""
+    from source.run import describe_rows
+    old = match(kept, rows, use_ranges) if kept is not None else [-1] * len(rows)
+    outcomes = [None] * len(rows)
+    # A row the state holds fewer times than the bank takes the descriptor of its first kept
+    # copy; only its pairs are measured again.
+    source = [k if k >= 0 else kept.by_key.get(row_key(r.formula, r.bounds, use_ranges), [-1])[0]
+              for r, k in zip(rows, old)] if kept is not None else list(old)
+    reused = [i for i, k in enumerate(source) if k >= 0]
+    for done, i in enumerate(reused, start=1):
+        outcomes[i] = kept.outcome(source[i], rows[i])
+        if outcomes[i] is None:
+            old[i] = -1
+        if progress:
+            progress("reading the state", done, len(reused))
+    fresh = [i for i, o in enumerate(outcomes) if o is None]
+    for i, o in zip(fresh, describe_rows([rows[i] for i in fresh], use_ranges, seed, client, progress=progress)):
+        outcomes[i] = o
+        source[i] = -1
+    return outcomes, old, source
+
+
+def graph(kept, descriptors, old, settings, client=None, progress=None):
+    """The similarity graph of described rows (`old`: the kept row each took, or -1), from the
+    kept graph where it holds."""
+    from source.large import extend_graph
+    rows = in_order(old)
+    return extend_graph(descriptors, [k >= 0 for k in rows], kept_edges(kept, rows), settings["sim_threshold"],
+                        settings["alpha"], settings["beta"], client,
+                        progress=lambda done, total: progress and progress("similarity graph", done, total))

@@ -1,0 +1,378 @@
+"""A run's kept state (`keltran detect --state DIR`): a bank that grows is described and measured
+only where it is new, the result is that of a run from scratch, and a state that does not fit
+the run is refused without being touched."""
+import json
+import math
+import random
+
+import numpy as np
+import pytest
+import sympy as sp
+
+from source import cli, exprcode, large, run, state
+from source.feynman import load_bank
+from source.laws import load_library
+
+
+# ---- expressions as data -------------------------------------------------------------------
+@pytest.mark.parametrize("text", [
+    "x*1.5e-3 + 2.0", "max(x, y) + heaviside(x)", "Abs(x)**(1/3)", "E**x + I*y", "gamma(x)*floor(y)",
+    "mod(x, 3) - 7/11", "x**0.5 - 1e300*y", "-x", "pi*sqrt(2)*exp(-t**2/2)", "log(x, 10) + atanh(y)",
+    "123456789012345678901234567890*x", "0.1000000000000000055511151231257827"])
+def test_expressions_read_back_exactly(text):
+    from source.parsing import parse_formula
+    expr = parse_formula(text)
+    tokens = exprcode.encode(expr)
+    assert tokens is not None
+    back = exprcode.decode(json.loads(json.dumps(tokens)))
+    assert sp.srepr(back) == sp.srepr(expr) and str(back) == str(expr)
+
+
+def test_parts_outside_the_code_are_not_encoded():
+    x = sp.Symbol("x", positive=True)
+    assert exprcode.encode(x + 1) is None
+    assert exprcode.encode(sp.Function("f")(sp.Symbol("y"))) is None
+    assert exprcode.encode(sp.Piecewise((sp.Symbol("y"), sp.Symbol("y") > 0), (0, True))) is None
+
+
+@pytest.mark.parametrize("tokens", [
+    [["o", "Add", 1]], [["x"]], 5, [], [["c", "__import__"]], [["o", "__import__", 1]], [["i", "1"], ["i", "2"]],
+    [["f", 0, "0x1", 0, 1, 0]], [["s", 7]], [["i", "9" * 6000]], [["o", "Add", 0]], [["s", "x"], ["o", "Add", -1]],
+    [["o", "eval", 1]], "[['s', 'x']]"])
+def test_malformed_tokens_are_refused(tokens):
+    with pytest.raises(exprcode.CodeError):
+        exprcode.decode(tokens)
+
+
+# ---- which kept rows keep their pairs ------------------------------------------------------
+@pytest.mark.parametrize("old, kept", [
+    ([0, 1, 2], [0, 1, 2]),
+    ([-1, 0, -1, 1], [-1, 0, -1, 1]),
+    ([2, 0, 1], [-1, 0, 1]),
+    ([5, 0, 1, 2], [-1, 0, 1, 2]),
+    ([], []),
+    ([-1, -1], [-1, -1]),
+])
+def test_rows_in_order(old, kept):
+    assert state.in_order(old) == kept
+
+
+def test_rows_in_order_is_a_longest_increasing_run():
+    rng = random.Random(3)
+    for _ in range(200):
+        n = rng.randint(0, 12)
+        old = rng.sample(range(20), n)
+        old = [k if rng.random() < 0.8 else -1 for k in old]
+        got = state.in_order(old)
+        chosen = [k for k in got if k >= 0]
+        assert chosen == sorted(chosen) and all(g in (-1, o) for g, o in zip(got, old))
+        # The longest increasing subsequence by quadratic search.
+        values = [k for k in old if k >= 0]
+        best = [1] * len(values)
+        for i in range(len(values)):
+            for j in range(i):
+                if values[j] < values[i]:
+                    best[i] = max(best[i], best[j] + 1)
+        assert len(chosen) == max(best, default=0)
+
+
+# ---- the graph from known pairs ------------------------------------------------------------
+@pytest.fixture(scope="module")
+def described(m):
+    from source.run import describe_one
+    exprs = [f.expr for f in load_bank()]
+    rng = random.Random(1)
+    variants = []
+    for e in exprs[:60]:
+        s = sorted(e.free_symbols, key=str)[0]
+        variants.append(e.xreplace({s: s ** 2}) if rng.random() < 0.5 else 3 * e)
+    with np.errstate(all="ignore"):
+        return [describe_one(e, None, 0) for e in exprs + variants]
+
+
+@pytest.mark.parametrize("threshold", [0.6, 0.85])
+@pytest.mark.parametrize("pattern", ["tail", "scattered", "none", "all"])
+def test_graph_from_known_pairs_equals_the_whole_graph(described, threshold, pattern):
+    n = len(described)
+    whole = large.similarity_graph(described, threshold, 0.85, 0.15, block_size=37)
+    rng = random.Random(7)
+    known = {"tail": [i < n - 25 for i in range(n)], "scattered": [rng.random() < 0.7 for _ in range(n)],
+             "none": [False] * n, "all": [True] * n}[pattern]
+    mask = np.array(known)
+    inside = mask[whole[0]] & mask[whole[1]]
+    edges = (whole[0][inside], whole[1][inside], whole[2][inside])
+    got = large.extend_graph(described, known, edges, threshold, 0.85, 0.15, block_size=16)
+    for a, b in zip(got[:3], whole[:3]):
+        assert np.array_equal(a, b)
+
+
+# ---- the command line ----------------------------------------------------------------------
+def _variants(n, seed):
+    """n distinct formulas with ranges: the Feynman rows and variants of them."""
+    rng = random.Random(seed)
+    rows, seen = [], set()
+    base = load_bank()
+    for f in base:
+        rows.append({"id": f.id, "formula": str(f.expr), "ranges": {k: list(v) for k, v in f.bounds.items()}})
+        seen.add(str(f.expr))
+    while len(rows) < n:
+        f = rng.choice(base)
+        s = rng.choice(sorted(f.expr.free_symbols, key=str))
+        e = rng.choice([f.expr.xreplace({s: s ** 2}), rng.randint(2, 9) * f.expr, f.expr + s, f.expr.xreplace({s: sp.sin(s)})])
+        if str(e) in seen:
+            continue
+        seen.add(str(e))
+        rows.append({"id": f"v{len(rows)}", "formula": str(e), "ranges": {k: list(v) for k, v in f.bounds.items()}})
+    return rows[:n]
+
+
+@pytest.fixture(scope="module")
+def rows():
+    return _variants(170, 5)
+
+
+def _detect(tmp_path, capsys, banks, *options):
+    paths = []
+    for k, bank in enumerate(banks):
+        path = tmp_path / f"bank{k}.json"
+        path.write_text(json.dumps(bank))
+        paths.append(str(path))
+    out_json = tmp_path / "out.json"
+    code = cli.main(["detect", *paths, "--quiet", "--json", str(out_json), *options])
+    captured = capsys.readouterr()
+    doc = json.loads(out_json.read_text()) if code == 0 else None
+    if doc is not None:
+        doc["settings"].pop("bank")  # the files' names
+    return code, captured.out, captured.err, doc
+
+
+def _counting(monkeypatch):
+    """The formulas of the bank described from here on."""
+    calls = []
+    describe = run.describe_rows
+
+    def counted(rows, *args, **kwargs):
+        calls.extend(r.formula for r in rows)
+        return describe(rows, *args, **kwargs)
+    monkeypatch.setattr(run, "describe_rows", counted)
+    return calls
+
+
+def _measuring(monkeypatch):
+    """The clusters scored from here on whose parts were measured, not taken from a state."""
+    measured = []
+    score = large._score_one
+
+    def counted(cluster, *args, **kwargs):
+        if (args[5] if len(args) > 5 else kwargs.get("parts")) is None:
+            measured.append(len(cluster))
+        return score(cluster, *args, **kwargs)
+    monkeypatch.setattr(large, "_score_one", counted)
+    return measured
+
+
+def _without_labels(text):
+    return "\n".join(line for line in text.splitlines() if not line.startswith("KELTRAN:"))
+
+
+@pytest.mark.parametrize("change", ["grown", "reordered", "shrunk", "repeated", "same"])
+def test_a_kept_state_gives_the_result_from_scratch(tmp_path, capsys, monkeypatch, rows, change):
+    first, later = rows[:140], {
+        "grown": rows,
+        "reordered": rows[100:] + rows[:100],
+        "shrunk": rows[:60] + rows[80:140],
+        "repeated": rows[:140] + [dict(r, id=f"again{k}") for k, r in enumerate(rows[10:20])],
+        "same": rows[:140],
+    }[change]
+    kept = tmp_path / "kept"
+    code, _, err, _ = _detect(tmp_path, capsys, [first], "--state", str(kept))
+    assert code == 0, err
+    calls, measured = _counting(monkeypatch), _measuring(monkeypatch)
+    code, text, err, doc = _detect(tmp_path, capsys, [later], "--state", str(kept))
+    assert code == 0, err
+    monkeypatch.undo()
+    new = {r["formula"] for r in later} - {r["formula"] for r in first}
+    assert sorted(calls) == sorted(new)  # only what the state did not hold is described
+    if change == "same":
+        assert measured == []  # every cluster's generalisation and measures were kept
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    code, text_scratch, err, doc_scratch = _detect(scratch, capsys, [later], "--large")
+    assert code == 0, err
+    assert _without_labels(text) == _without_labels(text_scratch)
+    assert doc == doc_scratch
+    assert doc["counts"]["in_structures"] > 0
+
+
+def test_a_state_grows_from_files_given_together(tmp_path, capsys, rows):
+    kept = tmp_path / "kept"
+    assert _detect(tmp_path, capsys, [rows[:150]], "--state", str(kept))[0] == 0
+    code, text, err, doc = _detect(tmp_path, capsys, [rows[:150], rows[150:]], "--state", str(kept))
+    assert code == 0, err
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    assert doc == _detect(scratch, capsys, [rows[:150], rows[150:]], "--large")[3]
+    manifest = json.loads((kept / "manifest.json").read_text())
+    assert manifest["rows"] == len(rows)
+    assert sorted(p.name for p in kept.iterdir()) == sorted(["manifest.json", *manifest["files"].values()])
+
+
+def test_a_state_scored_against_another_library_is_measured_again(tmp_path, capsys, monkeypatch, rows):
+    kept = tmp_path / "kept"
+    assert _detect(tmp_path, capsys, [rows], "--state", str(kept))[0] == 0
+    laws = tmp_path / "laws.txt"
+    laws.write_text("m*v**2/2\nG*m1*m2/r**2\nq1*q2/(4*pi*epsilon*r**2)\n")
+    measured = _measuring(monkeypatch)
+    code, text, err, doc = _detect(tmp_path, capsys, [rows], "--state", str(kept), "--library", str(laws))
+    assert code == 0, err
+    monkeypatch.undo()
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    every = _measuring(monkeypatch)
+    assert doc == _detect(scratch, capsys, [rows], "--large", "--library", str(laws))[3]
+    monkeypatch.undo()
+    assert measured and sorted(measured) == sorted(every)
+
+
+def _kept(tmp_path, capsys, rows, *options):
+    kept = tmp_path / "kept"
+    code, _, err, _ = _detect(tmp_path, capsys, [rows[:80]], "--state", str(kept), *options)
+    assert code == 0, err
+    return kept
+
+
+def _snapshot(folder):
+    return {p.name: p.read_bytes() for p in folder.iterdir()}
+
+
+@pytest.mark.parametrize("options, said", [
+    (["--sim-threshold", "0.8"], "kept with --sim-threshold 0.85, and this run asks for 0.8"),
+    (["--seed", "3"], "kept with --seed 0, and this run asks for 3"),
+    (["--alpha", "0.7"], "kept with --alpha 0.85, and this run asks for 0.7"),
+    (["--no-ranges"], "kept without --no-ranges, and this run asks with it"),
+])
+def test_a_state_of_other_settings_is_refused(tmp_path, capsys, rows, options, said):
+    kept = _kept(tmp_path, capsys, rows)
+    before = _snapshot(kept)
+    code, _, err, _ = _detect(tmp_path, capsys, [rows], "--state", str(kept), *options)
+    assert code == 1
+    assert said in err and "give another --state folder" in err
+    assert _snapshot(kept) == before
+
+
+def _rewrite_manifest(kept, change):
+    path = kept / "manifest.json"
+    manifest = json.loads(path.read_text())
+    change(manifest)
+    path.write_text(json.dumps(manifest))
+
+
+def _damage_part(kept, part, change):
+    manifest = json.loads((kept / "manifest.json").read_text())
+    path = kept / manifest["files"][part]
+    path.write_bytes(change(path.read_bytes()))
+    return manifest, path
+
+
+def _forge_rows(kept, change):
+    """Rewrites the rows file and its checksum: damage that the checksum cannot see."""
+    import hashlib
+    manifest, path = _damage_part(kept, "rows", lambda b: json.dumps(change(json.loads(b))).encode())
+    manifest["sha256"]["rows"] = hashlib.sha256(path.read_bytes()).hexdigest()
+    (kept / "manifest.json").write_text(json.dumps(manifest))
+
+
+def _poisoned(data):
+    data["rows"][0]["expr"] = [["s", "x"], ["o", "__import__", 1]]
+    return data
+
+
+DAMAGE = {
+    "another version": (lambda k: _rewrite_manifest(k, lambda m: m.update(version="0.0.1")),
+                        "written by keltran 0.0.1 (state format 1)"),
+    "another format": (lambda k: _rewrite_manifest(k, lambda m: m.update({"keltran state": 99})),
+                       "(state format 99)"),
+    "flipped byte": (lambda k: _damage_part(k, "graph", lambda b: b[:-40] + bytes([b[-40] ^ 1]) + b[-39:]),
+                     "does not match its checksum"),
+    "missing file": (lambda k: (k / json.loads((k / "manifest.json").read_text())["files"]["vectors"]).unlink(),
+                     "is missing"),
+    "torn manifest": (lambda k: (k / "manifest.json").write_text('{"keltran state": 1, "vers'), "the state is damaged"),
+    "file outside": (lambda k: _rewrite_manifest(k, lambda m: m["files"].update(rows="../../etc/passwd")),
+                     "names a file outside the folder"),
+    "forged tokens": (lambda k: _forge_rows(k, _poisoned), "the state is damaged (row 1"),
+    "forged fields": (lambda k: _forge_rows(k, lambda d: d.update(fields=d["fields"][:-1]) or d), "other fields"),
+}
+
+
+@pytest.mark.parametrize("damage", sorted(DAMAGE))
+def test_a_damaged_or_foreign_state_is_refused(tmp_path, capsys, rows, damage):
+    kept = _kept(tmp_path, capsys, rows)
+    harm, said = DAMAGE[damage]
+    harm(kept)
+    before = _snapshot(kept)
+    code, _, err, _ = _detect(tmp_path, capsys, [rows], "--state", str(kept))
+    assert code == 1, err
+    assert said in err and "keltran: error:" in err
+    assert _snapshot(kept) == before
+
+
+def test_a_folder_of_other_files_is_not_taken_for_a_state(tmp_path, capsys, rows):
+    folder = tmp_path / "results"
+    folder.mkdir()
+    (folder / "notes.txt").write_text("mine")
+    code, _, err, _ = _detect(tmp_path, capsys, [rows[:20]], "--state", str(folder))
+    assert code == 1 and "not a keltran state" in err
+    assert _snapshot(folder) == {"notes.txt": b"mine"}
+    a_file = tmp_path / "a_file"
+    a_file.write_text("x")
+    code, _, err, _ = _detect(tmp_path, capsys, [rows[:20]], "--state", str(a_file))
+    assert code == 1 and "not a folder" in err
+
+
+def test_a_failed_write_leaves_the_previous_state(tmp_path, capsys, monkeypatch, rows):
+    kept = _kept(tmp_path, capsys, rows)
+    before = _snapshot(kept)
+
+    def full_disk(*args, **kwargs):
+        raise OSError(28, "No space left on device")
+    monkeypatch.setattr(state.np, "savez", full_disk)
+    code, _, err, _ = _detect(tmp_path, capsys, [rows], "--state", str(kept))
+    assert code == 1 and "cannot keep the state: No space left on device" in err
+    assert _snapshot(kept) == before
+    monkeypatch.undo()
+    assert _detect(tmp_path, capsys, [rows], "--state", str(kept))[0] == 0
+
+
+@pytest.mark.parametrize("options, said", [
+    (["--html", "x.html"], "need the dense path"),
+    ([], "give the BANK files"),
+])
+def test_state_usage_errors(tmp_path, capsys, options, said):
+    with pytest.raises(SystemExit) as stop:
+        cli.main(["detect", *(["bank.txt"] if options else []), "--state", str(tmp_path / "s"), *options])
+    assert stop.value.code == 2 and said in capsys.readouterr().err
+
+
+def test_kept_descriptors_are_the_described_ones(m, tmp_path, rows):
+    """Every field read back from a state is the field described, of the same type."""
+    from source.bankio import read_rows
+    path = tmp_path / "bank.json"
+    path.write_text(json.dumps(rows[:40]))
+    bank = read_rows([str(path)])
+    outcomes, _, _ = state.describe(None, bank, True, 0)
+    descriptors = [o[2] for o in outcomes]
+    library = load_library()
+    done = run.detect([r.made_up for r in bank], [o[1] for o in outcomes], library, large=True, seed=0,
+                      descriptors=descriptors, verbose=False, filter=False)
+    settings = {"seed": 0, "use_ranges": True, "sim_threshold": 0.85, "alpha": 0.85, "beta": 0.15}
+    state.write(tmp_path / "kept", done, bank, [o[0] for o in outcomes], settings, library)
+    kept = state.read(tmp_path / "kept", settings)
+    for k, (row, d) in enumerate(zip(bank, descriptors)):
+        lhs, expr, back = kept.outcome(k, row)
+        assert expr == d.numeric_expr and back.expr == d.expr
+        for name in state._field_names():
+            a, b = getattr(back, name), getattr(d, name)
+            assert type(a) is type(b), name
+            assert np.array_equal(a, b, equal_nan=True) if isinstance(a, np.ndarray) else \
+                (a == b or (isinstance(a, float) and math.isnan(a) and math.isnan(b))), name
+    assert m.pack_descriptors([kept.outcome(k, r)[2] for k, r in enumerate(bank)]) == m.pack_descriptors(descriptors)
