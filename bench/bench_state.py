@@ -34,10 +34,13 @@ def main():
     folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench")
     os.makedirs(folder, exist_ok=True)
     total = args.kept + args.added
-    source = os.path.join(folder, f"distinct_{total}.json")
+    # The generator's first rows do not depend on the size asked: a larger bank's prefix serves.
+    sizes = [int(m.group(1)) for name in os.listdir(folder) if (m := re.fullmatch(r"distinct_(\d+)\.json", name))]
+    size = min((k for k in sizes if k >= total), default=total)
+    source = os.path.join(folder, f"distinct_{size}.json")
     if not os.path.exists(source):
         write_bank(total, source, seed=0)
-    rows = json.load(open(source))
+    rows = json.load(open(source))[:total]
     work = tempfile.mkdtemp(prefix="keltran-state-")
     first, added = os.path.join(work, "first.json"), os.path.join(work, "added.json")
     json.dump(rows[:args.kept], open(first, "w"))

@@ -219,19 +219,22 @@ def detect(args):
         from source import report, state
         from source.run import DETECTION
         from source.run import detect as run_detection
+        from source.run import structure_blocks
         kept_settings = {**DETECTION, **settings, "seed": args.seed, "use_ranges": not args.no_ranges}
-        try:
-            kept = state.read(args.state, kept_settings) if args.state else None
-        except state.StateError as e:
-            raise CliError(str(e)) from None
+        kept = None
+        if args.state:
+            try:
+                with progress.step("opening the state"):
+                    kept = state.read(args.state, kept_settings)
+            except state.StateError as e:
+                raise CliError(str(e)) from None
         entries, skipped, bank_label, descriptors, rows, lhs, old, source = _bank(
             args, progress, client, _check_dense_fits if not large else lambda n: None, kept)
         library, library_label = _library(args, progress)
-        graph = parts = None
+        graph = reuse = None
         if kept is not None:
             graph = state.graph(kept, descriptors, old, kept_settings, client, progress)
-            keys = [state.row_key(r.formula, r.bounds, not args.no_ranges) for r in rows]
-            parts = lambda members: kept.parts([keys[r] for r in members], library)  # noqa: E731
+            reuse = state.Reuse(kept, rows, source, library, not args.no_ranges)
         ranges = None if args.no_ranges else [e.var_ranges() or {} for e in entries]
         if ranges is not None and not any(ranges):
             ranges = None
@@ -243,15 +246,11 @@ def detect(args):
                 run = run_detection([e.id for e in entries], [e.expr for e in entries], library, ranges,
                                     large=large, client=client, verbose=not args.quiet and not large,
                                     progress=progress, seed=args.seed, descriptors=descriptors, graph=graph,
-                                    parts=parts, **settings)
+                                    parts=reuse and reuse.parts, texts=reuse and reuse.texts, **settings)
             except state.StateError as e:
                 raise CliError(str(e)) from None
-            np.random.seed(args.seed)  # the structures' own descriptions below draw from it too
             result = run.result
-            rendered = []
-            for i, f in enumerate(run.found):  # each describes its formula: seconds on large banks
-                rendered.append(kt.candidate_report(i, f.candidate))
-                progress("describing the structures", i + 1, len(run.found))
+            rendered = structure_blocks(run, args.seed, reuse and reuse.block, progress)
             print(report.verdict_report(run, members=not args.quiet))
             print(report.account_report(run, len(skipped)))
             if not args.quiet:
@@ -292,7 +291,8 @@ def detect(args):
         if args.state:
             with progress.step("keeping the state"):
                 try:
-                    state.write(args.state, run, rows, lhs, kept_settings, library, kept, source)
+                    state.write(args.state, run, rows, lhs, kept_settings, library, kept, source,
+                                dict(zip((f.cluster for f in run.found), rendered)))
                 except OSError as e:
                     raise CliError(f"{args.state}: cannot keep the state: {e.strerror or e}") from None
     finally:

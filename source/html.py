@@ -90,7 +90,7 @@ def _members(run, f):
     rows = []
     for r, m, b in zip(f.rows, f.member_matches, f.bindings):
         bindings = ", ".join(f"{k} = {v}" for k, v in b.items()) if b else "(not an instance of the formula)"
-        rows.append(f"<tr><td><code>{_e(run.ids[r])}</code></td><td><code>{_e(run.exprs[r])}</code></td>"
+        rows.append(f"<tr><td><code>{_e(run.ids[r])}</code></td><td><code>{_e(run.text(r))}</code></td>"
                     f"<td><code>{_e(bindings)}</code></td><td>{_e(verdict_text(m))}</td></tr>")
     return (f"<details><summary>{len(f.rows)} members</summary><table class=members>"
             f"<tr><td><b>id</b></td><td><b>formula</b></td><td><b>bindings</b></td><td><b>itself</b></td></tr>"
@@ -117,7 +117,7 @@ def _structure_rows(run):
 
 
 def _left_out_rows(run, skipped):
-    rows = [f"<tr><td><code>{_e(run.ids[r])}</code></td><td><code>{_e(run.exprs[r])}</code></td><td>{_e(reason)}</td></tr>"
+    rows = [f"<tr><td><code>{_e(run.ids[r])}</code></td><td><code>{_e(run.text(r))}</code></td><td>{_e(reason)}</td></tr>"
             for r, reason in sorted(run.left_out.items())]
     rows += [f"<tr><td><code>{_e(s['id'])}</code></td><td><code>{_e(s['formula'])}</code></td>"
              f"<td>unparsable, skipped: {_e(s['reason'])}</td></tr>" for s in skipped]

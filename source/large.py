@@ -24,9 +24,15 @@ with warnings.catch_warnings():
 from source.run import DETECTION
 
 
-def _run(client, fn, jobs, progress=None):
+def _each(fn, jobs):
+    return [fn(*job) for job in jobs]
+
+
+def _run(client, fn, jobs, progress=None, light=False):
     """fn(*job) for every job, in order: Dask tasks with a client, else here. A task that fails
-    raises its exception here; no partial result is returned. `progress(done, total)` follows."""
+    raises its exception here; no partial result is returned. `progress(done, total)` follows.
+    `light` jobs (a cluster, a structure) go to the workers in runs of several, about sixteen
+    per worker, so that the scheduler's cost per task does not outweigh the work."""
     total = len(jobs)
     if progress:
         progress(0, total)
@@ -37,12 +43,20 @@ def _run(client, fn, jobs, progress=None):
             if progress:
                 progress(len(results), total)
         return results
-    futures = [client.submit(fn, *job, pure=False) for job in jobs]
+    size = 1
+    if light:
+        workers = max(1, len(client.scheduler_info().get("workers", ())))
+        size = max(1, -(-total // (16 * workers)))
+    runs = [jobs[k:k + size] for k in range(0, total, size)]
+    futures = [client.submit(_each, fn, run, pure=False) for run in runs]
     if progress:
         from dask.distributed import as_completed
-        for done, _ in enumerate(as_completed(futures), start=1):
+        length = {future.key: len(run) for future, run in zip(futures, runs)}
+        done = 0
+        for future in as_completed(futures):
+            done += length[future.key]
             progress(done, total)
-    return client.gather(futures)
+    return [result for part in client.gather(futures) for result in part]
 
 
 def _block(rows_packed, cols_packed, threshold, alpha, beta, same, row_offset, col_offset):
@@ -133,7 +147,8 @@ def score_clusters(clusters, library, lib_descs, bank_size, novelty_threshold, c
     if client is not None and rest:
         library, lib_descs = client.scatter([library, lib_descs], broadcast=True, hash=False)
     done = _run(client, _score_one,
-                [(clusters[k], library, lib_descs, bank_size, novelty_threshold, weights or {}) for k in rest], progress)
+                [(clusters[k], library, lib_descs, bank_size, novelty_threshold, weights or {}) for k in rest], progress,
+                light=True)
     for k, account in zip(rest, done):
         accounts[k] = account
     return accounts
@@ -156,7 +171,7 @@ def filter_large(candidates, library, client=None, progress=None, **thresholds):
     """`filter_candidates`, one task per candidate, merged in candidate order."""
     if client is not None:
         library = client.scatter([library], broadcast=True, hash=False)[0]  # a dict scatters by its keys
-    parts = _run(client, _filter_one, [(c, library, thresholds) for c in candidates], progress)
+    parts = _run(client, _filter_one, [(c, library, thresholds) for c in candidates], progress, light=True)
     novel, repeated, discarded = [], [], []
     for c, part in zip(candidates, parts):
         # The task worked on a copy; the result lists the caller's own record.

@@ -50,7 +50,7 @@ def verdict_report(run, members=True):
                          + "   (ours \u2192 the law's)")
         if members:
             for r, m, b in zip(f.rows, f.member_matches, f.bindings):
-                lines.append(f"       {run.ids[r]}: {run.exprs[r]}   [{_binding_text(b)}]   {verdict_text(m)}")
+                lines.append(f"       {run.ids[r]}: {run.text(r)}   [{_binding_text(b)}]   {verdict_text(m)}")
     return "\n".join(lines) + "\n"
 
 
@@ -123,7 +123,7 @@ def document(run, settings, labels, rendered, blocks=None):
             "formula": str(c.formula),
             "display": text,
             "library_match": _match_json(f.match),
-            "members": [{"id": run.ids[r], "formula": str(run.exprs[r]),
+            "members": [{"id": run.ids[r], "formula": run.text(r),
                          "bindings": {str(k): str(v) for k, v in b.items()} if b is not None else None,
                          "library_match": _match_json(m)}
                         for r, m, b in zip(f.rows, f.member_matches, f.bindings)],
@@ -141,7 +141,7 @@ def document(run, settings, labels, rendered, blocks=None):
         "counts": account_counts(run),
         "similarity": similarity_summary(run),
         "candidates": candidates,
-        "left_out": [{"id": run.ids[r], "formula": str(run.exprs[r]), "reason": reason}
+        "left_out": [{"id": run.ids[r], "formula": run.text(r), "reason": reason}
                      for r, reason in sorted(run.left_out.items())],
         "behavior": blocks,
     }
@@ -175,7 +175,7 @@ def account_report(run, skipped=0):
 def left_out_report(run):
     lines = ["── left out ──────────────────────────────────────────"]
     for r, reason in sorted(run.left_out.items()):
-        lines.append(f"  {run.ids[r]}: {run.exprs[r]}   [{reason}]")
+        lines.append(f"  {run.ids[r]}: {run.text(r)}   [{reason}]")
     if not run.left_out:
         lines.append("  (none)")
     return "\n".join(lines) + "\n"

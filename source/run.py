@@ -67,6 +67,15 @@ class Run:
     left_out: dict = field(default_factory=dict)  # row -> why it is in no structure
     accounts: dict = field(default_factory=dict)  # cluster -> its scoring parts (`_score_cluster`)
     settings: dict = field(default_factory=dict)  # every setting the run used, by keyword
+    texts: list | None = None         # each row's formula as printed, where known (`text`)
+
+    def text(self, r):
+        """Row r's formula as printed (str), made once."""
+        if self.texts is None:
+            self.texts = [None] * len(self.exprs)
+        if self.texts[r] is None:
+            self.texts[r] = str(self.exprs[r])
+        return self.texts[r]
 
     @property
     def candidates(self):
@@ -148,12 +157,12 @@ def match_library(found, exprs, library, progress=_quiet, near_threshold=None, c
         library = client.scatter([library], broadcast=True, hash=False)[0]  # a dict scatters by its keys
     outcomes = sparse._run(client, _match_structure,
                            [(f.candidate, [exprs[r] for r in f.rows], library, near) for f in found],
-                           lambda done, total: progress("matching the library", done, total))
+                           lambda done, total: progress("matching the library", done, total), light=True)
     for f, (match, member_matches, bindings) in zip(found, outcomes):
         f.match, f.member_matches, f.bindings = match, member_matches, bindings
 
 
-def _formula_seed(seed, expr):
+def formula_seed(seed, expr):
     """numpy's seed for describing one formula: the run's seed and the formula's own text, so
     that a formula's figures are the same whatever else the bank holds and in whatever order."""
     digest = hashlib.blake2b(str(expr).encode("utf-8", "surrogatepass"), digest_size=8).digest()
@@ -163,13 +172,13 @@ def _formula_seed(seed, expr):
 def describe_one(expr, ranges=None, seed=None):
     """`describe(expr, var_ranges=ranges)`, seeded for this formula when a seed is given."""
     if seed is not None:
-        np.random.seed(_formula_seed(seed, expr))
+        np.random.seed(formula_seed(seed, expr))
     return kt.describe(expr, var_ranges=ranges)
 
 
 def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_size=2000, verbose=True,
            progress=None, filter=True, near_threshold=None, seed=None, descriptors=None, graph=None,
-           parts=None, **settings):
+           parts=None, texts=None, **settings):
     """Describe, cluster, generalise, score and filter a bank; the stages and numbers are those
     of ``detect_structure`` and ``filter_candidates`` with the same `settings` (their keyword
     names: `sim_threshold`, `alpha`, `w_structural`, `min_members`, `novel_threshold`, ...).
@@ -177,7 +186,8 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     `ids` and `exprs` are parallel lists, `ranges` None or one range dict per row;
     `descriptors`, when given, are the rows' descriptors already made (`describe_rows`), and
     `graph` their similarity graph at the run's threshold (rows, cols, similarities, pruned);
-    `parts(rows)`, when given, tells a cluster's scoring parts from an earlier run, or None.
+    `parts(rows)`, when given, tells a cluster's scoring parts from an earlier run, or None;
+    `texts`, the rows' formulas as printed where they are known (else None).
     `progress(stage, done, total)` is called as work advances. `large` (or a Dask `client`)
     clusters on the similarity graph instead of the dense matrix. Without `filter` the run's
     `result` is None. Without a `seed` the behaviour descriptors draw their sensitivity figures
@@ -254,7 +264,8 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
                                  progress=lambda done, total: progress("filtering", done, total),
                                  **thresholds) if filter else None
     return Run(ids=list(ids), exprs=list(exprs), descriptors=descriptors, clusters=clusters, found=found,
-               result=result, matrix=matrix, graph=graph, library_descriptors=lib_descs, left_out=left_out, accounts=accounts,
+               result=result, matrix=matrix, graph=graph, library_descriptors=lib_descs, left_out=left_out,
+               accounts=accounts, texts=list(texts) if texts is not None else None,
                settings={**opts, "near_threshold": kt.NEAR_THRESHOLD if near_threshold is None else near_threshold})
 
 
@@ -273,6 +284,24 @@ def _dropped_reason(account, novelty_threshold):
                 f"(wildcard density {kt._wildcard_density(formula):.2f})")
     return (f"its cluster's score {float(account['novelty']):.3g} is below the novelty threshold "
             f"{novelty_threshold:g}")
+
+
+def structure_blocks(run, seed, known=None, progress=_quiet):
+    """Each structure's text block (`candidate_report`), its figures drawn from numpy's generator
+    seeded for its formula (`formula_seed`), so that a structure reads the same whatever else
+    the bank holds. `known(found)` may give a block made earlier for the same structure, or None."""
+    from source.report import _reindexed
+    blocks = []
+    for i, f in enumerate(run.found):  # each describes its formula: seconds on large banks
+        block = known(f) if known else None
+        if block is None:
+            np.random.seed(formula_seed(seed, f.candidate.formula))
+            block = kt.candidate_report(i, f.candidate)
+        else:
+            block = _reindexed(block, i)
+        blocks.append(block)
+        progress("describing the structures", i + 1, len(run.found))
+    return blocks
 
 
 def behavior_blocks(run, category=None):

@@ -134,6 +134,27 @@ def _digest(path):
     return h.hexdigest()
 
 
+def _json_bytes(data):
+    return json.dumps(data, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+
+
+def _npz(**arrays):
+    import io
+    buffer = io.BytesIO()
+    np.savez(buffer, **arrays)
+    return buffer.getvalue()
+
+
+def _durable(path, data):
+    """Writes a file and waits until it is on the disk (the manifest that names it comes after);
+    its checksum."""
+    with open(path, "wb") as f:
+        f.write(data)
+        f.flush()
+        os.fsync(f.fileno())
+    return hashlib.sha256(data).hexdigest()
+
+
 def _row_record(row, lhs, descriptor, names, vectors):
     record = {"formula": row.formula, "bounds": [[str(k), float(a), float(b)] for k, (a, b) in row.bounds.items()],
               "lhs": lhs, "expr": exprcode.encode(descriptor.numeric_expr),
@@ -170,6 +191,11 @@ def library_id(library):
     return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
 
 
+def _shown_novelty(candidate):
+    """What a structure's block shows of its score, which changes with the bank's size."""
+    return f"{float(candidate.novelty):.1f} {candidate.closest_lib}"
+
+
 def _parts_record(parts):
     """A cluster's scoring parts as JSON data, or None when they cannot be kept exactly."""
     formula = None
@@ -186,11 +212,12 @@ def _parts_record(parts):
             "formula": formula, "kept": True}
 
 
-def write(folder, run, rows, lhs, settings, library, kept=None, source=None):
+def write(folder, run, rows, lhs, settings, library, kept=None, source=None, blocks=None):
     """Keeps the state of a run (`source.run.Run`): `rows` the bank rows of its entries (bankio's
     rows, in order) and `lhs` their left-hand sides; `settings` the run's settings (at least
     those of KEPT); `library` the library it was scored against. Rows taken from a state
-    (`kept`, `source[i]` the kept row of row i or -1) keep their records as they are."""
+    (`kept`, `source[i]` the kept row of row i or -1) keep their records as they are. `blocks`:
+    the text block of each structure, by cluster."""
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     names = _field_names()
@@ -200,35 +227,33 @@ def write(folder, run, rows, lhs, settings, library, kept=None, source=None):
         k = source[i] if source is not None else -1
         records.append(_copied_record(kept.records[k], kept.vectors, vectors) if k >= 0 and kept is not None
                        else _row_record(r, h, d, names, vectors))
+        if run.texts is not None and run.texts[i] is not None:
+            records[-1]["text"] = run.texts[i]
     clusters = []
+    novelty = {f.cluster: f.candidate for f in run.found}
     for k, parts in run.accounts.items():
         kept_parts = _parts_record(parts)
         if kept_parts is not None:
+            if blocks and k in blocks:
+                kept_parts.update(block=blocks[k], shown=_shown_novelty(novelty[k]))
             clusters.append([run.clusters[k], kept_parts])
     generation = secrets.token_hex(6)
     files = {part: f"{part}-{generation}.{'npz' if part in ('vectors', 'graph') else 'json'}" for part in _PARTS}
     try:
-        with open(folder / files["rows"], "w", encoding="utf-8") as f:
-            json.dump({"fields": names, "rows": records}, f, ensure_ascii=False, separators=(",", ":"))
-        with open(folder / files["clusters"], "w", encoding="utf-8") as f:
-            json.dump({"library": library_id(library), "clusters": clusters}, f, ensure_ascii=False,
-                      separators=(",", ":"))
         lengths = np.array([len(v) for v in vectors], dtype=np.int64)
         values = np.concatenate(vectors) if vectors else np.empty(0)
-        with open(folder / files["vectors"], "wb") as f:
-            np.savez(f, lengths=lengths, values=values.astype(np.float64))
-        graph = run.graph
-        with open(folder / files["graph"], "wb") as f:
-            np.savez(f, rows=np.asarray(graph[0], dtype=np.int64), cols=np.asarray(graph[1], dtype=np.int64),
-                     values=np.asarray(graph[2], dtype=np.float64))
+        rows_of, cols_of, values_of = run.graph[:3]
+        blobs = {"rows": _json_bytes({"fields": names, "rows": records}),
+                 "clusters": _json_bytes({"library": library_id(library), "clusters": clusters}),
+                 "vectors": _npz(lengths=lengths, values=values.astype(np.float64)),
+                 "graph": _npz(rows=np.asarray(rows_of, dtype=np.int64), cols=np.asarray(cols_of, dtype=np.int64),
+                               values=np.asarray(values_of, dtype=np.float64))}
+        sums = {part: _durable(folder / files[part], data) for part, data in blobs.items()}
         manifest = {"keltran state": FORMAT, "version": _version(),
                     "settings": {k: settings[k] for k in KEPT}, "rows": len(records), "files": files,
-                    "sha256": {part: _digest(folder / name) for part, name in files.items()}}
+                    "sha256": sums}
         temporary = folder / f".{MANIFEST}.{generation}"
-        with open(temporary, "w", encoding="utf-8") as f:
-            json.dump(manifest, f, indent=1)
-            f.flush()
-            os.fsync(f.fileno())
+        _durable(temporary, json.dumps(manifest, indent=1).encode("utf-8"))
         previous = _manifest_files(folder)
         os.replace(temporary, folder / MANIFEST)
     except BaseException:
@@ -270,6 +295,16 @@ class Kept:
             self.by_key.setdefault(key, []).append(k)
         self.clusters = clusters
         self._parts = None
+
+    def block(self, keys, library, candidate):
+        """The text block kept for the structure whose members have these keys, where what it
+        shows of the score is the candidate's; or None."""
+        if self._parts is None:
+            self.parts(keys, library)
+        record = self._parts.get(tuple(keys))
+        if record is None or record.get("shown") != _shown_novelty(candidate) or not isinstance(record.get("block"), str):
+            return None
+        return record["block"]
 
     def parts(self, keys, library):
         """The kept scoring parts of the cluster whose members have these keys (row_key, in
@@ -409,7 +444,7 @@ def _records(folder, records, count):
         raise _damaged(folder, "the rows do not match the manifest")
     for k, r in enumerate(records):
         try:
-            ok = (isinstance(r["formula"], str) and isinstance(r["bounds"], list)
+            ok = (isinstance(r["formula"], str) and isinstance(r["bounds"], list) and isinstance(r.get("text", ""), str)
                   and (r["lhs"] is None or isinstance(r["lhs"], str)) and (r["fields"] is None or isinstance(r["fields"], dict)))
             ok = ok and all(isinstance(name, str) and all(type(v) in (int, float) for v in (a, b))
                             for name, a, b in r["bounds"])
@@ -525,6 +560,24 @@ def describe(kept, rows, use_ranges, seed, client=None, progress=None):
         outcomes[i] = o
         source[i] = -1
     return outcomes, old, source
+
+
+class Reuse:
+    """What a run takes from a kept state for its rows (bankio's rows of its entries; `source[i]`
+    the kept row whose record row i took, or -1), scored against `library`."""
+
+    def __init__(self, kept, rows, source, library, use_ranges):
+        self.kept, self.library = kept, library
+        self.keys = [row_key(r.formula, r.bounds, use_ranges) for r in rows]
+        self.texts = [kept.records[k].get("text") if k >= 0 else None for k in source]
+
+    def parts(self, members):
+        """The kept scoring parts of the cluster of these rows, or None."""
+        return self.kept.parts([self.keys[r] for r in members], self.library)
+
+    def block(self, found):
+        """The kept text block of a structure (`run.Found`), or None."""
+        return self.kept.block([self.keys[r] for r in found.rows], self.library, found.candidate)
 
 
 def graph(kept, descriptors, old, settings, client=None, progress=None):

@@ -188,13 +188,16 @@ def test_a_kept_state_gives_the_result_from_scratch(tmp_path, capsys, monkeypatc
     code, _, err, _ = _detect(tmp_path, capsys, [first], "--state", str(kept))
     assert code == 0, err
     calls, measured = _counting(monkeypatch), _measuring(monkeypatch)
+    rendered = []
+    report = run.kt.candidate_report
+    monkeypatch.setattr(run.kt, "candidate_report", lambda i, c: rendered.append(c) or report(i, c))
     code, text, err, doc = _detect(tmp_path, capsys, [later], "--state", str(kept))
     assert code == 0, err
     monkeypatch.undo()
     new = {r["formula"] for r in later} - {r["formula"] for r in first}
     assert sorted(calls) == sorted(new)  # only what the state did not hold is described
     if change == "same":
-        assert measured == []  # every cluster's generalisation and measures were kept
+        assert measured == [] and rendered == []  # every cluster's measures and text were kept
     scratch = tmp_path / "scratch"
     scratch.mkdir()
     code, text_scratch, err, doc_scratch = _detect(scratch, capsys, [later], "--large")
@@ -232,6 +235,21 @@ def test_a_state_scored_against_another_library_is_measured_again(tmp_path, caps
     assert doc == _detect(scratch, capsys, [rows], "--large", "--library", str(laws))[3]
     monkeypatch.undo()
     assert measured and sorted(measured) == sorted(every)
+
+
+def test_a_state_kept_and_grown_on_dask_workers(tmp_path, capsys, rows):
+    dask = pytest.importorskip("dask.distributed")
+    kept = tmp_path / "kept"
+    with dask.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
+        address = cluster.scheduler_address
+        assert _detect(tmp_path, capsys, [rows[:120]], "--state", str(kept), "--dask", address)[0] == 0
+        code, text, err, doc = _detect(tmp_path, capsys, [rows], "--state", str(kept), "--dask", address)
+    assert code == 0, err
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    code, text_scratch, err, doc_scratch = _detect(scratch, capsys, [rows], "--large")
+    assert _without_labels(text) == _without_labels(text_scratch)
+    assert doc == doc_scratch
 
 
 def _kept(tmp_path, capsys, rows, *options):
@@ -359,11 +377,12 @@ def test_kept_descriptors_are_the_described_ones(m, tmp_path, rows):
     path = tmp_path / "bank.json"
     path.write_text(json.dumps(rows[:40]))
     bank = read_rows([str(path)])
-    outcomes, _, _ = state.describe(None, bank, True, 0)
-    descriptors = [o[2] for o in outcomes]
     library = load_library()
-    done = run.detect([r.made_up for r in bank], [o[1] for o in outcomes], library, large=True, seed=0,
-                      descriptors=descriptors, verbose=False, filter=False)
+    with np.errstate(all="ignore"):
+        outcomes, _, _ = state.describe(None, bank, True, 0)
+        descriptors = [o[2] for o in outcomes]
+        done = run.detect([r.made_up for r in bank], [o[1] for o in outcomes], library, large=True, seed=0,
+                          descriptors=descriptors, verbose=False, filter=False)
     settings = {"seed": 0, "use_ranges": True, "sim_threshold": 0.85, "alpha": 0.85, "beta": 0.15}
     state.write(tmp_path / "kept", done, bank, [o[0] for o in outcomes], settings, library)
     kept = state.read(tmp_path / "kept", settings)

@@ -95,11 +95,16 @@ std::pair<double, object> closest_entry(handle formula, const Library& lib) {
     kernels::TreeDistanceScratch scratch;
     long long best = -1;
     size_t best_at = 0;
-    for (size_t k = 0; k < trees->singles.size(); ++k) {
-        if (!trees->singles[k]) continue;
-        const long long d = tree_distance_released(*tree, *trees->singles[k], scratch);
-        if (best < 0 || d < best) best = d, best_at = k;  // the first minimum
-    }
+    run_released(1, [&](int, const Stop& stop) {
+        for (size_t k = 0; k < trees->singles.size() && !stop; ++k) {
+            if (!trees->singles[k]) continue;
+            // After the first, an entry counts only when closer: measured as far as that needs.
+            const long long d = best < 0 ? kernels::tree_distance(*tree, *trees->singles[k], scratch, &stop)
+                                         : kernels::tree_distance_within(*tree, *trees->singles[k], (int)best - 1,
+                                                                         scratch, &stop);
+            if (d >= 0 && (best < 0 || d < best)) best = d, best_at = k;  // the first minimum
+        }
+    });
     if (best < 0) return {kInf, pystr("none")};
     return {(double)best, nb::borrow(PyList_GET_ITEM(lib.names.ptr(), (Py_ssize_t)best_at))};
 }

@@ -80,11 +80,19 @@ long long min_distance(const kernels::FlatTree& tree,
                        const std::vector<std::optional<kernels::FlatTree>>& trees,
                        kernels::TreeDistanceScratch& scratch) {
     long long best = -1;
-    for (const auto& other : trees) {
-        if (!other) continue;
-        const long long d = tree_distance_released(tree, *other, scratch);
-        if (best < 0 || d < best) best = d;
-    }
+    run_released(1, [&](int, const Stop& stop) {
+        for (const auto& other : trees) {
+            if (!other || stop) continue;
+            if (best < 0) {
+                best = kernels::tree_distance(tree, *other, scratch, &stop);
+                continue;
+            }
+            // Only a closer tree lowers the minimum: each is measured only as far as the
+            // minimum so far (most are ruled out by the label bound in one pass).
+            const int d = kernels::tree_distance_within(tree, *other, (int)best - 1, scratch, &stop);
+            if (d >= 0 && d < best) best = d;
+        }
+    });
     return best;
 }
 
