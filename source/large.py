@@ -173,18 +173,24 @@ def filter_large(candidates, library, client=None, progress=None, **thresholds):
         library = client.scatter([library], broadcast=True, hash=False)[0]  # a dict scatters by its keys
     parts = _run(client, _filter_one, [(c, library, thresholds) for c in candidates], progress, light=True)
     novel, repeated, discarded = [], [], []
-    for c, part in zip(candidates, parts):
+    for c, (category, reason) in zip(candidates, parts):
         # The task worked on a copy; the result lists the caller's own record.
-        if part.novel:
+        if category == "novel":
             novel.append(c)
-        elif part.repeated:
+        elif category == "repeated":
             repeated.append(c)
         else:
-            discarded.append((part.discarded[0][0], c))
+            discarded.append((reason, c))
     novel.sort(key=lambda c: c.novelty, reverse=True)
     repeated.sort(key=lambda c: c.novelty, reverse=True)
     return kt.FilterResult(novel=novel, repeated=repeated, discarded=discarded)
 
 
 def _filter_one(candidate, library, thresholds):
-    return kt.filter_candidates([candidate], library, **thresholds)
+    """The filter's category of one candidate and, when discarded, why: all the caller needs back."""
+    result = kt.filter_candidates([candidate], library, **thresholds)
+    if result.novel:
+        return "novel", None
+    if result.repeated:
+        return "repeated", None
+    return "discarded", result.discarded[0][0]
