@@ -250,7 +250,7 @@ def detect(args):
             except state.StateError as e:
                 raise CliError(str(e)) from None
             result = run.result
-            rendered = structure_blocks(run, args.seed, reuse and reuse.block, progress)
+            rendered = structure_blocks(run, args.seed, reuse and reuse.block, progress, client)
             print(report.verdict_report(run, members=not args.quiet))
             print(report.account_report(run, len(skipped)))
             if not args.quiet:

@@ -14,41 +14,69 @@ matrix; each cluster is generalised and scored as its own task. The candidates e
         candidates = large.detect_large(bank, library, client=client)
         result = large.filter_large(candidates, library, client=client)
 """
+import io
+import pickle
 import warnings
 
 import numpy as np
+import sympy as sp
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")
     from source import _brenmoor as kt
+from source import exprcode
 from source.run import DETECTION
 
 
-def _each(fn, jobs):
-    return [fn(*job) for job in jobs]
+class _Pickler(pickle.Pickler):
+    """Pickles sympy expressions as their `exprcode` tokens: built again without evaluating, they
+    load several times faster than sympy's own pickles, which evaluate every node again. An
+    expression the code does not write exactly is pickled as sympy pickles it."""
+
+    def reducer_override(self, obj):
+        if isinstance(obj, sp.Basic) and obj.args:
+            tokens = exprcode.encode(obj)
+            if tokens is not None:
+                return exprcode.decode, (tokens,)
+        return NotImplemented
 
 
-def _run(client, fn, jobs, progress=None, light=False):
-    """fn(*job) for every job, in order: Dask tasks with a client, else here. A task that fails
-    raises its exception here; no partial result is returned. `progress(done, total)` follows.
-    `light` jobs (a cluster, a structure) go to the workers in runs of several, about sixteen
-    per worker, so that the scheduler's cost per task does not outweigh the work."""
+def _dumps(obj):
+    buffer = io.BytesIO()
+    _Pickler(buffer, protocol=pickle.HIGHEST_PROTOCOL).dump(obj)
+    return buffer.getvalue()
+
+
+def _each(fn, shared, jobs):
+    """A worker's run of jobs: the jobs and their results travel as `_dumps` bytes."""
+    return _dumps([fn(*shared, *job) for job in pickle.loads(jobs)])
+
+
+def _run(client, fn, jobs, progress=None, light=False, shared=()):
+    """fn(*shared, *job) for every job, in order: Dask tasks with a client, else here. A task
+    that fails raises its exception here; no partial result is returned. `progress(done,
+    total)` follows. With a client, `shared` goes to every worker once. `light` jobs (a
+    cluster, a structure) go in runs of several, about sixteen per worker, so that the
+    scheduler's cost per task does not outweigh the work."""
     total = len(jobs)
     if progress:
         progress(0, total)
     if client is None:
         results = []
         for job in jobs:
-            results.append(fn(*job))
+            results.append(fn(*shared, *job))
             if progress:
                 progress(len(results), total)
         return results
+    if not jobs:
+        return []
     size = 1
     if light:
         workers = max(1, len(client.scheduler_info().get("workers", ())))
         size = max(1, -(-total // (16 * workers)))
     runs = [jobs[k:k + size] for k in range(0, total, size)]
-    futures = [client.submit(_each, fn, run, pure=False) for run in runs]
+    on_workers = client.scatter([tuple(shared)], broadcast=True, hash=False)[0]
+    futures = [client.submit(_each, fn, on_workers, _dumps(run), pure=False) for run in runs]
     if progress:
         from dask.distributed import as_completed
         length = {future.key: len(run) for future, run in zip(futures, runs)}
@@ -56,22 +84,20 @@ def _run(client, fn, jobs, progress=None, light=False):
         for future in as_completed(futures):
             done += length[future.key]
             progress(done, total)
-    return [result for part in client.gather(futures) for result in part]
+    return [result for part in client.gather(futures) for result in pickle.loads(part)]
 
 
-def _block(rows_packed, cols_packed, threshold, alpha, beta, same, row_offset, col_offset):
-    rows, cols, values, pruned = kt.graph_block(rows_packed, cols_packed, threshold, alpha, beta, same)
+def _block(packed, a, b, threshold, alpha, beta, row_offset, col_offset):
+    rows, cols, values, pruned = kt.graph_block(packed[a], None if a == b else packed[b], threshold, alpha, beta,
+                                                a == b)
     return rows + row_offset, cols + col_offset, values, pruned
 
 
 def _edges_of_pairs(packed, offsets, pairs, threshold, alpha, beta, client, progress):
     """The edges of the block pairs (a, b), a <= b, of a bank packed in blocks (`packed[k]`
     starts at `offsets[k]`), each measured from the earlier row to the later; and the pairs pruned."""
-    if client is not None and pairs:
-        packed = client.scatter(list(packed), broadcast=True, hash=False)
-    jobs = [(packed[a], None if a == b else packed[b], threshold, alpha, beta, a == b, offsets[a], offsets[b])
-            for a, b in pairs]
-    parts = _run(client, _block, jobs, progress)
+    jobs = [(a, b, threshold, alpha, beta, offsets[a], offsets[b]) for a, b in pairs]
+    parts = _run(client, _block, jobs, progress, shared=(list(packed),))
     if not parts:
         empty = np.empty(0, dtype=np.int64)
         return [(empty, empty, np.empty(0))], 0
@@ -127,7 +153,7 @@ def extend_graph(descriptors, known, edges, threshold, alpha=DETECTION["alpha"],
     return (*_sorted_edges(parts), pruned)
 
 
-def _score_one(cluster, library, lib_descs, bank_size, novelty_threshold, weights, parts=None):
+def _score_one(library, lib_descs, cluster, bank_size, novelty_threshold, weights, parts=None):
     return kt._score_cluster(cluster, library, lib_descs, bank_size, novelty_threshold, **weights, parts=parts)
 
 
@@ -142,13 +168,10 @@ def score_clusters(clusters, library, lib_descs, bank_size, novelty_threshold, c
     accounts = [None] * len(clusters)
     # Clusters whose parts are known are scored here: it takes no measuring.
     for k in known:
-        accounts[k] = _score_one(clusters[k], library, lib_descs, bank_size, novelty_threshold, weights or {}, parts[k])
+        accounts[k] = _score_one(library, lib_descs, clusters[k], bank_size, novelty_threshold, weights or {}, parts[k])
     rest = [k for k, p in enumerate(parts) if p is None]
-    if client is not None and rest:
-        library, lib_descs = client.scatter([library, lib_descs], broadcast=True, hash=False)
-    done = _run(client, _score_one,
-                [(clusters[k], library, lib_descs, bank_size, novelty_threshold, weights or {}) for k in rest], progress,
-                light=True)
+    done = _run(client, _score_one, [(clusters[k], bank_size, novelty_threshold, weights or {}) for k in rest],
+                progress, light=True, shared=(library, lib_descs))
     for k, account in zip(rest, done):
         accounts[k] = account
     return accounts
@@ -169,9 +192,7 @@ def detect_large(bank, library, var_ranges_bank=None, client=None, block_size=20
 
 def filter_large(candidates, library, client=None, progress=None, **thresholds):
     """`filter_candidates`, one task per candidate, merged in candidate order."""
-    if client is not None:
-        library = client.scatter([library], broadcast=True, hash=False)[0]  # a dict scatters by its keys
-    parts = _run(client, _filter_one, [(c, library, thresholds) for c in candidates], progress, light=True)
+    parts = _run(client, _filter_one, [(c, thresholds) for c in candidates], progress, light=True, shared=(library,))
     novel, repeated, discarded = [], [], []
     for c, (category, reason) in zip(candidates, parts):
         # The task worked on a copy; the result lists the caller's own record.
@@ -186,7 +207,7 @@ def filter_large(candidates, library, client=None, progress=None, **thresholds):
     return kt.FilterResult(novel=novel, repeated=repeated, discarded=discarded)
 
 
-def _filter_one(candidate, library, thresholds):
+def _filter_one(library, candidate, thresholds):
     """The filter's category of one candidate and, when discarded, why: all the caller needs back."""
     result = kt.filter_candidates([candidate], library, **thresholds)
     if result.novel:

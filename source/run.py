@@ -134,7 +134,7 @@ def _rows_by_descriptor(descriptors, clusters):
     return [[row[id(d)] for d in cluster] for cluster in clusters]
 
 
-def _match_structure(candidate, members, library, near):
+def _match_structure(library, candidate, members, near):
     """The verdict on one structure, and for each member its own verdict (or the structure's,
     where the law is an instance of the formula) and its bindings."""
     match = kt.match_library(candidate, library, **near)
@@ -153,11 +153,9 @@ def match_library(found, exprs, library, progress=_quiet, near_threshold=None, c
     per structure on a Dask `client`."""
     from source import large as sparse
     near = {} if near_threshold is None else {"near_threshold": near_threshold}
-    if client is not None:
-        library = client.scatter([library], broadcast=True, hash=False)[0]  # a dict scatters by its keys
-    outcomes = sparse._run(client, _match_structure,
-                           [(f.candidate, [exprs[r] for r in f.rows], library, near) for f in found],
-                           lambda done, total: progress("matching the library", done, total), light=True)
+    outcomes = sparse._run(client, _match_structure, [(f.candidate, [exprs[r] for r in f.rows], near) for f in found],
+                           lambda done, total: progress("matching the library", done, total), light=True,
+                           shared=(library,))
     for f, (match, member_matches, bindings) in zip(found, outcomes):
         f.match, f.member_matches, f.bindings = match, member_matches, bindings
 
@@ -286,21 +284,29 @@ def _dropped_reason(account, novelty_threshold):
             f"{novelty_threshold:g}")
 
 
-def structure_blocks(run, seed, known=None, progress=_quiet):
+def _structure_block(index, candidate, seed):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # numpy's overflow and invalid-value warnings of the evaluation
+        np.random.seed(formula_seed(seed, candidate.formula))
+        return kt.candidate_report(index, candidate)
+
+
+def structure_blocks(run, seed, known=None, progress=_quiet, client=None):
     """Each structure's text block (`candidate_report`), its figures drawn from numpy's generator
     seeded for its formula (`formula_seed`), so that a structure reads the same whatever else
-    the bank holds. `known(found)` may give a block made earlier for the same structure, or None."""
+    the bank holds and wherever it is described: here, or as tasks of a Dask `client`.
+    `known(found)` may give a block made earlier for the same structure, or None."""
+    from source import large as sparse
     from source.report import _reindexed
-    blocks = []
-    for i, f in enumerate(run.found):  # each describes its formula: seconds on large banks
-        block = known(f) if known else None
-        if block is None:
-            np.random.seed(formula_seed(seed, f.candidate.formula))
-            block = kt.candidate_report(i, f.candidate)
-        else:
-            block = _reindexed(block, i)
-        blocks.append(block)
-        progress("describing the structures", i + 1, len(run.found))
+    total = len(run.found)
+    blocks = [known(f) if known else None for f in run.found]
+    blocks = [_reindexed(b, i) if b is not None else None for i, b in enumerate(blocks)]
+    todo = [i for i, b in enumerate(blocks) if b is None]
+    ready = total - len(todo)
+    made = sparse._run(client, _structure_block, [(i, run.found[i].candidate, seed) for i in todo],
+                       lambda done, _: progress("describing the structures", ready + done, total), light=True)
+    for i, block in zip(todo, made):
+        blocks[i] = block
     return blocks
 
 

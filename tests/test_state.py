@@ -163,10 +163,10 @@ def _measuring(monkeypatch):
     measured = []
     score = large._score_one
 
-    def counted(cluster, *args, **kwargs):
-        if (args[5] if len(args) > 5 else kwargs.get("parts")) is None:
+    def counted(library, lib_descs, cluster, *args, **kwargs):
+        if (args[3] if len(args) > 3 else kwargs.get("parts")) is None:
             measured.append(len(cluster))
-        return score(cluster, *args, **kwargs)
+        return score(library, lib_descs, cluster, *args, **kwargs)
     monkeypatch.setattr(large, "_score_one", counted)
     return measured
 
@@ -395,3 +395,18 @@ def test_kept_descriptors_are_the_described_ones(m, tmp_path, rows):
             assert np.array_equal(a, b, equal_nan=True) if isinstance(a, np.ndarray) else \
                 (a == b or (isinstance(a, float) and math.isnan(a) and math.isnan(b))), name
     assert m.pack_descriptors([kept.outcome(k, r)[2] for k, r in enumerate(bank)]) == m.pack_descriptors(descriptors)
+
+
+def test_dask_payloads_travel_with_expressions_as_tokens(m):
+    """What goes to and comes from the workers loads back as it was, sympy's own pickles kept
+    for what the tokens do not write."""
+    import pickle
+    x, y = sp.symbols("x y")
+    positive = sp.Symbol("p", positive=True)
+    describe = m.describe(x ** 2 * sp.sin(y) + 3)
+    payload = [(x ** 2 + 1.5, [sp.Piecewise((x, x > 0), (0, True)), positive * x]), {"d": describe}, x, sp.pi]
+    back = pickle.loads(large._dumps(payload))
+    assert sp.srepr(back[0]) == sp.srepr(payload[0]) and back[2] is x and back[3] is sp.pi
+    assert back[1]["d"].expr == describe.expr and back[1]["d"].numeric_expr == describe.numeric_expr
+    assert np.array_equal(back[1]["d"].behavior_vec, describe.behavior_vec, equal_nan=True)
+    assert m.pack_descriptors([back[1]["d"]]) == m.pack_descriptors([describe])
