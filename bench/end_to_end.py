@@ -19,7 +19,8 @@ import time
 from distinct import write_bank
 
 # Stages whose work runs on the workers; the others run on the driver.
-DISTRIBUTED = {"reading and describing", "similarity graph", "scoring", "matching the library", "filtering"}
+DISTRIBUTED = {"reading and describing", "similarity graph", "scoring", "matching the library", "filtering",
+               "describing the structures"}
 
 
 def worker_peak():

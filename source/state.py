@@ -302,7 +302,8 @@ class Kept:
         if self._parts is None:
             self.parts(keys, library)
         record = self._parts.get(tuple(keys))
-        if record is None or record.get("shown") != _shown_novelty(candidate) or not isinstance(record.get("block"), str):
+        if record is None or record.get("shown") != _shown_novelty(candidate) \
+                or not isinstance(record.get("block"), str):
             return None
         return record["block"]
 
@@ -444,8 +445,9 @@ def _records(folder, records, count):
         raise _damaged(folder, "the rows do not match the manifest")
     for k, r in enumerate(records):
         try:
-            ok = (isinstance(r["formula"], str) and isinstance(r["bounds"], list) and isinstance(r.get("text", ""), str)
-                  and (r["lhs"] is None or isinstance(r["lhs"], str)) and (r["fields"] is None or isinstance(r["fields"], dict)))
+            ok = (isinstance(r["formula"], str) and isinstance(r["bounds"], list)
+                  and isinstance(r.get("text", ""), str) and (r["lhs"] is None or isinstance(r["lhs"], str))
+                  and (r["fields"] is None or isinstance(r["fields"], dict)))
             ok = ok and all(isinstance(name, str) and all(type(v) in (int, float) for v in (a, b))
                             for name, a, b in r["bounds"])
         except (KeyError, TypeError, ValueError):

@@ -118,7 +118,8 @@ def _variants(n, seed):
     while len(rows) < n:
         f = rng.choice(base)
         s = rng.choice(sorted(f.expr.free_symbols, key=str))
-        e = rng.choice([f.expr.xreplace({s: s ** 2}), rng.randint(2, 9) * f.expr, f.expr + s, f.expr.xreplace({s: sp.sin(s)})])
+        e = rng.choice([f.expr.xreplace({s: s ** 2}), rng.randint(2, 9) * f.expr, f.expr + s,
+                        f.expr.xreplace({s: sp.sin(s)})])
         if str(e) in seen:
             continue
         seen.add(str(e))

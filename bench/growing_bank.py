@@ -5,8 +5,8 @@ Through the command line with --large on a local Dask cluster of 2 workers (or h
 bank with M more formulas is run with that state, and from scratch; both print the same report
 and write the same JSON document, and the ratio of their times is printed.
 
-    python bench/bench_state.py                  # 20,000 kept, 1,000 added
-    python bench/bench_state.py --kept 3000 --added 300 --local
+    python bench/growing_bank.py                  # 20,000 kept, 1,000 added
+    python bench/growing_bank.py --kept 3000 --added 300 --local
 """
 import argparse
 import json
