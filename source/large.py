@@ -191,8 +191,10 @@ def detect_large(bank, library, var_ranges_bank=None, client=None, block_size=20
 
 
 def filter_large(candidates, library, client=None, progress=None, **thresholds):
-    """`filter_candidates`, one task per candidate, merged in candidate order."""
-    parts = _run(client, _filter_one, [(c, thresholds) for c in candidates], progress, light=True, shared=(library,))
+    """`filter_candidates` on runs of candidates (tasks with a client), merged in candidate order."""
+    runs = [candidates[k:k + _FILTER_RUN] for k in range(0, len(candidates), _FILTER_RUN)]
+    parts = [part for done in _run(client, _filter_some, [(run, thresholds) for run in runs], progress, light=True,
+                                   shared=(library,)) for part in done]
     novel, repeated, discarded = [], [], []
     for c, (category, reason) in zip(candidates, parts):
         # The task worked on a copy; the result lists the caller's own record.
@@ -207,11 +209,14 @@ def filter_large(candidates, library, client=None, progress=None, **thresholds):
     return kt.FilterResult(novel=novel, repeated=repeated, discarded=discarded)
 
 
-def _filter_one(library, candidate, thresholds):
-    """The filter's category of one candidate and, when discarded, why: all the caller needs back."""
-    result = kt.filter_candidates([candidate], library, **thresholds)
-    if result.novel:
-        return "novel", None
-    if result.repeated:
-        return "repeated", None
-    return "discarded", result.discarded[0][0]
+# Candidates filtered by one call: the library's sums and products are built once for them.
+_FILTER_RUN = 32
+
+
+def _filter_some(library, candidates, thresholds):
+    """The filter's category of each candidate and, when discarded, why: all the caller needs back."""
+    result = kt.filter_candidates(list(candidates), library, **thresholds)
+    category = {id(c): ("novel", None) for c in result.novel}
+    category.update((id(c), ("repeated", None)) for c in result.repeated)
+    category.update((id(c), ("discarded", reason)) for reason, c in result.discarded)
+    return [category[id(c)] for c in candidates]
