@@ -3,7 +3,7 @@
 The bank is described, packed into compact blocks, and the similarity graph (the pairs at or
 above the clustering threshold) is computed block by block: on the local cores, or as tasks of
 a ``dask.distributed`` client. Clusters come from the graph with the same rule as on the dense
-matrix; each cluster is generalised and scored as its own task. The candidates equal those of
+matrix; clusters are generalised and scored as tasks. The candidates equal those of
 ``detect_structure`` (default weights) on the same bank, and the filter result those of
 ``filter_candidates``. ``source.run.detect(..., large=True)`` does the same and keeps the rows
 (and so the ids) of every structure.
@@ -161,7 +161,7 @@ def score_clusters(clusters, library, lib_descs, bank_size, novelty_threshold, c
                    parts=None):
     """The account of every cluster (a list of descriptors) as `_score_cluster` gives it: its
     candidate, or None where detection drops it, its generalisation and the terms of its score;
-    one task per cluster with a client. `weights`: score weights and scales by keyword; `parts`:
+    as Dask tasks with a client. `weights`: score weights and scales by keyword; `parts`:
     for every cluster its parts from an earlier account, or None."""
     parts = parts or [None] * len(clusters)
     known = [k for k, p in enumerate(parts) if p is not None]

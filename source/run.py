@@ -149,8 +149,8 @@ def _match_structure(library, candidate, members, near):
 
 
 def match_library(found, exprs, library, progress=_quiet, near_threshold=None, client=None):
-    """Fills the library verdicts and bindings of every structure and member: here, or one task
-    per structure on a Dask `client`."""
+    """Fills the library verdicts and bindings of every structure and member: here, or as tasks
+    of a Dask `client`."""
     from source import large as sparse
     near = {} if near_threshold is None else {"near_threshold": near_threshold}
     outcomes = sparse._run(client, _match_structure, [(f.candidate, [exprs[r] for r in f.rows], near) for f in found],
