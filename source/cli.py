@@ -15,8 +15,6 @@ import time
 import warnings
 from pathlib import Path
 
-import numpy as np
-
 from source.outputs import OutputError, Terminated, atomic, check_outputs, on_sigterm
 from source.progress import Progress
 
@@ -215,7 +213,7 @@ def detect(args):
     client = _dask_client(args.dask) if args.dask else None
     progress = Progress(not args.quiet and sys.stderr.isatty())
     try:
-        kt = _engine()
+        _engine()  # loaded here, without the missing-key warning a model would need
         from source import report, state
         from source.run import DETECTION
         from source.run import detect as run_detection
