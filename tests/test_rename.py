@@ -1,4 +1,4 @@
-"""Symbol renaming builds Add, Mul, Pow, sin, cos and exp nodes directly where sympy's
+"""Symbol renaming builds Add, Mul, Pow, sin, cos, exp and log nodes directly where sympy's
 constructors would only re-sort or keep them; every result must be exactly what
 `expr.xreplace(mapping)` gives, node for node."""
 import random
@@ -56,6 +56,9 @@ SHAPES = [
     sp.sin(-2 * z * y), sp.cos(sp.pi * z), sp.sin(2 * sp.pi * z / y), sp.cos(z - y),
     sp.exp(z * sp.log(y)), sp.exp(2 * sp.log(y)), sp.exp(z) * sp.exp(y) * sp.E,
     sp.log(z * y), sp.Abs(z - y), sp.tan(-z), sp.asin(y / z),
+    sp.log(z**2 + y), sp.log(-z * y / 2), sp.log(z)**2 * sp.log(y + 1), sp.exp(sp.log(z * y) + y),
+    sp.log(sp.pi**z), sp.log(sp.Symbol("p", positive=True) * z), f_(sp.log, f_(sp.Pow, sp.E, z)),
+    f_(sp.log, sp.exp(z)), f_(sp.log, sp.Symbol("q", zero=True) * sp.Symbol("f", finite=True)),
     # Leaves that keep the direct path away.
     sp.I * z + y, z + sp.oo, sp.zoo * z, sp.Float("inf") * y + z,
     sp.Symbol("p", positive=True) * z + sp.sqrt(sp.Symbol("p", positive=True)**2),

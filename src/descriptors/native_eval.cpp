@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/rename.hpp"
 #include "runtime/state.hpp"
 
 namespace kt {
@@ -252,7 +253,7 @@ std::unique_ptr<NumericProgram> NumericProgram::compile(handle expr, handle syms
             PyList_SET_ITEM(dummies.ptr(), i, d.release().ptr());
         }
         Compiler compiler(dummies);
-        root = compiler.expr(get_attr(expr, state().s_xreplace)(mapping));
+        root = compiler.expr(rename_symbols(expr, mapping));
     });
     if (!compiled || !root) return nullptr;
     auto program = std::make_unique<NumericProgram>();

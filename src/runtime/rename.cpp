@@ -71,7 +71,8 @@ struct Rebuilt {
 
 class Renamer {
 public:
-    explicit Renamer(handle mapping) : mapping_(mapping) {}
+    // `keys_plain`: the renamed symbols are plain too, so a subtree's facts do not change.
+    Renamer(handle mapping, bool keys_plain) : mapping_(mapping), keys_plain_(keys_plain) {}
 
     Rebuilt rebuild(handle node) {
         RecursionGuard guard(" while renaming symbols");
@@ -108,7 +109,8 @@ public:
             else if (is_type(node, c.Mul) && product_ready(kids)) direct = sorted_op(c.Mul, kids);
             else if (is_type(node, c.Pow) && power_ready(kids)) direct = unevaluated(c.Pow, kids);
             else if (function_ready(node, kids)) direct = unevaluated(handle((PyObject*)Py_TYPE(node.ptr())), kids);
-            if (direct.is_valid()) return {direct, true, false, false, true, found.symbolic, found.logs};
+            const bool logs = found.logs || is_type(node, c.log);
+            if (direct.is_valid()) return {direct, true, false, false, true, found.symbolic, logs};
         }
         object built = check(PyObject_CallObject(get_attr(node, state().s_func).ptr(), tuple_of(kids).ptr()));
         Rebuilt out{built, true};
@@ -122,6 +124,7 @@ public:
 
 private:
     handle mapping_;
+    bool keys_plain_;
     NodeTypes types_;
 
     // A node's arguments as a tuple: Python code run since the tree was checked may have
@@ -277,6 +280,7 @@ private:
     // sign to extract.
     bool function_ready(handle node, const std::vector<Rebuilt>& kids) {
         const State& c = state();
+        if (is_type(node, c.log)) return log_ready(node, kids);
         const bool exp = is_type(node, c.exp);
         if (!exp && !is_type(node, c.sin) && !is_type(node, c.cos)) return false;
         if (kids.size() != 1 || !kids[0].symbolic) return false;
@@ -291,6 +295,25 @@ private:
         for (Py_ssize_t i = 0; i < size(factors); ++i)
             if (at(factors, i).ptr() == c.pi.ptr()) return false;
         return true;
+    }
+
+    // log of a symbol, or of a sum, product or power (of no named constant) holding one: its
+    // eval returns such a call unchanged unless the argument is zero. Renaming plain symbols to
+    // plain symbols changes no fact, so the original argument answers that, from the facts
+    // sympy has kept on it when it was built with evaluation.
+    bool log_ready(handle node, const std::vector<Rebuilt>& kids) {
+        const State& c = state();
+        if (!keys_plain_ || kids.size() != 1 || !kids[0].symbolic) return false;
+        handle arg = kids[0].expr;
+        if (is_type(arg, c.Pow)) {
+            object args = args_of(arg);
+            if (size(args) != 2 || is_instance(at(args, 0), c.NumberSymbol)) return false;
+        } else if (!is_type(arg, c.Symbol) && !is_type(arg, c.Add) && !is_type(arg, c.Mul)) {
+            return false;
+        }
+        if (!attr_is(arg, c.s_is_number, Py_False)) return false;
+        object original = args_of(node);
+        return size(original) == 1 && !attr_is(at(original, 0), c.s_is_zero, Py_True);
     }
 
     // `cls(*kids, evaluate=False)`: what the constructor returns when evaluation changes nothing.
@@ -317,6 +340,17 @@ private:
     }
 };
 
+bool plain_symbol(handle h) { return equal(get_attr(h, state().s_assumptions0), state().plain_assumptions); }
+
+// The mapping's keys are plain symbols.
+bool plain_keys(handle mapping) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(mapping.ptr(), &pos, &key, &value))
+        if (!is_type(key, state().Symbol) || !plain_symbol(key)) return false;
+    return true;
+}
+
 // The mapping sends symbols to plain symbols.
 bool plain_mapping(handle mapping) {
     if (!PyDict_CheckExact(mapping.ptr())) return false;
@@ -325,7 +359,7 @@ bool plain_mapping(handle mapping) {
     Py_ssize_t pos = 0;
     while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
         if (!is_instance(key, c.Symbol) || !is_type(value, c.Symbol)) return false;
-        if (!equal(get_attr(value, c.s_assumptions0), c.plain_assumptions)) return false;
+        if (!plain_symbol(value)) return false;
     }
     return true;
 }
@@ -343,7 +377,7 @@ object rename_symbols(handle expr, handle mapping) {
     if (default_evaluation() && plain_mapping(mapping) && standard_xreplace(expr)) {
         NodeTypes types;
         Found found;
-        if (plain_tree(expr, types, found, mapping)) return Renamer(mapping).rebuild(expr).expr;
+        if (plain_tree(expr, types, found, mapping)) return Renamer(mapping, plain_keys(mapping)).rebuild(expr).expr;
     }
     return get_attr(expr, state().s_xreplace)(mapping);
 }

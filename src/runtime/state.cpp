@@ -42,7 +42,7 @@ void init_state(handle module) {
           {&State::s_args_slot, "_args"}, {&State::s_xreplace_step, "_xreplace"}, {&State::s_argset, "_argset"},
           {&State::s_eval_power, "_eval_power"}, {&State::s_assumptions0, "_assumptions0"},
           {&State::s_is_commutative, "is_commutative"}, {&State::s_is_finite, "is_finite"},
-          {&State::s_is_negative, "is_negative"}, {&State::s_is_Function, "is_Function"},
+          {&State::s_is_negative, "is_negative"}, {&State::s_is_zero, "is_zero"}, {&State::s_is_Function, "is_Function"},
           {&State::s_as_base_exp, "as_base_exp"}, {&State::s_from_args, "_from_args"},
           {&State::s_postprocess, "_exec_constructor_postprocessors"}, {&State::s_evaluate, "evaluate"},
           {&State::s_distribute, "distribute"}, {&State::s_exp_is_pow, "exp_is_pow"}, {&State::s_sort, "sort"},
