@@ -135,14 +135,14 @@ def _read(paths, skip_bad, unique_ids, progress, what):
 
 
 def _bank(args, progress, client, check_size, kept=None):
-    """The bank's entries, the rows skipped, a label, the descriptors when the rows were
-    described as they were read (files: here, or on the Dask workers), the rows of the entries
-    and their left-hand sides, and the kept row of a state each took (or -1)."""
+    """The bank's entries, the rows skipped, a label, the descriptors and printed formulas when
+    the rows were described as they were read (files: here, or on the Dask workers), the rows of
+    the entries and their left-hand sides, and the kept row of a state each took (or -1)."""
     from source import bankio, state
     from source.feynman import load_bank
     if not args.bank:
         entries = [bankio.Entry(f.id, f.expr, f.bounds, "bundled Feynman bank") for f in load_bank()]
-        return entries, [], "bundled Feynman bank", None, None, None, None, None
+        return entries, [], "bundled Feynman bank", None, None, None, None, None, None
     try:
         rows = bankio.read_rows(args.bank)
         check_size(len(rows))
@@ -156,7 +156,7 @@ def _bank(args, progress, client, check_size, kept=None):
     _checked_entries(args.bank, entries, skipped)
     good = [k for k, o in enumerate(outcomes) if not isinstance(o, Exception)]
     return (entries, skipped, ", ".join(str(p) for p in args.bank), [outcomes[k][2] for k in good],
-            [rows[k] for k in good], [outcomes[k][0] for k in good], [old[k] for k in good],
+            [outcomes[k][3] for k in good], [rows[k] for k in good], [outcomes[k][0] for k in good], [old[k] for k in good],
             [source[k] for k in good])
 
 
@@ -226,7 +226,7 @@ def detect(args):
                     kept = state.read(args.state, kept_settings)
             except state.StateError as e:
                 raise CliError(str(e)) from None
-        entries, skipped, bank_label, descriptors, rows, lhs, old, source = _bank(
+        entries, skipped, bank_label, descriptors, texts, rows, lhs, old, source = _bank(
             args, progress, client, _check_dense_fits if not large else lambda n: None, kept)
         library, library_label = _library(args, progress)
         graph = reuse = None
@@ -244,7 +244,7 @@ def detect(args):
                 run = run_detection([e.id for e in entries], [e.expr for e in entries], library, ranges,
                                     large=large, client=client, verbose=not args.quiet and not large,
                                     progress=progress, seed=args.seed, descriptors=descriptors, graph=graph,
-                                    parts=reuse and reuse.parts, texts=reuse and reuse.texts, **settings)
+                                    parts=reuse and reuse.parts, texts=texts, **settings)
             except state.StateError as e:
                 raise CliError(str(e)) from None
             result = run.result

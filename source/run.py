@@ -160,17 +160,20 @@ def match_library(found, exprs, library, progress=_quiet, near_threshold=None, c
         f.match, f.member_matches, f.bindings = match, member_matches, bindings
 
 
-def formula_seed(seed, expr):
-    """numpy's seed for describing one formula: the run's seed and the formula's own text, so
-    that a formula's figures are the same whatever else the bank holds and in whatever order."""
-    digest = hashlib.blake2b(str(expr).encode("utf-8", "surrogatepass"), digest_size=8).digest()
+def formula_seed(seed, expr, text=None):
+    """numpy's seed for describing one formula: the run's seed and the formula's own text
+    (`text`, str(expr) when not given), so that a formula's figures are the same whatever else
+    the bank holds and in whatever order."""
+    text = str(expr) if text is None else text
+    digest = hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=8).digest()
     return [seed, int.from_bytes(digest[:4], "little"), int.from_bytes(digest[4:], "little")]
 
 
-def describe_one(expr, ranges=None, seed=None):
-    """`describe(expr, var_ranges=ranges)`, seeded for this formula when a seed is given."""
+def describe_one(expr, ranges=None, seed=None, text=None):
+    """`describe(expr, var_ranges=ranges)`, seeded for this formula when a seed is given
+    (`text`: str(expr), when already printed)."""
     if seed is not None:
-        np.random.seed(formula_seed(seed, expr))
+        np.random.seed(formula_seed(seed, expr, text))
     return kt.describe(expr, var_ranges=ranges)
 
 
@@ -336,7 +339,8 @@ def behavior_blocks(run, category=None):
 
 
 def _describe_block(rows, use_ranges, seed):
-    """Each row parsed and described: (lhs, expr, descriptor), or the row's FormulaError."""
+    """Each row parsed and described: (lhs, expr, descriptor, text), text being the formula as
+    printed (`Run.text`), or the row's FormulaError."""
     from source.bankio import Entry, parse_row
     from source.parsing import FormulaError
     out = []
@@ -349,14 +353,15 @@ def _describe_block(rows, use_ranges, seed):
                 out.append(e)
                 continue
             ranges = Entry(row.id, expr, row.bounds).var_ranges() if use_ranges else None
-            out.append((lhs, expr, describe_one(expr, ranges, seed)))
+            text = str(expr)  # printed once: it seeds the description and is the report's text
+            out.append((lhs, expr, describe_one(expr, ranges, seed, text), text))
     return out
 
 
 def describe_rows(rows, use_ranges=True, seed=None, client=None, block_size=500, progress=None):
     """Parses and describes rows read from bank files (`bankio.read_rows`): here one by one, or
     in blocks as tasks of a Dask `client`, the rows travelling with their ids. One outcome per
-    row, in order: (lhs, expr, descriptor), or the row's FormulaError."""
+    row, in order: (lhs, expr, descriptor, text), or the row's FormulaError."""
     from source import large as sparse
     progress = progress or _quiet
     if client is None:

@@ -327,8 +327,8 @@ class Kept:
         return len(self.records)
 
     def outcome(self, k, row):
-        """(lhs, expr, descriptor) of kept row `k` (the same formula as `row`), or None where the
-        state could not keep its descriptor."""
+        """(lhs, expr, descriptor, text) of kept row `k` (the same formula as `row`), or None
+        where the state could not keep its descriptor."""
         r = self.records[k]
         if r["fields"] is None:
             return None
@@ -344,7 +344,9 @@ class Kept:
             expr = parse_row(row)[1]
         if norm is None:
             norm = kt._canonicalize_expr(expr)
-        return r["lhs"], expr, kt.ExprDescriptor(expr=norm, numeric_expr=expr, **fields)
+        text = r.get("text")
+        return r["lhs"], expr, kt.ExprDescriptor(expr=norm, numeric_expr=expr, **fields), \
+            text if isinstance(text, str) else str(expr)
 
 
 def _parts_of_record(record):
@@ -540,7 +542,7 @@ def kept_edges(kept, old):
 
 def describe(kept, rows, use_ranges, seed, client=None, progress=None):
     """`run.describe_rows` for rows of which a state may hold some: one outcome per row, (lhs,
-    expr, descriptor) or the row's FormulaError, the kept ones read from the state and the
+    expr, descriptor, text) or the row's FormulaError, the kept ones read from the state and the
     others parsed and described; for every row the kept row whose pairs it takes (one kept row
     per row), or -1; and the kept row whose record it took, or -1."""
     from source.run import describe_rows
@@ -571,7 +573,6 @@ class Reuse:
     def __init__(self, kept, rows, source, library, use_ranges):
         self.kept, self.library = kept, library
         self.keys = [row_key(r.formula, r.bounds, use_ranges) for r in rows]
-        self.texts = [kept.records[k].get("text") if k >= 0 else None for k in source]
 
     def parts(self, members):
         """The kept scoring parts of the cluster of these rows, or None."""

@@ -388,8 +388,8 @@ def test_kept_descriptors_are_the_described_ones(m, tmp_path, rows):
     state.write(tmp_path / "kept", done, bank, [o[0] for o in outcomes], settings, library)
     kept = state.read(tmp_path / "kept", settings)
     for k, (row, d) in enumerate(zip(bank, descriptors)):
-        lhs, expr, back = kept.outcome(k, row)
-        assert expr == d.numeric_expr and back.expr == d.expr
+        lhs, expr, back, text = kept.outcome(k, row)
+        assert expr == d.numeric_expr and back.expr == d.expr and text == str(expr)
         for name in state._field_names():
             a, b = getattr(back, name), getattr(d, name)
             assert type(a) is type(b), name
