@@ -77,14 +77,17 @@ def _run(client, fn, jobs, progress=None, light=False, shared=()):
     runs = [jobs[k:k + size] for k in range(0, total, size)]
     on_workers = client.scatter([tuple(shared)], broadcast=True, hash=False)[0]
     futures = [client.submit(_each, fn, on_workers, _dumps(run), pure=False) for run in runs]
-    if progress:
-        from dask.distributed import as_completed
-        length = {future.key: len(run) for future, run in zip(futures, runs)}
-        done = 0
-        for future in as_completed(futures):
-            done += length[future.key]
+    from dask.distributed import as_completed
+    index = {future.key: k for k, future in enumerate(futures)}
+    parts, done = [None] * len(runs), 0
+    # Each run's results are read as it arrives, while the workers go on with the others.
+    for future, part in as_completed(futures, with_results=True):
+        k = index[future.key]
+        parts[k] = pickle.loads(part)
+        done += len(runs[k])
+        if progress:
             progress(done, total)
-    return [result for part in client.gather(futures) for result in pickle.loads(part)]
+    return [result for part in parts for result in part]
 
 
 def _block(packed, a, b, threshold, alpha, beta, row_offset, col_offset):
