@@ -193,33 +193,63 @@ def detect_large(bank, library, var_ranges_bank=None, client=None, block_size=20
     return run.candidates
 
 
-def filter_large(candidates, library, client=None, progress=None, **thresholds):
-    """`filter_candidates` on runs of candidates (tasks with a client), merged in candidate order."""
-    runs = [candidates[k:k + _FILTER_RUN] for k in range(0, len(candidates), _FILTER_RUN)]
-    parts = [part for done in _run(client, _filter_some, [(run, thresholds) for run in runs], progress, light=True,
-                                   shared=(library,)) for part in done]
+_FILTER_KEYWORDS = ("min_members", "novel_threshold", "repeated_threshold", "composition_threshold",
+                    "max_wildcard_density")
+
+
+def filter_large(candidates, library, client=None, progress=None, distances=None, **thresholds):
+    """`filter_candidates` with the one costly measure, each candidate's distance to the sums
+    and products of two library expressions, taken in runs (tasks with a client): the same
+    result. `distances`, when given, holds one entry per candidate, that distance where an
+    earlier run measured it (against the same library) or None; the entries measured here are
+    filled in."""
+    kt.filter_candidates([], library, **thresholds)  # the same errors for bad thresholds
+    t = {**dict(zip(_FILTER_KEYWORDS, kt.filter_candidates.__defaults__)), **thresholds}
+    early = [_early_verdict(c, t) for c in candidates]
+    if distances is None:
+        distances = [None] * len(candidates)
+    need = [i for i, (v, d) in enumerate(zip(early, distances)) if v is None and d is None]
+    runs = [need[k:k + _FILTER_RUN] for k in range(0, len(need), _FILTER_RUN)]
+    measured = _run(client, _distances_of, [([candidates[i].formula for i in run],) for run in runs], progress,
+                    light=True, shared=(library,))
+    for run, values in zip(runs, measured):
+        for i, value in zip(run, values):
+            distances[i] = value
     novel, repeated, discarded = [], [], []
-    for c, (category, reason) in zip(candidates, parts):
-        # The task worked on a copy; the result lists the caller's own record.
-        if category == "novel":
+    threshold, novel_at, repeated_at = (float(t[k]) for k in ("composition_threshold", "novel_threshold",
+                                                                "repeated_threshold"))
+    for c, verdict, distance in zip(candidates, early, distances):
+        if verdict is None and distance < threshold:
+            verdict = "already expressible"
+        if verdict is not None:
+            discarded.append((verdict, c))
+        elif c.novelty >= novel_at:
             novel.append(c)
-        elif category == "repeated":
+        elif c.novelty >= repeated_at:
             repeated.append(c)
         else:
-            discarded.append((reason, c))
+            discarded.append(("novelty too low", c))
     novel.sort(key=lambda c: c.novelty, reverse=True)
     repeated.sort(key=lambda c: c.novelty, reverse=True)
     return kt.FilterResult(novel=novel, repeated=repeated, discarded=discarded)
 
 
-# Candidates filtered by one call: the library's sums and products are built once for them.
+def _early_verdict(c, t):
+    """The filter's tests that come before the composition distance: why the candidate is
+    discarded, or None when it reaches that test."""
+    if len(c.members) < t["min_members"]:
+        return "too few members (not recurring)"
+    if kt._is_wildcard(c.formula):
+        return "bare wildcard"
+    density = kt._wildcard_density(c.formula)
+    if density > float(t["max_wildcard_density"]):
+        return f"too generic (wildcard density {density:.2f})"
+    return None
+
+
+# Formulas measured by one call: the library's sums and products are built once for them.
 _FILTER_RUN = 32
 
 
-def _filter_some(library, candidates, thresholds):
-    """The filter's category of each candidate and, when discarded, why: all the caller needs back."""
-    result = kt.filter_candidates(list(candidates), library, **thresholds)
-    category = {id(c): ("novel", None) for c in result.novel}
-    category.update((id(c), ("repeated", None)) for c in result.repeated)
-    category.update((id(c), ("discarded", reason)) for reason, c in result.discarded)
-    return [category[id(c)] for c in candidates]
+def _distances_of(library, formulas):
+    return kt._composition_distances(list(formulas), library)

@@ -104,6 +104,35 @@ def test_large_path_equals_detection_locally_and_on_dask(m):
                 large.graph_edges(bad, [0], 0.8, client=client)
 
 
+@pytest.fixture(scope="module")
+def feynman_candidates(m):
+    feynman = load_bank()[:60]
+    exprs = [f.expr for f in feynman] + [2 * f.expr for f in feynman[:20]] + [f.expr + 1 for f in feynman[20:40]]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        np.random.seed(0)
+        return m.detect_structure(exprs, load_library(), verbose=False)
+
+
+@pytest.mark.parametrize("thresholds", [{}, {"composition_threshold": 7.0, "novel_threshold": 2.0},
+                                        {"min_members": 3, "max_wildcard_density": 0.3, "repeated_threshold": 0.0}])
+def test_filter_in_runs_equals_the_filter_and_takes_known_distances(m, monkeypatch, feynman_candidates, thresholds):
+    import reference
+    from source import large
+    candidates, library = feynman_candidates, load_library()
+    want = m.filter_candidates(candidates, library, **thresholds)
+    distances = [None] * len(candidates)
+    assert large.filter_large(candidates, library, distances=distances, **thresholds) == want
+    measured = [(c, d) for c, d in zip(candidates, distances) if d is not None]
+    assert measured
+    for c, d in measured[:2] if not thresholds else ():  # the plain-Python distance takes seconds
+        assert d == reference.min_composition_distance(m, c.formula, list(library.values()))
+    monkeypatch.setattr(large, "_distances_of", lambda *a: pytest.fail("a known distance was measured again"))
+    assert large.filter_large(candidates, library, distances=list(distances), **thresholds) == want
+    with pytest.raises(TypeError):
+        large.filter_large(candidates, library, min_members="2")
+
+
 # ---- packed bytes from elsewhere: checked before any distance reads them -------------------
 def int_arrays(packed):
     """Each item's int arrays as {name: (offset of the length prefix, values)}."""

@@ -32,7 +32,8 @@ extern const FuncDef is_wildcard_def, structural_score_def, best_commutative_pai
     is_valid_generalization_def, anti_unify_def, display_canonical_expr_def, anti_unify_cluster_def;
 
 // Pipeline.
-extern const FuncDef detect_structure_def, candidate_of_cluster_def, score_cluster_def, filter_candidates_def, candidate_report_def,
+extern const FuncDef detect_structure_def, candidate_of_cluster_def, score_cluster_def, filter_candidates_def, composition_distances_def,
+    candidate_report_def,
     report_strings_def, filter_report_strings_def, report_def, behavior_section_strings_def, composition_report_def,
     filter_report_def;
 

@@ -132,6 +132,16 @@ const FuncDef filter_candidates_def = Declaration<FilterCall>{
     .body = [](const FilterCall& c) { return filter_candidates(c); },
 };
 
+const FuncDef composition_distances_def = Declaration<CompositionDistancesCall>{
+    .name = "_composition_distances",
+    .params = {{"formulas", &CompositionDistancesCall::formulas, "list[sp.Expr]", Check::List},
+               {"library", &CompositionDistancesCall::library, "dict[str, sp.Expr]", Check::Dict}},
+    .returns = "list[float]",
+    .doc = "For each formula, filter_candidates' smallest tree edit distance from the formula (its\n"
+           "wildcards normalised) to a sum or product of two library expressions; inf where none.",
+    .body = [](const CompositionDistancesCall& c) { return composition_distances(c); },
+};
+
 const FuncDef candidate_report_def = Declaration<CandidateReportCall>{
     .name = "candidate_report",
     .params = {{"index", &CandidateReportCall::index, "int", Check::IntNotBool},

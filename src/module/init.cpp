@@ -176,7 +176,7 @@ void init_module(handle m) {
     define(m, discover_concept_def);
 
     for (const FuncDef* def : {&similarity_graph_def, &cluster_graph_def, &pack_descriptors_def, &graph_block_def,
-                               &candidate_of_cluster_def, &score_cluster_def})
+                               &candidate_of_cluster_def, &score_cluster_def, &composition_distances_def})
         define(m, *def);
 
     // Which known law a structure is.

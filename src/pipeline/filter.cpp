@@ -112,4 +112,13 @@ object filter_candidates(const FilterCall& call) {
                                          nb::arg("discarded") = discarded);
 }
 
+object composition_distances(const CompositionDistancesCall& call) {
+    Compositions compositions(check(PyDict_Values(call.library.ptr())));
+    object formulas = check(PySequence_Tuple(call.formulas.ptr()));
+    object out = check(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(formulas.ptr()); ++i)
+        append(out, pyfloat(compositions.min_distance(PyTuple_GET_ITEM(formulas.ptr(), i))));
+    return out;
+}
+
 }  // namespace kt

@@ -19,4 +19,13 @@ struct FilterCall {
 // discarded ones with their reasons.
 object filter_candidates(const FilterCall& call);
 
+struct CompositionDistancesCall {
+    handle formulas, library;
+};
+
+// For each formula, the filter's smallest tree edit distance to a sum or product of two
+// library expressions (inf where none could be compared): the one measure of the filter that
+// depends neither on the bank nor on a threshold, so that a caller can keep it.
+object composition_distances(const CompositionDistancesCall& call);
+
 }  // namespace kt
