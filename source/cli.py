@@ -244,7 +244,8 @@ def detect(args):
                 run = run_detection([e.id for e in entries], [e.expr for e in entries], library, ranges,
                                     large=large, client=client, verbose=not args.quiet and not large,
                                     progress=progress, seed=args.seed, descriptors=descriptors, graph=graph,
-                                    parts=reuse and reuse.parts, texts=texts, **settings)
+                                    parts=reuse and reuse.parts, texts=texts, known=reuse and reuse.known,
+                                    **settings)
             except state.StateError as e:
                 raise CliError(str(e)) from None
             result = run.result

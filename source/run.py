@@ -68,6 +68,7 @@ class Run:
     accounts: dict = field(default_factory=dict)  # cluster -> its scoring parts (`_score_cluster`)
     settings: dict = field(default_factory=dict)  # every setting the run used, by keyword
     texts: list | None = None         # each row's formula as printed, where known (`text`)
+    compositions: dict = field(default_factory=dict)  # cluster -> the filter's composition distance
 
     def text(self, r):
         """Row r's formula as printed (str), made once."""
@@ -148,16 +149,19 @@ def _match_structure(library, candidate, members, near):
     return match, member_matches, bindings
 
 
-def match_library(found, exprs, library, progress=_quiet, near_threshold=None, client=None):
+def match_library(found, exprs, library, progress=_quiet, near_threshold=None, client=None, kept=None):
     """Fills the library verdicts and bindings of every structure and member: here, or as tasks
-    of a Dask `client`."""
+    of a Dask `client`. `kept`, when given, holds for each structure its (match, member_matches,
+    bindings) from an earlier run with this library and near threshold, or None."""
     from source import large as sparse
     near = {} if near_threshold is None else {"near_threshold": near_threshold}
-    outcomes = sparse._run(client, _match_structure, [(f.candidate, [exprs[r] for r in f.rows], near) for f in found],
-                           lambda done, total: progress("matching the library", done, total), light=True,
-                           shared=(library,))
-    for f, (match, member_matches, bindings) in zip(found, outcomes):
-        f.match, f.member_matches, f.bindings = match, member_matches, bindings
+    kept = kept or [None] * len(found)
+    todo = [f for f, k in zip(found, kept) if k is None]
+    outcomes = iter(sparse._run(client, _match_structure, [(f.candidate, [exprs[r] for r in f.rows], near) for f in todo],
+                                lambda done, total: progress("matching the library", done, total), light=True,
+                                shared=(library,)))
+    for f, k in zip(found, kept):
+        f.match, f.member_matches, f.bindings = k if k is not None else next(outcomes)
 
 
 def formula_seed(seed, expr, text=None):
@@ -179,7 +183,7 @@ def describe_one(expr, ranges=None, seed=None, text=None):
 
 def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_size=2000, verbose=True,
            progress=None, filter=True, near_threshold=None, seed=None, descriptors=None, graph=None,
-           parts=None, texts=None, **settings):
+           parts=None, texts=None, known=None, **settings):
     """Describe, cluster, generalise, score and filter a bank; the stages and numbers are those
     of ``detect_structure`` and ``filter_candidates`` with the same `settings` (their keyword
     names: `sim_threshold`, `alpha`, `w_structural`, `min_members`, `novel_threshold`, ...).
@@ -188,7 +192,9 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     `descriptors`, when given, are the rows' descriptors already made (`describe_rows`), and
     `graph` their similarity graph at the run's threshold (rows, cols, similarities, pruned);
     `parts(rows)`, when given, tells a cluster's scoring parts from an earlier run, or None;
-    `texts`, the rows' formulas as printed where they are known (else None).
+    `texts`, the rows' formulas as printed where they are known (else None); `known(rows,
+    near_threshold)`, when given, tells what else an earlier run measured of a structure of
+    these rows against this library (`state.Kept.known`), or None.
     `progress(stage, done, total)` is called as work advances. `large` (or a Dask `client`)
     clusters on the similarity graph instead of the dense matrix. Without `filter` the run's
     `result` is None. Without a `seed` the behaviour descriptors draw their sensitivity figures
@@ -257,17 +263,20 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
         else:
             reason = _dropped_reason(account, opts["novelty_threshold"])
             left_out.update((r, reason) for r in clusters[k])
-    match_library(found, exprs, library, progress, near_threshold, client)
+    near = kt.NEAR_THRESHOLD if near_threshold is None else near_threshold
+    earlier = [(known(f.rows, near) if known else None) or {} for f in found]
+    match_library(found, exprs, library, progress, near_threshold, client, kept=[e.get("match") for e in earlier])
     candidates = [f.candidate for f in found]
     thresholds = {k: opts[k] for k in FILTERING}
-    # One candidate at a time (the same result as one call), so that the work shows progress.
+    distances = [e.get("composition") for e in earlier]
     result = sparse.filter_large(candidates, library, client=client,
                                  progress=lambda done, total: progress("filtering", done, total),
-                                 **thresholds) if filter else None
+                                 distances=distances, **thresholds) if filter else None
     return Run(ids=list(ids), exprs=list(exprs), descriptors=descriptors, clusters=clusters, found=found,
                result=result, matrix=matrix, graph=graph, library_descriptors=lib_descs, left_out=left_out,
                accounts=accounts, texts=list(texts) if texts is not None else None,
-               settings={**opts, "near_threshold": kt.NEAR_THRESHOLD if near_threshold is None else near_threshold})
+               compositions={f.cluster: d for f, d in zip(found, distances) if d is not None},
+               settings={**opts, "near_threshold": near})
 
 
 def _dropped_reason(account, novelty_threshold):

@@ -20,6 +20,7 @@ while writing leaves the previous state whole.
 import bisect
 import hashlib
 import json
+import math
 import os
 import secrets
 import warnings
@@ -212,6 +213,68 @@ def _parts_record(parts):
             "formula": formula, "kept": True}
 
 
+def _law_record(match):
+    """A LibraryMatch as JSON data; False when it cannot be kept exactly."""
+    if match is None:
+        return None
+    mapping = match.mapping
+    if not (isinstance(match.law, str) and isinstance(match.kind, str) and type(match.distance) is float
+            and math.isfinite(match.distance)
+            and (mapping is None or (type(mapping) is dict
+                                     and all(type(a) is str and type(b) is str for a, b in mapping.items())))):
+        return False
+    return {"law": match.law, "kind": match.kind, "distance": match.distance,
+            "mapping": None if mapping is None else [[a, b] for a, b in mapping.items()]}
+
+
+def _match_record(found, near):
+    """A structure's library verdicts and its members' bindings (`run.Found`) as JSON data, or
+    None when they cannot be kept exactly."""
+    laws = [_law_record(m) for m in [found.match, *found.member_matches]]
+    if False in laws or type(near) is not float:
+        return None
+    bindings = []
+    for b in found.bindings:
+        if b is None:
+            bindings.append(None)
+            continue
+        pairs = [[exprcode.encode(k), exprcode.encode(v)] for k, v in b.items()] if type(b) is dict else [[None]]
+        if any(code is None for pair in pairs for code in pair):
+            return None
+        bindings.append(pairs)
+    return {"near": near, "match": laws[0], "members": laws[1:], "bindings": bindings}
+
+
+def _law_of(record):
+    if record is None:
+        return None
+    law, kind, distance, mapping = record["law"], record["kind"], record["distance"], record["mapping"]
+    if not (isinstance(law, str) and isinstance(kind, str) and type(distance) in (int, float)
+            and (mapping is None or (isinstance(mapping, list)
+                                     and all(isinstance(p, list) and len(p) == 2 and all(type(v) is str for v in p)
+                                             for p in mapping)))):
+        raise ValueError("a malformed library verdict")
+    return kt.LibraryMatch(law=law, kind=kind, distance=float(distance),
+                           mapping=None if mapping is None else dict(mapping))
+
+
+def _match_of(record, members):
+    """(match, member_matches, bindings) of a kept match record of a structure of `members` rows."""
+    laws, bindings = record["members"], record["bindings"]
+    if not (isinstance(laws, list) and isinstance(bindings, list) and len(laws) == len(bindings) == members):
+        raise ValueError("a malformed match")
+    return (_law_of(record["match"]), [_law_of(m) for m in laws],
+            [None if b is None else {exprcode.decode(k): exprcode.decode(v) for k, v in b} for b in bindings])
+
+
+def _distance_of(value):
+    if value == "inf":
+        return math.inf
+    if type(value) not in (int, float) or not math.isfinite(value):
+        raise ValueError("a malformed distance")
+    return float(value)
+
+
 def write(folder, run, rows, lhs, settings, library, kept=None, source=None, blocks=None):
     """Keeps the state of a run (`source.run.Run`): `rows` the bank rows of its entries (bankio's
     rows, in order) and `lhs` their left-hand sides; `settings` the run's settings (at least
@@ -230,12 +293,18 @@ def write(folder, run, rows, lhs, settings, library, kept=None, source=None, blo
         if run.texts is not None and run.texts[i] is not None:
             records[-1]["text"] = run.texts[i]
     clusters = []
-    novelty = {f.cluster: f.candidate for f in run.found}
+    found = {f.cluster: f for f in run.found}
     for k, parts in run.accounts.items():
         kept_parts = _parts_record(parts)
         if kept_parts is not None:
             if blocks and k in blocks:
-                kept_parts.update(block=blocks[k], shown=_shown_novelty(novelty[k]))
+                kept_parts.update(block=blocks[k], shown=_shown_novelty(found[k].candidate))
+            if k in run.compositions:
+                distance = float(run.compositions[k])
+                kept_parts["composition"] = distance if math.isfinite(distance) else "inf"
+            matched = _match_record(found[k], run.settings.get("near_threshold")) if k in found else None
+            if matched is not None:
+                kept_parts["match"] = matched
             clusters.append([run.clusters[k], kept_parts])
     generation = secrets.token_hex(6)
     files = {part: f"{part}-{generation}.{'npz' if part in ('vectors', 'graph') else 'json'}" for part in _PARTS}
@@ -299,23 +368,42 @@ class Kept:
     def block(self, keys, library, candidate):
         """The text block kept for the structure whose members have these keys, where what it
         shows of the score is the candidate's; or None."""
-        if self._parts is None:
-            self.parts(keys, library)
-        record = self._parts.get(tuple(keys))
+        record = self._record(keys, library)
         if record is None or record.get("shown") != _shown_novelty(candidate) \
                 or not isinstance(record.get("block"), str):
             return None
         return record["block"]
 
-    def parts(self, keys, library):
-        """The kept scoring parts of the cluster whose members have these keys (row_key, in
-        the cluster's order), scored against this library; or None."""
+    def _record(self, keys, library):
         if self._parts is None:
             self._parts = {}
             if self.clusters["library"] == library_id(library):
                 for rows, parts in self.clusters["clusters"]:
                     self._parts[tuple(self.keys[k] for k in rows)] = parts
-        parts = self._parts.get(tuple(keys))
+        return self._parts.get(tuple(keys))
+
+    def known(self, keys, library, near):
+        """What else was kept of the cluster whose members have these keys, measured against
+        this library: {"composition": the filter's composition distance of its formula,
+        "match": (match, member_matches, bindings) at this near threshold}, each where kept."""
+        record = self._record(keys, library)
+        if record is None:
+            return None
+        out = {}
+        try:
+            if record.get("composition") is not None:
+                out["composition"] = _distance_of(record["composition"])
+            matched = record.get("match")
+            if isinstance(matched, dict) and matched.get("near") == near:
+                out["match"] = _match_of(matched, len(keys))
+        except (exprcode.CodeError, KeyError, TypeError, ValueError) as e:
+            raise _damaged(self.folder, f"a cluster's verdicts: {e}") from None
+        return out
+
+    def parts(self, keys, library):
+        """The kept scoring parts of the cluster whose members have these keys (row_key, in
+        the cluster's order), scored against this library; or None."""
+        parts = self._record(keys, library)
         if parts is None:
             return None
         try:
@@ -577,6 +665,10 @@ class Reuse:
     def parts(self, members):
         """The kept scoring parts of the cluster of these rows, or None."""
         return self.kept.parts([self.keys[r] for r in members], self.library)
+
+    def known(self, members, near):
+        """What else was kept of the cluster of these rows (`Kept.known`), or None."""
+        return self.kept.known([self.keys[r] for r in members], self.library, near)
 
     def block(self, found):
         """The kept text block of a structure (`run.Found`), or None."""

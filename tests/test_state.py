@@ -172,6 +172,24 @@ def _measuring(monkeypatch):
     return measured
 
 
+def _verdicts_measured(monkeypatch):
+    """The structures matched against the library and the formulas measured against its
+    compositions from here on."""
+    matched, measured = [], []
+    match, distances = run._match_structure, large._distances_of
+
+    def matching(library, candidate, *args):
+        matched.append(candidate.formula)
+        return match(library, candidate, *args)
+
+    def measuring(library, formulas):
+        measured.extend(formulas)
+        return distances(library, formulas)
+    monkeypatch.setattr(run, "_match_structure", matching)
+    monkeypatch.setattr(large, "_distances_of", measuring)
+    return matched, measured
+
+
 def _without_labels(text):
     return "\n".join(line for line in text.splitlines() if not line.startswith("KELTRAN:"))
 
@@ -189,6 +207,7 @@ def test_a_kept_state_gives_the_result_from_scratch(tmp_path, capsys, monkeypatc
     code, _, err, _ = _detect(tmp_path, capsys, [first], "--state", str(kept))
     assert code == 0, err
     calls, measured = _counting(monkeypatch), _measuring(monkeypatch)
+    matched, compared = _verdicts_measured(monkeypatch)
     rendered = []
     report = run.kt.candidate_report
     monkeypatch.setattr(run.kt, "candidate_report", lambda i, c: rendered.append(c) or report(i, c))
@@ -197,8 +216,8 @@ def test_a_kept_state_gives_the_result_from_scratch(tmp_path, capsys, monkeypatc
     monkeypatch.undo()
     new = {r["formula"] for r in later} - {r["formula"] for r in first}
     assert sorted(calls) == sorted(new)  # only what the state did not hold is described
-    if change == "same":
-        assert measured == [] and rendered == []  # every cluster's measures and text were kept
+    if change == "same":  # every cluster's measures, verdicts and text were kept
+        assert measured == [] and rendered == [] and matched == [] and compared == []
     scratch = tmp_path / "scratch"
     scratch.mkdir()
     code, text_scratch, err, doc_scratch = _detect(scratch, capsys, [later], "--large")
@@ -293,11 +312,11 @@ def _damage_part(kept, part, change):
     return manifest, path
 
 
-def _forge_rows(kept, change):
-    """Rewrites the rows file and its checksum: damage that the checksum cannot see."""
+def _forge_rows(kept, change, part="rows"):
+    """Rewrites a file of the state and its checksum: damage that the checksum cannot see."""
     import hashlib
-    manifest, path = _damage_part(kept, "rows", lambda b: json.dumps(change(json.loads(b))).encode())
-    manifest["sha256"]["rows"] = hashlib.sha256(path.read_bytes()).hexdigest()
+    manifest, path = _damage_part(kept, part, lambda b: json.dumps(change(json.loads(b))).encode())
+    manifest["sha256"][part] = hashlib.sha256(path.read_bytes()).hexdigest()
     (kept / "manifest.json").write_text(json.dumps(manifest))
 
 
@@ -320,7 +339,16 @@ DAMAGE = {
                      "names a file outside the folder"),
     "forged tokens": (lambda k: _forge_rows(k, _poisoned), "the state is damaged (row 1"),
     "forged fields": (lambda k: _forge_rows(k, lambda d: d.update(fields=d["fields"][:-1]) or d), "other fields"),
+    "forged verdict": (lambda k: _forge_rows(k, _false_verdict, "clusters"), "a cluster's verdicts"),
 }
+
+
+def _false_verdict(data):
+    forged = [parts["match"] for _, parts in data["clusters"] if "match" in parts]
+    assert forged, "no structure kept its verdicts"
+    for match in forged:
+        match["members"] = match["members"][1:]  # one member short
+    return data
 
 
 @pytest.mark.parametrize("damage", sorted(DAMAGE))
