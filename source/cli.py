@@ -233,9 +233,11 @@ def detect(args):
         if kept is not None:
             graph = state.graph(kept, descriptors, old, kept_settings, client, progress)
             reuse = state.Reuse(kept, rows, source, library, not args.no_ranges)
-        ranges = None if args.no_ranges else [e.var_ranges() or {} for e in entries]
-        if ranges is not None and not any(ranges):
-            ranges = None
+        ranges = None  # rows read from files come described: only the bundled bank is described in the run
+        if descriptors is None and not args.no_ranges:
+            ranges = [e.var_ranges() or {} for e in entries]
+            if not any(ranges):
+                ranges = None
         print(f"KELTRAN: {len(entries)} formulas ({bank_label}) against {len(library)} library entries "
               f"({library_label})", file=out)
         with warnings.catch_warnings(), contextlib.redirect_stdout(out):
