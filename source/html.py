@@ -88,7 +88,7 @@ def _score(value):
 
 def _members(run, f):
     rows = []
-    for r, m, b in zip(f.rows, f.member_matches, f.bindings):
+    for r, m, b in zip(f.rows, f.member_matches, f.binding_texts):
         bindings = ", ".join(f"{k} = {v}" for k, v in b.items()) if b else "(not an instance of the formula)"
         rows.append(f"<tr><td><code>{_e(run.ids[r])}</code></td><td><code>{_e(run.text(r))}</code></td>"
                     f"<td><code>{_e(bindings)}</code></td><td>{_e(verdict_text(m))}</td></tr>")

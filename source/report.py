@@ -49,7 +49,7 @@ def verdict_report(run, members=True):
             lines.append("       mapping        : " + ", ".join(f"{ours}\u2192{law}" for ours, law in f.match.mapping.items())
                          + "   (ours \u2192 the law's)")
         if members:
-            for r, m, b in zip(f.rows, f.member_matches, f.bindings):
+            for r, m, b in zip(f.rows, f.member_matches, f.binding_texts):
                 lines.append(f"       {run.ids[r]}: {run.text(r)}   [{_binding_text(b)}]   {verdict_text(m)}")
     return "\n".join(lines) + "\n"
 
@@ -124,9 +124,9 @@ def document(run, settings, labels, rendered, blocks=None):
             "display": text,
             "library_match": _match_json(f.match),
             "members": [{"id": run.ids[r], "formula": run.text(r),
-                         "bindings": {str(k): str(v) for k, v in b.items()} if b is not None else None,
+                         "bindings": dict(b) if b is not None else None,
                          "library_match": _match_json(m)}
-                        for r, m, b in zip(f.rows, f.member_matches, f.bindings)],
+                        for r, m, b in zip(f.rows, f.member_matches, f.binding_texts)],
             "growth_class": c.growth_class,
             "score": _number(score),
             "score_infinite": math.isinf(score),

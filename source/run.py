@@ -50,6 +50,7 @@ class Found:
     match: object = None
     member_matches: list = field(default_factory=list)
     bindings: list = field(default_factory=list)
+    binding_texts: list = field(default_factory=list)  # each member's bindings as printed ({str: str}), or None
     terms: dict = field(default_factory=dict)  # the score's weighted terms by name; they add up to it
 
 
@@ -137,7 +138,7 @@ def _rows_by_descriptor(descriptors, clusters):
 
 def _match_structure(library, candidate, members, near):
     """The verdict on one structure, and for each member its own verdict (or the structure's,
-    where the law is an instance of the formula) and its bindings."""
+    where the law is an instance of the formula), its bindings and their printed texts."""
     match = kt.match_library(candidate, library, **near)
     inherited = match if match is not None and match.kind == "instance" else None
     own, member_matches, bindings = {}, [], []
@@ -146,13 +147,14 @@ def _match_structure(library, candidate, members, near):
             own[e] = kt.match_library(e, library, **near)
         member_matches.append(own[e] or inherited)
         bindings.append(kt.bind(candidate.formula, e))
-    return match, member_matches, bindings
+    texts = [None if b is None else {str(k): str(v) for k, v in b.items()} for b in bindings]
+    return match, member_matches, bindings, texts
 
 
 def match_library(found, exprs, library, progress=_quiet, near_threshold=None, client=None, kept=None):
     """Fills the library verdicts and bindings of every structure and member: here, or as tasks
     of a Dask `client`. `kept`, when given, holds for each structure its (match, member_matches,
-    bindings) from an earlier run with this library and near threshold, or None."""
+    bindings, binding_texts) from an earlier run with this library and near threshold, or None."""
     from source import large as sparse
     near = {} if near_threshold is None else {"near_threshold": near_threshold}
     kept = kept or [None] * len(found)
@@ -161,7 +163,7 @@ def match_library(found, exprs, library, progress=_quiet, near_threshold=None, c
                                 lambda done, total: progress("matching the library", done, total), light=True,
                                 shared=(library,)))
     for f, k in zip(found, kept):
-        f.match, f.member_matches, f.bindings = k if k is not None else next(outcomes)
+        f.match, f.member_matches, f.bindings, f.binding_texts = k if k is not None else next(outcomes)
 
 
 def formula_seed(seed, expr, text=None):

@@ -24,6 +24,7 @@ import math
 import os
 import secrets
 import warnings
+from collections.abc import Sequence
 from pathlib import Path
 
 import numpy as np
@@ -227,12 +228,38 @@ def _law_record(match):
             "mapping": None if mapping is None else [[a, b] for a, b in mapping.items()]}
 
 
+class _KeptBindings(Sequence):
+    """Members' bindings read from a state: decoded when first looked at, since reports print
+    the texts kept beside them."""
+
+    def __init__(self, tokens):
+        self.tokens, self._items = tokens, None
+
+    def _all(self):
+        if self._items is None:
+            self._items = [None if b is None else {exprcode.decode(k): exprcode.decode(v) for k, v in b}
+                           for b in self.tokens]
+        return self._items
+
+    def __getitem__(self, i):
+        return self._all()[i]
+
+    def __len__(self):
+        return len(self.tokens)
+
+    def __eq__(self, other):
+        return isinstance(other, Sequence) and list(self) == list(other)
+
+
 def _match_record(found, near):
-    """A structure's library verdicts and its members' bindings (`run.Found`) as JSON data, or
-    None when they cannot be kept exactly."""
+    """A structure's library verdicts and its members' bindings and their texts (`run.Found`)
+    as JSON data, or None when they cannot be kept exactly."""
     laws = [_law_record(m) for m in [found.match, *found.member_matches]]
     if False in laws or type(near) is not float:
         return None
+    texts = [None if t is None else [[k, v] for k, v in t.items()] for t in found.binding_texts]
+    if isinstance(found.bindings, _KeptBindings):
+        return {"near": near, "match": laws[0], "members": laws[1:], "bindings": found.bindings.tokens, "texts": texts}
     bindings = []
     for b in found.bindings:
         if b is None:
@@ -242,7 +269,7 @@ def _match_record(found, near):
         if any(code is None for pair in pairs for code in pair):
             return None
         bindings.append(pairs)
-    return {"near": near, "match": laws[0], "members": laws[1:], "bindings": bindings}
+    return {"near": near, "match": laws[0], "members": laws[1:], "bindings": bindings, "texts": texts}
 
 
 def _law_of(record):
@@ -258,13 +285,22 @@ def _law_of(record):
                            mapping=None if mapping is None else dict(mapping))
 
 
+def _pairs(value):
+    return isinstance(value, list) and all(isinstance(p, list) and len(p) == 2 for p in value)
+
+
 def _match_of(record, members):
-    """(match, member_matches, bindings) of a kept match record of a structure of `members` rows."""
-    laws, bindings = record["members"], record["bindings"]
-    if not (isinstance(laws, list) and isinstance(bindings, list) and len(laws) == len(bindings) == members):
+    """(match, member_matches, bindings, binding_texts) of a kept match record of a structure of
+    `members` rows."""
+    laws, bindings, texts = record["members"], record["bindings"], record["texts"]
+    if not (isinstance(laws, list) and isinstance(bindings, list) and isinstance(texts, list)
+            and len(laws) == len(bindings) == len(texts) == members
+            and all(b is None or (_pairs(b) and all(isinstance(c, list) for p in b for c in p)) for b in bindings)
+            and all(t is None or (_pairs(t) and all(type(c) is str for p in t for c in p)) for t in texts)
+            and [b is None for b in bindings] == [t is None for t in texts]):
         raise ValueError("a malformed match")
-    return (_law_of(record["match"]), [_law_of(m) for m in laws],
-            [None if b is None else {exprcode.decode(k): exprcode.decode(v) for k, v in b} for b in bindings])
+    return (_law_of(record["match"]), [_law_of(m) for m in laws], _KeptBindings(bindings),
+            [None if t is None else dict(t) for t in texts])
 
 
 def _distance_of(value):

@@ -426,6 +426,25 @@ def test_kept_descriptors_are_the_described_ones(m, tmp_path, rows):
     assert m.pack_descriptors([kept.outcome(k, r)[2] for k, r in enumerate(bank)]) == m.pack_descriptors(descriptors)
 
 
+def test_kept_verdicts_read_back_as_measured(m, tmp_path, rows):
+    """A structure's library verdicts, bindings and their texts survive the state's JSON."""
+    from source.bankio import read_rows
+    path = tmp_path / "bank.json"
+    path.write_text(json.dumps(rows[:60]))
+    bank = read_rows([str(path)])
+    with np.errstate(all="ignore"):
+        outcomes, _, _ = state.describe(None, bank, True, 0)
+        done = run.detect([r.made_up for r in bank], [o[1] for o in outcomes], load_library(), large=True, seed=0,
+                          descriptors=[o[2] for o in outcomes], verbose=False, filter=False)
+    assert any(b for f in done.found for b in f.bindings) and any(f.match for f in done.found)
+    for f in done.found:
+        record = json.loads(json.dumps(state._match_record(f, done.settings["near_threshold"])))
+        back = state._match_of(record, len(f.rows))
+        assert back == (f.match, f.member_matches, f.bindings, f.binding_texts)
+        assert state._match_record(run.Found(f.candidate, f.cluster, f.rows, *back), 0.15) == \
+            dict(record, near=0.15)  # kept again as read, without decoding
+
+
 def test_dask_payloads_travel_with_expressions_as_tokens(m):
     """What goes to and comes from the workers loads back as it was, sympy's own pickles kept
     for what the tokens do not write."""
