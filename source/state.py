@@ -251,6 +251,14 @@ class _KeptBindings(Sequence):
         return isinstance(other, Sequence) and list(self) == list(other)
 
 
+def _binding_tokens(bindings):
+    """One member's bindings as pairs of tokens, None for none, False when they cannot be kept."""
+    if bindings is None:
+        return None
+    pairs = [[exprcode.encode(k), exprcode.encode(v)] for k, v in bindings.items()] if type(bindings) is dict else [[None]]
+    return False if any(code is None for pair in pairs for code in pair) else pairs
+
+
 def _match_record(found, near):
     """A structure's library verdicts and its members' bindings and their texts (`run.Found`)
     as JSON data, or None when they cannot be kept exactly."""
@@ -259,16 +267,11 @@ def _match_record(found, near):
         return None
     texts = [None if t is None else [[k, v] for k, v in t.items()] for t in found.binding_texts]
     if isinstance(found.bindings, _KeptBindings):
-        return {"near": near, "match": laws[0], "members": laws[1:], "bindings": found.bindings.tokens, "texts": texts}
-    bindings = []
-    for b in found.bindings:
-        if b is None:
-            bindings.append(None)
-            continue
-        pairs = [[exprcode.encode(k), exprcode.encode(v)] for k, v in b.items()] if type(b) is dict else [[None]]
-        if any(code is None for pair in pairs for code in pair):
+        bindings = found.bindings.tokens  # as read: nothing to encode again
+    else:
+        bindings = [_binding_tokens(b) for b in found.bindings]
+        if False in bindings:
             return None
-        bindings.append(pairs)
     return {"near": near, "match": laws[0], "members": laws[1:], "bindings": bindings, "texts": texts}
 
 
