@@ -110,7 +110,7 @@ def _structure_rows(run):
         terms = "".join(f"<td class=num data-sort='{_e(repr(float(f.terms[name])) if f.terms else '')}'>"
                         f"{_e(format(f.terms[name], '.3g')) if f.terms else ''}</td>" for name, _ in TERMS)
         out.append(f"<tr><td class=num data-sort='{k}'>{k}</td><td class={kind}>{_e(verdict)}</td>"
-                   f"<td><code>{_e(c.formula)}</code></td><td class=num data-sort='{len(f.rows)}'>{_members(run, f)}</td>"
+                   f"<td><code>{_e(f.shown())}</code></td><td class=num data-sort='{len(f.rows)}'>{_members(run, f)}</td>"
                    f"<td class=num data-sort='{_e(key)}'>{_e(shown)}</td>{terms}"
                    f"<td>{_e(category[id(c)])}</td><td>{_e(c.closest_lib)}</td></tr>")
     return "".join(out)

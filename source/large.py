@@ -133,17 +133,22 @@ def similarity_graph(descriptors, threshold, alpha=DETECTION["alpha"], beta=DETE
 
 
 def extend_graph(descriptors, known, edges, threshold, alpha=DETECTION["alpha"], beta=DETECTION["beta"],
-                 client=None, block_size=500, progress=None):
+                 client=None, block_size=500, progress=None, packed=None):
     """The similarity graph of described formulas of which some pairs are known already: `known`
     tells for every row whether its pairs with the other known rows are, `edges` (rows, cols,
     similarities) are those pairs' edges. The rows are cut into blocks, and only the block pairs
-    that hold a row not known are measured; the graph equals `similarity_graph`'s."""
+    that hold a row not known are measured; the graph equals `similarity_graph`'s. `packed`, a
+    dict, may hold blocks already packed (`pack_descriptors`), by block; the blocks packed here
+    are added to it."""
     n = len(descriptors)
     offsets = list(range(0, n, block_size))
     fresh = [not all(known[o:o + block_size]) for o in offsets]
     pairs = [(a, b) for a in range(len(offsets)) for b in range(a, len(offsets)) if fresh[a] or fresh[b]]
     used = sorted({k for pair in pairs for k in pair})
-    packed = {k: kt.pack_descriptors(descriptors[offsets[k]:offsets[k] + block_size]) for k in used}
+    packed = {} if packed is None else packed
+    for k in used:
+        if k not in packed:
+            packed[k] = kt.pack_descriptors(descriptors[offsets[k]:offsets[k] + block_size])
     order = {k: i for i, k in enumerate(used)}
     parts, pruned = _edges_of_pairs([packed[k] for k in used], [offsets[k] for k in used],
                                     [(order[a], order[b]) for a, b in pairs], threshold, alpha, beta, client,
@@ -160,6 +165,15 @@ def _score_one(library, lib_descs, cluster, bank_size, novelty_threshold, weight
     return kt._score_cluster(cluster, library, lib_descs, bank_size, novelty_threshold, **weights, parts=parts)
 
 
+def _score_printed(library, lib_descs, *job):
+    """`_score_one`, with its candidate's formula printed where it is made ("text"): the
+    reports' text, printed once."""
+    account = _score_one(library, lib_descs, *job)
+    if account["candidate"] is not None:
+        account["text"] = str(account["candidate"].formula)
+    return account
+
+
 def score_clusters(clusters, library, lib_descs, bank_size, novelty_threshold, client=None, progress=None, weights=None,
                    parts=None):
     """The account of every cluster (a list of descriptors) as `_score_cluster` gives it: its
@@ -173,7 +187,7 @@ def score_clusters(clusters, library, lib_descs, bank_size, novelty_threshold, c
     for k in known:
         accounts[k] = _score_one(library, lib_descs, clusters[k], bank_size, novelty_threshold, weights or {}, parts[k])
     rest = [k for k, p in enumerate(parts) if p is None]
-    done = _run(client, _score_one, [(clusters[k], bank_size, novelty_threshold, weights or {}) for k in rest],
+    done = _run(client, _score_printed, [(clusters[k], bank_size, novelty_threshold, weights or {}) for k in rest],
                 progress, light=True, shared=(library, lib_descs))
     for k, account in zip(rest, done):
         accounts[k] = account

@@ -42,7 +42,7 @@ def verdict_report(run, members=True):
             alike = sum(m is not None and m.law == f.match.law for m in f.member_matches)
             detail = f"  ({alike} of {len(f.rows)} members" + (f", distance {f.match.distance:.3g})" if f.match.distance else ")")
         lines.append(f"  [{k}] {verdict_text(f.match)}{detail}")
-        lines.append(f"       formula        : {f.candidate.formula}   ({len(f.rows)} members)")
+        lines.append(f"       formula        : {f.shown()}   ({len(f.rows)} members)")
         if f.terms:
             lines.append(f"       score          : {float(f.candidate.novelty):.4g} = {terms_text(f.terms)}")
         if f.match is not None and f.match.mapping:
@@ -64,10 +64,12 @@ def _reindexed(block, index):
     return f"  [{index}] {rest}"
 
 
-def filter_text(result, block_of, category="all"):
+def filter_text(result, block_of, category="all", formula_of=None):
     """The detection-score report (the filter's novel / repeated / discarded sections, as
     `filter_report` prints it) from the structures' blocks rendered once: each structure's
-    behaviour is described once, and the figures agree between the sections."""
+    behaviour is described once, and the figures agree between the sections. `formula_of` may
+    give candidates' formulas as printed, by id."""
+    formula_of = formula_of or {}
     def blocks(candidates):
         return _section([_reindexed(block_of[id(c)], i) for i, c in enumerate(candidates)])
     if category != "all":
@@ -79,7 +81,8 @@ def filter_text(result, block_of, category="all"):
     lines += [rule * 2 + " novel structures " + rule * 34] + blocks(result.novel) + [""]
     lines += [rule * 2 + " repeated patterns " + rule * 33] + blocks(result.repeated) + [""]
     lines += [rule * 2 + " discarded " + rule * 41]
-    lines += [f"  [{reason}]  {c.formula}  (members={len(c.members)})" for reason, c in result.discarded]
+    lines += [f"  [{reason}]  {formula_of.get(id(c)) or c.formula}  (members={len(c.members)})"
+              for reason, c in result.discarded]
     return "\n".join(lines)
 
 
@@ -120,7 +123,7 @@ def document(run, settings, labels, rendered, blocks=None):
         c = f.candidate
         score = float(c.novelty)
         candidates.append({
-            "formula": str(c.formula),
+            "formula": f.shown(),
             "display": text,
             "library_match": _match_json(f.match),
             "members": [{"id": run.ids[r], "formula": run.text(r),

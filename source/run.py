@@ -16,6 +16,7 @@ import hashlib
 import inspect
 import math
 import warnings
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -52,6 +53,29 @@ class Found:
     bindings: list = field(default_factory=list)
     binding_texts: list = field(default_factory=list)  # each member's bindings as printed ({str: str}), or None
     terms: dict = field(default_factory=dict)  # the score's weighted terms by name; they add up to it
+    formula_text: str | None = None  # the candidate's formula as printed, where known (`shown`)
+
+    def shown(self):
+        """The candidate's formula as printed (str), made once."""
+        if self.formula_text is None:
+            self.formula_text = str(self.candidate.formula)
+        return self.formula_text
+
+
+class DescribedExprs(Sequence):
+    """The rows' expressions as their descriptors hold them (`numeric_expr`), read when looked
+    at: descriptors kept from an earlier run build their expressions only when asked."""
+
+    def __init__(self, descriptors):
+        self.descriptors = descriptors
+
+    def __len__(self):
+        return len(self.descriptors)
+
+    def __getitem__(self, i):
+        if isinstance(i, slice):
+            return [d.numeric_expr for d in self.descriptors[i]]
+        return self.descriptors[i].numeric_expr
 
 
 @dataclass
@@ -190,7 +214,8 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     of ``detect_structure`` and ``filter_candidates`` with the same `settings` (their keyword
     names: `sim_threshold`, `alpha`, `w_structural`, `min_members`, `novel_threshold`, ...).
 
-    `ids` and `exprs` are parallel lists, `ranges` None or one range dict per row;
+    `ids` and `exprs` are parallel lists (`exprs` may be the `DescribedExprs` of `descriptors`),
+    `ranges` None or one range dict per row;
     `descriptors`, when given, are the rows' descriptors already made (`describe_rows`), and
     `graph` their similarity graph at the run's threshold (rows, cols, similarities, pruned);
     `parts(rows)`, when given, tells a cluster's scoring parts from an earlier run, or None;
@@ -261,12 +286,16 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     for k, account in zip(scorable, scored):
         accounts[k] = account["parts"]
         if account["candidate"] is not None:
-            found.append(Found(account["candidate"], k, clusters[k], terms=account["terms"]))
+            found.append(Found(account["candidate"], k, clusters[k], terms=account["terms"],
+                               formula_text=account.get("text")))
         else:
             reason = _dropped_reason(account, opts["novelty_threshold"])
             left_out.update((r, reason) for r in clusters[k])
     near = kt.NEAR_THRESHOLD if near_threshold is None else near_threshold
     earlier = [(known(f.rows, near) if known else None) or {} for f in found]
+    for f, e in zip(found, earlier):
+        if f.formula_text is None:
+            f.formula_text = e.get("text")
     match_library(found, exprs, library, progress, near_threshold, client, kept=[e.get("match") for e in earlier])
     candidates = [f.candidate for f in found]
     thresholds = {k: opts[k] for k in FILTERING}
@@ -274,7 +303,7 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     result = sparse.filter_large(candidates, library, client=client,
                                  progress=lambda done, total: progress("filtering", done, total),
                                  distances=distances, **thresholds) if filter else None
-    return Run(ids=list(ids), exprs=list(exprs), descriptors=descriptors, clusters=clusters, found=found,
+    return Run(ids=list(ids), exprs=exprs if isinstance(exprs, DescribedExprs) else list(exprs), descriptors=descriptors, clusters=clusters, found=found,
                result=result, matrix=matrix, graph=graph, library_descriptors=lib_descs, left_out=left_out,
                accounts=accounts, texts=list(texts) if texts is not None else None,
                compositions={f.cluster: d for f, d in zip(found, distances) if d is not None},

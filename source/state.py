@@ -3,15 +3,16 @@ and measured only where it is new.
 
 A state folder holds, for the rows of the last run: each row's formula text, ranges and
 left-hand side, its expression (``source.exprcode``), its descriptor's fields exactly (numbers
-as JSON numbers or float64 arrays, never pickled objects), and the similarity graph over the
-rows; beside them a manifest with the state's format, the version that wrote it, the settings
+as JSON numbers or float64 arrays, never pickled objects), the similarity graph over the rows
+and the rows packed for measuring, in blocks; beside them a manifest with the state's format, the version that wrote it, the settings
 the descriptors and the graph depend on, and a checksum of every file. A state written by
 another version or format, or with other such settings, is refused; so is one whose files do
 not match their checksums.
 
 A later run reads its bank files, and every row whose formula and ranges the state holds takes
-its kept expression and descriptor instead of being parsed and described; the graph keeps the
-pairs of kept rows that are still in the same order and measures the others. Its result is the
+its kept descriptor instead of being parsed and described, its expressions built only when
+something looks at them; the graph keeps the pairs of kept rows that are still in the same
+order and measures the others, taking kept blocks packed where their rows are unchanged. Its result is the
 result of a run from scratch on the same files.
 
 Files are written under new names and the manifest last, by an atomic replace: a run stopped
@@ -35,11 +36,12 @@ with warnings.catch_warnings():
     warnings.simplefilter("ignore")
     from source import _brenmoor as kt
 
-FORMAT = 1
+FORMAT = 2
 MANIFEST = "manifest.json"
 # The settings a state's descriptors and graph depend on, as the run's settings name them.
 KEPT = ("seed", "use_ranges", "sim_threshold", "alpha", "beta")
 _PARTS = ("rows", "vectors", "graph", "clusters")
+PACK_BLOCK = 500  # rows per packed block: the blocks `large.extend_graph` measures
 
 
 class StateError(Exception):
@@ -127,6 +129,35 @@ def _field_names():
     return [name for name in kt.ExprDescriptor.__dataclass_fields__ if name not in ("expr", "numeric_expr")]
 
 
+class _KeptDescriptor(kt.ExprDescriptor):
+    """A kept row's descriptor whose two expressions are built from their codes when first read:
+    a run on a grown bank looks at the trees of few kept rows (the graph takes them packed)."""
+
+    def __getattr__(self, name):
+        # Reached only for what the instance lacks: an expression not built yet.
+        lazy = self.__dict__.get("_lazy")
+        if lazy is None or name not in ("expr", "numeric_expr"):
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+        kept, k, row = lazy
+        value = kept._expression(k, row, name, self)
+        self.__dict__[name] = value
+        if "expr" in self.__dict__ and "numeric_expr" in self.__dict__:
+            del self.__dict__["_lazy"]
+        return value
+
+    def __reduce__(self):
+        # Pickled and copied as the plain descriptor it stands for.
+        return kt.ExprDescriptor, tuple(getattr(self, name) for name in kt.ExprDescriptor.__dataclass_fields__)
+
+    def __eq__(self, other):
+        if not isinstance(other, kt.ExprDescriptor):
+            return NotImplemented
+        names = kt.ExprDescriptor.__dataclass_fields__
+        return tuple(getattr(self, n) for n in names) == tuple(getattr(other, n) for n in names)
+
+    __hash__ = None
+
+
 # ---- writing -------------------------------------------------------------------------------
 def _digest(path):
     h = hashlib.sha256()
@@ -196,6 +227,9 @@ def library_id(library):
 def _shown_novelty(candidate):
     """What a structure's block shows of its score, which changes with the bank's size."""
     return f"{float(candidate.novelty):.1f} {candidate.closest_lib}"
+
+
+_PARTS_KEYS = ("formula", "kept", "structural", "closest", "behavioral", "compositionality", "compression_gain")
 
 
 def _parts_record(parts):
@@ -314,12 +348,28 @@ def _distance_of(value):
     return float(value)
 
 
-def write(folder, run, rows, lhs, settings, library, kept=None, source=None, blocks=None):
+def _packs(descriptors, packed):
+    """The rows packed in blocks of PACK_BLOCK: `packed`'s blocks where given, the others packed
+    here; b"" for a block that cannot be (the next run packs it itself)."""
+    out = []
+    for b, o in enumerate(range(0, len(descriptors), PACK_BLOCK)):
+        if b not in packed:
+            try:
+                packed[b] = kt.pack_descriptors(descriptors[o:o + PACK_BLOCK])
+            except (TypeError, StateError):
+                packed[b] = b""
+        out.append(packed[b])
+    return out
+
+
+def write(folder, run, rows, lhs, settings, library, kept=None, source=None, blocks=None, packed=None, reuse=None):
     """Keeps the state of a run (`source.run.Run`): `rows` the bank rows of its entries (bankio's
     rows, in order) and `lhs` their left-hand sides; `settings` the run's settings (at least
     those of KEPT); `library` the library it was scored against. Rows taken from a state
     (`kept`, `source[i]` the kept row of row i or -1) keep their records as they are. `blocks`:
-    the text block of each structure, by cluster."""
+    the text block of each structure, by cluster; `packed`: the run's rows already packed by
+    PACK_BLOCK, by block (`graph`); `reuse`: what the run took of `kept` (`Reuse`), whose
+    clusters' parts are kept as they were read."""
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     names = _field_names()
@@ -334,10 +384,15 @@ def write(folder, run, rows, lhs, settings, library, kept=None, source=None, blo
     clusters = []
     found = {f.cluster: f for f in run.found}
     for k, parts in run.accounts.items():
-        kept_parts = _parts_record(parts)
+        earlier = reuse.record(run.clusters[k]) if reuse is not None else None
+        # A cluster whose parts were read from the state was scored with them: kept as read.
+        kept_parts = {n: earlier[n] for n in _PARTS_KEYS if n in earlier} if earlier is not None \
+            else _parts_record(parts)
         if kept_parts is not None:
             if blocks and k in blocks:
                 kept_parts.update(block=blocks[k], shown=_shown_novelty(found[k].candidate))
+            if k in found:
+                kept_parts["text"] = found[k].shown()
             if k in run.compositions:
                 distance = float(run.compositions[k])
                 kept_parts["composition"] = distance if math.isfinite(distance) else "inf"
@@ -351,11 +406,15 @@ def write(folder, run, rows, lhs, settings, library, kept=None, source=None, blo
         lengths = np.array([len(v) for v in vectors], dtype=np.int64)
         values = np.concatenate(vectors) if vectors else np.empty(0)
         rows_of, cols_of, values_of = run.graph[:3]
+        packs = _packs(run.descriptors, dict(packed or {}))
         blobs = {"rows": _json_bytes({"fields": names, "rows": records}),
                  "clusters": _json_bytes({"library": library_id(library), "clusters": clusters}),
                  "vectors": _npz(lengths=lengths, values=values.astype(np.float64)),
                  "graph": _npz(rows=np.asarray(rows_of, dtype=np.int64), cols=np.asarray(cols_of, dtype=np.int64),
-                               values=np.asarray(values_of, dtype=np.float64))}
+                               values=np.asarray(values_of, dtype=np.float64),
+                               packs=np.frombuffer(b"".join(packs), dtype=np.uint8),
+                               pack_lengths=np.array([len(p) for p in packs], dtype=np.int64),
+                               pack_block=np.array([PACK_BLOCK], dtype=np.int64))}
         sums = {part: _durable(folder / files[part], data) for part, data in blobs.items()}
         manifest = {"keltran state": FORMAT, "version": _version(),
                     "settings": {k: settings[k] for k in KEPT}, "rows": len(records), "files": files,
@@ -395,8 +454,9 @@ class Kept:
     """A state read from its folder: its rows' records, their vectors, the graph and the
     clusters' scoring parts."""
 
-    def __init__(self, folder, records, names, vectors, graph, clusters, use_ranges):
+    def __init__(self, folder, records, names, vectors, graph, clusters, use_ranges, packs=()):
         self.folder, self.records, self.names, self.vectors, self.graph = folder, records, names, vectors, graph
+        self.packs = list(packs)  # kept rows packed by PACK_BLOCK, b"" where a block was not kept
         self.keys = [row_key(r["formula"], {n: (a, b) for n, a, b in r["bounds"]}, use_ranges) for r in records]
         self.by_key = {}
         for k, key in enumerate(self.keys):
@@ -424,11 +484,12 @@ class Kept:
     def known(self, keys, library, near):
         """What else was kept of the cluster whose members have these keys, measured against
         this library: {"composition": the filter's composition distance of its formula,
-        "match": (match, member_matches, bindings) at this near threshold}, each where kept."""
+        "match": (match, member_matches, bindings) at this near threshold, "text": its formula
+        as printed}, each where kept."""
         record = self._record(keys, library)
         if record is None:
             return None
-        out = {}
+        out = {"text": record["text"]} if isinstance(record.get("text"), str) else {}
         try:
             if record.get("composition") is not None:
                 out["composition"] = _distance_of(record["composition"])
@@ -454,26 +515,34 @@ class Kept:
         return len(self.records)
 
     def outcome(self, k, row):
-        """(lhs, expr, descriptor, text) of kept row `k` (the same formula as `row`), or None
-        where the state could not keep its descriptor."""
+        """(lhs, None, descriptor, text) of kept row `k` (the same formula as `row`), or None
+        where the state could not keep its descriptor. The descriptor builds its expressions
+        when they are first read: the row's expression is its `numeric_expr`."""
         r = self.records[k]
         if r["fields"] is None:
             return None
         try:
-            expr = exprcode.decode(r["expr"]) if r["expr"] is not None else None
-            norm = exprcode.decode(r["norm"]) if r["norm"] is not None else None
             fields = {name: _decode_value(r["fields"][name], self.vectors) for name in self.names}
-        except (exprcode.CodeError, KeyError, TypeError, ValueError) as e:
-            raise StateError(f"{self.folder}: the state is damaged (row {k + 1}: {e}); "
-                             f"delete the folder or give another --state folder") from None
-        if expr is None:
-            from source.bankio import parse_row
-            expr = parse_row(row)[1]
-        if norm is None:
-            norm = kt._canonicalize_expr(expr)
+        except (KeyError, TypeError, ValueError) as e:
+            raise _damaged(self.folder, f"row {k + 1}: {e}") from None
+        descriptor = _KeptDescriptor.__new__(_KeptDescriptor)
+        descriptor.__dict__.update(fields, _lazy=(self, k, row))
         text = r.get("text")
-        return r["lhs"], expr, kt.ExprDescriptor(expr=norm, numeric_expr=expr, **fields), \
-            text if isinstance(text, str) else str(expr)
+        return r["lhs"], None, descriptor, text if isinstance(text, str) else str(descriptor.numeric_expr)
+
+    def _expression(self, k, row, name, descriptor):
+        """Kept row k's expression (`numeric_expr`) or its canonical form (`expr`)."""
+        r = self.records[k]
+        try:
+            if name == "numeric_expr":
+                if r["expr"] is None:
+                    from source.bankio import parse_row
+                    return parse_row(row)[1]
+                return exprcode.decode(r["expr"])
+            return exprcode.decode(r["norm"]) if r["norm"] is not None else \
+                kt._canonicalize_expr(descriptor.numeric_expr)
+        except (exprcode.CodeError, KeyError, TypeError, ValueError) as e:
+            raise _damaged(self.folder, f"row {k + 1}: {e}") from None
 
 
 def _parts_of_record(record):
@@ -559,14 +628,14 @@ def read(folder, settings):
         with open(paths["clusters"], encoding="utf-8") as f:
             clusters = json.load(f)
         vectors = _load_npz(paths["vectors"], ("lengths", "values"))
-        graph = _load_npz(paths["graph"], ("rows", "cols", "values"))
+        graph = _load_npz(paths["graph"], ("rows", "cols", "values", "packs", "pack_lengths", "pack_block"))
     except (OSError, ValueError, KeyError, TypeError) as e:
         raise _damaged(folder, str(e)) from None
     if names != _field_names():
         raise _damaged(folder, "its descriptors have other fields than this version's")
     return Kept(folder, _records(folder, records, manifest.get("rows")), names,
                 _vectors(folder, vectors), _graph(folder, graph, len(records)),
-                _clusters(folder, clusters, len(records)), settings["use_ranges"])
+                _clusters(folder, clusters, len(records)), settings["use_ranges"], _kept_packs(folder, graph, len(records)))
 
 
 def _records(folder, records, count):
@@ -605,6 +674,19 @@ def _vectors(folder, data):
         raise _damaged(folder, "the descriptors' vectors are malformed")
     ends = np.cumsum(lengths)
     return [values[e - n:e].copy() for n, e in zip(lengths.tolist(), ends.tolist())]
+
+
+def _kept_packs(folder, data, n):
+    packs, lengths, block = data["packs"], data["pack_lengths"], data["pack_block"]
+    if packs.dtype != np.uint8 or lengths.dtype != np.int64 or block.dtype != np.int64 \
+            or packs.ndim != 1 or lengths.ndim != 1 or block.shape != (1,) or (lengths < 0).any() \
+            or int(lengths.sum()) != len(packs):
+        raise _damaged(folder, "the packed rows are malformed")
+    if int(block[0]) != PACK_BLOCK or len(lengths) != -(-n // PACK_BLOCK):
+        return []
+    ends = np.cumsum(lengths).tolist()
+    data = packs.tobytes()
+    return [data[e - k:e] for k, e in zip(lengths.tolist(), ends)]
 
 
 def _graph(folder, data, n):
@@ -669,8 +751,9 @@ def kept_edges(kept, old):
 
 def describe(kept, rows, use_ranges, seed, client=None, progress=None):
     """`run.describe_rows` for rows of which a state may hold some: one outcome per row, (lhs,
-    expr, descriptor, text) or the row's FormulaError, the kept ones read from the state and the
-    others parsed and described; for every row the kept row whose pairs it takes (one kept row
+    expr, descriptor, text) or the row's FormulaError, the kept ones read from the state (expr
+    None: their descriptor's `numeric_expr` builds it when read) and the others parsed and
+    described; for every row the kept row whose pairs it takes (one kept row
     per row), or -1; and the kept row whose record it took, or -1."""
     from source.run import describe_rows
     old = match(kept, rows, use_ranges) if kept is not None else [-1] * len(rows)
@@ -699,11 +782,16 @@ class Reuse:
 
     def __init__(self, kept, rows, source, library, use_ranges):
         self.kept, self.library = kept, library
-        self.keys = [row_key(r.formula, r.bounds, use_ranges) for r in rows]
+        # A row that took a kept record has that record's key.
+        self.keys = [kept.keys[k] if k >= 0 else row_key(r.formula, r.bounds, use_ranges) for r, k in zip(rows, source)]
 
     def parts(self, members):
         """The kept scoring parts of the cluster of these rows, or None."""
         return self.kept.parts([self.keys[r] for r in members], self.library)
+
+    def record(self, members):
+        """The kept record of the cluster of these rows, as read (JSON data), or None."""
+        return self.kept._record([self.keys[r] for r in members], self.library)
 
     def known(self, members, near):
         """What else was kept of the cluster of these rows (`Kept.known`), or None."""
@@ -716,9 +804,21 @@ class Reuse:
 
 def graph(kept, descriptors, old, settings, client=None, progress=None):
     """The similarity graph of described rows (`old`: the kept row each took, or -1), from the
-    kept graph where it holds."""
+    kept graph where it holds; and the rows packed by PACK_BLOCK, by block, as far as they were
+    (`write` keeps them). A block of the same kept rows as a kept block takes its packing."""
     from source.large import extend_graph
     rows = in_order(old)
-    return extend_graph(descriptors, [k >= 0 for k in rows], kept_edges(kept, rows), settings["sim_threshold"],
-                        settings["alpha"], settings["beta"], client,
-                        progress=lambda done, total: progress and progress("similarity graph", done, total))
+    packed = {}
+    for b, packing in enumerate(kept.packs):
+        o, e = b * PACK_BLOCK, min((b + 1) * PACK_BLOCK, len(kept))
+        if packing and e <= len(rows) and (e - o == PACK_BLOCK or e == len(rows)) and rows[o:e] == list(range(o, e)):
+            packed[b] = packing
+    try:
+        edges = extend_graph(descriptors, [k >= 0 for k in rows], kept_edges(kept, rows), settings["sim_threshold"],
+                             settings["alpha"], settings["beta"], client, block_size=PACK_BLOCK, packed=packed,
+                             progress=lambda done, total: progress and progress("similarity graph", done, total))
+    except TypeError:
+        for d in descriptors:  # packing tells no more than "not a descriptor": a damaged row says what it is
+            d.expr
+        raise
+    return edges, packed

@@ -163,3 +163,21 @@ def test_timings_account_for_the_whole_run(banks, path):
     whole = times.pop("whole run")
     # Each figure is rounded to a tenth of a second.
     assert sum(times.values()) == pytest.approx(whole, abs=0.05 * (len(times) + 1))
+
+
+@pytest.mark.parametrize("outcome", ["done", "refused"])
+def test_a_command_leaves_the_collector_as_it_found_it(monkeypatch, capsys, outcome):
+    """A command collects cycles less often while it runs (it holds large banks), and gives the
+    caller's process its thresholds back however it ends."""
+    import gc
+    from source import cli
+    before, seen = gc.get_threshold(), []
+
+    def command(args):
+        seen.append(gc.get_threshold())
+        if outcome == "refused":
+            raise cli.CliError("no")
+        return 0
+    monkeypatch.setattr(cli, "detect", command)
+    assert cli.main(["detect"]) == (0 if outcome == "done" else 1)
+    assert seen[0][0] > before[0] and gc.get_threshold() == before
