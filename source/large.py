@@ -165,12 +165,15 @@ def _score_one(library, lib_descs, cluster, bank_size, novelty_threshold, weight
     return kt._score_cluster(cluster, library, lib_descs, bank_size, novelty_threshold, **weights, parts=parts)
 
 
-def _score_printed(library, lib_descs, *job):
-    """`_score_one`, with its candidate's formula printed where it is made ("text"): the
-    reports' text, printed once."""
-    account = _score_one(library, lib_descs, *job)
+def _score_printed(library, lib_descs, cluster, *job):
+    """`_score_one`, with its candidate's formula printed where it is made ("text"), the
+    reports' text, printed once; and with the cluster's cohesion in its parts, which give its
+    recurrence in a grown bank without its trees."""
+    account = _score_one(library, lib_descs, cluster, *job)
     if account["candidate"] is not None:
         account["text"] = str(account["candidate"].formula)
+    if account["parts"]["kept"] and "cohesion" not in account["parts"]:
+        account["parts"]["cohesion"] = kt._cluster_cohesion(cluster)
     return account
 
 
@@ -183,12 +186,15 @@ def score_clusters(clusters, library, lib_descs, bank_size, novelty_threshold, c
     parts = parts or [None] * len(clusters)
     known = [k for k, p in enumerate(parts) if p is not None]
     accounts = [None] * len(clusters)
+    if progress:
+        progress(0, len(clusters))
     # Clusters whose parts are known are scored here: it takes no measuring.
     for k in known:
         accounts[k] = _score_one(library, lib_descs, clusters[k], bank_size, novelty_threshold, weights or {}, parts[k])
     rest = [k for k, p in enumerate(parts) if p is None]
     done = _run(client, _score_printed, [(clusters[k], bank_size, novelty_threshold, weights or {}) for k in rest],
-                progress, light=True, shared=(library, lib_descs))
+                progress and (lambda done, total: progress(len(known) + done, len(clusters))), light=True,
+                shared=(library, lib_descs))
     for k, account in zip(rest, done):
         accounts[k] = account
     return accounts

@@ -229,7 +229,8 @@ def _shown_novelty(candidate):
     return f"{float(candidate.novelty):.1f} {candidate.closest_lib}"
 
 
-_PARTS_KEYS = ("formula", "kept", "structural", "closest", "behavioral", "compositionality", "compression_gain")
+_PARTS_KEYS = ("formula", "kept", "structural", "closest", "behavioral", "compositionality", "compression_gain",
+               "cohesion")
 
 
 def _parts_record(parts):
@@ -244,8 +245,11 @@ def _parts_record(parts):
     if not all(type(parts[k]) is float for k in ("structural", "behavioral", "compositionality", "compression_gain")) \
             or not isinstance(parts["closest"], str):
         return None
-    return {**{k: parts[k] for k in ("structural", "closest", "behavioral", "compositionality", "compression_gain")},
-            "formula": formula, "kept": True}
+    record = {**{k: parts[k] for k in ("structural", "closest", "behavioral", "compositionality", "compression_gain")},
+              "formula": formula, "kept": True}
+    if type(parts.get("cohesion")) is float:
+        record["cohesion"] = parts["cohesion"]
+    return record
 
 
 def _law_record(match):
@@ -553,6 +557,8 @@ def _parts_of_record(record):
     if record["kept"] is not True or formula is None or not isinstance(record["closest"], str):
         raise ValueError("malformed parts")
     numbers = {k: record[k] for k in ("structural", "behavioral", "compositionality", "compression_gain")}
+    if "cohesion" in record:  # the mean similarity of the cluster's pairs, for its recurrence
+        numbers["cohesion"] = record["cohesion"]
     if not all(type(v) in (int, float) and type(v) is not bool for v in numbers.values()):
         raise ValueError("malformed parts")
     return {"formula": formula, "kept": True, "closest": record["closest"],

@@ -181,15 +181,26 @@ def _cluster_accounts(m):
     return library, lib_descs, kept, generic
 
 
+@pytest.mark.parametrize("cohesion", [False, True])
 @pytest.mark.parametrize("which", ["kept", "generic"])
 @pytest.mark.parametrize("bank_size", [3, 250])
-def test_score_from_earlier_parts_equals_the_full_score(m, which, bank_size):
+def test_score_from_earlier_parts_equals_the_full_score(m, which, bank_size, cohesion):
     library, lib_descs, kept, generic = _cluster_accounts(m)
     cluster = kept if which == "kept" else generic
     earlier = m._score_cluster(cluster, library, lib_descs, 100, w_recurrence=2.0)
-    again = m._score_cluster(cluster, library, lib_descs, bank_size, -5.0, w_structural=0.5,
-                             parts=earlier["parts"])
+    parts, given = earlier["parts"], cluster
+    if cohesion:  # with the cluster's cohesion, scoring reads none of its trees
+
+        class Treeless(m.ExprDescriptor):
+            def __getattribute__(self, name):
+                assert name != "expr", "a tree was read"
+                return object.__getattribute__(self, name)
+        parts = {**parts, "cohesion": m._cluster_cohesion(cluster)}
+        given = [Treeless(**vars(d)) for d in cluster]
+    again = m._score_cluster(given, library, lib_descs, bank_size, -5.0, w_structural=0.5, parts=parts)
     full = m._score_cluster(cluster, library, lib_descs, bank_size, -5.0, w_structural=0.5)
+    if cohesion and full["kept"]:
+        assert again["parts"].pop("cohesion") == parts["cohesion"]
     assert again["parts"] == full["parts"]
     for key in ("formula", "kept", "terms", "novelty", "closest"):
         assert again.get(key) == full.get(key), key
@@ -203,6 +214,8 @@ def test_score_from_earlier_parts_equals_the_full_score(m, which, bank_size):
     ({"formula": 1, "kept": True, "structural": "3", "closest": "x", "behavioral": 1.0, "compositionality": 0.1,
       "compression_gain": 0.2}, TypeError),
     ([], TypeError),
+    ({"formula": 1, "kept": True, "structural": 3.0, "closest": "x", "behavioral": 1.0, "compositionality": 0.1,
+      "compression_gain": 0.2, "cohesion": "0.5"}, TypeError),
 ])
 def test_malformed_parts_are_refused(m, parts, error):
     library, lib_descs, kept, _ = _cluster_accounts(m)

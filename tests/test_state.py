@@ -214,6 +214,9 @@ def test_a_kept_state_gives_the_result_from_scratch(tmp_path, capsys, monkeypatc
         report, pack = run.kt.candidate_report, run.kt.pack_descriptors
         patch.setattr(run.kt, "candidate_report", lambda i, c: rendered.append(c) or report(i, c))
         patch.setattr(run.kt, "pack_descriptors", lambda ds: packed.append(len(ds)) or pack(ds))
+        built, expression = [], state.Kept._expression
+        patch.setattr(state.Kept, "_expression", lambda self, k, row, name, d: built.append(name) or
+                      expression(self, k, row, name, d))
         code, text, err, doc = _detect(tmp_path, capsys, [later], "--state", str(kept))
         assert code == 0, err
     new = {r["formula"] for r in later} - {r["formula"] for r in first}
@@ -222,6 +225,7 @@ def test_a_kept_state_gives_the_result_from_scratch(tmp_path, capsys, monkeypatc
         assert sum(packed) == len(later) - 4 * 32
     if change == "same":  # every cluster's measures, verdicts, text and packed rows were kept
         assert measured == [] and rendered == [] and matched == [] and compared == [] and packed == []
+        assert "expr" not in built and built  # no kept tree is read: only members' expressions
     scratch = tmp_path / "scratch"
     scratch.mkdir()
     code, text_scratch, err, doc_scratch = _detect(scratch, capsys, [later], "--large")

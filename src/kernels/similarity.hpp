@@ -71,4 +71,8 @@ double similarity_reaching(const StructureFields& a, const StructureFields& b, d
 inline double min_one_first(double x) { return x < 1.0 ? x : 1.0; }
 inline double min_one_last(double x) { return 1.0 < x ? 1.0 : x; }
 
+// The recurrence of a cluster of k formulas whose pairs' mean similarity is `cohesion`, in a
+// bank of `all_count`: larger, tighter clusters recur more.
+inline double recurrence_of(double cohesion, double k, double all_count) { return cohesion * (k / all_count) * k; }
+
 }  // namespace kt::kernels

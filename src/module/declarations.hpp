@@ -23,7 +23,7 @@ extern const FuncDef depth_def, is_unary_func_def, unary_depth_def, dfs_operator
 // Similarity.
 extern const FuncDef structural_sim_def, behavioral_sim_def, similarity_def, node_count_def,
     compositionality_score_def, log_compress_def, behavioral_distance_def, recurrence_strength_def,
-    compression_gain_def, pairwise_matrix_def, cluster_by_similarity_def, similarity_graph_def, cluster_graph_def,
+    cluster_cohesion_def, compression_gain_def, pairwise_matrix_def, cluster_by_similarity_def, similarity_graph_def, cluster_graph_def,
     pack_descriptors_def, graph_block_def;
 
 // Anti-unification.

@@ -21,6 +21,10 @@ struct RecurrenceCall {
     handle cluster, all_count;
 };
 
+struct CohesionCall {
+    handle cluster;
+};
+
 struct BehaviouralDistanceCall {
     handle cluster, lib_descs;
 };
@@ -156,6 +160,18 @@ const FuncDef recurrence_strength_def = Declaration<RecurrenceCall>{
            "    clusters score higher.\n"
            "    ",
     .body = [](const RecurrenceCall& c) { return recurrence_strength(c.cluster, c.all_count); },
+};
+
+const FuncDef cluster_cohesion_def = Declaration<CohesionCall>{
+    .name = "_cluster_cohesion",
+    .params = {{"cluster", &CohesionCall::cluster, "list[ExprDescriptor]", Check::List}},
+    .returns = "float",
+    .doc = "\n"
+           "    The mean similarity of a cluster's pairs, as recurrence_strength measures it (0.0\n"
+           "    for fewer than two). Kept with a cluster's scoring parts ('cohesion'), it gives\n"
+           "    the recurrence in a bank of any size without the cluster's trees.\n"
+           "    ",
+    .body = [](const CohesionCall& c) { return cluster_cohesion(c.cluster); },
 };
 
 const FuncDef compression_gain_def = Declaration<CompressionCall>{

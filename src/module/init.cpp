@@ -138,7 +138,7 @@ void init_module(handle m) {
                                &get_var_ranges_def, &structural_sim_def, &behavioral_sim_def,
                                &similarity_def, &node_count_def, &compositionality_score_def,
                                &log_compress_def, &behavioral_distance_def,
-                               &recurrence_strength_def, &describe_def, &compression_gain_def,
+                               &recurrence_strength_def, &cluster_cohesion_def, &describe_def, &compression_gain_def,
                                &pairwise_matrix_def, &cluster_by_similarity_def})
         define(m, *def);
 

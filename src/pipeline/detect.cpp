@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
+#include "kernels/similarity.hpp"
 #include "runtime/library_trees.hpp"
 #include "runtime/numpy.hpp"
 #include "runtime/off_gil.hpp"
@@ -131,6 +133,9 @@ struct ClusterParts {
     bool kept = false;    // a valid generalisation, which is scored
     double structural = kInf;
     object closest, behavioral, compositionality, compression_gain;
+    // The mean similarity of the cluster's pairs when an earlier run kept it: the recurrence
+    // then needs no tree of the cluster.
+    std::optional<double> cohesion;
 };
 
 ClusterParts cluster_parts(handle cluster, const Library& lib) {
@@ -161,9 +166,11 @@ object dict_of_parts(const ClusterParts& p) {
     if (!p.kept)
         return dict_of({{"formula", p.formula}, {"kept", Py_False}, {"structural", Py_None}, {"closest", Py_None},
                         {"behavioral", Py_None}, {"compositionality", Py_None}, {"compression_gain", Py_None}});
-    return dict_of({{"formula", p.formula}, {"kept", Py_True}, {"structural", pyfloat(p.structural)},
-                    {"closest", p.closest}, {"behavioral", p.behavioral}, {"compositionality", p.compositionality},
-                    {"compression_gain", p.compression_gain}});
+    object d = dict_of({{"formula", p.formula}, {"kept", Py_True}, {"structural", pyfloat(p.structural)},
+                        {"closest", p.closest}, {"behavioral", p.behavioral}, {"compositionality", p.compositionality},
+                        {"compression_gain", p.compression_gain}});
+    if (p.cohesion) check_status(PyDict_SetItemString(d.ptr(), "cohesion", pyfloat(*p.cohesion).ptr()));
+    return d;
 }
 
 ClusterParts parts_of_dict(handle d) {
@@ -185,6 +192,7 @@ ClusterParts parts_of_dict(handle d) {
     p.behavioral = number("behavioral");
     p.compositionality = number("compositionality");
     p.compression_gain = number("compression_gain");
+    if (PyDict_GetItemString(d.ptr(), "cohesion")) p.cohesion = PyFloat_AS_DOUBLE(number("cohesion").ptr());
     return p;
 }
 
@@ -205,7 +213,11 @@ ClusterScore score_of_parts(handle cluster, const ClusterParts& parts, Py_ssize_
     score.structural = parts.structural;
     score.closest = parts.closest;
     object irreducibility = check(PyNumber_Subtract(pyfloat(1.0).ptr(), parts.compositionality.ptr()));
-    object rec_strength = module_global("recurrence_strength")(cluster, pyint(bank_size));
+    const Py_ssize_t k = PyObject_Length(cluster.ptr());
+    if (k < 0) throw nb::python_error();
+    object rec_strength = !parts.cohesion ? module_global("recurrence_strength")(cluster, pyint(bank_size))
+                          : pyfloat(k <= 1 || bank_size <= 1 ? 0.0
+                                    : kernels::recurrence_of(*parts.cohesion, (double)k, (double)bank_size));
 
     score.behavioral = mul(w.behavioral, parts.behavioral);
     score.irreducibility = mul(w.irreducibility, ratio(irreducibility, w.scale_irreducible));

@@ -182,10 +182,11 @@ object behavioral_distance(handle cluster, handle lib_descs) {
 
 // ---- recurrence and compression -----------------------------------------------------------
 
-object recurrence_strength(handle cluster_list, handle all_count_obj) {
-    object cluster = check(PyList_AsTuple(cluster_list.ptr()));  // as it is now
+namespace {
+
+// The mean similarity of the pairs of a cluster of two or more (a tuple).
+double mean_pair_similarity(handle cluster) {
     const Py_ssize_t k = PyTuple_GET_SIZE(cluster.ptr());
-    if (k <= 1 || truth(compare(all_count_obj, pyint(1), Py_LE))) return pyfloat(0.0);
     object sims = check(PyList_New(0));
     Labels labels;
     std::vector<NativeDescriptor> native;
@@ -213,10 +214,24 @@ object recurrence_strength(handle cluster_list, handle all_count_obj) {
                 check_status(PyList_Append(
                     sims.ptr(), similarity(item(cluster, i), item(cluster, j)).ptr()));
     }
-    const double mean_sim = as_double(np_fn("mean")(sims));
+    return as_double(np_fn("mean")(sims));
+}
+
+}  // namespace
+
+object cluster_cohesion(handle cluster_list) {
+    object cluster = check(PyList_AsTuple(cluster_list.ptr()));  // as it is now
+    return pyfloat(PyTuple_GET_SIZE(cluster.ptr()) <= 1 ? 0.0 : mean_pair_similarity(cluster));
+}
+
+object recurrence_strength(handle cluster_list, handle all_count_obj) {
+    object cluster = check(PyList_AsTuple(cluster_list.ptr()));  // as it is now
+    const Py_ssize_t k = PyTuple_GET_SIZE(cluster.ptr());
+    if (k <= 1 || truth(compare(all_count_obj, pyint(1), Py_LE))) return pyfloat(0.0);
+    const double mean_sim = mean_pair_similarity(cluster);
     const double all_count = PyLong_AsDouble(all_count_obj.ptr());
     if (all_count == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return pyfloat(mean_sim * ((double)k / all_count) * (double)k);
+    return pyfloat(kernels::recurrence_of(mean_sim, (double)k, all_count));
 }
 
 namespace {

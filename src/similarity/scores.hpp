@@ -12,6 +12,8 @@ object compositionality_score(handle formula, handle lib_exprs);
 object log_compress(double x);
 object behavioral_distance(handle cluster, handle lib_descs);
 object recurrence_strength(handle cluster, handle all_count);
+// The mean similarity of a cluster's pairs, as the recurrence measures it (0 for fewer than two).
+object cluster_cohesion(handle cluster);
 object compression_gain(handle cluster, handle formula);
 
 }  // namespace kt
