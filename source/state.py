@@ -36,7 +36,7 @@ with warnings.catch_warnings():
     warnings.simplefilter("ignore")
     from source import _brenmoor as kt
 
-FORMAT = 2
+FORMAT = 3
 MANIFEST = "manifest.json"
 # The settings a state's descriptors and graph depend on, as the run's settings name them.
 KEPT = ("seed", "use_ranges", "sim_threshold", "alpha", "beta")
@@ -130,20 +130,23 @@ def _field_names():
 
 
 class _KeptDescriptor(kt.ExprDescriptor):
-    """A kept row's descriptor whose two expressions are built from their codes when first read:
-    a run on a grown bank looks at the trees of few kept rows (the graph takes them packed)."""
+    """A kept row's descriptor, read from the state when first looked at: its fields at once,
+    each expression on its own. A run on a grown bank looks at few kept rows: the graph takes
+    them packed, and a kept cluster's score needs only its members' expressions."""
 
     def __getattr__(self, name):
-        # Reached only for what the instance lacks: an expression not built yet.
+        # Reached only for what the instance lacks: what was not read yet.
         lazy = self.__dict__.get("_lazy")
-        if lazy is None or name not in ("expr", "numeric_expr"):
+        if lazy is None or name not in kt.ExprDescriptor.__dataclass_fields__:
             raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
         kept, k, row = lazy
-        value = kept._expression(k, row, name, self)
-        self.__dict__[name] = value
-        if "expr" in self.__dict__ and "numeric_expr" in self.__dict__:
+        if name in ("expr", "numeric_expr"):
+            self.__dict__[name] = kept._expression(k, row, name, self)
+        else:
+            self.__dict__.update(kept._fields(k))
+        if all(n in self.__dict__ for n in kt.ExprDescriptor.__dataclass_fields__):
             del self.__dict__["_lazy"]
-        return value
+        return self.__dict__[name]
 
     def __reduce__(self):
         # Pickled and copied as the plain descriptor it stands for.
@@ -188,33 +191,37 @@ def _durable(path, data):
     return hashlib.sha256(data).hexdigest()
 
 
+def _json_text(data):
+    return None if data is None else json.dumps(data, ensure_ascii=False, separators=(",", ":"))
+
+
 def _row_record(row, lhs, descriptor, names, vectors):
+    """A row's record: its expression's and canonical form's tokens and its descriptor's fields,
+    each as JSON text (read only when looked at); `vectors` the state's float64 arrays, of which
+    the row's come in a run ("vectors": [first, count]), its fields naming them by place."""
     record = {"formula": row.formula, "bounds": [[str(k), float(a), float(b)] for k, (a, b) in row.bounds.items()],
-              "lhs": lhs, "expr": exprcode.encode(descriptor.numeric_expr),
-              "norm": exprcode.encode(descriptor.expr), "fields": None}
-    start = len(vectors)
+              "lhs": lhs, "expr": _json_text(exprcode.encode(descriptor.numeric_expr)),
+              "norm": _json_text(exprcode.encode(descriptor.expr)), "fields": None}
+    own = []
     fields = {}
     for name in names:
-        tagged = _encode_value(getattr(descriptor, name), vectors)
+        tagged = _encode_value(getattr(descriptor, name), own)
         if tagged is None:  # a field this state cannot keep exactly: the row is described next time
-            del vectors[start:]
             return record
         fields[name] = tagged
-    record["fields"] = fields
+    record["fields"], record["vectors"] = _json_text(fields), [len(vectors), len(own)]
+    vectors.extend(own)
     return record
 
 
-def _copied_record(record, kept_vectors, vectors):
+def _copied_record(record, kept, vectors):
     """A kept row's record for the new state, its vectors moved into the new state's list."""
     if record["fields"] is None:
         return record
-    fields = {}
-    for name, (tag, payload) in record["fields"].items():
-        if tag == "a":
-            vectors.append(kept_vectors[payload])
-            payload = len(vectors) - 1
-        fields[name] = [tag, payload]
-    return {**record, "fields": fields}
+    first, count = record["vectors"]
+    moved = [len(vectors), count]
+    vectors.extend(kept.vector(first + j) for j in range(count))
+    return {**record, "vectors": moved}
 
 
 def library_id(library):
@@ -381,7 +388,7 @@ def write(folder, run, rows, lhs, settings, library, kept=None, source=None, blo
     records = []
     for i, (r, h, d) in enumerate(zip(rows, lhs, run.descriptors)):
         k = source[i] if source is not None else -1
-        records.append(_copied_record(kept.records[k], kept.vectors, vectors) if k >= 0 and kept is not None
+        records.append(_copied_record(kept.records[k], kept, vectors) if k >= 0 and kept is not None
                        else _row_record(r, h, d, names, vectors))
         if run.texts is not None and run.texts[i] is not None:
             records[-1]["text"] = run.texts[i]
@@ -459,7 +466,8 @@ class Kept:
     clusters' scoring parts."""
 
     def __init__(self, folder, records, names, vectors, graph, clusters, use_ranges, packs=()):
-        self.folder, self.records, self.names, self.vectors, self.graph = folder, records, names, vectors, graph
+        self.folder, self.records, self.names, self.graph = folder, records, names, graph
+        self._values, self._ends = vectors  # every kept float64 array, one after the other
         self.packs = list(packs)  # kept rows packed by PACK_BLOCK, b"" where a block was not kept
         self.keys = [row_key(r["formula"], {n: (a, b) for n, a, b in r["bounds"]}, use_ranges) for r in records]
         self.by_key = {}
@@ -525,14 +533,27 @@ class Kept:
         r = self.records[k]
         if r["fields"] is None:
             return None
-        try:
-            fields = {name: _decode_value(r["fields"][name], self.vectors) for name in self.names}
-        except (KeyError, TypeError, ValueError) as e:
-            raise _damaged(self.folder, f"row {k + 1}: {e}") from None
         descriptor = _KeptDescriptor.__new__(_KeptDescriptor)
-        descriptor.__dict__.update(fields, _lazy=(self, k, row))
+        descriptor.__dict__["_lazy"] = (self, k, row)
         text = r.get("text")
         return r["lhs"], None, descriptor, text if isinstance(text, str) else str(descriptor.numeric_expr)
+
+    def vector(self, i):
+        """The i-th kept float64 array."""
+        if not 0 <= i < len(self._ends):
+            raise _damaged(self.folder, "a row names a vector the state does not hold")
+        return self._values[(self._ends[i - 1] if i else 0):self._ends[i]].copy()
+
+    def _fields(self, k):
+        """Kept row k's descriptor fields (all but the expressions), by name."""
+        r = self.records[k]
+        try:
+            tagged = json.loads(r["fields"])
+            first, count = r["vectors"]
+            own = [self.vector(first + j) for j in range(count)]
+            return {name: _decode_value(tagged[name], own) for name in self.names}
+        except (KeyError, TypeError, ValueError) as e:
+            raise _damaged(self.folder, f"row {k + 1}: {e}") from None
 
     def _expression(self, k, row, name, descriptor):
         """Kept row k's expression (`numeric_expr`) or its canonical form (`expr`)."""
@@ -542,8 +563,8 @@ class Kept:
                 if r["expr"] is None:
                     from source.bankio import parse_row
                     return parse_row(row)[1]
-                return exprcode.decode(r["expr"])
-            return exprcode.decode(r["norm"]) if r["norm"] is not None else \
+                return exprcode.decode(json.loads(r["expr"]))
+            return exprcode.decode(json.loads(r["norm"])) if r["norm"] is not None else \
                 kt._canonicalize_expr(descriptor.numeric_expr)
         except (exprcode.CodeError, KeyError, TypeError, ValueError) as e:
             raise _damaged(self.folder, f"row {k + 1}: {e}") from None
@@ -651,7 +672,9 @@ def _records(folder, records, count):
         try:
             ok = (isinstance(r["formula"], str) and isinstance(r["bounds"], list)
                   and isinstance(r.get("text", ""), str) and (r["lhs"] is None or isinstance(r["lhs"], str))
-                  and (r["fields"] is None or isinstance(r["fields"], dict)))
+                  and all(r[part] is None or isinstance(r[part], str) for part in ("fields", "expr", "norm"))
+                  and (r["fields"] is None or (isinstance(r["vectors"], list) and len(r["vectors"]) == 2
+                                               and all(type(v) is int and v >= 0 for v in r["vectors"]))))
             ok = ok and all(isinstance(name, str) and all(type(v) in (int, float) for v in (a, b))
                             for name, a, b in r["bounds"])
         except (KeyError, TypeError, ValueError):
@@ -674,12 +697,12 @@ def _clusters(folder, data, n):
 
 
 def _vectors(folder, data):
+    """The kept float64 arrays, one after the other, and where each ends."""
     lengths, values = data["lengths"], data["values"]
     if lengths.dtype != np.int64 or values.dtype != np.float64 or lengths.ndim != 1 or values.ndim != 1 \
             or (lengths < 0).any() or int(lengths.sum()) != len(values):
         raise _damaged(folder, "the descriptors' vectors are malformed")
-    ends = np.cumsum(lengths)
-    return [values[e - n:e].copy() for n, e in zip(lengths.tolist(), ends.tolist())]
+    return values, np.cumsum(lengths).tolist()
 
 
 def _kept_packs(folder, data, n):
@@ -825,6 +848,6 @@ def graph(kept, descriptors, old, settings, client=None, progress=None):
                              progress=lambda done, total: progress and progress("similarity graph", done, total))
     except TypeError:
         for d in descriptors:  # packing tells no more than "not a descriptor": a damaged row says what it is
-            d.expr
+            d.expr, d.root_type  # its tree, and its fields
         raise
     return edges, packed

@@ -328,16 +328,12 @@ def _forge_rows(kept, change, part="rows"):
     (kept / "manifest.json").write_text(json.dumps(manifest))
 
 
-def _poisoned_member(kept):
-    """Forges the expression of the first member of a kept structure, which the run reads again:
-    a row's expression is built only where something looks at it."""
+def _poisoned_member(kept, change):
+    """Forges the record of the first member of a kept structure, which the run reads again (a
+    kept row is read only where something looks at it); the row forged."""
     clusters = json.loads((kept / json.loads((kept / "manifest.json").read_text())["files"]["clusters"]).read_bytes())
     member = min(rows[0] for rows, parts in clusters["clusters"] if parts.get("kept"))
-
-    def poison(data):
-        data["rows"][member]["expr"] = [["s", "x"], ["o", "__import__", 1]]
-        return data
-    _forge_rows(kept, poison)
+    _forge_rows(kept, lambda data: change(data["rows"][member]) or data)
     return member
 
 
@@ -353,7 +349,10 @@ DAMAGE = {
     "torn manifest": (lambda k: (k / "manifest.json").write_text('{"keltran state": 1, "vers'), "the state is damaged"),
     "file outside": (lambda k: _rewrite_manifest(k, lambda m: m["files"].update(rows="../../etc/passwd")),
                      "names a file outside the folder"),
-    "forged tokens": (lambda k: _poisoned_member(k), "the state is damaged (row {}:"),
+    "forged tokens": (lambda k: _poisoned_member(k, lambda r: r.update(expr=json.dumps([["s", "x"], ["o", "__import__", 1]]))),
+                      "the state is damaged (row {}:"),
+    "forged vector": (lambda k: _poisoned_member(k, lambda r: r.update(vectors=[10 ** 9, 1])),
+                      "a row names a vector the state does not hold"),
     "forged fields": (lambda k: _forge_rows(k, lambda d: d.update(fields=d["fields"][:-1]) or d), "other fields"),
     "forged verdict": (lambda k: _forge_rows(k, _false_verdict, "clusters"), "a cluster's verdicts"),
 }
