@@ -304,6 +304,8 @@ def detect(args):
                                 dict(zip((f.cluster for f in run.found), rendered)), packed, reuse)
                 except OSError as e:
                     raise CliError(f"{args.state}: cannot keep the state: {e.strerror or e}") from None
+                except state.StateError as e:  # a kept row copied as it was read, unread till now
+                    raise CliError(str(e)) from None
     finally:
         progress.close()
         if client is not None:

@@ -407,6 +407,25 @@ def test_a_failed_write_leaves_the_previous_state(tmp_path, capsys, monkeypatch,
     assert _detect(tmp_path, capsys, [rows], "--state", str(kept))[0] == 0
 
 
+def test_a_damaged_row_read_only_to_be_kept_again_is_refused(tmp_path, capsys, monkeypatch, rows):
+    """A row nothing in the run looked at (its block taken packed, in no structure) is read when
+    it is copied into the next state: damage found there is refused as damage, the state kept."""
+    monkeypatch.setattr(state, "PACK_BLOCK", 32)
+    kept = tmp_path / "kept"
+    assert _detect(tmp_path, capsys, [rows[:64]], "--state", str(kept))[0] == 0
+    clusters = json.loads((kept / json.loads((kept / "manifest.json").read_text())["files"]["clusters"]).read_bytes())
+    alone = min(set(range(64)) - {r for members, _ in clusters["clusters"] for r in members})
+
+    def forge(data):
+        data["rows"][alone]["vectors"] = [10 ** 9, 1]
+        return data
+    _forge_rows(kept, forge)
+    before = _snapshot(kept)
+    code, _, err, _ = _detect(tmp_path, capsys, [rows[:64]], "--state", str(kept))
+    assert code == 1 and "the state is damaged (a row names a vector" in err
+    assert _snapshot(kept) == before
+
+
 @pytest.mark.parametrize("options, said", [
     (["--html", "x.html"], "need the dense path"),
     ([], "give the BANK files"),
