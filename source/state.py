@@ -4,16 +4,16 @@ and measured only where it is new.
 A state folder holds, for the rows of the last run: each row's formula text, ranges and
 left-hand side, its expression (``source.exprcode``), its descriptor's fields exactly (numbers
 as JSON numbers or float64 arrays, never pickled objects), the similarity graph over the rows
-and the rows packed for measuring, in blocks; beside them a manifest with the state's format, the version that wrote it, the settings
-the descriptors and the graph depend on, and a checksum of every file. A state written by
-another version or format, or with other such settings, is refused; so is one whose files do
-not match their checksums.
+and the rows packed for measuring, in blocks; beside them a manifest with the state's format,
+the version that wrote it, the settings the descriptors and the graph depend on, and a
+checksum of every file. A state written by another version or format, or with other such
+settings, is refused; so is one whose files do not match their checksums.
 
 A later run reads its bank files, and every row whose formula and ranges the state holds takes
-its kept descriptor instead of being parsed and described, its expressions built only when
-something looks at them; the graph keeps the pairs of kept rows that are still in the same
-order and measures the others, taking kept blocks packed where their rows are unchanged. Its result is the
-result of a run from scratch on the same files.
+its kept descriptor instead of being parsed and described, read from the state only where
+something looks at it; the graph keeps the pairs of kept rows that are still in the same order
+and measures the others, taking a block of unchanged kept rows packed. Its result is the result
+of a run from scratch on the same files.
 
 Files are written under new names and the manifest last, by an atomic replace: a run stopped
 while writing leaves the previous state whole.
