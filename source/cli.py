@@ -205,6 +205,8 @@ def detect(args):
     large = bool(args.large or args.dask or args.state)
     if large and (args.plot or args.behavior or args.html):
         raise CliError("--plot, --html and --behavior need the dense path (drop --large, --dask and --state)", code=2)
+    if args.state == "":
+        raise CliError("--state needs a folder", code=2)
     if args.state and not args.bank:
         raise CliError("--state keeps what was learnt of bank files: give the BANK files", code=2)
     check_outputs([("--json", args.json), ("--plot", args.plot), ("--html", args.html)],

@@ -26,6 +26,7 @@ CONSTANTS = {type(c).__name__: c for c in (
 
 _PLAIN = sp.Symbol("x")._assumptions0
 MAX_TOKENS = 1_000_000  # of one expression read back; the parser bounds what is written
+MAX_DEPTH = 400  # levels of one expression read back: twice the parser's nesting, for sympy's own levels
 
 
 class CodeError(ValueError):
@@ -76,10 +77,12 @@ def decode(tokens):
     """The expression of `encode`'s tokens; CodeError for anything else."""
     if not isinstance(tokens, list) or not tokens or len(tokens) > MAX_TOKENS:
         raise CodeError("not a list of tokens")
-    stack = []
+    stack, depths = [], []  # the expressions built, and how deep each is
     try:
         for t in tokens:
             tag = t[0]
+            if tag != "o":
+                depths.append(1)
             if tag == "c":
                 stack.append(CONSTANTS[t[1]])
             elif tag == "i":
@@ -102,7 +105,12 @@ def decode(tokens):
                     raise CodeError("an operation without its arguments")
                 args = stack[len(stack) - count:]
                 del stack[len(stack) - count:]
+                depth = 1 + max(depths[len(depths) - count:])
+                if depth > MAX_DEPTH:
+                    raise CodeError(f"an expression nested deeper than {MAX_DEPTH} levels")
+                del depths[len(depths) - count:]
                 stack.append(cls(*args, evaluate=False))
+                depths.append(depth)
             else:
                 raise CodeError(f"an unknown token {tag!r}")
     except (KeyError, IndexError, TypeError, ValueError, OverflowError) as e:

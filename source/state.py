@@ -25,6 +25,7 @@ import math
 import os
 import secrets
 import warnings
+import zipfile
 from collections.abc import Sequence
 from pathlib import Path
 
@@ -325,7 +326,7 @@ def _law_of(record):
         return None
     law, kind, distance, mapping = record["law"], record["kind"], record["distance"], record["mapping"]
     if not (isinstance(law, str) and isinstance(kind, str) and type(distance) in (int, float)
-            and (mapping is None or (isinstance(mapping, list)
+            and math.isfinite(distance) and (mapping is None or (isinstance(mapping, list)
                                      and all(isinstance(p, list) and len(p) == 2 and all(type(v) is str for v in p)
                                              for p in mapping)))):
         raise ValueError("a malformed library verdict")
@@ -448,7 +449,7 @@ def _manifest_files(folder):
         with open(folder / MANIFEST, encoding="utf-8") as f:
             files = json.load(f).get("files", {})
         return [n for n in files.values() if isinstance(n, str) and Path(n).name == n and n.endswith((".json", ".npz"))]
-    except (OSError, ValueError, AttributeError):
+    except (OSError, ValueError, AttributeError, RecursionError):
         return []
 
 
@@ -540,7 +541,7 @@ class Kept:
 
     def vector(self, i):
         """The i-th kept float64 array."""
-        if not 0 <= i < len(self._ends):
+        if not 0 <= i < len(self._ends):  # ruled out when the state was read
             raise _damaged(self.folder, "a row names a vector the state does not hold")
         return self._values[(self._ends[i - 1] if i else 0):self._ends[i]].copy()
 
@@ -552,7 +553,7 @@ class Kept:
             first, count = r["vectors"]
             own = [self.vector(first + j) for j in range(count)]
             return {name: _decode_value(tagged[name], own) for name in self.names}
-        except (KeyError, TypeError, ValueError) as e:
+        except (KeyError, TypeError, ValueError, RecursionError) as e:
             raise _damaged(self.folder, f"row {k + 1}: {e}") from None
 
     def _expression(self, k, row, name, descriptor):
@@ -566,7 +567,7 @@ class Kept:
                 return exprcode.decode(json.loads(r["expr"]))
             return exprcode.decode(json.loads(r["norm"])) if r["norm"] is not None else \
                 kt._canonicalize_expr(descriptor.numeric_expr)
-        except (exprcode.CodeError, KeyError, TypeError, ValueError) as e:
+        except (exprcode.CodeError, KeyError, TypeError, ValueError, RecursionError) as e:
             raise _damaged(self.folder, f"row {k + 1}: {e}") from None
 
 
@@ -580,7 +581,7 @@ def _parts_of_record(record):
     numbers = {k: record[k] for k in ("structural", "behavioral", "compositionality", "compression_gain")}
     if "cohesion" in record:  # the mean similarity of the cluster's pairs, for its recurrence
         numbers["cohesion"] = record["cohesion"]
-    if not all(type(v) in (int, float) and type(v) is not bool for v in numbers.values()):
+    if not all(type(v) in (int, float) and not math.isnan(v) for v in numbers.values()):
         raise ValueError("malformed parts")
     return {"formula": formula, "kept": True, "closest": record["closest"],
             **{k: float(v) for k, v in numbers.items()}}
@@ -612,7 +613,7 @@ def read(folder, settings):
     try:
         with open(folder / MANIFEST, encoding="utf-8") as f:
             manifest = json.load(f)
-    except (OSError, ValueError) as e:
+    except (OSError, ValueError, RecursionError) as e:
         raise _damaged(folder, f"{MANIFEST}: {e}") from None
     if not isinstance(manifest, dict) or "keltran state" not in manifest:
         raise _damaged(folder, f"{MANIFEST} is not a state's manifest")
@@ -630,8 +631,9 @@ def read(folder, settings):
                 said = f"{'without' if kept[key] else 'with'} --no-ranges"
                 asked = f"this run asks {'with' if kept[key] else 'without'} it"
             else:
-                said = f"with {_OPTIONS[key]} {_shown(kept[key])}"
-                asked = f"this run asks for {_shown(settings[key])}"
+                shown = _shown if _shown(kept[key]) != _shown(settings[key]) else repr  # 0.15 against 1 - 0.85
+                said = f"with {_OPTIONS[key]} {shown(kept[key])}"
+                asked = f"this run asks for {shown(settings[key])}"
             raise StateError(f"{folder}: the state was kept {said}, and {asked}; its descriptors and "
                              f"graph hold only for the settings they were made with: run with the state's "
                              f"settings, or give another --state folder")
@@ -656,16 +658,17 @@ def read(folder, settings):
             clusters = json.load(f)
         vectors = _load_npz(paths["vectors"], ("lengths", "values"))
         graph = _load_npz(paths["graph"], ("rows", "cols", "values", "packs", "pack_lengths", "pack_block"))
-    except (OSError, ValueError, KeyError, TypeError) as e:
-        raise _damaged(folder, str(e)) from None
+    except (OSError, ValueError, KeyError, TypeError, RecursionError, EOFError, zipfile.BadZipFile) as e:
+        raise _damaged(folder, str(e) or type(e).__name__) from None
     if names != _field_names():
         raise _damaged(folder, "its descriptors have other fields than this version's")
-    return Kept(folder, _records(folder, records, manifest.get("rows")), names,
-                _vectors(folder, vectors), _graph(folder, graph, len(records)),
+    vectors = _vectors(folder, vectors)
+    return Kept(folder, _records(folder, records, manifest.get("rows"), len(vectors[1])), names,
+                vectors, _graph(folder, graph, len(records)),
                 _clusters(folder, clusters, len(records)), settings["use_ranges"], _kept_packs(folder, graph, len(records)))
 
 
-def _records(folder, records, count):
+def _records(folder, records, count, vectors):
     if not isinstance(records, list) or len(records) != count:
         raise _damaged(folder, "the rows do not match the manifest")
     for k, r in enumerate(records):
@@ -681,6 +684,8 @@ def _records(folder, records, count):
             ok = False
         if not ok:
             raise _damaged(folder, f"row {k + 1} is malformed")
+        if r["fields"] is not None and sum(r["vectors"]) > vectors:
+            raise _damaged(folder, f"row {k + 1} names a vector the state does not hold")
     return records
 
 
@@ -842,12 +847,24 @@ def graph(kept, descriptors, old, settings, client=None, progress=None):
         o, e = b * PACK_BLOCK, min((b + 1) * PACK_BLOCK, len(kept))
         if packing and e <= len(rows) and (e - o == PACK_BLOCK or e == len(rows)) and rows[o:e] == list(range(o, e)):
             packed[b] = packing
+    taken = bool(packed)
     try:
         edges = extend_graph(descriptors, [k >= 0 for k in rows], kept_edges(kept, rows), settings["sim_threshold"],
                              settings["alpha"], settings["beta"], client, block_size=PACK_BLOCK, packed=packed,
                              progress=lambda done, total: progress and progress("similarity graph", done, total))
+    except ValueError:
+        if taken:  # only a kept packing can be malformed: the others were packed here
+            raise _damaged(kept.folder, "the packed rows are malformed") from None
+        raise
     except TypeError:
-        for d in descriptors:  # packing tells no more than "not a descriptor": a damaged row says what it is
-            d.expr, d.root_type  # its tree, and its fields
+        # Packing says no more than "not a descriptor": a kept row that cannot be read or packed
+        # is damage, and says so.
+        for d in descriptors:
+            if isinstance(d, _KeptDescriptor):
+                d.expr, d.root_type  # its tree, and its fields
+                try:
+                    kt.pack_descriptors([d])
+                except TypeError:
+                    raise _damaged(kept.folder, "a kept row's descriptor is not one describe() makes") from None
         raise
     return edges, packed

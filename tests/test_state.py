@@ -38,7 +38,9 @@ def test_parts_outside_the_code_are_not_encoded():
 @pytest.mark.parametrize("tokens", [
     [["o", "Add", 1]], [["x"]], 5, [], [["c", "__import__"]], [["o", "__import__", 1]], [["i", "1"], ["i", "2"]],
     [["f", 0, "0x1", 0, 1, 0]], [["s", 7]], [["i", "9" * 6000]], [["o", "Add", 0]], [["s", "x"], ["o", "Add", -1]],
-    [["o", "eval", 1]], "[['s', 'x']]"])
+    [["o", "eval", 1]], "[['s', 'x']]",
+    [["s", "x"]] + [["o", "exp", 1]] * 50_000,  # deeper than anything written: no recursion later
+])
 def test_malformed_tokens_are_refused(tokens):
     with pytest.raises(exprcode.CodeError):
         exprcode.decode(tokens)
@@ -296,6 +298,7 @@ def _snapshot(folder):
     (["--seed", "3"], "kept with --seed 0, and this run asks for 3"),
     (["--alpha", "0.7"], "kept with --alpha 0.85, and this run asks for 0.7"),
     (["--no-ranges"], "kept without --no-ranges, and this run asks with it"),
+    (["--alpha", "0.85"], "kept with --beta 0.15, and this run asks for 0.15000000000000002"),  # 1 - 0.85
 ])
 def test_a_state_of_other_settings_is_refused(tmp_path, capsys, rows, options, said):
     kept = _kept(tmp_path, capsys, rows)
@@ -352,10 +355,31 @@ DAMAGE = {
     "forged tokens": (lambda k: _poisoned_member(k, lambda r: r.update(expr=json.dumps([["s", "x"], ["o", "__import__", 1]]))),
                       "the state is damaged (row {}:"),
     "forged vector": (lambda k: _poisoned_member(k, lambda r: r.update(vectors=[10 ** 9, 1])),
-                      "a row names a vector the state does not hold"),
+                      "names a vector the state does not hold"),
+    "nested manifest": (lambda k: (k / "manifest.json").write_text("[" * 100_000 + "]" * 100_000),
+                        "the state is damaged"),
+    "torn graph": (lambda k: _forge_bytes(k, "graph", lambda b: b[:1000]), "the state is damaged"),
+    "verdict at NaN": (lambda k: _forge_rows(k, _nan_verdict, "clusters"), "a cluster's verdicts"),
     "forged fields": (lambda k: _forge_rows(k, lambda d: d.update(fields=d["fields"][:-1]) or d), "other fields"),
     "forged verdict": (lambda k: _forge_rows(k, _false_verdict, "clusters"), "a cluster's verdicts"),
 }
+
+
+def _forge_bytes(kept, part, change):
+    """Rewrites a file of the state and its checksum."""
+    import hashlib
+    manifest, path = _damage_part(kept, part, change)
+    manifest["sha256"][part] = hashlib.sha256(path.read_bytes()).hexdigest()
+    (kept / "manifest.json").write_text(json.dumps(manifest))
+
+
+def _nan_verdict(data):
+    """Every kept member's verdict at a distance no run writes."""
+    forged = [parts["match"] for _, parts in data["clusters"] if "match" in parts]
+    assert forged, "no structure kept its verdicts"
+    for match in forged:
+        match["members"] = [{"law": "x", "kind": "exact", "distance": float("nan"), "mapping": None}] * len(match["members"])
+    return data
 
 
 def _false_verdict(data):
@@ -407,28 +431,59 @@ def test_a_failed_write_leaves_the_previous_state(tmp_path, capsys, monkeypatch,
     assert _detect(tmp_path, capsys, [rows], "--state", str(kept))[0] == 0
 
 
-def test_a_damaged_row_read_only_to_be_kept_again_is_refused(tmp_path, capsys, monkeypatch, rows):
-    """A row nothing in the run looked at (its block taken packed, in no structure) is read when
-    it is copied into the next state: damage found there is refused as damage, the state kept."""
+def _zeroed_packs(kept):
+    import hashlib
+    import io
+    manifest = json.loads((kept / "manifest.json").read_text())
+    path = kept / manifest["files"]["graph"]
+    with np.load(path) as data:
+        arrays = {name: data[name] for name in data.files}
+    arrays["packs"] = np.zeros_like(arrays["packs"])
+    buffer = io.BytesIO()
+    np.savez(buffer, **arrays)
+    path.write_bytes(buffer.getvalue())
+    manifest["sha256"]["graph"] = hashlib.sha256(path.read_bytes()).hexdigest()
+    (kept / "manifest.json").write_text(json.dumps(manifest))
+
+
+def _forged_row_alone(change):
+    """Forges the record of a kept row in no structure, which a run on the same rows never reads."""
+    def harm(kept):
+        clusters = json.loads((kept / json.loads((kept / "manifest.json").read_text())["files"]["clusters"]).read_bytes())
+        alone = min(set(range(64)) - {r for members, _ in clusters["clusters"] for r in members})
+        _forge_rows(kept, lambda data: change(data["rows"][alone]) or data)
+    return harm
+
+
+def _retyped(record):
+    fields = json.loads(record["fields"])
+    fields["root_type"] = ["i", 5]
+    record["fields"] = json.dumps(fields)
+
+
+@pytest.mark.parametrize("harm, later, said", [
+    (_forged_row_alone(lambda r: r.update(vectors=[10 ** 9, 1])), slice(0, 64), "names a vector the state does not hold"),
+    (_zeroed_packs, slice(0, 80), "the packed rows are malformed"),
+    (_forged_row_alone(_retyped), slice(63, None, -1), "a kept row's descriptor is not one describe() makes"),
+], ids=["vector of a row left alone", "zeroed packing", "field of another type"])
+def test_damage_the_run_meets_late_is_refused_before_any_output(tmp_path, capsys, monkeypatch, rows, harm, later, said):
+    """Kept rows are read where a run looks at them, and blocks of them are taken packed: damage
+    met there is refused as damage, before any output is written, the state untouched."""
     monkeypatch.setattr(state, "PACK_BLOCK", 32)
     kept = tmp_path / "kept"
     assert _detect(tmp_path, capsys, [rows[:64]], "--state", str(kept))[0] == 0
-    clusters = json.loads((kept / json.loads((kept / "manifest.json").read_text())["files"]["clusters"]).read_bytes())
-    alone = min(set(range(64)) - {r for members, _ in clusters["clusters"] for r in members})
-
-    def forge(data):
-        data["rows"][alone]["vectors"] = [10 ** 9, 1]
-        return data
-    _forge_rows(kept, forge)
-    before = _snapshot(kept)
-    code, _, err, _ = _detect(tmp_path, capsys, [rows[:64]], "--state", str(kept))
-    assert code == 1 and "the state is damaged (a row names a vector" in err
-    assert _snapshot(kept) == before
+    harm(kept)
+    before, document = _snapshot(kept), (tmp_path / "out.json").read_bytes()
+    code, out, err, _ = _detect(tmp_path, capsys, [rows[later]], "--state", str(kept))
+    assert code == 1 and said in err, err
+    assert "Traceback" not in err and "=== Structures" not in out
+    assert _snapshot(kept) == before and (tmp_path / "out.json").read_bytes() == document
 
 
 @pytest.mark.parametrize("options, said", [
     (["--html", "x.html"], "need the dense path"),
     ([], "give the BANK files"),
+    (["--state", ""], "--state needs a folder"),
 ])
 def test_state_usage_errors(tmp_path, capsys, options, said):
     with pytest.raises(SystemExit) as stop:
