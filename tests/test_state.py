@@ -323,19 +323,29 @@ def _damage_part(kept, part, change):
     return manifest, path
 
 
-def _forge_rows(kept, change, part="rows"):
+def _forge_bytes(kept, part, change):
     """Rewrites a file of the state and its checksum: damage that the checksum cannot see."""
     import hashlib
-    manifest, path = _damage_part(kept, part, lambda b: json.dumps(change(json.loads(b))).encode())
+    manifest, path = _damage_part(kept, part, change)
     manifest["sha256"][part] = hashlib.sha256(path.read_bytes()).hexdigest()
     (kept / "manifest.json").write_text(json.dumps(manifest))
+
+
+def _forge_rows(kept, change, part="rows"):
+    """Rewrites a JSON file of the state and its checksum."""
+    _forge_bytes(kept, part, lambda b: json.dumps(change(json.loads(b))).encode())
+
+
+def _kept_clusters(kept):
+    """[members, parts] of every cluster a state keeps."""
+    return json.loads((kept / json.loads((kept / "manifest.json").read_text())["files"]["clusters"]).read_bytes())[
+        "clusters"]
 
 
 def _poisoned_member(kept, change):
     """Forges the record of the first member of a kept structure, which the run reads again (a
     kept row is read only where something looks at it); the row forged."""
-    clusters = json.loads((kept / json.loads((kept / "manifest.json").read_text())["files"]["clusters"]).read_bytes())
-    member = min(rows[0] for rows, parts in clusters["clusters"] if parts.get("kept"))
+    member = min(rows[0] for rows, parts in _kept_clusters(kept) if parts.get("kept"))
     _forge_rows(kept, lambda data: change(data["rows"][member]) or data)
     return member
 
@@ -363,14 +373,6 @@ DAMAGE = {
     "forged fields": (lambda k: _forge_rows(k, lambda d: d.update(fields=d["fields"][:-1]) or d), "other fields"),
     "forged verdict": (lambda k: _forge_rows(k, _false_verdict, "clusters"), "a cluster's verdicts"),
 }
-
-
-def _forge_bytes(kept, part, change):
-    """Rewrites a file of the state and its checksum."""
-    import hashlib
-    manifest, path = _damage_part(kept, part, change)
-    manifest["sha256"][part] = hashlib.sha256(path.read_bytes()).hexdigest()
-    (kept / "manifest.json").write_text(json.dumps(manifest))
 
 
 def _nan_verdict(data):
@@ -432,25 +434,22 @@ def test_a_failed_write_leaves_the_previous_state(tmp_path, capsys, monkeypatch,
 
 
 def _zeroed_packs(kept):
-    import hashlib
     import io
-    manifest = json.loads((kept / "manifest.json").read_text())
-    path = kept / manifest["files"]["graph"]
-    with np.load(path) as data:
-        arrays = {name: data[name] for name in data.files}
-    arrays["packs"] = np.zeros_like(arrays["packs"])
-    buffer = io.BytesIO()
-    np.savez(buffer, **arrays)
-    path.write_bytes(buffer.getvalue())
-    manifest["sha256"]["graph"] = hashlib.sha256(path.read_bytes()).hexdigest()
-    (kept / "manifest.json").write_text(json.dumps(manifest))
+
+    def zeroed(data):
+        with np.load(io.BytesIO(data)) as arrays:
+            arrays = {name: arrays[name] for name in arrays.files}
+        arrays["packs"] = np.zeros_like(arrays["packs"])
+        buffer = io.BytesIO()
+        np.savez(buffer, **arrays)
+        return buffer.getvalue()
+    _forge_bytes(kept, "graph", zeroed)
 
 
 def _forged_row_alone(change):
     """Forges the record of a kept row in no structure, which a run on the same rows never reads."""
     def harm(kept):
-        clusters = json.loads((kept / json.loads((kept / "manifest.json").read_text())["files"]["clusters"]).read_bytes())
-        alone = min(set(range(64)) - {r for members, _ in clusters["clusters"] for r in members})
+        alone = min(set(range(64)) - {r for members, _ in _kept_clusters(kept) for r in members})
         _forge_rows(kept, lambda data: change(data["rows"][alone]) or data)
     return harm
 
