@@ -84,7 +84,9 @@ const std::vector<Arg<ClusterCandidate>> cluster_params = {
     keyword_only<ClusterCandidate>(
         {"scale_recurrence", &ClusterCandidate::scale_recurrence, "float", kW.scale_recurrence}),
     keyword_only<ClusterCandidate>(
-        {"scale_compression", &ClusterCandidate::scale_compression, "float", kW.scale_compression})};
+        {"scale_compression", &ClusterCandidate::scale_compression, "float", kW.scale_compression}),
+    keyword_only<ClusterCandidate>(
+        {"max_wildcard_density", &ClusterCandidate::max_wildcard_density, "float", kMaxWildcardDensity})};
 
 const FuncDef candidate_of_cluster_def = Declaration<ClusterCandidate>{
     .name = "_candidate_of_cluster",

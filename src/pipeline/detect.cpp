@@ -138,7 +138,8 @@ struct ClusterParts {
     std::optional<double> cohesion;
 };
 
-ClusterParts cluster_parts(handle cluster, const Library& lib) {
+// Without `max_wildcard_density`, validity is judged at the check's own default, as detection does.
+ClusterParts cluster_parts(handle cluster, const Library& lib, std::optional<double> max_wildcard_density) {
     ClusterParts parts;
     object exprs_cluster = field_of_each(cluster, "expr");
     object canonicalize = module_global("_canonicalize_expr");
@@ -147,7 +148,10 @@ ClusterParts cluster_parts(handle cluster, const Library& lib) {
         append(tagged, canonicalize(handle(PyList_GET_ITEM(exprs_cluster.ptr(), k)),
                                     nb::arg("source_id") = pyint(k)));
     parts.formula = module_global("anti_unify_cluster")(tagged);
-    if (parts.formula.is_none() || !truth(module_global("_is_valid_generalization")(parts.formula))) return parts;
+    if (parts.formula.is_none()) return parts;
+    object valid = module_global("_is_valid_generalization");
+    if (!truth(max_wildcard_density ? valid(parts.formula, pyfloat(*max_wildcard_density)) : valid(parts.formula)))
+        return parts;
     parts.kept = true;
     parts.formula = module_global("_display_canonical_expr")(parts.formula);
     auto [structural, closest_name] = closest_entry(parts.formula, lib);
@@ -234,8 +238,9 @@ ClusterScore score_of_parts(handle cluster, const ClusterParts& parts, Py_ssize_
     return score;
 }
 
-ClusterScore score_cluster(handle cluster, const Library& lib, Py_ssize_t bank_size, const ScoreWeights& w) {
-    return score_of_parts(cluster, cluster_parts(cluster, lib), bank_size, w);
+ClusterScore score_cluster(handle cluster, const Library& lib, Py_ssize_t bank_size, const ScoreWeights& w,
+                           std::optional<double> max_wildcard_density) {
+    return score_of_parts(cluster, cluster_parts(cluster, lib, max_wildcard_density), bank_size, w);
 }
 
 // The scored candidate of one cluster, or nothing when its generalisation is dropped or
@@ -250,8 +255,8 @@ object candidate_of(handle cluster, const ClusterScore& score, double novelty_th
 }
 
 object candidate_of(handle cluster, const Library& lib, Py_ssize_t bank_size, const ScoreWeights& w,
-                    double novelty_threshold) {
-    return candidate_of(cluster, score_cluster(cluster, lib, bank_size, w), novelty_threshold);
+                    double novelty_threshold, std::optional<double> max_wildcard_density = std::nullopt) {
+    return candidate_of(cluster, score_cluster(cluster, lib, bank_size, w, max_wildcard_density), novelty_threshold);
 }
 
 // The library as the per-cluster entries take it: its expressions in order, described by the caller.
@@ -301,14 +306,16 @@ object detect_structure(const DetectCall& call) {
 
 object candidate_of_cluster(const ClusterCandidateCall& call) {
     const Library lib = library_of(call.library, call.lib_descs);
-    object candidate = candidate_of(call.cluster, lib, size_of_bank(call.bank_size), call, call.novelty_threshold);
+    object candidate = candidate_of(call.cluster, lib, size_of_bank(call.bank_size), call, call.novelty_threshold,
+                                    call.max_wildcard_density);
     return candidate.is_valid() ? candidate : none();
 }
 
 object score_of_cluster(const ClusterCandidateCall& call) {
     const Library lib = library_of(call.library, call.lib_descs);
     const ClusterParts parts =
-        call.parts.is_valid() && !call.parts.is_none() ? parts_of_dict(call.parts) : cluster_parts(call.cluster, lib);
+        call.parts.is_valid() && !call.parts.is_none() ? parts_of_dict(call.parts)
+                                                       : cluster_parts(call.cluster, lib, call.max_wildcard_density);
     const ClusterScore score = score_of_parts(call.cluster, parts, size_of_bank(call.bank_size), call);
     object candidate = candidate_of(call.cluster, score, call.novelty_threshold);
     const handle candidate_or_none = candidate.is_valid() ? handle(candidate) : handle(Py_None);

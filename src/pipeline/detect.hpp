@@ -20,6 +20,9 @@ object detect_structure(const DetectCall& call);
 struct ClusterCandidateCall : ScoreWeights {
     handle cluster, library, lib_descs, bank_size;
     double novelty_threshold;
+    // The validity check's density limit: the filter's `max_wildcard_density`, so that a run
+    // asking for another limit applies it where generalisations are first judged too.
+    double max_wildcard_density;
     handle parts;  // _score_cluster: the cluster's parts from an earlier account, or None
 };
 
