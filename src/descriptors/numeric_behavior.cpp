@@ -251,4 +251,10 @@ object extract_behavior(handle expr, handle var_ranges) {
     return out;
 }
 
+object numeric_values(handle expr, handle syms, handle arrays) {
+    Items symbols(syms), values(arrays);
+    if (symbols.size() != values.size()) raise(PyExc_ValueError, "one array per symbol");
+    return lambdified_value(expr, syms, arrays);
+}
+
 }  // namespace kt

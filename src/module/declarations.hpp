@@ -17,7 +17,7 @@ extern const FuncDef safe_print_def;
 
 // Descriptors.
 extern const FuncDef depth_def, is_unary_func_def, unary_depth_def, dfs_operators_def, repeated_var_def,
-    canonicalize_expr_def, extract_structure_def, growth_class_def, eval_safe_def, extract_behavior_def, to_zss_def,
+    canonicalize_expr_def, extract_structure_def, growth_class_def, eval_safe_def, numeric_values_def, extract_behavior_def, to_zss_def,
     normalize_wildcards_def, get_ranges_for_bank_def, get_var_ranges_def, describe_def;
 
 // Similarity.

@@ -23,6 +23,10 @@ struct EvalSafeCall {
     handle expr, grid, var_ranges, seed;
 };
 
+struct NumericValuesCall {
+    handle expr, symbols, arrays;
+};
+
 struct GrowthClassCall {
     handle vals;
 };
@@ -153,6 +157,16 @@ const FuncDef eval_safe_def = Declaration<EvalSafeCall>{
            "    convention used when var_ranges indices were assigned.\n"
            "    ",
     .body = [](const EvalSafeCall& c) { return eval_safe(c.expr, c.grid, c.var_ranges, c.seed); },
+};
+
+const FuncDef numeric_values_def = Declaration<NumericValuesCall>{
+    .name = "_numeric_values",
+    .params = {{"expr", &NumericValuesCall::expr, "sp.Expr"},
+               {"symbols", &NumericValuesCall::symbols, "list", Check::List},
+               {"arrays", &NumericValuesCall::arrays, "list", Check::List}},
+    .returns = "object",
+    .doc = "The expression's value for one array per symbol, as describe evaluates it (not cleaned).",
+    .body = [](const NumericValuesCall& c) { return numeric_values(c.expr, c.symbols, c.arrays); },
 };
 
 const FuncDef extract_behavior_def = Declaration<ExtractBehaviorCall>{

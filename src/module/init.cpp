@@ -133,6 +133,7 @@ void init_module(handle m) {
     set(m, "GRID", np.attr("logspace")(-1, 2, 64));
     set(m, "GRID_LINEAR", np.attr("linspace")(0.1, 20.0, 64));
     define(m, extract_behavior_def);
+    define(m, numeric_values_def);
 
     for (const FuncDef* def : {&to_zss_def, &normalize_wildcards_def, &get_ranges_for_bank_def,
                                &get_var_ranges_def, &structural_sim_def, &behavioral_sim_def,
