@@ -98,8 +98,12 @@ def run_split(laws, in_library, seed, near):
         run = detect(ids, exprs, library, verbose=False, near_threshold=near)
     category = {id(c): "known" for c in run.result.repeated}
     category.update({id(c): "new" for c in run.result.novel})
-    calls = {"structure": [], "member": [], "filter": []}
+    calls = {"structure": [], "member": [], "filter": [], "formula": [], "structure verdict": []}
     for name in laws:
+        truth = "library" if name in in_library else "held out"
+        # Every formula's own verdict, whether or not it joined a structure.
+        mine = [v for i, v in zip(ids, run.verdicts) if i.startswith(name + "#")]
+        calls["formula"].append((truth, "known" if 2 * sum(v.verdict == "known" for v in mine) > len(mine) else "new"))
         truth = "library" if name in in_library else "held out"
         # The structure holding most of this law's variants.
         best, count = None, 1
@@ -108,9 +112,11 @@ def run_split(laws, in_library, seed, near):
             if held > count:
                 best, count = f, held
         if best is None:
-            for table in calls.values():
-                table.append((truth, "missed"))
+            for key, table in calls.items():
+                if key != "formula":
+                    table.append((truth, "missed"))
             continue
+        calls["structure verdict"].append((truth, best.verdict.verdict))
         calls["structure"].append((truth, "known" if best.match is not None else "new"))
         own = [m for r, m in zip(best.rows, best.member_matches) if ids[r].startswith(name + "#")]
         known = sum(m is not None for m in own)
@@ -131,7 +137,7 @@ def print_table(title, table):
 def accuracy(seeds, near):
     laws = load_library()
     classes = law_classes(laws)
-    calls = {"member": [], "structure": [], "filter": []}
+    calls = {"member": [], "structure": [], "filter": [], "formula": [], "structure verdict": []}
     for seed in range(seeds):
         order = classes[:]
         random.Random(seed).shuffle(order)
@@ -143,6 +149,8 @@ def accuracy(seeds, near):
     print_table("library match, on each law's own variants", verdict_table(calls["member"]))
     print_table("library match, on the structure holding them", verdict_table(calls["structure"]))
     print_table("filter categories (repeated = known, novel = new)", verdict_table(calls["filter"]))
+    print_table("every formula's own verdict, most of each law's variants", verdict_table(calls["formula"]))
+    print_table("the structure's verdict from its members", verdict_table(calls["structure verdict"]))
     missed = sum(c == "missed" for _, c in calls["member"]) / len(calls["member"])
     print(f"laws whose variants form no structure: {missed:.1%}")
 

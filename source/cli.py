@@ -95,6 +95,11 @@ SETTINGS = [
     ("--max-wildcard-density", "max_wildcard_density", _ranged(0.0, 1.0), "largest share of bare wildcards"),
     ("--near-threshold", "near_threshold", _ranged(0.0, 1.0),
      "largest name-blind distance (over the tree size) still called a near known law"),
+    ("--snap", "snap", _ranged(0.0, 0.5),
+     "relative tolerance within which numbers snap to simple values, and share of a formula's "
+     "variation below which a term is dropped, in its canonical form"),
+    ("--fit-threshold", "fit_threshold", _ranged(0.0, 1.0),
+     "R² from which a formula equals a law numerically (a*law + b on its ranges)"),
 ]
 
 
@@ -143,11 +148,12 @@ def _bank(args, progress, client, check_size, kept=None):
     from source.feynman import load_bank
     if not args.bank:
         entries = [bankio.Entry(f.id, f.expr, f.bounds, "bundled Feynman bank") for f in load_bank()]
-        return entries, [], "bundled Feynman bank", None, None, None, None, None, None
+        return entries, [], "bundled Feynman bank", None, None, None, None, None, None, None
     try:
         rows = bankio.read_rows(args.bank)
         check_size(len(rows))
-        outcomes, old, source = state.describe(kept, rows, not args.no_ranges, args.seed, client, progress)
+        outcomes, old, source = state.describe(kept, rows, not args.no_ranges, args.seed, client, progress,
+                                               snap=args.snap)
         parsed = [o if isinstance(o, Exception) else o[:2] for o in outcomes]
         entries, skipped = bankio.settle(rows, parsed, args.skip_bad, _warn, unique_ids=True)
     except bankio.BankError as e:
@@ -156,9 +162,10 @@ def _bank(args, progress, client, check_size, kept=None):
         raise CliError(str(e)) from None
     _checked_entries(args.bank, entries, skipped)
     good = [k for k, o in enumerate(outcomes) if not isinstance(o, Exception)]
+    order = [not isinstance(o, Exception) for o in outcomes]
     return (entries, skipped, ", ".join(str(p) for p in args.bank), [outcomes[k][2] for k in good],
             [outcomes[k][3] for k in good], [rows[k] for k in good], [outcomes[k][0] for k in good], [old[k] for k in good],
-            [source[k] for k in good])
+            [source[k] for k in good], order)
 
 
 def _library(args, progress):
@@ -209,19 +216,20 @@ def detect(args):
         raise CliError("--state needs a folder", code=2)
     if args.state and not args.bank:
         raise CliError("--state keeps what was learnt of bank files: give the BANK files", code=2)
-    check_outputs([("--json", args.json), ("--plot", args.plot), ("--html", args.html)],
+    check_outputs([("--json", args.json), ("--csv", args.csv), ("--plot", args.plot), ("--html", args.html)],
                   list(args.bank or []) + list(args.library or []))
-    to_stdout = "-" in (args.json, args.plot, args.html)
+    to_stdout = "-" in (args.json, args.csv, args.plot, args.html)
     out = sys.stderr if to_stdout else sys.stdout  # a document on standard output stands alone
     client = _dask_client(args.dask) if args.dask else None
     progress = Progress(not args.quiet and sys.stderr.isatty())
     try:
         _engine()  # loaded here, without the missing-key warning a model would need
-        from source import report, state
-        from source.run import DETECTION, DescribedExprs
+        from source import formulas, report, state
+        from source.run import DETECTION, FILTERING, DescribedExprs
         from source.run import detect as run_detection
         from source.run import structure_blocks
-        kept_settings = {**DETECTION, **settings, "seed": args.seed, "use_ranges": not args.no_ranges}
+        kept_settings = {**DETECTION, "max_wildcard_density": FILTERING["max_wildcard_density"], **settings,
+                         "seed": args.seed, "use_ranges": not args.no_ranges}
         kept = None
         if args.state:
             try:
@@ -229,7 +237,7 @@ def detect(args):
                     kept = state.read(args.state, kept_settings)
             except state.StateError as e:
                 raise CliError(str(e)) from None
-        entries, skipped, bank_label, descriptors, texts, rows, lhs, old, source = _bank(
+        entries, skipped, bank_label, descriptors, texts, rows, lhs, old, source, order = _bank(
             args, progress, client, _check_dense_fits if not large else lambda n: None, kept)
         library, library_label = _library(args, progress)
         graph = reuse = packed = None
@@ -256,11 +264,14 @@ def detect(args):
                                     large=large, client=client, verbose=not args.quiet and not large,
                                     progress=progress, seed=args.seed, descriptors=descriptors, graph=graph,
                                     parts=reuse and reuse.parts, texts=texts, known=reuse and reuse.known,
-                                    **settings)
+                                    bounds=[(e.bounds or None) if not args.no_ranges else None for e in entries],
+                                    canonical_forms=True, **settings)
             except state.StateError as e:
                 raise CliError(str(e)) from None
             result = run.result
             rendered = structure_blocks(run, args.seed, reuse and reuse.block, progress, client)
+            table = formulas.table(run, skipped, order)
+            print(formulas.account_report(run, table))
             print(report.verdict_report(run, members=not args.quiet))
             print(report.account_report(run, len(skipped)))
             if not args.quiet:
@@ -284,9 +295,12 @@ def detect(args):
                  "category": args.category, "seed": args.seed, "large": large, **run.settings}
         if args.json:
             with progress.step("writing the JSON document"), atomic(args.json) as f:
-                doc = report.document(run, asked, labels, rendered, blocks)
+                doc = report.document(run, asked, labels, rendered, blocks, table)
                 doc["skipped"] = skipped
                 json.dump(doc, f, indent=2, ensure_ascii=False)
+        if args.csv:
+            with progress.step("writing the CSV table"), atomic(args.csv) as f:
+                f.write(formulas.csv_text(table))
         if args.plot:
             from source.heatmap import png
             with progress.step("drawing the heat map"):
@@ -296,7 +310,7 @@ def detect(args):
         if args.html:
             from source.html import page
             with progress.step("writing the HTML report"):
-                text = page(run, asked, labels, rendered, skipped)
+                text = page(run, asked, labels, rendered, skipped, table)
             with atomic(args.html) as f:
                 f.write(text)
         if args.state:
@@ -385,10 +399,44 @@ def concept(args):
     return 0
 
 
+def library(args):
+    """Lists a library's laws with their forms and where each comes from, then the classes of
+    laws of one form, which no formula can tell apart."""
+    from source.constants import BY_NAME
+    from source.laws import load_library
+    from source.verdicts import form_classes
+    kt = _engine()
+    if args.library:
+        entries, _ = _read(args.library, args.skip_bad, args.unique_ids, Progress(False), "the library")
+        laws = {e.id: (e.expr, e.where) for e in entries}
+        label = ", ".join(args.library)
+    else:
+        laws = {name: (expr, "bundled (source/laws.py)") for name, expr in load_library().items()}
+        label = "bundled textbook laws"
+    exprs = {name: expr for name, (expr, _) in laws.items()}
+    classes = form_classes(exprs)
+    print(f"KELTRAN library: {len(laws)} laws ({label})\n")
+    width = max((len(n) for n in laws), default=0)
+    for name, (expr, where) in laws.items():
+        constants = sorted(str(v) for v in expr.free_symbols if str(v) in BY_NAME)
+        note = f"   constants it may fold: {', '.join(constants)}" if constants else ""
+        print(f"  {name:<{width}}  {expr}   form {kt._canonicalize_expr(expr)}   [{where}]{note}")
+    shared = {tuple(c) for c in classes.values() if len(c) > 1}
+    print(f"\n{len(shared)} classes of laws of one form (a formula of that form is each of them):")
+    for c in sorted(shared):
+        print(f"  {len(c)} laws of the form {kt._canonicalize_expr(exprs[c[0]])}: {', '.join(c)}")
+    if not shared:
+        print("  (none)")
+    return 0
+
+
 def parser():
     from source.run import DETECTION, FILTERING
     kt = _engine()
-    defaults = {**DETECTION, **FILTERING, "near_threshold": kt.NEAR_THRESHOLD}
+    from source.canonical import SNAP_TOLERANCE
+    from source.law_fit import R2_THRESHOLD
+    defaults = {**DETECTION, **FILTERING, "near_threshold": kt.NEAR_THRESHOLD, "snap": SNAP_TOLERANCE,
+                "fit_threshold": R2_THRESHOLD}
     p = argparse.ArgumentParser(prog="keltran", description="Structure detection in banks of symbolic formulas.")
     p.add_argument("--version", action="version", version=f"keltran {_version()}")
     sub = p.add_subparsers(dest="command", required=True)
@@ -410,6 +458,8 @@ def parser():
                    help="detection-score category to report (all)")
     d.add_argument("--behavior", action="store_true", help="add ten compiled compositions per kept structure")
     d.add_argument("--json", metavar="OUT.json", help="write the results as one JSON document (- for standard output)")
+    d.add_argument("--csv", metavar="OUT.csv",
+                   help="write every formula's verdict as a CSV table, one row per formula (- for standard output)")
     d.add_argument("--html", metavar="OUT.html", help="write a self-contained HTML report")
     d.add_argument("--plot", metavar="OUT.png", help="draw the similarity matrix ordered by structure")
     d.add_argument("--large", action="store_true",
@@ -426,6 +476,13 @@ def parser():
     d.add_argument("--timings", action="store_true",
                    help="print each stage's time and this process's peak memory on standard error")
     d.set_defaults(run=detect)
+    lib = sub.add_parser("library", help="list a library's laws, their forms and the laws of one form",
+                         description="List the laws of a library (the bundled textbook laws without LIB) with "
+                                     "their forms and where each comes from, and the classes of laws of one form.")
+    lib.add_argument("library", nargs="*", metavar="LIB", help="library files (CSV, text or JSON)")
+    lib.add_argument("--unique-ids", action="store_true", help="number repeated ids (id#2, ...) instead of stopping")
+    lib.add_argument("--skip-bad", action="store_true", help="skip unparsable rows with a warning")
+    lib.set_defaults(run=library)
     c = sub.add_parser("concept", help="discover the concept behind one operator",
                        description="Derive the invariants of an operator and group them into families.")
     c.add_argument("report", metavar="FORMULA|REPORT.json",

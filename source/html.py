@@ -5,7 +5,8 @@ import base64
 import html
 import math
 
-from source.report import TERM_NAMES, account_counts, verdict_text
+from source import formulas
+from source.report import TERM_NAMES, account_counts, is_known, structure_text, verdict_text
 
 TERMS = list(TERM_NAMES.items())
 
@@ -91,7 +92,8 @@ def _members(run, f):
     for r, m, b in zip(f.rows, f.member_matches, f.binding_texts):
         bindings = ", ".join(f"{k} = {v}" for k, v in b.items()) if b else "(not an instance of the formula)"
         rows.append(f"<tr><td><code>{_e(run.ids[r])}</code></td><td><code>{_e(run.text(r))}</code></td>"
-                    f"<td><code>{_e(bindings)}</code></td><td>{_e(verdict_text(m))}</td></tr>")
+                    f"<td><code>{_e(bindings)}</code></td>"
+                    f"<td>{_e(run.verdicts[r].text() if run.verdicts else verdict_text(m))}</td></tr>")
     return (f"<details><summary>{len(f.rows)} members</summary><table class=members>"
             f"<tr><td><b>id</b></td><td><b>formula</b></td><td><b>bindings</b></td><td><b>itself</b></td></tr>"
             + "".join(rows) + "</table></details>")
@@ -104,12 +106,13 @@ def _structure_rows(run):
     out = []
     for k, f in enumerate(run.found):
         c = f.candidate
-        verdict = verdict_text(f.match)
-        kind = "known" if f.match is not None else "new"
+        verdict = structure_text(f)
+        kind = "known" if is_known(f) else "new"
+        matched = f"<div class=sub>formula: {_e(verdict_text(f.match))}</div>" if f.match is not None else ""
         shown, key = _score(c.novelty)
         terms = "".join(f"<td class=num data-sort='{_e(repr(float(f.terms[name])) if f.terms else '')}'>"
                         f"{_e(format(f.terms[name], '.3g')) if f.terms else ''}</td>" for name, _ in TERMS)
-        out.append(f"<tr><td class=num data-sort='{k}'>{k}</td><td class={kind}>{_e(verdict)}</td>"
+        out.append(f"<tr><td class=num data-sort='{k}'>{k}</td><td><span class={kind}>{_e(verdict)}</span>{matched}</td>"
                    f"<td><code>{_e(f.shown())}</code></td><td class=num data-sort='{len(f.rows)}'>{_members(run, f)}</td>"
                    f"<td class=num data-sort='{_e(key)}'>{_e(shown)}</td>{terms}"
                    f"<td>{_e(category[id(c)])}</td><td>{_e(c.closest_lib)}</td></tr>")
@@ -124,8 +127,24 @@ def _left_out_rows(run, skipped):
     return "".join(rows)
 
 
-def page(run, settings, labels, rendered, skipped=()):
-    """The report as one HTML document (a str)."""
+def _formula_rows(entries):
+    out = []
+    for e in entries:
+        closeness = "" if e["closeness"] is None else f"{e['closeness']:.6g}"
+        structure = "" if e["structure"] is None else str(e["structure"])
+        out.append(f"<tr><td><code>{_e(e['id'])}</code></td><td><code>{_e(e['formula'])}</code></td>"
+                   f"<td class={_e(e['verdict'])}>{_e(e['verdict'])}</td><td>{_e(e['law'] or '')}</td>"
+                   f"<td>{_e(e['kind'] or e['reason'] or '')}</td><td class=num data-sort='{_e(closeness)}'>{_e(closeness)}</td>"
+                   f"<td class=num data-sort='{_e(structure)}'>{_e(structure)}</td>"
+                   f"<td><code>{_e(e['canonical'] or '')}</code></td></tr>")
+    return "".join(out)
+
+
+def page(run, settings, labels, rendered, skipped=(), entries=None):
+    """The report as one HTML document (a str); `entries`: every bank row's verdict
+    (`formulas.table`)."""
+    entries = formulas.table(run, skipped) if entries is None else entries
+    account = "\n".join(formulas.account_lines(run, entries))
     from source.heatmap import png
     counts = account_counts(run)
     boxes = [("formulas", counts["bank"]), ("in a structure", counts["in_structures"]),
@@ -146,6 +165,15 @@ def page(run, settings, labels, rendered, skipped=()):
 <div class=sub>{_e(labels['bank'])} ({labels['bank_size']} formulas) against {_e(labels['library'])}
 ({labels['library_size']} library entries)</div>
 <div class=counts>{"".join(f"<div class=count><b>{v}</b>{_e(k)}</div>" for k, v in boxes)}</div>
+<h2>Every formula: known law or new</h2>
+<pre class=account>{_e(account)}</pre>
+<details><summary>every formula's verdict</summary>
+<input type=search placeholder="search ids, formulas, laws, verdicts" data-filter=formulas
+ aria-label="search formulas"> <span id=formulas-shown>{len(entries)} shown</span>
+<table id=formulas class=sortable>
+<thead><tr><th>id</th><th>formula</th><th>verdict</th><th>law</th><th>how</th><th class=num>closeness</th>
+<th class=num>structure</th><th>canonical form</th></tr></thead>
+<tbody>{_formula_rows(entries)}</tbody></table></details>
 <h2>Structures</h2>
 <input type=search placeholder="search formulas, ids, laws, verdicts" data-filter=structures
  aria-label="search structures"> <span id=structures-shown>{len(run.found)} shown</span>

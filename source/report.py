@@ -28,21 +28,35 @@ def _binding_text(bindings):
     return ", ".join(f"{k}={v}" for k, v in bindings.items())
 
 
+def is_known(found):
+    """Whether a structure is a known law: by its members' verdicts where the run made them, else
+    by the library match of its formula."""
+    return found.verdict.verdict == "known" if found.verdict is not None else found.match is not None
+
+
+def structure_text(found):
+    """A structure's verdict as its members make it ("known: coulomb_law, 31 of 40 members (9
+    new)"), or the library match of its formula where the run judged no member."""
+    return found.verdict.text() if found.verdict is not None else verdict_text(found.match)
+
+
 def verdict_report(run, members=True):
     """The verdict on every structure, with the counts at the top; with `members`, each
     member's id, formula, bindings and own verdict."""
-    known = sum(f.match is not None for f in run.found)
+    known = sum(is_known(f) for f in run.found)
     lines = ["", "=== Structures: known law or new ===", "",
              f"known laws    : {known}", f"new structures: {len(run.found) - known}", ""]
     if not run.found:
         lines.append("  (none)")
     for k, f in enumerate(run.found):
-        detail = ""
+        lines.append(f"  [{k}] {structure_text(f)}")
+        if f.verdict is not None and len(f.verdict.laws) > 1:
+            lines.append(f"       same form as {len(f.verdict.laws)} laws: {', '.join(f.verdict.laws)}")
+        lines.append(f"       formula        : {f.shown()}   ({len(f.rows)} members)")
         if f.match is not None:
             alike = sum(m is not None and m.law == f.match.law for m in f.member_matches)
-            detail = f"  ({alike} of {len(f.rows)} members" + (f", distance {f.match.distance:.3g})" if f.match.distance else ")")
-        lines.append(f"  [{k}] {verdict_text(f.match)}{detail}")
-        lines.append(f"       formula        : {f.shown()}   ({len(f.rows)} members)")
+            lines.append(f"       formula's match: {verdict_text(f.match)}  ({alike} of {len(f.rows)} members"
+                         + (f", distance {f.match.distance:.3g})" if f.match.distance else ")"))
         if f.terms:
             lines.append(f"       score          : {float(f.candidate.novelty):.4g} = {terms_text(f.terms)}")
         if f.match is not None and f.match.mapping:
@@ -50,7 +64,8 @@ def verdict_report(run, members=True):
                          + "   (ours \u2192 the law's)")
         if members:
             for r, m, b in zip(f.rows, f.member_matches, f.binding_texts):
-                lines.append(f"       {run.ids[r]}: {run.text(r)}   [{_binding_text(b)}]   {verdict_text(m)}")
+                own = run.verdicts[r].text() if run.verdicts else verdict_text(m)
+                lines.append(f"       {run.ids[r]}: {run.text(r)}   [{_binding_text(b)}]   {own}")
     return "\n".join(lines) + "\n"
 
 
@@ -111,9 +126,10 @@ def similarity_summary(run):
     return None
 
 
-def document(run, settings, labels, rendered, blocks=None):
+def document(run, settings, labels, rendered, blocks=None, formulas=None):
     """The JSON document of a run. `settings`: what the run was asked; `labels`: bank and library
-    names and sizes; `rendered`: each structure's text block; `blocks`: --behavior's blocks."""
+    names and sizes; `rendered`: each structure's text block; `blocks`: --behavior's blocks;
+    `formulas`: every bank row's verdict (`formulas.table`)."""
     result = run.result
     verdict = {id(c): ("novel", None) for c in result.novel}
     verdict.update({id(c): ("repeated", None) for c in result.repeated})
@@ -126,9 +142,16 @@ def document(run, settings, labels, rendered, blocks=None):
             "formula": f.shown(),
             "display": text,
             "library_match": _match_json(f.match),
+            "verdict": f.verdict.verdict if f.verdict is not None else ("known" if f.match is not None else "new"),
+            "law": f.verdict.law if f.verdict is not None and f.verdict.verdict == "known" else None,
+            "laws": list(f.verdict.laws) if f.verdict is not None and f.verdict.verdict == "known" else [],
+            "verdict_text": structure_text(f),
+            "known_members": f.verdict.known if f.verdict is not None else None,
             "members": [{"id": run.ids[r], "formula": run.text(r),
                          "bindings": dict(b) if b is not None else None,
-                         "library_match": _match_json(m)}
+                         "library_match": _match_json(m),
+                         "verdict": run.verdicts[r].verdict if run.verdicts else None,
+                         "law": run.verdicts[r].law if run.verdicts else None}
                         for r, m, b in zip(f.rows, f.member_matches, f.binding_texts)],
             "growth_class": c.growth_class,
             "score": _number(score),
@@ -147,6 +170,7 @@ def document(run, settings, labels, rendered, blocks=None):
         "left_out": [{"id": run.ids[r], "formula": run.text(r), "reason": reason}
                      for r, reason in sorted(run.left_out.items())],
         "behavior": blocks,
+        "formulas": formulas if formulas is not None else [],
     }
 
 
@@ -155,8 +179,10 @@ def account_counts(run):
     rows, which never reached the bank)."""
     in_structures = sum(len(f.rows) for f in run.found)
     return {"bank": len(run.ids), "in_structures": in_structures, "left_out": len(run.left_out),
-            "known_law_structures": sum(f.match is not None for f in run.found),
-            "new_structures": sum(f.match is None for f in run.found)}
+            "known_law_structures": sum(is_known(f) for f in run.found),
+            "new_structures": sum(not is_known(f) for f in run.found),
+            "known_formulas": sum(v.verdict == "known" for v in run.verdicts),
+            "new_formulas": sum(v.verdict == "new" for v in run.verdicts)}
 
 
 def account_report(run, skipped=0):

@@ -12,6 +12,7 @@ path alike (locally or with Dask, whose workers return copies).
     for found in run.found:
         print(found.candidate.formula, [run.ids[r] for r in found.rows])
 """
+import dataclasses
 import hashlib
 import inspect
 import math
@@ -20,6 +21,10 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
+
+from source import canonical, verdicts
+from source.canonical import SNAP_TOLERANCE
+from source.law_fit import R2_THRESHOLD
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")  # the missing-key warning; nothing here uses the model
@@ -54,6 +59,7 @@ class Found:
     binding_texts: list = field(default_factory=list)  # each member's bindings as printed ({str: str}), or None
     terms: dict = field(default_factory=dict)  # the score's weighted terms by name; they add up to it
     formula_text: str | None = None  # the candidate's formula as printed, where known (`shown`)
+    verdict: object = None  # the StructureVerdict its members' verdicts make
 
     def shown(self):
         """The candidate's formula as printed (str), made once."""
@@ -94,6 +100,7 @@ class Run:
     settings: dict = field(default_factory=dict)  # every setting the run used, by keyword
     texts: list | None = None         # each row's formula as printed, where known (`text`)
     compositions: dict = field(default_factory=dict)  # cluster -> the filter's composition distance
+    verdicts: list = field(default_factory=list)  # each row's Verdict: a known law or new
 
     def text(self, r):
         """Row r's formula as printed (str), made once."""
@@ -160,22 +167,29 @@ def _rows_by_descriptor(descriptors, clusters):
     return [[row[id(d)] for d in cluster] for cluster in clusters]
 
 
-def _match_structure(library, candidate, members, near):
+def _match_structure(library, candidate, members, near, bounds=None, snap=SNAP_TOLERANCE):
     """The verdict on one structure, and for each member its own verdict (or the structure's,
-    where the law is an instance of the formula), its bindings and their printed texts."""
+    where the law is an instance of the formula), its bindings and their printed texts. A
+    member that is no instance of the formula as written is bound in its canonical form (with
+    its ranges `bounds`), from which a formula of canonical forms was generalised."""
     match = kt.match_library(candidate, library, **near)
     inherited = match if match is not None and match.kind == "instance" else None
     own, member_matches, bindings = {}, [], []
-    for e in members:
+    for k, e in enumerate(members):
         if e not in own:
             own[e] = kt.match_library(e, library, **near)
         member_matches.append(own[e] or inherited)
-        bindings.append(kt.bind(candidate.formula, e))
+        bound = kt.bind(candidate.formula, e)
+        if bound is None:
+            core = canonical.canonical_form(e, bounds[k] if bounds else None, snap).core
+            bound = kt.bind(candidate.formula, core) if core != e else None
+        bindings.append(bound)
     texts = [None if b is None else {str(k): str(v) for k, v in b.items()} for b in bindings]
     return match, member_matches, bindings, texts
 
 
-def match_library(found, exprs, library, progress=_quiet, near_threshold=None, client=None, kept=None):
+def match_library(found, exprs, library, progress=_quiet, near_threshold=None, client=None, kept=None, bounds=None,
+                  snap=SNAP_TOLERANCE):
     """Fills the library verdicts and bindings of every structure and member: here, or as tasks
     of a Dask `client`. `kept`, when given, holds for each structure its (match, member_matches,
     bindings, binding_texts) from an earlier run with this library and near threshold, or None."""
@@ -183,7 +197,9 @@ def match_library(found, exprs, library, progress=_quiet, near_threshold=None, c
     near = {} if near_threshold is None else {"near_threshold": near_threshold}
     kept = kept or [None] * len(found)
     todo = [f for f, k in zip(found, kept) if k is None]
-    outcomes = iter(sparse._run(client, _match_structure, [(f.candidate, [exprs[r] for r in f.rows], near) for f in todo],
+    jobs = [(f.candidate, [exprs[r] for r in f.rows], near, [bounds[r] for r in f.rows] if bounds else None, snap)
+            for f in todo]
+    outcomes = iter(sparse._run(client, _match_structure, jobs,
                                 lambda done, total: progress("matching the library", done, total), light=True,
                                 shared=(library,)))
     for f, k in zip(found, kept):
@@ -207,9 +223,45 @@ def describe_one(expr, ranges=None, seed=None, text=None):
     return kt.describe(expr, var_ranges=ranges)
 
 
+def _bounds_of(exprs, ranges):
+    """Each row's ranges by variable name, from ranges by index (None: none)."""
+    if ranges is None:
+        return [None] * len(exprs)
+    out = []
+    for e, r in zip(exprs, ranges):
+        names = [str(s) for s in sorted(e.free_symbols, key=str)] if r else []
+        out.append({names[i]: tuple(v) for i, v in r.items() if 0 <= i < len(names)} if r else None)
+    return out
+
+
+def judge_rows(exprs, bounds, library, snap=SNAP_TOLERANCE, threshold=R2_THRESHOLD, client=None,
+               progress=_quiet, block=200):
+    """Every row's verdict (`verdicts.Verdict`), here or as tasks of a Dask `client`, in blocks."""
+    jobs = [([(exprs[i], bounds[i]) for i in range(o, min(o + block, len(exprs)))],)
+            for o in range(0, len(exprs), block)]
+    from source import large as sparse
+    parts = sparse._run(client, verdicts.judge_block, jobs, lambda done, total: progress("judging every formula", done, total),
+                        shared=(library, snap, threshold))
+    return [v for part in parts for v in part]
+
+
+def describe_canonical(expr, bounds=None, seed=None, text=None, snap=SNAP_TOLERANCE):
+    """A row's descriptor as clustering compares it: its canonical numeric form described (an
+    engine's variants of one law, each with its own intercept, scale and noise terms, then look
+    alike), with the row's own expression as `numeric_expr`, which members and verdicts show.
+    `bounds`: the row's ranges by variable name, or None."""
+    core = canonical.canonical_form(expr, bounds, snap).core
+    names = sorted(str(s) for s in core.free_symbols)
+    ranges = {i: tuple(bounds[n]) for i, n in enumerate(names) if n in bounds} if bounds else None
+    if core == expr:
+        return describe_one(expr, ranges or None, seed, text)
+    return dataclasses.replace(describe_one(core, ranges or None, seed), numeric_expr=expr)
+
+
 def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_size=2000, verbose=True,
            progress=None, filter=True, near_threshold=None, seed=None, descriptors=None, graph=None,
-           parts=None, texts=None, known=None, **settings):
+           parts=None, texts=None, known=None, bounds=None, snap=SNAP_TOLERANCE, fit_threshold=R2_THRESHOLD,
+           canonical_forms=False, **settings):
     """Describe, cluster, generalise, score and filter a bank; the stages and numbers are those
     of ``detect_structure`` and ``filter_candidates`` with the same `settings` (their keyword
     names: `sim_threshold`, `alpha`, `w_structural`, `min_members`, `novel_threshold`, ...).
@@ -222,6 +274,10 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     `texts`, the rows' formulas as printed where they are known (else None); `known(rows,
     near_threshold)`, when given, tells what else an earlier run measured of a structure of
     these rows against this library (`state.Kept.known`), or None.
+    `bounds`, each row's variable ranges by name (else taken from `ranges`), are where each
+    formula is judged against the library (`verdicts`), with `snap` and `fit_threshold`. With
+    `canonical_forms`, rows are described by their canonical forms (`describe_canonical`), as
+    the command line clusters them; without, as `detect_structure` describes them.
     `progress(stage, done, total)` is called as work advances. `large` (or a Dask `client`)
     clusters on the similarity graph instead of the dense matrix. Without `filter` the run's
     `result` is None. Without a `seed` the behaviour descriptors draw their sensitivity figures
@@ -238,11 +294,13 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
         raise ValueError("ids, expressions, ranges and descriptors must have the same length")
     progress = progress or _quiet
     n = len(exprs)
+    bounds = bounds if bounds is not None else _bounds_of(exprs, ranges)
     if descriptors is None:
         descriptors = []
         progress("describing", 0, n)
         for i, e in enumerate(exprs):
-            descriptors.append(describe_one(e, ranges[i] if ranges else None, seed))
+            descriptors.append(describe_canonical(e, bounds[i], seed, snap=snap) if canonical_forms
+                               else describe_one(e, ranges[i] if ranges else None, seed))
             progress("describing", i + 1, n)
     matrix = None
     if graph is None and (large or client is not None):
@@ -279,7 +337,8 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     scored = sparse.score_clusters([[descriptors[r] for r in clusters[k]] for k in scorable], library, lib_descs,
                                    n, opts["novelty_threshold"], client,
                                    progress=lambda done, total: progress("scoring", done, total),
-                                   weights={k: opts[k] for k in SCORING},
+                                   weights={**{k: opts[k] for k in SCORING},
+                                            "max_wildcard_density": opts["max_wildcard_density"]},
                                    parts=[parts(clusters[k]) for k in scorable] if parts else None)
     found = []
     accounts = {}
@@ -296,18 +355,23 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     for f, e in zip(found, earlier):
         if f.formula_text is None:
             f.formula_text = e.get("text")
-    match_library(found, exprs, library, progress, near_threshold, client, kept=[e.get("match") for e in earlier])
+    match_library(found, exprs, library, progress, near_threshold, client, kept=[e.get("match") for e in earlier],
+                  bounds=bounds, snap=snap)
     candidates = [f.candidate for f in found]
     thresholds = {k: opts[k] for k in FILTERING}
     distances = [e.get("composition") for e in earlier]
     result = sparse.filter_large(candidates, library, client=client,
                                  progress=lambda done, total: progress("filtering", done, total),
                                  distances=distances, **thresholds) if filter else None
+    row_verdicts = judge_rows(exprs, bounds, library, snap, fit_threshold, client, progress)
+    for f in found:
+        f.verdict = verdicts.structure_verdict([row_verdicts[r] for r in f.rows])
     return Run(ids=list(ids), exprs=exprs if isinstance(exprs, DescribedExprs) else list(exprs), descriptors=descriptors, clusters=clusters, found=found,
                result=result, matrix=matrix, graph=graph, library_descriptors=lib_descs, left_out=left_out,
                accounts=accounts, texts=list(texts) if texts is not None else None,
                compositions={f.cluster: d for f, d in zip(found, distances) if d is not None},
-               settings={**opts, "near_threshold": near})
+               settings={**opts, "near_threshold": near, "snap": snap, "fit_threshold": fit_threshold},
+               verdicts=row_verdicts)
 
 
 def _dropped_reason(account, novelty_threshold):
@@ -378,10 +442,11 @@ def behavior_blocks(run, category=None):
     return blocks
 
 
-def _describe_block(rows, use_ranges, seed):
-    """Each row parsed and described: (lhs, expr, descriptor, text), text being the formula as
-    printed (`Run.text`), or the row's FormulaError."""
-    from source.bankio import Entry, parse_row
+def _describe_block(rows, use_ranges, seed, snap=SNAP_TOLERANCE):
+    """Each row parsed and described by its canonical form (`describe_canonical`): (lhs, expr,
+    descriptor, text), text being the formula as printed (`Run.text`), or the row's
+    FormulaError."""
+    from source.bankio import parse_row
     from source.parsing import FormulaError
     out = []
     with warnings.catch_warnings():
@@ -392,13 +457,14 @@ def _describe_block(rows, use_ranges, seed):
             except FormulaError as e:
                 out.append(e)
                 continue
-            ranges = Entry(row.id, expr, row.bounds).var_ranges() if use_ranges else None
             text = str(expr)  # printed once: it seeds the description and is the report's text
-            out.append((lhs, expr, describe_one(expr, ranges, seed, text), text))
+            bounds = row.bounds if use_ranges and row.bounds else None
+            out.append((lhs, expr, describe_canonical(expr, bounds, seed, text, snap), text))
     return out
 
 
-def describe_rows(rows, use_ranges=True, seed=None, client=None, block_size=500, progress=None):
+def describe_rows(rows, use_ranges=True, seed=None, client=None, block_size=500, progress=None,
+                  snap=SNAP_TOLERANCE):
     """Parses and describes rows read from bank files (`bankio.read_rows`): here one by one, or
     in blocks as tasks of a Dask `client`, the rows travelling with their ids. One outcome per
     row, in order: (lhs, expr, descriptor, text), or the row's FormulaError."""
@@ -408,10 +474,10 @@ def describe_rows(rows, use_ranges=True, seed=None, client=None, block_size=500,
         out = []
         progress("reading and describing", 0, len(rows))
         for i, row in enumerate(rows):
-            out += _describe_block([row], use_ranges, seed)
+            out += _describe_block([row], use_ranges, seed, snap)
             progress("reading and describing", i + 1, len(rows))
         return out
     blocks = [rows[o:o + block_size] for o in range(0, len(rows), block_size)]
-    parts = sparse._run(client, _describe_block, [(b, use_ranges, seed) for b in blocks],
+    parts = sparse._run(client, _describe_block, [(b, use_ranges, seed, snap) for b in blocks],
                         lambda done, total: progress("reading and describing", done, total))
     return [outcome for part in parts for outcome in part]

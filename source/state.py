@@ -32,15 +32,24 @@ from pathlib import Path
 import numpy as np
 
 from source import exprcode
+from source.canonical import SNAP_TOLERANCE
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")
     from source import _brenmoor as kt
 
-FORMAT = 3
+FORMAT = 4
 MANIFEST = "manifest.json"
 # The settings a state's descriptors and graph depend on, as the run's settings name them.
-KEPT = ("seed", "use_ranges", "sim_threshold", "alpha", "beta")
+# The density limit decides which clusters' generalisations are kept, which the clusters' parts record.
+# Rows are described by their canonical forms, which the snap tolerance shapes.
+KEPT = ("seed", "use_ranges", "sim_threshold", "alpha", "beta", "max_wildcard_density", "snap")
+# Settings of KEPT a caller may leave out, at their defaults.
+_DEFAULT_KEPT = {"max_wildcard_density": 0.6, "snap": SNAP_TOLERANCE}
+
+
+def _kept_settings(settings):
+    return {k: settings.get(k, _DEFAULT_KEPT.get(k)) for k in KEPT}
 _PARTS = ("rows", "vectors", "graph", "clusters")
 PACK_BLOCK = 500  # rows per packed block: the blocks `large.extend_graph` measures
 
@@ -429,7 +438,7 @@ def write(folder, run, rows, lhs, settings, library, kept=None, source=None, blo
                                pack_block=np.array([PACK_BLOCK], dtype=np.int64))}
         sums = {part: _durable(folder / files[part], data) for part, data in blobs.items()}
         manifest = {"keltran state": FORMAT, "version": _version(),
-                    "settings": {k: settings[k] for k in KEPT}, "rows": len(records), "files": files,
+                    "settings": _kept_settings(settings), "rows": len(records), "files": files,
                     "sha256": sums}
         temporary = folder / f".{MANIFEST}.{generation}"
         _durable(temporary, json.dumps(manifest, indent=1).encode("utf-8"))
@@ -459,7 +468,8 @@ def _shown(value):
 
 
 _OPTIONS = {"seed": "--seed", "use_ranges": "--no-ranges", "sim_threshold": "--sim-threshold",
-            "alpha": "--alpha", "beta": "--beta"}
+            "alpha": "--alpha", "beta": "--beta", "max_wildcard_density": "--max-wildcard-density",
+            "snap": "--snap"}
 
 
 class Kept:
@@ -625,15 +635,16 @@ def read(folder, settings):
     kept = manifest.get("settings")
     if not isinstance(kept, dict) or set(kept) != set(KEPT):
         raise _damaged(folder, f"{MANIFEST} has no settings")
+    wanted = _kept_settings(settings)
     for key in KEPT:
-        if kept[key] != settings[key] or type(kept[key]) is not type(settings[key]):
+        if kept[key] != wanted[key] or type(kept[key]) is not type(wanted[key]):
             if key == "use_ranges":
                 said = f"{'without' if kept[key] else 'with'} --no-ranges"
                 asked = f"this run asks {'with' if kept[key] else 'without'} it"
             else:
-                shown = _shown if _shown(kept[key]) != _shown(settings[key]) else repr  # 0.15 against 1 - 0.85
+                shown = _shown if _shown(kept[key]) != _shown(wanted[key]) else repr  # 0.15 against 1 - 0.85
                 said = f"with {_OPTIONS[key]} {shown(kept[key])}"
-                asked = f"this run asks for {shown(settings[key])}"
+                asked = f"this run asks for {shown(wanted[key])}"
             raise StateError(f"{folder}: the state was kept {said}, and {asked}; its descriptors and "
                              f"graph hold only for the settings they were made with: run with the state's "
                              f"settings, or give another --state folder")
@@ -783,7 +794,7 @@ def kept_edges(kept, old):
     return r[keep], c[keep], values[keep]
 
 
-def describe(kept, rows, use_ranges, seed, client=None, progress=None):
+def describe(kept, rows, use_ranges, seed, client=None, progress=None, snap=None):
     """`run.describe_rows` for rows of which a state may hold some: one outcome per row, (lhs,
     expr, descriptor, text) or the row's FormulaError, the kept ones read from the state (expr
     None: their descriptor's `numeric_expr` builds it when read) and the others parsed and
@@ -804,7 +815,8 @@ def describe(kept, rows, use_ranges, seed, client=None, progress=None):
         if progress:
             progress("reading the state", done, len(reused))
     fresh = [i for i, o in enumerate(outcomes) if o is None]
-    for i, o in zip(fresh, describe_rows([rows[i] for i in fresh], use_ranges, seed, client, progress=progress)):
+    more = {} if snap is None else {"snap": snap}
+    for i, o in zip(fresh, describe_rows([rows[i] for i in fresh], use_ranges, seed, client, progress=progress, **more)):
         outcomes[i] = o
         source[i] = -1
     return outcomes, old, source

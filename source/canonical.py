@@ -1,0 +1,203 @@
+"""A formula's canonical numeric form: what is left of it once the habits of fitted output are
+set aside, each change said.
+
+Symbolic-regression engines wrap every model in an intercept and a scale (`c + s*(...)`), fit
+small terms to noise and leave coefficients and exponents a hair off simple values
+(`cos(0.999*X3)`, `X1**1.9998`). The canonical form splits off the additive intercept and the
+overall factor, drops the terms whose contribution over the formula's variable ranges is below
+a tolerance, and snaps numbers within that tolerance of a simple value (an integer, a fraction of
+small denominator, a multiple of pi). The formula's own values decide what is small: they are
+taken at seeded points drawn in its ranges (`sample`).
+"""
+import math
+import warnings
+from dataclasses import dataclass, field
+from fractions import Fraction
+
+import numpy as np
+import sympy as sp
+
+from source.config import DEFAULT_VAR_RANGE
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")
+    from source import _brenmoor as kt
+
+SNAP_TOLERANCE = 0.005   # relative distance to a simple value that is snapped; share of a dropped term
+POINTS = 256             # points at which a formula's values are taken
+_DENOMINATORS = 6        # largest denominator of a simple fraction
+_LARGEST_SIMPLE = 24     # largest numerator of a simple fraction
+
+
+@dataclass
+class Canonical:
+    core: sp.Expr                  # the formula without intercept, scale, small terms; numbers snapped
+    intercept: float = 0.0         # the additive constant split off
+    scale: float = 1.0             # the overall factor split off
+    changes: list[str] = field(default_factory=list)  # each change, as reports show it
+
+    def text(self) -> str:
+        return str(self.core)
+
+
+def symbols_of(expr: sp.Expr) -> list[sp.Symbol]:
+    """The formula's variables, sorted by name (the order ranges are indexed in)."""
+    return sorted(expr.free_symbols, key=str)
+
+
+def sample(symbols: list[sp.Symbol], bounds: dict | None, points: int = POINTS, seed: int = 0) -> list[np.ndarray]:
+    """Seeded points drawn uniformly in each variable's range (by name; the default range where
+    none is given): one array per symbol. The same symbols and ranges give the same points."""
+    rng = np.random.default_rng(seed)
+    out = []
+    for s in symbols:
+        low, high = (bounds or {}).get(str(s), DEFAULT_VAR_RANGE)
+        low, high = float(low), float(high)
+        if not high > low:
+            high = low + 1.0
+        out.append(rng.uniform(low, high, points))
+    return out
+
+
+def values(expr: sp.Expr, symbols: list[sp.Symbol], arrays: list[np.ndarray]) -> np.ndarray | None:
+    """The expression's real values at the points (NaN where undefined or complex), or None when
+    it cannot be evaluated."""
+    try:
+        with np.errstate(all="ignore"), warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            raw = kt._numeric_values(expr, list(symbols), list(arrays))
+            v = np.asarray(raw)
+            if np.iscomplexobj(v):
+                v = np.where(np.abs(v.imag) <= 1e-9 * np.abs(v.real), v.real, np.nan)
+            v = np.asarray(v, dtype=float)
+    except (TypeError, ValueError, ArithmeticError, AttributeError, RecursionError):
+        return None
+    shape = np.broadcast(*arrays).shape if arrays else ()
+    if v.shape != shape:
+        try:
+            v = np.broadcast_to(v, shape).copy()
+        except ValueError:
+            return None
+    v[~np.isfinite(v)] = np.nan
+    return v
+
+
+def _rms(v: np.ndarray) -> float:
+    return float(np.sqrt(np.nanmean(v * v))) if np.isfinite(v).any() else 0.0
+
+
+def simple_value(x: float, tolerance: float) -> sp.Expr | None:
+    """The simple number within `tolerance` (relative) of x: an integer or a fraction of small
+    denominator, or such a multiple of pi; None when there is none, or when x is one already."""
+    if x == 0 or not math.isfinite(x):
+        return None
+    for base, unit in ((1.0, sp.Integer(1)), (math.pi, sp.pi)):
+        f = Fraction(x / base).limit_denominator(_DENOMINATORS)
+        if f == 0 or abs(f.numerator) > _LARGEST_SIMPLE:
+            continue
+        if abs(float(f) * base - x) <= tolerance * abs(x):
+            return sp.Rational(f.numerator, f.denominator) * unit
+    return None
+
+
+def _snapped(expr: sp.Expr, tolerance: float, changes: list[str]) -> sp.Expr:
+    floats = {a for a in expr.atoms(sp.Float)}
+    swap = {}
+    for a in sorted(floats, key=float):
+        simple = simple_value(float(a), tolerance)
+        if simple is not None:
+            swap[a] = simple
+            changes.append(f"{_short(a)} \u2192 {simple}")
+    return expr.xreplace(swap) if swap else expr
+
+
+def _short(number) -> str:
+    return f"{float(number):.6g}"
+
+
+def _drop_small_terms(expr: sp.Expr, symbols, arrays, tolerance: float, changes: list[str]) -> tuple[sp.Expr, float]:
+    """The top-level sum without its terms whose variation over the points is below `tolerance`
+    of the sum's; a dropped term's mean joins the intercept (returned)."""
+    if not isinstance(expr, sp.Add) or len(expr.args) < 2:
+        return expr, 0.0
+    terms = list(expr.args)
+    parts = [values(t, symbols, arrays) for t in terms]
+    if any(p is None for p in parts):
+        return expr, 0.0
+    total = np.sum(parts, axis=0)
+    spread = _rms(total - np.nanmean(total))
+    if spread == 0.0:
+        return expr, 0.0
+    kept, shift = [], 0.0
+    for t, p in zip(terms, parts):
+        if _rms(p - np.nanmean(p)) <= tolerance * spread:
+            shift += float(np.nanmean(p))
+            changes.append(f"dropped {t} ({100 * _rms(p - np.nanmean(p)) / spread:.2g} % of the variation)")
+        else:
+            kept.append(t)
+    if not kept:  # every term small alike: nothing stands out as noise
+        return expr, 0.0
+    return sp.Add(*kept), shift
+
+
+def _numeric_factor(term: sp.Expr) -> tuple[sp.Expr, sp.Expr]:
+    """A term's numeric factor (every factor without a variable) and the rest."""
+    if isinstance(term, sp.Mul):
+        coeff, rest = term.as_independent(*term.free_symbols, as_Add=False)
+        return coeff, rest
+    return term.as_coeff_Mul()
+
+
+def _split_scale(expr: sp.Expr, symbols, arrays) -> tuple[float, sp.Expr]:
+    """The overall numeric factor of the formula and the rest: a product's numeric factors, or
+    for a sum the numeric factor of its largest term."""
+    lead = expr
+    if isinstance(expr, sp.Add):
+        parts = [values(t, symbols, arrays) for t in expr.args]
+        sizes = [_rms(p) if p is not None else 0.0 for p in parts]
+        lead = expr.args[int(np.argmax(sizes))]
+    coeff, rest = _numeric_factor(lead)
+    try:
+        value = float(coeff)
+    except TypeError:  # a complex factor: nothing to split
+        return 1.0, expr
+    if value in (0.0, 1.0) or not math.isfinite(value):
+        return 1.0, expr
+    if isinstance(expr, sp.Add):
+        return value, sp.Add(*[t / coeff for t in expr.args])
+    return value, rest
+
+
+def canonical_form(expr: sp.Expr, bounds: dict | None = None, tolerance: float = SNAP_TOLERANCE,
+                   symbols: list | None = None, arrays: list | None = None) -> Canonical:
+    """The canonical numeric form of a formula over its variable ranges (`bounds`, by name)."""
+    symbols = symbols_of(expr) if symbols is None else symbols
+    if not symbols:
+        return Canonical(expr)
+    arrays = sample(symbols, bounds) if arrays is None else arrays
+    changes: list[str] = []
+    intercept = 0.0
+    rest = expr
+    if isinstance(expr, sp.Add):
+        numbers = [t for t in expr.args if t.is_number]
+        if numbers:
+            try:
+                intercept = float(sp.Add(*numbers))
+            except TypeError:  # complex constants: nothing to split
+                numbers = []
+            else:
+                rest = sp.Add(*[t for t in expr.args if not t.is_number])
+    if tolerance > 0:
+        rest, shift = _drop_small_terms(rest, symbols, arrays, tolerance, changes)
+        intercept += shift
+    scale, rest = _split_scale(rest, symbols, arrays)
+    if tolerance > 0:
+        rest = _snapped(rest, tolerance, changes)
+        # Snapping may leave a new overall factor (0.5*(x + 2.0001*y) -> (x + 2*y)/2).
+        more, rest = _split_scale(rest, symbols, arrays)
+        scale *= more
+    if intercept:
+        changes.insert(0, f"intercept {_short(intercept)} split off")
+    if scale != 1.0:
+        changes.insert(1 if intercept else 0, f"factor {_short(scale)} split off")
+    return Canonical(rest, intercept, scale, changes)

@@ -1,0 +1,252 @@
+"""Numeric equality of a formula and a known law: equal up to a renaming of the variables and an
+affine map (a*law + b) on the formula's own variable ranges.
+
+The formula's values at seeded points in its ranges are compared with the law's at the same
+points, for every one-to-one mapping of the formula's variables onto the law's (all of them up
+to `MAX_FULL_SEARCH` variables; above, a local search that swaps pairs of variables while the
+fit improves). The best affine fit gives R^2; at or above the threshold the formula
+is that law. The variable counts must be equal: a formula that drops a variable is not that
+law, unless the law's variable is a physical constant (`source.constants`) whose value the
+formula carries folded into its coefficients; then the fit must need no other factor than the
+constant's (|a - 1| within `CONSTANT_TOLERANCE`).
+
+All mappings of one law are evaluated in one vectorised call, and every fit is computed in
+numpy's array loops.
+"""
+import functools
+import itertools
+import math
+import warnings
+from dataclasses import dataclass
+
+import numpy as np
+import sympy as sp
+
+from source import canonical
+from source.constants import BY_NAME, Constant
+
+R2_THRESHOLD = 0.999       # R^2 from which a formula equals a law
+CONSTANT_TOLERANCE = 0.02  # relative room of the factor a law with a folded constant needs
+MAX_FULL_SEARCH = 6        # variables up to which every mapping is tried (6! = 720)
+MIN_VALID = 0.9            # share of points where both must be defined
+_MAX_FOLDED = 2            # constants folded into one law at most
+
+
+@dataclass(frozen=True)
+class LawForm:
+    """One law as numbers test it: its expression with some constants set to their values, and
+    its remaining variables."""
+    law: str
+    expr: sp.Expr
+    symbols: tuple[sp.Symbol, ...]
+    folded: tuple[tuple[str, Constant], ...] = ()
+
+
+@dataclass(frozen=True)
+class Fit:
+    law: str
+    r2: float
+    scale: float      # a of a*law + b
+    intercept: float  # b
+    mapping: dict     # formula variable name -> law variable name
+    folded: tuple[tuple[str, Constant], ...] = ()
+
+    def folded_text(self) -> str:
+        return ", ".join(f"{var} = {c.symbol} ({c.name}, {c.value:.6g})" for var, c in self.folded)
+
+
+def law_forms(library: dict) -> list[LawForm]:
+    """Every law of the library as numbers test it, and each with one or two of its constant
+    variables folded in."""
+    forms = []
+    for name, expr in library.items():
+        if not isinstance(expr, sp.Expr):
+            continue
+        symbols = canonical.symbols_of(expr)
+        forms.append(LawForm(name, expr, tuple(symbols)))
+        constants = [s for s in symbols if str(s) in BY_NAME]
+        for k in range(1, min(_MAX_FOLDED, len(constants)) + 1):
+            for chosen in itertools.combinations(constants, k):
+                if len(chosen) == len(symbols):
+                    continue
+                fixed = {s: sp.Float(BY_NAME[str(s)].value) for s in chosen}
+                forms.append(LawForm(name, expr.xreplace(fixed), tuple(s for s in symbols if s not in chosen),
+                                     tuple((str(s), BY_NAME[str(s)]) for s in chosen)))
+    return forms
+
+
+def _affine(y: np.ndarray, z: np.ndarray):
+    """For each row of z: R^2, a and b of the least-squares fit y ~ a*z + b over the points
+    where both are defined (R^2 is 0 where too few are, or where z does not vary)."""
+    valid = np.isfinite(z) & np.isfinite(y)[None, :]
+    count = valid.sum(axis=1)
+    safe_z = np.where(valid, z, 0.0)
+    safe_y = np.where(valid, y[None, :], 0.0)
+    with np.errstate(all="ignore"):
+        n = np.maximum(count, 1)
+        mz, my = safe_z.sum(axis=1) / n, safe_y.sum(axis=1) / n
+        dz = np.where(valid, safe_z - mz[:, None], 0.0)
+        dy = np.where(valid, safe_y - my[:, None], 0.0)
+        szz, syy, szy = (dz * dz).sum(axis=1), (dy * dy).sum(axis=1), (dz * dy).sum(axis=1)
+        r2 = szy * szy / (szz * syy)
+        a = szy / szz
+        b = my - a * mz
+    flat = ~(szz > 1e-24 * np.maximum(mz * mz, 1e-300) * n)
+    r2 = np.where((count >= MIN_VALID * y.size) & ~flat & np.isfinite(r2), np.minimum(r2, 1.0), 0.0)
+    return r2, a, b
+
+
+@functools.lru_cache(maxsize=1024)
+def _program(form: LawForm):
+    """The law's numpy function, generated once from its expression (never from text: the
+    library was read by the safe parser), or None where sympy cannot print it for numpy."""
+    try:
+        return sp.lambdify(list(form.symbols), form.expr, modules="numpy", dummify=True)
+    except (TypeError, ValueError, NameError, SyntaxError, KeyError, AttributeError):
+        return None
+
+
+def _evaluate(form: LawForm, columns: np.ndarray, mappings: np.ndarray) -> np.ndarray | None:
+    """The law's values at the points for each mapping (rows): law variable j takes the formula
+    variable mappings[row, j]."""
+    program = _program(form)
+    if program is None:
+        return None
+    shape = (len(mappings), columns.shape[1])
+    try:
+        with np.errstate(all="ignore"), warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            z = np.asarray(program(*[columns[mappings[:, j]] for j in range(len(form.symbols))]))
+            if np.iscomplexobj(z):
+                z = np.where(np.abs(z.imag) <= 1e-9 * np.abs(z.real), z.real, np.nan)
+            z = np.broadcast_to(np.asarray(z, dtype=float), shape).copy()
+    except (TypeError, ValueError, ArithmeticError, AttributeError, NameError):
+        return None
+    z[~np.isfinite(z)] = np.nan
+    return z
+
+
+def _accept(form: LawForm, r2: float, a: float, threshold: float) -> bool:
+    if not r2 >= threshold:
+        return False
+    return not form.folded or abs(a - 1.0) <= CONSTANT_TOLERANCE
+
+
+def _best_of(form, y, columns, mappings, threshold):
+    z = _evaluate(form, columns, mappings)
+    if z is None:
+        return None
+    r2, a, b = _affine(y, z)
+    ok = np.array([_accept(form, r2[i], a[i], threshold) for i in range(len(r2))])
+    if not ok.any():
+        return None
+    best = int(np.argmax(np.where(ok, r2, -1.0)))
+    return float(r2[best]), float(a[best]), float(b[best]), mappings[best]
+
+
+def _elasticities(values_at, columns: np.ndarray) -> np.ndarray | None:
+    """The median elasticity d log|f| / d log x of a function of the columns, per variable."""
+    base = values_at(columns)
+    if base is None:
+        return None
+    out = []
+    for i in range(columns.shape[0]):
+        moved = columns.copy()
+        moved[i] = moved[i] * 1.001
+        up = values_at(moved)
+        if up is None:
+            return None
+        with np.errstate(all="ignore"):
+            e = np.log(np.abs(up / base)) / np.log(1.001)
+        e = e[np.isfinite(e)]
+        out.append(float(np.median(e)) if e.size else 0.0)
+    return np.array(out)
+
+
+def _searched(form, y, columns, threshold, formula_at):
+    """Mappings for many variables: start from the one that pairs each formula variable with the
+    law variable of the closest elasticity (how strongly each drives the value), then swap the
+    pair of variables that improves R^2 most, while one does."""
+    n = columns.shape[0]
+    symbols = list(form.symbols)
+
+    def law_at(cols):
+        z = _evaluate(form, cols, np.arange(n)[None, :])
+        return None if z is None else z[0]
+
+    formula = _elasticities(formula_at, columns) if formula_at is not None else None
+    law = _elasticities(law_at, columns)
+    current = np.arange(n)
+    if formula is not None and law is not None:
+        free, current = set(range(n)), np.zeros(n, dtype=np.intp)
+        for j in np.argsort(-np.abs(law)):  # the strongest law variables choose first
+            i = min(free, key=lambda i: abs(formula[i] - law[j]))
+            current[j] = i
+            free.discard(i)
+    z = _evaluate(form, columns, current[None, :])
+    if z is None or len(symbols) != n:
+        return None
+    best_r2 = float(_affine(y, z)[0][0])
+    improved = True
+    while improved:
+        improved = False
+        swaps = []
+        for i, j in itertools.combinations(range(n), 2):
+            m = current.copy()
+            m[i], m[j] = m[j], m[i]
+            swaps.append(m)
+        z = _evaluate(form, columns, np.array(swaps))
+        if z is None:
+            return None
+        r2 = _affine(y, z)[0]
+        k = int(np.argmax(r2))
+        if r2[k] > best_r2 + 1e-12:
+            best_r2, current, improved = float(r2[k]), swaps[k], True
+    return _best_of(form, y, columns, current[None, :], threshold)
+
+
+_PERMUTATIONS: dict[int, np.ndarray] = {}
+
+
+def _permutations(n: int) -> np.ndarray:
+    if n not in _PERMUTATIONS:
+        _PERMUTATIONS[n] = np.array(list(itertools.permutations(range(n))), dtype=np.intp).reshape(-1, n)
+    return _PERMUTATIONS[n]
+
+
+def fits(y: np.ndarray, symbols: list, arrays: list, forms: list[LawForm],
+         threshold: float = R2_THRESHOLD, formula_at=None) -> list[Fit]:
+    """The laws the formula (values `y` at the points `arrays` of its `symbols`) equals
+    numerically: for each law its best accepted form, best first. `formula_at(columns)`, the
+    formula's values at other points, guides the search of mappings above `MAX_FULL_SEARCH`."""
+    n = len(symbols)
+    if n == 0 or y is None or np.isfinite(y).sum() < MIN_VALID * y.size:
+        return []
+    finite = y[np.isfinite(y)]
+    if not np.ptp(finite) > 1e-12 * max(np.abs(finite).max(), 1e-300):
+        return []  # a constant is no law
+    columns = np.stack(arrays)
+    found: dict[str, Fit] = {}
+    for form in forms:
+        if len(form.symbols) != n:
+            continue
+        if n <= MAX_FULL_SEARCH:
+            best = _best_of(form, y, columns, _permutations(n), threshold)
+        else:
+            best = _searched(form, y, columns, threshold, formula_at)
+        if best is None:
+            continue
+        r2, a, b, mapping = best
+        fit = Fit(form.law, r2, a, b, {str(symbols[int(mapping[j])]): str(s) for j, s in enumerate(form.symbols)},
+                  form.folded)
+        old = found.get(form.law)
+        if old is None or rank(fit) < rank(old):
+            found[form.law] = fit
+    return sorted(found.values(), key=rank)
+
+
+def rank(fit: Fit):
+    """Best first: the closest fit; among fits equally close, one whose folded constants match,
+    then the one needing the factor nearest 1 (a positive one first), then by name."""
+    return (-round(fit.r2, 6), not fit.folded, abs(math.log(abs(fit.scale))) if fit.scale else math.inf,
+            fit.scale < 0, fit.law)

@@ -1,0 +1,213 @@
+"""The verdict on every formula of a bank: a law the library holds (which law, how it matched,
+how close) or new; and the verdict on a structure, from its members'.
+
+A formula is tried against the library on its form and on its values:
+
+- form: the formula as written, then its canonical form (`source.canonical`: intercept and
+  factor split off, small terms dropped, numbers snapped), is a law with its variables renamed
+  ("identical"), up to a constant factor or an added constant ("scaled"), or is so once
+  canonical ("canonical");
+- values: it equals a law up to a renaming and a*law + b on its ranges ("numeric"), the law
+  possibly with a physical constant folded into the formula's coefficients (`source.law_fit`).
+
+Laws of one form (m*a, I*R, m*v, ...) cannot be told apart by a formula: a verdict names all of
+them (`laws`) and one by a rule that does not depend on the library's order: the closest fit,
+then the fit whose folded constants match, then the factor nearest 1, then the name.
+"""
+import warnings
+from dataclasses import dataclass, field
+
+import numpy as np
+import sympy as sp
+
+from source import canonical, law_fit
+from source.canonical import SNAP_TOLERANCE, Canonical
+from source.law_fit import R2_THRESHOLD
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")
+    from source import _brenmoor as kt
+
+FORM_KINDS = ("identical", "scaled")
+
+
+@dataclass
+class Verdict:
+    verdict: str                          # "known", "new" or "skipped"
+    law: str | None = None                # the law named
+    laws: list[str] = field(default_factory=list)  # every law of equal standing, the named one first
+    kind: str | None = None               # identical, scaled, canonical or numeric
+    closeness: float | None = None        # in [0, 1]: the R^2 of the fit where one was made
+    mapping: dict | None = None           # formula variable -> law variable
+    folded: str = ""                      # the constants folded into the formula's coefficients
+    canonical: Canonical | None = None
+    reason: str | None = None             # why a row was skipped
+
+    def text(self) -> str:
+        """"known (numeric, R² 0.99987): kinetic_energy" or "new"."""
+        if self.verdict != "known":
+            return self.verdict
+        how = self.kind if self.closeness is None else f"{self.kind}, R\u00b2 {self.closeness:.6g}"
+        return f"known ({how}): {self.law}"
+
+
+def form_classes(library: dict) -> dict[str, list[str]]:
+    """Each law's class of laws of the same form (equal up to renaming, a constant factor and an
+    added constant), sorted by name."""
+    names = [n for n, e in library.items() if isinstance(e, sp.Expr)]
+    parent = {n: n for n in names}
+
+    def root(n):
+        while parent[n] != n:
+            n = parent[n]
+        return n
+
+    for i, a in enumerate(names):
+        for b in names[i + 1:]:
+            if root(a) == root(b):
+                continue
+            found = kt.match_library(library[a], {b: library[b]})
+            if found is not None and found.kind in FORM_KINDS:
+                parent[root(a)] = root(b)
+    classes: dict[str, list[str]] = {}
+    for n in names:
+        classes.setdefault(root(n), []).append(n)
+    return {n: sorted(classes[root(n)]) for n in names}
+
+
+class Judge:
+    """Judges formulas against one library; prepared once (its numeric forms and classes)."""
+
+    def __init__(self, library: dict, snap: float = SNAP_TOLERANCE, threshold: float = R2_THRESHOLD):
+        self.library = library
+        self.snap = snap
+        self.threshold = threshold
+        self.forms = law_fit.law_forms(library)
+        self.classes = form_classes(library)
+
+    def _form(self, expr):
+        try:
+            found = kt.match_library(expr, self.library)
+        except (TypeError, ValueError, RecursionError):
+            return None
+        return found if found is not None and found.kind in FORM_KINDS else None
+
+    def verdict(self, expr: sp.Expr, bounds: dict | None = None) -> Verdict:
+        symbols = canonical.symbols_of(expr)
+        arrays = canonical.sample(symbols, bounds)
+        canon = canonical.canonical_form(expr, bounds, self.snap, symbols, arrays)
+        y = canonical.values(expr, symbols, arrays) if symbols else None
+        kept = canonical.symbols_of(canon.core)
+        columns = [arrays[symbols.index(s)] for s in kept if s in symbols]
+
+        def at(cols):  # the formula's values with its kept variables at other points
+            moved = list(arrays)
+            for k, s in enumerate(kept):
+                moved[symbols.index(s)] = cols[k]
+            return canonical.values(expr, symbols, moved)
+
+        fits = law_fit.fits(y, kept, columns, self.forms, self.threshold, at) if len(columns) == len(kept) else []
+        by_law = {f.law: f for f in fits}
+        form, kind = self._form(expr), None
+        if form is not None:
+            kind = form.kind
+        elif canon.core != expr:
+            form = self._form(canon.core)
+            kind = "canonical" if form is not None else None
+        if form is None and not fits:
+            return Verdict("new", canonical=canon)
+        # The laws of equal standing: the matched form's class and the laws fitted as closely.
+        standing = self._equal(form.law if form is not None else fits[0].law, fits)
+        fitted = sorted((by_law[n] for n in standing if n in by_law), key=law_fit.rank)
+        named = fitted[0] if fitted else None
+        law = named.law if named else standing[0]
+        laws = [law] + [n for n in standing if n != law]
+        if form is None or law not in self.classes.get(form.law, [form.law]):
+            kind = "numeric"
+        mapping = named.mapping if named else dict(form.mapping or {})
+        return Verdict("known", law, laws, kind, named.r2 if named else None, mapping,
+                       named.folded_text() if named else "", canon)
+
+    def _equal(self, law: str, fits: list) -> list[str]:
+        """The laws of equal standing with `law`: its form class and the laws fitted as closely."""
+        out = list(self.classes.get(law, [law]))
+        best = next((f.r2 for f in fits if f.law == law), None)
+        if best is not None:
+            for f in fits:
+                if f.law not in out and round(f.r2, 6) == round(best, 6):
+                    out += [n for n in self.classes.get(f.law, [f.law]) if n not in out]
+        return sorted(out)
+
+
+_JUDGES: dict = {}
+
+
+def judge_of(library: dict, snap: float, threshold: float) -> Judge:
+    """A Judge for this library and settings, kept while the library object lives unchanged."""
+    key = (id(library), snap, threshold)
+    held = _JUDGES.get(key)
+    if held is None or held.library is not library or len(held.library) != len(held.classes):
+        _JUDGES.clear()
+        held = _JUDGES[key] = Judge(library, snap, threshold)
+    return held
+
+
+def judge_block(library: dict, snap: float, threshold: float, rows: list) -> list[Verdict]:
+    """The verdicts of rows (expression, bounds by name): the task each worker runs."""
+    judge = judge_of(library, snap, threshold)
+    out = []
+    with warnings.catch_warnings(), np.errstate(all="ignore"):
+        warnings.simplefilter("ignore")
+        for expr, bounds in rows:
+            out.append(judge.verdict(expr, bounds))
+    return out
+
+
+@dataclass
+class StructureVerdict:
+    verdict: str             # "known" or "new"
+    law: str | None
+    laws: list[str]
+    known: int               # members known as a law of that form
+    members: int
+    others: dict[str, int]   # other laws members are known as, with their counts
+
+    def text(self) -> str:
+        """"known: coulomb_law, 31 of 40 members (9 new)" or "new (3 of 40 members are known
+        laws: electric_power 3)"."""
+        new = self.members - self.known - sum(self.others.values())
+        if self.verdict == "known":
+            rest = [f"{n} {c}" for n, c in self.others.items()] + ([f"{new} new"] if new else [])
+            return f"known: {self.law}, {self.known} of {self.members} members" + (f" ({', '.join(rest)})" if rest else "")
+        named = dict(self.others)
+        if self.law is not None:
+            named = {self.law: self.known, **named}
+        if not named:
+            return "new"
+        return (f"new ({sum(named.values())} of {self.members} members are known laws: "
+                + ", ".join(f"{n} {c}" for n, c in named.items()) + ")")
+
+
+def structure_verdict(members: list[Verdict]) -> StructureVerdict:
+    """A structure is the law most of its members are (counting laws of one form together) when
+    more than half of them are, or half and the others are new; else it is new."""
+    groups: dict[str, list[Verdict]] = {}
+    for v in members:
+        if v.verdict == "known" and v.law is not None:
+            key = min(v.laws) if v.laws else v.law
+            groups.setdefault(key, []).append(v)
+    if not groups:
+        return StructureVerdict("new", None, [], 0, len(members), {})
+    ranked = sorted(groups.items(), key=lambda kv: (-len(kv[1]), kv[0]))
+    key, chosen = ranked[0]
+    names: dict[str, int] = {}
+    for v in chosen:
+        names[v.law] = names.get(v.law, 0) + 1
+    law = sorted(names.items(), key=lambda kv: (-kv[1], kv[0]))[0][0]
+    laws = sorted({n for v in chosen for n in v.laws}, key=lambda n: (n != law, n))
+    others = {}
+    for k, vs in ranked[1:]:
+        others[vs[0].law] = others.get(vs[0].law, 0) + len(vs)
+    share = 2 * len(chosen)
+    verdict = "known" if share > len(members) or (share == len(members) and not others) else "new"
+    return StructureVerdict(verdict, law, laws, len(chosen), len(members), others)
