@@ -35,6 +35,7 @@ class Canonical:
     intercept: float = 0.0         # the additive constant split off
     scale: float = 1.0             # the overall factor split off
     changes: list[str] = field(default_factory=list)  # each change, as reports show it
+    values: np.ndarray | None = field(default=None, repr=False, compare=False)  # the formula's, at the points
 
     def text(self) -> str:
         return str(self.core)
@@ -115,31 +116,6 @@ def _short(number) -> str:
     return f"{float(number):.6g}"
 
 
-def _drop_small_terms(expr: sp.Expr, symbols, arrays, tolerance: float, changes: list[str]) -> tuple[sp.Expr, float]:
-    """The top-level sum without its terms whose variation over the points is below `tolerance`
-    of the sum's; a dropped term's mean joins the intercept (returned)."""
-    if not isinstance(expr, sp.Add) or len(expr.args) < 2:
-        return expr, 0.0
-    terms = list(expr.args)
-    parts = [values(t, symbols, arrays) for t in terms]
-    if any(p is None for p in parts):
-        return expr, 0.0
-    total = np.sum(parts, axis=0)
-    spread = _rms(total - np.nanmean(total))
-    if spread == 0.0:
-        return expr, 0.0
-    kept, shift = [], 0.0
-    for t, p in zip(terms, parts):
-        if _rms(p - np.nanmean(p)) <= tolerance * spread:
-            shift += float(np.nanmean(p))
-            changes.append(f"dropped {t} ({100 * _rms(p - np.nanmean(p)) / spread:.2g} % of the variation)")
-        else:
-            kept.append(t)
-    if not kept:  # every term small alike: nothing stands out as noise
-        return expr, 0.0
-    return sp.Add(*kept), shift
-
-
 def _numeric_factor(term: sp.Expr) -> tuple[sp.Expr, sp.Expr]:
     """A term's numeric factor (every factor without a variable) and the rest."""
     if isinstance(term, sp.Mul):
@@ -148,56 +124,95 @@ def _numeric_factor(term: sp.Expr) -> tuple[sp.Expr, sp.Expr]:
     return term.as_coeff_Mul()
 
 
-def _split_scale(expr: sp.Expr, symbols, arrays) -> tuple[float, sp.Expr]:
-    """The overall numeric factor of the formula and the rest: a product's numeric factors, or
-    for a sum the numeric factor of its largest term."""
-    lead = expr
-    if isinstance(expr, sp.Add):
-        parts = [values(t, symbols, arrays) for t in expr.args]
-        sizes = [_rms(p) if p is not None else 0.0 for p in parts]
-        lead = expr.args[int(np.argmax(sizes))]
-    coeff, rest = _numeric_factor(lead)
+def _factor_of(term: sp.Expr) -> tuple[float, sp.Expr] | None:
+    """The numeric factor of a term as a float, and the rest; None where there is none to split."""
+    coeff, rest = _numeric_factor(term)
     try:
         value = float(coeff)
     except TypeError:  # a complex factor: nothing to split
-        return 1.0, expr
+        return None
     if value in (0.0, 1.0) or not math.isfinite(value):
-        return 1.0, expr
-    if isinstance(expr, sp.Add):
-        return value, sp.Add(*[t / coeff for t in expr.args])
-    return value, rest
+        return None
+    return value, coeff
+
+
+def _divided(term: sp.Expr, coeff: sp.Expr) -> sp.Expr:
+    """The term over a numeric factor, with no factor left where they were equal (2.5*x/2.5 is x,
+    not 1.0*x)."""
+    own, rest = _numeric_factor(term)
+    ratio = own / coeff
+    if ratio.is_number and abs(complex(ratio) - 1) <= 1e-12:
+        return rest
+    return ratio * rest
 
 
 def canonical_form(expr: sp.Expr, bounds: dict | None = None, tolerance: float = SNAP_TOLERANCE,
                    symbols: list | None = None, arrays: list | None = None) -> Canonical:
-    """The canonical numeric form of a formula over its variable ranges (`bounds`, by name)."""
+    """The canonical numeric form of a formula over its variable ranges (`bounds`, by name).
+    Each of its terms is evaluated once at the points (`sample`); their sum is the formula's
+    values (`Canonical.values`)."""
     symbols = symbols_of(expr) if symbols is None else symbols
     if not symbols:
         return Canonical(expr)
     arrays = sample(symbols, bounds) if arrays is None else arrays
-    changes: list[str] = []
+    terms = list(expr.args) if isinstance(expr, sp.Add) else [expr]
+    numbers = [t for t in terms if t.is_number]
     intercept = 0.0
-    rest = expr
-    if isinstance(expr, sp.Add):
-        numbers = [t for t in expr.args if t.is_number]
-        if numbers:
-            try:
-                intercept = float(sp.Add(*numbers))
-            except TypeError:  # complex constants: nothing to split
-                numbers = []
-            else:
-                rest = sp.Add(*[t for t in expr.args if not t.is_number])
-    if tolerance > 0:
-        rest, shift = _drop_small_terms(rest, symbols, arrays, tolerance, changes)
-        intercept += shift
-    scale, rest = _split_scale(rest, symbols, arrays)
+    try:
+        intercept = float(sp.Add(*numbers)) if numbers else 0.0
+    except TypeError:  # complex constants: nothing to split
+        numbers = []
+    terms = [t for t in terms if not (numbers and t.is_number)]
+    parts = [values(t, symbols, arrays) for t in terms]
+    if any(p is None for p in parts):
+        return Canonical(expr, changes=[])
+    total = np.sum(parts, axis=0) + intercept
+    changes: list[str] = []
+    if tolerance > 0 and len(terms) > 1:
+        spread = _rms(total - np.nanmean(total))
+        shares = [_rms(p - np.nanmean(p)) / spread if spread else 1.0 for p in parts]
+        small = [k for k, share in enumerate(shares) if share <= tolerance]
+        if len(small) < len(terms):  # when every term is small alike, none stands out as noise
+            for k in small:
+                intercept += float(np.nanmean(parts[k]))
+                changes.append(f"dropped {terms[k]} ({100 * shares[k]:.2g} % of the variation)")
+            terms = [t for k, t in enumerate(terms) if k not in small]
+            parts = [p for k, p in enumerate(parts) if k not in small]
+    # The overall factor: a product's numeric factors, or those of a sum's largest term.
+    scale = 1.0
+    lead = int(np.argmax([_rms(p) for p in parts]))
+    split = _factor_of(terms[lead])
+    if split is not None:
+        scale, coeff = split
+        terms = [_divided(t, coeff) for t in terms]
+    rest = sp.Add(*terms)
     if tolerance > 0:
         rest = _snapped(rest, tolerance, changes)
-        # Snapping may leave a new overall factor (0.5*(x + 2.0001*y) -> (x + 2*y)/2).
-        more, rest = _split_scale(rest, symbols, arrays)
-        scale *= more
+        if not isinstance(rest, sp.Add):  # snapping may leave a new factor (0.5*(2.0001*x) -> x)
+            more = _factor_of(rest)
+            if more is not None:
+                scale *= more[0]
+                rest = rest / more[1]
     if intercept:
         changes.insert(0, f"intercept {_short(intercept)} split off")
     if scale != 1.0:
         changes.insert(1 if intercept else 0, f"factor {_short(scale)} split off")
-    return Canonical(rest, intercept, scale, changes)
+    return Canonical(rest, intercept, scale, changes, total)
+
+
+_KEPT: dict = {}
+_KEPT_SIZE = 20_000
+
+
+def of(expr: sp.Expr, bounds: dict | None = None, tolerance: float = SNAP_TOLERANCE) -> Canonical:
+    """`canonical_form` at the formula's own points, kept for the last formulas asked about:
+    describing a row, judging it and binding it as a member ask for the same form."""
+    key = (expr, tuple(sorted((str(k), tuple(v)) for k, v in bounds.items())) if bounds else None, tolerance)
+    found = _KEPT.get(key)
+    if found is None:
+        found = canonical_form(expr, bounds, tolerance)
+        if len(_KEPT) >= _KEPT_SIZE:
+            _KEPT.pop(next(iter(_KEPT)))
+        _KEPT[key] = found
+    return found
+

@@ -13,6 +13,7 @@ constant's (|a - 1| within `CONSTANT_TOLERANCE`).
 All mappings of one law are evaluated in one vectorised call, and every fit is computed in
 numpy's array loops.
 """
+import dataclasses
 import functools
 import itertools
 import math
@@ -40,6 +41,9 @@ class LawForm:
     expr: sp.Expr
     symbols: tuple[sp.Symbol, ...]
     folded: tuple[tuple[str, Constant], ...] = ()
+    # Forms of other laws equal to this one up to a renaming, each with {our variable: its}:
+    # fitted once, for all of them.
+    twins: tuple = ()
 
 
 @dataclass(frozen=True)
@@ -72,12 +76,40 @@ def law_forms(library: dict) -> list[LawForm]:
                 fixed = {s: sp.Float(BY_NAME[str(s)].value) for s in chosen}
                 forms.append(LawForm(name, expr.xreplace(fixed), tuple(s for s in symbols if s not in chosen),
                                      tuple((str(s), BY_NAME[str(s)]) for s in chosen)))
-    return forms
+    return _with_twins(forms)
+
+
+def _with_twins(forms: list[LawForm]) -> list[LawForm]:
+    """The forms with those equal to an earlier one up to a renaming folded into it as twins."""
+    from source import _brenmoor as kt
+    groups: dict = {}
+    for f in forms:
+        try:
+            key = (len(f.symbols), str(kt._canonicalize_expr(f.expr)))
+        except (TypeError, ValueError, RecursionError):
+            key = (len(f.symbols), id(f))
+        groups.setdefault(key, []).append(f)
+    out = []
+    for group in groups.values():
+        while group:
+            first, rest, twins = group[0], [], []
+            for other in group[1:]:
+                found = kt.match_library(first.expr, {other.law: other.expr})
+                if found is not None and found.kind == "identical" and found.mapping and \
+                        set(found.mapping) == {str(s) for s in first.symbols}:
+                    twins.append((other, tuple(found.mapping.items())))
+                else:
+                    rest.append(other)
+            out.append(dataclasses.replace(first, twins=tuple(twins)))
+            group = rest
+    return out
 
 
 def _affine(y: np.ndarray, z: np.ndarray):
     """For each row of z: R^2, a and b of the least-squares fit y ~ a*z + b over the points
     where both are defined (R^2 is 0 where too few are, or where z does not vary)."""
+    if np.isfinite(y).all() and np.isfinite(z).all():
+        return _affine_defined(y, z)
     valid = np.isfinite(z) & np.isfinite(y)[None, :]
     count = valid.sum(axis=1)
     safe_z = np.where(valid, z, 0.0)
@@ -106,6 +138,19 @@ def _program(form: LawForm):
         return None
 
 
+def _affine_defined(y: np.ndarray, z: np.ndarray):
+    """`_affine` where every value is defined."""
+    with np.errstate(all="ignore"):
+        mz, my = z.mean(axis=1), y.mean()
+        dz, dy = z - mz[:, None], y - my
+        szz, syy, szy = np.einsum("ij,ij->i", dz, dz), float(dy @ dy), dz @ dy
+        r2 = szy * szy / (szz * syy)
+        a = szy / szz
+        b = my - a * mz
+    flat = ~(szz > 1e-24 * np.maximum(mz * mz, 1e-300) * y.size)
+    return np.where(~flat & np.isfinite(r2), np.minimum(r2, 1.0), 0.0), a, b
+
+
 def _evaluate(form: LawForm, columns: np.ndarray, mappings: np.ndarray) -> np.ndarray | None:
     """The law's values at the points for each mapping (rows): law variable j takes the formula
     variable mappings[row, j]."""
@@ -119,10 +164,13 @@ def _evaluate(form: LawForm, columns: np.ndarray, mappings: np.ndarray) -> np.nd
             z = np.asarray(program(*[columns[mappings[:, j]] for j in range(len(form.symbols))]))
             if np.iscomplexobj(z):
                 z = np.where(np.abs(z.imag) <= 1e-9 * np.abs(z.real), z.real, np.nan)
-            z = np.broadcast_to(np.asarray(z, dtype=float), shape).copy()
+            z = np.asarray(z, dtype=float)
+            if z.shape != shape:
+                z = np.broadcast_to(z, shape).copy()
     except (TypeError, ValueError, ArithmeticError, AttributeError, NameError):
         return None
-    z[~np.isfinite(z)] = np.nan
+    if not np.isfinite(z).all():
+        z = np.where(np.isfinite(z), z, np.nan)
     return z
 
 
@@ -237,11 +285,15 @@ def fits(y: np.ndarray, symbols: list, arrays: list, forms: list[LawForm],
         if best is None:
             continue
         r2, a, b, mapping = best
-        fit = Fit(form.law, r2, a, b, {str(symbols[int(mapping[j])]): str(s) for j, s in enumerate(form.symbols)},
-                  form.folded)
-        old = found.get(form.law)
-        if old is None or rank(fit) < rank(old):
-            found[form.law] = fit
+        ours = {str(symbols[int(mapping[j])]): str(s) for j, s in enumerate(form.symbols)}
+        fitted = [Fit(form.law, r2, a, b, ours, form.folded)]
+        for twin, renaming in form.twins:
+            to = dict(renaming)
+            fitted.append(Fit(twin.law, r2, a, b, {k: to[v] for k, v in ours.items()}, twin.folded))
+        for fit in fitted:
+            old = found.get(fit.law)
+            if old is None or rank(fit) < rank(old):
+                found[fit.law] = fit
     return sorted(found.values(), key=rank)
 
 

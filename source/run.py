@@ -181,7 +181,7 @@ def _match_structure(library, candidate, members, near, bounds=None, snap=SNAP_T
         member_matches.append(own[e] or inherited)
         bound = kt.bind(candidate.formula, e)
         if bound is None:
-            core = canonical.canonical_form(e, bounds[k] if bounds else None, snap).core
+            core = canonical.of(e, bounds[k] if bounds else None, snap).core
             bound = kt.bind(candidate.formula, core) if core != e else None
         bindings.append(bound)
     texts = [None if b is None else {str(k): str(v) for k, v in b.items()} for b in bindings]
@@ -250,7 +250,7 @@ def describe_canonical(expr, bounds=None, seed=None, text=None, snap=SNAP_TOLERA
     engine's variants of one law, each with its own intercept, scale and noise terms, then look
     alike), with the row's own expression as `numeric_expr`, which members and verdicts show.
     `bounds`: the row's ranges by variable name, or None."""
-    core = canonical.canonical_form(expr, bounds, snap).core
+    core = canonical.of(expr, bounds, snap).core
     names = sorted(str(s) for s in core.free_symbols)
     ranges = {i: tuple(bounds[n]) for i, n in enumerate(names) if n in bounds} if bounds else None
     if core == expr:

@@ -14,6 +14,7 @@ Laws of one form (m*a, I*R, m*v, ...) cannot be told apart by a formula: a verdi
 them (`laws`) and one by a rule that does not depend on the library's order: the closest fit,
 then the fit whose folded constants match, then the factor nearest 1, then the name.
 """
+import dataclasses
 import warnings
 from dataclasses import dataclass, field
 
@@ -42,6 +43,7 @@ class Verdict:
     folded: str = ""                      # the constants folded into the formula's coefficients
     canonical: Canonical | None = None
     reason: str | None = None             # why a row was skipped
+    canonical_text: str | None = None     # the canonical form as printed, made where it was judged
 
     def text(self) -> str:
         """"known (numeric, R² 0.99987): kinetic_energy" or "new"."""
@@ -95,8 +97,8 @@ class Judge:
     def verdict(self, expr: sp.Expr, bounds: dict | None = None) -> Verdict:
         symbols = canonical.symbols_of(expr)
         arrays = canonical.sample(symbols, bounds)
-        canon = canonical.canonical_form(expr, bounds, self.snap, symbols, arrays)
-        y = canonical.values(expr, symbols, arrays) if symbols else None
+        canon = canonical.of(expr, bounds, self.snap)
+        y = canon.values
         kept = canonical.symbols_of(canon.core)
         columns = [arrays[symbols.index(s)] for s in kept if s in symbols]
 
@@ -159,7 +161,11 @@ def judge_block(library: dict, snap: float, threshold: float, rows: list) -> lis
     with warnings.catch_warnings(), np.errstate(all="ignore"):
         warnings.simplefilter("ignore")
         for expr, bounds in rows:
-            out.append(judge.verdict(expr, bounds))
+            v = judge.verdict(expr, bounds)
+            if v.canonical is not None:
+                v.canonical_text = str(v.canonical.core)
+                v.canonical = dataclasses.replace(v.canonical, values=None)  # the values stay here
+            out.append(v)
     return out
 
 
