@@ -128,6 +128,7 @@ def verdict_report(doc, truth, classes, ids):
     wrong = {}
     held = {"known": 0, "new": 0, "no verdict (missing or skipped)": 0}
     known_held = {}
+    known_unrecovered = {}
     overall = {}
     for ident in ids:
         t = truth.get(ident)
@@ -136,6 +137,9 @@ def verdict_report(doc, truth, classes, ids):
         group = "library" if t and t["in_library"] == "1" else "held-out"
         overall.setdefault(group, {}).setdefault(verdict, 0)
         overall[group][verdict] += 1
+        if group == "held-out" and verdict == "known" and t["recovered"] != "1":
+            key = (t["law"], f.get("law"))
+            known_unrecovered[key] = known_unrecovered.get(key, 0) + 1
         if not t or t["recovered"] != "1":
             continue
         if group == "library":
@@ -175,6 +179,10 @@ def verdict_report(doc, truth, classes, ids):
     for group in ("library", "held-out"):
         g = overall.get(group, {})
         print(f"  {group:<10}" + "".join(f"{g.get(v, 0):10d}" for v in verdicts) + f"{sum(g.values()):10d}")
+    if known_unrecovered:
+        print("  held-out rows not recovered but called known, most frequent:")
+        for (law, named), n in sorted(known_unrecovered.items(), key=lambda kv: -kv[1])[:10]:
+            print(f"    {n:4d} x {law} called {named}")
 
 
 def main():
