@@ -276,8 +276,9 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     these rows against this library (`state.Kept.known`), or None.
     `bounds`, each row's variable ranges by name (else taken from `ranges`), are where each
     formula is judged against the library (`verdicts`), with `snap` and `fit_threshold`. With
-    `canonical_forms`, rows are described by their canonical forms (`describe_canonical`), as
-    the command line clusters them; without, as `detect_structure` describes them.
+    `canonical_forms`, rows are described by their canonical forms (`describe_canonical`) and
+    the wildcards of one sum or product in a generalisation are merged (`_merge_wildcards`), as
+    the command line does; without, rows are described and generalised as `detect_structure` does.
     `progress(stage, done, total)` is called as work advances. `large` (or a Dask `client`)
     clusters on the similarity graph instead of the dense matrix. Without `filter` the run's
     `result` is None. Without a `seed` the behaviour descriptors draw their sensitivity figures
@@ -338,7 +339,8 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
                                    n, opts["novelty_threshold"], client,
                                    progress=lambda done, total: progress("scoring", done, total),
                                    weights={**{k: opts[k] for k in SCORING},
-                                            "max_wildcard_density": opts["max_wildcard_density"]},
+                                            "max_wildcard_density": opts["max_wildcard_density"],
+                                            "merge_wildcards": canonical_forms},
                                    parts=[parts(clusters[k]) for k in scorable] if parts else None)
     found = []
     accounts = {}

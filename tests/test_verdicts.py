@@ -171,3 +171,17 @@ def test_density_limit_reaches_the_validity_check_of_detection(m):
 def test_permutations_cover_every_mapping():
     got = law_fit._permutations(4)
     assert len(got) == 24 and {tuple(p) for p in got} == set(itertools.permutations(range(4)))
+
+
+@pytest.mark.parametrize("given, want", [
+    ("exp(v0*φ7*φ12*φ3) + φ40 + φ41 + v1", "exp(v0*φ1) + φ2 + v1"),  # products and sums of wildcards
+    ("v0*φ7 + v1", "v0*φ1 + v1"),                                     # nothing to merge: numbered anew
+    ("sin(φ2*φ5)*cos(v0*φ9)", "sin(φ1)*cos(v0*φ2)"),
+    ("v0**φ2*φ1", "v0**φ2*φ1"),                                       # a power's wildcards stay apart
+    ("v0 + v1", "v0 + v1"),
+])
+def test_wildcards_of_one_sum_or_product_merge_into_one(m, given, want):
+    names = {f"φ{k}": sp.Symbol(f"φ{k}") for k in range(1, 60)} | {"v0": sp.Symbol("v0"), "v1": sp.Symbol("v1")}
+    got = m._merge_wildcards(sp.sympify(given, locals=names))
+    assert got == sp.sympify(want, locals=names)
+    assert m._wildcard_density(got) <= m._wildcard_density(sp.sympify(given, locals=names))

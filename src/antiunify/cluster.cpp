@@ -1,5 +1,9 @@
 #include "antiunify/cluster.hpp"
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "antiunify/anti_unify.hpp"
 #include "descriptors/structure.hpp"
 #include "runtime/rename.hpp"
@@ -54,6 +58,61 @@ object display_canonical_expr(handle expr) {
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return rename_symbols(expr, mapping);
+}
+
+namespace {
+
+object merged(handle expr) {
+    RecursionGuard guard(" while merging wildcards");
+    Items args(get_attr(expr, state().s_args));
+    if (args.size() == 0) return nb::borrow(expr);
+    const std::string cls = class_name_std(expr);
+    const bool joins = cls == "Add" || cls == "Mul";
+    std::vector<object> parts;
+    bool changed = false, wildcard_kept = false;
+    for (Py_ssize_t i = 0; i < args.size(); ++i) {
+        object part = merged(args[i]);
+        changed |= part.ptr() != args[i].ptr();
+        if (joins && is_wildcard(part)) {
+            if (wildcard_kept) {
+                changed = true;
+                continue;
+            }
+            wildcard_kept = true;
+        }
+        parts.push_back(std::move(part));
+    }
+    if (!changed) return nb::borrow(expr);
+    object args_tuple = check(PyTuple_New((Py_ssize_t)parts.size()));
+    for (size_t k = 0; k < parts.size(); ++k) PyTuple_SET_ITEM(args_tuple.ptr(), (Py_ssize_t)k, Py_NewRef(parts[k].ptr()));
+    return check(PyObject_CallObject(get_attr(expr, "func").ptr(), args_tuple.ptr()));
+}
+
+// The wildcards renamed φ1, φ2, ... in the order of their numbers.
+object renumbered(handle expr) {
+    std::vector<std::pair<long long, object>> wildcards;
+    object it = check(PyObject_GetIter(get_attr(expr, state().s_free_symbols).ptr()));
+    while (object sym = nb::steal(PyIter_Next(it.ptr()))) {
+        if (!is_wildcard(sym)) continue;
+        const std::string name = utf8(printed(sym));
+        const std::string digits = name.substr(std::string("\u03c6").size());
+        long long k = 0;
+        for (char ch : digits) k = ch >= '0' && ch <= '9' && k < (1LL << 40) ? k * 10 + (ch - '0') : k;
+        wildcards.emplace_back(k, std::move(sym));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    std::sort(wildcards.begin(), wildcards.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    object mapping = check(PyDict_New());
+    for (size_t i = 0; i < wildcards.size(); ++i)
+        check_status(PyDict_SetItem(mapping.ptr(), wildcards[i].second.ptr(),
+                                    state().Symbol(pystr(numbered("\u03c6", (long long)i + 1))).ptr()));
+    return rename_symbols(expr, mapping);
+}
+
+}  // namespace
+
+object merge_wildcards(handle expr) {
+    return renumbered(merged(expr));
 }
 
 bool is_valid_generalization(handle expr, double max_wildcard_density) {

@@ -15,5 +15,9 @@ double wildcard_density(handle expr);
 // keeps such generalisations, and the filter applies the same limit.
 bool is_valid_generalization(handle expr, double max_wildcard_density);
 object display_canonical_expr(handle expr);
+// The formula with the bare wildcards among the arguments of one sum (or product) made one: a
+// sum of wildcards stands for one unknown term, a product of them for one unknown factor. The
+// wildcards of a merged formula are numbered anew from φ1.
+object merge_wildcards(handle expr);
 
 }  // namespace kt

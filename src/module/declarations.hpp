@@ -29,7 +29,8 @@ extern const FuncDef structural_sim_def, behavioral_sim_def, similarity_def, nod
 // Anti-unification.
 extern const FuncDef is_wildcard_def, structural_score_def, best_commutative_pairing_def, is_source_variable_def,
     is_generalized_variable_def, canonical_pair_key_def, multiplicative_args_def, wildcard_density_def,
-    is_valid_generalization_def, anti_unify_def, display_canonical_expr_def, anti_unify_cluster_def;
+    is_valid_generalization_def, anti_unify_def, display_canonical_expr_def, anti_unify_cluster_def,
+    merge_wildcards_def;
 
 // Pipeline.
 extern const FuncDef detect_structure_def, candidate_of_cluster_def, score_cluster_def, filter_candidates_def, composition_distances_def,

@@ -70,6 +70,14 @@ const FuncDef is_valid_generalization_def = Declaration<ValidGeneralizationCall>
     .body = [](const ValidGeneralizationCall& c) { return pybool(is_valid_generalization(c.expr, c.max_wildcard_density)); },
 };
 
+const FuncDef merge_wildcards_def = Declaration<ExprCall>{
+    .name = "_merge_wildcards",
+    .params = {{"expr", &ExprCall::expr, "sp.Expr"}},
+    .returns = "sp.Expr",
+    .doc = "The formula with the bare wildcards among the arguments of one sum or product made one.",
+    .body = [](const ExprCall& c) { return merge_wildcards(c.expr); },
+};
+
 const FuncDef display_canonical_expr_def = Declaration<ExprCall>{
     .name = "_display_canonical_expr",
     .params = {{"expr", &ExprCall::expr, "sp.Expr"}},

@@ -96,10 +96,13 @@ const FuncDef candidate_of_cluster_def = Declaration<ClusterCandidate>{
     .body = [](const ClusterCandidate& c) { return candidate_of_cluster(c); },
 };
 
-// _score_cluster also takes the parts of an earlier account of the same cluster.
+// _score_cluster also takes the parts of an earlier account of the same cluster, and may merge
+// the wildcards of one sum or product.
 std::vector<Arg<ClusterCandidate>> with_parts(std::vector<Arg<ClusterCandidate>> params) {
     params.push_back(keyword_only<ClusterCandidate>(
         {"parts", &ClusterCandidate::parts, "dict[str, object] | None", Check::DictOrNone, kNone}));
+    params.push_back(
+        keyword_only<ClusterCandidate>({"merge_wildcards", &ClusterCandidate::merge_wildcards, "bool", false}));
     return params;
 }
 

@@ -151,7 +151,7 @@ void init_module(handle m) {
     define(m, wildcard_density_def);
     set(m, "MAX_WILDCARD_DENSITY", pyfloat(kMaxWildcardDensity));
     for (const FuncDef* def : {&is_valid_generalization_def, &anti_unify_def,
-                               &display_canonical_expr_def, &anti_unify_cluster_def})
+                               &display_canonical_expr_def, &anti_unify_cluster_def, &merge_wildcards_def})
         define(m, *def);
     define_record(m, generalized_candidate_record);
     define(m, detect_structure_def);

@@ -139,7 +139,8 @@ struct ClusterParts {
 };
 
 // Without `max_wildcard_density`, validity is judged at the check's own default, as detection does.
-ClusterParts cluster_parts(handle cluster, const Library& lib, std::optional<double> max_wildcard_density) {
+ClusterParts cluster_parts(handle cluster, const Library& lib, std::optional<double> max_wildcard_density,
+                           bool merge = false) {
     ClusterParts parts;
     object exprs_cluster = field_of_each(cluster, "expr");
     object canonicalize = module_global("_canonicalize_expr");
@@ -149,6 +150,7 @@ ClusterParts cluster_parts(handle cluster, const Library& lib, std::optional<dou
                                     nb::arg("source_id") = pyint(k)));
     parts.formula = module_global("anti_unify_cluster")(tagged);
     if (parts.formula.is_none()) return parts;
+    if (merge) parts.formula = module_global("_merge_wildcards")(parts.formula);
     object valid = module_global("_is_valid_generalization");
     if (!truth(max_wildcard_density ? valid(parts.formula, pyfloat(*max_wildcard_density)) : valid(parts.formula)))
         return parts;
@@ -315,7 +317,8 @@ object score_of_cluster(const ClusterCandidateCall& call) {
     const Library lib = library_of(call.library, call.lib_descs);
     const ClusterParts parts =
         call.parts.is_valid() && !call.parts.is_none() ? parts_of_dict(call.parts)
-                                                       : cluster_parts(call.cluster, lib, call.max_wildcard_density);
+                                                       : cluster_parts(call.cluster, lib, call.max_wildcard_density,
+                                                                       call.merge_wildcards);
     const ClusterScore score = score_of_parts(call.cluster, parts, size_of_bank(call.bank_size), call);
     object candidate = candidate_of(call.cluster, score, call.novelty_threshold);
     const handle candidate_or_none = candidate.is_valid() ? handle(candidate) : handle(Py_None);

@@ -23,6 +23,9 @@ struct ClusterCandidateCall : ScoreWeights {
     // The validity check's density limit: the filter's `max_wildcard_density`, so that a run
     // asking for another limit applies it where generalisations are first judged too.
     double max_wildcard_density;
+    // Generalisations with the wildcards of one sum or product merged (`_merge_wildcards`)
+    // before they are judged and scored.
+    bool merge_wildcards = false;
     handle parts;  // _score_cluster: the cluster's parts from an earlier account, or None
 };
 
