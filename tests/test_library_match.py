@@ -159,3 +159,14 @@ def test_wildcard_distance_kernel_equals_zss_with_the_same_costs(m):
         want = zss_wildcard_distance(a, b)
         assert kernels.tree_distance_wildcard(a, b, WILD) == want
         assert kernels.tree_distance_wildcard(b, a, WILD) == want
+
+
+@pytest.mark.parametrize("formula, law", [
+    (phi1 * v0 * v1, "momentum"),                   # the factor binds 1
+    (v0 * v1 + phi1, "momentum"),                   # the term binds 0
+    (phi1 * v0 * v1 ** 2 + phi2, "kinetic_energy"),  # 1/2, and no added constant
+])
+def test_a_wildcard_of_a_structure_may_bind_one_or_zero(m, formula, law):
+    library = {law: LAWS[law], "coulomb_law": LAWS["coulomb_law"]}
+    found = m.match_library(candidate(m, formula, []), library)  # no member to match by itself
+    assert found is not None and (found.law, found.kind) == (law, "instance")

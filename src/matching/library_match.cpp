@@ -22,7 +22,8 @@ struct Shaped {
     ExprTree tree;
     kernels::FlatTree blind;
     Rest product_rest, sum_rest;
-    std::vector<std::pair<int, int>> ops;  // (operator label, count), by label
+    std::vector<std::pair<int, int>> ops;  // (operator label, count), by label, of nodes that stay
+    int removable = 0;                     // sums and products that vanish when their wildcards bind nothing
 
     Shaped(handle expr, Labels& labels, bool wildcards, int variable_label, int wildcard_label)
         : tree(read_tree(expr, labels, wildcards)),
@@ -30,10 +31,27 @@ struct Shaped {
           product_rest(rest_without_constants(tree, false)),
           sum_rest(rest_without_constants(tree, true)) {
         std::unordered_map<int, int> counts;
-        for (const ExprNode& n : tree.nodes)
-            if (n.kind == ExprNode::Op) ++counts[n.label];
+        for (int k = 0; k < (int)tree.nodes.size(); ++k) {
+            const ExprNode& n = tree.nodes[(size_t)k];
+            if (n.kind != ExprNode::Op) continue;
+            if (vanishes(k)) {
+                ++removable;
+                continue;
+            }
+            ++counts[n.label];
+        }
         ops.assign(counts.begin(), counts.end());
         std::sort(ops.begin(), ops.end());
+    }
+
+    // A sum or product of wildcards and at most one other argument: with its wildcards bound to
+    // nothing it is that argument, and its operator need not occur in a law it matches.
+    bool vanishes(int k) const {
+        const ExprNode& n = tree.nodes[(size_t)k];
+        if (!n.commutative) return false;
+        int others = 0, wild = 0;
+        for (int i = 0; i < n.count; ++i) (tree.nodes[(size_t)tree.children(k)[i]].kind == ExprNode::Wild ? wild : others)++;
+        return wild > 0 && others <= 1;
     }
 
     // Every operator of `this` occurs in `other` at least as often.
@@ -193,30 +211,34 @@ std::vector<bool> numeric_wildcards(const Shaped& formula, const std::deque<Shap
     return numeric;
 }
 
-// Whether a formula says enough to be compared with laws: not a bare wildcard, and no more
-// of its nodes bare wildcards than a valid generalisation may have.
+// Whether a formula says enough to be compared with laws: not a bare wildcard, a variable in
+// it, and no more of its nodes bare wildcards than a valid generalisation may have.
 bool specific_enough(const Shaped& formula) {
     const int wild = formula.tree.wildcards();
     if (wild == 0) return true;
     if (formula.tree.nodes.size() == 1) return false;
+    const bool variable = std::any_of(formula.tree.nodes.begin(), formula.tree.nodes.end(),
+                                      [](const ExprNode& n) { return n.kind == ExprNode::Var; });
+    if (!variable) return false;  // wildcards and numbers only
     const double limit = as_double(module_global("MAX_WILDCARD_DENSITY"));
     return (double)wild / (double)formula.tree.nodes.size() <= limit;
 }
 
 // Instance matches of the generalised formula. A wildcard binds to one sub-expression of the
-// law, and only to a number where it stood for numbers in every member (`numeric_only`, by
-// symbol index; empty when unknown): a wildcard that only ever covered constant factors must
-// not swallow cos(omega*t).
+// law, or to nothing (a factor 1, a term 0), and only to a number where it stood for numbers in
+// every member (`numeric_only`, by symbol index; empty when unknown): a wildcard that only ever
+// covered constant factors must not swallow cos(omega*t).
 void match_instances(const Shaped& formula, const std::vector<bool>& numeric_only, const PreparedLibrary& lib,
                      std::vector<Hit>& hits) {
     const int wild = formula.tree.wildcards();
     if (wild == 0 || !specific_enough(formula)) return;
     for (size_t k = 0; k < lib.laws.size(); ++k) {
         const auto& law = lib.laws[k];
-        if (!law || (int)formula.tree.nodes.size() - wild > (int)law->tree.nodes.size()) continue;
+        if (!law || (int)formula.tree.nodes.size() - wild - formula.removable > (int)law->tree.nodes.size()) continue;
         if (!formula.ops_within(*law)) continue;
         Matcher m(formula.tree, law->tree);
         m.set_strict(true);
+        m.set_identity(true);
         m.set_numeric_only(numeric_only);
         if (!m.match()) continue;
         record(hits, {Instance, (int)k, blind_distance(formula, *law, lib.wildcard_label),

@@ -93,7 +93,7 @@ bool Matcher::sequence(const int* ps, const int* ts, int n, const Next& k) {
 // kind (φ1*x + φ2 against 3*x).
 bool Matcher::identity_fallback(int p, int t, const Next& k) {
     const ExprNode& a = P.nodes[p];
-    if (strict_ || a.kind != ExprNode::Op || !a.commutative) return false;
+    if ((strict_ && !identity_) || a.kind != ExprNode::Op || !a.commutative) return false;
     int kept = -1;
     std::vector<int> wilds;
     for (int i = 0; i < a.count; ++i) {
@@ -131,9 +131,10 @@ bool Matcher::bag(std::vector<int> ps, std::vector<int> ts, int op_label, const 
     // joined by the operation, or none); an earlier one takes one argument or none.
     const int wild = P.nodes[ps[0]].label;
     Binding& w = wild_to_[wild];
-    if (strict_ && ps.size() > ts.size()) return false;
+    if (strict_ && !identity_ && ps.size() > ts.size()) return false;
     if (ps.size() == 1) {
-        if (strict_ && ts.size() != 1) return false;
+        if (strict_ && ts.size() > 1) return false;
+        if (strict_ && !identity_ && ts.empty()) return false;
         if (!numeric_only_.empty() && numeric_only_[wild])
             for (int t : ts)
                 if (T.nodes[t].has_symbols) return false;
@@ -150,7 +151,7 @@ bool Matcher::bag(std::vector<int> ps, std::vector<int> ts, int op_label, const 
         w = Binding{};
         if (exhausted()) return false;
     }
-    if (strict_) return false;
+    if (strict_ && !identity_) return false;
     w = Binding{{}, op_label, true};
     if (bag(rest, ts, op_label, k)) return true;
     w = Binding{};

@@ -19,6 +19,9 @@ public:
     // Strict: a wildcard stands for exactly one sub-expression of the target (no joined
     // arguments, no 0 or 1 for a missing one).
     void set_strict(bool strict) { strict_ = strict; }
+    // With strict: a wildcard may still stand for nothing, the identity of the operation it is an
+    // argument of (1 in a product, 0 in a sum).
+    void set_identity(bool identity) { identity_ = identity; }
     // Wildcards (by symbol index) that may only stand for numbers.
     void set_numeric_only(std::vector<bool> numeric) { numeric_only_ = std::move(numeric); }
 
@@ -51,6 +54,7 @@ private:
     const ExprTree& T;
     long budget_;
     bool strict_ = false;
+    bool identity_ = false;
     std::vector<bool> numeric_only_;
     std::vector<int> var_to_, var_from_;
     std::vector<Binding> wild_to_;
