@@ -31,7 +31,8 @@ _LARGEST_SIMPLE = 24     # largest numerator of a simple fraction
 
 @dataclass
 class Canonical:
-    core: sp.Expr                  # the formula without intercept, scale, small terms; numbers snapped
+    core: sp.Expr | None           # the formula without intercept, scale, small terms; numbers snapped
+                                   # (None where a kept state gave only its text)
     intercept: float = 0.0         # the additive constant split off
     scale: float = 1.0             # the overall factor split off
     changes: list[str] = field(default_factory=list)  # each change, as reports show it

@@ -225,6 +225,8 @@ def detect(args):
     try:
         _engine()  # loaded here, without the missing-key warning a model would need
         from source import formulas, report, state
+        from source.canonical import SNAP_TOLERANCE
+        from source.law_fit import R2_THRESHOLD
         from source.run import DETECTION, FILTERING, DescribedExprs
         from source.run import detect as run_detection
         from source.run import structure_blocks
@@ -265,7 +267,9 @@ def detect(args):
                                     progress=progress, seed=args.seed, descriptors=descriptors, graph=graph,
                                     parts=reuse and reuse.parts, texts=texts, known=reuse and reuse.known,
                                     bounds=[(e.bounds or None) if not args.no_ranges else None for e in entries],
-                                    canonical_forms=True, **settings)
+                                    canonical_forms=True, kept_verdicts=reuse.verdicts(
+                                        settings.get("snap", SNAP_TOLERANCE), settings.get("fit_threshold", R2_THRESHOLD))
+                                    if reuse is not None else None, **settings)
             except state.StateError as e:
                 raise CliError(str(e)) from None
             result = run.result

@@ -28,7 +28,7 @@ def _entry(id_, formula, v: Verdict, structure) -> dict:
     c = v.canonical
     return {"id": id_, "verdict": v.verdict, "law": v.law, "laws": list(v.laws), "kind": v.kind,
             "closeness": v.closeness, "structure": structure, "formula": formula,
-            "canonical": v.canonical_text or (str(c.core) if c is not None else None),
+            "canonical": v.canonical_text or (str(c.core) if c is not None and c.core is not None else None),
             "intercept": c.intercept if c is not None else None, "scale": c.scale if c is not None else None,
             "changes": list(c.changes) if c is not None else [], "mapping": v.mapping, "constants": v.folded or None,
             "reason": v.reason}

@@ -235,14 +235,18 @@ def _bounds_of(exprs, ranges):
 
 
 def judge_rows(exprs, bounds, library, snap=SNAP_TOLERANCE, threshold=R2_THRESHOLD, client=None,
-               progress=_quiet, block=200):
-    """Every row's verdict (`verdicts.Verdict`), here or as tasks of a Dask `client`, in blocks."""
-    jobs = [([(exprs[i], bounds[i]) for i in range(o, min(o + block, len(exprs)))],)
-            for o in range(0, len(exprs), block)]
+               progress=_quiet, block=200, known=None):
+    """Every row's verdict (`verdicts.Verdict`), here or as tasks of a Dask `client`, in blocks;
+    `known[i]`, where given and not None, is row i's verdict already made."""
+    out = list(known) if known is not None else [None] * len(exprs)
+    todo = [i for i, v in enumerate(out) if v is None]
+    jobs = [([(exprs[i], bounds[i]) for i in todo[o:o + block]],) for o in range(0, len(todo), block)]
     from source import large as sparse
     parts = sparse._run(client, verdicts.judge_block, jobs, lambda done, total: progress("judging every formula", done, total),
                         shared=(library, snap, threshold))
-    return [v for part in parts for v in part]
+    for i, v in zip(todo, (v for part in parts for v in part)):
+        out[i] = v
+    return out
 
 
 def describe_canonical(expr, bounds=None, seed=None, text=None, snap=SNAP_TOLERANCE):
@@ -261,7 +265,7 @@ def describe_canonical(expr, bounds=None, seed=None, text=None, snap=SNAP_TOLERA
 def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_size=2000, verbose=True,
            progress=None, filter=True, near_threshold=None, seed=None, descriptors=None, graph=None,
            parts=None, texts=None, known=None, bounds=None, snap=SNAP_TOLERANCE, fit_threshold=R2_THRESHOLD,
-           canonical_forms=False, **settings):
+           canonical_forms=False, kept_verdicts=None, **settings):
     """Describe, cluster, generalise, score and filter a bank; the stages and numbers are those
     of ``detect_structure`` and ``filter_candidates`` with the same `settings` (their keyword
     names: `sim_threshold`, `alpha`, `w_structural`, `min_members`, `novel_threshold`, ...).
@@ -279,6 +283,8 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     `canonical_forms`, rows are described by their canonical forms (`describe_canonical`) and
     the wildcards of one sum or product in a generalisation are merged (`_merge_wildcards`), as
     the command line does; without, rows are described and generalised as `detect_structure` does.
+    `kept_verdicts[i]`, where given and not None, is row i's verdict from an earlier run with this
+    library and these settings (`state.Reuse.verdicts`).
     `progress(stage, done, total)` is called as work advances. `large` (or a Dask `client`)
     clusters on the similarity graph instead of the dense matrix. Without `filter` the run's
     `result` is None. Without a `seed` the behaviour descriptors draw their sensitivity figures
@@ -365,7 +371,7 @@ def detect(ids, exprs, library, ranges=None, *, large=False, client=None, block_
     result = sparse.filter_large(candidates, library, client=client,
                                  progress=lambda done, total: progress("filtering", done, total),
                                  distances=distances, **thresholds) if filter else None
-    row_verdicts = judge_rows(exprs, bounds, library, snap, fit_threshold, client, progress)
+    row_verdicts = judge_rows(exprs, bounds, library, snap, fit_threshold, client, progress, known=kept_verdicts)
     for f in found:
         f.verdict = verdicts.structure_verdict([row_verdicts[r] for r in f.rows])
     return Run(ids=list(ids), exprs=exprs if isinstance(exprs, DescribedExprs) else list(exprs), descriptors=descriptors, clusters=clusters, found=found,

@@ -31,7 +31,7 @@ from pathlib import Path
 
 import numpy as np
 
-from source import exprcode
+from source import exprcode, verdicts
 from source.canonical import SNAP_TOLERANCE
 
 with warnings.catch_warnings():
@@ -396,12 +396,15 @@ def write(folder, run, rows, lhs, settings, library, kept=None, source=None, blo
     names = _field_names()
     vectors = []
     records = []
+    judged = verdicts.verdict_key(library_id(library), run.settings.get("snap"), run.settings.get("fit_threshold"))
     for i, (r, h, d) in enumerate(zip(rows, lhs, run.descriptors)):
         k = source[i] if source is not None else -1
         records.append(_copied_record(kept.records[k], kept, vectors) if k >= 0 and kept is not None
                        else _row_record(r, h, d, names, vectors))
         if run.texts is not None and run.texts[i] is not None:
             records[-1]["text"] = run.texts[i]
+        if run.verdicts:
+            records[-1]["verdict"] = {"key": judged, **verdicts.to_record(run.verdicts[i])}
     clusters = []
     found = {f.cluster: f for f in run.found}
     for k, parts in run.accounts.items():
@@ -827,9 +830,22 @@ class Reuse:
     the kept row whose record row i took, or -1), scored against `library`."""
 
     def __init__(self, kept, rows, source, library, use_ranges):
-        self.kept, self.library = kept, library
+        self.kept, self.library, self.source = kept, library, list(source)
         # A row that took a kept record has that record's key.
         self.keys = [kept.keys[k] if k >= 0 else row_key(r.formula, r.bounds, use_ranges) for r, k in zip(rows, source)]
+
+    def verdicts(self, snap, threshold):
+        """Each row's verdict kept with this library and settings, or None (`verdicts.Verdict`)."""
+        key = verdicts.verdict_key(library_id(self.library), snap, threshold)
+        out = []
+        for k in self.source:
+            record = self.kept.records[k].get("verdict") if k >= 0 else None
+            try:
+                out.append(verdicts.from_record(record) if isinstance(record, dict) and record.get("key") == key
+                           else None)
+            except (ValueError, TypeError, KeyError) as e:
+                raise _damaged(self.kept.folder, f"row {k + 1}'s verdict: {e}") from None
+        return out
 
     def parts(self, members):
         """The kept scoring parts of the cluster of these rows, or None."""

@@ -41,7 +41,7 @@ class Verdict:
     closeness: float | None = None        # in [0, 1]: the R^2 of the fit where one was made
     mapping: dict | None = None           # formula variable -> law variable
     folded: str = ""                      # the constants folded into the formula's coefficients
-    canonical: Canonical | None = None
+    canonical: Canonical | None = None    # its core None where the verdict was read from a kept state
     reason: str | None = None             # why a row was skipped
     canonical_text: str | None = None     # the canonical form as printed, made where it was judged
 
@@ -167,6 +167,40 @@ def judge_block(library: dict, snap: float, threshold: float, rows: list) -> lis
                 v.canonical = dataclasses.replace(v.canonical, values=None)  # the values stay here
             out.append(v)
     return out
+
+
+def verdict_key(library_id: str, snap: float, threshold: float) -> str:
+    """What a kept verdict holds for: the library and the settings it was judged with."""
+    return f"{library_id}|{snap!r}|{threshold!r}"
+
+
+def to_record(v: Verdict) -> dict:
+    """A verdict as JSON data (a kept state's), its canonical form as printed."""
+    c = v.canonical
+    return {"verdict": v.verdict, "law": v.law, "laws": list(v.laws), "kind": v.kind, "closeness": v.closeness,
+            "mapping": v.mapping, "folded": v.folded, "reason": v.reason,
+            "canonical": v.canonical_text or (str(c.core) if c is not None and c.core is not None else None),
+            "intercept": c.intercept if c is not None else None, "scale": c.scale if c is not None else None,
+            "changes": list(c.changes) if c is not None else []}
+
+
+def from_record(d: dict) -> Verdict:
+    """The verdict `to_record` wrote; ValueError where the data is not such a record."""
+    if not isinstance(d, dict) or d.get("verdict") not in ("known", "new", "skipped"):
+        raise ValueError("not a kept verdict")
+    laws, changes, mapping = d.get("laws"), d.get("changes"), d.get("mapping")
+    closeness, intercept, scale = d.get("closeness"), d.get("intercept"), d.get("scale")
+    if not (isinstance(laws, list) and all(isinstance(n, str) for n in laws) and isinstance(changes, list)
+            and all(isinstance(c, str) for c in changes) and (mapping is None or isinstance(mapping, dict))
+            and all(x is None or (isinstance(x, (int, float)) and not isinstance(x, bool))
+                    for x in (closeness, intercept, scale))):
+        raise ValueError("a kept verdict of the wrong shape")
+    canon = None
+    if intercept is not None and scale is not None:
+        canon = Canonical(None, float(intercept), float(scale), list(changes))
+    text = d.get("canonical")
+    return Verdict(d["verdict"], d.get("law"), list(laws), d.get("kind"), closeness, mapping, str(d.get("folded") or ""),
+                   canon, d.get("reason"), text if isinstance(text, str) else None)
 
 
 @dataclass

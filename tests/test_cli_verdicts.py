@@ -102,3 +102,25 @@ def test_the_library_command_lists_laws_forms_and_classes(tmp_path):
     out = run(tmp_path, "library", "laws.csv")
     assert out.returncode == 0 and "laws.csv:2" in out.stdout and "2 laws of the form" in out.stdout
     assert "first, second" in out.stdout
+
+
+def test_a_kept_state_keeps_each_formulas_verdict(tmp_path):
+    write(tmp_path)
+    first = run(tmp_path, "detect", "bank.csv", "--skip-bad", "--state", "kept", "--json", "a.json", "--quiet")
+    assert first.returncode == 0, first.stderr
+    (rows_file,) = (tmp_path / "kept").glob("rows-*.json")
+    records = json.loads(rows_file.read_text())["rows"]
+    assert len(records) == len(ROWS) - 1 and all(r["verdict"]["key"] for r in records)
+    again = run(tmp_path, "detect", "bank.csv", "--skip-bad", "--state", "kept", "--json", "b.json", "--quiet")
+    scratch = run(tmp_path, "detect", "bank.csv", "--skip-bad", "--large", "--json", "c.json", "--quiet")
+    assert again.returncode == 0 and scratch.returncode == 0, again.stderr + scratch.stderr
+    tables = [json.loads((tmp_path / f"{n}.json").read_text())["formulas"] for n in "abc"]
+    assert tables[0] == tables[1] == tables[2]
+    # Another fit threshold judges the kept rows again, with the same answer as from scratch.
+    strict = run(tmp_path, "detect", "bank.csv", "--skip-bad", "--state", "kept", "--fit-threshold", "1",
+                 "--json", "d.json", "--quiet")
+    fresh = run(tmp_path, "detect", "bank.csv", "--skip-bad", "--large", "--fit-threshold", "1", "--json", "e.json",
+                "--quiet")
+    assert strict.returncode == 0 and fresh.returncode == 0, strict.stderr + fresh.stderr
+    d, e = (json.loads((tmp_path / f"{n}.json").read_text())["formulas"] for n in "de")
+    assert d == e and d != tables[0]
