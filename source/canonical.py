@@ -72,7 +72,7 @@ def values(expr: sp.Expr, symbols: list[sp.Symbol], arrays: list[np.ndarray]) ->
             if np.iscomplexobj(v):
                 v = np.where(np.abs(v.imag) <= 1e-9 * np.abs(v.real), v.real, np.nan)
             v = np.asarray(v, dtype=float)
-    except (TypeError, ValueError, ArithmeticError, AttributeError, RecursionError):
+    except Exception:  # what cannot be evaluated (zoo, unknown functions, ...) has no values
         return None
     shape = np.broadcast(*arrays).shape if arrays else ()
     if v.shape != shape:
@@ -152,6 +152,12 @@ def canonical_form(expr: sp.Expr, bounds: dict | None = None, tolerance: float =
     """The canonical numeric form of a formula over its variable ranges (`bounds`, by name).
     Each of its terms is evaluated once at the points (`sample`); their sum is the formula's
     values (`Canonical.values`)."""
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # numpy's warnings of values that overflow or are undefined
+        return _canonical_form(expr, bounds, tolerance, symbols, arrays)
+
+
+def _canonical_form(expr, bounds, tolerance, symbols, arrays) -> Canonical:
     symbols = symbols_of(expr) if symbols is None else symbols
     if not symbols:
         return Canonical(expr)

@@ -406,7 +406,7 @@ def concept(args):
 def library(args):
     """Lists a library's laws with their forms and where each comes from, then the classes of
     laws of one form, which no formula can tell apart."""
-    from source.constants import BY_NAME
+    from source.law_fit import constants_of
     from source.laws import load_library
     from source.verdicts import form_classes
     kt = _engine()
@@ -422,7 +422,7 @@ def library(args):
     print(f"KELTRAN library: {len(laws)} laws ({label})\n")
     width = max((len(n) for n in laws), default=0)
     for name, (expr, where) in laws.items():
-        constants = sorted(str(v) for v in expr.free_symbols if str(v) in BY_NAME)
+        constants = sorted(f"{var} = {c.symbol}" for var, c in constants_of(name, expr).items())
         note = f"   constants it may fold: {', '.join(constants)}" if constants else ""
         print(f"  {name:<{width}}  {expr}   form {kt._canonicalize_expr(expr)}   [{where}]{note}")
     shared = {tuple(c) for c in classes.values() if len(c) > 1}

@@ -1,9 +1,12 @@
 """Physical constants that formulas carry folded into their coefficients.
 
 A law names a constant as a variable (Coulomb's law has `epsilon`, Newton's gravitation `G`);
-a formula fitted to data has its value instead (`8.98e9*X1*X2/X3**2`). Each constant is known
-by the law variable names that stand for it; a law is also tried with such a variable set to
-the constant's value, and then it must match with the constant's own factor (see `law_fit`).
+a formula fitted to data has its value instead (`8.98e9*X1*X2/X3**2`). A law is also tried with
+such a variable set to the constant's value, and then it must match with the constant's own
+factor (see `law_fit`). Which variables are constants: for the bundled laws, as `source.laws`
+declares them (the R of Ohm's law is a resistance, not the gas constant); for other libraries,
+by name (`names`), a constant of everyday size (R, g) only by a name that cannot mean anything
+else, since a coefficient near 8.3 or 9.8 is easily met by chance.
 """
 from dataclasses import dataclass
 
@@ -14,6 +17,11 @@ class Constant:
     name: str
     value: float              # SI value (CODATA 2018)
     names: tuple[str, ...]    # the law variable names that may stand for it
+
+    @property
+    def everyday(self) -> bool:
+        """A value of everyday size, which a coefficient meets by chance more easily."""
+        return 1e-3 <= abs(self.value) <= 1e3
 
 
 CONSTANTS = (
@@ -27,10 +35,11 @@ CONSTANTS = (
              ("epsilon", "epsilon0", "epsilon_0", "eps", "eps0", "\u03b5", "\u03b50")),
     Constant("\u03bc0", "vacuum permeability", 1.25663706212e-6, ("mu0", "mu_0", "\u03bc0")),
     Constant("N_A", "Avogadro constant", 6.02214076e23, ("N_A", "NA")),
-    Constant("R", "molar gas constant", 8.314462618, ("R",)),
-    Constant("g", "standard gravity", 9.80665, ("g",)),
+    Constant("R", "molar gas constant", 8.314462618, ("R_gas", "R_0")),
+    Constant("g", "standard gravity", 9.80665, ("g0", "g_0", "g_n")),
     Constant("\u03c3", "Stefan-Boltzmann constant", 5.670374419e-8, ("sigma",)),
     Constant("m_e", "electron mass", 9.1093837015e-31, ("m_e",)),
 )
 
 BY_NAME = {name: c for c in CONSTANTS for name in c.names}
+BY_SYMBOL = {c.symbol: c for c in CONSTANTS}

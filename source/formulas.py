@@ -67,8 +67,9 @@ def account_lines(run, entries: list[dict], per_law_limit: int | None = None) ->
     """The account by verdict: how many formulas are known laws and how many are new; then each
     law with its formulas and the laws of the same form; then the new formulas by structure."""
     c = counts(entries)
-    head = (f"{_n(c['formulas'])} formulas: {_n(c['known'])} are {_n(c['known_laws'])} known "
-            f"law{'s' if c['known_laws'] != 1 else ''}, {_n(c['new'])} are new")
+    head = (f"{_n(c['formulas'])} formula{'s' if c['formulas'] != 1 else ''}: {_n(c['known'])} "
+            f"{'is' if c['known'] == 1 else 'are'} {_n(c['known_laws'])} known "
+            f"law{'s' if c['known_laws'] != 1 else ''}, {_n(c['new'])} {'is' if c['new'] == 1 else 'are'} new")
     if c["skipped"]:
         head += f", {_n(c['skipped'])} skipped as unparsable"
     lines = [head, ""]

@@ -24,10 +24,11 @@ import numpy as np
 import sympy as sp
 
 from source import canonical
-from source.constants import BY_NAME, Constant
+from source.constants import BY_NAME, BY_SYMBOL, Constant
 
 R2_THRESHOLD = 0.999       # R^2 from which a formula equals a law
 CONSTANT_TOLERANCE = 0.02  # relative room of the factor a law with a folded constant needs
+EVERYDAY_TOLERANCE = 0.005  # ... when the constant is of everyday size (R, g), with two variables left
 MAX_FULL_SEARCH = 6        # variables up to which every mapping is tried (6! = 720)
 MIN_VALID = 0.9            # share of points where both must be defined
 _MAX_FOLDED = 2            # constants folded into one law at most
@@ -59,6 +60,16 @@ class Fit:
         return ", ".join(f"{var} = {c.symbol} ({c.name}, {c.value:.6g})" for var, c in self.folded)
 
 
+def constants_of(name: str, expr: sp.Expr) -> dict[str, Constant]:
+    """The variables of a law that are physical constants: as the bundled library declares them
+    for its own laws, else by name (see `source.constants`)."""
+    from source.laws import CONSTANTS, LAWS
+    from source.parsing import parse_formula
+    if name in LAWS and parse_formula(LAWS[name]) == expr:
+        return {var: BY_SYMBOL[symbol] for var, symbol in CONSTANTS.get(name, {}).items()}
+    return {str(s): BY_NAME[str(s)] for s in expr.free_symbols if str(s) in BY_NAME}
+
+
 def law_forms(library: dict) -> list[LawForm]:
     """Every law of the library as numbers test it, and each with one or two of its constant
     variables folded in."""
@@ -68,14 +79,17 @@ def law_forms(library: dict) -> list[LawForm]:
             continue
         symbols = canonical.symbols_of(expr)
         forms.append(LawForm(name, expr, tuple(symbols)))
-        constants = [s for s in symbols if str(s) in BY_NAME]
+        known = constants_of(name, expr)
+        constants = [s for s in symbols if str(s) in known]
         for k in range(1, min(_MAX_FOLDED, len(constants)) + 1):
             for chosen in itertools.combinations(constants, k):
-                if len(chosen) == len(symbols):
+                free = tuple(s for s in symbols if s not in chosen)
+                folded = tuple((str(s), known[str(s)]) for s in chosen)
+                # An everyday constant is met by chance too easily with one variable left.
+                if not free or (len(free) < 2 and any(c.everyday for _, c in folded)):
                     continue
-                fixed = {s: sp.Float(BY_NAME[str(s)].value) for s in chosen}
-                forms.append(LawForm(name, expr.xreplace(fixed), tuple(s for s in symbols if s not in chosen),
-                                     tuple((str(s), BY_NAME[str(s)]) for s in chosen)))
+                fixed = {s: sp.Float(known[str(s)].value) for s in chosen}
+                forms.append(LawForm(name, expr.xreplace(fixed), free, folded))
     return _with_twins(forms)
 
 
@@ -167,7 +181,7 @@ def _evaluate(form: LawForm, columns: np.ndarray, mappings: np.ndarray) -> np.nd
             z = np.asarray(z, dtype=float)
             if z.shape != shape:
                 z = np.broadcast_to(z, shape).copy()
-    except (TypeError, ValueError, ArithmeticError, AttributeError, NameError):
+    except Exception:  # a law that cannot be evaluated there fits nothing
         return None
     if not np.isfinite(z).all():
         z = np.where(np.isfinite(z), z, np.nan)
@@ -177,7 +191,10 @@ def _evaluate(form: LawForm, columns: np.ndarray, mappings: np.ndarray) -> np.nd
 def _accept(form: LawForm, r2: float, a: float, threshold: float) -> bool:
     if not r2 >= threshold:
         return False
-    return not form.folded or abs(a - 1.0) <= CONSTANT_TOLERANCE
+    if not form.folded:
+        return True
+    room = EVERYDAY_TOLERANCE if any(c.everyday for _, c in form.folded) else CONSTANT_TOLERANCE
+    return abs(a - 1.0) <= room
 
 
 def _best_of(form, y, columns, mappings, threshold):

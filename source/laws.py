@@ -41,6 +41,26 @@ LAWS = {
 }
 
 
+# The variables of the bundled laws that are physical constants (by `source.constants` symbol),
+# which a formula fitted to data may carry folded into its coefficients.
+CONSTANTS = {
+    "newton_gravitation": {"G": "G"},
+    "gravitational_potential": {"G": "G"},
+    "coulomb_law": {"epsilon": "\u03b50"},
+    "ideal_gas_pressure": {"R": "R"},
+    "mass_energy": {"c": "c"},
+    "relativistic_gamma": {"c": "c"},
+    "doppler_shift": {"c": "c"},
+    "photon_energy": {"h": "h"},
+    "boltzmann_factor": {"k": "k_B"},
+    "stefan_boltzmann": {"sigma": "\u03c3"},
+    "potential_energy_gravity": {"g": "g"},
+    "hydrostatic_pressure": {"g": "g"},
+    "pendulum_period": {"g": "g"},
+    "projectile_range": {"g": "g"},
+}
+
+
 def load_library():
     """The bundled laws as a new dict of name -> sympy expression."""
     return {name: parse_formula(text) for name, text in LAWS.items()}

@@ -132,12 +132,13 @@ class Judge:
 
     def _equal(self, law: str, fits: list) -> list[str]:
         """The laws of equal standing with `law`: its form class and the laws fitted as closely."""
-        out = list(self.classes.get(law, [law]))
-        best = next((f.r2 for f in fits if f.law == law), None)
-        if best is not None:
+        own = next((f for f in fits if f.law == law), None)
+        # A law's class is of its whole form: a fit with a constant folded in stands for itself.
+        out = [law] if own is not None and own.folded else list(self.classes.get(law, [law]))
+        if own is not None:
             for f in fits:
-                if f.law not in out and round(f.r2, 6) == round(best, 6):
-                    out += [n for n in self.classes.get(f.law, [f.law]) if n not in out]
+                if f.law not in out and round(f.r2, 6) == round(own.r2, 6):
+                    out += [f.law] if f.folded else [n for n in self.classes.get(f.law, [f.law]) if n not in out]
         return sorted(out)
 
 

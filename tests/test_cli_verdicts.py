@@ -97,7 +97,7 @@ def test_the_library_command_lists_laws_forms_and_classes(tmp_path):
     assert out.returncode == 0, out.stderr
     assert "30 laws (bundled textbook laws)" in out.stdout
     assert "5 laws of the form" in out.stdout and "capacitor_energy, electric_power, kinetic_energy" in out.stdout
-    assert "constants it may fold: epsilon" in out.stdout
+    assert "constants it may fold: epsilon = \u03b50" in out.stdout
     (tmp_path / "laws.csv").write_text("id,formula\nfirst,a*b\nsecond,x*y\nthird,sin(t)\n")
     out = run(tmp_path, "library", "laws.csv")
     assert out.returncode == 0 and "laws.csv:2" in out.stdout and "2 laws of the form" in out.stdout
