@@ -14,6 +14,7 @@ STYLE = """
 body { font: 14px/1.45 system-ui, sans-serif; margin: 24px; color: #1d2330; background: #fff; }
 h1 { font-size: 22px; margin: 0 0 4px; } h2 { font-size: 17px; margin: 28px 0 8px; }
 .sub { color: #5b6473; margin-bottom: 16px; }
+pre.account { white-space: pre-wrap; overflow-wrap: anywhere; }
 .counts { display: flex; gap: 12px; flex-wrap: wrap; }
 .count { border: 1px solid #d7dce5; border-radius: 8px; padding: 8px 14px; min-width: 110px; }
 .count b { display: block; font-size: 22px; }
@@ -147,9 +148,10 @@ def page(run, settings, labels, rendered, skipped=(), entries=None):
     account = "\n".join(formulas.account_lines(run, entries))
     from source.heatmap import png
     counts = account_counts(run)
-    boxes = [("formulas", counts["bank"]), ("in a structure", counts["in_structures"]),
+    boxes = [("formulas", counts["bank"] + len(skipped)), ("known laws", counts["known_formulas"]),
+             ("new", counts["new_formulas"]), ("in a structure", counts["in_structures"]),
              ("left out", counts["left_out"] + len(skipped)), ("structures", len(run.found)),
-             ("known laws", counts["known_law_structures"]), ("new structures", counts["new_structures"])]
+             ("known-law structures", counts["known_law_structures"]), ("new structures", counts["new_structures"])]
     heatmap = ""
     if run.matrix is not None and len(run.ids):
         data = base64.b64encode(png(run)).decode("ascii")

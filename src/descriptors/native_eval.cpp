@@ -261,6 +261,18 @@ std::unique_ptr<NumericProgram> NumericProgram::compile(handle expr, handle syms
     return program;
 }
 
+std::unique_ptr<NumericProgram> NumericProgram::compile_as_given(handle expr, handle syms) {
+    std::optional<Node> root;
+    const bool compiled = attempt([&] {
+        Compiler compiler(syms);
+        root = compiler.expr(expr);
+    });
+    if (!compiled || !root) return nullptr;
+    auto program = std::make_unique<NumericProgram>();
+    program->root_ = std::make_unique<Node>(std::move(*root));
+    return program;
+}
+
 object NumericProgram::run(handle arrays) const {
     object args = check(PySequence_Tuple(arrays.ptr()));
     return evaluate(*root_, args);

@@ -16,6 +16,10 @@ public:
     // The program of `expr` over `syms` (in argument order), or nothing when some node is not
     // one it knows (unknown functions, Piecewise, complex or infinite constants, ...).
     static std::unique_ptr<NumericProgram> compile(handle expr, handle syms);
+    // The same program over `syms` as they are, without first renaming them as the generated
+    // function's arguments are named: the same values up to the order of the operations, which
+    // that renaming decides, and much cheaper to build.
+    static std::unique_ptr<NumericProgram> compile_as_given(handle expr, handle syms);
 
     // The expression's value for the given argument arrays (one per symbol).
     object run(handle arrays) const;

@@ -254,6 +254,7 @@ object extract_behavior(handle expr, handle var_ranges) {
 object numeric_values(handle expr, handle syms, handle arrays) {
     Items symbols(syms), values(arrays);
     if (symbols.size() != values.size()) raise(PyExc_ValueError, "one array per symbol");
+    if (auto program = NumericProgram::compile_as_given(expr, syms)) return program->run(arrays);
     return lambdified_value(expr, syms, arrays);
 }
 
