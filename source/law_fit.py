@@ -188,21 +188,19 @@ def _evaluate(form: LawForm, columns: np.ndarray, mappings: np.ndarray) -> np.nd
     return z
 
 
-def _accept(form: LawForm, r2: float, a: float, threshold: float) -> bool:
-    if not r2 >= threshold:
-        return False
-    if not form.folded:
-        return True
-    room = EVERYDAY_TOLERANCE if any(c.everyday for _, c in form.folded) else CONSTANT_TOLERANCE
-    return abs(a - 1.0) <= room
-
-
 def _best_of(form, y, columns, mappings, threshold):
     z = _evaluate(form, columns, mappings)
     if z is None:
         return None
-    r2, a, b = _affine(y, z)
-    ok = np.array([_accept(form, r2[i], a[i], threshold) for i in range(len(r2))])
+    return _best_fit(form, *_affine(y, z), mappings, threshold)
+
+
+def _best_fit(form, r2, a, b, mappings, threshold):
+    """The best accepted fit among the mappings' (R^2, a, b, mapping), or None."""
+    ok = r2 >= threshold
+    if form.folded:
+        room = EVERYDAY_TOLERANCE if any(c.everyday for _, c in form.folded) else CONSTANT_TOLERANCE
+        ok &= np.abs(a - 1.0) <= room
     if not ok.any():
         return None
     best = int(np.argmax(np.where(ok, r2, -1.0)))
@@ -292,13 +290,21 @@ def fits(y: np.ndarray, symbols: list, arrays: list, forms: list[LawForm],
         return []  # a constant is no law
     columns = np.stack(arrays)
     found: dict[str, Fit] = {}
-    for form in forms:
-        if len(form.symbols) != n:
-            continue
-        if n <= MAX_FULL_SEARCH:
-            best = _best_of(form, y, columns, _permutations(n), threshold)
-        else:
-            best = _searched(form, y, columns, threshold, formula_at)
+    mine = [f for f in forms if len(f.symbols) == n]
+    if n <= MAX_FULL_SEARCH:
+        # Every mapping of every law at once: one fit over all of their values.
+        mappings = _permutations(n)
+        values = [(f, _evaluate(f, columns, mappings)) for f in mine]
+        values = [(f, z) for f, z in values if z is not None]
+        if not values:
+            return []
+        r2, a, b = _affine(y, np.concatenate([z for _, z in values]))
+        m = len(mappings)
+        bests = [(f, _best_fit(f, r2[k * m:(k + 1) * m], a[k * m:(k + 1) * m], b[k * m:(k + 1) * m], mappings,
+                                threshold)) for k, (f, _) in enumerate(values)]
+    else:
+        bests = [(f, _searched(f, y, columns, threshold, formula_at)) for f in mine]
+    for form, best in bests:
         if best is None:
             continue
         r2, a, b, mapping = best
