@@ -57,17 +57,46 @@ class Row:
 
 def _bound(value, where, what):
     """A finite range bound, or BankError."""
+    if isinstance(value, bool):
+        raise BankError(f"{where}: {what} is not a number: {value!r}")
     try:
         number = float(value)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         raise BankError(f"{where}: {what} is not a number: {value!r}") from None
     if not math.isfinite(number):
         raise BankError(f"{where}: {what} is not finite: {value!r}")
     return number
 
 
+def _range(low, high, where, var):
+    """A variable's range (low, high): two finite bounds, low at most high, a finite width."""
+    pair = (_bound(low, where, f"the low end of the range of {var}"),
+            _bound(high, where, f"the high end of the range of {var}"))
+    if pair[0] > pair[1]:
+        raise BankError(f"{where}: the range of {var} runs backwards ({pair[0]:g} to {pair[1]:g}): "
+                        f"give the low end first")
+    if not math.isfinite(pair[1] - pair[0]):
+        raise BankError(f"{where}: the range of {var} is wider than a float can hold ({pair[0]:g} to {pair[1]:g})")
+    return pair
+
+
+# A formula is at most parsing.MAX_LENGTH characters; a field may hold that and some room, and
+# is refused beyond (csv's own limit, 131,072, would stop the reader itself).
+_FIELD_LIMIT = 1 << 24
+# Whitespace that surrounds a cell: not the Unicode separators (U+2028, ...) an id may hold.
+_BLANKS = " \t\r\n\f\v"
+
+
 def _rows_of_csv(name, text):
+    csv.field_size_limit(max(csv.field_size_limit(), _FIELD_LIMIT))
     reader = csv.reader(io.StringIO(text))
+    try:
+        yield from _csv_rows(name, reader)
+    except csv.Error as e:
+        raise BankError(f"{name}:{reader.line_num}: cannot read the row: {e}") from None
+
+
+def _csv_rows(name, reader):
     header = next(reader, None)
     if not header:
         raise BankError(f"{name}: the file is empty")
@@ -77,7 +106,7 @@ def _rows_of_csv(name, text):
 
     def cell(row, key):
         k = columns.get(key)
-        return row[k].strip() if k is not None and k < len(row) else ""
+        return row[k].strip(_BLANKS) if k is not None and k < len(row) else ""
 
     hall_of_fame = "equation" in columns
     key = "equation" if hall_of_fame else next((k for k in ("formula", "expression", "expr") if k in columns), None)
@@ -109,9 +138,7 @@ def _rows_of_csv(name, text):
             var = cell(row, f"var{k}_name")
             if not var:
                 continue
-            low, high = cell(row, f"var{k}_low"), cell(row, f"var{k}_high")
-            bounds[var] = (_bound(low, where, f"the low end of the range of {var}"),
-                           _bound(high, where, f"the high end of the range of {var}"))
+            bounds[var] = _range(cell(row, f"var{k}_low"), cell(row, f"var{k}_high"), where, var)
         yield Row(line, ident, f"row{line - 1}", cell(row, key), bounds)
 
 
@@ -120,6 +147,8 @@ def _rows_of_json(name, text):
         data = json.loads(text)
     except ValueError as e:
         raise BankError(f"{name}: not valid JSON: {e}") from None
+    except RecursionError:
+        raise BankError(f"{name}: the JSON nests too deeply to be a bank") from None
     if not isinstance(data, list):
         raise BankError(f"{name}: expected a JSON list of formulas")
     for k, item in enumerate(data):
@@ -130,7 +159,8 @@ def _rows_of_json(name, text):
         if not (isinstance(item, dict) and isinstance(item.get("formula"), str)):
             raise BankError(f"{where}: expected a formula string or an object with a 'formula' string")
         ident = item.get("id")
-        ident = None if ident is None else str(ident)
+        if ident is not None and not isinstance(ident, str):
+            raise BankError(f"{where}: the id must be a string, got {json.dumps(ident)[:40]}")
         where += f" (id {ident})" if ident else ""
         ranges = item.get("ranges") or {}
         if not isinstance(ranges, dict):
@@ -139,8 +169,7 @@ def _rows_of_json(name, text):
         for var, pair in ranges.items():
             if not (isinstance(pair, (list, tuple)) and len(pair) == 2):
                 raise BankError(f"{where}: the range of {var} must be [low, high], got {pair!r}")
-            bounds[str(var)] = (_bound(pair[0], where, f"the low end of the range of {var}"),
-                                _bound(pair[1], where, f"the high end of the range of {var}"))
+            bounds[str(var)] = _range(pair[0], pair[1], where, var)
         yield Row(k + 1, ident, f"item{k}", item["formula"], bounds)
 
 

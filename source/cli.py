@@ -16,7 +16,7 @@ import time
 import warnings
 from pathlib import Path
 
-from source.outputs import OutputError, Terminated, atomic, check_outputs, on_sigterm
+from source.outputs import OutputError, Terminated, atomic, check_outputs, is_stdout, on_sigterm
 from source.progress import Progress
 
 
@@ -194,6 +194,16 @@ def _check_dense_fits(n):
                        f"the {available / 2**30:.1f} GB available: use --large (the sparse similarity graph)")
 
 
+def _warn_if_shared(folder):
+    """A state folder others may write to can be changed under the next run: say so."""
+    with contextlib.suppress(OSError):
+        mode = os.stat(folder).st_mode
+        if mode & 0o022:
+            who = "anyone" if mode & 0o002 else "its group"
+            _warn(f"warning: {folder} is writable by {who}: whoever can write there can change what the next "
+                  f"run reads from the state (chmod go-w {folder})")
+
+
 def _dask_client(address):
     try:
         from dask.distributed import Client
@@ -203,6 +213,8 @@ def _dask_client(address):
         return Client(address, timeout="10s")
     except (OSError, TimeoutError) as e:
         raise CliError(f"cannot reach the Dask scheduler at {address}: {e}") from None
+    except (ValueError, TypeError) as e:  # an address Dask cannot read
+        raise CliError(f"--dask {address!r} is not a scheduler address: {e}", code=2) from None
 
 
 # ---- commands ------------------------------------------------------------------------------
@@ -218,7 +230,7 @@ def detect(args):
         raise CliError("--state keeps what was learnt of bank files: give the BANK files", code=2)
     check_outputs([("--json", args.json), ("--csv", args.csv), ("--plot", args.plot), ("--html", args.html)],
                   list(args.bank or []) + list(args.library or []))
-    to_stdout = "-" in (args.json, args.csv, args.plot, args.html)
+    to_stdout = any(is_stdout(p) for p in (args.json, args.csv, args.plot, args.html))
     out = sys.stderr if to_stdout else sys.stdout  # a document on standard output stands alone
     client = _dask_client(args.dask) if args.dask else None
     progress = Progress(not args.quiet and sys.stderr.isatty())
@@ -234,6 +246,7 @@ def detect(args):
                          "seed": args.seed, "use_ranges": not args.no_ranges}
         kept = None
         if args.state:
+            _warn_if_shared(args.state)
             try:
                 with progress.step("opening the state"):
                     kept = state.read(args.state, kept_settings)
@@ -398,7 +411,7 @@ def concept(args):
     if args.json:
         with atomic(args.json) as f:
             json.dump(concept_json(found), f, indent=2, ensure_ascii=False)
-    if args.json != "-":
+    if not is_stdout(args.json):
         print(concept_text(found, failures if args.verbose else []))
     return 0
 

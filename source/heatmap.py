@@ -5,6 +5,13 @@ import io
 import numpy as np
 
 KNOWN, NEW = "#2ecc71", "#ff4136"  # outline colours; each line has a black halo so it shows on any cell
+
+
+def _text(label):
+    """A label drawn as the text it is: matplotlib reads $...$ as math markup."""
+    return str(label).replace("$", r"\$")
+
+
 MAX_ROW_LABELS = 80  # above this many formulas only the structures are labelled
 MAX_STRUCTURE_LABELS = 40
 
@@ -45,16 +52,16 @@ def figure(run):
                                    lw=width, linestyle="-" if known or colour == "black" else (0, (3, 2))))
     if n <= MAX_ROW_LABELS:
         size = max(4, min(8, 600 // max(n, 1)))
-        ax.set_yticks(range(n), [str(run.ids[r]) for r in rows], fontsize=size)
-        ax.set_xticks(range(n), [str(run.ids[r]) for r in rows], fontsize=size, rotation=90)
+        ax.set_yticks(range(n), [_text(run.ids[r]) for r in rows], fontsize=size)
+        ax.set_xticks(range(n), [_text(run.ids[r]) for r in rows], fontsize=size, rotation=90)
     else:
         ax.set_xticks([])
         ax.set_yticks([start for start, _, _, _ in blocks[:MAX_STRUCTURE_LABELS]],
-                      [label for _, _, label, _ in blocks[:MAX_STRUCTURE_LABELS]], fontsize=7)
+                      [_text(label) for _, _, label, _ in blocks[:MAX_STRUCTURE_LABELS]], fontsize=7)
     # With the rows named by id, the verdicts go beside the picture, where no cell colour can
     # hide them (larger banks carry them as the row labels instead).
     for start, size, label, known in (blocks[:MAX_STRUCTURE_LABELS] if n <= MAX_ROW_LABELS else []):
-        ax.annotate(label, xy=(1.0, 1 - (start + size / 2) / max(n, 1)), xycoords="axes fraction",
+        ax.annotate(_text(label), xy=(1.0, 1 - (start + size / 2) / max(n, 1)), xycoords="axes fraction",
                     xytext=(4, 0), textcoords="offset points", va="center", fontsize=7,
                     color="#1b7f3b" if known else "#c0392b", annotation_clip=False)
     known = sum(b[3] for b in blocks)

@@ -1,6 +1,7 @@
 """Output files of the command line: checked before any work, written whole or not at all."""
 import contextlib
 import os
+import stat
 import sys
 import tempfile
 from pathlib import Path
@@ -18,18 +19,48 @@ def on_sigterm(signum, frame):
     raise Terminated()
 
 
+def is_stdout(path):
+    """Whether an output path is standard output: "-", or a name of this process's standard
+    output (/dev/stdout, /proc/self/fd/1, or the file it is redirected to)."""
+    if path == "-":
+        return True
+    if path is None:
+        return False
+    try:
+        mine, theirs = os.fstat(sys.stdout.fileno()), os.stat(path)
+    except (OSError, ValueError, AttributeError):
+        return False
+    return (mine.st_dev, mine.st_ino) == (theirs.st_dev, theirs.st_ino)
+
+
+def _special(path):
+    """Whether the path names something other than a regular file or a folder (a device, a
+    FIFO, a socket): such a thing is written through, never replaced."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return False
+    return not (stat.S_ISREG(mode) or stat.S_ISDIR(mode))
+
+
 def check_outputs(outputs, inputs):
     """Refuses, before any work, an output that is empty, a directory, in a folder that does not
     exist or cannot be written, the same file as an input, or standard output twice."""
     real_inputs = {os.path.realpath(p): p for p in inputs if p and p != "-"}
-    to_stdout = [flag for flag, path in outputs if path == "-"]
+    to_stdout = [flag for flag, path in outputs if is_stdout(path)]
     if len(to_stdout) > 1:
         raise OutputError(f"only one output can go to standard output ({' and '.join(to_stdout)} both ask for it)")
     for flag, path in outputs:
-        if path is None or path == "-":
+        if path is None or is_stdout(path):
             continue
         if not path.strip():
             raise OutputError(f"{flag} needs a file name")
+        if os.path.isdir(path):
+            raise OutputError(f"{flag} {path} is a directory")
+        if _special(path):
+            if not os.access(path, os.W_OK):
+                raise OutputError(f"{flag} {path}: cannot write to it")
+            continue
         real = os.path.realpath(path)
         if real in real_inputs:
             raise OutputError(f"{flag} {path} would overwrite the input file {real_inputs[real]}")
@@ -51,12 +82,20 @@ def _new_file_mode():
 @contextlib.contextmanager
 def atomic(path, mode="w"):
     """A temporary file beside `path`, renamed onto it only when the block succeeds; standard
-    output for "-". A symlink keeps pointing where it did (its target is replaced); an existing
-    file keeps its permissions, a new one gets those the umask gives."""
-    if path == "-":
+    output for "-" (or a name of it). A symlink keeps pointing where it did (its target is
+    replaced); an existing file keeps its permissions, a new one gets those the umask gives.
+    What is not a regular file (a device, a FIFO) is written through, never replaced."""
+    if is_stdout(path):
         stream = sys.stdout.buffer if "b" in mode else sys.stdout
         yield stream
         stream.flush()
+        return
+    if _special(path):
+        try:
+            with open(path, mode, **({} if "b" in mode else {"encoding": "utf-8"})) as f:
+                yield f
+        except OSError as e:
+            raise OutputError(f"{path}: cannot write: {e.strerror or e}") from None
         return
     target = Path(os.path.realpath(path))
     fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")

@@ -229,6 +229,11 @@ class _Builder:
             self.refuse(f"the constant {value}")
         if isinstance(value, (int, float)):
             text = self.segment(node)
+            if isinstance(value, float):
+                # sympy reads a decimal exponent exactly: 1e999999 costs minutes before it is a number.
+                exponent = _EXPONENT.search(text)
+                if exponent and (len(exponent.group(1)) > 5 or abs(int(exponent.group(1))) > MAX_INTEGER_DIGITS):
+                    self.refuse(f"the number {_cut(text)}: a decimal exponent beyond \u00b1{MAX_INTEGER_DIGITS}")
             # What sympy makes of the literal as written: exact integers, decimal floats.
             return sp.Integer(value) if isinstance(value, int) else sp.Float(text.replace("_", ""))
         if isinstance(value, (str, bytes)):
@@ -296,6 +301,11 @@ def _operator_text(op):
 
 
 _LONG_NUMBER = re.compile(r"\d{%d}" % (MAX_INTEGER_DIGITS + 1))
+_EXPONENT = re.compile(r"[eE][+-]?0*(\d+)\s*$")
+
+
+def _cut(text):
+    return text if len(text) <= 20 else text[:8] + "\u2026" + text[-8:]
 
 
 def _tokens(text):
