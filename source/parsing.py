@@ -73,6 +73,8 @@ _SYMPY_CALLABLE_MODULES = ("sympy.functions.elementary", "sympy.functions.specia
                            "sympy.functions.combinatorial", "sympy.core.add", "sympy.core.mul",
                            "sympy.core.power", "sympy.core.mod", "sympy.core.relational",
                            "sympy.logic.boolalg", "sympy.concrete", "sympy.integrals.integrals")
+# Calls whose work grows with an order or a count of terms that the text gives (`bound_work`).
+_COUNTED = {"Derivative", "Sum", "Product", "harmonic"}
 _SYMPY_CALLABLE_EXTRA = {"sqrt", "cbrt", "root", "real_root", "Derivative", "Integer", "Rational",
                          "Float", "Piecewise"}
 # Special and combinatorial functions: their integer arguments are bounded.
@@ -278,7 +280,26 @@ class _Builder:
                 self.refuse(f"{name}() of anything but {'one or two numbers' if most == 2 else 'one number'}")
         if name in self.bounded:
             self.bound_integers(name, args)
+        if self.api and name in _COUNTED:
+            self.bound_work(name, args)
         return function(*args)
+
+    def bound_work(self, name, args):
+        """Derivatives, sums and products whose order or count of terms input sets: bounded as
+        powers and special functions are, before sympy does the work."""
+        if name == "Derivative":
+            orders = [a[1] for a in args[1:] if isinstance(a, sp.Tuple) and len(a) == 2]
+            total = sum(abs(int(n)) for n in orders if isinstance(n, sp.Integer)) + len(args) - 1 - len(orders)
+            if total > MAX_DEGREE:
+                self.refuse(f"a derivative of order beyond {MAX_DEGREE}")
+        elif name == "harmonic" and len(args) == 2 and isinstance(args[1], sp.Integer) and abs(args[1]) > MAX_DEGREE:
+            self.refuse(f"harmonic() of an order beyond \u00b1{MAX_DEGREE}")
+        else:  # Sum, Product: each (k, a, b) of at most MAX_FUNCTION_INTEGER terms where a and b are numbers
+            for limits in args[1:]:
+                if isinstance(limits, sp.Tuple) and len(limits) == 3 and all(x.is_number for x in limits[1:]):
+                    low, high = limits[1:]
+                    if not (high - low).is_finite or abs(high - low) > MAX_FUNCTION_INTEGER:
+                        self.refuse(f"{name}() of more than {MAX_FUNCTION_INTEGER} terms")
 
     def bound_integers(self, name, args):
         symbolic = any(not getattr(a, "is_number", True) for a in args)

@@ -128,3 +128,20 @@ def test_ids_that_look_like_math_markup_are_drawn_as_text(tmp_path):
     out = run(tmp_path, "detect", "bank.json", "--plot", "out.png", "--html", "out.html", "--quiet")
     assert out.returncode == 0, out.stderr
     assert (tmp_path / "out.png").stat().st_size > 0 and (tmp_path / "out.html").stat().st_size > 0
+
+
+@pytest.mark.parametrize("text", ["harmonic(1000, 1000)*x", "Product(x + k, (k, 1, 10**6))",
+                                  "Derivative(sin(x)*exp(x), (x, 10**5))", "Sum(k*x, (k, 0, 5000))",
+                                  "Derivative(x**2, x, x, (y, 30))"])
+def test_api_text_whose_work_input_sets_is_refused_at_once(text):
+    from source.parsing import parse_expression
+    with pytest.raises(FormulaError, match="beyond|more than"):
+        parse_expression(text)
+
+
+@pytest.mark.parametrize("text", ["harmonic(10, 2)*x", "Product(x + k, (k, 1, 10))", "Derivative(x**5, (x, 3))",
+                                  "Sum(k*x, (k, 0, 100))", "Sum(1/k**2, (k, 1, n))"])
+def test_api_text_within_the_bounds_reads_as_sympy_does(text):
+    import sympy as sp
+    from source.parsing import parse_expression
+    assert parse_expression(text) == sp.sympify(text)
