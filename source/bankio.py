@@ -245,6 +245,13 @@ def parse_row(row):
     return parse_equation(row.formula)
 
 
+def _cut(text, most=80):
+    """A text for one error line: a long formula or id shown by its ends and its length."""
+    if len(text) <= most:
+        return text
+    return f"{text[:most // 2]}\u2026{text[-most // 4:]} ({len(text):,} characters)"
+
+
 def settle(rows, parsed, skip_bad=False, warn=None, unique_ids=False):
     """The entries of rows whose formulas were parsed (`parsed[i]` is (lhs, expr), or the
     FormulaError of row i) and the rows skipped; ids resolved: the file's, else an equation's
@@ -254,7 +261,7 @@ def settle(rows, parsed, skip_bad=False, warn=None, unique_ids=False):
     for row, outcome in zip(rows, parsed):
         shown = row.id or row.made_up
         if isinstance(outcome, Exception):
-            message = f"{row.where} (id {shown}): cannot parse formula {row.formula!r}: {outcome}"
+            message = f"{row.where} (id {_cut(shown)}): cannot parse formula {_cut(row.formula)!r}: {outcome}"
             if not skip_bad:
                 raise BankError(message)
             skipped.append({"where": row.where, "id": shown, "formula": row.formula, "reason": str(outcome)})

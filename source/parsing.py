@@ -408,7 +408,8 @@ def _parse(text, api):
     if not source:
         raise FormulaError("the formula is empty")
     try:
-        tree = ast.parse(source, mode="eval")
+        terms = _terms(source)
+        trees = [ast.parse(t, mode="eval") for t in terms] if len(terms) > 1 else [ast.parse(source, mode="eval")]
     except SyntaxError as e:
         raise FormulaError("invalid syntax" + (f" ({e.msg})" if e.msg != "invalid syntax" else "")) from None
     except (RecursionError, MemoryError):
@@ -416,13 +417,49 @@ def _parse(text, api):
     except ValueError as e:
         raise FormulaError(f"cannot read the formula ({e})") from None
     try:
-        return _Builder(source, api, keywords).build(tree), lhs
+        if len(trees) == 1:
+            return _Builder(source, api, keywords).build(trees[0]), lhs
+        # A sum too long for Python's own parser, read term by term: one level, as any sum.
+        parts = [_Builder(t, api, keywords).build(tree, 1) for t, tree in zip(terms, trees)]
+        if not all(isinstance(p, sp.Expr) for p in parts):
+            raise FormulaError("a sum of what is not an expression")
+        return sp.Add(*parts), lhs
     except FormulaError:
         raise
     except RecursionError:
         raise FormulaError(f"the formula nests deeper than {MAX_DEPTH} levels") from None
     except (TypeError, ValueError, ArithmeticError, AttributeError, sp.SympifyError) as e:
         raise FormulaError(str(e) or type(e).__name__) from None
+
+
+# Python's parser builds a sum as a chain nested one level per term and stops near a thousand.
+_LONG_SUM = 500
+
+
+def _terms(source):
+    """The terms of a long top-level sum, each with its sign, as texts; [source] for anything
+    else (a short formula, one that is not a sum at its top level)."""
+    if source.count("+") + source.count("-") < _LONG_SUM:
+        return [source]
+    tokens = _tokens(source)
+    terms, start, depth, previous = [], 0, 0, None
+    for k, t in enumerate(tokens):
+        if t.type == tokenize.OP and t.string in "([{":
+            depth += 1
+        elif t.type == tokenize.OP and t.string in ")]}":
+            depth -= 1
+        elif (depth == 0 and t.type == tokenize.OP and t.string in "+-" and previous is not None
+              and (previous.type in (tokenize.NAME, tokenize.NUMBER) or previous.string in ")]}")):
+            terms.append(tokens[start:k])
+            start = k
+        elif depth == 0 and t.type == tokenize.OP and t.string in ("=", "==", "<", ">", "<=", ">=", "!=", ","):
+            return [source]  # not a plain sum: left to the parser as it is
+        if t.type not in (tokenize.NEWLINE, tokenize.NL, tokenize.ENDMARKER, tokenize.INDENT, tokenize.DEDENT):
+            previous = t
+    terms.append(tokens[start:])
+    if len(terms) < 2:
+        return [source]
+    return [_untokenize(term) for term in terms]
 
 
 def parse_equation(text):

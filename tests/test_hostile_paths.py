@@ -145,3 +145,17 @@ def test_api_text_within_the_bounds_reads_as_sympy_does(text):
     import sympy as sp
     from source.parsing import parse_expression
     assert parse_expression(text) == sp.sympify(text)
+
+
+def test_a_long_flat_sum_is_one_level_and_errors_stay_one_short_line(tmp_path):
+    import sympy as sp
+    terms = [f"x{i}" for i in range(2996)]
+    assert len(parse_formula(" + ".join(terms)).args) == 2996
+    signed = parse_formula("-x0 " + " ".join(f"- {i}*x{i}**2" for i in range(1, 1500)) + " + sin(a + b)")
+    x0, a, b = (sp.Symbol(n) for n in ("x0", "a", "b"))
+    assert len(signed.args) == 1501 and -x0 in signed.args and sp.sin(a + b) in signed.args
+    path = write(tmp_path / "bank.csv", "id,formula\nhuge," + "x+" * 60_000 + "(\n")
+    rows = bankio.read_rows([str(path)])
+    with pytest.raises(bankio.BankError) as found:
+        bankio.settle(rows, [bankio._parsed(r) for r in rows])
+    assert len(str(found.value)) < 400 and "120,001 characters" in str(found.value)
