@@ -12,6 +12,7 @@ import math
 import os
 import signal
 import sys
+import threading
 import time
 import warnings
 from pathlib import Path
@@ -204,17 +205,36 @@ def _warn_if_shared(folder):
                   f"run reads from the state (chmod go-w {folder})")
 
 
+DASK_DEADLINE = 10.0  # seconds to reach a scheduler and hear it answer as one
+
+
 def _dask_client(address):
+    """A client of the scheduler at `address`, within one deadline for reaching it and its
+    answer: a port that answers but is no scheduler may otherwise keep the handshake waiting."""
     try:
         from dask.distributed import Client
     except ImportError:
         raise CliError("--dask needs Dask: pip install 'keltran[dask]'") from None
-    try:
-        return Client(address, timeout="10s")
-    except (OSError, TimeoutError) as e:
-        raise CliError(f"cannot reach the Dask scheduler at {address}: {e}") from None
-    except (ValueError, TypeError) as e:  # an address Dask cannot read
-        raise CliError(f"--dask {address!r} is not a scheduler address: {e}", code=2) from None
+    outcome: dict = {}
+
+    def connect():
+        try:
+            outcome["client"] = Client(address, timeout=f"{DASK_DEADLINE:g}s")
+        except BaseException as e:  # reported below, on the command's own thread
+            outcome["error"] = e
+
+    worker = threading.Thread(target=connect, name="keltran-dask-connect", daemon=True)
+    worker.start()
+    worker.join(DASK_DEADLINE + 1.0)
+    if worker.is_alive():
+        raise CliError(f"cannot reach the Dask scheduler at {address}: no answer as a scheduler within "
+                       f"{DASK_DEADLINE:g} s")
+    error = outcome.get("error")
+    if isinstance(error, (ValueError, TypeError)):  # an address Dask cannot read
+        raise CliError(f"--dask {address!r} is not a scheduler address: {error}", code=2)
+    if error is not None:
+        raise CliError(f"cannot reach the Dask scheduler at {address}: {error}") from None
+    return outcome["client"]
 
 
 # ---- commands ------------------------------------------------------------------------------

@@ -33,6 +33,7 @@ MAX_INTEGER_DIGITS = 4_000  # of any integer the formula builds; Python prints i
 MAX_EXPONENT = 1_000        # absolute value of a numeric exponent
 MAX_FUNCTION_INTEGER = 1_000  # integer arguments of factorial-like and special functions
 MAX_DEGREE = 20             # ... when the function also takes a symbol: it expands a polynomial
+MAX_WORK = 250_000          # nodes times distinct variables: describing a formula costs about that
 
 _BITS_PER_DIGIT = math.log2(10)
 
@@ -418,18 +419,33 @@ def _parse(text, api):
         raise FormulaError(f"cannot read the formula ({e})") from None
     try:
         if len(trees) == 1:
-            return _Builder(source, api, keywords).build(trees[0]), lhs
+            return _bounded(_Builder(source, api, keywords).build(trees[0])), lhs
         # A sum too long for Python's own parser, read term by term: one level, as any sum.
         parts = [_Builder(t, api, keywords).build(tree, 1) for t, tree in zip(terms, trees)]
         if not all(isinstance(p, sp.Expr) for p in parts):
             raise FormulaError("a sum of what is not an expression")
-        return sp.Add(*parts), lhs
+        return _bounded(sp.Add(*parts)), lhs
     except FormulaError:
         raise
     except RecursionError:
         raise FormulaError(f"the formula nests deeper than {MAX_DEPTH} levels") from None
     except (TypeError, ValueError, ArithmeticError, AttributeError, sp.SympifyError) as e:
         raise FormulaError(str(e) or type(e).__name__) from None
+
+
+def _bounded(expr):
+    """The expression, unless describing it would cost more than MAX_WORK (its nodes times its
+    distinct variables: each variable is sampled and followed through the whole tree)."""
+    if isinstance(expr, sp.Basic):
+        variables = len(expr.free_symbols)
+        if variables > 1:
+            nodes = 0
+            for _ in sp.preorder_traversal(expr):
+                nodes += 1
+                if nodes * variables > MAX_WORK:
+                    raise FormulaError(f"a formula too large to describe: {variables} variables in more than "
+                                       f"{nodes:,} nodes (at most {MAX_WORK:,} nodes times variables)")
+    return expr
 
 
 # Python's parser builds a sum as a chain nested one level per term and stops near a thousand.

@@ -149,9 +149,9 @@ def test_api_text_within_the_bounds_reads_as_sympy_does(text):
 
 def test_a_long_flat_sum_is_one_level_and_errors_stay_one_short_line(tmp_path):
     import sympy as sp
-    terms = [f"x{i}" for i in range(2996)]
+    terms = [f"sin({i}*x)*y" for i in range(1, 2997)]
     assert len(parse_formula(" + ".join(terms)).args) == 2996
-    signed = parse_formula("-x0 " + " ".join(f"- {i}*x{i}**2" for i in range(1, 1500)) + " + sin(a + b)")
+    signed = parse_formula("-x0 " + " ".join(f"- {i}*x0**2*cos({i}*a)" for i in range(1, 1500)) + " + sin(a + b)")
     x0, a, b = (sp.Symbol(n) for n in ("x0", "a", "b"))
     assert len(signed.args) == 1501 and -x0 in signed.args and sp.sin(a + b) in signed.args
     path = write(tmp_path / "bank.csv", "id,formula\nhuge," + "x+" * 60_000 + "(\n")
@@ -159,3 +159,45 @@ def test_a_long_flat_sum_is_one_level_and_errors_stay_one_short_line(tmp_path):
     with pytest.raises(bankio.BankError) as found:
         bankio.settle(rows, [bankio._parsed(r) for r in rows])
     assert len(str(found.value)) < 400 and "120,001 characters" in str(found.value)
+
+
+@pytest.mark.parametrize("reply", [b"", b"HTTP/1.1 200 OK\r\n\r\nhello\r\n"])
+def test_a_port_that_answers_but_is_no_scheduler_is_given_up_in_time(tmp_path, reply):
+    import socket
+    import time
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(8)
+    held = []
+
+    def serve():  # accepts, says what it says, and keeps the line open
+        while True:
+            try:
+                conn, _ = server.accept()
+            except OSError:
+                return
+            held.append(conn)
+            if reply:
+                conn.sendall(reply)
+
+    threading.Thread(target=serve, daemon=True).start()
+    (tmp_path / "bank.txt").write_text("m*v**2/2\nk*x**2/2\n")
+    started = time.monotonic()
+    out = run(tmp_path, "detect", "bank.txt", "--dask", f"tcp://127.0.0.1:{server.getsockname()[1]}", "--quiet")
+    spent = time.monotonic() - started
+    server.close()
+    assert out.returncode == 1 and "Traceback" not in out.stderr and "cannot reach the Dask scheduler" in out.stderr
+    assert spent < 25
+
+
+def test_a_formula_inside_the_size_limits_whose_work_is_not_is_refused_at_once():
+    import time
+    from source.parsing import MAX_WORK, parse_expression
+    wide = " + ".join(f"sin(a{i}_0*b0)" for i in range(2900))
+    for parse in (parse_formula, parse_expression):
+        started = time.monotonic()
+        with pytest.raises(FormulaError, match="too large to describe"):
+            parse(wide)
+        assert time.monotonic() - started < 5
+    ok = " + ".join(f"sin(a{i}*b)" for i in range(100))  # 100 variables in 401 nodes
+    assert len(parse_formula(ok).free_symbols) == 101 and 101 * 401 < MAX_WORK
