@@ -254,9 +254,15 @@ def detect(args):
     out = sys.stderr if to_stdout else sys.stdout  # a document on standard output stands alone
     client = _dask_client(args.dask) if args.dask else None
     progress = Progress(not args.quiet and sys.stderr.isatty())
+    held = contextlib.ExitStack()
     try:
         _engine()  # loaded here, without the missing-key warning a model would need
         from source import formulas, report, state
+        if args.state:  # one run at a time keeps a state: another waits, and never reads one half written
+            try:
+                held.enter_context(state.locked(args.state, _warn))
+            except OSError as e:
+                raise CliError(f"{args.state}: cannot use the folder: {e.strerror or e}") from None
         from source.canonical import SNAP_TOLERANCE
         from source.law_fit import R2_THRESHOLD
         from source.run import DETECTION, FILTERING, DescribedExprs
@@ -360,6 +366,7 @@ def detect(args):
                 except state.StateError as e:  # a kept row copied as it was read, unread till now
                     raise CliError(str(e)) from None
     finally:
+        held.close()
         progress.close()
         if client is not None:
             client.close()

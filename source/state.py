@@ -19,6 +19,8 @@ Files are written under new names and the manifest last, by an atomic replace: a
 while writing leaves the previous state whole.
 """
 import bisect
+import contextlib
+import fcntl
 import hashlib
 import json
 import math
@@ -607,6 +609,30 @@ def _damaged(folder, why):
 def _load_npz(path, names):
     with np.load(path, allow_pickle=False) as data:
         return {n: data[n] for n in names}
+
+
+@contextlib.contextmanager
+def locked(folder, warn=None):
+    """The state folder held for one run, from reading it to keeping the next state: a second
+    run on the same folder waits (saying so through `warn`) instead of reading files the first
+    is replacing. The folder is made if missing; the lock is the folder's own (no lock file)."""
+    path = Path(folder)
+    if not path.exists():
+        path.mkdir(parents=True, exist_ok=True)
+    if not path.is_dir():
+        yield  # read() says what is wrong with it
+        return
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            if warn:
+                warn(f"note: waiting for another keltran run that keeps its state in {folder}")
+            fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(fd)  # closing the descriptor releases the lock
 
 
 def read(folder, settings):

@@ -201,3 +201,18 @@ def test_a_formula_inside_the_size_limits_whose_work_is_not_is_refused_at_once()
         assert time.monotonic() - started < 5
     ok = " + ".join(f"sin(a{i}*b)" for i in range(100))  # 100 variables in 401 nodes
     assert len(parse_formula(ok).free_symbols) == 101 and 101 * 401 < MAX_WORK
+
+
+def test_a_run_waits_for_another_that_holds_the_state(tmp_path):
+    import fcntl
+    import time
+    (tmp_path / "bank.txt").write_text("m*v**2/2\nk*x**2/2\n")
+    assert run(tmp_path, "detect", "bank.txt", "--state", "kept", "--quiet").returncode == 0
+    fd = os.open(tmp_path / "kept", os.O_RDONLY)
+    fcntl.flock(fd, fcntl.LOCK_EX)  # as a run keeping its state holds it
+    threading.Timer(3.0, os.close, (fd,)).start()
+    started = time.monotonic()
+    out = run(tmp_path, "detect", "bank.txt", "--state", "kept", "--quiet", "--json", "out.json")
+    assert out.returncode == 0, out.stderr
+    assert "waiting for another keltran run" in out.stderr and time.monotonic() - started >= 2.5
+    assert json.loads((tmp_path / "out.json").read_text())["formulas"]
