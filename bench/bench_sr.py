@@ -36,22 +36,9 @@ CLASSES = r"""
 import json, warnings
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")
-    from source import _brenmoor as kt
-from source.laws import load_library
-laws = load_library()
-names = list(laws)
-parent = {n: n for n in names}
-def root(n):
-    while parent[n] != n:
-        n = parent[n]
-    return n
-for a in names:
-    for b in names:
-        if a < b:
-            found = kt.match_library(laws[a], {b: laws[b]})
-            if found is not None and found.kind in ("identical", "scaled"):
-                parent[root(a)] = root(b)
-print(json.dumps({n: sorted(m for m in names if root(m) == root(n)) for n in names}))
+    from source.laws import load_library
+    from source.verdicts import form_classes
+print(json.dumps(form_classes(load_library())))
 """
 
 

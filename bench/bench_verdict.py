@@ -26,6 +26,7 @@ import sympy as sp
 from common import kt, load_bank
 from source.laws import load_library
 from source.run import detect
+from source.verdicts import form_classes
 
 NAMES = [c for c in "abcdfghjklmnpqrstuwxyzABCDFGHJKLMNPRTUVWXYZ"] + [f"{c}{k}" for c in "xyzuw" for k in range(1, 6)]
 SCALES = [2, 3, 5, sp.Rational(1, 2), sp.Rational(3, 2), sp.Float(0.25), sp.Float(1.7), 10]
@@ -49,23 +50,8 @@ def law_variants(expr, rng):
 
 def law_classes(laws):
     """Laws grouped by equality up to renaming and a constant: such laws cannot be told apart."""
-    names = list(laws)
-    parent = {n: n for n in names}
-
-    def root(n):
-        while parent[n] != n:
-            n = parent[n]
-        return n
-    for a in names:
-        for b in names:
-            if a < b:
-                found = kt.match_library(laws[a], {b: laws[b]})
-                if found is not None and found.kind in ("identical", "scaled"):
-                    parent[root(a)] = root(b)
-    classes = {}
-    for n in names:
-        classes.setdefault(root(n), []).append(n)
-    return list(classes.values())
+    classes = form_classes(laws)
+    return [list(c) for c in {tuple(c) for c in classes.values()}]
 
 
 def verdict_table(runs):
