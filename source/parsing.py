@@ -62,6 +62,8 @@ FUNCTIONS = dict(
     square=lambda a: a ** 2, cube=lambda a: a ** 3, neg=lambda a: -a, inv=lambda a: 1 / a,
     relu=lambda a: sp.Max(0, a), max=sp.Max, min=sp.Min, mod=sp.Mod, heaviside=sp.Heaviside,
     greater=lambda a, b: sp.Heaviside(a - b, 0),
+    cbrt=sp.cbrt, logabs=lambda a: sp.log(sp.Abs(a)), sqrtabs=lambda a: sp.sqrt(sp.Abs(a)),
+    aq=lambda a, b: a / sp.sqrt(1 + b ** 2), fmin=sp.Min, fmax=sp.Max,
     pow=None, safe_pow=None,  # built by the parser's own power rule
 )
 _POWERS = {"pow", "safe_pow", "Pow"}

@@ -125,6 +125,8 @@ def test_bank_names_are_variables_unless_called_and_known():
     ("square(x) + cube(y) + neg(z) + inv(w)", None, "x**2 + y**3 - z + 1/w"),
     ("max(x, 2) + min(y, 3) + mod(x, 2) + greater(x, y)", None, "Heaviside(x - y, 0) + Max(2, x) + Min(3, y) + Mod(x, 2)"),
     ("log1p(x) + expm1(y) + atanh_clip(z) + lgamma(w)", None, "exp(y) - 1 + log(x + 1) + atanh(z) + loggamma(w)"),
+    ("aq(x, y) + cbrt(z) + logabs(w) + sqrtabs(v) + fmin(x, 1) + fmax(y, 2)", None,
+     "x/sqrt(1 + y**2) + z**(1/3) + log(Abs(w)) + sqrt(Abs(v)) + Min(1, x) + Max(2, y)"),
 ])
 def test_symbolic_regression_vocabulary_keywords_and_equations(text, lhs, want):
     from source.parsing import parse_equation
