@@ -94,7 +94,7 @@ class GeneralizedCandidate:
     novelty: float
     closest_lib: str
 
-def detect_structure(expression_bank: list, library: dict[str, sp.Expr], var_ranges_bank: list = ..., sim_threshold: float = ..., novelty_threshold: float = ..., alpha: float = ..., beta: float = ..., verbose: bool = ..., w_structural: float = ..., w_behavioral: float = ..., w_irreducibility: float = ..., w_recurrence: float = ..., w_compression: float = ..., scale_irreducible: float = ..., scale_recurrence: float = ..., scale_compression: float = ...) -> list[GeneralizedCandidate]: ...
+def detect_structure(expression_bank: list, library: dict[str, sp.Expr], var_ranges_bank: list = ..., sim_threshold: float = ..., novelty_threshold: float = ..., alpha: float = ..., beta: float = ..., verbose: bool = ..., w_structural: float = ..., w_behavioral: float = ..., w_irreducibility: float = ..., w_recurrence: float = ..., w_compression: float = ..., scale_irreducible: float = ..., scale_recurrence: float = ..., scale_compression: float = ..., seed: int | None = ...) -> list[GeneralizedCandidate]: ...
 
 @dataclass
 class FilterResult:

@@ -216,3 +216,15 @@ def test_a_run_waits_for_another_that_holds_the_state(tmp_path):
     assert out.returncode == 0, out.stderr
     assert "waiting for another keltran run" in out.stderr and time.monotonic() - started >= 2.5
     assert json.loads((tmp_path / "out.json").read_text())["formulas"]
+
+
+def test_detect_structure_with_a_seed_gives_identical_scores_on_identical_calls(m):
+    import sympy as sp
+    x, y, z = sp.symbols("x y z")
+    bank = [x ** 2 * sp.sin(y), 3 * x ** 2 * sp.sin(y), x ** 2 * sp.sin(z) / 2, sp.exp(-x) * y, 2 * sp.exp(-z) * x]
+    library = {"line": x * y}
+    runs = [[float(c.novelty) for c in m.detect_structure(bank, library, sim_threshold=0.6, verbose=False, seed=s)]
+            for s in (3, 3, 4)]
+    assert runs[0] and runs[0] == runs[1]
+    with pytest.raises(TypeError):
+        m.detect_structure(bank, library, seed="3")

@@ -54,13 +54,16 @@ const FuncDef detect_structure_def = Declaration<Detect>{
                {"w_compression", &Detect::compression, "float", kW.compression},
                {"scale_irreducible", &Detect::scale_irreducible, "float", kW.scale_irreducible},
                {"scale_recurrence", &Detect::scale_recurrence, "float", kW.scale_recurrence},
-               {"scale_compression", &Detect::scale_compression, "float", kW.scale_compression}},
+               {"scale_compression", &Detect::scale_compression, "float", kW.scale_compression},
+               {"seed", &Detect::seed, "int | None", Check::IntOrNone, kNone}},
     .returns = "list[GeneralizedCandidate]",
     .doc = "\n"
            "    Describe a bank of expressions, cluster it by joint similarity, generalise each\n"
            "    cluster into a formula with wildcards and score it against the library.\n"
            "\n"
            "    Returns the formulas scoring at least `novelty_threshold`, in cluster order.\n"
+           "    With `seed`, numpy's global generator is seeded first, so that identical calls\n"
+           "    give identical scores.\n"
            "    ",
     .body = [](const Detect& c) { return detect_structure(c); },
 };

@@ -8,6 +8,7 @@
 #include "runtime/library_trees.hpp"
 #include "runtime/numpy.hpp"
 #include "runtime/off_gil.hpp"
+#include "runtime/state.hpp"
 
 namespace kt {
 
@@ -286,6 +287,7 @@ object detect_structure(const DetectCall& call) {
     handle bank = call.expression_bank, library = call.library, ranges_bank = call.var_ranges_bank;
     object candidates = new_list();
     if (PyList_GET_SIZE(bank.ptr()) == 0) return candidates;
+    if (call.seed.is_valid() && !call.seed.is_none()) state().np.attr("random").attr("seed")(call.seed);
 
     object exprs = bank_expressions(bank);
     object descriptors = describe_bank(exprs, ranges_bank);

@@ -12,6 +12,9 @@ struct DetectCall : ScoreWeights {
     handle expression_bank, library, var_ranges_bank;
     double sim_threshold, novelty_threshold, alpha, beta;
     bool verbose;
+    // None: the behaviour descriptors draw from numpy's global generator as it stands; an int
+    // seeds it first, so that identical calls give identical scores.
+    handle seed;
 };
 
 // The candidates scoring at least the novelty threshold, in cluster order.
