@@ -38,7 +38,7 @@ class Verdict:
     law: str | None = None                # the law named
     laws: list[str] = field(default_factory=list)  # every law of equal standing, the named one first
     kind: str | None = None               # identical, scaled, canonical or numeric
-    closeness: float | None = None        # in [0, 1]: the R^2 of the fit where one was made
+    closeness: float | None = None        # in [0, 1]: the R^2 of the fit (1 for a form matched unfitted)
     mapping: dict | None = None           # formula variable -> law variable
     folded: str = ""                      # the constants folded into the formula's coefficients
     canonical: Canonical | None = None    # its core None where the verdict was read from a kept state
@@ -127,7 +127,8 @@ class Judge:
         if form is None or law not in self.classes.get(form.law, [form.law]):
             kind = "numeric"
         mapping = named.mapping if named else dict(form.mapping or {})
-        return Verdict("known", law, laws, kind, named.r2 if named else None, mapping,
+        # A form that matches without a fit (values that cannot be sampled) is as close as can be.
+        return Verdict("known", law, laws, kind, named.r2 if named else 1.0, mapping,
                        named.folded_text() if named else "", canon)
 
     def _equal(self, law: str, fits: list) -> list[str]:
