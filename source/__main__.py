@@ -1,6 +1,4 @@
 """``python -m source``: the keltran command line."""
-import sys
+from source.cli import command
 
-from source.cli import main
-
-sys.exit(main())
+command()

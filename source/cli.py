@@ -556,17 +556,18 @@ def main(argv=None):
     signal.signal(signal.SIGTERM, on_sigterm)
     argv = sys.argv[1:] if argv is None else argv
     loading = "--quiet" not in argv and sys.stderr.isatty()
-    if loading:  # the engine and sympy take a second or two to import
-        print("keltran: loading the engine\u2026", end="\r", file=sys.stderr, flush=True)
-    p = parser()
-    if loading:
-        print(" " * 30, end="\r", file=sys.stderr, flush=True)
-    args = p.parse_args(argv)
+    p = None
     try:
+        if loading:  # the engine and sympy take a second or two to import
+            print("keltran: loading the engine\u2026", end="\r", file=sys.stderr, flush=True)
+        p = parser()
+        if loading:
+            print(" " * 30, end="\r", file=sys.stderr, flush=True)
+        args = p.parse_args(argv)
         with _fewer_collections():
             return args.run(args)
     except CliError as e:
-        if e.code == 2:
+        if e.code == 2 and p is not None:
             p.error(str(e))
         print(f"keltran: error: {e}", file=sys.stderr)
         return e.code
@@ -586,5 +587,18 @@ def main(argv=None):
         return 141
 
 
+def command():
+    """The `keltran` command: `main`, and after Ctrl-C or SIGTERM an exit at once, once the
+    outputs are cleaned up and the message said, without the second or so that tearing down a
+    large bank's objects takes."""
+    code = main()
+    if code in (130, 143):
+        with contextlib.suppress(Exception):
+            sys.stdout.flush()
+            sys.stderr.flush()
+        os._exit(code)
+    sys.exit(code)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    command()

@@ -228,3 +228,21 @@ def test_detect_structure_with_a_seed_gives_identical_scores_on_identical_calls(
     assert runs[0] and runs[0] == runs[1]
     with pytest.raises(TypeError):
         m.detect_structure(bank, library, seed="3")
+
+
+@pytest.mark.parametrize("sig, code", [("SIGINT", 130), ("SIGTERM", 143)])
+@pytest.mark.parametrize("delay", [1.0, 3.0])  # while the engine loads, and while the bank is described
+def test_the_run_answers_ctrl_c_and_sigterm_within_a_second(tmp_path, sig, code, delay):
+    import pathlib
+    import signal
+    import time
+    bank = pathlib.Path(__file__).resolve().parent.parent / "bench" / "data" / "sr_bank.csv"
+    proc = subprocess.Popen([sys.executable, "-P", "-m", "source", "detect", str(bank), "--quiet", "--skip-bad",
+                             "--json", "out.json"], cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            text=True, env=dict(os.environ, GROQ_API_KEY=""))
+    time.sleep(delay)
+    sent = time.monotonic()
+    proc.send_signal(getattr(signal, sig))
+    _, err = proc.communicate(timeout=60)
+    assert proc.returncode == code and time.monotonic() - sent < 1.0, err
+    assert "Traceback" not in err and not list(tmp_path.iterdir())  # no output, no temporary file
