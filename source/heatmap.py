@@ -1,15 +1,20 @@
 """The similarity matrix of a run as a picture: rows ordered by structure, each structure
 outlined and labelled with its verdict, a colour bar for the scale."""
 import io
+import warnings
 
 import numpy as np
 
 KNOWN, NEW = "#2ecc71", "#ff4136"  # outline colours; each line has a black halo so it shows on any cell
 
 
-def _text(label):
-    """A label drawn as the text it is: matplotlib reads $...$ as math markup."""
-    return str(label).replace("$", r"\$")
+def _text(label, most=40):
+    """A label drawn as the text it is (matplotlib reads $...$ as math markup), cut to `most`
+    characters."""
+    text = str(label)
+    if len(text) > most:
+        text = text[:most - 1] + "\u2026"
+    return text.replace("$", r"\$")
 
 
 MAX_ROW_LABELS = 80  # above this many formulas only the structures are labelled
@@ -26,8 +31,10 @@ def order(run):
     for c in structures + others:
         if c in found:
             k, f = found[c]
-            verdict = f"known: {f.match.law}" if f.match is not None else "new"
-            blocks.append((len(rows), len(run.clusters[c]), f"[{k}] {verdict}", f.match is not None))
+            # The structure's verdict from its members, where the run judged them.
+            known = f.verdict.verdict == "known" if f.verdict is not None else f.match is not None
+            law = (f.verdict.law if f.verdict is not None else f.match.law) if known else None
+            blocks.append((len(rows), len(run.clusters[c]), f"[{k}] known: {law}" if known else f"[{k}] new", known))
         rows.extend(run.clusters[c])
     return np.array(rows, dtype=int), blocks
 
@@ -70,7 +77,9 @@ def figure(run):
     ax.legend(handles=[Line2D([], [], color=KNOWN, lw=2, label="known law"),
                        Line2D([], [], color=NEW, lw=2, linestyle=(0, (3, 2)), label="new structure")],
               loc="lower right", bbox_to_anchor=(1.0, 1.04), ncol=2, fontsize=8, frameon=False)
-    fig.tight_layout()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # labels too wide for a tight layout: drawn as they fit
+        fig.tight_layout()
     return fig
 
 

@@ -410,6 +410,7 @@ def _parse(text, api):
         source, keywords, lhs = _bank_source(text)
     if not source:
         raise FormulaError("the formula is empty")
+    _work_estimate(source)
     try:
         terms = _terms(source)
         trees = [ast.parse(t, mode="eval") for t in terms] if len(terms) > 1 else [ast.parse(source, mode="eval")]
@@ -433,6 +434,18 @@ def _parse(text, api):
         raise FormulaError(f"the formula nests deeper than {MAX_DEPTH} levels") from None
     except (TypeError, ValueError, ArithmeticError, AttributeError, sp.SympifyError) as e:
         raise FormulaError(str(e) or type(e).__name__) from None
+
+
+def _work_estimate(source):
+    """Refuses, before anything is built, a text whose names times tokens say that its formula
+    would pass MAX_WORK (a node takes about three tokens; `_bounded` checks exactly after)."""
+    if len(source) < 2_000:
+        return
+    tokens = _tokens(source)
+    names = {t.string for t in tokens if t.type == tokenize.NAME}
+    if len(names) * len(tokens) > 3 * MAX_WORK:
+        raise FormulaError(f"a formula too large to describe: {len(names)} names in {len(tokens):,} tokens "
+                           f"(at most {MAX_WORK:,} nodes times variables)")
 
 
 def _bounded(expr):
