@@ -159,8 +159,9 @@ def _rows_of_json(name, text):
         if not (isinstance(item, dict) and isinstance(item.get("formula"), str)):
             raise BankError(f"{where}: expected a formula string or an object with a 'formula' string")
         ident = item.get("id")
-        if ident is not None and not isinstance(ident, str):
-            raise BankError(f"{where}: the id must be a string, got {json.dumps(ident)[:40]}")
+        if "id" in item and not isinstance(ident, str):
+            raise BankError(f"{where}: the id must be a string (leave it out for a made-up one), "
+                            f"got {json.dumps(ident)[:40]}")
         where += f" (id {ident})" if ident else ""
         ranges = item.get("ranges") or {}
         if not isinstance(ranges, dict):

@@ -48,6 +48,7 @@ def test_ranges_that_cannot_be_ranges_name_the_row(tmp_path, body, message):
     ({"id": 7, "formula": "x"}, "id must be a string"),
     ({"id": ["a"], "formula": "x"}, "id must be a string"),
     ({"id": True, "formula": "x"}, "id must be a string"),
+    ({"id": None, "formula": "x"}, "id must be a string"),
     ({"id": "a", "formula": "x", "ranges": {"x": [True, 2]}}, "not a number"),
     ({"id": "a", "formula": "x", "ranges": {"x": [3, 1]}}, "runs backwards"),
 ])
