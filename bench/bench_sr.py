@@ -129,27 +129,15 @@ def verdict_report(doc, truth, classes, ids):
             known_unrecovered[key] = known_unrecovered.get(key, 0) + 1
         if not t or t["recovered"] != "1":
             continue
-        if group == "library":
-            if verdict == "known":
-                if correct(f, t["law"]):
-                    lib["known, correct law"] += 1
-                else:
-                    lib["known, wrong law"] += 1
-                    key = (t["law"], f.get("law"))
-                    wrong[key] = wrong.get(key, 0) + 1
-            elif verdict == "new":
-                lib["new"] += 1
-            else:
-                lib["no verdict (missing or skipped)"] += 1
-        else:
-            if verdict == "known":
-                held["known"] += 1
+        tally, misnamed = (lib, wrong) if group == "library" else (held, known_held)
+        if verdict == "known":
+            right = group == "library" and correct(f, t["law"])
+            tally["known, correct law" if right else ("known, wrong law" if group == "library" else "known")] += 1
+            if not right:
                 key = (t["law"], f.get("law"))
-                known_held[key] = known_held.get(key, 0) + 1
-            elif verdict == "new":
-                held["new"] += 1
-            else:
-                held["no verdict (missing or skipped)"] += 1
+                misnamed[key] = misnamed.get(key, 0) + 1
+        else:
+            tally["new" if verdict == "new" else "no verdict (missing or skipped)"] += 1
     print()
     table("Recovered expressions of library laws", lib, sum(lib.values()))
     for (law, named), n in sorted(wrong.items(), key=lambda kv: -kv[1])[:10]:

@@ -61,6 +61,20 @@ def sample(symbols: list[sp.Symbol], bounds: dict | None, points: int = POINTS, 
     return out
 
 
+def real_values(raw, shape) -> np.ndarray:
+    """Computed values as a float array of `shape`: NaN where undefined, infinite or complex
+    (a vanishing imaginary part aside). ValueError where they cannot take that shape."""
+    v = np.asarray(raw)
+    if np.iscomplexobj(v):
+        v = np.where(np.abs(v.imag) <= 1e-9 * np.abs(v.real), v.real, np.nan)
+    v = np.asarray(v, dtype=float)
+    if v.shape != shape:
+        v = np.broadcast_to(v, shape).copy()
+    if not np.isfinite(v).all():
+        v = np.where(np.isfinite(v), v, np.nan)
+    return v
+
+
 def values(expr: sp.Expr, symbols: list[sp.Symbol], arrays: list[np.ndarray]) -> np.ndarray | None:
     """The expression's real values at the points (NaN where undefined or complex), or None when
     it cannot be evaluated."""
@@ -68,20 +82,9 @@ def values(expr: sp.Expr, symbols: list[sp.Symbol], arrays: list[np.ndarray]) ->
         with np.errstate(all="ignore"), warnings.catch_warnings():
             warnings.simplefilter("ignore")
             raw = kt._numeric_values(expr, list(symbols), list(arrays))
-            v = np.asarray(raw)
-            if np.iscomplexobj(v):
-                v = np.where(np.abs(v.imag) <= 1e-9 * np.abs(v.real), v.real, np.nan)
-            v = np.asarray(v, dtype=float)
+            return real_values(raw, np.broadcast(*arrays).shape if arrays else ())
     except Exception:  # what cannot be evaluated (zoo, unknown functions, ...) has no values
         return None
-    shape = np.broadcast(*arrays).shape if arrays else ()
-    if v.shape != shape:
-        try:
-            v = np.broadcast_to(v, shape).copy()
-        except ValueError:
-            return None
-    v[~np.isfinite(v)] = np.nan
-    return v
 
 
 def _rms(v: np.ndarray) -> float:

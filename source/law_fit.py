@@ -175,17 +175,10 @@ def _evaluate(form: LawForm, columns: np.ndarray, mappings: np.ndarray) -> np.nd
     try:
         with np.errstate(all="ignore"), warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            z = np.asarray(program(*[columns[mappings[:, j]] for j in range(len(form.symbols))]))
-            if np.iscomplexobj(z):
-                z = np.where(np.abs(z.imag) <= 1e-9 * np.abs(z.real), z.real, np.nan)
-            z = np.asarray(z, dtype=float)
-            if z.shape != shape:
-                z = np.broadcast_to(z, shape).copy()
+            return canonical.real_values(program(*[columns[mappings[:, j]] for j in range(len(form.symbols))]),
+                                         shape)
     except Exception:  # a law that cannot be evaluated there fits nothing
         return None
-    if not np.isfinite(z).all():
-        z = np.where(np.isfinite(z), z, np.nan)
-    return z
 
 
 def _best_of(form, y, columns, mappings, threshold):
