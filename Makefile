@@ -13,7 +13,7 @@ SOURCES := $(shell find src source -type f -not -name '*.pyc') CMakeLists.txt py
 PIP     := $(PY) -m pip install -q -c $(LOCK)
 BUILD_REQS = $$($(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires'])")
 
-.PHONY: test demo bench fuzz sanitize lock clean browser
+.PHONY: test demo bench fuzz sanitize lock clean browser format
 
 test: $(STAMP) $(TESTING) browser
 	$(VENV)/bin/pytest
@@ -52,6 +52,16 @@ sanitize: $(STAMP)
 	    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=16 PYTHONPATH=$(abspath $(ASAN_PKG)) \
 	    KELTRAN_TESTING_DIR=$(abspath build/asan/testing) \
 	    $(VENV)/bin/pytest -q -p no:cacheprovider tests -k "not test_import_"
+
+# Rewrites the C++ of src/ by .clang-format and the Python by ruff's settings, in place.
+FORMATTERS := $(VENV)/.keltran-formatters
+format: $(FORMATTERS)
+	find src -name '*.cpp' -o -name '*.hpp' | xargs $(VENV)/bin/clang-format -i
+	$(VENV)/bin/ruff format source tests bench scripts
+
+$(FORMATTERS): $(TOOLS)
+	$(PIP) clang-format ruff
+	touch $@
 
 $(PY):
 	@py=$$(scripts/find-python312) || exit 1; "$$py" -m venv $(VENV)

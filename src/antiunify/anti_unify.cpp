@@ -91,7 +91,8 @@ object unify_commutative(handle a, handle b, handle func, Fold& fold) {
                 // A pair is kept for a positive score and sorted by a second one. Scores are
                 // pure, so the table answers the second from its memo; the literal path, whose
                 // scoring runs the operands' own Python methods, scores the pair again.
-                candidates.emplace_back(fold.score.literal_only() ? fold.score(xs[i], ys[j]) : s, i, j);
+                candidates.emplace_back(fold.score.literal_only() ? fold.score(xs[i], ys[j]) : s, i,
+                                        j);
             }
         }
     std::sort(candidates.begin(), candidates.end(), std::greater<>());
@@ -150,7 +151,8 @@ object anti_unify(handle a, handle b, Fold& fold) {
         Items xs(get_attr(a, state().s_args)), ys(get_attr(b, state().s_args));
         if (xs.size() == ys.size() && xs.size() > 0) {
             std::vector<object> unified;
-            for (Py_ssize_t k = 0; k < xs.size(); ++k) unified.push_back(anti_unify(xs[k], ys[k], fold));
+            for (Py_ssize_t k = 0; k < xs.size(); ++k)
+                unified.push_back(anti_unify(xs[k], ys[k], fold));
             object result;
             // A rebuild the operator rejects falls through to the variable and wildcard rules.
             if (attempt([&] { result = remember(key, fold, rebuild(func, unified)); }))
@@ -161,11 +163,13 @@ object anti_unify(handle a, handle b, Fold& fold) {
     if (is_source_variable(a) && is_source_variable(b)) {
         object ha, hb;
         object sa = nb::borrow(srepr_of(a, fold, ha)), sb = nb::borrow(srepr_of(b, fold, hb));
-        object variables_key = truth(compare(sa, sb, Py_LE)) ? nb::make_tuple(sa, sb) : nb::make_tuple(sb, sa);
+        object variables_key =
+            truth(compare(sa, sb, Py_LE)) ? nb::make_tuple(sa, sb) : nb::make_tuple(sb, sa);
         PyObject* var = PyDict_GetItemWithError(fold.variable_memo.ptr(), variables_key.ptr());
         if (var) return nb::borrow(var);
         if (PyErr_Occurred()) throw nb::python_error();
-        object name = check(PyUnicode_FromFormat("v%zd", PyDict_GET_SIZE(fold.variable_memo.ptr())));
+        object name =
+            check(PyUnicode_FromFormat("v%zd", PyDict_GET_SIZE(fold.variable_memo.ptr())));
         object fresh = state().Symbol(name);
         check_status(PyDict_SetItem(fold.variable_memo.ptr(), variables_key.ptr(), fresh.ptr()));
         return remember(key, fold, fresh);

@@ -15,8 +15,8 @@ namespace kt {
 
 object anti_unify_cluster(handle exprs, bool literal_scores) {
     if (length(exprs) == 0) return none();
-    object unique = check(PySequence_List(
-        state().builtins.attr("dict").attr("fromkeys")(exprs).ptr()));
+    object unique =
+        check(PySequence_List(state().builtins.attr("dict").attr("fromkeys")(exprs).ptr()));
     const Py_ssize_t n = PyList_GET_SIZE(unique.ptr());
     if (n < 2) return none();
     std::vector<object> tagged;
@@ -84,7 +84,8 @@ object merged(handle expr) {
     }
     if (!changed) return nb::borrow(expr);
     object args_tuple = check(PyTuple_New((Py_ssize_t)parts.size()));
-    for (size_t k = 0; k < parts.size(); ++k) PyTuple_SET_ITEM(args_tuple.ptr(), (Py_ssize_t)k, Py_NewRef(parts[k].ptr()));
+    for (size_t k = 0; k < parts.size(); ++k)
+        PyTuple_SET_ITEM(args_tuple.ptr(), (Py_ssize_t)k, Py_NewRef(parts[k].ptr()));
     return check(PyObject_CallObject(get_attr(expr, "func").ptr(), args_tuple.ptr()));
 }
 
@@ -97,23 +98,24 @@ object renumbered(handle expr) {
         const std::string name = utf8(printed(sym));
         const std::string digits = name.substr(std::string("\u03c6").size());
         long long k = 0;
-        for (char ch : digits) k = ch >= '0' && ch <= '9' && k < (1LL << 40) ? k * 10 + (ch - '0') : k;
+        for (char ch : digits)
+            k = ch >= '0' && ch <= '9' && k < (1LL << 40) ? k * 10 + (ch - '0') : k;
         wildcards.emplace_back(k, std::move(sym));
     }
     if (PyErr_Occurred()) throw nb::python_error();
-    std::sort(wildcards.begin(), wildcards.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(wildcards.begin(), wildcards.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
     object mapping = check(PyDict_New());
     for (size_t i = 0; i < wildcards.size(); ++i)
-        check_status(PyDict_SetItem(mapping.ptr(), wildcards[i].second.ptr(),
-                                    state().Symbol(pystr(numbered("\u03c6", (long long)i + 1))).ptr()));
+        check_status(
+            PyDict_SetItem(mapping.ptr(), wildcards[i].second.ptr(),
+                           state().Symbol(pystr(numbered("\u03c6", (long long)i + 1))).ptr()));
     return rename_symbols(expr, mapping);
 }
 
 }  // namespace
 
-object merge_wildcards(handle expr) {
-    return renumbered(merged(expr));
-}
+object merge_wildcards(handle expr) { return renumbered(merged(expr)); }
 
 bool is_valid_generalization(handle expr, double max_wildcard_density) {
     return !is_wildcard(expr) && !(wildcard_density(expr) > max_wildcard_density);

@@ -46,16 +46,19 @@ object multiplicative_args(handle expr) {
         object exp = expr.attr("exp");
         if (truth(exp.attr("is_Integer")) && truth(exp.attr("is_positive"))) {
             int overflow = 0;
-            const long long count = PyLong_AsLongLongAndOverflow(check(PyNumber_Long(exp.ptr())).ptr(), &overflow);
+            const long long count =
+                PyLong_AsLongLongAndOverflow(check(PyNumber_Long(exp.ptr())).ptr(), &overflow);
             if (count == -1 && PyErr_Occurred()) throw nb::python_error();
             if (overflow || count > kMaxPowerFactors) return none();
             object factors = check(PyList_New((Py_ssize_t)count));
             object base = expr.attr("base");
-            for (long long i = 0; i < count; ++i) PyList_SET_ITEM(factors.ptr(), (Py_ssize_t)i, Py_NewRef(base.ptr()));
+            for (long long i = 0; i < count; ++i)
+                PyList_SET_ITEM(factors.ptr(), (Py_ssize_t)i, Py_NewRef(base.ptr()));
             return factors;
         }
     }
-    if (is_instance(expr, state().Mul)) return check(PySequence_List(get_attr(expr, state().s_args).ptr()));
+    if (is_instance(expr, state().Mul))
+        return check(PySequence_List(get_attr(expr, state().s_args).ptr()));
     return none();
 }
 

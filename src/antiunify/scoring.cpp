@@ -27,7 +27,8 @@ double structural_score_literal(handle a, handle b) {
     Items xs(get_attr(a, state().s_args)), ys(get_attr(b, state().s_args));
     if (xs.size() != ys.size()) return 10.0;
     double score = 100.0;
-    for (Py_ssize_t k = 0; k < xs.size(); ++k) score += child_term(structural_score_literal(xs[k], ys[k]));
+    for (Py_ssize_t k = 0; k < xs.size(); ++k)
+        score += child_term(structural_score_literal(xs[k], ys[k]));
     return score;
 }
 

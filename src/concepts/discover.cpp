@@ -52,20 +52,24 @@ object discover(handle report, handle llm_client, bool verbose) {
     object data = parse_report(report);
     object name = item(data, pystr("name")), definition = item(data, pystr("definition"));
     object param_names = data.attr("get")(pystr("params"));
-    object op_expr = PyUnicode_Check(definition.ptr())         ? parse_expression(definition)
-                     : is_instance(definition, sp_attr("Expr")) ? definition
-                                                                : parse_expression(str_of(definition));
+    object op_expr = PyUnicode_Check(definition.ptr()) ? parse_expression(definition)
+                     : is_instance(definition, sp_attr("Expr"))
+                         ? definition
+                         : parse_expression(str_of(definition));
     object params;
     if (param_names.is_none()) {
-        params = builtin("sorted")(get_attr(op_expr, "free_symbols"), nb::arg("key") = builtin("str"));
+        params =
+            builtin("sorted")(get_attr(op_expr, "free_symbols"), nb::arg("key") = builtin("str"));
     } else {
         params = check(PyList_New(0));
         Items names(param_names);
         for (Py_ssize_t i = 0; i < names.size(); ++i) {
             // A colon asks `symbols` for a range of names ("x0:100000000"): refused, as a
             // report may come from a file.
-            if (PyUnicode_Check(names[i].ptr()) && PyUnicode_FindChar(names[i].ptr(), ':', 0, PY_SSIZE_T_MAX, 1) >= 0)
-                raise(PyExc_ValueError, "parameter name '" + utf8(names[i]) + "' holds a range (':'), which is not allowed");
+            if (PyUnicode_Check(names[i].ptr()) &&
+                PyUnicode_FindChar(names[i].ptr(), ':', 0, PY_SSIZE_T_MAX, 1) >= 0)
+                raise(PyExc_ValueError, "parameter name '" + utf8(names[i]) +
+                                            "' holds a range (':'), which is not allowed");
             append(params, sp_attr("symbols")(names[i]));
         }
     }
@@ -80,14 +84,17 @@ object discover(handle report, handle llm_client, bool verbose) {
             semantic = model_groups(invariants, llm_client);
         } catch (nb::python_error& e) {
             if (!e.matches(PyExc_Exception)) throw;
-            if (verbose) builtin("print")(concat({pystr("LLM grouping failed, falling back: "), str_of(e.value())}));
+            if (verbose)
+                builtin("print")(
+                    concat({pystr("LLM grouping failed, falling back: "), str_of(e.value())}));
             semantic = deterministic_groups(invariants);
         }
     }
-    object concept_obj = Concept(nb::arg("name") = name, nb::arg("operator_definition") = op_expr,
-                                 nb::arg("params") = params, nb::arg("invariants") = invariants,
-                                 nb::arg("families") = semantic, nb::arg("closure_properties") = closure_keys(semantic),
-                                 nb::arg("concept_summary") = summary_text(name, invariants, semantic));
+    object concept_obj = Concept(
+        nb::arg("name") = name, nb::arg("operator_definition") = op_expr,
+        nb::arg("params") = params, nb::arg("invariants") = invariants,
+        nb::arg("families") = semantic, nb::arg("closure_properties") = closure_keys(semantic),
+        nb::arg("concept_summary") = summary_text(name, invariants, semantic));
     print_report(concept_obj);
     return concept_obj;
 }

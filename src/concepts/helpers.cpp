@@ -22,8 +22,7 @@ struct OperatorFitCall {
 
 const FuncDef safe_simplify_def = Declaration<SafeSimplifyCall>{
     .name = "_safe_simplify",
-    .params = {{"e", &SafeSimplifyCall::e},
-               {"max_ops", &SafeSimplifyCall::max_ops, nullptr, 240}},
+    .params = {{"e", &SafeSimplifyCall::e}, {"max_ops", &SafeSimplifyCall::max_ops, nullptr, 240}},
     .body = [](const SafeSimplifyCall& c) { return safe_simplify(c.e, c.max_ops); },
     .qualname = "discover_concept.<locals>._safe_simplify",
 };
@@ -41,9 +40,10 @@ const FuncDef anti_unify_with_operator_def = Declaration<OperatorFitCall>{
     .params = {{"result", &OperatorFitCall::result},
                {"operator_expr", &OperatorFitCall::operator_expr},
                {"params", &OperatorFitCall::params}},
-    .body = [](const OperatorFitCall& c) {
-        return anti_unify_with_operator(c.result, c.operator_expr, c.params);
-    },
+    .body =
+        [](const OperatorFitCall& c) {
+            return anti_unify_with_operator(c.result, c.operator_expr, c.params);
+        },
     .qualname = "discover_concept.<locals>._anti_unify_with_operator",
 };
 
@@ -82,7 +82,8 @@ bool has_symbolic_power(handle e) {
     object it = check(PyObject_GetIter(sp_attr("preorder_traversal")(e).ptr()));
     object pow = sp_attr("Pow");
     while (object node = nb::steal(PyIter_Next(it.ptr()))) {
-        if (is_instance(node, pow) && truth(get_attr(get_attr(node, "exp"), "free_symbols"))) return true;
+        if (is_instance(node, pow) && truth(get_attr(get_attr(node, "exp"), "free_symbols")))
+            return true;
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return false;
@@ -95,7 +96,10 @@ object canonicalize_variables(handle expr) {
 object fast_coeff(handle d1, handle op_expr) {
     object quotient = check(PyNumber_TrueDivide(d1.ptr(), op_expr.ptr()));
     object out;
-    if (attempt([&] { out = sp_attr("cancel")(sp_attr("powsimp")(quotient, nb::arg("force") = true)); })) return out;
+    if (attempt([&] {
+            out = sp_attr("cancel")(sp_attr("powsimp")(quotient, nb::arg("force") = true));
+        }))
+        return out;
     return quotient;
 }
 
@@ -122,7 +126,8 @@ object anti_unify_with_operator(handle result, handle operator_expr, handle para
                 object quotient = check(PyNumber_TrueDivide(result_s.ptr(), variant.ptr()));
                 object ratio = run_with_timeout(simplify, 2, nb::make_tuple(quotient));
                 if (!ratio.is_none() && !has_unbounded(ratio))
-                    found = nb::make_tuple(pybool(true), safe_simplify(ratio), safe_simplify(variant));
+                    found =
+                        nb::make_tuple(pybool(true), safe_simplify(ratio), safe_simplify(variant));
             });
             if (found.is_valid()) return found;
         }

@@ -32,7 +32,8 @@ const char* const kSystemPrompt =
     "What quantity or relationship do they model? What shared structure keeps appearing?\n"
     "\n"
     "Stage 3 \xe2\x80\x94 Semantic Hypotheses\n"
-    "Generate 3\xe2\x80\x93" "5 specific, high-quality hypotheses. Avoid overly generic terms like "
+    "Generate 3\xe2\x80\x93"
+    "5 specific, high-quality hypotheses. Avoid overly generic terms like "
     "\"decay\" unless truly central. Favor interpretations involving margins, boundaries, "
     "normalization, geometry, or constraints.\n"
     "\n"
@@ -43,11 +44,14 @@ const char* const kSystemPrompt =
     "- Behavioral properties (especially domain boundaries and singularities)\n"
     "- Invariants & closure\n"
     "- Recurrence in sources and compositions\n"
-    "Assign realistic confidence (0.0\xe2\x80\x93" "1.0)\n"
+    "Assign realistic confidence (0.0\xe2\x80\x93"
+    "1.0)\n"
     "\n"
     "Stage 5 \xe2\x80\x94 Practical Utility\n"
-    "Suggest 2\xe2\x80\x93" "3 strong, memorable names.\n"
-    "Provide 2\xe2\x80\x93" "3 concrete, realistic use cases in applied domains (physics, optimization, "
+    "Suggest 2\xe2\x80\x93"
+    "3 strong, memorable names.\n"
+    "Provide 2\xe2\x80\x93"
+    "3 concrete, realistic use cases in applied domains (physics, optimization, "
     "graphics, resource allocation, confidence modeling, etc.).\n"
     "\n"
     "Stage 6 \xe2\x80\x94 Concept Judgment\n"
@@ -104,16 +108,19 @@ object llm_call(handle prompt, bool verbose, handle max_retries_given) {
         try {
             object messages = check(PyList_New(0));
             check_status(PyList_Append(messages.ptr(), chat_message("user", prompt).ptr()));
-            object create = get_attr(get_attr(get_attr(module_global("groq_client"), "chat"), "completions"), "create");
+            object create = get_attr(
+                get_attr(get_attr(module_global("groq_client"), "chat"), "completions"), "create");
             object response = create(nb::arg("model") = module_global("GROQ_MODEL"),
                                      nb::arg("messages") = messages, nb::arg("temperature") = 0.0,
                                      nb::arg("max_tokens") = 4096);
-            object content = get_attr(get_attr(item(get_attr(response, "choices"), 0), "message"), "content");
+            object content =
+                get_attr(get_attr(item(get_attr(response, "choices"), 0), "message"), "content");
             if (!truth(content)) raise(PyExc_ValueError, "Empty response from LLM");
             object cleaned = extract_json_span(content);
             if (!truth(cleaned)) {
                 if (verbose)
-                    print(concat({pystr("LLM response (raw): "), item(content, slice(kOpen, 200)), pystr("...")}));
+                    print(concat({pystr("LLM response (raw): "), item(content, slice(kOpen, 200)),
+                                  pystr("...")}));
                 raise(PyExc_ValueError, "No JSON object found in LLM response");
             }
             json.attr("loads")(cleaned);
@@ -124,15 +131,18 @@ object llm_call(handle prompt, bool verbose, handle max_retries_given) {
             object text = str_of(error);
             const bool value_error = e.matches(PyExc_ValueError);
             if (value_error) {
-                if (verbose) print(concat({pystr("LLM attempt "), counter, pystr(" failed: "), text}));
+                if (verbose)
+                    print(concat({pystr("LLM attempt "), counter, pystr(" failed: "), text}));
                 if (attempt < max_retries - 1) {
                     import_module("time").attr("sleep")(0.5);
                     continue;
                 }
-                runtime_error(concat({pystr("LLM call failed after "), format(retries), pystr(" attempts: "), text}));
+                runtime_error(concat({pystr("LLM call failed after "), format(retries),
+                                      pystr(" attempts: "), text}));
             }
             if (verbose)
-                print(concat({pystr("LLM error (attempt "), counter, pystr("): "), class_name(error), pystr(": "), text}));
+                print(concat({pystr("LLM error (attempt "), counter, pystr("): "),
+                              class_name(error), pystr(": "), text}));
             if (attempt < max_retries - 1) {
                 import_module("time").attr("sleep")(1.0);
                 continue;

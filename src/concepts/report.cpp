@@ -19,7 +19,8 @@ object formula_of_text(handle s) {
         object match = re.attr("match")(pattern, line);
         if (match.is_none()) continue;
         object cand = match.attr("group")(1).attr("strip")();
-        if (!truth(cand) || truth(cand.attr("startswith")(pystr("\xe2\x94\x80\xe2\x94\x80")))) continue;
+        if (!truth(cand) || truth(cand.attr("startswith")(pystr("\xe2\x94\x80\xe2\x94\x80"))))
+            continue;
         return cand;
     }
     return nb::borrow(s);
@@ -33,7 +34,8 @@ object parse_report(handle r) {
         data = nb::borrow(r);
     } else if (PyObject_HasAttrString(r.ptr(), "formula")) {
         object formula = get_attr(r, "formula");
-        object name = PyObject_HasAttrString(r.ptr(), "name") ? get_attr(r, "name") : pystr("concept");
+        object name =
+            PyObject_HasAttrString(r.ptr(), "name") ? get_attr(r, "name") : pystr("concept");
         object names = check(PyList_New(0));
         object it = check(PyObject_GetIter(get_attr(formula, "free_symbols").ptr()));
         while (object s = nb::steal(PyIter_Next(it.ptr()))) append(names, str_of(s));
@@ -45,7 +47,9 @@ object parse_report(handle r) {
         if (!truth(s)) type_error("report string is empty");
         object json = import_module("json");
         if (!attempt([&] { data = json.attr("loads")(s); }))
-            data = dict_of({{"name", pystr("concept")}, {"definition", formula_of_text(s)}, {"params", none()}});
+            data = dict_of({{"name", pystr("concept")},
+                            {"definition", formula_of_text(s)},
+                            {"params", none()}});
     } else {
         type_error("report must be JSON string, dict, candidate object, or report string");
     }

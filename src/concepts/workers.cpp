@@ -184,10 +184,11 @@ const FuncDef stop_at_exit_def = Declaration<NoArguments>{
     .name = "_stop_time_limited_steps",
     .params = {},
     .doc = "Stops the workers of time-limited steps still running (called at exit).",
-    .body = [](const NoArguments&) {
-        stop_all([](const Worker&) { return true; });
-        return none();
-    },
+    .body =
+        [](const NoArguments&) {
+            stop_all([](const Worker&) { return true; });
+            return none();
+        },
 };
 
 }  // namespace
@@ -216,7 +217,8 @@ object run_with_timeout(handle func, long timeout, handle args, handle kwargs) {
         raise(PyExc_RuntimeError, "can't start new thread");
     }
     // At most about thirty years: the deadline must not overflow the clock.
-    const auto deadline = Clock::now() + std::chrono::seconds(std::clamp(timeout, 0L, 1'000'000'000L));
+    const auto deadline =
+        Clock::now() + std::chrono::seconds(std::clamp(timeout, 0L, 1'000'000'000L));
     for (;;) {
         if (w->wait_until(std::min(deadline, Clock::now() + kPoll))) break;
         const bool interrupted = PyErr_CheckSignals() < 0;

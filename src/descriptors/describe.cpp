@@ -8,7 +8,7 @@ namespace kt {
 
 namespace {
 
-const char* const kStructureFields[] = {"root_type", "depth",       "n_nodes",  "n_vars",
+const char* const kStructureFields[] = {"root_type",    "depth",       "n_nodes",  "n_vars",
                                         "repeated_var", "unary_depth", "operators"};
 const char* const kBehaviourFields[] = {
     "behavior_vec",      "is_bounded",      "boundedness",     "is_periodic",
@@ -23,9 +23,9 @@ object parse(handle text) {
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         object cause = nb::borrow(e.value());
-        object message = check(PyUnicode_FromFormat("Cannot parse expression '%U': %U",
-                                                    check(PyObject_Format(text.ptr(), nullptr)).ptr(),
-                                                    check(PyObject_Format(cause.ptr(), nullptr)).ptr()));
+        object message = check(PyUnicode_FromFormat(
+            "Cannot parse expression '%U': %U", check(PyObject_Format(text.ptr(), nullptr)).ptr(),
+            check(PyObject_Format(cause.ptr(), nullptr)).ptr()));
         object error = check(PyObject_CallOneArg(PyExc_ValueError, message.ptr()));
         PyException_SetContext(error.ptr(), cause.release().ptr());  // raised while handling it
         PyErr_SetRaisedException(error.release().ptr());

@@ -38,10 +38,10 @@ Node unary(Node::Kind kind, Node a, handle fn = handle()) {
 // numpy's name for each supported one-argument sympy function.
 const char* numpy_name(const std::string& cls) {
     static const std::pair<const char*, const char*> table[] = {
-        {"exp", "exp"},      {"log", "log"},        {"sin", "sin"},          {"cos", "cos"},
-        {"tan", "tan"},      {"asin", "arcsin"},    {"acos", "arccos"},      {"atan", "arctan"},
-        {"sinh", "sinh"},    {"cosh", "cosh"},      {"tanh", "tanh"},        {"asinh", "arcsinh"},
-        {"acosh", "arccosh"}, {"atanh", "arctanh"}, {"sign", "sign"},        {"floor", "floor"},
+        {"exp", "exp"},       {"log", "log"},       {"sin", "sin"},     {"cos", "cos"},
+        {"tan", "tan"},       {"asin", "arcsin"},   {"acos", "arccos"}, {"atan", "arctan"},
+        {"sinh", "sinh"},     {"cosh", "cosh"},     {"tanh", "tanh"},   {"asinh", "arcsinh"},
+        {"acosh", "arccosh"}, {"atanh", "arctanh"}, {"sign", "sign"},   {"floor", "floor"},
         {"ceiling", "ceil"}};
     for (auto [from, to] : table)
         if (cls == from) return to;
@@ -114,8 +114,9 @@ private:
         if (flag(exp, "is_integer") && flag(exp, "is_negative")) {
             // Negative integer exponents are written as floats (x**(-2.0)).
             auto b = expr(base);
-            std::optional<Node> x = flag(exp, "is_Number") ? std::optional<Node>(leaf(check(PyNumber_Float(exp.ptr()))))
-                                                           : expr(get_attr(exp, "evalf")());
+            std::optional<Node> x =
+                flag(exp, "is_Number") ? std::optional<Node>(leaf(check(PyNumber_Float(exp.ptr()))))
+                                       : expr(get_attr(exp, "evalf")());
             if (!b || !x) return std::nullopt;
             return binary(Node::Pow, std::move(*b), std::move(*x));
         }
@@ -127,7 +128,8 @@ private:
         if (equal(check(PyNumber_Negative(exp.ptr())), half)) {
             auto b = expr(base);
             if (!b) return std::nullopt;
-            return binary(Node::Div, leaf(pyint(1)), unary(Node::Call, std::move(*b), state().np.attr("sqrt")));
+            return binary(Node::Div, leaf(pyint(1)),
+                          unary(Node::Call, std::move(*b), state().np.attr("sqrt")));
         }
         auto b = expr(base);
         auto x = exponent(exp);
@@ -153,10 +155,12 @@ private:
         for (Py_ssize_t i = 0; i < factors.size(); ++i) {
             handle f = factors[i];
             object fexp = flag(f, "is_Pow") ? get_attr(f, "exp") : object();
-            if (fexp.is_valid() && flag(f, "is_commutative") && flag(fexp, "is_Rational") && flag(fexp, "is_negative")) {
+            if (fexp.is_valid() && flag(f, "is_commutative") && flag(fexp, "is_Rational") &&
+                flag(fexp, "is_negative")) {
                 object positive = check(PyNumber_Negative(fexp.ptr()));
-                std::optional<Node> d = equal(fexp, pyint(-1)) ? expr(get_attr(f, "base"))
-                                                               : power(get_attr(f, "base"), positive);
+                std::optional<Node> d = equal(fexp, pyint(-1))
+                                            ? expr(get_attr(f, "base"))
+                                            : power(get_attr(f, "base"), positive);
                 if (!d) return std::nullopt;
                 below.push_back(std::move(*d));
                 continue;
@@ -167,10 +171,12 @@ private:
         }
         if (above.empty()) above.push_back(leaf(pyint(1)));
         Node num = std::move(above[0]);
-        for (size_t k = 1; k < above.size(); ++k) num = binary(Node::Mul, std::move(num), std::move(above[k]));
+        for (size_t k = 1; k < above.size(); ++k)
+            num = binary(Node::Mul, std::move(num), std::move(above[k]));
         if (below.empty()) return num;
         Node den = std::move(below[0]);
-        for (size_t k = 1; k < below.size(); ++k) den = binary(Node::Mul, std::move(den), std::move(below[k]));
+        for (size_t k = 1; k < below.size(); ++k)
+            den = binary(Node::Mul, std::move(den), std::move(below[k]));
         return binary(Node::Div, std::move(num), std::move(den));
     }
 
@@ -220,11 +226,16 @@ object evaluate(const Node& n, handle arrays) {
     }
     object a = evaluate(n.kids[0], arrays), b = evaluate(n.kids[1], arrays);
     switch (n.kind) {
-        case Node::Add: return check(PyNumber_Add(a.ptr(), b.ptr()));
-        case Node::Sub: return check(PyNumber_Subtract(a.ptr(), b.ptr()));
-        case Node::Mul: return check(PyNumber_Multiply(a.ptr(), b.ptr()));
-        case Node::Div: return check(PyNumber_TrueDivide(a.ptr(), b.ptr()));
-        default: return check(PyNumber_Power(a.ptr(), b.ptr(), Py_None));
+        case Node::Add:
+            return check(PyNumber_Add(a.ptr(), b.ptr()));
+        case Node::Sub:
+            return check(PyNumber_Subtract(a.ptr(), b.ptr()));
+        case Node::Mul:
+            return check(PyNumber_Multiply(a.ptr(), b.ptr()));
+        case Node::Div:
+            return check(PyNumber_TrueDivide(a.ptr(), b.ptr()));
+        default:
+            return check(PyNumber_Power(a.ptr(), b.ptr(), Py_None));
     }
 }
 
@@ -243,11 +254,13 @@ std::unique_ptr<NumericProgram> NumericProgram::compile(handle expr, handle syms
         object dummies = check(PyList_New(given.size()));
         object taken = check(PySet_New(nullptr));
         object it = check(PyObject_GetIter(get_attr(expr, state().s_free_symbols).ptr()));
-        while (object s = nb::steal(PyIter_Next(it.ptr()))) check_status(PySet_Add(taken.ptr(), str_of(s).ptr()));
+        while (object s = nb::steal(PyIter_Next(it.ptr())))
+            check_status(PySet_Add(taken.ptr(), str_of(s).ptr()));
         if (PyErr_Occurred()) throw nb::python_error();
         for (Py_ssize_t i = 0; i < given.size(); ++i) {
             object name = pystr(numbered("Dummy_", 10000 + given.size() - 1 - i));
-            if (check_status(PySet_Contains(taken.ptr(), name.ptr()))) raise(PyExc_ValueError, "name clash");
+            if (check_status(PySet_Contains(taken.ptr(), name.ptr())))
+                raise(PyExc_ValueError, "name clash");
             object d = state().Symbol(name);
             check_status(PyDict_SetItem(mapping.ptr(), given[i].ptr(), d.ptr()));
             PyList_SET_ITEM(dummies.ptr(), i, d.release().ptr());

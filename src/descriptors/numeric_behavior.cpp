@@ -10,16 +10,15 @@ namespace {
 // `sorted(expr.free_symbols, key=str)`.
 object sorted_symbols(handle expr) {
     object sorted = state().builtins.attr("sorted");
-    return sorted(get_attr(expr, state().s_free_symbols), nb::arg("key") = state().builtins.attr("str"));
+    return sorted(get_attr(expr, state().s_free_symbols),
+                  nb::arg("key") = state().builtins.attr("str"));
 }
 
 object substitute_curve(handle grid, Py_ssize_t n) {
     return nb::make_tuple(np_fn("linspace")(0.1, 2.0, n), grid.attr("copy")());
 }
 
-object finite_or_zero(handle vals) {
-    return np_fn("where")(np_fn("isfinite")(vals), vals, 0.0);
-}
+object finite_or_zero(handle vals) { return np_fn("where")(np_fn("isfinite")(vals), vals, 0.0); }
 
 // One sample track per symbol, drawn in symbol order from one generator.
 object sample_tracks(handle syms, Py_ssize_t n, handle var_ranges, handle seed) {
@@ -52,7 +51,7 @@ object lambdified_value(handle expr, handle syms, handle arrays) {
     object modules = check(PyList_New(0));
     check_status(PyList_Append(modules.ptr(), pystr("numpy").ptr()));
     object f = state().sp.attr("lambdify")(syms, expr, nb::arg("modules") = modules,
-                                        nb::arg("dummify") = true);
+                                           nb::arg("dummify") = true);
     return check(PyObject_CallObject(f.ptr(), check(PySequence_Tuple(arrays.ptr())).ptr()));
 }
 
@@ -224,7 +223,8 @@ object extract_behavior(handle expr, handle var_ranges) {
             stability_score = pyfloat(-curvature / (nonlinearity + 1e-9));
         }
         object change = np_fn("nan_to_num")(noisy - vals, nb::arg("nan") = 0.0);
-        sensitivity = check(PyNumber_Float(nanmean(abs(change) / (abs(vals) + pyfloat(1e-9))).ptr()));
+        sensitivity =
+            check(PyNumber_Float(nanmean(abs(change) / (abs(vals) + pyfloat(1e-9))).ptr()));
     } else if (n_clean == 1) {
         bounded = compare(check(PyNumber_Absolute(item(clean, 0).ptr())), pyfloat(1e4), Py_LT);
     }

@@ -13,7 +13,9 @@ namespace kt {
 
 namespace {
 
-Items children(handle expr) { return Items(get_attr(expr, state().s_args), "expr.args is not a sequence"); }
+Items children(handle expr) {
+    return Items(get_attr(expr, state().s_args), "expr.args is not a sequence");
+}
 
 // v<index>, or __KLTN_<source id>_v<index> in the namespace of one source expression.
 std::string canonical_name(handle source_id, size_t index) {
@@ -76,7 +78,8 @@ bool repeated_var(handle expr) {
 }
 
 object canonicalize_expr(handle expr, handle source_id) {
-    return rename_in_order(expr, is_wildcard, [&](size_t k) { return canonical_name(source_id, k); });
+    return rename_in_order(expr, is_wildcard,
+                           [&](size_t k) { return canonical_name(source_id, k); });
 }
 
 object extract_structure(handle expr) {
@@ -119,7 +122,9 @@ object normalize_wildcards(handle expr) {
         handle node = nodes[k];
         if (!is_wildcard(node)) continue;
         if (check_status(PyDict_Contains(mapping.ptr(), node.ptr()))) continue;
-        while (check_status(PySet_Contains(taken.ptr(), pystr(numbered("v", (long long)counter)).ptr()))) ++counter;
+        while (check_status(
+            PySet_Contains(taken.ptr(), pystr(numbered("v", (long long)counter)).ptr())))
+            ++counter;
         check_status(PyDict_SetItem(mapping.ptr(), node.ptr(),
                                     new_symbol(numbered("v", (long long)counter++)).ptr()));
     }

@@ -53,8 +53,10 @@ bool is_post_order_tree(const std::vector<int>& leftmost) {
 }
 
 int TreeInterner::id(const FlatTree& tree) {
-    std::string key(reinterpret_cast<const char*>(tree.labels.data()), tree.labels.size() * sizeof(int));
-    key.append(reinterpret_cast<const char*>(tree.leftmost.data()), tree.leftmost.size() * sizeof(int));
+    std::string key(reinterpret_cast<const char*>(tree.labels.data()),
+                    tree.labels.size() * sizeof(int));
+    key.append(reinterpret_cast<const char*>(tree.leftmost.data()),
+               tree.leftmost.size() * sizeof(int));
     return ids_.try_emplace(std::move(key), (int)ids_.size()).first->second;
 }
 

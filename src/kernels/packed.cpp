@@ -41,7 +41,8 @@ public:
     }
     std::vector<int> ints() {
         const size_t n = count(sizeof(int));
-        if (n > (size_t)std::numeric_limits<int>::max()) throw std::invalid_argument("packed array too long");
+        if (n > (size_t)std::numeric_limits<int>::max())
+            throw std::invalid_argument("packed array too long");
         std::vector<int> v(n);
         std::memcpy(v.data(), s_.data() + at_, n * sizeof(int));
         at_ += n * sizeof(int);
@@ -64,7 +65,8 @@ public:
     size_t count(size_t size) {
         const std::int64_t n = get<std::int64_t>();
         if (n < 0) throw std::invalid_argument("negative length");
-        if ((std::uint64_t)n > (s_.size() - at_) / size) throw std::invalid_argument("truncated packed descriptors");
+        if ((std::uint64_t)n > (s_.size() - at_) / size)
+            throw std::invalid_argument("truncated packed descriptors");
         return (size_t)n;
     }
     void need(size_t n) const {
@@ -105,7 +107,8 @@ std::string pack(const PackedBank& bank) {
         w.put<double>(b.frac_invalid);
         w.put<std::uint8_t>(b.has_vector ? 1 : 0);
         w.put<std::int64_t>((std::int64_t)d.values.size());
-        w.out.append(reinterpret_cast<const char*>(d.values.data()), d.values.size() * sizeof(double));
+        w.out.append(reinterpret_cast<const char*>(d.values.data()),
+                     d.values.size() * sizeof(double));
         w.put<std::int32_t>(b.growth_class);
         w.put<std::int32_t>(b.monotone);
         w.put<std::int32_t>(b.bounded);
@@ -118,12 +121,15 @@ namespace {
 
 void check_tree(const FlatTree& tree) {
     if (tree.leftmost.size() != tree.labels.size())
-        throw std::invalid_argument("inconsistent tree: " + std::to_string(tree.labels.size()) + " labels but " +
-                                    std::to_string(tree.leftmost.size()) + " leftmost leaves");
+        throw std::invalid_argument("inconsistent tree: " + std::to_string(tree.labels.size()) +
+                                    " labels but " + std::to_string(tree.leftmost.size()) +
+                                    " leftmost leaves");
     if (!is_post_order_tree(tree.leftmost))
-        throw std::invalid_argument("inconsistent tree: the leftmost leaves do not describe a tree in post-order");
+        throw std::invalid_argument(
+            "inconsistent tree: the leftmost leaves do not describe a tree in post-order");
     if (tree.keyroots != keyroots_of(tree.leftmost))
-        throw std::invalid_argument("inconsistent tree: the keyroots are not those of its leftmost leaves");
+        throw std::invalid_argument(
+            "inconsistent tree: the keyroots are not those of its leftmost leaves");
 }
 
 }  // namespace
@@ -194,7 +200,8 @@ void unify_labels(PackedBank& base, PackedBank& other) {
 // StructureFields overload). The behavioural term is the exact one or 1.0, its largest value
 // (it is 0.3, 0.5 or clipped to [0, 1]), and alpha * s + beta * b does not decrease when s or b
 // grows, under IEEE rounding, when alpha and beta are not negative.
-double structural_bound(const PackedDescriptor& a, const PackedDescriptor& b, const double* tree_weight) {
+double structural_bound(const PackedDescriptor& a, const PackedDescriptor& b,
+                        const double* tree_weight) {
     return structural_bound(a.structure, b.structure, tree_weight);
 }
 

@@ -35,6 +35,7 @@ void unify_labels(PackedBank& base, PackedBank& other);
 double similarity_bound(const PackedDescriptor& a, const PackedDescriptor& b, double alpha,
                         double beta, const double* tree_weight, bool exact_behaviour = true);
 // Its structural part: an upper bound of the structural similarity.
-double structural_bound(const PackedDescriptor& a, const PackedDescriptor& b, const double* tree_weight);
+double structural_bound(const PackedDescriptor& a, const PackedDescriptor& b,
+                        const double* tree_weight);
 
 }  // namespace kt::kernels

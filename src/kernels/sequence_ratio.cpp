@@ -15,8 +15,7 @@ struct Match {
 
 class Matcher {
 public:
-    Matcher(const int* a, const int* b, int lb, SequenceScratch& s)
-        : a_(a), b_(b), s_(s) {
+    Matcher(const int* a, const int* b, int lb, SequenceScratch& s) : a_(a), b_(b), s_(s) {
         index_second(lb);
         s_.len_prev.assign(lb + 1, 0);
         s_.len_cur.assign(lb + 1, 0);

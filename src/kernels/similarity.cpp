@@ -42,7 +42,8 @@ double structural_similarity(const StructureFields& a, const StructureFields& b,
 // The same argument with the cheapest lower bound and upper bound: the tree distance is at least
 // the difference of the sizes (every node of the larger tree beyond the smaller's size is
 // inserted or deleted), and at most min(la, lb) operators match.
-double structural_bound_by_sizes(const StructureFields& a, const StructureFields& b, const double* tree_weight) {
+double structural_bound_by_sizes(const StructureFields& a, const StructureFields& b,
+                                 const double* tree_weight) {
     const int la = (int)a.operators.size(), lb = (int)b.operators.size();
     const double op_sim = la + lb == 0 ? 1.0 : 2.0 * (double)std::min(la, lb) / (double)(la + lb);
     return combine(tree_weight[std::abs(a.tree.size() - b.tree.size())], op_sim, bonus_of(a, b));
@@ -57,7 +58,8 @@ double structural_bound_by_sizes(const StructureFields& a, const StructureFields
 //    cannot give a smaller double;
 //  - the bonus is the exact one, and 0.5 * t + 0.4 * r + bonus and the min with 1 do not
 //    decrease when t or r grows, under IEEE rounding.
-double structural_bound(const StructureFields& a, const StructureFields& b, const double* tree_weight) {
+double structural_bound(const StructureFields& a, const StructureFields& b,
+                        const double* tree_weight) {
     const int la = (int)a.operators.size(), lb = (int)b.operators.size();
     const int matches = sequence_match_bound(a.operators.data(), la, b.operators.data(), lb);
     const double op_sim = la + lb == 0 ? 1.0 : 2.0 * (double)matches / (double)(la + lb);
@@ -73,11 +75,14 @@ double structural_bound(const StructureFields& a, const StructureFields& b, cons
 // reaches the threshold and one beyond it does not (J(d) <= J(budget + 1) < threshold).
 double similarity_reaching(const StructureFields& a, const StructureFields& b, double behavioural,
                            double alpha, double beta, double threshold, const double* tree_weight,
-                           int& distance, int& at_least, SimilarityScratch& s, const std::atomic<bool>* stop) {
+                           int& distance, int& at_least, SimilarityScratch& s,
+                           const std::atomic<bool>* stop) {
     const double nothing = std::nan("");
     const double op_sim = operator_ratio(a, b, s.sequence);
     const double bonus = bonus_of(a, b);
-    auto joint = [&](int d) { return alpha * combine(tree_weight[d], op_sim, bonus) + beta * behavioural; };
+    auto joint = [&](int d) {
+        return alpha * combine(tree_weight[d], op_sim, bonus) + beta * behavioural;
+    };
     auto reaching = [&](int d) {
         const double value = joint(d);
         return value >= threshold ? value : nothing;

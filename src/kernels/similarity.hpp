@@ -46,11 +46,13 @@ double behavioural_similarity(const BehaviourFields& a, const BehaviourFields& b
 // An upper bound of the structural similarity, never below the exact value in floating point,
 // from a lower bound of the tree distance and an upper bound of the operator-sequence ratio
 // that cost a pass over the labels and operators (proof beside it). `tree_weight` as above.
-double structural_bound(const StructureFields& a, const StructureFields& b, const double* tree_weight);
+double structural_bound(const StructureFields& a, const StructureFields& b,
+                        const double* tree_weight);
 
 // A looser bound that costs a few operations: from the sizes of the trees and of the operator
 // lists only. Pruning tries it first.
-double structural_bound_by_sizes(const StructureFields& a, const StructureFields& b, const double* tree_weight);
+double structural_bound_by_sizes(const StructureFields& a, const StructureFields& b,
+                                 const double* tree_weight);
 
 // For the similarity graph, which keeps the pairs whose alpha * structural + beta *
 // behavioural reaches `threshold`: that joint similarity when it reaches `threshold`, the same
@@ -73,6 +75,8 @@ inline double min_one_last(double x) { return 1.0 < x ? 1.0 : x; }
 
 // The recurrence of a cluster of k formulas whose pairs' mean similarity is `cohesion`, in a
 // bank of `all_count`: larger, tighter clusters recur more.
-inline double recurrence_of(double cohesion, double k, double all_count) { return cohesion * (k / all_count) * k; }
+inline double recurrence_of(double cohesion, double k, double all_count) {
+    return cohesion * (k / all_count) * k;
+}
 
 }  // namespace kt::kernels

@@ -26,11 +26,11 @@ namespace {
 struct Tables {
     const PathOrder& a;
     const PathOrder& b;
-    int* td;              // td[x * n2 + y]: distance between the subtrees of x (in a) and y (in b)
-    int* fd;              // rows 1, 2, ... of the current keyroot pair's forest table
+    int* td;  // td[x * n2 + y]: distance between the subtrees of x (in a) and y (in b)
+    int* fd;  // rows 1, 2, ... of the current keyroot pair's forest table
     const int* counting;  // its row 0: the distances from the empty forest
     int n2;
-    int band;             // for tree_distance_within: the limit
+    int band;  // for tree_distance_within: the limit
 };
 
 template <class T>
@@ -83,7 +83,9 @@ void keyroot_table(const Tables& t, int i, int j) {
                 const int q = b_leftmost[y - 1] - lj;
                 int d;
                 if (q == 0) {
-                    d = std::min(std::min(up[y] + 1, up[y - 1] + (label != b_labels[y - 1] ? 1 : 0)), left + 1);
+                    d = std::min(
+                        std::min(up[y] + 1, up[y - 1] + (label != b_labels[y - 1] ? 1 : 0)),
+                        left + 1);
                     td_row[y - 1] = d;
                 } else {
                     d = std::min(std::min(up[y] + 1, q + td_row[y - 1]), left + 1);
@@ -126,7 +128,8 @@ int run(const PathOrder& a, const PathOrder& b, int band, TreeDistanceScratch& s
 
 // Cells of the keyroot tables plus the leaf rows: the work of one order.
 long long work(const PathOrder& a, const PathOrder& b) {
-    return a.inner_work * b.inner_work + (long long)a.leaf_keyroots.size() * (long long)b.labels.size() +
+    return a.inner_work * b.inner_work +
+           (long long)a.leaf_keyroots.size() * (long long)b.labels.size() +
            (long long)b.leaf_keyroots.size() * (long long)a.labels.size();
 }
 
@@ -141,13 +144,15 @@ int distance(const FlatTree& a, const FlatTree& b, int band, TreeDistanceScratch
              const std::atomic<bool>* stop) {
     const TreeLayout& la = layout_of(a, s.layout_a);
     const TreeLayout& lb = layout_of(b, s.layout_b);
-    if (work(la.right, lb.right) < work(la.left, lb.left)) return run<Banded>(la.right, lb.right, band, s, stop);
+    if (work(la.right, lb.right) < work(la.left, lb.left))
+        return run<Banded>(la.right, lb.right, band, s, stop);
     return run<Banded>(la.left, lb.left, band, s, stop);
 }
 
 }  // namespace
 
-int tree_distance(const FlatTree& a, const FlatTree& b, TreeDistanceScratch& s, const std::atomic<bool>* stop) {
+int tree_distance(const FlatTree& a, const FlatTree& b, TreeDistanceScratch& s,
+                  const std::atomic<bool>* stop) {
     const int n1 = a.size(), n2 = b.size();
     if (n1 == 0 || n2 == 0) return n1 + n2;
     return distance<false>(a, b, 0, s, stop);
@@ -167,8 +172,8 @@ int tree_distance(const FlatTree& a, const FlatTree& b, TreeDistanceScratch& s, 
 //    which lie in the band (their sizes or prefixes differ by at most their value), so they
 //    were computed exactly; every other candidate is at least min(its true value, K) >= T.
 // So the final cell holds the distance when it is at most k and at least K otherwise.
-int tree_distance_within(const FlatTree& a, const FlatTree& b, int max_distance, TreeDistanceScratch& s,
-                         const std::atomic<bool>* stop) {
+int tree_distance_within(const FlatTree& a, const FlatTree& b, int max_distance,
+                         TreeDistanceScratch& s, const std::atomic<bool>* stop) {
     if (max_distance < 0) return 0;
     const int n1 = a.size(), n2 = b.size();
     // Deleting one tree and inserting the other costs n1 + n2: no distance is larger.

@@ -35,7 +35,8 @@ int tree_distance_lower_bound(const FlatTree& a, const FlatTree& b);
 // The distance between variants: a node labelled `wildcard` (on either side) relabels a leaf
 // of the other tree at no cost (a wildcard stands for any leaf), other leaves relabel at cost 1,
 // and an operation is never relabelled into another (it costs a deletion and an insertion).
-int tree_distance_wildcard(const FlatTree& a, const FlatTree& b, int wildcard, TreeDistanceScratch& scratch);
+int tree_distance_wildcard(const FlatTree& a, const FlatTree& b, int wildcard,
+                           TreeDistanceScratch& scratch);
 
 // The same unit-cost distance by the plain keyroot loop, one branch per table cell and no
 // layout: the yardstick `tree_distance` is checked and timed against.

@@ -35,7 +35,8 @@ struct WildcardRelabel {
 // Distances between the forests under keyroots i of A and j of B; fills the subtree
 // distances of every pair whose leftmost leaves are those of i and j.
 template <class Relabel>
-void forest_distance(const FlatTree& a, const FlatTree& b, int i, int j, int* td, int* fd, Relabel relabel) {
+void forest_distance(const FlatTree& a, const FlatTree& b, int i, int j, int* td, int* fd,
+                     Relabel relabel) {
     const int n2 = b.size();
     const int li = a.leftmost[i], lj = b.leftmost[j];
     const int rows = i - li + 2, cols = j - lj + 2;
@@ -77,7 +78,8 @@ int distance(const FlatTree& a, const FlatTree& b, TreeDistanceScratch& s, Relab
 
 }  // namespace
 
-int tree_distance_wildcard(const FlatTree& a, const FlatTree& b, int wildcard, TreeDistanceScratch& s) {
+int tree_distance_wildcard(const FlatTree& a, const FlatTree& b, int wildcard,
+                           TreeDistanceScratch& s) {
     return distance(a, b, s, WildcardRelabel{wildcard});
 }
 

@@ -126,7 +126,8 @@ Rest rest_without_constants(const ExprTree& t, bool sum) {
 
 bool same_subtree(const ExprTree& t, int a, int b) {
     const ExprNode &x = t.nodes[a], &y = t.nodes[b];
-    if (x.kind != y.kind || x.label != y.label || x.count != y.count || x.shape != y.shape) return false;
+    if (x.kind != y.kind || x.label != y.label || x.count != y.count || x.shape != y.shape)
+        return false;
     for (int k = 0; k < x.count; ++k)
         if (!same_subtree(t, t.children(a)[k], t.children(b)[k])) return false;
     return true;
@@ -163,7 +164,8 @@ int add_blind(const ExprTree& t, int n, Labels& labels, int variable_label, int 
     }
     int first = -1;
     for (int k = 0; k < count; ++k) {
-        const int child = add_blind(t, order[(size_t)k], labels, variable_label, wildcard_label, builder);
+        const int child =
+            add_blind(t, order[(size_t)k], labels, variable_label, wildcard_label, builder);
         if (k == 0) first = child;
     }
     return builder.finish(label, first);
@@ -171,7 +173,8 @@ int add_blind(const ExprTree& t, int n, Labels& labels, int variable_label, int 
 
 }  // namespace
 
-kernels::FlatTree name_blind_tree(const ExprTree& t, Labels& labels, int variable_label, int wildcard_label) {
+kernels::FlatTree name_blind_tree(const ExprTree& t, Labels& labels, int variable_label,
+                                  int wildcard_label) {
     kernels::FlatTreeBuilder builder;
     add_blind(t, t.root(), labels, variable_label, wildcard_label, builder);
     return builder.take();

@@ -16,9 +16,9 @@ struct ExprNode {
     Kind kind;
     bool commutative;     // a sum or product: its arguments match in any order
     bool has_symbols;     // a variable or wildcard below (else the node is a number)
-    int label;            // Atom, Op: interned printed form or class name; Var, Wild: symbol index
-    int first, count;     // children, in `ExprTree::kids`
-    int size;             // nodes of the subtree
+    int label;  // Atom, Op: interned printed form or class name; Var, Wild: symbol index
+    int first, count;  // children, in `ExprTree::kids`
+    int size;  // nodes of the subtree
     std::uint64_t shape;  // name-blind hash of the subtree
 };
 
@@ -52,6 +52,7 @@ bool same_subtree(const ExprTree& t, int a, int b);
 
 // The tree for edit distance in which every variable has one label and every wildcard another,
 // and a power to a number is one node labelled with the exponent.
-kernels::FlatTree name_blind_tree(const ExprTree& t, Labels& labels, int variable_label, int wildcard_label);
+kernels::FlatTree name_blind_tree(const ExprTree& t, Labels& labels, int variable_label,
+                                  int wildcard_label);
 
 }  // namespace kt

@@ -23,7 +23,7 @@ struct Shaped {
     kernels::FlatTree blind;
     Rest product_rest, sum_rest;
     std::vector<std::pair<int, int>> ops;  // (operator label, count), by label, of nodes that stay
-    int removable = 0;                     // sums and products that vanish when their wildcards bind nothing
+    int removable = 0;  // sums and products that vanish when their wildcards bind nothing
 
     Shaped(handle expr, Labels& labels, bool wildcards, int variable_label, int wildcard_label)
         : tree(read_tree(expr, labels, wildcards)),
@@ -50,7 +50,8 @@ struct Shaped {
         const ExprNode& n = tree.nodes[(size_t)k];
         if (!n.commutative) return false;
         int others = 0, wild = 0;
-        for (int i = 0; i < n.count; ++i) (tree.nodes[(size_t)tree.children(k)[i]].kind == ExprNode::Wild ? wild : others)++;
+        for (int i = 0; i < n.count; ++i)
+            (tree.nodes[(size_t)tree.children(k)[i]].kind == ExprNode::Wild ? wild : others)++;
         return wild > 0 && others <= 1;
     }
 
@@ -59,7 +60,8 @@ struct Shaped {
         size_t j = 0;
         for (auto [label, count] : ops) {
             while (j < other.ops.size() && other.ops[j].first < label) ++j;
-            if (j == other.ops.size() || other.ops[j].first != label || other.ops[j].second < count) return false;
+            if (j == other.ops.size() || other.ops[j].first != label || other.ops[j].second < count)
+                return false;
         }
         return true;
     }
@@ -93,7 +95,8 @@ std::shared_ptr<const PreparedLibrary> prepared(handle library) {
     auto same = [&](const PreparedLibrary& p) {
         if (p.exprs.size() != exprs.size()) return false;
         for (size_t i = 0; i < exprs.size(); ++i)
-            if (p.exprs[i].ptr() != exprs[i].ptr() || p.names[i].ptr() != names[i].ptr()) return false;
+            if (p.exprs[i].ptr() != exprs[i].ptr() || p.names[i].ptr() != names[i].ptr())
+                return false;
         return true;
     };
     for (auto it = cache().begin(); it != cache().end(); ++it) {
@@ -108,7 +111,9 @@ std::shared_ptr<const PreparedLibrary> prepared(handle library) {
     lib->wildcard_label = lib->labels.of("<wildcard>");
     for (size_t k = 0; k < exprs.size(); ++k) {
         std::optional<Shaped> law;
-        attempt([&] { law.emplace(exprs[k], lib->labels, false, lib->variable_label, lib->wildcard_label); });
+        attempt([&] {
+            law.emplace(exprs[k], lib->labels, false, lib->variable_label, lib->wildcard_label);
+        });
         if (law) {
             lib->by_shape.emplace(law->tree.nodes.back().shape, (int)k);
             lib->by_product_rest.emplace(law->product_rest.shape, (int)k);
@@ -131,7 +136,8 @@ double blind_distance(const Shaped& a, const Shaped& b, int wildcard_label) {
 
 // {our variable: law variable} from a match of the law (pattern) against our tree (target),
 // or of our tree (pattern) against the law (target).
-object mapping_of(const Matcher& m, const ExprTree& pattern, const ExprTree& target, bool law_is_pattern) {
+object mapping_of(const Matcher& m, const ExprTree& pattern, const ExprTree& target,
+                  bool law_is_pattern) {
     object mapping = check(PyDict_New());
     const std::vector<int>& to = m.variables();
     for (size_t s = 0; s < to.size(); ++s) {
@@ -187,7 +193,8 @@ void match_member(const Shaped& member, const PreparedLibrary& lib, std::vector<
         for (auto it = lo; it != hi; ++it) {
             const Shaped& law = *lib.laws[(size_t)it->second];
             Matcher m(law.tree, member.tree);
-            if (!m.match_bags(sum ? law.sum_rest.nodes : law.product_rest.nodes, ours.nodes, sum)) continue;
+            if (!m.match_bags(sum ? law.sum_rest.nodes : law.product_rest.nodes, ours.nodes, sum))
+                continue;
             record(hits, {Scaled, it->second, blind_distance(member, law, lib.wildcard_label),
                           mapping_of(m, law.tree, member.tree, true)});
         }
@@ -228,13 +235,15 @@ bool specific_enough(const Shaped& formula) {
 // law, or to nothing (a factor 1, a term 0), and only to a number where it stood for numbers in
 // every member (`numeric_only`, by symbol index; empty when unknown): a wildcard that only ever
 // covered constant factors must not swallow cos(omega*t).
-void match_instances(const Shaped& formula, const std::vector<bool>& numeric_only, const PreparedLibrary& lib,
-                     std::vector<Hit>& hits) {
+void match_instances(const Shaped& formula, const std::vector<bool>& numeric_only,
+                     const PreparedLibrary& lib, std::vector<Hit>& hits) {
     const int wild = formula.tree.wildcards();
     if (wild == 0 || !specific_enough(formula)) return;
     for (size_t k = 0; k < lib.laws.size(); ++k) {
         const auto& law = lib.laws[k];
-        if (!law || (int)formula.tree.nodes.size() - wild - formula.removable > (int)law->tree.nodes.size()) continue;
+        if (!law ||
+            (int)formula.tree.nodes.size() - wild - formula.removable > (int)law->tree.nodes.size())
+            continue;
         if (!formula.ops_within(*law)) continue;
         Matcher m(formula.tree, law->tree);
         m.set_strict(true);
@@ -247,13 +256,14 @@ void match_instances(const Shaped& formula, const std::vector<bool>& numeric_onl
 }
 
 // Near matches: the smallest name-blind distance from any of `trees` to each law.
-void match_near(const std::vector<const Shaped*>& trees, const PreparedLibrary& lib, double near_threshold,
-                std::vector<Hit>& hits) {
+void match_near(const std::vector<const Shaped*>& trees, const PreparedLibrary& lib,
+                double near_threshold, std::vector<Hit>& hits) {
     for (size_t k = 0; k < lib.laws.size(); ++k) {
         if (!lib.laws[k]) continue;
         double best = 2.0;
         for (const Shaped* t : trees)
-            if (specific_enough(*t)) best = std::min(best, blind_distance(*t, *lib.laws[k], lib.wildcard_label));
+            if (specific_enough(*t))
+                best = std::min(best, blind_distance(*t, *lib.laws[k], lib.wildcard_label));
         if (best <= near_threshold) record(hits, {Near, (int)k, best, none()});
     }
 }
@@ -263,7 +273,8 @@ void match_near(const std::vector<const Shaped*>& trees, const PreparedLibrary& 
 object match_library(handle given, handle library, double near_threshold) {
     std::shared_ptr<const PreparedLibrary> lib = prepared(library);
     Labels labels(&lib->labels);
-    const bool candidate = PyObject_HasAttrString(given.ptr(), "formula") && PyObject_HasAttrString(given.ptr(), "members");
+    const bool candidate = PyObject_HasAttrString(given.ptr(), "formula") &&
+                           PyObject_HasAttrString(given.ptr(), "members");
     object formula = candidate ? get_attr(given, "formula") : nb::borrow(given);
     Shaped shaped(formula, labels, true, lib->variable_label, lib->wildcard_label);
 
@@ -276,7 +287,10 @@ object match_library(handle given, handle library, double near_threshold) {
         for (Py_ssize_t i = 0; i < items.size(); ++i) {
             if (check_status(PySet_Contains(seen.ptr(), items[i].ptr()))) continue;
             check_status(PySet_Add(seen.ptr(), items[i].ptr()));
-            attempt([&] { members.emplace_back(items[i], labels, false, lib->variable_label, lib->wildcard_label); });
+            attempt([&] {
+                members.emplace_back(items[i], labels, false, lib->variable_label,
+                                     lib->wildcard_label);
+            });
         }
         // Near is measured on the members: with its wildcards free to match any leaf, a
         // generalised formula lies near every law of its size and operators.
@@ -305,7 +319,8 @@ object bound_value(const Matcher::Binding& b, const ExprTree& target) {
     const bool sum = b.op_label == target.add_label;
     object args = check(PyTuple_New((Py_ssize_t)b.nodes.size()));
     for (size_t i = 0; i < b.nodes.size(); ++i)
-        PyTuple_SET_ITEM(args.ptr(), (Py_ssize_t)i, target.objects[(size_t)b.nodes[i]].inc_ref().ptr());
+        PyTuple_SET_ITEM(args.ptr(), (Py_ssize_t)i,
+                         target.objects[(size_t)b.nodes[i]].inc_ref().ptr());
     return check(PyObject_Call((sum ? state().Add : state().Mul).ptr(), args.ptr(), nullptr));
 }
 
@@ -331,9 +346,12 @@ object bind(handle formula, handle expression) {
     for (size_t s : order) {
         const Matcher::Binding& w = m.wildcards()[s];
         object value;
-        if (w.bound) value = bound_value(w, target);
-        else if (m.variables()[s] >= 0) value = target.symbols[(size_t)m.variables()[s]];
-        else continue;
+        if (w.bound)
+            value = bound_value(w, target);
+        else if (m.variables()[s] >= 0)
+            value = target.symbols[(size_t)m.variables()[s]];
+        else
+            continue;
         check_status(PyDict_SetItem(out.ptr(), pattern.symbols[s].ptr(), value.ptr()));
     }
     return out;

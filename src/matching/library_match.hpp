@@ -1,8 +1,8 @@
 // Which known law a detected structure is: the strongest of identical (a member is a law with
 // its variables renamed), scaled (the same up to a constant factor or an added constant),
 // instance (the law is the generalised formula with its wildcards bound), near (a small
-// name-blind tree distance from a member), or none: a new structure. And `bind`: what each wildcard and each
-// variable of a formula stands for in one expression.
+// name-blind tree distance from a member), or none: a new structure. And `bind`: what each wildcard
+// and each variable of a formula stands for in one expression.
 #pragma once
 
 #include "runtime/py.hpp"

@@ -7,7 +7,8 @@ namespace kt {
 class Matcher::Next {
 public:
     template <class F>
-    Next(const F& f) : obj_(&f), call_([](const void* o) { return (*static_cast<const F*>(o))(); }) {}
+    Next(const F& f)
+        : obj_(&f), call_([](const void* o) { return (*static_cast<const F*>(o))(); }) {}
     bool operator()() const { return call_(obj_); }
 
 private:

@@ -27,7 +27,8 @@ public:
 
     bool match();  // the whole trees
     // Two lists of nodes taken as the arguments of one sum (`sum`) or product.
-    bool match_bags(const std::vector<int>& pattern_nodes, const std::vector<int>& target_nodes, bool sum);
+    bool match_bags(const std::vector<int>& pattern_nodes, const std::vector<int>& target_nodes,
+                    bool sum);
 
     bool exhausted() const { return budget_ < 0; }
 

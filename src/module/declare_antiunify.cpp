@@ -39,7 +39,10 @@ const FuncDef anti_unify_def = Declaration<AntiUnifyCall>{
                {"memo", &AntiUnifyCall::memo, "dict", Check::Dict},
                {"variable_memo", &AntiUnifyCall::variable_memo, "dict", Check::Dict}},
     .returns = "sp.Expr",
-    .body = [](const AntiUnifyCall& c) { return anti_unify(c.a, c.b, c.counter, c.memo, c.variable_memo); },
+    .body =
+        [](const AntiUnifyCall& c) {
+            return anti_unify(c.a, c.b, c.counter, c.memo, c.variable_memo);
+        },
 };
 
 const FuncDef wildcard_density_def = Declaration<ExprCall>{
@@ -49,7 +52,9 @@ const FuncDef wildcard_density_def = Declaration<ExprCall>{
     .doc = "\n"
            "    Fraction of an expression's nodes that are bare \xcf\x86-wildcards.\n"
            "    A formula close to 1.0 here carries almost no real structure \xe2\x80\x94\n"
-           "    e.g. \xcf\x86" "1**\xcf\x86" "2 says nothing beyond 'something to the power of something'.\n"
+           "    e.g. \xcf\x86"
+           "1**\xcf\x86"
+           "2 says nothing beyond 'something to the power of something'.\n"
            "    Used by BOTH _is_valid_generalization (pre-filter inside detect_structure)\n"
            "    and filter_candidates (gate 3) \xe2\x80\x94 see the threshold note below.\n"
            "    ",
@@ -59,7 +64,8 @@ const FuncDef wildcard_density_def = Declaration<ExprCall>{
 const FuncDef is_valid_generalization_def = Declaration<ValidGeneralizationCall>{
     .name = "_is_valid_generalization",
     .params = {{"expr", &ValidGeneralizationCall::expr, "sp.Expr"},
-               {"max_wildcard_density", &ValidGeneralizationCall::max_wildcard_density, "float", kMaxWildcardDensity}},
+               {"max_wildcard_density", &ValidGeneralizationCall::max_wildcard_density, "float",
+                kMaxWildcardDensity}},
     .returns = "bool",
     .doc = "\n"
            "    Reject obviously useless anti-unifications before behavioral testing.\n"
@@ -67,14 +73,18 @@ const FuncDef is_valid_generalization_def = Declaration<ValidGeneralizationCall>
            "    threshold as filter_candidates's gate 3 so the two don't silently\n"
            "    disagree about what counts as \"too generic.\"\n"
            "    ",
-    .body = [](const ValidGeneralizationCall& c) { return pybool(is_valid_generalization(c.expr, c.max_wildcard_density)); },
+    .body =
+        [](const ValidGeneralizationCall& c) {
+            return pybool(is_valid_generalization(c.expr, c.max_wildcard_density));
+        },
 };
 
 const FuncDef merge_wildcards_def = Declaration<ExprCall>{
     .name = "_merge_wildcards",
     .params = {{"expr", &ExprCall::expr, "sp.Expr"}},
     .returns = "sp.Expr",
-    .doc = "The formula with the bare wildcards among the arguments of one sum or product made one.",
+    .doc =
+        "The formula with the bare wildcards among the arguments of one sum or product made one.",
     .body = [](const ExprCall& c) { return merge_wildcards(c.expr); },
 };
 
@@ -98,8 +108,7 @@ const FuncDef anti_unify_cluster_def = Declaration<ClusterExprsCall>{
 
 const FuncDef structural_score_def = Declaration<PairCall>{
     .name = "_structural_score",
-    .params = {{"a", &PairCall::a, "sp.Expr"},
-               {"b", &PairCall::b, "sp.Expr"}},
+    .params = {{"a", &PairCall::a, "sp.Expr"}, {"b", &PairCall::b, "sp.Expr"}},
     .returns = "float",
     .doc = "\n"
            "    Recursively measure how structurally compatible two expressions are.\n"
@@ -114,8 +123,7 @@ const FuncDef structural_score_def = Declaration<PairCall>{
 
 const FuncDef best_commutative_pairing_def = Declaration<PairingCall>{
     .name = "_best_commutative_pairing",
-    .params = {{"a_args", &PairingCall::a_args},
-               {"b_args", &PairingCall::b_args}},
+    .params = {{"a_args", &PairingCall::a_args}, {"b_args", &PairingCall::b_args}},
     .doc = "\n"
            "    Find the best correspondence between arguments of a commutative\n"
            "    operator such as Add or Mul.\n"
@@ -150,8 +158,7 @@ const FuncDef is_generalized_variable_def = Declaration<ExprCall>{
 
 const FuncDef canonical_pair_key_def = Declaration<PairCall>{
     .name = "_canonical_pair_key",
-    .params = {{"a", &PairCall::a, "sp.Expr"},
-               {"b", &PairCall::b, "sp.Expr"}},
+    .params = {{"a", &PairCall::a, "sp.Expr"}, {"b", &PairCall::b, "sp.Expr"}},
     .doc = "\n"
            "    Make the memoization key symmetric.\n"
            "    AU(a, b) should produce the same wildcard as AU(b, a).\n"

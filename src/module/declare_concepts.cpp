@@ -56,7 +56,8 @@ const FuncDef discover_concept_def = Declaration<DiscoverCall>{
            "    integration, products, powers and parameter shifts, grouped into families\n"
            "    (through `llm_client` when given), printed and returned.\n"
            "    ",
-    .body = [](const DiscoverCall& c) { return discover_concept(c.report, c.llm_client, c.verbose); },
+    .body =
+        [](const DiscoverCall& c) { return discover_concept(c.report, c.llm_client, c.verbose); },
 };
 
 }  // namespace kt

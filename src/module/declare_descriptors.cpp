@@ -165,7 +165,8 @@ const FuncDef numeric_values_def = Declaration<NumericValuesCall>{
                {"symbols", &NumericValuesCall::symbols, "list", Check::List},
                {"arrays", &NumericValuesCall::arrays, "list", Check::List}},
     .returns = "object",
-    .doc = "The expression's value for one array per symbol, as describe evaluates it (not cleaned).",
+    .doc =
+        "The expression's value for one array per symbol, as describe evaluates it (not cleaned).",
     .body = [](const NumericValuesCall& c) { return numeric_values(c.expr, c.symbols, c.arrays); },
 };
 
@@ -186,20 +187,24 @@ const FuncDef describe_def = Declaration<DescribeCall>{
     .doc = "\n"
            "    Build a comprehensive descriptor for a symbolic expression.\n"
            "    \n"
-           "    Extracts both structural and behavioral characteristics for comparison and clustering.\n"
+           "    Extracts both structural and behavioral characteristics for comparison and "
+           "clustering.\n"
            "    \n"
            "    Args:\n"
            "        expr (sp.Expr or str): The symbolic expression to describe.\n"
-           "        var_ranges (dict, optional): Variable ranges {var_index: (min, max)} for behavior extraction.\n"
+           "        var_ranges (dict, optional): Variable ranges {var_index: (min, max)} for "
+           "behavior extraction.\n"
            "            If None, uses log-space grid.\n"
-           "        source_id (int, optional): Namespace ID for variable canonicalization (used in clustering\n"
+           "        source_id (int, optional): Namespace ID for variable canonicalization (used in "
+           "clustering\n"
            "            to prevent accidental unification across different source expressions).\n"
            "    \n"
            "    Returns:\n"
            "        ExprDescriptor: A dataclass containing:\n"
            "            - expr: normalized expression\n"
            "            - Structure fields: depth, n_nodes, n_vars, operators, repeated_var, etc.\n"
-           "            - Behavior fields: behavior_vec, is_periodic, is_monotone, growth_class, etc.\n"
+           "            - Behavior fields: behavior_vec, is_periodic, is_monotone, growth_class, "
+           "etc.\n"
            "            - Validity metrics: frac_invalid (fraction of NaN/Inf evaluations)\n"
            "    \n"
            "    Raises:\n"
@@ -227,8 +232,7 @@ const FuncDef get_ranges_for_bank_def = Declaration<BankRangesCall>{
 
 const FuncDef get_var_ranges_def = Declaration<VarRangesCall>{
     .name = "get_var_ranges",
-    .params = {{"X", &VarRangesCall::X},
-               {"n_vars", &VarRangesCall::n_vars}},
+    .params = {{"X", &VarRangesCall::X}, {"n_vars", &VarRangesCall::n_vars}},
     .doc = "X is the numpy array from pmlb.fetch_data(). Returns {i: (min, max)}.",
     .body = [](const VarRangesCall& c) { return get_var_ranges(c.X, c.n_vars); },
 };

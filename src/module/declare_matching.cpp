@@ -30,7 +30,8 @@ const RecordDef library_match_record{
 
 const FuncDef match_library_def = Declaration<MatchCall>{
     .name = "match_library",
-    .params = {{"candidate_or_formula", &MatchCall::candidate_or_formula, "GeneralizedCandidate | sp.Expr"},
+    .params = {{"candidate_or_formula", &MatchCall::candidate_or_formula,
+                "GeneralizedCandidate | sp.Expr"},
                {"library", &MatchCall::library, "dict[str, sp.Expr]", Check::Dict},
                {"near_threshold", &MatchCall::near_threshold, "float", kNearThreshold}},
     .returns = "LibraryMatch | None",
@@ -45,12 +46,16 @@ const FuncDef match_library_def = Declaration<MatchCall>{
            "    free, over the larger tree's size, is at most `near_threshold`).\n"
            "    `mapping` maps our variables to the law's where the kind has one.\n"
            "    ",
-    .body = [](const MatchCall& c) { return match_library(c.candidate_or_formula, c.library, c.near_threshold); },
+    .body =
+        [](const MatchCall& c) {
+            return match_library(c.candidate_or_formula, c.library, c.near_threshold);
+        },
 };
 
 const FuncDef bind_def = Declaration<BindCall>{
     .name = "bind",
-    .params = {{"formula", &BindCall::formula, "sp.Expr"}, {"expression", &BindCall::expression, "sp.Expr"}},
+    .params = {{"formula", &BindCall::formula, "sp.Expr"},
+               {"expression", &BindCall::expression, "sp.Expr"}},
     .returns = "dict | None",
     .doc = "\n"
            "    What each wildcard and variable of `formula` stands for in `expression`: a dict\n"

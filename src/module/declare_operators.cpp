@@ -45,14 +45,22 @@ const FuncDef operator_init_def = Declaration<OperatorInit>{
                {"name", &OperatorInit::name, "str", Check::Str},
                {"params", &OperatorInit::params, "List[str]", Check::List},
                {"body", &OperatorInit::body, "str", Check::Str}},
-    .body = [](const OperatorInit& c) { return symbolic_operator::init(c.self, c.name, c.params, c.body); },
+    .body =
+        [](const OperatorInit& c) {
+            return symbolic_operator::init(c.self, c.name, c.params, c.body);
+        },
     .qualname = "SymbolicOperator.__init__",
 };
 
 const FuncDef operator_call_def = Declaration<OperatorCall>{
     .name = "__call__",
     .params = {{"self", &OperatorCall::self},
-               {"args", &OperatorCall::args, "Union[str, 'SymbolicOperator']", Check::Any, {}, Kind::VarArgs}},
+               {"args",
+                &OperatorCall::args,
+                "Union[str, 'SymbolicOperator']",
+                Check::Any,
+                {},
+                Kind::VarArgs}},
     .returns = "str",
     .body = [](const OperatorCall& c) { return symbolic_operator::call(c.self, c.args); },
     .qualname = "SymbolicOperator.__call__",
@@ -78,11 +86,15 @@ const FuncDef operator_split_args_def = Declaration<SplitArgs>{
 
 const FuncDef operator_from_structure_def = Declaration<FromStructure>{
     .name = "from_structure",
-    .params = {{"cls", &FromStructure::cls}, {"name", &FromStructure::name, "str"},
+    .params = {{"cls", &FromStructure::cls},
+               {"name", &FromStructure::name, "str"},
                {"structure", &FromStructure::structure}},
     .returns = "'SymbolicOperator'",
     .doc = "An operator over p0, p1, ... from a formula whose variables are v<k> or \xcf\x86<k>.",
-    .body = [](const FromStructure& c) { return symbolic_operator::from_structure(c.cls, c.name, c.structure); },
+    .body =
+        [](const FromStructure& c) {
+            return symbolic_operator::from_structure(c.cls, c.name, c.structure);
+        },
     .qualname = "SymbolicOperator.from_structure",
 };
 
@@ -113,7 +125,8 @@ struct Evaluate {
 
 const FuncDef to_numpy_expr_def = Declaration<CompileText>{
     .name = "to_numpy_expr",
-    .params = {{"cls", &CompileText::cls}, {"expr", &CompileText::expr, "str"},
+    .params = {{"cls", &CompileText::cls},
+               {"expr", &CompileText::expr, "str"},
                {"op", &CompileText::op, "SymbolicOperator"}},
     .returns = "str",
     .body = [](const CompileText& c) { return numpy_compiler::to_numpy_expr(c.cls, c.expr, c.op); },
@@ -124,7 +137,8 @@ const FuncDef extract_variables_def = Declaration<NumpyText>{
     .name = "extract_variables",
     .params = {{"cls", &NumpyText::cls}, {"numpy_expr", &NumpyText::numpy_expr, "str"}},
     .returns = "List[str]",
-    .body = [](const NumpyText& c) { return numpy_compiler::extract_variables(c.cls, c.numpy_expr); },
+    .body =
+        [](const NumpyText& c) { return numpy_compiler::extract_variables(c.cls, c.numpy_expr); },
     .qualname = "NumpyCompiler.extract_variables",
 };
 
@@ -137,20 +151,25 @@ const FuncDef clean_result_def = Declaration<CleanResult>{
 
 const FuncDef compile_def = Declaration<CompileText>{
     .name = "compile",
-    .params = {{"cls", &CompileText::cls}, {"expr", &CompileText::expr, "str"},
+    .params = {{"cls", &CompileText::cls},
+               {"expr", &CompileText::expr, "str"},
                {"op", &CompileText::op, "SymbolicOperator"}},
     .returns = "Tuple[Callable, List[str], str]",
-    .doc = "Compile composition text into a numpy function; returns (function, variables, numpy text).",
+    .doc = "Compile composition text into a numpy function; returns (function, variables, numpy "
+           "text).",
     .body = [](const CompileText& c) { return numpy_compiler::compile(c.cls, c.expr, c.op); },
     .qualname = "NumpyCompiler.compile",
 };
 
 const FuncDef evaluate_def = Declaration<Evaluate>{
     .name = "evaluate",
-    .params = {{"cls", &Evaluate::cls}, {"expr", &Evaluate::expr, "str"}, {"op", &Evaluate::op, "SymbolicOperator"},
+    .params = {{"cls", &Evaluate::cls},
+               {"expr", &Evaluate::expr, "str"},
+               {"op", &Evaluate::op, "SymbolicOperator"},
                {"kwargs", &Evaluate::kwargs, nullptr, Check::Any, {}, Kind::VarKw}},
     .doc = "Compile and evaluate at the given variable values: a float, or the cleaned array.",
-    .body = [](const Evaluate& c) { return numpy_compiler::evaluate(c.cls, c.expr, c.op, c.kwargs); },
+    .body =
+        [](const Evaluate& c) { return numpy_compiler::evaluate(c.cls, c.expr, c.op, c.kwargs); },
     .qualname = "NumpyCompiler.evaluate",
 };
 
@@ -178,10 +197,14 @@ struct GenerateMultiple {
 
 const FuncDef generator_init_def = Declaration<GeneratorInit>{
     .name = "__init__",
-    .params = {{"self", &GeneratorInit::self}, {"seed", &GeneratorInit::seed, nullptr, kNone},
+    .params = {{"self", &GeneratorInit::self},
+               {"seed", &GeneratorInit::seed, nullptr, kNone},
                {"atoms", &GeneratorInit::atoms, nullptr, kNone},
                {"level_probs", &GeneratorInit::level_probs, nullptr, kNone}},
-    .body = [](const GeneratorInit& c) { return composition::init(c.self, c.seed, c.atoms, c.level_probs); },
+    .body =
+        [](const GeneratorInit& c) {
+            return composition::init(c.self, c.seed, c.atoms, c.level_probs);
+        },
     .qualname = "ControlledCompositionGenerator.__init__",
 };
 
@@ -194,18 +217,24 @@ const FuncDef generator_primitive_def = Declaration<Self>{
 
 const FuncDef generator_compose_def = Declaration<Compose>{
     .name = "compose",
-    .params = {{"self", &Compose::self}, {"op", &Compose::op, "SymbolicOperator"},
+    .params = {{"self", &Compose::self},
+               {"op", &Compose::op, "SymbolicOperator"},
                {"max_level", &Compose::max_level, "int", Check::Int, 2},
                {"slot_levels", &Compose::slot_levels, "Optional[List[int]]", kNone}},
     .returns = "str",
     .doc = "A random nesting of `op` up to `max_level`, or with one given level per argument.",
-    .body = [](const Compose& c) { return composition::compose(c.self, c.op, c.max_level, c.slot_levels); },
+    .body =
+        [](const Compose& c) {
+            return composition::compose(c.self, c.op, c.max_level, c.slot_levels);
+        },
     .qualname = "ControlledCompositionGenerator.compose",
 };
 
 const FuncDef generator_build_def = Declaration<Build>{
     .name = "_build",
-    .params = {{"self", &Build::self}, {"op", &Build::op, "SymbolicOperator"}, {"level", &Build::level, "int"}},
+    .params = {{"self", &Build::self},
+               {"op", &Build::op, "SymbolicOperator"},
+               {"level", &Build::level, "int"}},
     .returns = "str",
     .body = [](const Build& c) { return composition::build(c.self, c.op, c.level); },
     .qualname = "ControlledCompositionGenerator._build",
@@ -213,7 +242,8 @@ const FuncDef generator_build_def = Declaration<Build>{
 
 const FuncDef generator_compute_level_def = Declaration<ComputeLevel>{
     .name = "compute_level",
-    .params = {{"self", &ComputeLevel::self}, {"expr", &ComputeLevel::expr, "str"},
+    .params = {{"self", &ComputeLevel::self},
+               {"expr", &ComputeLevel::expr, "str"},
                {"op", &ComputeLevel::op, "SymbolicOperator"}},
     .returns = "int",
     .doc = "The nesting depth of `op`'s calls in `expr` (0 for a primitive).",
@@ -223,14 +253,17 @@ const FuncDef generator_compute_level_def = Declaration<ComputeLevel>{
 
 const FuncDef generator_generate_multiple_def = Declaration<GenerateMultiple>{
     .name = "generate_multiple",
-    .params = {{"self", &GenerateMultiple::self}, {"op", &GenerateMultiple::op},
+    .params = {{"self", &GenerateMultiple::self},
+               {"op", &GenerateMultiple::op},
                {"count", &GenerateMultiple::count, "int", Check::Int, 5},
                {"max_level", &GenerateMultiple::max_level, "int", Check::Int, 2},
                {"slot_levels", &GenerateMultiple::slot_levels, nullptr, kNone}},
     .doc = "`count` compositions, in generation order.",
-    .body = [](const GenerateMultiple& c) {
-        return composition::generate_multiple(c.self, c.op, c.count, c.max_level, c.slot_levels);
-    },
+    .body =
+        [](const GenerateMultiple& c) {
+            return composition::generate_multiple(c.self, c.op, c.count, c.max_level,
+                                                  c.slot_levels);
+        },
     .qualname = "ControlledCompositionGenerator.generate_multiple",
 };
 
@@ -241,8 +274,12 @@ const ClassDef symbolic_operator_class{
     .doc = "\n    A named symbolic operator defined by parameters and a body.\n\n"
            "    Composition produces nested calls: O(O(x, p, w), z, y)\n"
            "    Expansion inlines the body: m*(m*(x + p - w) + z - y)\n    ",
-    .methods = {{&operator_init_def}, {&operator_call_def}, {&operator_expand_def}, {&operator_split_args_def},
-                {&operator_from_structure_def, true}, {&operator_repr_def}},
+    .methods = {{&operator_init_def},
+                {&operator_call_def},
+                {&operator_expand_def},
+                {&operator_split_args_def},
+                {&operator_from_structure_def, true},
+                {&operator_repr_def}},
 };
 
 const ClassDef numpy_compiler_class{
@@ -253,9 +290,13 @@ const ClassDef numpy_compiler_class{
            "        result = func(x=1.0, y=2.0, z=3.0, w=4.0)\n"
            "        # or with arrays:\n"
            "        result = func(x=np.array([1,2]), y=np.array([3,4]), ...)\n    ",
-    .methods = {{&to_numpy_expr_def, true}, {&extract_variables_def, true}, {&clean_result_def, true},
-                {&compile_def, true}, {&evaluate_def, true}},
-    .attributes = {{"MATH_FUNCS", numpy_compiler::math_funcs}, {"CONSTANTS", numpy_compiler::constants}},
+    .methods = {{&to_numpy_expr_def, true},
+                {&extract_variables_def, true},
+                {&clean_result_def, true},
+                {&compile_def, true},
+                {&evaluate_def, true}},
+    .attributes = {{"MATH_FUNCS", numpy_compiler::math_funcs},
+                   {"CONSTANTS", numpy_compiler::constants}},
 };
 
 const ClassDef composition_generator_class{
@@ -266,8 +307,12 @@ const ClassDef composition_generator_class{
            "      Level 2: operator applied to mix of Level-0 and Level-1\n"
            "      Level N: operator applied to mix of Level-0 ... Level-(N-1)\n\n"
            "    By default, max_level=2 \xe2\x80\x94 shallow nesting only.\n    ",
-    .methods = {{&generator_init_def}, {&generator_primitive_def}, {&generator_compose_def}, {&generator_build_def},
-                {&generator_compute_level_def}, {&generator_generate_multiple_def}},
+    .methods = {{&generator_init_def},
+                {&generator_primitive_def},
+                {&generator_compose_def},
+                {&generator_build_def},
+                {&generator_compute_level_def},
+                {&generator_generate_multiple_def}},
 };
 
 // Thresholds and weights are passed on to detection as given, so their defaults are Python
@@ -280,7 +325,8 @@ const FuncDef behavior_def = Declaration<BehaviorCall>{
                {"library", &BehaviorCall::library},
                {"var_ranges_bank", &BehaviorCall::var_ranges_bank, nullptr, kNone},
                {"sim_threshold", &BehaviorCall::sim_threshold, nullptr, kDefaultClusterThreshold},
-               {"novelty_threshold", &BehaviorCall::novelty_threshold, nullptr, kDefaultNoveltyThreshold},
+               {"novelty_threshold", &BehaviorCall::novelty_threshold, nullptr,
+                kDefaultNoveltyThreshold},
                {"verbose", &BehaviorCall::verbose, nullptr, true},
                {"category", &BehaviorCall::category, "str | None", Check::StrOrNone, kNone},
                {"index", &BehaviorCall::index, "int | None", Check::IntOrNone, kNone}},

@@ -76,20 +76,24 @@ const std::vector<Arg<ClusterCandidate>> cluster_params = {
     {"lib_descs", &ClusterCandidate::lib_descs, "dict[str, ExprDescriptor]", Check::Dict},
     {"bank_size", &ClusterCandidate::bank_size, "int", Check::Int},
     {"novelty_threshold", &ClusterCandidate::novelty_threshold, "float", kDefaultNoveltyThreshold},
-    keyword_only<ClusterCandidate>({"w_structural", &ClusterCandidate::structural, "float", kW.structural}),
-    keyword_only<ClusterCandidate>({"w_behavioral", &ClusterCandidate::behavioral, "float", kW.behavioral}),
+    keyword_only<ClusterCandidate>(
+        {"w_structural", &ClusterCandidate::structural, "float", kW.structural}),
+    keyword_only<ClusterCandidate>(
+        {"w_behavioral", &ClusterCandidate::behavioral, "float", kW.behavioral}),
     keyword_only<ClusterCandidate>(
         {"w_irreducibility", &ClusterCandidate::irreducibility, "float", kW.irreducibility}),
-    keyword_only<ClusterCandidate>({"w_recurrence", &ClusterCandidate::recurrence, "float", kW.recurrence}),
-    keyword_only<ClusterCandidate>({"w_compression", &ClusterCandidate::compression, "float", kW.compression}),
+    keyword_only<ClusterCandidate>(
+        {"w_recurrence", &ClusterCandidate::recurrence, "float", kW.recurrence}),
+    keyword_only<ClusterCandidate>(
+        {"w_compression", &ClusterCandidate::compression, "float", kW.compression}),
     keyword_only<ClusterCandidate>(
         {"scale_irreducible", &ClusterCandidate::scale_irreducible, "float", kW.scale_irreducible}),
     keyword_only<ClusterCandidate>(
         {"scale_recurrence", &ClusterCandidate::scale_recurrence, "float", kW.scale_recurrence}),
     keyword_only<ClusterCandidate>(
         {"scale_compression", &ClusterCandidate::scale_compression, "float", kW.scale_compression}),
-    keyword_only<ClusterCandidate>(
-        {"max_wildcard_density", &ClusterCandidate::max_wildcard_density, "float", kMaxWildcardDensity})};
+    keyword_only<ClusterCandidate>({"max_wildcard_density", &ClusterCandidate::max_wildcard_density,
+                                    "float", kMaxWildcardDensity})};
 
 const FuncDef candidate_of_cluster_def = Declaration<ClusterCandidate>{
     .name = "_candidate_of_cluster",
@@ -104,8 +108,8 @@ const FuncDef candidate_of_cluster_def = Declaration<ClusterCandidate>{
 std::vector<Arg<ClusterCandidate>> with_parts(std::vector<Arg<ClusterCandidate>> params) {
     params.push_back(keyword_only<ClusterCandidate>(
         {"parts", &ClusterCandidate::parts, "dict[str, object] | None", Check::DictOrNone, kNone}));
-    params.push_back(
-        keyword_only<ClusterCandidate>({"merge_wildcards", &ClusterCandidate::merge_wildcards, "bool", false}));
+    params.push_back(keyword_only<ClusterCandidate>(
+        {"merge_wildcards", &ClusterCandidate::merge_wildcards, "bool", false}));
     return params;
 }
 
@@ -114,9 +118,12 @@ const FuncDef score_cluster_def = Declaration<ClusterCandidate>{
     .params = with_parts(cluster_params),
     .returns = "dict[str, object]",
     .doc = "The candidate of one cluster with its account: a dict of the candidate (or None), the\n"
-           "cluster's generalisation (or None), whether it was kept and scored, the weighted terms of\n"
-           "its score by name, the score, the closest library entry, and its parts: what was measured\n"
-           "before the bank's size entered, which `parts` takes back for the same cluster and library.",
+           "cluster's generalisation (or None), whether it was kept and scored, the weighted terms "
+           "of\n"
+           "its score by name, the score, the closest library entry, and its parts: what was "
+           "measured\n"
+           "before the bank's size entered, which `parts` takes back for the same cluster and "
+           "library.",
     .body = [](const ClusterCandidate& c) { return score_of_cluster(c); },
 };
 
@@ -126,9 +133,12 @@ const FuncDef filter_candidates_def = Declaration<FilterCall>{
                {"library", &FilterCall::library, "dict[str, sp.Expr]", Check::Dict},
                {"min_members", &FilterCall::min_members, "int", Check::Int, kDefaultMinMembers},
                {"novel_threshold", &FilterCall::novel_threshold, "float", kDefaultNovelThreshold},
-               {"repeated_threshold", &FilterCall::repeated_threshold, "float", kDefaultRepeatedThreshold},
-               {"composition_threshold", &FilterCall::composition_threshold, "float", kDefaultCompositionThreshold},
-               {"max_wildcard_density", &FilterCall::max_wildcard_density, "float", kMaxWildcardDensity}},
+               {"repeated_threshold", &FilterCall::repeated_threshold, "float",
+                kDefaultRepeatedThreshold},
+               {"composition_threshold", &FilterCall::composition_threshold, "float",
+                kDefaultCompositionThreshold},
+               {"max_wildcard_density", &FilterCall::max_wildcard_density, "float",
+                kMaxWildcardDensity}},
     .returns = "FilterResult",
     .doc = "\n"
            "    Split candidates into novel structures, repeated patterns and discarded ones.\n"
@@ -145,8 +155,9 @@ const FuncDef composition_distances_def = Declaration<CompositionDistancesCall>{
     .params = {{"formulas", &CompositionDistancesCall::formulas, "list[sp.Expr]", Check::List},
                {"library", &CompositionDistancesCall::library, "dict[str, sp.Expr]", Check::Dict}},
     .returns = "list[float]",
-    .doc = "For each formula, filter_candidates' smallest tree edit distance from the formula (its\n"
-           "wildcards normalised) to a sum or product of two library expressions; inf where none.",
+    .doc =
+        "For each formula, filter_candidates' smallest tree edit distance from the formula (its\n"
+        "wildcards normalised) to a sum or product of two library expressions; inf where none.",
     .body = [](const CompositionDistancesCall& c) { return composition_distances(c); },
 };
 
@@ -161,7 +172,8 @@ const FuncDef candidate_report_def = Declaration<CandidateReportCall>{
 
 const FuncDef report_strings_def = Declaration<CandidatesCall>{
     .name = "report_strings",
-    .params = {{"candidates", &CandidatesCall::candidates, "list[GeneralizedCandidate]", Check::List}},
+    .params = {{"candidates", &CandidatesCall::candidates, "list[GeneralizedCandidate]",
+                Check::List}},
     .returns = "list[str]",
     .doc = "One block per candidate, numbered from 0; [\"  (none)\"] for an empty list.",
     .body = [](const CandidatesCall& c) { return report_strings(c.candidates); },
@@ -177,7 +189,8 @@ const FuncDef filter_report_strings_def = Declaration<FilterResultCall>{
 
 const FuncDef report_def = Declaration<CandidatesCall>{
     .name = "report",
-    .params = {{"candidates", &CandidatesCall::candidates, "list[GeneralizedCandidate]", Check::List}},
+    .params = {{"candidates", &CandidatesCall::candidates, "list[GeneralizedCandidate]",
+                Check::List}},
     .returns = "None",
     .doc = "Print every candidate block, each followed by an empty line.",
     .body = [](const CandidatesCall& c) { return report(c.candidates); },
@@ -185,11 +198,15 @@ const FuncDef report_def = Declaration<CandidatesCall>{
 
 const FuncDef behavior_section_strings_def = Declaration<BehaviorSectionCall>{
     .name = "behavior_section_strings",
-    .params = {{"candidates", &BehaviorSectionCall::candidates, "list[GeneralizedCandidate]", Check::List},
+    .params = {{"candidates", &BehaviorSectionCall::candidates, "list[GeneralizedCandidate]",
+                Check::List},
                {"result", &BehaviorSectionCall::result, "FilterResult"}},
     .returns = "list[str]",
     .doc = "The raw candidates, then the filter result, under their own headings.",
-    .body = [](const BehaviorSectionCall& c) { return behavior_section_strings(c.candidates, c.result); },
+    .body =
+        [](const BehaviorSectionCall& c) {
+            return behavior_section_strings(c.candidates, c.result);
+        },
 };
 
 const FuncDef composition_report_def = Declaration<CompositionReportCall>{
@@ -201,7 +218,10 @@ const FuncDef composition_report_def = Declaration<CompositionReportCall>{
                {"vec_result", &CompositionReportCall::vec_result}},
     .returns = "str",
     .doc = "Five lines describing one compiled composition and its values.",
-    .body = [](const CompositionReportCall& c) { return composition_report(c.expr, c.vars, c.np_expr, c.eval_result, c.vec_result); },
+    .body =
+        [](const CompositionReportCall& c) {
+            return composition_report(c.expr, c.vars, c.np_expr, c.eval_result, c.vec_result);
+        },
 };
 
 const FuncDef filter_report_def = Declaration<FilterResultCall>{

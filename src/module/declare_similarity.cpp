@@ -116,7 +116,10 @@ const FuncDef compositionality_score_def = Declaration<CompositionalityCall>{
            "    We attempt simple reconstructions: direct match, sum, product and pairwise\n"
            "    compositions. The minimum tree-edit distance found is mapped to [0,1].\n"
            "    ",
-    .body = [](const CompositionalityCall& c) { return compositionality_score(c.formula, c.lib_exprs); },
+    .body =
+        [](const CompositionalityCall& c) {
+            return compositionality_score(c.formula, c.lib_exprs);
+        },
 };
 
 const FuncDef log_compress_def = Declaration<LogCompressCall>{
@@ -135,17 +138,22 @@ const FuncDef log_compress_def = Declaration<LogCompressCall>{
 const FuncDef behavioral_distance_def = Declaration<BehaviouralDistanceCall>{
     .name = "behavioral_distance_between_cluster_and_library",
     .params = {{"cluster", &BehaviouralDistanceCall::cluster, "list[ExprDescriptor]", Check::List},
-               {"lib_descs", &BehaviouralDistanceCall::lib_descs, "dict[str, ExprDescriptor]", Check::Dict}},
+               {"lib_descs", &BehaviouralDistanceCall::lib_descs, "dict[str, ExprDescriptor]",
+                Check::Dict}},
     .returns = "float",
-    .doc = "\n"
-           "    Compute a behavioral distance between a cluster and the closest library element.\n"
-           "\n"
-           "    Lower is more similar behaviorally. We return the minimal weighted distance found.\n"
-           "    All raw magnitude differences are log-compressed before weighting, so an\n"
-           "    expression that overflows to astronomical scale (e.g. nested exp()) doesn't\n"
-           "    swamp every other term in the score.\n"
-           "    ",
-    .body = [](const BehaviouralDistanceCall& c) { return behavioral_distance(c.cluster, c.lib_descs); },
+    .doc =
+        "\n"
+        "    Compute a behavioral distance between a cluster and the closest library element.\n"
+        "\n"
+        "    Lower is more similar behaviorally. We return the minimal weighted distance found.\n"
+        "    All raw magnitude differences are log-compressed before weighting, so an\n"
+        "    expression that overflows to astronomical scale (e.g. nested exp()) doesn't\n"
+        "    swamp every other term in the score.\n"
+        "    ",
+    .body =
+        [](const BehaviouralDistanceCall& c) {
+            return behavioral_distance(c.cluster, c.lib_descs);
+        },
 };
 
 const FuncDef recurrence_strength_def = Declaration<RecurrenceCall>{
@@ -179,20 +187,25 @@ const FuncDef compression_gain_def = Declaration<CompressionCall>{
     .params = {{"cluster", &CompressionCall::cluster, "list[ExprDescriptor]", Check::List},
                {"formula", &CompressionCall::formula, "sp.Expr"}},
     .returns = "float",
-    .doc = "\n"
-           "    Estimate how much description length is saved by the generalized formula.\n"
-           "\n"
-           "    Returns a ratio in [0,1] where larger means the generalization compresses members.\n"
-           "    ",
+    .doc =
+        "\n"
+        "    Estimate how much description length is saved by the generalized formula.\n"
+        "\n"
+        "    Returns a ratio in [0,1] where larger means the generalization compresses members.\n"
+        "    ",
     .body = [](const CompressionCall& c) { return compression_gain(c.cluster, c.formula); },
 };
 
 const FuncDef pairwise_matrix_def = Declaration<PairwiseMatrixCall>{
     .name = "pairwise_matrix",
-    .params = {{"descriptors", &PairwiseMatrixCall::descriptors, "list[ExprDescriptor]", Check::List},
-               {"sim_kwargs", &PairwiseMatrixCall::sim_kwargs, nullptr, Check::Any, {}, Kind::VarKw}},
+    .params =
+        {{"descriptors", &PairwiseMatrixCall::descriptors, "list[ExprDescriptor]", Check::List},
+         {"sim_kwargs", &PairwiseMatrixCall::sim_kwargs, nullptr, Check::Any, {}, Kind::VarKw}},
     .returns = "np.ndarray",
-    .body = [](const PairwiseMatrixCall& c) { return pairwise_matrix(c.descriptors, c.sim_kwargs, true); },
+    .body =
+        [](const PairwiseMatrixCall& c) {
+            return pairwise_matrix(c.descriptors, c.sim_kwargs, true);
+        },
 };
 
 const FuncDef cluster_by_similarity_def = Declaration<ClusterCall>{
@@ -207,12 +220,16 @@ const FuncDef cluster_by_similarity_def = Declaration<ClusterCall>{
            "    member is >= threshold (the cluster's minimum internal similarity\n"
            "    stays above threshold as members are added).\n"
            "    ",
-    .body = [](const ClusterCall& c) { return cluster_by_similarity(c.descriptors, c.sim_matrix, c.threshold); },
+    .body =
+        [](const ClusterCall& c) {
+            return cluster_by_similarity(c.descriptors, c.sim_matrix, c.threshold);
+        },
 };
 
 const FuncDef similarity_graph_def = Declaration<SimilarityGraphCall>{
     .name = "similarity_graph",
-    .params = {{"descriptors", &SimilarityGraphCall::descriptors, "list[ExprDescriptor]", Check::List},
+    .params = {{"descriptors", &SimilarityGraphCall::descriptors, "list[ExprDescriptor]",
+                Check::List},
                {"threshold", &SimilarityGraphCall::threshold, "float", kDefaultClusterThreshold},
                {"alpha", &SimilarityGraphCall::alpha, "float", kDefaultAlpha},
                {"beta", &SimilarityGraphCall::beta, "float", kDefaultBeta}},
@@ -222,7 +239,10 @@ const FuncDef similarity_graph_def = Declaration<SimilarityGraphCall>{
            "    similarities), and how many pairs an exact upper bound ruled out unmeasured.\n"
            "    The similarities are the numbers `pairwise_matrix` holds at [i, j].\n"
            "    ",
-    .body = [](const SimilarityGraphCall& c) { return similarity_graph(c.descriptors, c.threshold, c.alpha, c.beta); },
+    .body =
+        [](const SimilarityGraphCall& c) {
+            return similarity_graph(c.descriptors, c.threshold, c.alpha, c.beta);
+        },
 };
 
 const FuncDef cluster_graph_def = Declaration<ClusterGraphCall>{
@@ -242,7 +262,8 @@ const FuncDef pack_descriptors_def = Declaration<DescriptorsCall>{
     .name = "pack_descriptors",
     .params = {{"descriptors", &DescriptorsCall::descriptors, "list[ExprDescriptor]", Check::List}},
     .returns = "bytes",
-    .doc = "Descriptors as compact bytes (trees, operators, behaviour) for graph blocks on workers.",
+    .doc =
+        "Descriptors as compact bytes (trees, operators, behaviour) for graph blocks on workers.",
     .body = [](const DescriptorsCall& c) { return pack_descriptors(c.descriptors); },
 };
 
@@ -259,7 +280,10 @@ const FuncDef graph_block_def = Declaration<GraphBlockCall>{
            "    One block of the similarity graph between two packed lists (block-local indices);\n"
            "    with `same`, the pairs i < j of the first list alone.\n"
            "    ",
-    .body = [](const GraphBlockCall& c) { return graph_block(c.rows_packed, c.cols_packed, c.threshold, c.alpha, c.beta, c.same); },
+    .body =
+        [](const GraphBlockCall& c) {
+            return graph_block(c.rows_packed, c.cols_packed, c.threshold, c.alpha, c.beta, c.same);
+        },
 };
 
 }  // namespace kt

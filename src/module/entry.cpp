@@ -12,8 +12,14 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_brenmoor", nullptr, 0, nullptr,
-                          module_slots, nullptr, nullptr,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "_brenmoor",
+                          nullptr,
+                          0,
+                          nullptr,
+                          module_slots,
+                          nullptr,
+                          nullptr,
                           nanobind::detail::nb_module_free};
 
 }  // namespace

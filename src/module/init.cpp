@@ -30,7 +30,7 @@ const char* const kModuleDoc =
     "  - repeated : recurring AND close to existing library  (known pattern)\n"
     "  Everything else is discarded.\n";
 
-const char* const kConfigNames[] = {"GRID_LOGSPACE", "GRID_LINEAR",  "DEFAULT_VAR_RANGE",
+const char* const kConfigNames[] = {"GRID_LOGSPACE",        "GRID_LINEAR",  "DEFAULT_VAR_RANGE",
                                     "MAX_WILDCARD_DENSITY", "GROQ_API_KEY", "GROQ_MODEL",
                                     "LLM_MAX_RETRIES"};
 
@@ -135,32 +135,32 @@ void init_module(handle m) {
     define(m, extract_behavior_def);
     define(m, numeric_values_def);
 
-    for (const FuncDef* def : {&to_zss_def, &normalize_wildcards_def, &get_ranges_for_bank_def,
-                               &get_var_ranges_def, &structural_sim_def, &behavioral_sim_def,
-                               &similarity_def, &node_count_def, &compositionality_score_def,
-                               &log_compress_def, &behavioral_distance_def,
-                               &recurrence_strength_def, &cluster_cohesion_def, &describe_def, &compression_gain_def,
-                               &pairwise_matrix_def, &cluster_by_similarity_def})
+    for (const FuncDef* def :
+         {&to_zss_def, &normalize_wildcards_def, &get_ranges_for_bank_def, &get_var_ranges_def,
+          &structural_sim_def, &behavioral_sim_def, &similarity_def, &node_count_def,
+          &compositionality_score_def, &log_compress_def, &behavioral_distance_def,
+          &recurrence_strength_def, &cluster_cohesion_def, &describe_def, &compression_gain_def,
+          &pairwise_matrix_def, &cluster_by_similarity_def})
         define(m, *def);
 
-    for (const FuncDef* def : {&is_wildcard_def, &structural_score_def,
-                               &best_commutative_pairing_def, &is_source_variable_def,
-                               &is_generalized_variable_def, &canonical_pair_key_def,
-                               &multiplicative_args_def})
+    for (const FuncDef* def :
+         {&is_wildcard_def, &structural_score_def, &best_commutative_pairing_def,
+          &is_source_variable_def, &is_generalized_variable_def, &canonical_pair_key_def,
+          &multiplicative_args_def})
         define(m, *def);
     define(m, wildcard_density_def);
     set(m, "MAX_WILDCARD_DENSITY", pyfloat(kMaxWildcardDensity));
-    for (const FuncDef* def : {&is_valid_generalization_def, &anti_unify_def,
-                               &display_canonical_expr_def, &anti_unify_cluster_def, &merge_wildcards_def})
+    for (const FuncDef* def :
+         {&is_valid_generalization_def, &anti_unify_def, &display_canonical_expr_def,
+          &anti_unify_cluster_def, &merge_wildcards_def})
         define(m, *def);
     define_record(m, generalized_candidate_record);
     define(m, detect_structure_def);
     define_record(m, filter_result_record);
     define(m, filter_candidates_def);
-    for (const FuncDef* def : {&candidate_report_def, &report_strings_def,
-                               &filter_report_strings_def, &report_def,
-                               &behavior_section_strings_def, &composition_report_def,
-                               &filter_report_def})
+    for (const FuncDef* def :
+         {&candidate_report_def, &report_strings_def, &filter_report_strings_def, &report_def,
+          &behavior_section_strings_def, &composition_report_def, &filter_report_def})
         define(m, *def);
 
     set(m, "random", import_module("random"));
@@ -176,8 +176,9 @@ void init_module(handle m) {
     init_concept_helpers(m);
     define(m, discover_concept_def);
 
-    for (const FuncDef* def : {&similarity_graph_def, &cluster_graph_def, &pack_descriptors_def, &graph_block_def,
-                               &candidate_of_cluster_def, &score_cluster_def, &composition_distances_def})
+    for (const FuncDef* def :
+         {&similarity_graph_def, &cluster_graph_def, &pack_descriptors_def, &graph_block_def,
+          &candidate_of_cluster_def, &score_cluster_def, &composition_distances_def})
         define(m, *def);
 
     // Which known law a structure is.

@@ -15,7 +15,8 @@ const char* const kRule = "\xe2\x94\x80";  // U+2500
 object structure_block(handle cat_name, Py_ssize_t i, handle c) {
     object numpy_compiler = module_global("NumpyCompiler");
     object np = module_global("np");
-    std::string header = "\xe2\x94\x80\xe2\x94\x80 " + utf8(cat_name) + " structure #" + std::to_string(i) + " ";
+    std::string header =
+        "\xe2\x94\x80\xe2\x94\x80 " + utf8(cat_name) + " structure #" + std::to_string(i) + " ";
     for (int k = 0; k < 34; ++k) header += kRule;
     object lines = check(PyList_New(0));
     check_status(PyList_Append(lines.ptr(), pystr(header).ptr()));
@@ -23,21 +24,26 @@ object structure_block(handle cat_name, Py_ssize_t i, handle c) {
     object gen = module_global("ControlledCompositionGenerator")(nb::arg("seed") = 42);
     for (int j = 0; j < 10; ++j) {
         object name = pystr(numbered("Op", i + 1) + numbered("Eq", j + 1));
-        object o = module_global("SymbolicOperator").attr("from_structure")(name, get_attr(c, "formula"));
+        object o =
+            module_global("SymbolicOperator").attr("from_structure")(name, get_attr(c, "formula"));
         object text = gen.attr("compose")(o, nb::arg("max_level") = 2);
         object compiled = numpy_compiler.attr("compile")(text, o);
         object func = item(compiled, 0), vars = item(compiled, 1), np_expr = item(compiled, 2);
         object values = check(PyDict_New()), arrays = check(PyDict_New());
         Items names(vars);
         for (Py_ssize_t k = 0; k < names.size(); ++k) {
-            check_status(PyDict_SetItem(values.ptr(), names[k].ptr(), pyfloat((double)(k + 1)).ptr()));
-            check_status(PyDict_SetItem(arrays.ptr(), names[k].ptr(), np.attr("linspace")(0.1, 1.0, 5).ptr()));
+            check_status(
+                PyDict_SetItem(values.ptr(), names[k].ptr(), pyfloat((double)(k + 1)).ptr()));
+            check_status(PyDict_SetItem(arrays.ptr(), names[k].ptr(),
+                                        np.attr("linspace")(0.1, 1.0, 5).ptr()));
         }
         object noargs = check(PyTuple_New(0));
         object eval_args = nb::make_tuple(text, o);
-        object eval_result = check(PyObject_Call(numpy_compiler.attr("evaluate").ptr(), eval_args.ptr(),
-                                                 check(PyDict_Copy(values.ptr())).ptr()));
-        object vec_result = nb::steal(PyObject_Call(func.ptr(), noargs.ptr(), check(PyDict_Copy(arrays.ptr())).ptr()));
+        object eval_result =
+            check(PyObject_Call(numpy_compiler.attr("evaluate").ptr(), eval_args.ptr(),
+                                check(PyDict_Copy(values.ptr())).ptr()));
+        object vec_result = nb::steal(
+            PyObject_Call(func.ptr(), noargs.ptr(), check(PyDict_Copy(arrays.ptr())).ptr()));
         if (!vec_result.is_valid()) {
             if (!error_matches_any({PyExc_ZeroDivisionError, PyExc_OverflowError, PyExc_ValueError,
                                     PyExc_TypeError, PyExc_NameError}))
@@ -46,7 +52,8 @@ object structure_block(handle cat_name, Py_ssize_t i, handle c) {
             vec_result = np.attr("full")(5, np.attr("nan"));
         }
         check_status(PyList_Append(lines.ptr(), module_global("composition_report")(
-                                                    text, vars, np_expr, eval_result, vec_result).ptr()));
+                                                    text, vars, np_expr, eval_result, vec_result)
+                                                    .ptr()));
     }
     return check(PyUnicode_Join(pystr("\n").ptr(), lines.ptr()));
 }
@@ -63,17 +70,20 @@ object pick(handle blocks, handle index, const std::string& label) {
 }  // namespace
 
 object behavior(const BehaviorCall& a) {
-    handle bank = a.bank, alpha = a.alpha, beta = a.beta, library = a.library, ranges = a.var_ranges_bank;
+    handle bank = a.bank, alpha = a.alpha, beta = a.beta, library = a.library,
+           ranges = a.var_ranges_bank;
     handle category = a.category, index = a.index;
     const bool all = category.is_none() || utf8(category) == "all";
     if (!all && utf8(category) != "novel" && utf8(category) != "repeated")
         raise(PyExc_ValueError, "category must be None, 'all', 'novel', or 'repeated'");
     object candidates = module_global("detect_structure")(
-        bank, library, nb::arg("var_ranges_bank") = ranges, nb::arg("sim_threshold") = a.sim_threshold,
-        nb::arg("novelty_threshold") = a.novelty_threshold, nb::arg("verbose") = a.verbose, nb::arg("alpha") = alpha,
-        nb::arg("beta") = beta);
-    object result = module_global("filter_candidates")(candidates, library, nb::arg("min_members") = kDefaultMinMembers,
-                                                       nb::arg("novel_threshold") = kDefaultNovelThreshold);
+        bank, library, nb::arg("var_ranges_bank") = ranges,
+        nb::arg("sim_threshold") = a.sim_threshold,
+        nb::arg("novelty_threshold") = a.novelty_threshold, nb::arg("verbose") = a.verbose,
+        nb::arg("alpha") = alpha, nb::arg("beta") = beta);
+    object result = module_global("filter_candidates")(
+        candidates, library, nb::arg("min_members") = kDefaultMinMembers,
+        nb::arg("novel_threshold") = kDefaultNovelThreshold);
     const bool verbose = truth(a.verbose);
     object safe_print = module_global("_safe_print");
     if (verbose) {
@@ -92,11 +102,14 @@ object behavior(const BehaviorCall& a) {
         for (Py_ssize_t i = 0; i < list.size(); ++i) {
             object block = structure_block(cat_name, i, list[i]);
             check_status(PyList_Append(reports.ptr(), block.ptr()));
-            check_status(PyList_Append(PyDict_GetItemString(by_category.ptr(), cat.c_str()), block.ptr()));
+            check_status(
+                PyList_Append(PyDict_GetItemString(by_category.ptr(), cat.c_str()), block.ptr()));
             if (verbose) safe_print(block);
         }
     }
-    if (!all) return pick(PyDict_GetItemString(by_category.ptr(), utf8(category).c_str()), index, utf8(category) + " ");
+    if (!all)
+        return pick(PyDict_GetItemString(by_category.ptr(), utf8(category).c_str()), index,
+                    utf8(category) + " ");
     return pick(reports, index, "");
 }
 

@@ -8,7 +8,8 @@ namespace kt {
 
 // The arguments of `behavior`, passed on to the stages as given.
 struct BehaviorCall {
-    handle bank, alpha, beta, library, var_ranges_bank, sim_threshold, novelty_threshold, verbose, category, index;
+    handle bank, alpha, beta, library, var_ranges_bank, sim_threshold, novelty_threshold, verbose,
+        category, index;
 };
 
 // All blocks, the blocks of one category ('novel' or 'repeated'), or one block of it.

@@ -11,8 +11,9 @@ namespace composition {
 namespace {
 
 // The primitives a composition draws from when the generator is given none.
-const char* const kAtoms[] = {"x", "y", "z", "a", "b", "c", "t", "u", "w", "n", "m", "p", "q", "1",
-                              "2", "3", "4", "5", "-1", "-2", "-3", "-4", "-5", "0.5", "3.14", "2.71", "10", "-10"};
+const char* const kAtoms[] = {"x",  "y",  "z",  "a",   "b",    "c",    "t",  "u",  "w",  "n",
+                              "m",  "p",  "q",  "1",   "2",    "3",    "4",  "5",  "-1", "-2",
+                              "-3", "-4", "-5", "0.5", "3.14", "2.71", "10", "-10"};
 
 object default_atoms() {
     object atoms = new_list();
@@ -47,7 +48,9 @@ object build(handle self, handle op, handle level) {
     object args = check(PyList_New(0));
     for (Py_ssize_t k = 0; k < params.size(); ++k) {
         object available = check(PySequence_List(range(level).ptr()));
-        object probs = check(PySequence_List(item(get_attr(self, "level_probs"), slice(kOpen, PyLong_AsSsize_t(level.ptr()))).ptr()));
+        object probs = check(PySequence_List(
+            item(get_attr(self, "level_probs"), slice(kOpen, PyLong_AsSsize_t(level.ptr())))
+                .ptr()));
         if (PyErr_Occurred()) throw nb::python_error();
         while (PyList_GET_SIZE(probs.ptr()) < PyList_GET_SIZE(available.ptr()))
             check_status(PyList_Append(probs.ptr(), pyfloat(0.0).ptr()));
@@ -55,9 +58,10 @@ object build(handle self, handle op, handle level) {
         const Py_ssize_t n = PyList_GET_SIZE(available.ptr());
         object weights = check(PyList_New(0));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            object w = equal(total, pyint(0))
-                           ? pyfloat(1.0 / (double)n)
-                           : check(PyNumber_TrueDivide(PyList_GET_ITEM(probs.ptr(), i), total.ptr()));
+            object w =
+                equal(total, pyint(0))
+                    ? pyfloat(1.0 / (double)n)
+                    : check(PyNumber_TrueDivide(PyList_GET_ITEM(probs.ptr(), i), total.ptr()));
             check_status(PyList_Append(weights.ptr(), w.ptr()));
         }
         object arg_level = item(random.attr("choices")(available, nb::arg("weights") = weights), 0);
@@ -99,12 +103,15 @@ long level_of(handle s, handle pattern, const std::u32string& name, handle op) {
         size_t j = arg_start;
         int depth = 1;
         while (j < text.size() && depth > 0) {
-            if (text[j] == U'(') ++depth;
-            else if (text[j] == U')') --depth;
+            if (text[j] == U'(')
+                ++depth;
+            else if (text[j] == U')')
+                --depth;
             ++j;
         }
         const size_t arg_end = j > arg_start ? j - 1 : arg_start;
-        Items args(get_attr(op, "_split_args")(from_code_points(text.substr(arg_start, arg_end - arg_start))));
+        Items args(get_attr(op, "_split_args")(
+            from_code_points(text.substr(arg_start, arg_end - arg_start))));
         for (Py_ssize_t k = 0; k < args.size(); ++k)
             deepest = std::max(deepest, level_of(args[k], pattern, name, op));
         i = j;
@@ -117,12 +124,14 @@ long level_of(handle s, handle pattern, const std::u32string& name, handle op) {
 object compute_level(handle expr, handle op) {
     object re = module_global("re");
     object name = get_attr(op, "name");
-    object pattern = re.attr("compile")(concat({pystr("\\b"), re.attr("escape")(name), pystr("\\b")}));
+    object pattern =
+        re.attr("compile")(concat({pystr("\\b"), re.attr("escape")(name), pystr("\\b")}));
     if (get_attr(pattern, "search")(expr).is_none()) return pyint(0);
     return pyint(level_of(expr, pattern, code_points(str_of(name)), op));
 }
 
-object generate_multiple(handle self, handle op, handle count, handle max_level, handle slot_levels) {
+object generate_multiple(handle self, handle op, handle count, handle max_level,
+                         handle slot_levels) {
     object compose_method = get_attr(self, "compose");
     object out = check(PyList_New(0));
     const long long n = PyLong_AsLongLong(count.ptr());

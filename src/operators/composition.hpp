@@ -16,6 +16,7 @@ object build(handle self, handle op, handle level);
 // The nesting depth of `op`'s calls in `expr` (0 for a primitive).
 object compute_level(handle expr, handle op);
 // `count` compositions, in generation order.
-object generate_multiple(handle self, handle op, handle count, handle max_level, handle slot_levels);
+object generate_multiple(handle self, handle op, handle count, handle max_level,
+                         handle slot_levels);
 
 }  // namespace kt::composition

@@ -13,8 +13,9 @@ namespace kt {
 namespace {
 
 [[noreturn]] void refuse(handle numpy_expr, const std::string& what) {
-    object shown = length(numpy_expr) > 200 ? concat({item(numpy_expr, slice(0, 100)), pystr("...")})
-                                            : nb::borrow(numpy_expr);
+    object shown = length(numpy_expr) > 200
+                       ? concat({item(numpy_expr, slice(0, 100)), pystr("...")})
+                       : nb::borrow(numpy_expr);
     raise(PyExc_ValueError, "cannot compile '" + utf8(shown) + "': " + what + " is not allowed");
 }
 
@@ -51,14 +52,15 @@ void check_kinds(handle cls, handle numpy_expr, handle tree) {
     for (Py_ssize_t i = 0; i < nodes.size(); ++i) {
         handle node = nodes[i];
         const std::string kind = class_name_std(node);
-        if (one_of(kind, {"Expression", "BinOp", "UnaryOp", "Compare", "Load", "Add", "Sub",
-                          "Mult", "Div", "FloorDiv", "Mod", "Pow", "USub", "UAdd", "Eq", "NotEq",
-                          "Lt", "LtE", "Gt", "GtE"}))
+        if (one_of(kind, {"Expression", "BinOp", "UnaryOp",  "Compare", "Load", "Add",  "Sub",
+                          "Mult",       "Div",   "FloorDiv", "Mod",     "Pow",  "USub", "UAdd",
+                          "Eq",         "NotEq", "Lt",       "LtE",     "Gt",   "GtE"}))
             continue;
         if (kind == "Constant") {
             object value = get_attr(node, "value");
-            if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()) ||
-                                               PyComplex_Check(value.ptr())))
+            if (PyBool_Check(value.ptr()) ||
+                !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()) ||
+                  PyComplex_Check(value.ptr())))
                 refuse(numpy_expr, "the constant " + utf8(repr_of(value)));
             continue;
         }
@@ -68,7 +70,8 @@ void check_kinds(handle cls, handle numpy_expr, handle tree) {
             continue;
         }
         if (kind == "Call") {
-            if (length(get_attr(node, "keywords")) > 0) refuse(numpy_expr, "a call with keyword arguments");
+            if (length(get_attr(node, "keywords")) > 0)
+                refuse(numpy_expr, "a call with keyword arguments");
             const std::string callee = class_name_std(get_attr(node, "func"));
             if (callee != "Name" && callee != "Attribute")
                 refuse(numpy_expr, "calling the result of " + callee);
@@ -80,7 +83,8 @@ void check_kinds(handle cls, handle numpy_expr, handle tree) {
         if (kind == "Attribute") {
             object value = get_attr(node, "value");
             const std::string attr = utf8(get_attr(node, "attr"));
-            const bool on_np = class_name_std(value) == "Name" && utf8(get_attr(value, "id")) == "np";
+            const bool on_np =
+                class_name_std(value) == "Name" && utf8(get_attr(value, "id")) == "np";
             if (!on_np || !np_names.count(attr)) refuse(numpy_expr, "the attribute ." + attr);
             continue;
         }
@@ -100,12 +104,13 @@ struct IntInfo {
 };
 
 // Folds the constant integer sub-expressions of a checked tree, refusing any that would
-// exceed the parser's MAX_INTEGER_DIGITS (judged from sizes before anything is computed) and any power
-// whose integer exponent may exceed its MAX_EXPONENT in absolute value.
+// exceed the parser's MAX_INTEGER_DIGITS (judged from sizes before anything is computed) and any
+// power whose integer exponent may exceed its MAX_EXPONENT in absolute value.
 class IntegerSizes {
 public:
     explicit IntegerSizes(handle numpy_expr)
-        : expr_(numpy_expr), limit_(check(PyNumber_Power(pyint(10).ptr(), pyint(max_digits()).ptr(), Py_None))) {}
+        : expr_(numpy_expr),
+          limit_(check(PyNumber_Power(pyint(10).ptr(), pyint(max_digits()).ptr(), Py_None))) {}
 
     IntInfo fold(handle node) {
         RecursionGuard guard(" while checking an expression");
@@ -157,8 +162,10 @@ private:
         if (op == "Sub") return combine(std::max(a.log2, b.log2) + 1, PyNumber_Subtract, a, b);
         if (op == "Mult") return combine(a.log2 + b.log2, PyNumber_Multiply, a, b);
         // |a // b| <= |a| and |a % b| < |b|; a zero divisor fails when the function runs.
-        if (op == "FloorDiv") return b_zero ? IntInfo{true, a.log2, {}} : combine(a.log2, PyNumber_FloorDivide, a, b);
-        if (op == "Mod") return b_zero ? IntInfo{true, b.log2, {}} : combine(b.log2, PyNumber_Remainder, a, b);
+        if (op == "FloorDiv")
+            return b_zero ? IntInfo{true, a.log2, {}} : combine(a.log2, PyNumber_FloorDivide, a, b);
+        if (op == "Mod")
+            return b_zero ? IntInfo{true, b.log2, {}} : combine(b.log2, PyNumber_Remainder, a, b);
         return {};  // true division gives a float
     }
 
@@ -167,20 +174,24 @@ private:
         if (exponent.value.is_valid()) {
             object size = check(PyNumber_Absolute(exponent.value.ptr()));
             if (truth(compare(size, pyint(max_exponent()), Py_GT)))
-                refuse(expr_, "the exponent " + shown(exponent) + " (beyond " + exponent_limit() + " in absolute value)");
+                refuse(expr_, "the exponent " + shown(exponent) + " (beyond " + exponent_limit() +
+                                  " in absolute value)");
             if (truth(compare(exponent.value, pyint(0), Py_LT))) return {};  // a float
         } else if (exponent.log2 > std::log2((double)max_exponent() + 1)) {
             refuse(expr_, "an exponent that may exceed " + exponent_limit() + " in absolute value");
         }
         if (!base.is_int) return {};
-        const double largest = exponent.value.is_valid() ? std::fabs(PyLong_AsDouble(exponent.value.ptr()))
-                                                         : std::exp2(exponent.log2);
-        return combine(largest * base.log2, [](PyObject* x, PyObject* y) { return PyNumber_Power(x, y, Py_None); },
-                       base, exponent);
+        const double largest = exponent.value.is_valid()
+                                   ? std::fabs(PyLong_AsDouble(exponent.value.ptr()))
+                                   : std::exp2(exponent.log2);
+        return combine(
+            largest * base.log2,
+            [](PyObject* x, PyObject* y) { return PyNumber_Power(x, y, Py_None); }, base, exponent);
     }
 
     // The int `log2` bounds; computed by `op` when both operands are constants.
-    IntInfo combine(double log2, PyObject* (*op)(PyObject*, PyObject*), const IntInfo& a, const IntInfo& b) {
+    IntInfo combine(double log2, PyObject* (*op)(PyObject*, PyObject*), const IntInfo& a,
+                    const IntInfo& b) {
         // One digit of slack: the estimate of a constant's size is rounded, the exact test follows.
         if (log2 * std::log10(2.0) > (double)max_digits() + 1) too_large();
         if (!a.value.is_valid() || !b.value.is_valid()) return {true, log2, {}};
@@ -192,7 +203,9 @@ private:
         if (!truth(compare(size, limit_, Py_LT))) too_large();
         const long long bits = PyLong_AsLongLong(get_attr(v, "bit_length")().ptr());
         // Exact enough below 2**1000; above, the bit length bounds it within a thousandth.
-        const double log2 = bits == 0 ? 0.0 : bits <= 1000 ? std::log2(PyLong_AsDouble(size.ptr())) : (double)bits;
+        const double log2 = bits == 0      ? 0.0
+                            : bits <= 1000 ? std::log2(PyLong_AsDouble(size.ptr()))
+                                           : (double)bits;
         return {true, log2, nb::borrow(v)};
     }
 
@@ -201,7 +214,9 @@ private:
         return "of about " + std::to_string((long long)(a.log2 * std::log10(2.0)) + 1) + " digits";
     }
 
-    [[noreturn]] void too_large() { refuse(expr_, "an integer of more than " + digits_limit() + " digits"); }
+    [[noreturn]] void too_large() {
+        refuse(expr_, "an integer of more than " + digits_limit() + " digits");
+    }
 
     handle expr_;
     object limit_;  // 10**MAX_INTEGER_DIGITS: every allowed integer is smaller in absolute value

@@ -62,8 +62,8 @@ namespace numpy_compiler {
 
 object math_funcs() {
     object names = check(PySet_New(nullptr));
-    for (const char* name : {"exp", "sin", "cos", "tan", "asin", "acos", "atan", "sinh", "cosh", "tanh", "log",
-                             "sqrt", "abs", "floor", "ceil", "sign", "erf", "erfc"})
+    for (const char* name : {"exp", "sin", "cos", "tan", "asin", "acos", "atan", "sinh", "cosh",
+                             "tanh", "log", "sqrt", "abs", "floor", "ceil", "sign", "erf", "erfc"})
         check_status(PySet_Add(names.ptr(), pystr(name).ptr()));
     return names;
 }
@@ -86,7 +86,8 @@ object to_numpy_expr(handle cls, handle expr, handle op) {
     Items constants(check(PyDict_Items(get_attr(cls, "CONSTANTS").ptr())));
     for (Py_ssize_t i = 0; i < constants.size(); ++i) {
         auto [name, replacement] = unpack2(constants[i]);
-        expanded = re.attr("sub")(concat({pystr("\\b"), name, pystr("\\b")}), replacement, expanded);
+        expanded =
+            re.attr("sub")(concat({pystr("\\b"), name, pystr("\\b")}), replacement, expanded);
     }
     return expanded;
 }
@@ -101,7 +102,8 @@ object extract_variables(handle cls, handle numpy_expr) {
     for (Py_ssize_t i = 0; i < nodes.size(); ++i) {
         if (!is_instance(nodes[i], name_type)) continue;
         object id = get_attr(nodes[i], "id");
-        if (equal(id, pystr("np")) || check_status(PySequence_Contains(constants.ptr(), id.ptr()))) continue;
+        if (equal(id, pystr("np")) || check_status(PySequence_Contains(constants.ptr(), id.ptr())))
+            continue;
         check_status(PySet_Add(names.ptr(), id.ptr()));
     }
     object sorted = check(PySequence_List(names.ptr()));
@@ -125,17 +127,20 @@ object compile(handle cls, handle expr, handle op) {
     object variables = get_attr(cls, "extract_variables")(numpy_expr);
     check_expression(cls, numpy_expr, parse(numpy_expr));
     object var_list = check(PyUnicode_Join(pystr(", ").ptr(), variables.ptr()));
-    object code = concat({pystr("def _func("), var_list,
-                          pystr("):\n    with np.errstate(over='ignore', invalid='ignore', divide='ignore'):\n"
-                                "        _raw = "),
-                          numpy_expr,
-                          pystr("\n        _cleaned, _ = _clean_result(_raw)\n        return _cleaned\n")});
+    object code = concat(
+        {pystr("def _func("), var_list,
+         pystr("):\n    with np.errstate(over='ignore', invalid='ignore', divide='ignore'):\n"
+               "        _raw = "),
+         numpy_expr,
+         pystr("\n        _cleaned, _ = _clean_result(_raw)\n        return _cleaned\n")});
     // Only numpy and the cleaner are in scope: no builtins for the expression to reach.
     object scope = check(PyDict_New());
     check_status(PyDict_SetItemString(scope.ptr(), "__builtins__", check(PyDict_New()).ptr()));
     check_status(PyDict_SetItemString(scope.ptr(), "np", state().compiler_numpy.ptr()));
-    check_status(PyDict_SetItemString(scope.ptr(), "_clean_result", get_attr(cls, "_clean_result").ptr()));
-    object compiled = check(Py_CompileString(utf8(code).c_str(), "<compiled composition>", Py_file_input));
+    check_status(
+        PyDict_SetItemString(scope.ptr(), "_clean_result", get_attr(cls, "_clean_result").ptr()));
+    object compiled =
+        check(Py_CompileString(utf8(code).c_str(), "<compiled composition>", Py_file_input));
     check(PyEval_EvalCode(compiled.ptr(), scope.ptr(), scope.ptr()));
     object func = nb::borrow(PyDict_GetItemString(scope.ptr(), "_func"));
     return nb::make_tuple(func, variables, numpy_expr);

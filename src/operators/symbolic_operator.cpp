@@ -23,7 +23,8 @@ object init(handle self, handle name, handle params, handle body) {
     check_status(PyObject_SetAttrString(self.ptr(), "name", name.ptr()));
     check_status(PyObject_SetAttrString(self.ptr(), "params", params.ptr()));
     check_status(PyObject_SetAttrString(self.ptr(), "body", body.ptr()));
-    check_status(PyObject_SetAttrString(self.ptr(), "_param_set", check(PySet_New(params.ptr())).ptr()));
+    check_status(
+        PyObject_SetAttrString(self.ptr(), "_param_set", check(PySet_New(params.ptr())).ptr()));
     return none();
 }
 
@@ -54,8 +55,8 @@ std::vector<Call> find_calls(const std::u32string& s, const std::u32string& name
     const std::u32string opener = name + U"(";
     size_t i = 0;
     while (i < s.size()) {
-        const bool at_call = s.compare(i, opener.size(), opener) == 0 &&
-                             (i == 0 || !is_identifier_char(s[i - 1]));
+        const bool at_call =
+            s.compare(i, opener.size(), opener) == 0 && (i == 0 || !is_identifier_char(s[i - 1]));
         if (!at_call) {
             ++i;
             continue;
@@ -65,8 +66,10 @@ std::vector<Call> find_calls(const std::u32string& s, const std::u32string& name
         const size_t arg_start = i;
         int depth = 1;
         while (i < s.size() && depth > 0) {
-            if (s[i] == U'(') ++depth;
-            else if (s[i] == U')') --depth;
+            if (s[i] == U'(')
+                ++depth;
+            else if (s[i] == U')')
+                --depth;
             ++i;
         }
         const size_t arg_end = i > arg_start ? i - 1 : arg_start;
@@ -94,8 +97,8 @@ std::vector<size_t> word_positions(const std::u32string& text, const std::u32str
 }
 
 // `text` with each of `positions` (occurrences of a `width`-long word) replaced by "(arg)".
-std::u32string replace_at(const std::u32string& text, const std::vector<size_t>& positions, size_t width,
-                          const std::u32string& arg) {
+std::u32string replace_at(const std::u32string& text, const std::vector<size_t>& positions,
+                          size_t width, const std::u32string& arg) {
     std::u32string out;
     out.reserve(text.size() + positions.size() * (arg.size() + 2));
     size_t copied = 0;
@@ -116,8 +119,8 @@ Items checked_params(handle self, handle name) {
     Items params(get_attr(self, "params"));
     for (Py_ssize_t k = 0; k < params.size(); ++k)
         if (!PyUnicode_Check(params[k].ptr()) || !truth(params[k].attr("isidentifier")()))
-            raise(PyExc_ValueError, "parameter " + utf8(repr_of(params[k])) + " of operator '" + utf8(format(name)) +
-                                        "' is not an identifier");
+            raise(PyExc_ValueError, "parameter " + utf8(repr_of(params[k])) + " of operator '" +
+                                        utf8(format(name)) + "' is not an identifier");
     return params;
 }
 
@@ -125,16 +128,18 @@ Items checked_params(handle self, handle name) {
 // which makes the expansion endless (RecursionError); text grown too long by other means is a
 // ValueError.
 [[noreturn]] void stop_expanding(handle self, handle name, const std::string& limit, bool length) {
-    const bool self_calling = !find_calls(code_points(get_attr(self, "body")), code_points(name)).empty();
-    const std::string message = "expanding operator '" + utf8(format(name)) + "' did not finish: " + limit;
+    const bool self_calling =
+        !find_calls(code_points(get_attr(self, "body")), code_points(name)).empty();
+    const std::string message =
+        "expanding operator '" + utf8(format(name)) + "' did not finish: " + limit;
     if (self_calling) raise(PyExc_RecursionError, message + "; its body calls the operator itself");
     raise(length ? PyExc_ValueError : PyExc_RecursionError, message);
 }
 
 [[noreturn]] void too_long(handle self, handle name, size_t length) {
     stop_expanding(self, name,
-                   "the text would grow to " + std::to_string(length) + " characters, beyond the limit of " +
-                       std::to_string(kMaxExpandedLength),
+                   "the text would grow to " + std::to_string(length) +
+                       " characters, beyond the limit of " + std::to_string(kMaxExpandedLength),
                    true);
 }
 
@@ -162,9 +167,11 @@ object expand(handle self, handle given) {
             // for the later ones. Each result's length is known before it is built.
             std::u32string result = code_points(get_attr(self, "body"));
             for (Py_ssize_t k = 0; k < params.size(); ++k) {
-                const std::u32string param = code_points(params[k]), arg = printed_code_points(values[k]);
+                const std::u32string param = code_points(params[k]),
+                                     arg = printed_code_points(values[k]);
                 const std::vector<size_t> at = word_positions(result, param);
-                const size_t grown = result.size() - at.size() * param.size() + at.size() * (arg.size() + 2);
+                const size_t grown =
+                    result.size() - at.size() * param.size() + at.size() * (arg.size() + 2);
                 if (grown > kMaxExpandedLength) too_long(self, name, grown);
                 result = replace_at(result, at, param.size(), arg);
             }
@@ -174,11 +181,14 @@ object expand(handle self, handle given) {
             out += U')';
             copied = call.end;
             changed = true;
-            if (out.size() > kMaxExpandedLength) too_long(self, name, out.size() + (text.size() - copied));
+            if (out.size() > kMaxExpandedLength)
+                too_long(self, name, out.size() + (text.size() - copied));
         }
         if (!changed) return expr;
         if (pass == kMaxExpandPasses)
-            stop_expanding(self, name, "calls are left after " + std::to_string(kMaxExpandPasses) + " passes, the pass limit",
+            stop_expanding(self, name,
+                           "calls are left after " + std::to_string(kMaxExpandPasses) +
+                               " passes, the pass limit",
                            false);
         out.append(text, copied, std::u32string::npos);
         if (out.size() > kMaxExpandedLength) too_long(self, name, out.size());
@@ -197,8 +207,10 @@ object split_args(handle arg_str) {
         current.clear();
     };
     for (char32_t c : s) {
-        if (c == U'(') ++depth;
-        else if (c == U')') --depth;
+        if (c == U'(')
+            ++depth;
+        else if (c == U')')
+            --depth;
         else if (c == U',' && depth == 0) {
             flush();
             continue;

@@ -35,7 +35,8 @@ object describe_bank(handle exprs, handle ranges_bank) {
     object descriptors = new_list();
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(exprs.ptr()); ++i) {
         object ranges = ranged ? item(ranges_bank, i) : none();
-        append(descriptors, describe(handle(PyTuple_GET_ITEM(exprs.ptr(), i)), nb::arg("var_ranges") = ranges));
+        append(descriptors,
+               describe(handle(PyTuple_GET_ITEM(exprs.ptr(), i)), nb::arg("var_ranges") = ranges));
     }
     return descriptors;
 }
@@ -102,9 +103,10 @@ std::pair<double, object> closest_entry(handle formula, const Library& lib) {
         for (size_t k = 0; k < trees->singles.size() && !stop; ++k) {
             if (!trees->singles[k]) continue;
             // After the first, an entry counts only when closer: measured as far as that needs.
-            const long long d = best < 0 ? kernels::tree_distance(*tree, *trees->singles[k], scratch, &stop)
-                                         : kernels::tree_distance_within(*tree, *trees->singles[k], (int)best - 1,
-                                                                         scratch, &stop);
+            const long long d =
+                best < 0 ? kernels::tree_distance(*tree, *trees->singles[k], scratch, &stop)
+                         : kernels::tree_distance_within(*tree, *trees->singles[k], (int)best - 1,
+                                                         scratch, &stop);
             if (d >= 0 && (best < 0 || d < best)) best = d, best_at = k;  // the first minimum
         }
     });
@@ -140,8 +142,8 @@ struct ClusterParts {
 };
 
 // Without `max_wildcard_density`, validity is judged at the check's own default, as detection does.
-ClusterParts cluster_parts(handle cluster, const Library& lib, std::optional<double> max_wildcard_density,
-                           bool merge = false) {
+ClusterParts cluster_parts(handle cluster, const Library& lib,
+                           std::optional<double> max_wildcard_density, bool merge = false) {
     ClusterParts parts;
     object exprs_cluster = field_of_each(cluster, "expr");
     object canonicalize = module_global("_canonicalize_expr");
@@ -153,30 +155,43 @@ ClusterParts cluster_parts(handle cluster, const Library& lib, std::optional<dou
     if (parts.formula.is_none()) return parts;
     if (merge) parts.formula = module_global("_merge_wildcards")(parts.formula);
     object valid = module_global("_is_valid_generalization");
-    if (!truth(max_wildcard_density ? valid(parts.formula, pyfloat(*max_wildcard_density)) : valid(parts.formula)))
+    if (!truth(max_wildcard_density ? valid(parts.formula, pyfloat(*max_wildcard_density))
+                                    : valid(parts.formula)))
         return parts;
     parts.kept = true;
     parts.formula = module_global("_display_canonical_expr")(parts.formula);
     auto [structural, closest_name] = closest_entry(parts.formula, lib);
     parts.structural = structural;
     parts.closest = closest_name;
-    parts.behavioral = module_global("behavioral_distance_between_cluster_and_library")(cluster, lib.descs);
+    parts.behavioral =
+        module_global("behavioral_distance_between_cluster_and_library")(cluster, lib.descs);
     parts.compositionality = module_global("compositionality_score")(parts.formula, lib.exprs);
     parts.compression_gain = module_global("compression_gain")(cluster, parts.formula);
     return parts;
 }
 
-const char* const kPartNames[] = {"formula", "kept", "structural", "closest", "behavioral", "compositionality",
+const char* const kPartNames[] = {"formula",         "kept",       "structural",
+                                  "closest",         "behavioral", "compositionality",
                                   "compression_gain"};
 
 object dict_of_parts(const ClusterParts& p) {
     if (!p.kept)
-        return dict_of({{"formula", p.formula}, {"kept", Py_False}, {"structural", Py_None}, {"closest", Py_None},
-                        {"behavioral", Py_None}, {"compositionality", Py_None}, {"compression_gain", Py_None}});
-    object d = dict_of({{"formula", p.formula}, {"kept", Py_True}, {"structural", pyfloat(p.structural)},
-                        {"closest", p.closest}, {"behavioral", p.behavioral}, {"compositionality", p.compositionality},
+        return dict_of({{"formula", p.formula},
+                        {"kept", Py_False},
+                        {"structural", Py_None},
+                        {"closest", Py_None},
+                        {"behavioral", Py_None},
+                        {"compositionality", Py_None},
+                        {"compression_gain", Py_None}});
+    object d = dict_of({{"formula", p.formula},
+                        {"kept", Py_True},
+                        {"structural", pyfloat(p.structural)},
+                        {"closest", p.closest},
+                        {"behavioral", p.behavioral},
+                        {"compositionality", p.compositionality},
                         {"compression_gain", p.compression_gain}});
-    if (p.cohesion) check_status(PyDict_SetItemString(d.ptr(), "cohesion", pyfloat(*p.cohesion).ptr()));
+    if (p.cohesion)
+        check_status(PyDict_SetItemString(d.ptr(), "cohesion", pyfloat(*p.cohesion).ptr()));
     return d;
 }
 
@@ -199,7 +214,8 @@ ClusterParts parts_of_dict(handle d) {
     p.behavioral = number("behavioral");
     p.compositionality = number("compositionality");
     p.compression_gain = number("compression_gain");
-    if (PyDict_GetItemString(d.ptr(), "cohesion")) p.cohesion = PyFloat_AS_DOUBLE(number("cohesion").ptr());
+    if (PyDict_GetItemString(d.ptr(), "cohesion"))
+        p.cohesion = PyFloat_AS_DOUBLE(number("cohesion").ptr());
     return p;
 }
 
@@ -212,19 +228,24 @@ struct ClusterScore {
     object novelty;
 };
 
-ClusterScore score_of_parts(handle cluster, const ClusterParts& parts, Py_ssize_t bank_size, const ScoreWeights& w) {
+ClusterScore score_of_parts(handle cluster, const ClusterParts& parts, Py_ssize_t bank_size,
+                            const ScoreWeights& w) {
     ClusterScore score;
     score.formula = parts.formula;
     score.kept = parts.kept;
     if (!parts.kept) return score;
     score.structural = parts.structural;
     score.closest = parts.closest;
-    object irreducibility = check(PyNumber_Subtract(pyfloat(1.0).ptr(), parts.compositionality.ptr()));
+    object irreducibility =
+        check(PyNumber_Subtract(pyfloat(1.0).ptr(), parts.compositionality.ptr()));
     const Py_ssize_t k = PyObject_Length(cluster.ptr());
     if (k < 0) throw nb::python_error();
-    object rec_strength = !parts.cohesion ? module_global("recurrence_strength")(cluster, pyint(bank_size))
-                          : pyfloat(k <= 1 || bank_size <= 1 ? 0.0
-                                    : kernels::recurrence_of(*parts.cohesion, (double)k, (double)bank_size));
+    object rec_strength =
+        !parts.cohesion
+            ? module_global("recurrence_strength")(cluster, pyint(bank_size))
+            : pyfloat(k <= 1 || bank_size <= 1
+                          ? 0.0
+                          : kernels::recurrence_of(*parts.cohesion, (double)k, (double)bank_size));
 
     score.behavioral = mul(w.behavioral, parts.behavioral);
     score.irreducibility = mul(w.irreducibility, ratio(irreducibility, w.scale_irreducible));
@@ -241,8 +262,8 @@ ClusterScore score_of_parts(handle cluster, const ClusterParts& parts, Py_ssize_
     return score;
 }
 
-ClusterScore score_cluster(handle cluster, const Library& lib, Py_ssize_t bank_size, const ScoreWeights& w,
-                           std::optional<double> max_wildcard_density) {
+ClusterScore score_cluster(handle cluster, const Library& lib, Py_ssize_t bank_size,
+                           const ScoreWeights& w, std::optional<double> max_wildcard_density) {
     return score_of_parts(cluster, cluster_parts(cluster, lib, max_wildcard_density), bank_size, w);
 }
 
@@ -252,17 +273,21 @@ object candidate_of(handle cluster, const ClusterScore& score, double novelty_th
     if (!score.kept || !truth(compare(score.novelty, pyfloat(novelty_threshold), Py_GE))) return {};
     // Members as the bank gave them, not in their canonical form.
     return module_global("GeneralizedCandidate")(
-        nb::arg("formula") = score.formula, nb::arg("members") = field_of_each(cluster, "numeric_expr"),
+        nb::arg("formula") = score.formula,
+        nb::arg("members") = field_of_each(cluster, "numeric_expr"),
         nb::arg("growth_class") = get_attr(item(cluster, 0), "growth_class"),
         nb::arg("novelty") = score.novelty, nb::arg("closest_lib") = score.closest);
 }
 
 object candidate_of(handle cluster, const Library& lib, Py_ssize_t bank_size, const ScoreWeights& w,
-                    double novelty_threshold, std::optional<double> max_wildcard_density = std::nullopt) {
-    return candidate_of(cluster, score_cluster(cluster, lib, bank_size, w, max_wildcard_density), novelty_threshold);
+                    double novelty_threshold,
+                    std::optional<double> max_wildcard_density = std::nullopt) {
+    return candidate_of(cluster, score_cluster(cluster, lib, bank_size, w, max_wildcard_density),
+                        novelty_threshold);
 }
 
-// The library as the per-cluster entries take it: its expressions in order, described by the caller.
+// The library as the per-cluster entries take it: its expressions in order, described by the
+// caller.
 Library library_of(handle library, handle lib_descs) {
     Library lib;
     Items entries(check(PyDict_Items(library.ptr())));
@@ -287,17 +312,18 @@ object detect_structure(const DetectCall& call) {
     handle bank = call.expression_bank, library = call.library, ranges_bank = call.var_ranges_bank;
     object candidates = new_list();
     if (PyList_GET_SIZE(bank.ptr()) == 0) return candidates;
-    if (call.seed.is_valid() && !call.seed.is_none()) state().np.attr("random").attr("seed")(call.seed);
+    if (call.seed.is_valid() && !call.seed.is_none())
+        state().np.attr("random").attr("seed")(call.seed);
 
     object exprs = bank_expressions(bank);
     object descriptors = describe_bank(exprs, ranges_bank);
-    object mat = module_global("pairwise_matrix")(descriptors, nb::arg("alpha") = pyfloat(call.alpha),
-                                                   nb::arg("beta") = pyfloat(call.beta));
+    object mat = module_global("pairwise_matrix")(
+        descriptors, nb::arg("alpha") = pyfloat(call.alpha), nb::arg("beta") = pyfloat(call.beta));
     Library lib = describe_library(library);
     if (call.verbose && PyList_GET_SIZE(descriptors.ptr()) >= 2) print_summary(mat);
 
-    object clusters = module_global("cluster_by_similarity")(descriptors, mat,
-                                                             nb::arg("threshold") = pyfloat(call.sim_threshold));
+    object clusters = module_global("cluster_by_similarity")(
+        descriptors, mat, nb::arg("threshold") = pyfloat(call.sim_threshold));
     const Py_ssize_t bank_size = PyList_GET_SIZE(descriptors.ptr());
     object it = check(PyObject_GetIter(clusters.ptr()));
     while (object cluster = nb::steal(PyIter_Next(it.ptr()))) {
@@ -310,29 +336,40 @@ object detect_structure(const DetectCall& call) {
 
 object candidate_of_cluster(const ClusterCandidateCall& call) {
     const Library lib = library_of(call.library, call.lib_descs);
-    object candidate = candidate_of(call.cluster, lib, size_of_bank(call.bank_size), call, call.novelty_threshold,
-                                    call.max_wildcard_density);
+    object candidate = candidate_of(call.cluster, lib, size_of_bank(call.bank_size), call,
+                                    call.novelty_threshold, call.max_wildcard_density);
     return candidate.is_valid() ? candidate : none();
 }
 
 object score_of_cluster(const ClusterCandidateCall& call) {
     const Library lib = library_of(call.library, call.lib_descs);
     const ClusterParts parts =
-        call.parts.is_valid() && !call.parts.is_none() ? parts_of_dict(call.parts)
-                                                       : cluster_parts(call.cluster, lib, call.max_wildcard_density,
-                                                                       call.merge_wildcards);
-    const ClusterScore score = score_of_parts(call.cluster, parts, size_of_bank(call.bank_size), call);
+        call.parts.is_valid() && !call.parts.is_none()
+            ? parts_of_dict(call.parts)
+            : cluster_parts(call.cluster, lib, call.max_wildcard_density, call.merge_wildcards);
+    const ClusterScore score =
+        score_of_parts(call.cluster, parts, size_of_bank(call.bank_size), call);
     object candidate = candidate_of(call.cluster, score, call.novelty_threshold);
     const handle candidate_or_none = candidate.is_valid() ? handle(candidate) : handle(Py_None);
     if (!score.kept)
-        return dict_of({{"candidate", candidate_or_none}, {"formula", score.formula}, {"kept", Py_False},
-                        {"terms", Py_None}, {"novelty", Py_None}, {"parts", dict_of_parts(parts)}});
+        return dict_of({{"candidate", candidate_or_none},
+                        {"formula", score.formula},
+                        {"kept", Py_False},
+                        {"terms", Py_None},
+                        {"novelty", Py_None},
+                        {"parts", dict_of_parts(parts)}});
     object structural = mul(call.structural, pyfloat(score.structural));
-    object terms = dict_of({{"structural", structural}, {"behavioral", score.behavioral},
-                            {"irreducibility", score.irreducibility}, {"recurrence", score.recurrence},
+    object terms = dict_of({{"structural", structural},
+                            {"behavioral", score.behavioral},
+                            {"irreducibility", score.irreducibility},
+                            {"recurrence", score.recurrence},
                             {"compression", score.compression}});
-    return dict_of({{"candidate", candidate_or_none}, {"formula", score.formula}, {"kept", Py_True},
-                    {"terms", terms}, {"novelty", score.novelty}, {"closest", score.closest},
+    return dict_of({{"candidate", candidate_or_none},
+                    {"formula", score.formula},
+                    {"kept", Py_True},
+                    {"terms", terms},
+                    {"novelty", score.novelty},
+                    {"closest", score.closest},
                     {"parts", dict_of_parts(parts)}});
 }
 

@@ -90,7 +90,8 @@ object filter_candidates(const FilterCall& call) {
         object density = density_of(get_attr(c, "formula"));
         if (truth(compare(density, max_density, Py_GT))) {
             discard(discarded,
-                    concat({pystr("too generic (wildcard density "), format(density, ".2f"), pystr(")")}),
+                    concat({pystr("too generic (wildcard density "), format(density, ".2f"),
+                            pystr(")")}),
                     c);
             continue;
         }

@@ -36,7 +36,9 @@ object section_header(const char* title) {
 object candidate_report(handle index, handle c) {
     object formula = get_attr(c, "formula");
     object d = module_global("describe")(formula);
-    auto field = [&](const char* name, const char* spec) { return format(get_attr(d, name), spec); };
+    auto field = [&](const char* name, const char* spec) {
+        return format(get_attr(d, name), spec);
+    };
     object members = new_list();
     object it = check(PyObject_GetIter(get_attr(c, "members").ptr()));
     while (object m = nb::steal(PyIter_Next(it.ptr()))) append(members, str_of(m));
@@ -55,8 +57,9 @@ object candidate_report(handle index, handle c) {
     append(lines, labelled("stability", {field("stability_score", ".4g")}));
     append(lines, labelled("sensitivity", {field("sensitivity_perturbation", ".4g")}));
     append(lines, labelled("members", {format(members)}));
-    append(lines, labelled("novelty", {format(get_attr(c, "novelty"), ".1f"), pystr("  |  closest: "),
-                                       format(get_attr(c, "closest_lib"))}));
+    append(lines,
+           labelled("novelty", {format(get_attr(c, "novelty"), ".1f"), pystr("  |  closest: "),
+                                format(get_attr(c, "closest_lib"))}));
     return check(PyUnicode_Join(pystr("\n").ptr(), lines.ptr()));
 }
 
@@ -88,9 +91,9 @@ object filter_report_strings(handle result) {
     object it = check(PyObject_GetIter(discarded.ptr()));
     while (object entry = nb::steal(PyIter_Next(it.ptr()))) {
         auto [reason, c] = unpack2(entry);
-        append(out, concat({pystr("  ["), format(reason), pystr("]  "), format(get_attr(c, "formula")),
-                            pystr("  (members="), format(pyint(length(get_attr(c, "members")))),
-                            pystr(")")}));
+        append(out, concat({pystr("  ["), format(reason), pystr("]  "),
+                            format(get_attr(c, "formula")), pystr("  (members="),
+                            format(pyint(length(get_attr(c, "members")))), pystr(")")}));
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return out;
@@ -119,12 +122,16 @@ object behavior_section_strings(handle candidates, handle result) {
     return out;
 }
 
-object composition_report(handle expr, handle vars, handle np_expr, handle eval_result, handle vec_result) {
-    const std::pair<const char*, handle> lines_of[] = {{"Composition: ", expr}, {"Variables:   ", vars},
-                                                       {"Numpy expr:  ", np_expr}, {"Result:      ", eval_result},
+object composition_report(handle expr, handle vars, handle np_expr, handle eval_result,
+                          handle vec_result) {
+    const std::pair<const char*, handle> lines_of[] = {{"Composition: ", expr},
+                                                       {"Variables:   ", vars},
+                                                       {"Numpy expr:  ", np_expr},
+                                                       {"Result:      ", eval_result},
                                                        {"Vectorized:  ", vec_result}};
     object lines = new_list();
-    for (const auto& [label, value] : lines_of) append(lines, concat({pystr(label), format(value)}));
+    for (const auto& [label, value] : lines_of)
+        append(lines, concat({pystr(label), format(value)}));
     return check(PyUnicode_Join(pystr("\n").ptr(), lines.ptr()));
 }
 

@@ -14,7 +14,8 @@ object filter_report_strings(handle result);
 // The raw candidates, then the filter result, under their own headings.
 object behavior_section_strings(handle candidates, handle result);
 // Five lines describing one compiled composition and its values.
-object composition_report(handle expr, handle vars, handle np_expr, handle eval_result, handle vec_result);
+object composition_report(handle expr, handle vars, handle np_expr, handle eval_result,
+                          handle vec_result);
 // Prints every candidate block, each followed by an empty line.
 object report(handle candidates);
 // Prints the lines of a filter result.

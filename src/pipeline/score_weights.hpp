@@ -7,7 +7,8 @@
 namespace kt {
 
 struct ScoreWeights {
-    double structural = 1.0, behavioral = 1.0, irreducibility = 1.0, recurrence = 1.0, compression = 1.0;
+    double structural = 1.0, behavioral = 1.0, irreducibility = 1.0, recurrence = 1.0,
+           compression = 1.0;
     double scale_irreducible = 10.0, scale_recurrence = 10.0, scale_compression = 10.0;
 };
 

@@ -7,7 +7,8 @@ namespace {
 // A class namespace carrying the module's name and the bare class name as qualname.
 object class_namespace(handle module, const char* name) {
     object ns = check(PyDict_New());
-    check_status(PyDict_SetItemString(ns.ptr(), "__module__", get_attr(module, pystr("__name__")).ptr()));
+    check_status(
+        PyDict_SetItemString(ns.ptr(), "__module__", get_attr(module, pystr("__name__")).ptr()));
     check_status(PyDict_SetItemString(ns.ptr(), "__qualname__", pystr(name).ptr()));
     return ns;
 }
@@ -22,7 +23,8 @@ object build_type(const char* name, handle ns) {
 
 object make_record(handle module, const RecordDef& def, const char* qualname) {
     object ns = class_namespace(module, def.name);
-    if (qualname) check_status(PyDict_SetItemString(ns.ptr(), "__qualname__", pystr(qualname).ptr()));
+    if (qualname)
+        check_status(PyDict_SetItemString(ns.ptr(), "__qualname__", pystr(qualname).ptr()));
     object annotations = check(PyDict_New());
     for (const Field& f : def.fields) {
         check_status(PyDict_SetItemString(annotations.ptr(), f.name, pystr(f.annotation).ptr()));
@@ -43,7 +45,8 @@ object define_record(handle module, const RecordDef& def) {
 object define_class(handle module, const ClassDef& def) {
     object ns = class_namespace(module, def.name);
     if (def.doc) check_status(PyDict_SetItemString(ns.ptr(), "__doc__", pystr(def.doc).ptr()));
-    for (const auto& [name, make] : def.attributes) check_status(PyDict_SetItemString(ns.ptr(), name, make().ptr()));
+    for (const auto& [name, make] : def.attributes)
+        check_status(PyDict_SetItemString(ns.ptr(), name, make().ptr()));
     for (const Method& m : def.methods) {
         object fn = make_function(*m.def, module);
         if (m.class_method) fn = check(PyClassMethod_New(fn.ptr()));

@@ -92,7 +92,8 @@ struct Value {
 // filler of a declaration index them.
 class Bound {
 public:
-    explicit Bound(size_t n) : values_(n <= kInline ? inline_ : (heap_.resize(n), heap_.data())), size_(n) {}
+    explicit Bound(size_t n)
+        : values_(n <= kInline ? inline_ : (heap_.resize(n), heap_.data())), size_(n) {}
     Bound(const Bound&) = delete;
     Bound& operator=(const Bound&) = delete;
 
@@ -118,7 +119,7 @@ struct FuncDef {
     const char* returns = nullptr;  // return annotation text
     const char* doc = nullptr;
     std::function<object(const Bound&)> call;  // fills the declaration's fields and runs its body
-    const char* qualname = nullptr;            // defaults to `name`; "Class.method" for methods
+    const char* qualname = nullptr;  // defaults to `name`; "Class.method" for methods
 };
 
 // A parameter bound into a field of F.
@@ -127,15 +128,17 @@ struct Arg {
     Param param;
     std::variant<handle F::*, double F::*, bool F::*> field;
 
-    Arg(const char* name, handle F::*to, const char* annotation = nullptr, Check check = Check::Any,
-        Default value = {}, Kind kind = Kind::Normal)
+    Arg(const char* name, handle F::* to, const char* annotation = nullptr,
+        Check check = Check::Any, Default value = {}, Kind kind = Kind::Normal)
         : param{name, annotation, check, std::move(value), kind}, field(to) {}
-    Arg(const char* name, handle F::*to, const char* annotation, Default value, Kind kind = Kind::Normal)
+    Arg(const char* name, handle F::* to, const char* annotation, Default value,
+        Kind kind = Kind::Normal)
         : param{name, annotation, Check::Any, std::move(value), kind}, field(to) {}
-    Arg(const char* name, double F::*to, const char* annotation = nullptr, Default value = {},
+    Arg(const char* name, double F::* to, const char* annotation = nullptr, Default value = {},
         Kind kind = Kind::Normal)
         : param{name, annotation, Check::Float, std::move(value), kind}, field(to) {}
-    Arg(const char* name, bool F::*to, const char* annotation = nullptr, Default value = {}, Kind kind = Kind::Normal)
+    Arg(const char* name, bool F::* to, const char* annotation = nullptr, Default value = {},
+        Kind kind = Kind::Normal)
         : param{name, annotation, Check::Bool, std::move(value), kind}, field(to) {}
 };
 
@@ -168,9 +171,12 @@ struct Declaration {
             if constexpr (!std::is_empty_v<F>) {
                 for (size_t i = 0; i < fields.size(); ++i) {
                     const Value& v = bound[i];
-                    if (auto to = std::get_if<handle F::*>(&fields[i])) call.*(*to) = v.object;
-                    else if (auto to = std::get_if<double F::*>(&fields[i])) call.*(*to) = v.real;
-                    else call.*(std::get<bool F::*>(fields[i])) = v.flag;
+                    if (auto to = std::get_if<handle F::*>(&fields[i]))
+                        call.*(*to) = v.object;
+                    else if (auto to = std::get_if<double F::*>(&fields[i]))
+                        call.*(*to) = v.real;
+                    else
+                        call.*(std::get<bool F::*>(fields[i])) = v.flag;
                 }
             }
             return body(call);

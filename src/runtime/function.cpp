@@ -11,7 +11,9 @@ namespace kt {
 
 object Default::make() const {
     struct Maker {
-        object operator()(std::monostate) const { raise(PyExc_SystemError, "a required parameter has no default"); }
+        object operator()(std::monostate) const {
+            raise(PyExc_SystemError, "a required parameter has no default");
+        }
         object operator()(NoneValue) const { return none(); }
         object operator()(bool v) const { return pybool(v); }
         object operator()(long long v) const { return pyint(v); }
@@ -224,7 +226,8 @@ void apply_check(const Param& p, Value& v) {
 // Binds one call's arguments to the parameters, the way the interpreter binds a Python
 // function's, then applies the typed-parameter rules.
 struct Binder {
-    static void bind(FuncObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, Bound& a) {
+    static void bind(FuncObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                     Bound& a) {
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         const int npos = f->n_positional;
         const Py_ssize_t ncopy = nargs < npos ? nargs : npos;
@@ -249,7 +252,8 @@ struct Binder {
             PyObject* value = args[nargs + k];
             int idx = find_keyword(f, key);
             if (idx < 0) {
-                if (f->varkw_at < 0) keyword_error(f, "() got an unexpected keyword argument '%U'", key);
+                if (f->varkw_at < 0)
+                    keyword_error(f, "() got an unexpected keyword argument '%U'", key);
                 check_status(PyDict_SetItem(a[f->varkw_at].object, key, value));
             } else if (a[idx].object) {
                 keyword_error(f, "() got multiple values for argument '%U'", key);
@@ -292,14 +296,29 @@ PyObject* translate_current_exception() {
     } catch (nb::builtin_exception& e) {
         PyObject* type = PyExc_RuntimeError;
         switch (e.type()) {
-            case nb::exception_type::type_error: type = PyExc_TypeError; break;
-            case nb::exception_type::value_error: type = PyExc_ValueError; break;
-            case nb::exception_type::index_error: type = PyExc_IndexError; break;
-            case nb::exception_type::key_error: type = PyExc_KeyError; break;
-            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
-            case nb::exception_type::import_error: type = PyExc_ImportError; break;
-            case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
-            default: break;
+            case nb::exception_type::type_error:
+                type = PyExc_TypeError;
+                break;
+            case nb::exception_type::value_error:
+                type = PyExc_ValueError;
+                break;
+            case nb::exception_type::index_error:
+                type = PyExc_IndexError;
+                break;
+            case nb::exception_type::key_error:
+                type = PyExc_KeyError;
+                break;
+            case nb::exception_type::attribute_error:
+                type = PyExc_AttributeError;
+                break;
+            case nb::exception_type::import_error:
+                type = PyExc_ImportError;
+                break;
+            case nb::exception_type::stop_iteration:
+                type = PyExc_StopIteration;
+                break;
+            default:
+                break;
         }
         PyErr_SetString(type, e.what());
     } catch (std::bad_cast&) {
@@ -405,7 +424,8 @@ PyObject* get_signature(PyObject* self, void*) {
             check_status(PyList_Append(params.ptr(), param.ptr()));
         }
         object kwargs = check(PyDict_New());
-        object ret = f->def->returns ? pystr(f->def->returns) : inspect.attr("Signature").attr("empty");
+        object ret =
+            f->def->returns ? pystr(f->def->returns) : inspect.attr("Signature").attr("empty");
         check_status(PyDict_SetItemString(kwargs.ptr(), "return_annotation", ret.ptr()));
         object args = nb::make_tuple(params);
         f->signature =
@@ -474,7 +494,8 @@ object make_function(const FuncDef& given, handle module) {
     auto* f = PyObject_GC_New(FuncObject, &g_type);
     if (!f) throw nb::python_error();
     // Zero everything after the header so that a failure below leaves a valid object.
-    std::memset(reinterpret_cast<char*>(f) + sizeof(PyObject), 0, sizeof(FuncObject) - sizeof(PyObject));
+    std::memset(reinterpret_cast<char*>(f) + sizeof(PyObject), 0,
+                sizeof(FuncObject) - sizeof(PyObject));
     object self = nb::steal(reinterpret_cast<PyObject*>(f));
     f->vectorcall = func_vectorcall;
     f->def = &def;
@@ -505,7 +526,8 @@ object make_function(const FuncDef& given, handle module) {
         if (p.annotation)
             check_status(PyDict_SetItem(annotations.ptr(), f->names[i], pystr(p.annotation).ptr()));
     }
-    if (def.returns) check_status(PyDict_SetItemString(annotations.ptr(), "return", pystr(def.returns).ptr()));
+    if (def.returns)
+        check_status(PyDict_SetItemString(annotations.ptr(), "return", pystr(def.returns).ptr()));
     if (PyList_GET_SIZE(positional_defaults.ptr()))
         f->defaults = check(PyList_AsTuple(positional_defaults.ptr())).release().ptr();
     if (PyDict_GET_SIZE(kwdefaults.ptr())) f->kwdefaults = kwdefaults.release().ptr();

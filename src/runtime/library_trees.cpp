@@ -39,7 +39,8 @@ std::shared_ptr<const LibraryTrees> cached(const std::vector<object>& exprs) {
 std::shared_ptr<const LibraryTrees> build(std::vector<object> exprs) {
     auto entry = std::make_shared<LibraryTrees>();
     entry->exprs = std::move(exprs);
-    for (const object& le : entry->exprs) entry->singles.push_back(tree_or_nothing(le, entry->labels));
+    for (const object& le : entry->exprs)
+        entry->singles.push_back(tree_or_nothing(le, entry->labels));
     for (size_t i = 0; i < entry->exprs.size(); ++i) {
         for (size_t j = i + 1; j < entry->exprs.size(); ++j) {
             handle a = entry->exprs[i], b = entry->exprs[j];
@@ -89,7 +90,8 @@ long long min_distance(const kernels::FlatTree& tree,
             }
             // Only a closer tree lowers the minimum: each is measured only as far as the
             // minimum so far (most are ruled out by the label bound in one pass).
-            const int d = kernels::tree_distance_within(tree, *other, (int)best - 1, scratch, &stop);
+            const int d =
+                kernels::tree_distance_within(tree, *other, (int)best - 1, scratch, &stop);
             if (d >= 0 && d < best) best = d;
         }
     });

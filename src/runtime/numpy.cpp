@@ -7,8 +7,9 @@ namespace kt {
 Float64View::Float64View(handle obj, int ndim, bool writable) {
     // Only genuine numpy arrays: other buffer exporters may mean something else by their items.
     if (!is_instance(obj, state().np.attr("ndarray"))) return;
-    if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_ND |
-                                           (writable ? PyBUF_WRITABLE : 0)) < 0) {
+    if (PyObject_GetBuffer(obj.ptr(), &view_,
+                           PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_ND |
+                               (writable ? PyBUF_WRITABLE : 0)) < 0) {
         PyErr_Clear();
         return;
     }

@@ -47,8 +47,8 @@ void run_released(int workers, const std::function<void(int, const Stop&)>& work
             --running;  // the thread that failed to start
         }
         std::unique_lock<std::mutex> lock(mutex);
-        while (!finished.wait_for(lock, std::chrono::milliseconds(50),
-                                  [&] { return running == 0; })) {
+        while (
+            !finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return running == 0; })) {
             lock.unlock();
             {
                 nb::gil_scoped_acquire acquire;
@@ -106,9 +106,11 @@ void for_each_pair(int n, const std::function<void(int, int, int, const Stop&)>&
 
 int tree_distance_released(const kernels::FlatTree& a, const kernels::FlatTree& b,
                            kernels::TreeDistanceScratch& scratch) {
-    if ((long long)a.size() * b.size() <= kLongTreePair) return kernels::tree_distance(a, b, scratch);
+    if ((long long)a.size() * b.size() <= kLongTreePair)
+        return kernels::tree_distance(a, b, scratch);
     int distance = -1;
-    run_released(1, [&](int, const Stop& stop) { distance = kernels::tree_distance(a, b, scratch, &stop); });
+    run_released(
+        1, [&](int, const Stop& stop) { distance = kernels::tree_distance(a, b, scratch, &stop); });
     return distance;
 }
 

@@ -40,7 +40,9 @@ inline Py_ssize_t length(handle h) {
     if (n < 0) throw nb::python_error();
     return n;
 }
-inline object get_attr(handle h, handle name) { return check(PyObject_GetAttr(h.ptr(), name.ptr())); }
+inline object get_attr(handle h, handle name) {
+    return check(PyObject_GetAttr(h.ptr(), name.ptr()));
+}
 inline object get_attr(handle h, const char* name) {
     return check(PyObject_GetAttrString(h.ptr(), name));
 }
@@ -89,7 +91,9 @@ inline object dict_of(std::initializer_list<std::pair<const char*, handle>> item
 
 // A new empty list, and `list.append(value)`.
 inline object new_list() { return check(PyList_New(0)); }
-inline void append(handle list, handle value) { check_status(PyList_Append(list.ptr(), value.ptr())); }
+inline void append(handle list, handle value) {
+    check_status(PyList_Append(list.ptr(), value.ptr()));
+}
 
 // Whether the pending Python error is one of `types` (the error stays set).
 inline bool error_matches_any(std::initializer_list<PyObject*> types) {

@@ -16,7 +16,8 @@ bool is_number(handle h) { return is_instance(h, state().Number); }
 // constant such as pi.
 bool plain_leaf(handle leaf) {
     const State& c = state();
-    if (is_type(leaf, c.Symbol)) return equal(get_attr(leaf, c.s_assumptions0), c.plain_assumptions);
+    if (is_type(leaf, c.Symbol))
+        return equal(get_attr(leaf, c.s_assumptions0), c.plain_assumptions);
     if (is_instance(leaf, c.Rational) || is_instance(leaf, c.NumberSymbol)) return true;
     return is_instance(leaf, c.Float) && attr_is(leaf, c.s_is_finite, Py_True);
 }
@@ -39,7 +40,8 @@ bool plain_tree(handle node, NodeTypes& types, Found& found, handle renamed = ha
     const Py_ssize_t n = PyTuple_GET_SIZE(args.ptr());
     if (n == 0) {
         found.symbolic = found.symbolic || is_type(node, state().Symbol);
-        if (renamed.is_valid() && check_status(PyDict_Contains(renamed.ptr(), node.ptr()))) return true;
+        if (renamed.is_valid() && check_status(PyDict_Contains(renamed.ptr(), node.ptr())))
+            return true;
         return plain_leaf(node);
     }
     for (Py_ssize_t i = 0; i < n; ++i)
@@ -82,7 +84,8 @@ public:
         if (PyErr_Occurred()) throw nb::python_error();
         object args = args_of(node);
         const Py_ssize_t n = size(args);
-        if (n == 0) return {nb::borrow(node), false, true, true, true, is_type(node, c.Symbol), false};
+        if (n == 0)
+            return {nb::borrow(node), false, true, true, true, is_type(node, c.Symbol), false};
 
         std::vector<Rebuilt> kids;
         kids.reserve((size_t)n);
@@ -105,14 +108,19 @@ public:
 
         if (settled) {
             object direct;
-            if (is_type(node, c.Add) && sum_ready(kids)) direct = sorted_op(c.Add, kids);
-            else if (is_type(node, c.Mul) && product_ready(kids)) direct = sorted_op(c.Mul, kids);
-            else if (is_type(node, c.Pow) && power_ready(kids)) direct = unevaluated(c.Pow, kids);
-            else if (function_ready(node, kids)) direct = unevaluated(handle((PyObject*)Py_TYPE(node.ptr())), kids);
+            if (is_type(node, c.Add) && sum_ready(kids))
+                direct = sorted_op(c.Add, kids);
+            else if (is_type(node, c.Mul) && product_ready(kids))
+                direct = sorted_op(c.Mul, kids);
+            else if (is_type(node, c.Pow) && power_ready(kids))
+                direct = unevaluated(c.Pow, kids);
+            else if (function_ready(node, kids))
+                direct = unevaluated(handle((PyObject*)Py_TYPE(node.ptr())), kids);
             const bool logs = found.logs || is_type(node, c.log);
             if (direct.is_valid()) return {direct, true, false, false, true, found.symbolic, logs};
         }
-        object built = check(PyObject_CallObject(get_attr(node, state().s_func).ptr(), tuple_of(kids).ptr()));
+        object built =
+            check(PyObject_CallObject(get_attr(node, state().s_func).ptr(), tuple_of(kids).ptr()));
         Rebuilt out{built, true};
         Found in_built;
         out.plain = plain_tree(built, types_, in_built);
@@ -250,7 +258,8 @@ private:
                 base = nb::borrow(o);
             } else if (is_type(o, c.Pow) || is_instance(o, c.NumberSymbol) ||
                        attr_is(o, c.s_is_Function, Py_True)) {
-                auto [b, e] = unpack2(check(PyObject_CallMethodNoArgs(o.ptr(), c.s_as_base_exp.ptr())));
+                auto [b, e] =
+                    unpack2(check(PyObject_CallMethodNoArgs(o.ptr(), c.s_as_base_exp.ptr())));
                 if (is_number(b) || e.ptr() == c.zero.ptr()) return false;
                 const bool leaf_exponent = is_instance(e, c.Basic) && size(args_of(e)) == 0;
                 if (!leaf_exponent && !(is_type(o, c.exp) && kid.symbolic)) return false;
@@ -270,7 +279,8 @@ private:
         const State& c = state();
         if (kids.size() != 2) return false;
         handle base = kids[0].expr, e = kids[1].expr;
-        const bool base_ok = (is_type(base, c.Symbol) && c.symbol_has_plain_power) || is_type(base, c.Add);
+        const bool base_ok =
+            (is_type(base, c.Symbol) && c.symbol_has_plain_power) || is_type(base, c.Add);
         return base_ok && kids[1].leaf && e.ptr() != c.zero.ptr() && e.ptr() != c.one.ptr();
     }
 
@@ -332,15 +342,16 @@ private:
         object first = new_list(), rest = new_list();
         for (const Rebuilt& kid : kids) append(is_number(kid.expr) ? first : rest, kid.expr);
         PyObject* sort_args[] = {rest.ptr(), c.args_sortkey.ptr()};
-        check(PyObject_VectorcallMethod(c.s_sort.ptr(), sort_args, 1,
-                                        c.key_only.ptr()));
+        check(PyObject_VectorcallMethod(c.s_sort.ptr(), sort_args, 1, c.key_only.ptr()));
         check_status(PyList_SetSlice(first.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, rest.ptr()));
         object built = get_attr(cls, c.s_from_args)(first, true);
         return get_attr(cls, c.s_postprocess)(built);
     }
 };
 
-bool plain_symbol(handle h) { return equal(get_attr(h, state().s_assumptions0), state().plain_assumptions); }
+bool plain_symbol(handle h) {
+    return equal(get_attr(h, state().s_assumptions0), state().plain_assumptions);
+}
 
 // The mapping's keys are plain symbols.
 bool plain_keys(handle mapping) {
@@ -377,7 +388,8 @@ object rename_symbols(handle expr, handle mapping) {
     if (default_evaluation() && plain_mapping(mapping) && standard_xreplace(expr)) {
         NodeTypes types;
         Found found;
-        if (plain_tree(expr, types, found, mapping)) return Renamer(mapping, plain_keys(mapping)).rebuild(expr).expr;
+        if (plain_tree(expr, types, found, mapping))
+            return Renamer(mapping, plain_keys(mapping)).rebuild(expr).expr;
     }
     return get_attr(expr, state().s_xreplace)(mapping);
 }

@@ -9,7 +9,9 @@ namespace {
 State* g_state = nullptr;
 
 // An attribute that instances of `cls` find in its class hierarchy (no metaclass, no Python code).
-object found_in(handle cls, handle name) { return nb::borrow(_PyType_Lookup((PyTypeObject*)cls.ptr(), name.ptr())); }
+object found_in(handle cls, handle name) {
+    return nb::borrow(_PyType_Lookup((PyTypeObject*)cls.ptr(), name.ptr()));
+}
 
 }  // namespace
 
@@ -26,27 +28,52 @@ void init_state(handle module) {
     s->builtins = import_module("builtins");
     const object& sp = s->sp;
 
-    for (auto [field, name] : {std::pair{&State::Basic, "Basic"}, {&State::Expr, "Expr"}, {&State::Symbol, "Symbol"},
-                               {&State::Function, "Function"}, {&State::Add, "Add"}, {&State::Mul, "Mul"},
-                               {&State::Pow, "Pow"}, {&State::Number, "Number"}, {&State::Rational, "Rational"},
-                               {&State::Float, "Float"}, {&State::NumberSymbol, "NumberSymbol"}, {&State::exp, "exp"},
-                               {&State::sin, "sin"}, {&State::cos, "cos"}, {&State::log, "log"}, {&State::pi, "pi"},
-                               {&State::preorder_traversal, "preorder_traversal"}, {&State::srepr, "srepr"}})
+    for (auto [field, name] : {std::pair{&State::Basic, "Basic"},
+                               {&State::Expr, "Expr"},
+                               {&State::Symbol, "Symbol"},
+                               {&State::Function, "Function"},
+                               {&State::Add, "Add"},
+                               {&State::Mul, "Mul"},
+                               {&State::Pow, "Pow"},
+                               {&State::Number, "Number"},
+                               {&State::Rational, "Rational"},
+                               {&State::Float, "Float"},
+                               {&State::NumberSymbol, "NumberSymbol"},
+                               {&State::exp, "exp"},
+                               {&State::sin, "sin"},
+                               {&State::cos, "cos"},
+                               {&State::log, "log"},
+                               {&State::pi, "pi"},
+                               {&State::preorder_traversal, "preorder_traversal"},
+                               {&State::srepr, "srepr"}})
         s->*field = sp.attr(name);
     s->zero = sp.attr("S").attr("Zero");
     s->one = sp.attr("S").attr("One");
 
-    for (auto [field, name] :
-         {std::pair{&State::s_args, "args"}, {&State::s_func, "func"}, {&State::s_free_symbols, "free_symbols"},
-          {&State::s_is_number, "is_number"}, {&State::s_xreplace, "xreplace"}, {&State::s_name, "name"},
-          {&State::s_args_slot, "_args"}, {&State::s_xreplace_step, "_xreplace"}, {&State::s_argset, "_argset"},
-          {&State::s_eval_power, "_eval_power"}, {&State::s_assumptions0, "_assumptions0"},
-          {&State::s_is_commutative, "is_commutative"}, {&State::s_is_finite, "is_finite"},
-          {&State::s_is_negative, "is_negative"}, {&State::s_is_zero, "is_zero"}, {&State::s_is_Function, "is_Function"},
-          {&State::s_as_base_exp, "as_base_exp"}, {&State::s_from_args, "_from_args"},
-          {&State::s_postprocess, "_exec_constructor_postprocessors"}, {&State::s_evaluate, "evaluate"},
-          {&State::s_distribute, "distribute"}, {&State::s_exp_is_pow, "exp_is_pow"}, {&State::s_sort, "sort"},
-          {&State::s_key, "key"}})
+    for (auto [field, name] : {std::pair{&State::s_args, "args"},
+                               {&State::s_func, "func"},
+                               {&State::s_free_symbols, "free_symbols"},
+                               {&State::s_is_number, "is_number"},
+                               {&State::s_xreplace, "xreplace"},
+                               {&State::s_name, "name"},
+                               {&State::s_args_slot, "_args"},
+                               {&State::s_xreplace_step, "_xreplace"},
+                               {&State::s_argset, "_argset"},
+                               {&State::s_eval_power, "_eval_power"},
+                               {&State::s_assumptions0, "_assumptions0"},
+                               {&State::s_is_commutative, "is_commutative"},
+                               {&State::s_is_finite, "is_finite"},
+                               {&State::s_is_negative, "is_negative"},
+                               {&State::s_is_zero, "is_zero"},
+                               {&State::s_is_Function, "is_Function"},
+                               {&State::s_as_base_exp, "as_base_exp"},
+                               {&State::s_from_args, "_from_args"},
+                               {&State::s_postprocess, "_exec_constructor_postprocessors"},
+                               {&State::s_evaluate, "evaluate"},
+                               {&State::s_distribute, "distribute"},
+                               {&State::s_exp_is_pow, "exp_is_pow"},
+                               {&State::s_sort, "sort"},
+                               {&State::s_key, "key"}})
         s->*field = interned(name);
     s->key_only = nb::make_tuple(s->s_key);
     s->evaluate_only = nb::make_tuple(s->s_evaluate);
@@ -59,7 +86,8 @@ void init_state(handle module) {
     s->args_sortkey = import_module("sympy.core.basic").attr("_args_sortkey");
     s->global_parameters = import_module("sympy.core.parameters").attr("global_parameters");
     s->plain_assumptions = s->Symbol(pystr("x")).attr("_assumptions0");
-    s->symbol_has_plain_power = found_in(s->Symbol, s->s_eval_power).ptr() == s->expr_eval_power.ptr();
+    s->symbol_has_plain_power =
+        found_in(s->Symbol, s->s_eval_power).ptr() == s->expr_eval_power.ptr();
 
     delete g_state;  // a re-initialisation replaces the previous state
     g_state = s;
@@ -82,7 +110,8 @@ bool printed_starts_with(handle expr, std::string_view prefix) {
 namespace {
 object parsing_module() {
     object fromlist = check(PyTuple_New(0));
-    return check(PyImport_ImportModuleLevel("parsing", state().module_dict.ptr(), nullptr, fromlist.ptr(), 1));
+    return check(PyImport_ImportModuleLevel("parsing", state().module_dict.ptr(), nullptr,
+                                            fromlist.ptr(), 1));
 }
 }  // namespace
 

@@ -41,8 +41,8 @@ struct State {
     // Interned attribute and keyword names.
     object s_args, s_func, s_free_symbols, s_is_number, s_xreplace, s_name;
     object s_args_slot, s_xreplace_step, s_argset, s_eval_power, s_assumptions0, s_is_commutative,
-        s_is_finite, s_is_negative, s_is_zero, s_is_Function, s_as_base_exp, s_from_args, s_postprocess,
-        s_evaluate, s_distribute, s_exp_is_pow, s_sort, s_key;
+        s_is_finite, s_is_negative, s_is_zero, s_is_Function, s_as_base_exp, s_from_args,
+        s_postprocess, s_evaluate, s_distribute, s_exp_is_pow, s_sort, s_key;
     object key_only, evaluate_only;  // keyword-name tuples ('key',) and ('evaluate',)
 
     // Made by the subsystems at initialisation.

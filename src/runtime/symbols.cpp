@@ -6,9 +6,12 @@
 
 namespace kt {
 
-bool is_wildcard(handle expr) { return is_instance(expr, state().Symbol) && printed_starts_with(expr, "φ"); }
+bool is_wildcard(handle expr) {
+    return is_instance(expr, state().Symbol) && printed_starts_with(expr, "φ");
+}
 
-object rename_in_order(handle expr, bool (*keep)(handle symbol), const std::function<std::string(size_t k)>& name) {
+object rename_in_order(handle expr, bool (*keep)(handle symbol),
+                       const std::function<std::string(size_t k)>& name) {
     object seen = new_list();
     Items nodes(preorder_nodes(expr));
     for (Py_ssize_t k = 0; k < nodes.size(); ++k) {

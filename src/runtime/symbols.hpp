@@ -15,6 +15,7 @@ bool is_wildcard(handle expr);
 // `expr` with its symbols renamed in order of first appearance in pre-order: the k-th distinct
 // symbol that `keep` does not keep becomes Symbol(name(k)). Two expressions that differ only in
 // the names of their variables come out equal.
-object rename_in_order(handle expr, bool (*keep)(handle symbol), const std::function<std::string(size_t k)>& name);
+object rename_in_order(handle expr, bool (*keep)(handle symbol),
+                       const std::function<std::string(size_t k)>& name);
 
 }  // namespace kt

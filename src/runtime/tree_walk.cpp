@@ -62,8 +62,8 @@ std::vector<Known>* g_known = nullptr;  // never freed, like the module's own ta
 NodeType facts_of(handle node) {
     const State& n = state();
     PyTypeObject* type = Py_TYPE(node.ptr());
-    NodeType facts{type, is_instance(node, state().Basic), false, false, false,
-                   type->tp_dictoffset != 0, false};
+    NodeType facts{type,  is_instance(node, state().Basic), false, false,
+                   false, type->tp_dictoffset != 0,         false};
     if (facts.basic) {
         facts.own_args = class_lookup(type, state().s_args) != n.basic_args.ptr();
         facts.own_xreplace = class_lookup(type, n.s_xreplace_step) != n.basic_xreplace_step.ptr();

@@ -60,8 +60,10 @@ bool edge_arrays(handle rows, handle cols, std::vector<long long>& r, std::vecto
     }
     const bool same_length = rv.len == cv.len;
     if (same_length) {
-        r.assign(static_cast<const long long*>(rv.buf), static_cast<const long long*>(rv.buf) + rv.len / 8);
-        c.assign(static_cast<const long long*>(cv.buf), static_cast<const long long*>(cv.buf) + cv.len / 8);
+        r.assign(static_cast<const long long*>(rv.buf),
+                 static_cast<const long long*>(rv.buf) + rv.len / 8);
+        c.assign(static_cast<const long long*>(cv.buf),
+                 static_cast<const long long*>(cv.buf) + cv.len / 8);
     }
     PyBuffer_Release(&rv);
     PyBuffer_Release(&cv);
@@ -77,8 +79,9 @@ object cluster_by_similarity(handle descriptors, handle matrix, double threshold
     auto reaches_threshold = [&](int j, const Cluster& cluster) {
         if (native) {
             const double* row = view.data() + (size_t)j * view.cols();
-            size_t at = first_minimum(cluster.size(),
-                                      [&](size_t k, size_t best) { return row[cluster[k]] < row[cluster[best]]; });
+            size_t at = first_minimum(cluster.size(), [&](size_t k, size_t best) {
+                return row[cluster[k]] < row[cluster[best]];
+            });
             return row[cluster[at]] >= threshold;
         }
         std::vector<object> entries;
@@ -121,7 +124,9 @@ object cluster_graph(handle descriptor_list, handle rows, handle cols) {
         std::sort(v.begin(), v.end());
         v.erase(std::unique(v.begin(), v.end()), v.end());
     }
-    auto edge = [&](int u, int v) { return std::binary_search(adjacent[u].begin(), adjacent[u].end(), v); };
+    auto edge = [&](int u, int v) {
+        return std::binary_search(adjacent[u].begin(), adjacent[u].end(), v);
+    };
     object clusters = new_list();
     // Only the seed's neighbours can be linked to every member, the seed included.
     greedy_clusters(

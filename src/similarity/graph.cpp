@@ -28,7 +28,8 @@ PackedBank pack_bank(handle descriptors) {
         kernels::PackedDescriptor p;
         p.structure = d.structure;
         p.behaviour = d.behaviour;
-        if (d.behaviour.has_vector) p.values.assign(d.behaviour.vector, d.behaviour.vector + d.behaviour.length);
+        if (d.behaviour.has_vector)
+            p.values.assign(d.behaviour.vector, d.behaviour.vector + d.behaviour.length);
         p.behaviour.vector = p.values.data();
         bank.items.push_back(std::move(p));
     }
@@ -56,15 +57,18 @@ object as_array(const std::vector<Edge>& edges, int which) {
     Py_buffer view;
     check_status(PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS));
     for (size_t k = 0; k < edges.size(); ++k) {
-        if (which == 2) static_cast<double*>(view.buf)[k] = edges[k].s;
-        else static_cast<long long*>(view.buf)[k] = which == 0 ? edges[k].i : edges[k].j;
+        if (which == 2)
+            static_cast<double*>(view.buf)[k] = edges[k].s;
+        else
+            static_cast<long long*>(view.buf)[k] = which == 0 ? edges[k].i : edges[k].j;
     }
     PyBuffer_Release(&view);
     return arr;
 }
 
 // The pairs (i of a, j of b) with similarity >= threshold; with `same`, only i < j.
-object block(const PackedBank& a, const PackedBank& b, double threshold, double alpha, double beta, bool same) {
+object block(const PackedBank& a, const PackedBank& b, double threshold, double alpha, double beta,
+             bool same) {
     int largest = 0;
     for (const auto* bank : {&a, &b})
         for (const auto& d : bank->items) largest = std::max(largest, d.structure.tree.size());
@@ -101,36 +105,43 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
                 // similarity reuses), then the bound by labels and shared operators.
                 double b_exact = -1.0;
                 if (prune) {
-                    const double s_sizes = kernels::structural_bound_by_sizes(x.structure, y.structure, weights.data());
+                    const double s_sizes = kernels::structural_bound_by_sizes(
+                        x.structure, y.structure, weights.data());
                     if (alpha * s_sizes + beta * 1.0 < threshold) {
                         ++pruned[worker];
                         continue;
                     }
                     b_exact = kernels::behavioural_similarity(x.behaviour, y.behaviour);
                     if (alpha * s_sizes + beta * b_exact < threshold ||
-                        alpha * kernels::structural_bound(x, y, weights.data()) + beta * b_exact < threshold) {
+                        alpha * kernels::structural_bound(x, y, weights.data()) + beta * b_exact <
+                            threshold) {
                         ++pruned[worker];
                         continue;
                     }
                 } else {
                     b_exact = kernels::behavioural_similarity(x.behaviour, y.behaviour);
                 }
-                const long long ta = std::min(ids_a[i], ids_b[j]), tb = std::max(ids_a[i], ids_b[j]);
-                std::atomic<int>* cell = memo.empty() ? nullptr : &memo[(size_t)(tb * (tb + 1) / 2 + ta)];
+                const long long ta = std::min(ids_a[i], ids_b[j]),
+                                tb = std::max(ids_a[i], ids_b[j]);
+                std::atomic<int>* cell =
+                    memo.empty() ? nullptr : &memo[(size_t)(tb * (tb + 1) / 2 + ta)];
                 // The tree distance from the table when known; otherwise measured only as far as
                 // the threshold needs. The table keeps what was learnt: the distance d as d, a
                 // proven lower bound L (d >= L >= 1) as -1 - L; -1 is nothing known.
                 const int known = cell ? cell->load(std::memory_order_relaxed) : -1;
                 int distance = known >= 0 ? known : -1;
                 int at_least = known < -1 ? -1 - known : 0;
-                const double value = kernels::similarity_reaching(x.structure, y.structure, b_exact, alpha, beta,
-                                                                  threshold, weights.data(), distance, at_least,
-                                                                  scratch[worker], &stop);
+                const double value = kernels::similarity_reaching(
+                    x.structure, y.structure, b_exact, alpha, beta, threshold, weights.data(),
+                    distance, at_least, scratch[worker], &stop);
                 if (cell && known < 0) {
                     int expected = known;  // a racing worker's store, exact or not, is kept
-                    if (distance >= 0) cell->compare_exchange_strong(expected, distance, std::memory_order_relaxed);
+                    if (distance >= 0)
+                        cell->compare_exchange_strong(expected, distance,
+                                                      std::memory_order_relaxed);
                     else if (at_least > -1 - known)
-                        cell->compare_exchange_strong(expected, -1 - at_least, std::memory_order_relaxed);
+                        cell->compare_exchange_strong(expected, -1 - at_least,
+                                                      std::memory_order_relaxed);
                 }
                 if (value >= threshold) found[worker].push_back({i, j, value});
             }
@@ -148,10 +159,10 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
         std::vector<Edge>().swap(found[w]);  // give each worker's list back at once
         total_pruned += pruned[w];
     }
-    std::sort(edges.begin(), edges.end(), [](const Edge& p, const Edge& q) {
-        return std::tie(p.i, p.j) < std::tie(q.i, q.j);
-    });
-    return nb::make_tuple(as_array(edges, 0), as_array(edges, 1), as_array(edges, 2), pyint(total_pruned));
+    std::sort(edges.begin(), edges.end(),
+              [](const Edge& p, const Edge& q) { return std::tie(p.i, p.j) < std::tie(q.i, q.j); });
+    return nb::make_tuple(as_array(edges, 0), as_array(edges, 1), as_array(edges, 2),
+                          pyint(total_pruned));
 }
 
 }  // namespace
@@ -161,7 +172,8 @@ object similarity_graph(handle descriptors, double threshold, double alpha, doub
     return block(bank, bank, threshold, alpha, beta, true);
 }
 
-object graph_block(handle rows_packed, handle cols_packed, double threshold, double alpha, double beta, bool same) {
+object graph_block(handle rows_packed, handle cols_packed, double threshold, double alpha,
+                   double beta, bool same) {
     PackedBank x = unpack_bytes(rows_packed);
     PackedBank y = same ? PackedBank{} : unpack_bytes(cols_packed);
     if (!same) kernels::unify_labels(x, y);
@@ -178,9 +190,11 @@ double similarity_bound(handle a, handle b, double alpha, double beta, bool exac
     check_status(PyList_Append(pair.ptr(), a.ptr()));
     check_status(PyList_Append(pair.ptr(), b.ptr()));
     PackedBank bank = pack_bank(pair);
-    int largest = std::max(bank.items[0].structure.tree.size(), bank.items[1].structure.tree.size());
+    int largest =
+        std::max(bank.items[0].structure.tree.size(), bank.items[1].structure.tree.size());
     const std::vector<double> weights = tree_weights(2 * largest);
-    return kernels::similarity_bound(bank.items[0], bank.items[1], alpha, beta, weights.data(), exact_behaviour);
+    return kernels::similarity_bound(bank.items[0], bank.items[1], alpha, beta, weights.data(),
+                                     exact_behaviour);
 }
 
 }  // namespace kt

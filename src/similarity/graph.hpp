@@ -11,7 +11,8 @@ object similarity_graph(handle descriptors, double threshold, double alpha, doub
 // Descriptors as compact bytes for graph blocks on workers.
 object pack_descriptors(handle descriptors);
 // One block of the graph between two packed lists; with `same`, the pairs i < j of the first.
-object graph_block(handle rows_packed, handle cols_packed, double threshold, double alpha, double beta, bool same);
+object graph_block(handle rows_packed, handle cols_packed, double threshold, double alpha,
+                   double beta, bool same);
 // The upper bound of the similarity of two descriptors that the graph prunes with.
 double similarity_bound(handle a, handle b, double alpha, double beta, bool exact_behaviour);
 

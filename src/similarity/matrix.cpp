@@ -27,7 +27,8 @@ bool native_weights(handle kwargs, double& alpha, double& beta) {
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.ptr()); ++k) {
         handle pair = PyList_GET_ITEM(items.ptr(), k);
         const bool is_alpha = utf8(PyTuple_GET_ITEM(pair.ptr(), 0)) == "alpha";
-        (is_alpha ? alpha : beta) = float_argument(PyTuple_GET_ITEM(pair.ptr(), 1), is_alpha ? "alpha" : "beta");
+        (is_alpha ? alpha : beta) =
+            float_argument(PyTuple_GET_ITEM(pair.ptr(), 1), is_alpha ? "alpha" : "beta");
     }
     return true;
 }
@@ -50,8 +51,8 @@ inline size_t triangle_index(int i, int j) {  // i <= j
     return (size_t)j * (j + 1) / 2 + i;
 }
 
-void fill_native(const std::vector<NativeDescriptor>& ds, double alpha, double beta,
-                 double* out, bool intern_trees) {
+void fill_native(const std::vector<NativeDescriptor>& ds, double alpha, double beta, double* out,
+                 bool intern_trees) {
     const int n = (int)ds.size();
     int largest = 0;
     for (const auto& d : ds) largest = std::max(largest, d.structure.tree.size());
@@ -69,27 +70,34 @@ void fill_native(const std::vector<NativeDescriptor>& ds, double alpha, double b
     if (intern_trees && (double)distinct * distinct * 2 <= (double)n * n) {
         distance.resize(triangle_index(0, distinct));
         std::vector<kernels::SimilarityScratch> tree_scratch(pair_workers(distinct, 0, heavy));
-        for_each_pair(distinct, [&](int i, int j, int worker, const Stop& stop) {
-            distance[triangle_index(i, j)] =
-                kernels::tree_distance(*trees[i], *trees[j], tree_scratch[worker].tree, &stop);
-        }, 0, heavy);
+        for_each_pair(
+            distinct,
+            [&](int i, int j, int worker, const Stop& stop) {
+                distance[triangle_index(i, j)] =
+                    kernels::tree_distance(*trees[i], *trees[j], tree_scratch[worker].tree, &stop);
+            },
+            0, heavy);
     }
-    for_each_pair(n, [&](int i, int j, int worker, const Stop& stop) {
-        double s;
-        if (distance.empty()) {
-            s = kernels::structural_similarity(ds[i].structure, ds[j].structure, weights.data(),
-                                               scratch[worker], &stop);
-        } else {
-            const int a = std::min(tree_of[i], tree_of[j]), b = std::max(tree_of[i], tree_of[j]);
-            s = kernels::structural_similarity(ds[i].structure, ds[j].structure,
-                                               distance[triangle_index(a, b)], weights.data(),
-                                               scratch[worker]);
-        }
-        const double b = kernels::behavioural_similarity(ds[i].behaviour, ds[j].behaviour);
-        const double value = alpha * s + beta * b;
-        out[(size_t)i * n + j] = value;
-        out[(size_t)j * n + i] = value;
-    }, 0, heavy);
+    for_each_pair(
+        n,
+        [&](int i, int j, int worker, const Stop& stop) {
+            double s;
+            if (distance.empty()) {
+                s = kernels::structural_similarity(ds[i].structure, ds[j].structure, weights.data(),
+                                                   scratch[worker], &stop);
+            } else {
+                const int a = std::min(tree_of[i], tree_of[j]),
+                          b = std::max(tree_of[i], tree_of[j]);
+                s = kernels::structural_similarity(ds[i].structure, ds[j].structure,
+                                                   distance[triangle_index(a, b)], weights.data(),
+                                                   scratch[worker]);
+            }
+            const double b = kernels::behavioural_similarity(ds[i].behaviour, ds[j].behaviour);
+            const double value = alpha * s + beta * b;
+            out[(size_t)i * n + j] = value;
+            out[(size_t)j * n + i] = value;
+        },
+        0, heavy);
 }
 
 void fill_literal(handle descriptors, handle kwargs, handle mat, Py_ssize_t n) {

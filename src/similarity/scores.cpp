@@ -55,7 +55,8 @@ double log_compressed(double x) {
 
 }  // namespace
 
-// `_log_compress`: for a finite value a numpy float (the type numpy's log1p returns), else the float 1.0.
+// `_log_compress`: for a finite value a numpy float (the type numpy's log1p returns), else the
+// float 1.0.
 object log_compress(double x) {
     if (!std::isfinite(x)) return pyfloat(1.0);
     return np_fn("float64")(pyfloat(log_compressed(x)));
@@ -74,7 +75,8 @@ object on_grid(handle b, handle shape) {
     if (equal(b.attr("shape"), shape)) return nb::borrow(b);
     object out;
     if (attempt([&] { out = np_fn("broadcast_to")(b, shape); })) return out;
-    object fill = truth(b.attr("size")) ? check(PyNumber_Float(np_fn("mean")(b).ptr())) : pyfloat(0.0);
+    object fill =
+        truth(b.attr("size")) ? check(PyNumber_Float(np_fn("mean")(b).ptr())) : pyfloat(0.0);
     return np_fn("full")(shape, fill);
 }
 
@@ -113,9 +115,8 @@ double entry_literal(handle cluster_bvec, handle deriv, handle integ, handle sta
     object stab_diff = diff(stab, "stability_score");
     object sens_diff = diff(sens, "sensitivity_perturbation");
     const double growth_pen = equal(growth, get_attr(ld, "growth_class")) ? 0.0 : 1.0;
-    return weighted(log_compressed(vec_dist), compressed(deriv_diff),
-                    compressed(integ_diff), compressed(stab_diff), compressed(sens_diff),
-                    growth_pen);
+    return weighted(log_compressed(vec_dist), compressed(deriv_diff), compressed(integ_diff),
+                    compressed(stab_diff), compressed(sens_diff), growth_pen);
 }
 
 // The same for an entry as `describe` builds it (a float64 vector of the cluster vector's
@@ -140,10 +141,11 @@ bool entry_native(const Float64View& mine, const Summaries& s, handle growth, ha
         squares += d * d;
     }
     const double growth_pen = equal(growth, get_attr(ld, "growth_class")) ? 0.0 : 1.0;
-    out = weighted(log_compressed(std::sqrt(squares)), log_compressed(std::fabs(s.deriv - fields[0])),
-                   log_compressed(std::fabs(s.integ - fields[1])),
-                   log_compressed(std::fabs(s.stab - fields[2])),
-                   log_compressed(std::fabs(s.sens - fields[3])), growth_pen);
+    out =
+        weighted(log_compressed(std::sqrt(squares)), log_compressed(std::fabs(s.deriv - fields[0])),
+                 log_compressed(std::fabs(s.integ - fields[1])),
+                 log_compressed(std::fabs(s.stab - fields[2])),
+                 log_compressed(std::fabs(s.sens - fields[3])), growth_pen);
     return true;
 }
 
@@ -156,7 +158,8 @@ object behavioral_distance(handle cluster, handle lib_descs) {
     object normalized = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < members.size(); ++i) {
         if (get_attr(members[i], "behavior_vec").is_none()) continue;
-        check_status(PyList_Append(normalized.ptr(), on_grid(get_attr(members[i], "behavior_vec"), shape).ptr()));
+        check_status(PyList_Append(normalized.ptr(),
+                                   on_grid(get_attr(members[i], "behavior_vec"), shape).ptr()));
     }
     if (PyList_GET_SIZE(normalized.ptr()) == 0) return pyfloat(kInf);
     object cluster_bvec = np_fn("nanmean")(np_fn("vstack")(normalized), nb::arg("axis") = 0);
@@ -197,13 +200,17 @@ double mean_pair_similarity(handle cluster) {
         const bool heavy = (long long)largest * largest > kLongTreePair;
         std::vector<kernels::SimilarityScratch> scratch(pair_workers((int)k, 0, heavy));
         std::vector<double> values((size_t)k * k);
-        for_each_pair((int)k, [&](int i, int j, int worker, const Stop& stop) {
-            if (i == j) return;
-            const double s = kernels::structural_similarity(native[i].structure, native[j].structure,
-                                                            weights.data(), scratch[worker], &stop);
-            const double b = kernels::behavioural_similarity(native[i].behaviour, native[j].behaviour);
-            values[(size_t)i * k + j] = kDefaultAlpha * s + kDefaultBeta * b;
-        }, 0, heavy);
+        for_each_pair((int)k,
+                      [&](int i, int j, int worker, const Stop& stop) {
+                          if (i == j) return;
+                          const double s = kernels::structural_similarity(
+                              native[i].structure, native[j].structure, weights.data(),
+                              scratch[worker], &stop);
+                          const double b = kernels::behavioural_similarity(native[i].behaviour,
+                                                                           native[j].behaviour);
+                          values[(size_t)i * k + j] = kDefaultAlpha * s + kDefaultBeta * b;
+                      },
+                      0, heavy);
         for (Py_ssize_t i = 0; i < k; ++i)
             for (Py_ssize_t j = i + 1; j < k; ++j)
                 check_status(PyList_Append(sims.ptr(), pyfloat(values[(size_t)i * k + j]).ptr()));
@@ -211,8 +218,8 @@ double mean_pair_similarity(handle cluster) {
         object similarity = module_global("similarity");
         for (Py_ssize_t i = 0; i < k; ++i)
             for (Py_ssize_t j = i + 1; j < k; ++j)
-                check_status(PyList_Append(
-                    sims.ptr(), similarity(item(cluster, i), item(cluster, j)).ptr()));
+                check_status(PyList_Append(sims.ptr(),
+                                           similarity(item(cluster, i), item(cluster, j)).ptr()));
     }
     return as_double(np_fn("mean")(sims));
 }

@@ -45,9 +45,7 @@ double structural_literal(handle a, handle b) {
     return kernels::min_one_last(0.5 * td_sim + 0.4 * op_sim + bonus);
 }
 
-bool is_constant(handle vec) {
-    return truth(np_fn("all")(compare(vec, item(vec, 0), Py_EQ)));
-}
+bool is_constant(handle vec) { return truth(np_fn("all")(compare(vec, item(vec, 0), Py_EQ))); }
 
 double behavioural_literal(handle a, handle b) {
     object limit = pyfloat(0.3);
@@ -90,8 +88,10 @@ double structural_native(NativePair& p) {
     std::vector<double> weights =
         tree_weights(p.a.structure.tree.size() + p.b.structure.tree.size());
     kernels::SimilarityScratch scratch;
-    const int distance = tree_distance_released(p.a.structure.tree, p.b.structure.tree, scratch.tree);
-    return kernels::structural_similarity(p.a.structure, p.b.structure, distance, weights.data(), scratch);
+    const int distance =
+        tree_distance_released(p.a.structure.tree, p.b.structure.tree, scratch.tree);
+    return kernels::structural_similarity(p.a.structure, p.b.structure, distance, weights.data(),
+                                          scratch);
 }
 
 }  // namespace
@@ -103,7 +103,8 @@ double structural_sim(handle a, handle b) {
 
 double behavioral_sim(handle a, handle b) {
     NativePair pair(a, b);
-    return pair.ok ? kernels::behavioural_similarity(pair.a.behaviour, pair.b.behaviour) : behavioural_literal(a, b);
+    return pair.ok ? kernels::behavioural_similarity(pair.a.behaviour, pair.b.behaviour)
+                   : behavioural_literal(a, b);
 }
 
 double similarity(handle a, handle b, double alpha, double beta) {

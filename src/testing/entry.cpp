@@ -23,10 +23,19 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_brenmoor_testing",
-                          "Test-only hooks into the native kernels and reference paths of source._brenmoor.", 0,
-                          nullptr, module_slots, nullptr, nullptr, nanobind::detail::nb_module_free};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_brenmoor_testing",
+    "Test-only hooks into the native kernels and reference paths of source._brenmoor.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nanobind::detail::nb_module_free};
 
 }  // namespace
 
-extern "C" NB_EXPORT PyObject* PyInit__brenmoor_testing(void) { return PyModuleDef_Init(&module_def); }
+extern "C" NB_EXPORT PyObject* PyInit__brenmoor_testing(void) {
+    return PyModuleDef_Init(&module_def);
+}

@@ -108,12 +108,13 @@ const FuncDef tree_distance_hook = Declaration<Pair>{
     .name = "tree_distance",
     .params = {{"a", &Pair::a}, {"b", &Pair::b}},
     .doc = "Unit-cost tree edit distance of two (label, [children]) trees.",
-    .body = [](const Pair& c) {
-        Interner labels;
-        auto [ta, tb] = two_trees(c.a, c.b, labels);
-        kernels::TreeDistanceScratch scratch;
-        return pyint(tree_distance_released(ta, tb, scratch));
-    },
+    .body =
+        [](const Pair& c) {
+            Interner labels;
+            auto [ta, tb] = two_trees(c.a, c.b, labels);
+            kernels::TreeDistanceScratch scratch;
+            return pyint(tree_distance_released(ta, tb, scratch));
+        },
 };
 
 const FuncDef tree_distance_wildcard_hook = Declaration<WildcardPair>{
@@ -122,26 +123,28 @@ const FuncDef tree_distance_wildcard_hook = Declaration<WildcardPair>{
                {"b", &WildcardPair::b},
                {"wildcard", &WildcardPair::wildcard}},
     .doc = "Unit-cost tree edit distance where the label `wildcard` relabels any leaf for free.",
-    .body = [](const WildcardPair& c) {
-        Interner labels;
-        const int wildcard = labels.of(c.wildcard);
-        auto [ta, tb] = two_trees(c.a, c.b, labels);
-        kernels::TreeDistanceScratch scratch;
-        return pyint(kernels::tree_distance_wildcard(ta, tb, wildcard, scratch));
-    },
+    .body =
+        [](const WildcardPair& c) {
+            Interner labels;
+            const int wildcard = labels.of(c.wildcard);
+            auto [ta, tb] = two_trees(c.a, c.b, labels);
+            kernels::TreeDistanceScratch scratch;
+            return pyint(kernels::tree_distance_wildcard(ta, tb, wildcard, scratch));
+        },
 };
 
 const FuncDef sequence_ratio_hook = Declaration<Pair>{
     .name = "sequence_ratio",
     .params = {{"a", &Pair::a}, {"b", &Pair::b}},
     .doc = "Matching-blocks similarity ratio of two sequences of hashable items.",
-    .body = [](const Pair& c) {
-        Interner labels;
-        std::vector<int> ia = interned(c.a, labels), ib = interned(c.b, labels);
-        kernels::SequenceScratch scratch;
-        return pyfloat(kernels::sequence_ratio(ia.data(), (int)ia.size(), ib.data(),
-                                               (int)ib.size(), scratch));
-    },
+    .body =
+        [](const Pair& c) {
+            Interner labels;
+            std::vector<int> ia = interned(c.a, labels), ib = interned(c.b, labels);
+            kernels::SequenceScratch scratch;
+            return pyfloat(kernels::sequence_ratio(ia.data(), (int)ia.size(), ib.data(),
+                                                   (int)ib.size(), scratch));
+        },
 };
 
 const FuncDef structural_score_literal_hook = Declaration<Pair>{
@@ -163,12 +166,13 @@ const FuncDef python_sum_hook = Declaration<ValuesCall>{
     .name = "python_sum",
     .params = {{"values", &ValuesCall::values}},
     .doc = "The native float sum of a sequence of floats.",
-    .body = [](const ValuesCall& c) {
-        Items items(c.values);
-        kernels::PythonSum sum;
-        for (Py_ssize_t i = 0; i < items.size(); ++i) sum.add(as_double(items[i]));
-        return pyfloat(sum.value());
-    },
+    .body =
+        [](const ValuesCall& c) {
+            Items items(c.values);
+            kernels::PythonSum sum;
+            for (Py_ssize_t i = 0; i < items.size(); ++i) sum.add(as_double(items[i]));
+            return pyfloat(sum.value());
+        },
 };
 
 const FuncDef pairwise_matrix_direct_hook = Declaration<MatrixCall>{
@@ -185,11 +189,12 @@ const FuncDef run_with_timeout_hook = Declaration<TimeoutCall>{
                {"timeout", &TimeoutCall::timeout, nullptr, Check::Int},
                {"args", &TimeoutCall::args, nullptr, Floats{}}},
     .doc = "The time-limited call runner of concept discovery.",
-    .body = [](const TimeoutCall& c) {
-        const long timeout = PyLong_AsLong(c.timeout.ptr());
-        if (timeout == -1 && PyErr_Occurred()) throw nb::python_error();
-        return run_with_timeout(c.func, timeout, c.args);
-    },
+    .body =
+        [](const TimeoutCall& c) {
+            const long timeout = PyLong_AsLong(c.timeout.ptr());
+            if (timeout == -1 && PyErr_Occurred()) throw nb::python_error();
+            return run_with_timeout(c.func, timeout, c.args);
+        },
 };
 
 const FuncDef similarity_bound_hook = Declaration<BoundCall>{
@@ -200,34 +205,42 @@ const FuncDef similarity_bound_hook = Declaration<BoundCall>{
                {"beta", &BoundCall::beta, nullptr, kDefaultBeta},
                {"exact_behaviour", &BoundCall::exact_behaviour, nullptr, true}},
     .doc = "The upper bound the similarity graph prunes with.",
-    .body = [](const BoundCall& c) { return pyfloat(similarity_bound(c.a, c.b, c.alpha, c.beta, c.exact_behaviour)); },
+    .body =
+        [](const BoundCall& c) {
+            return pyfloat(similarity_bound(c.a, c.b, c.alpha, c.beta, c.exact_behaviour));
+        },
 };
 
 const FuncDef tree_distance_within_hook = Declaration<WithinCall>{
     .name = "tree_distance_within",
-    .params = {{"a", &WithinCall::a}, {"b", &WithinCall::b},
+    .params = {{"a", &WithinCall::a},
+               {"b", &WithinCall::b},
                {"max_distance", &WithinCall::max_distance, nullptr, Check::Int}},
-    .doc = "The unit-cost tree edit distance when it is at most max_distance, else max_distance + 1.",
-    .body = [](const WithinCall& c) {
-        const long max_distance = PyLong_AsLong(c.max_distance.ptr());
-        if (max_distance == -1 && PyErr_Occurred()) throw nb::python_error();
-        Interner labels;
-        auto [ta, tb] = two_trees(c.a, c.b, labels);
-        kernels::TreeDistanceScratch scratch;
-        const int limit = (int)std::clamp(max_distance, -1L, (long)std::numeric_limits<int>::max() - 1);
-        return pyint(kernels::tree_distance_within(ta, tb, limit, scratch));
-    },
+    .doc =
+        "The unit-cost tree edit distance when it is at most max_distance, else max_distance + 1.",
+    .body =
+        [](const WithinCall& c) {
+            const long max_distance = PyLong_AsLong(c.max_distance.ptr());
+            if (max_distance == -1 && PyErr_Occurred()) throw nb::python_error();
+            Interner labels;
+            auto [ta, tb] = two_trees(c.a, c.b, labels);
+            kernels::TreeDistanceScratch scratch;
+            const int limit =
+                (int)std::clamp(max_distance, -1L, (long)std::numeric_limits<int>::max() - 1);
+            return pyint(kernels::tree_distance_within(ta, tb, limit, scratch));
+        },
 };
 
 const FuncDef tree_distance_lower_bound_hook = Declaration<Pair>{
     .name = "tree_distance_lower_bound",
     .params = {{"a", &Pair::a}, {"b", &Pair::b}},
     .doc = "The lower bound of the unit-cost tree edit distance that the similarity bound uses.",
-    .body = [](const Pair& c) {
-        Interner labels;
-        auto [ta, tb] = two_trees(c.a, c.b, labels);
-        return pyint(kernels::tree_distance_lower_bound(ta, tb));
-    },
+    .body =
+        [](const Pair& c) {
+            Interner labels;
+            auto [ta, tb] = two_trees(c.a, c.b, labels);
+            return pyint(kernels::tree_distance_lower_bound(ta, tb));
+        },
 };
 
 // Every pair's joint similarity (default weights), one pair after another on the calling
@@ -256,15 +269,18 @@ object pair_similarities(const PairsCall& c) {
             double value;
             if (c.reference) {
                 const int d = kernels::tree_distance_reference(x.tree, y.tree, scratch.tree);
-                value = alpha * kernels::structural_similarity(x, y, d, weights.data(), scratch) + beta * b;
+                value = alpha * kernels::structural_similarity(x, y, d, weights.data(), scratch) +
+                        beta * b;
             } else if (!thresholded) {
-                value = alpha * kernels::structural_similarity(x, y, weights.data(), scratch) + beta * b;
-            } else if (alpha * kernels::structural_bound(x, y, weights.data()) + beta * b < threshold) {
+                value = alpha * kernels::structural_similarity(x, y, weights.data(), scratch) +
+                        beta * b;
+            } else if (alpha * kernels::structural_bound(x, y, weights.data()) + beta * b <
+                       threshold) {
                 value = std::nan("");
             } else {
                 int distance = -1, at_least = 0;
-                value = kernels::similarity_reaching(x, y, b, alpha, beta, threshold, weights.data(), distance,
-                                                     at_least, scratch);
+                value = kernels::similarity_reaching(x, y, b, alpha, beta, threshold,
+                                                     weights.data(), distance, at_least, scratch);
             }
             out[(size_t)i * n + j] = value;
             out[(size_t)j * n + i] = value;
@@ -277,8 +293,10 @@ const FuncDef pair_similarities_hook = Declaration<PairsCall>{
     .params = {{"descriptors", &PairsCall::descriptors, nullptr, Check::List},
                {"reference", &PairsCall::reference, nullptr, false},
                {"threshold", &PairsCall::threshold, nullptr, Check::Any, kNone}},
-    .doc = "Every pair's similarity measured one pair at a time on one thread: through the reference tree\n"
-           "distance with `reference`; with a `threshold`, through the bound and the early exit the graph\n"
+    .doc = "Every pair's similarity measured one pair at a time on one thread: through the "
+           "reference tree\n"
+           "distance with `reference`; with a `threshold`, through the bound and the early exit "
+           "the graph\n"
            "uses, NaN where a pair falls short.",
     .body = pair_similarities,
 };
@@ -288,21 +306,24 @@ const FuncDef numeric_program_hook = Declaration<ProgramCall>{
     .params = {{"expr", &ProgramCall::expr},
                {"syms", &ProgramCall::syms},
                {"arrays", &ProgramCall::arrays}},
-    .doc = "The compiled program's value for the arrays, or None when the expression does not compile.",
-    .body = [](const ProgramCall& c) {
-        auto program = NumericProgram::compile(c.expr, c.syms);
-        return program ? program->run(c.arrays) : none();
-    },
+    .doc = "The compiled program's value for the arrays, or None when the expression does not "
+           "compile.",
+    .body =
+        [](const ProgramCall& c) {
+            auto program = NumericProgram::compile(c.expr, c.syms);
+            return program ? program->run(c.arrays) : none();
+        },
 };
 
 }  // namespace
 
 void define_hooks(handle module) {
-    for (const FuncDef* def : {&tree_distance_hook, &tree_distance_wildcard_hook, &sequence_ratio_hook,
-                               &structural_score_literal_hook, &anti_unify_cluster_hook, &python_sum_hook,
-                               &pairwise_matrix_direct_hook, &run_with_timeout_hook, &numeric_program_hook,
-                               &similarity_bound_hook, &tree_distance_within_hook,
-                               &tree_distance_lower_bound_hook, &pair_similarities_hook})
+    for (const FuncDef* def :
+         {&tree_distance_hook, &tree_distance_wildcard_hook, &sequence_ratio_hook,
+          &structural_score_literal_hook, &anti_unify_cluster_hook, &python_sum_hook,
+          &pairwise_matrix_direct_hook, &run_with_timeout_hook, &numeric_program_hook,
+          &similarity_bound_hook, &tree_distance_within_hook, &tree_distance_lower_bound_hook,
+          &pair_similarities_hook})
         define(module, *def);
 }
 
