@@ -13,7 +13,7 @@ SOURCES := $(shell find src source -type f -not -name '*.pyc') CMakeLists.txt py
 PIP     := $(PY) -m pip install -q -c $(LOCK)
 BUILD_REQS = $$($(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires'])")
 
-.PHONY: test demo bench fuzz sanitize lock clean browser format
+.PHONY: test demo bench fuzz sanitize lock clean browser format stubs
 
 test: $(STAMP) $(TESTING) browser
 	$(VENV)/bin/pytest
@@ -52,6 +52,11 @@ sanitize: $(STAMP)
 	    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=16 PYTHONPATH=$(abspath $(ASAN_PKG)) \
 	    KELTRAN_TESTING_DIR=$(abspath build/asan/testing) \
 	    $(VENV)/bin/pytest -q -p no:cacheprovider tests -k "not test_import_"
+
+# Rewrites source/_brenmoor.pyi from the signatures of the built module (left as it is when
+# already up to date); tests/test_stubs.py fails while the committed stubs are stale.
+stubs: $(STAMP)
+	$(PY) -P scripts/make_stubs.py
 
 # Rewrites the C++ of src/ by .clang-format and the Python by ruff's settings, in place.
 FORMATTERS := $(VENV)/.keltran-formatters

@@ -1,7 +1,10 @@
-"""Writes source/_brenmoor.pyi from the built module's own signatures.
+"""Writes source/_brenmoor.pyi from the built module's own signatures (`make stubs`).
 
-    .venv/bin/python -P scripts/make_stubs.py            # rewrite the stub file
-    .venv/bin/python -P scripts/make_stubs.py --check    # exit 1 when it is out of date
+    .venv/bin/python -P scripts/make_stubs.py [PATH]           # rewrite the stub file
+    .venv/bin/python -P scripts/make_stubs.py --check [PATH]   # exit 1 when it is out of date
+
+PATH defaults to source/_brenmoor.pyi. A stub already up to date is left untouched, so that its
+time stamp does not make the next `make` reinstall the package.
 """
 import dataclasses
 import inspect
@@ -16,8 +19,8 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 import numpy as np
-import sympy as sp
-import zss
+import sympy as sp  # type: ignore[import-untyped]
+import zss  # type: ignore[import-untyped]
 
 '''
 
@@ -89,10 +92,18 @@ def main():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         import source._brenmoor as m
+    args = sys.argv[1:]
+    check = "--check" in args
+    paths = [a for a in args if a != "--check"]
+    stub = Path(paths[0]) if paths else STUB
     text = render(m)
-    if "--check" in sys.argv:
-        sys.exit(0 if STUB.read_text() == text else 1)
-    STUB.write_text(text)
+    current = stub.read_text() if stub.exists() else None
+    if check:
+        if current != text:
+            print(f"{stub} is out of date: run `make stubs`", file=sys.stderr)
+        sys.exit(0 if current == text else 1)
+    if current != text:
+        stub.write_text(text)
 
 
 if __name__ == "__main__":

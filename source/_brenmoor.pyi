@@ -3,8 +3,8 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 import numpy as np
-import sympy as sp
-import zss
+import sympy as sp  # type: ignore[import-untyped]
+import zss  # type: ignore[import-untyped]
 
 GRID_LOGSPACE: Any
 GRID_LINEAR: np.ndarray
