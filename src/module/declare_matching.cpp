@@ -16,6 +16,8 @@ struct BindCall {
     handle formula, expression;
 };
 
+void bind_near_threshold(handle m) { bind_global(m, "NEAR_THRESHOLD", pyfloat(kNearThreshold)); }
+
 }  // namespace
 
 const RecordDef library_match_record{
@@ -28,41 +30,46 @@ const RecordDef library_match_record{
     },
 };
 
-const FuncDef match_library_def = Declaration<MatchCall>{
-    .name = "match_library",
-    .params = {{"candidate_or_formula", &MatchCall::candidate_or_formula,
-                "GeneralizedCandidate | sp.Expr"},
-               {"library", &MatchCall::library, "dict[str, sp.Expr]", Check::Dict},
-               {"near_threshold", &MatchCall::near_threshold, "float", kNearThreshold}},
-    .returns = "LibraryMatch | None",
-    .doc = "\n"
-           "    The known law a structure is, or None for a new structure.\n"
-           "\n"
-           "    Kinds, strongest first: 'identical' (a member, or the formula, is a law with its\n"
-           "    variables renamed one to one), 'scaled' (the same up to a constant factor or an\n"
-           "    added constant), 'instance' (the law is the formula with its wildcards bound to\n"
-           "    parts of the law), 'near' (the tree distance from a member, or from a formula\n"
-           "    given alone, with all variables one label and a wildcard matching any leaf for\n"
-           "    free, over the larger tree's size, is at most `near_threshold`).\n"
-           "    `mapping` maps our variables to the law's where the kind has one.\n"
-           "    ",
-    .body =
-        [](const MatchCall& c) {
-            return match_library(c.candidate_or_formula, c.library, c.near_threshold);
-        },
-};
-
-const FuncDef bind_def = Declaration<BindCall>{
-    .name = "bind",
-    .params = {{"formula", &BindCall::formula, "sp.Expr"},
-               {"expression", &BindCall::expression, "sp.Expr"}},
-    .returns = "dict | None",
-    .doc = "\n"
-           "    What each wildcard and variable of `formula` stands for in `expression`: a dict\n"
-           "    under which the formula becomes the expression (up to sympy's normalisation),\n"
-           "    or None when the expression is not an instance of the formula.\n"
-           "    ",
-    .body = [](const BindCall& c) { return bind(c.formula, c.expression); },
+const Section matching_section{
+    library_match_record,
+    Step{bind_near_threshold},
+    Declaration<MatchCall>{
+        .name = "match_library",
+        .params = {{"candidate_or_formula", &MatchCall::candidate_or_formula,
+                    "GeneralizedCandidate | sp.Expr"},
+                   {"library", &MatchCall::library, "dict[str, sp.Expr]", Check::Dict},
+                   {"near_threshold", &MatchCall::near_threshold, "float", kNearThreshold}},
+        .returns = "LibraryMatch | None",
+        .doc =
+            "\n"
+            "    The known law a structure is, or None for a new structure.\n"
+            "\n"
+            "    Kinds, strongest first: 'identical' (a member, or the formula, is a law with its\n"
+            "    variables renamed one to one), 'scaled' (the same up to a constant factor or an\n"
+            "    added constant), 'instance' (the law is the formula with its wildcards bound to\n"
+            "    parts of the law), 'near' (the tree distance from a member, or from a formula\n"
+            "    given alone, with all variables one label and a wildcard matching any leaf for\n"
+            "    free, over the larger tree's size, is at most `near_threshold`).\n"
+            "    `mapping` maps our variables to the law's where the kind has one.\n"
+            "    ",
+        .body =
+            [](const MatchCall& c) {
+                return match_library(c.candidate_or_formula, c.library, c.near_threshold);
+            },
+    },
+    Declaration<BindCall>{
+        .name = "bind",
+        .params = {{"formula", &BindCall::formula, "sp.Expr"},
+                   {"expression", &BindCall::expression, "sp.Expr"}},
+        .returns = "dict | None",
+        .doc =
+            "\n"
+            "    What each wildcard and variable of `formula` stands for in `expression`: a dict\n"
+            "    under which the formula becomes the expression (up to sympy's normalisation),\n"
+            "    or None when the expression is not an instance of the formula.\n"
+            "    ",
+        .body = [](const BindCall& c) { return bind(c.formula, c.expression); },
+    },
 };
 
 }  // namespace kt

@@ -267,6 +267,14 @@ const FuncDef generator_generate_multiple_def = Declaration<GenerateMultiple>{
     .qualname = "ControlledCompositionGenerator.generate_multiple",
 };
 
+// What the operator classes' code reads from the module namespace.
+void bind_operator_imports(handle m) {
+    bind_global(m, "random", import_module("random"));
+    bind_global(m, "re", import_module("re"));
+    bind_global(m, "ast", import_module("ast"));
+    import_from(m, "typing", {"List", "Union", "Optional", "Callable", "Tuple"});
+}
+
 }  // namespace
 
 const ClassDef symbolic_operator_class{
@@ -315,28 +323,37 @@ const ClassDef composition_generator_class{
                 {&generator_generate_multiple_def}},
 };
 
-// Thresholds and weights are passed on to detection as given, so their defaults are Python
-// objects of detection's values.
-const FuncDef behavior_def = Declaration<BehaviorCall>{
-    .name = "behavior",
-    .params = {{"bank", &BehaviorCall::bank},
-               {"alpha", &BehaviorCall::alpha},
-               {"beta", &BehaviorCall::beta},
-               {"library", &BehaviorCall::library},
-               {"var_ranges_bank", &BehaviorCall::var_ranges_bank, nullptr, kNone},
-               {"sim_threshold", &BehaviorCall::sim_threshold, nullptr, kDefaultClusterThreshold},
-               {"novelty_threshold", &BehaviorCall::novelty_threshold, nullptr,
-                kDefaultNoveltyThreshold},
-               {"verbose", &BehaviorCall::verbose, nullptr, true},
-               {"category", &BehaviorCall::category, "str | None", Check::StrOrNone, kNone},
-               {"index", &BehaviorCall::index, "int | None", Check::IntOrNone, kNone}},
-    .doc = "\n"
-           "    Detect, filter and report every kept structure with ten compiled compositions.\n"
-           "\n"
-           "    Returns all blocks, the blocks of one category ('novel' or 'repeated'), or one\n"
-           "    block when `index` is given.\n"
-           "    ",
-    .body = [](const BehaviorCall& c) { return behavior(c); },
+const Section operators_section{
+    Step{bind_operator_imports},
+    symbolic_operator_class,
+    Step{init_compiler_namespace},
+    numpy_compiler_class,
+    composition_generator_class,
+    // Thresholds and weights are passed on to detection as given, so their defaults are Python
+    // objects of detection's values.
+    Declaration<BehaviorCall>{
+        .name = "behavior",
+        .params = {{"bank", &BehaviorCall::bank},
+                   {"alpha", &BehaviorCall::alpha},
+                   {"beta", &BehaviorCall::beta},
+                   {"library", &BehaviorCall::library},
+                   {"var_ranges_bank", &BehaviorCall::var_ranges_bank, nullptr, kNone},
+                   {"sim_threshold", &BehaviorCall::sim_threshold, nullptr,
+                    kDefaultClusterThreshold},
+                   {"novelty_threshold", &BehaviorCall::novelty_threshold, nullptr,
+                    kDefaultNoveltyThreshold},
+                   {"verbose", &BehaviorCall::verbose, nullptr, true},
+                   {"category", &BehaviorCall::category, "str | None", Check::StrOrNone, kNone},
+                   {"index", &BehaviorCall::index, "int | None", Check::IntOrNone, kNone}},
+        .doc =
+            "\n"
+            "    Detect, filter and report every kept structure with ten compiled compositions.\n"
+            "\n"
+            "    Returns all blocks, the blocks of one category ('novel' or 'repeated'), or one\n"
+            "    block when `index` is given.\n"
+            "    ",
+        .body = [](const BehaviorCall& c) { return behavior(c); },
+    },
 };
 
 }  // namespace kt

@@ -37,37 +37,6 @@ using Detect = DetectCall;
 using ClusterCandidate = ClusterCandidateCall;
 constexpr ScoreWeights kW = kDefaultScoreWeights;
 
-const FuncDef detect_structure_def = Declaration<Detect>{
-    .name = "detect_structure",
-    .params = {{"expression_bank", &Detect::expression_bank, "list", Check::List},
-               {"library", &Detect::library, "dict[str, sp.Expr]", Check::Dict},
-               {"var_ranges_bank", &Detect::var_ranges_bank, "list", Check::ListOrNone, kNone},
-               {"sim_threshold", &Detect::sim_threshold, "float", kDefaultClusterThreshold},
-               {"novelty_threshold", &Detect::novelty_threshold, "float", kDefaultNoveltyThreshold},
-               {"alpha", &Detect::alpha, "float", kDefaultAlpha},
-               {"beta", &Detect::beta, "float", kDefaultBeta},
-               {"verbose", &Detect::verbose, "bool", true},
-               {"w_structural", &Detect::structural, "float", kW.structural},
-               {"w_behavioral", &Detect::behavioral, "float", kW.behavioral},
-               {"w_irreducibility", &Detect::irreducibility, "float", kW.irreducibility},
-               {"w_recurrence", &Detect::recurrence, "float", kW.recurrence},
-               {"w_compression", &Detect::compression, "float", kW.compression},
-               {"scale_irreducible", &Detect::scale_irreducible, "float", kW.scale_irreducible},
-               {"scale_recurrence", &Detect::scale_recurrence, "float", kW.scale_recurrence},
-               {"scale_compression", &Detect::scale_compression, "float", kW.scale_compression},
-               {"seed", &Detect::seed, "int | None", Check::IntOrNone, kNone}},
-    .returns = "list[GeneralizedCandidate]",
-    .doc = "\n"
-           "    Describe a bank of expressions, cluster it by joint similarity, generalise each\n"
-           "    cluster into a formula with wildcards and score it against the library.\n"
-           "\n"
-           "    Returns the formulas scoring at least `novelty_threshold`, in cluster order.\n"
-           "    With `seed`, numpy's global generator is seeded first, so that identical calls\n"
-           "    give identical scores.\n"
-           "    ",
-    .body = [](const Detect& c) { return detect_structure(c); },
-};
-
 // The per-cluster step's parameters: the same score weights and scales as detect_structure,
 // keyword-only.
 const std::vector<Arg<ClusterCandidate>> cluster_params = {
@@ -95,14 +64,6 @@ const std::vector<Arg<ClusterCandidate>> cluster_params = {
     keyword_only<ClusterCandidate>({"max_wildcard_density", &ClusterCandidate::max_wildcard_density,
                                     "float", kMaxWildcardDensity})};
 
-const FuncDef candidate_of_cluster_def = Declaration<ClusterCandidate>{
-    .name = "_candidate_of_cluster",
-    .params = cluster_params,
-    .returns = "GeneralizedCandidate | None",
-    .doc = "The candidate `detect_structure` makes of one cluster with these weights, or None.",
-    .body = [](const ClusterCandidate& c) { return candidate_of_cluster(c); },
-};
-
 // _score_cluster also takes the parts of an earlier account of the same cluster, and may merge
 // the wildcards of one sum or product.
 std::vector<Arg<ClusterCandidate>> with_parts(std::vector<Arg<ClusterCandidate>> params) {
@@ -113,123 +74,168 @@ std::vector<Arg<ClusterCandidate>> with_parts(std::vector<Arg<ClusterCandidate>>
     return params;
 }
 
-const FuncDef score_cluster_def = Declaration<ClusterCandidate>{
-    .name = "_score_cluster",
-    .params = with_parts(cluster_params),
-    .returns = "dict[str, object]",
-    .doc = "The candidate of one cluster with its account: a dict of the candidate (or None), the\n"
-           "cluster's generalisation (or None), whether it was kept and scored, the weighted terms "
-           "of\n"
-           "its score by name, the score, the closest library entry, and its parts: what was "
-           "measured\n"
-           "before the bank's size entered, which `parts` takes back for the same cluster and "
-           "library.",
-    .body = [](const ClusterCandidate& c) { return score_of_cluster(c); },
+const Section pipeline_section{
+    generalized_candidate_record,
+    Declaration<Detect>{
+        .name = "detect_structure",
+        .params = {{"expression_bank", &Detect::expression_bank, "list", Check::List},
+                   {"library", &Detect::library, "dict[str, sp.Expr]", Check::Dict},
+                   {"var_ranges_bank", &Detect::var_ranges_bank, "list", Check::ListOrNone, kNone},
+                   {"sim_threshold", &Detect::sim_threshold, "float", kDefaultClusterThreshold},
+                   {"novelty_threshold", &Detect::novelty_threshold, "float",
+                    kDefaultNoveltyThreshold},
+                   {"alpha", &Detect::alpha, "float", kDefaultAlpha},
+                   {"beta", &Detect::beta, "float", kDefaultBeta},
+                   {"verbose", &Detect::verbose, "bool", true},
+                   {"w_structural", &Detect::structural, "float", kW.structural},
+                   {"w_behavioral", &Detect::behavioral, "float", kW.behavioral},
+                   {"w_irreducibility", &Detect::irreducibility, "float", kW.irreducibility},
+                   {"w_recurrence", &Detect::recurrence, "float", kW.recurrence},
+                   {"w_compression", &Detect::compression, "float", kW.compression},
+                   {"scale_irreducible", &Detect::scale_irreducible, "float", kW.scale_irreducible},
+                   {"scale_recurrence", &Detect::scale_recurrence, "float", kW.scale_recurrence},
+                   {"scale_compression", &Detect::scale_compression, "float", kW.scale_compression},
+                   {"seed", &Detect::seed, "int | None", Check::IntOrNone, kNone}},
+        .returns = "list[GeneralizedCandidate]",
+        .doc =
+            "\n"
+            "    Describe a bank of expressions, cluster it by joint similarity, generalise each\n"
+            "    cluster into a formula with wildcards and score it against the library.\n"
+            "\n"
+            "    Returns the formulas scoring at least `novelty_threshold`, in cluster order.\n"
+            "    With `seed`, numpy's global generator is seeded first, so that identical calls\n"
+            "    give identical scores.\n"
+            "    ",
+        .body = [](const Detect& c) { return detect_structure(c); },
+    },
+    filter_result_record,
+    Declaration<FilterCall>{
+        .name = "filter_candidates",
+        .params = {{"candidates", &FilterCall::candidates, "list[GeneralizedCandidate]",
+                    Check::List},
+                   {"library", &FilterCall::library, "dict[str, sp.Expr]", Check::Dict},
+                   {"min_members", &FilterCall::min_members, "int", Check::Int, kDefaultMinMembers},
+                   {"novel_threshold", &FilterCall::novel_threshold, "float",
+                    kDefaultNovelThreshold},
+                   {"repeated_threshold", &FilterCall::repeated_threshold, "float",
+                    kDefaultRepeatedThreshold},
+                   {"composition_threshold", &FilterCall::composition_threshold, "float",
+                    kDefaultCompositionThreshold},
+                   {"max_wildcard_density", &FilterCall::max_wildcard_density, "float",
+                    kMaxWildcardDensity}},
+        .returns = "FilterResult",
+        .doc =
+            "\n"
+            "    Split candidates into novel structures, repeated patterns and discarded ones.\n"
+            "\n"
+            "    A candidate is discarded when it does not recur, is a bare wildcard, is mostly\n"
+            "    wildcards or is already a sum or product of two library expressions; the rest\n"
+            "    are novel or repeated by their score, highest first.\n"
+            "    ",
+        .body = [](const FilterCall& c) { return filter_candidates(c); },
+    },
+    Declaration<CandidateReportCall>{
+        .name = "candidate_report",
+        .params = {{"index", &CandidateReportCall::index, "int", Check::IntNotBool},
+                   {"c", &CandidateReportCall::c, "GeneralizedCandidate"}},
+        .returns = "str",
+        .doc = "One candidate as an 11-line block: its formula, behaviour, members and score.",
+        .body = [](const CandidateReportCall& c) { return candidate_report(c.index, c.c); },
+    },
+    Declaration<CandidatesCall>{
+        .name = "report_strings",
+        .params = {{"candidates", &CandidatesCall::candidates, "list[GeneralizedCandidate]",
+                    Check::List}},
+        .returns = "list[str]",
+        .doc = "One block per candidate, numbered from 0; [\"  (none)\"] for an empty list.",
+        .body = [](const CandidatesCall& c) { return report_strings(c.candidates); },
+    },
+    Declaration<FilterResultCall>{
+        .name = "filter_report_strings",
+        .params = {{"result", &FilterResultCall::result, "FilterResult"}},
+        .returns = "list[str]",
+        .doc = "The counts, then the novel, repeated and discarded sections of a filter result.",
+        .body = [](const FilterResultCall& c) { return filter_report_strings(c.result); },
+    },
+    Declaration<CandidatesCall>{
+        .name = "report",
+        .params = {{"candidates", &CandidatesCall::candidates, "list[GeneralizedCandidate]",
+                    Check::List}},
+        .returns = "None",
+        .doc = "Print every candidate block, each followed by an empty line.",
+        .body = [](const CandidatesCall& c) { return report(c.candidates); },
+    },
+    Declaration<BehaviorSectionCall>{
+        .name = "behavior_section_strings",
+        .params = {{"candidates", &BehaviorSectionCall::candidates, "list[GeneralizedCandidate]",
+                    Check::List},
+                   {"result", &BehaviorSectionCall::result, "FilterResult"}},
+        .returns = "list[str]",
+        .doc = "The raw candidates, then the filter result, under their own headings.",
+        .body =
+            [](const BehaviorSectionCall& c) {
+                return behavior_section_strings(c.candidates, c.result);
+            },
+    },
+    Declaration<CompositionReportCall>{
+        .name = "composition_report",
+        .params = {{"expr", &CompositionReportCall::expr, "str"},
+                   {"vars", &CompositionReportCall::vars, "list"},
+                   {"np_expr", &CompositionReportCall::np_expr, "str"},
+                   {"eval_result", &CompositionReportCall::eval_result},
+                   {"vec_result", &CompositionReportCall::vec_result}},
+        .returns = "str",
+        .doc = "Five lines describing one compiled composition and its values.",
+        .body =
+            [](const CompositionReportCall& c) {
+                return composition_report(c.expr, c.vars, c.np_expr, c.eval_result, c.vec_result);
+            },
+    },
+    Declaration<FilterResultCall>{
+        .name = "filter_report",
+        .params = {{"result", &FilterResultCall::result, "FilterResult"}},
+        .returns = "None",
+        .doc = "Print the lines of a filter result.",
+        .body = [](const FilterResultCall& c) { return filter_report(c.result); },
+    },
 };
 
-const FuncDef filter_candidates_def = Declaration<FilterCall>{
-    .name = "filter_candidates",
-    .params = {{"candidates", &FilterCall::candidates, "list[GeneralizedCandidate]", Check::List},
-               {"library", &FilterCall::library, "dict[str, sp.Expr]", Check::Dict},
-               {"min_members", &FilterCall::min_members, "int", Check::Int, kDefaultMinMembers},
-               {"novel_threshold", &FilterCall::novel_threshold, "float", kDefaultNovelThreshold},
-               {"repeated_threshold", &FilterCall::repeated_threshold, "float",
-                kDefaultRepeatedThreshold},
-               {"composition_threshold", &FilterCall::composition_threshold, "float",
-                kDefaultCompositionThreshold},
-               {"max_wildcard_density", &FilterCall::max_wildcard_density, "float",
-                kMaxWildcardDensity}},
-    .returns = "FilterResult",
-    .doc = "\n"
-           "    Split candidates into novel structures, repeated patterns and discarded ones.\n"
-           "\n"
-           "    A candidate is discarded when it does not recur, is a bare wildcard, is mostly\n"
-           "    wildcards or is already a sum or product of two library expressions; the rest\n"
-           "    are novel or repeated by their score, highest first.\n"
-           "    ",
-    .body = [](const FilterCall& c) { return filter_candidates(c); },
-};
-
-const FuncDef composition_distances_def = Declaration<CompositionDistancesCall>{
-    .name = "_composition_distances",
-    .params = {{"formulas", &CompositionDistancesCall::formulas, "list[sp.Expr]", Check::List},
-               {"library", &CompositionDistancesCall::library, "dict[str, sp.Expr]", Check::Dict}},
-    .returns = "list[float]",
-    .doc =
-        "For each formula, filter_candidates' smallest tree edit distance from the formula (its\n"
-        "wildcards normalised) to a sum or product of two library expressions; inf where none.",
-    .body = [](const CompositionDistancesCall& c) { return composition_distances(c); },
-};
-
-const FuncDef candidate_report_def = Declaration<CandidateReportCall>{
-    .name = "candidate_report",
-    .params = {{"index", &CandidateReportCall::index, "int", Check::IntNotBool},
-               {"c", &CandidateReportCall::c, "GeneralizedCandidate"}},
-    .returns = "str",
-    .doc = "One candidate as an 11-line block: its formula, behaviour, members and score.",
-    .body = [](const CandidateReportCall& c) { return candidate_report(c.index, c.c); },
-};
-
-const FuncDef report_strings_def = Declaration<CandidatesCall>{
-    .name = "report_strings",
-    .params = {{"candidates", &CandidatesCall::candidates, "list[GeneralizedCandidate]",
-                Check::List}},
-    .returns = "list[str]",
-    .doc = "One block per candidate, numbered from 0; [\"  (none)\"] for an empty list.",
-    .body = [](const CandidatesCall& c) { return report_strings(c.candidates); },
-};
-
-const FuncDef filter_report_strings_def = Declaration<FilterResultCall>{
-    .name = "filter_report_strings",
-    .params = {{"result", &FilterResultCall::result, "FilterResult"}},
-    .returns = "list[str]",
-    .doc = "The counts, then the novel, repeated and discarded sections of a filter result.",
-    .body = [](const FilterResultCall& c) { return filter_report_strings(c.result); },
-};
-
-const FuncDef report_def = Declaration<CandidatesCall>{
-    .name = "report",
-    .params = {{"candidates", &CandidatesCall::candidates, "list[GeneralizedCandidate]",
-                Check::List}},
-    .returns = "None",
-    .doc = "Print every candidate block, each followed by an empty line.",
-    .body = [](const CandidatesCall& c) { return report(c.candidates); },
-};
-
-const FuncDef behavior_section_strings_def = Declaration<BehaviorSectionCall>{
-    .name = "behavior_section_strings",
-    .params = {{"candidates", &BehaviorSectionCall::candidates, "list[GeneralizedCandidate]",
-                Check::List},
-               {"result", &BehaviorSectionCall::result, "FilterResult"}},
-    .returns = "list[str]",
-    .doc = "The raw candidates, then the filter result, under their own headings.",
-    .body =
-        [](const BehaviorSectionCall& c) {
-            return behavior_section_strings(c.candidates, c.result);
-        },
-};
-
-const FuncDef composition_report_def = Declaration<CompositionReportCall>{
-    .name = "composition_report",
-    .params = {{"expr", &CompositionReportCall::expr, "str"},
-               {"vars", &CompositionReportCall::vars, "list"},
-               {"np_expr", &CompositionReportCall::np_expr, "str"},
-               {"eval_result", &CompositionReportCall::eval_result},
-               {"vec_result", &CompositionReportCall::vec_result}},
-    .returns = "str",
-    .doc = "Five lines describing one compiled composition and its values.",
-    .body =
-        [](const CompositionReportCall& c) {
-            return composition_report(c.expr, c.vars, c.np_expr, c.eval_result, c.vec_result);
-        },
-};
-
-const FuncDef filter_report_def = Declaration<FilterResultCall>{
-    .name = "filter_report",
-    .params = {{"result", &FilterResultCall::result, "FilterResult"}},
-    .returns = "None",
-    .doc = "Print the lines of a filter result.",
-    .body = [](const FilterResultCall& c) { return filter_report(c.result); },
+// Scoring one cluster at a time, bound after the similarity graph.
+const Section cluster_scoring_section{
+    Declaration<ClusterCandidate>{
+        .name = "_candidate_of_cluster",
+        .params = cluster_params,
+        .returns = "GeneralizedCandidate | None",
+        .doc = "The candidate `detect_structure` makes of one cluster with these weights, or None.",
+        .body = [](const ClusterCandidate& c) { return candidate_of_cluster(c); },
+    },
+    Declaration<ClusterCandidate>{
+        .name = "_score_cluster",
+        .params = with_parts(cluster_params),
+        .returns = "dict[str, object]",
+        .doc = "The candidate of one cluster with its account: a dict of the candidate (or None), "
+               "the\n"
+               "cluster's generalisation (or None), whether it was kept and scored, the weighted "
+               "terms "
+               "of\n"
+               "its score by name, the score, the closest library entry, and its parts: what was "
+               "measured\n"
+               "before the bank's size entered, which `parts` takes back for the same cluster and "
+               "library.",
+        .body = [](const ClusterCandidate& c) { return score_of_cluster(c); },
+    },
+    Declaration<CompositionDistancesCall>{
+        .name = "_composition_distances",
+        .params = {{"formulas", &CompositionDistancesCall::formulas, "list[sp.Expr]", Check::List},
+                   {"library", &CompositionDistancesCall::library, "dict[str, sp.Expr]",
+                    Check::Dict}},
+        .returns = "list[float]",
+        .doc =
+            "For each formula, filter_candidates' smallest tree edit distance from the formula "
+            "(its\n"
+            "wildcards normalised) to a sum or product of two library expressions; inf where none.",
+        .body = [](const CompositionDistancesCall& c) { return composition_distances(c); },
+    },
 };
 
 }  // namespace kt

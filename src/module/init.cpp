@@ -1,10 +1,6 @@
 #include "module/init.hpp"
 
-#include "antiunify/cluster.hpp"
-#include "concepts/helpers.hpp"
-#include "matching/library_match.hpp"
 #include "module/declarations.hpp"
-#include "operators/numpy_compiler.hpp"
 #include "runtime/state.hpp"
 
 namespace kt {
@@ -34,15 +30,22 @@ const char* const kConfigNames[] = {"GRID_LOGSPACE",        "GRID_LINEAR",  "DEF
                                     "MAX_WILDCARD_DENSITY", "GROQ_API_KEY", "GROQ_MODEL",
                                     "LLM_MAX_RETRIES"};
 
-void set(handle module, const char* name, handle value) {
-    check_status(PyObject_SetAttrString(module.ptr(), name, value.ptr()));
-}
-
-// `from <module> import name, ...` bound as module attributes.
-void import_from(handle module, const char* from, std::initializer_list<const char*> names) {
-    object source = import_module(from);
-    for (const char* name : names) set(module, name, source.attr(name));
-}
+// The sections in the module body's order, which the namespace (and so the stub) keeps.
+const Section* const kBody[] = {
+    &frame_section,
+    &llm_section,
+    &descriptors_section,
+    &similarity_section,
+    &describe_section,
+    &similarity_matrix_section,
+    &antiunify_section,
+    &pipeline_section,
+    &operators_section,
+    &concepts_section,
+    &similarity_graph_section,
+    &cluster_scoring_section,
+    &matching_section,
+};
 
 // `from .config import ...`: a relative import from the package, all names or ImportError.
 void import_config(handle module) {
@@ -63,7 +66,7 @@ void import_config(handle module) {
                                          std::string(utf8(config.attr("__name__"))) + "' (" +
                                          location + ")");
         }
-        set(module, name, nb::steal(value));
+        bind_global(module, name, nb::steal(value));
     }
 }
 
@@ -77,7 +80,7 @@ void init_groq_client(handle module) {
         object noargs = check(PyTuple_New(0));
         PyObject* client = PyObject_Call(module_global("Groq").ptr(), noargs.ptr(), kwargs.ptr());
         if (client) {
-            set(module, "groq_client", nb::steal(client));
+            bind_global(module, "groq_client", nb::steal(client));
             return;
         }
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
@@ -86,108 +89,63 @@ void init_groq_client(handle module) {
             "Failed to initialize Groq client: %S. LLM features will be unavailable.",
             error.ptr()));
         warn(message);
-        set(module, "groq_client", none());
+        bind_global(module, "groq_client", none());
         return;
     }
-    set(module, "groq_client", none());
+    bind_global(module, "groq_client", none());
     warn(pystr("GROQ_API_KEY not set. Set it via: export GROQ_API_KEY='your-key'\n"
                "LLM-based concept discovery will be unavailable."));
 }
 
 }  // namespace
 
+void bind_global(handle module, const char* name, handle value) {
+    check_status(PyObject_SetAttrString(module.ptr(), name, value.ptr()));
+}
+
+void import_from(handle module, const char* from, std::initializer_list<const char*> names) {
+    object source = import_module(from);
+    for (const char* name : names) bind_global(module, name, source.attr(name));
+}
+
+void Entry::bind(handle module) const {
+    if (auto function = std::get_if<FuncDef>(&what_))
+        define(module, *function);
+    else if (auto record = std::get_if<const RecordDef*>(&what_))
+        define_record(module, **record);
+    else if (auto cls = std::get_if<const ClassDef*>(&what_))
+        define_class(module, **cls);
+    else
+        std::get<Step>(what_).run(module);
+}
+
 void init_module(handle m) {
     init_function_type("source._brenmoor.native_function");
-    set(m, "__doc__", pystr(kModuleDoc));
+    bind_global(m, "__doc__", pystr(kModuleDoc));
 
     // Dependencies, under the names the rest of the module uses.
-    set(m, "sp", import_module("sympy"));
-    set(m, "np", import_module("numpy"));
-    set(m, "zss", import_module("zss"));
+    bind_global(m, "sp", import_module("sympy"));
+    bind_global(m, "np", import_module("numpy"));
+    bind_global(m, "zss", import_module("zss"));
     import_from(m, "dataclasses", {"dataclass"});
     import_from(m, "typing", {"Optional"});
     import_from(m, "difflib", {"SequenceMatcher"});
-    set(m, "math", import_module("math"));
-    set(m, "itertools", import_module("itertools"));
+    bind_global(m, "math", import_module("math"));
+    bind_global(m, "itertools", import_module("itertools"));
     import_from(m, "groq", {"Groq"});
-    set(m, "sys", import_module("sys"));
-    set(m, "io", import_module("io"));
-    set(m, "os", import_module("os"));
-    set(m, "warnings", import_module("warnings"));
+    bind_global(m, "sys", import_module("sys"));
+    bind_global(m, "io", import_module("io"));
+    bind_global(m, "os", import_module("os"));
+    bind_global(m, "warnings", import_module("warnings"));
     init_state(m);
 
     import_config(m);
     init_groq_client(m);
 
-    define(m, safe_print_def);
-    define(m, llm_call_def);
-    define_record(m, expr_descriptor_record);
-    for (const FuncDef* def : {&depth_def, &is_unary_func_def, &unary_depth_def, &dfs_operators_def,
-                               &repeated_var_def, &canonicalize_expr_def, &extract_structure_def})
-        define(m, *def);
+    for (const Section* section : kBody)
+        for (const Entry& entry : *section) entry.bind(m);
 
-    set(m, "GRID", module_global("GRID_LOGSPACE"));
-    define(m, growth_class_def);
-    define(m, eval_safe_def);
-    object np = state().np;
-    set(m, "GRID", np.attr("logspace")(-1, 2, 64));
-    set(m, "GRID_LINEAR", np.attr("linspace")(0.1, 20.0, 64));
-    define(m, extract_behavior_def);
-    define(m, numeric_values_def);
-
-    for (const FuncDef* def :
-         {&to_zss_def, &normalize_wildcards_def, &get_ranges_for_bank_def, &get_var_ranges_def,
-          &structural_sim_def, &behavioral_sim_def, &similarity_def, &node_count_def,
-          &compositionality_score_def, &log_compress_def, &behavioral_distance_def,
-          &recurrence_strength_def, &cluster_cohesion_def, &describe_def, &compression_gain_def,
-          &pairwise_matrix_def, &cluster_by_similarity_def})
-        define(m, *def);
-
-    for (const FuncDef* def :
-         {&is_wildcard_def, &structural_score_def, &best_commutative_pairing_def,
-          &is_source_variable_def, &is_generalized_variable_def, &canonical_pair_key_def,
-          &multiplicative_args_def})
-        define(m, *def);
-    define(m, wildcard_density_def);
-    set(m, "MAX_WILDCARD_DENSITY", pyfloat(kMaxWildcardDensity));
-    for (const FuncDef* def :
-         {&is_valid_generalization_def, &anti_unify_def, &display_canonical_expr_def,
-          &anti_unify_cluster_def, &merge_wildcards_def})
-        define(m, *def);
-    define_record(m, generalized_candidate_record);
-    define(m, detect_structure_def);
-    define_record(m, filter_result_record);
-    define(m, filter_candidates_def);
-    for (const FuncDef* def :
-         {&candidate_report_def, &report_strings_def, &filter_report_strings_def, &report_def,
-          &behavior_section_strings_def, &composition_report_def, &filter_report_def})
-        define(m, *def);
-
-    set(m, "random", import_module("random"));
-    set(m, "re", import_module("re"));
-    set(m, "ast", import_module("ast"));
-    import_from(m, "typing", {"List", "Union", "Optional", "Callable", "Tuple"});
-    define_class(m, symbolic_operator_class);
-    init_compiler_namespace(m);
-    define_class(m, numpy_compiler_class);
-    define_class(m, composition_generator_class);
-    define(m, behavior_def);
-    define(m, ai_def);
-    init_concept_helpers(m);
-    define(m, discover_concept_def);
-
-    for (const FuncDef* def :
-         {&similarity_graph_def, &cluster_graph_def, &pack_descriptors_def, &graph_block_def,
-          &candidate_of_cluster_def, &score_cluster_def, &composition_distances_def})
-        define(m, *def);
-
-    // Which known law a structure is.
-    define_record(m, library_match_record);
-    set(m, "NEAR_THRESHOLD", pyfloat(kNearThreshold));
-    define(m, match_library_def);
-    define(m, bind_def);
-
-    set(m, "__test__", check(PyDict_New()));
+    bind_global(m, "__test__", check(PyDict_New()));
 }
 
 }  // namespace kt

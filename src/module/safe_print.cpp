@@ -36,12 +36,14 @@ object safe_print(handle args, handle kwargs) {
 
 }  // namespace
 
-const FuncDef safe_print_def = Declaration<PrintCall>{
-    .name = "_safe_print",
-    .params = {{"args", &PrintCall::args, nullptr, Check::Any, {}, Kind::VarArgs},
-               {"kwargs", &PrintCall::kwargs, nullptr, Check::Any, {}, Kind::VarKw}},
-    .doc = "Print safely with UTF-8 encoding, bypassing terminal codec issues.",
-    .body = [](const PrintCall& c) { return safe_print(c.args, c.kwargs); },
+const Section frame_section{
+    Declaration<PrintCall>{
+        .name = "_safe_print",
+        .params = {{"args", &PrintCall::args, nullptr, Check::Any, {}, Kind::VarArgs},
+                   {"kwargs", &PrintCall::kwargs, nullptr, Check::Any, {}, Kind::VarKw}},
+        .doc = "Print safely with UTF-8 encoding, bypassing terminal codec issues.",
+        .body = [](const PrintCall& c) { return safe_print(c.args, c.kwargs); },
+    },
 };
 
 }  // namespace kt
