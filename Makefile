@@ -16,6 +16,7 @@ BUILD_REQS = $$($(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.to
 .PHONY: test demo bench fuzz sanitize lock clean browser format stubs
 
 test: $(STAMP) $(TESTING) browser
+	$(VENV)/bin/mypy
 	$(VENV)/bin/pytest
 
 # The HTML report is tested in a real headless browser, Debian's chromium, installed here where
@@ -47,7 +48,7 @@ sanitize: $(STAMP)
 	    -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	$(VENV)/bin/ninja -C build/asan all _brenmoor_testing
 	rm -rf $(ASAN_PKG) && mkdir -p $(ASAN_PKG)/source
-	cp -r source/*.py source/*.pyi source/py.typed source/data build/asan/_brenmoor*.so $(ASAN_PKG)/source/
+	cp -r source/. $(ASAN_PKG)/source/ && cp build/asan/_brenmoor*.so $(ASAN_PKG)/source/
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=16 PYTHONPATH=$(abspath $(ASAN_PKG)) \
 	    KELTRAN_TESTING_DIR=$(abspath build/asan/testing) \
@@ -64,8 +65,7 @@ format: $(FORMATTERS)
 	find src -name '*.cpp' -o -name '*.hpp' | xargs $(VENV)/bin/clang-format -i
 	$(VENV)/bin/ruff format source tests bench scripts
 
-$(FORMATTERS): $(TOOLS)
-	$(PIP) clang-format ruff
+$(FORMATTERS): $(STAMP)
 	touch $@
 
 $(PY):

@@ -59,7 +59,7 @@ def main():
 
 def blocks_100k(ds, n=100_000, block=5000):
     from dask.distributed import Client, LocalCluster
-    from source import large
+    from source.run import graph as large
     # The bank of 100,000 is made of the described formulas repeated, which costs no describing;
     # blocks of repeated trees take as long as blocks of new ones of the same shapes.
     bank = (ds * (n // len(ds) + 1))[:n]

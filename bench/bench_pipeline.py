@@ -16,7 +16,7 @@ import sympy as sp
 import zss
 
 from common import kt, load_bank, reference, variants
-from source.laws import load_library
+from source.bank.laws import load_library
 
 # The functions detect_structure calls through the module namespace, grouped by stage.
 STAGES = {

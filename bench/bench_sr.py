@@ -36,8 +36,8 @@ CLASSES = r"""
 import json, warnings
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")
-    from source.laws import load_library
-    from source.verdicts import form_classes
+    from source.bank.laws import load_library
+    from source.judge.verdicts import form_classes
 print(json.dumps(form_classes(load_library())))
 """
 

@@ -24,9 +24,9 @@ import warnings
 import sympy as sp
 
 from common import kt, load_bank
-from source.laws import load_library
-from source.run import detect
-from source.verdicts import form_classes
+from source.bank.laws import load_library
+from source.run.detect import detect
+from source.judge.verdicts import form_classes
 
 NAMES = [c for c in "abcdfghjklmnpqrstuwxyzABCDFGHJKLMNPRTUVWXYZ"] + [f"{c}{k}" for c in "xyzuw" for k in range(1, 6)]
 SCALES = [2, 3, 5, sp.Rational(1, 2), sp.Rational(3, 2), sp.Float(0.25), sp.Float(1.7), 10]

@@ -16,7 +16,7 @@ with warnings.catch_warnings():
     import _brenmoor_testing as kernels  # noqa: E402,F401
 
 import reference  # noqa: E402,F401
-from source.feynman import load_bank  # noqa: E402,F401
+from source.bank.feynman import load_bank  # noqa: E402,F401
 
 import sympy as sp  # noqa: E402
 

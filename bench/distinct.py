@@ -14,7 +14,7 @@ import sympy as sp
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")
-    from source.feynman import load_bank
+    from source.bank.feynman import load_bank
 
 CHANGES = [
     lambda e, s, r: e.xreplace({s: s ** 2}),

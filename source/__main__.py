@@ -1,4 +1,5 @@
 """``python -m source``: the keltran command line."""
-from source.cli import command
+
+from source.cli.entry import command
 
 command()

@@ -1,5 +1,5 @@
 """The bundled Feynman bank parses completely, with the listed variables as plain symbols."""
-from source.feynman import load_bank
+from source.bank.feynman import load_bank
 
 
 def test_all_formulas_parse_with_their_variables():

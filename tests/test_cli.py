@@ -170,14 +170,16 @@ def test_a_command_leaves_the_collector_as_it_found_it(monkeypatch, capsys, outc
     """A command collects cycles less often while it runs (it holds large banks), and gives the
     caller's process its thresholds back however it ends."""
     import gc
-    from source import cli
+    from source.cli import detect as detect_command
+    from source.cli import entry as cli
+    from source.cli.errors import CliError
     before, seen = gc.get_threshold(), []
 
     def command(args):
         seen.append(gc.get_threshold())
         if outcome == "refused":
-            raise cli.CliError("no")
+            raise CliError("no")
         return 0
-    monkeypatch.setattr(cli, "detect", command)
+    monkeypatch.setattr(detect_command, "command", command)
     assert cli.main(["detect"]) == (0 if outcome == "done" else 1)
     assert seen[0][0] > before[0] and gc.get_threshold() == before

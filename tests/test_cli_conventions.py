@@ -181,11 +181,12 @@ def test_version_missing_key_and_closed_pipes(folder):
 
 
 def test_the_dense_path_names_large_when_memory_is_short(monkeypatch):
-    from source import cli
-    monkeypatch.setattr(cli, "_memory_available", lambda: 2 ** 30)
-    with pytest.raises(cli.CliError, match="use --large"):
-        cli._check_dense_fits(25_000)
-    cli._check_dense_fits(1_000)
+    from source.cli import inputs
+    from source.cli.errors import CliError
+    monkeypatch.setattr(inputs, "_memory_available", lambda: 2 ** 30)
+    with pytest.raises(CliError, match="use --large"):
+        inputs.check_dense_fits(25_000)
+    inputs.check_dense_fits(1_000)
 
 
 @pytest.mark.parametrize("extra, stages", [([], ["describing", "all pairs", "scoring"]),

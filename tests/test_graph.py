@@ -12,8 +12,8 @@ import sympy as sp
 import _brenmoor_testing as kernels
 from banks import describe_all, random_bank
 from isolated import isolated_output, run_isolated
-from source.feynman import load_bank
-from source.laws import load_library
+from source.bank.feynman import load_bank
+from source.bank.laws import load_library
 
 x, y = sp.symbols("x y")
 
@@ -79,7 +79,9 @@ def test_damaged_packed_bytes_raise(m, bank, damage):
 
 def test_large_path_equals_detection_locally_and_on_dask(m):
     dask = pytest.importorskip("dask.distributed")
-    from source import large
+    from source.run import detect as large
+    from source.run import filtering, graph
+    from source.run.runner import DaskRunner
     feynman = load_bank()[:60]
     exprs = [f.expr for f in feynman] + [2 * f.expr for f in feynman[:20]]
     ranges = [f.var_ranges() for f in feynman] + [f.var_ranges() for f in feynman[:20]]
@@ -92,16 +94,16 @@ def test_large_path_equals_detection_locally_and_on_dask(m):
         local = large.detect_large(exprs, library, ranges, block_size=25)
         assert local == want and local
         result = m.filter_candidates(want, library)
-        assert large.filter_large(local, library) == result
+        assert filtering.filter_large(local, library) == result
         with dask.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
                 dask.Client(cluster) as client:
             np.random.seed(0)
-            remote = large.detect_large(exprs, library, ranges, client=client, block_size=25)
+            remote = large.detect_large(exprs, library, ranges, runner=DaskRunner(client), block_size=25)
             assert remote == want
-            assert large.filter_large(remote, library, client=client) == result
+            assert filtering.filter_large(remote, library, runner=DaskRunner(client)) == result
             bad = [m.pack_descriptors([]) + b"\0"]  # a block a worker cannot read
             with pytest.raises(ValueError, match="trailing bytes"):
-                large.graph_edges(bad, [0], 0.8, client=client)
+                graph.graph_edges(bad, [0], 0.8, runner=DaskRunner(client))
 
 
 @pytest.fixture(scope="module")
@@ -118,7 +120,7 @@ def feynman_candidates(m):
                                         {"min_members": 3, "max_wildcard_density": 0.3, "repeated_threshold": 0.0}])
 def test_filter_in_runs_equals_the_filter_and_takes_known_distances(m, monkeypatch, feynman_candidates, thresholds):
     import reference
-    from source import large
+    from source.run import filtering as large
     candidates, library = feynman_candidates, load_library()
     want = m.filter_candidates(candidates, library, **thresholds)
     distances = [None] * len(candidates)
@@ -127,7 +129,7 @@ def test_filter_in_runs_equals_the_filter_and_takes_known_distances(m, monkeypat
     assert measured
     for c, d in measured[:2] if not thresholds else ():  # the plain-Python distance takes seconds
         assert d == reference.min_composition_distance(m, c.formula, list(library.values()))
-    monkeypatch.setattr(large, "_distances_of", lambda *a: pytest.fail("a known distance was measured again"))
+    monkeypatch.setattr(large, "distances_of", lambda *a: pytest.fail("a known distance was measured again"))
     assert large.filter_large(candidates, library, distances=list(distances), **thresholds) == want
     with pytest.raises(TypeError):
         large.filter_large(candidates, library, min_members="2")

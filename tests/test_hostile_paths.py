@@ -10,8 +10,8 @@ import threading
 
 import pytest
 
-from source import bankio
-from source.parsing import FormulaError, parse_formula
+from source.bank import files as bankio
+from source.bank.parsing import FormulaError, parse_formula
 from test_cli import run
 
 
@@ -135,7 +135,7 @@ def test_ids_that_look_like_math_markup_are_drawn_as_text(tmp_path):
                                   "Derivative(sin(x)*exp(x), (x, 10**5))", "Sum(k*x, (k, 0, 5000))",
                                   "Derivative(x**2, x, x, (y, 30))"])
 def test_api_text_whose_work_input_sets_is_refused_at_once(text):
-    from source.parsing import parse_expression
+    from source.bank.parsing import parse_expression
     with pytest.raises(FormulaError, match="beyond|more than"):
         parse_expression(text)
 
@@ -144,7 +144,7 @@ def test_api_text_whose_work_input_sets_is_refused_at_once(text):
                                   "Sum(k*x, (k, 0, 100))", "Sum(1/k**2, (k, 1, n))"])
 def test_api_text_within_the_bounds_reads_as_sympy_does(text):
     import sympy as sp
-    from source.parsing import parse_expression
+    from source.bank.parsing import parse_expression
     assert parse_expression(text) == sp.sympify(text)
 
 
@@ -193,7 +193,7 @@ def test_a_port_that_answers_but_is_no_scheduler_is_given_up_in_time(tmp_path, r
 
 def test_a_formula_inside_the_size_limits_whose_work_is_not_is_refused_at_once():
     import time
-    from source.parsing import MAX_WORK, parse_expression
+    from source.bank.parsing import MAX_WORK, parse_expression
     wide = " + ".join(f"sin(a{i}_0*b0)" for i in range(2900))
     for parse in (parse_formula, parse_expression):
         started = time.monotonic()

@@ -38,7 +38,7 @@ def bank_files(folder, formula):
 
 @pytest.mark.parametrize("template", HOSTILE)
 def test_hostile_rows_never_run_in_any_bank_format(tmp_path, template):
-    from source import bankio
+    from source.bank import files as bankio
     marker = tmp_path / "owned"
     for name in bank_files(tmp_path, template.format(marker=marker)):
         with pytest.raises(bankio.BankError, match=r"(bank|hof)\.(csv|json|txt):\d+ \(id [^)]+\): cannot parse formula"):
@@ -134,7 +134,7 @@ def test_outputs_keep_symlinks_and_take_the_umask(tmp_path):
 
 
 def test_sigterm_while_writing_leaves_no_temporary_file(tmp_path):
-    from source import outputs
+    from source.cli import outputs
     previous = signal.signal(signal.SIGTERM, outputs.on_sigterm)
     try:
         with pytest.raises(outputs.Terminated):
@@ -163,8 +163,9 @@ def test_sigterm_ends_a_run_with_its_own_exit_code(tmp_path):
 
 def test_dask_run_carries_the_ids(m):
     dask = pytest.importorskip("dask.distributed")
-    from source.laws import load_library
-    from source.run import detect
+    from source.bank.laws import load_library
+    from source.run.detect import detect
+    from source.run.runner import DaskRunner
     import sympy as sp
     x, y, a, b = sp.symbols("x y a b")
     exprs = [x * y, x * y, 2 * x * y, a * b, sp.sin(x), sp.sin(x) + 1, sp.sin(y)]
@@ -175,7 +176,7 @@ def test_dask_run_carries_the_ids(m):
         dense = detect(ids, exprs, library, verbose=False)
         with dask.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
                 dask.Client(cluster) as client:
-            remote = detect(ids, exprs, library, client=client, block_size=3, verbose=False)
+            remote = detect(ids, exprs, library, runner=DaskRunner(client), large=True, block_size=3, verbose=False)
     assert [f.rows for f in remote.found] == [f.rows for f in dense.found] and dense.found
     assert [[remote.ids[r] for r in f.rows] for f in remote.found][0][:2] == ["row0", "row1"]
     assert [str(f.candidate.formula) for f in remote.found] == [str(f.candidate.formula) for f in dense.found]

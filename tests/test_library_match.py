@@ -8,8 +8,8 @@ import zss
 
 import _brenmoor_testing as kernels
 from banks import random_bank
-from source.laws import load_library
-from source.parsing import parse_formula as P
+from source.bank.laws import load_library
+from source.bank.parsing import parse_formula as P
 
 LAWS = load_library()
 phi1, phi2, phi3 = sp.symbols("φ1 φ2 φ3")

@@ -9,7 +9,7 @@ import sympy as sp
 import _brenmoor_testing as kernels
 import reference as ref
 from banks import random_bank
-from source.feynman import load_bank
+from source.bank.feynman import load_bank
 
 x, y = sp.symbols("x y")
 

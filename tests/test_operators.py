@@ -214,7 +214,7 @@ def test_bounded_integers_compile_to_the_same_numbers(ops, text, value):
 
 
 def test_integer_limits_are_the_formula_parsers(ops):
-    from source.parsing import MAX_EXPONENT, MAX_INTEGER_DIGITS
+    from source.bank.parsing import MAX_EXPONENT, MAX_INTEGER_DIGITS
     SO, NC = ops[0], ops[1]
     q = SO("Q", [], "1")
     assert NC.evaluate(f"1**{MAX_EXPONENT} + 1**-{MAX_EXPONENT}", q) == 2.0

@@ -8,7 +8,7 @@ import pytest
 import sympy as sp
 
 from banks import random_bank
-from source.parsing import (FUNCTIONS, MAX_EXPONENT, MAX_INTEGER_DIGITS, FormulaError, parse_expression,
+from source.bank.parsing import (FUNCTIONS, MAX_EXPONENT, MAX_INTEGER_DIGITS, FormulaError, parse_expression,
                             parse_formula)
 
 PARSERS = [parse_formula, parse_expression]
@@ -129,7 +129,7 @@ def test_bank_names_are_variables_unless_called_and_known():
      "x/sqrt(1 + y**2) + z**(1/3) + log(Abs(w)) + sqrt(Abs(v)) + Min(1, x) + Max(2, y)"),
 ])
 def test_symbolic_regression_vocabulary_keywords_and_equations(text, lhs, want):
-    from source.parsing import parse_equation
+    from source.bank.parsing import parse_equation
     got_lhs, expr = parse_equation(text)
     assert got_lhs == lhs
     assert expr == (sp.sympify(want) if isinstance(want, str) else want)

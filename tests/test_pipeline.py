@@ -7,8 +7,8 @@ import pytest
 import sympy as sp
 
 import reference as ref
-from source.feynman import load_bank
-from source.laws import load_library
+from source.bank.feynman import load_bank
+from source.bank.laws import load_library
 
 x, y, z, t = sp.symbols("x y z t")
 PHI = sp.symbols("φ1:5")

@@ -132,7 +132,7 @@ def test_random_trees_rename_like_xreplace(m, seed):
 
 
 def test_bundled_bank_renames_like_xreplace(m):
-    from source.feynman import load_bank
+    from source.bank.feynman import load_bank
     for formula in load_bank():
         clear_cache()
         assert_renames_like_xreplace(m, formula.expr)

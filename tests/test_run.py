@@ -5,9 +5,10 @@ import warnings
 import numpy as np
 import pytest
 
-from source.feynman import load_bank
-from source.laws import load_library
-from source.run import DETECTION, FILTERING, detect
+from source.bank.feynman import load_bank
+from source.bank.laws import load_library
+from source.run.detect import detect
+from source.settings import DETECTION, FILTERING
 
 SETTINGS = [
     {},
@@ -68,7 +69,7 @@ def test_unknown_settings_are_refused(bank):
 
 
 def test_dense_matrix_in_blocks_equals_the_pairwise_matrix(m, bank):
-    from source.run import _dense_matrix
+    from source.run.graph import dense_matrix as _dense_matrix
     ids, exprs = bank
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -82,7 +83,7 @@ def test_dense_matrix_in_blocks_equals_the_pairwise_matrix(m, bank):
 
 
 def test_behaviour_blocks_of_a_run_are_those_behavior_renders(m, bank):
-    from source.run import behavior_blocks
+    from source.run.blocks import behavior_blocks
     ids, exprs = bank
     library = load_library()
     with warnings.catch_warnings():
@@ -98,7 +99,7 @@ def test_behaviour_blocks_of_a_run_are_those_behavior_renders(m, bank):
 
 @pytest.mark.parametrize("category", ["all", "novel", "repeated"])
 def test_filter_text_from_rendered_blocks_is_the_filter_report(m, bank, capsys, category):
-    from source.report import filter_text
+    from source.report.text import filter_text
     ids, exprs = bank
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")

@@ -18,7 +18,7 @@ phi1, phi2 = sp.symbols("φ1 φ2")
 
 @pytest.fixture(scope="module")
 def library():
-    from source.feynman import load_bank
+    from source.bank.feynman import load_bank
     return [f.expr for f in load_bank()[:8]]
 
 
@@ -171,7 +171,7 @@ def test_compression_gain(m, nodes, formula, expected):
 
 def _cluster_accounts(m):
     import sympy as sp
-    from source.laws import load_library
+    from source.bank.laws import load_library
     x, y, t = sp.symbols("x y t")
     library = load_library()
     with np.errstate(all="ignore"):

@@ -60,7 +60,7 @@ def test_sequence_ratio_equals_difflib(m):
 
 @pytest.fixture(scope="module")
 def descriptors(m):
-    from source.feynman import load_bank
+    from source.bank.feynman import load_bank
     feynman = [f.expr for f in load_bank()[:30]]
     return describe_all(m, feynman + random_bank(30, seed=3) + [sp.Integer(2), x, x])
 
@@ -260,7 +260,7 @@ def test_matrix_with_repeated_trees_equals_every_pair_measured(m):
 
 
 def test_tree_distance_on_larger_trees_and_every_bundled_pair(m):
-    from source.feynman import load_bank
+    from source.bank.feynman import load_bank
     rng = random.Random(4)
     for trial in range(8):  # zss takes seconds per pair of trees this size
         labels = "ab" if trial % 2 else "abcdefgh"
@@ -280,7 +280,7 @@ def test_tree_distance_on_larger_trees_and_every_bundled_pair(m):
 
 
 def test_interned_matrix_on_the_bundled_bank_with_ranges(m):
-    from source.feynman import load_bank
+    from source.bank.feynman import load_bank
     bank = load_bank()
     exprs = [f.expr for f in bank] + [3 * f.expr for f in bank] + [f.expr + 1 for f in bank[:50]]
     ranges = [f.var_ranges() for f in bank] * 2 + [f.var_ranges() for f in bank[:50]]

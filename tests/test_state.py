@@ -9,9 +9,16 @@ import numpy as np
 import pytest
 import sympy as sp
 
-from source import cli, exprcode, large, run, state
-from source.feynman import load_bank
-from source.laws import load_library
+from source.bank import exprcode
+from source.cli import entry as cli
+from source.engine import kt
+from source.run import detect as run
+from source.run import filtering, graph, matching, runner, scoring
+from source.run.describe import describe_one
+from source.run.results import Found
+from source.state import records, reuse, store
+from source.bank.feynman import load_bank
+from source.bank.laws import load_library
 
 
 # ---- expressions as data -------------------------------------------------------------------
@@ -20,7 +27,7 @@ from source.laws import load_library
     "mod(x, 3) - 7/11", "x**0.5 - 1e300*y", "-x", "pi*sqrt(2)*exp(-t**2/2)", "log(x, 10) + atanh(y)",
     "123456789012345678901234567890*x", "0.1000000000000000055511151231257827"])
 def test_expressions_read_back_exactly(text):
-    from source.parsing import parse_formula
+    from source.bank.parsing import parse_formula
     expr = parse_formula(text)
     tokens = exprcode.encode(expr)
     assert tokens is not None
@@ -56,7 +63,7 @@ def test_malformed_tokens_are_refused(tokens):
     ([-1, -1], [-1, -1]),
 ])
 def test_rows_in_order(old, kept):
-    assert state.in_order(old) == kept
+    assert reuse.in_order(old) == kept
 
 
 def test_rows_in_order_is_a_longest_increasing_run():
@@ -65,7 +72,7 @@ def test_rows_in_order_is_a_longest_increasing_run():
         n = rng.randint(0, 12)
         old = rng.sample(range(20), n)
         old = [k if rng.random() < 0.8 else -1 for k in old]
-        got = state.in_order(old)
+        got = reuse.in_order(old)
         chosen = [k for k in got if k >= 0]
         assert chosen == sorted(chosen) and all(g in (-1, o) for g, o in zip(got, old))
         # The longest increasing subsequence by quadratic search.
@@ -81,7 +88,6 @@ def test_rows_in_order_is_a_longest_increasing_run():
 # ---- the graph from known pairs ------------------------------------------------------------
 @pytest.fixture(scope="module")
 def described(m):
-    from source.run import describe_one
     exprs = [f.expr for f in load_bank()]
     rng = random.Random(1)
     variants = []
@@ -96,14 +102,14 @@ def described(m):
 @pytest.mark.parametrize("pattern", ["tail", "scattered", "none", "all"])
 def test_graph_from_known_pairs_equals_the_whole_graph(described, threshold, pattern):
     n = len(described)
-    whole = large.similarity_graph(described, threshold, 0.85, 0.15, block_size=37)
+    whole = graph.similarity_graph(described, threshold, 0.85, 0.15, block_size=37)
     rng = random.Random(7)
     known = {"tail": [i < n - 25 for i in range(n)], "scattered": [rng.random() < 0.7 for _ in range(n)],
              "none": [False] * n, "all": [True] * n}[pattern]
     mask = np.array(known)
     inside = mask[whole[0]] & mask[whole[1]]
     edges = (whole[0][inside], whole[1][inside], whole[2][inside])
-    got = large.extend_graph(described, known, edges, threshold, 0.85, 0.15, block_size=16)
+    got = graph.extend_graph(described, known, edges, threshold, 0.85, 0.15, block_size=16)
     for a, b in zip(got[:3], whole[:3]):
         assert np.array_equal(a, b)
 
@@ -152,25 +158,25 @@ def _detect(tmp_path, capsys, banks, *options):
 def _counting(monkeypatch):
     """The formulas of the bank described from here on."""
     calls = []
-    describe = run.describe_rows
+    describe = reuse.describe_rows
 
     def counted(rows, *args, **kwargs):
         calls.extend(r.formula for r in rows)
         return describe(rows, *args, **kwargs)
-    monkeypatch.setattr(run, "describe_rows", counted)
+    monkeypatch.setattr(reuse, "describe_rows", counted)
     return calls
 
 
 def _measuring(monkeypatch):
     """The clusters scored from here on whose parts were measured, not taken from a state."""
     measured = []
-    score = large._score_one
+    score = scoring.score_one
 
     def counted(library, lib_descs, cluster, *args, **kwargs):
         if (args[3] if len(args) > 3 else kwargs.get("parts")) is None:
             measured.append(len(cluster))
         return score(library, lib_descs, cluster, *args, **kwargs)
-    monkeypatch.setattr(large, "_score_one", counted)
+    monkeypatch.setattr(scoring, "score_one", counted)
     return measured
 
 
@@ -178,17 +184,17 @@ def _verdicts_measured(monkeypatch):
     """The structures matched against the library and the formulas measured against its
     compositions from here on."""
     matched, measured = [], []
-    match, distances = run._match_structure, large._distances_of
+    match, distances = matching.match_structure, filtering.distances_of
 
-    def matching(library, candidate, *args):
+    def matching_(library, candidate, *args):
         matched.append(candidate.formula)
         return match(library, candidate, *args)
 
     def measuring(library, formulas):
         measured.extend(formulas)
         return distances(library, formulas)
-    monkeypatch.setattr(run, "_match_structure", matching)
-    monkeypatch.setattr(large, "_distances_of", measuring)
+    monkeypatch.setattr(matching, "match_structure", matching_)
+    monkeypatch.setattr(filtering, "distances_of", measuring)
     return matched, measured
 
 
@@ -207,17 +213,17 @@ def test_a_kept_state_gives_the_result_from_scratch(tmp_path, capsys, monkeypatc
     }[change]
     kept = tmp_path / "kept"
     with monkeypatch.context() as patch:
-        patch.setattr(state, "PACK_BLOCK", 32)  # blocks of kept rows: 4 whole ones and 12 rows
+        patch.setattr(records, "PACK_BLOCK", 32)  # blocks of kept rows: 4 whole ones and 12 rows
         code, _, err, _ = _detect(tmp_path, capsys, [first], "--state", str(kept))
         assert code == 0, err
         calls, measured = _counting(patch), _measuring(patch)
         matched, compared = _verdicts_measured(patch)
         rendered, packed = [], []
-        report, pack = run.kt.candidate_report, run.kt.pack_descriptors
-        patch.setattr(run.kt, "candidate_report", lambda i, c: rendered.append(c) or report(i, c))
-        patch.setattr(run.kt, "pack_descriptors", lambda ds: packed.append(len(ds)) or pack(ds))
-        built, expression = [], state.Kept._expression
-        patch.setattr(state.Kept, "_expression", lambda self, k, row, name, d: built.append(name) or
+        report, pack = kt.candidate_report, kt.pack_descriptors
+        patch.setattr(kt, "candidate_report", lambda i, c: rendered.append(c) or report(i, c))
+        patch.setattr(kt, "pack_descriptors", lambda ds: packed.append(len(ds)) or pack(ds))
+        built, expression = [], reuse.Kept._expression
+        patch.setattr(reuse.Kept, "_expression", lambda self, k, row, name, d: built.append(name) or
                       expression(self, k, row, name, d))
         code, text, err, doc = _detect(tmp_path, capsys, [later], "--state", str(kept))
         assert code == 0, err
@@ -352,7 +358,7 @@ def _poisoned_member(kept, change):
 
 DAMAGE = {
     "another version": (lambda k: _rewrite_manifest(k, lambda m: m.update(version="0.0.1")),
-                        f"written by keltran 0.0.1 (state format {state.FORMAT})"),
+                        f"written by keltran 0.0.1 (state format {store.FORMAT})"),
     "another format": (lambda k: _rewrite_manifest(k, lambda m: m.update({"keltran state": 99})),
                        "(state format 99)"),
     "flipped byte": (lambda k: _damage_part(k, "graph", lambda b: b[:-40] + bytes([b[-40] ^ 1]) + b[-39:]),
@@ -425,7 +431,7 @@ def test_a_failed_write_leaves_the_previous_state(tmp_path, capsys, monkeypatch,
 
     def full_disk(*args, **kwargs):
         raise OSError(28, "No space left on device")
-    monkeypatch.setattr(state.np, "savez", full_disk)
+    monkeypatch.setattr(store.np, "savez", full_disk)
     code, _, err, _ = _detect(tmp_path, capsys, [rows], "--state", str(kept))
     assert code == 1 and "cannot keep the state: No space left on device" in err
     assert _snapshot(kept) == before
@@ -468,7 +474,7 @@ def _retyped(record):
 def test_damage_the_run_meets_late_is_refused_before_any_output(tmp_path, capsys, monkeypatch, rows, harm, later, said):
     """Kept rows are read where a run looks at them, and blocks of them are taken packed: damage
     met there is refused as damage, before any output is written, the state untouched."""
-    monkeypatch.setattr(state, "PACK_BLOCK", 32)
+    monkeypatch.setattr(records, "PACK_BLOCK", 32)
     kept = tmp_path / "kept"
     assert _detect(tmp_path, capsys, [rows[:64]], "--state", str(kept))[0] == 0
     harm(kept)
@@ -492,23 +498,23 @@ def test_state_usage_errors(tmp_path, capsys, options, said):
 
 def test_kept_descriptors_are_the_described_ones(m, tmp_path, rows):
     """Every field read back from a state is the field described, of the same type."""
-    from source.bankio import read_rows
+    from source.bank.files import read_rows
     path = tmp_path / "bank.json"
     path.write_text(json.dumps(rows[:40]))
     bank = read_rows([str(path)])
     library = load_library()
     with np.errstate(all="ignore"):
-        outcomes, _, _ = state.describe(None, bank, True, 0)
+        outcomes, _, _ = reuse.describe(None, bank, True, 0)
         descriptors = [o[2] for o in outcomes]
         done = run.detect([r.made_up for r in bank], [o[1] for o in outcomes], library, large=True, seed=0,
                           descriptors=descriptors, verbose=False, filter=False)
     settings = {"seed": 0, "use_ranges": True, "sim_threshold": 0.85, "alpha": 0.85, "beta": 0.15}
-    state.write(tmp_path / "kept", done, bank, [o[0] for o in outcomes], settings, library)
-    kept = state.read(tmp_path / "kept", settings)
+    store.write(tmp_path / "kept", done, bank, [o[0] for o in outcomes], settings, library)
+    kept = store.read(tmp_path / "kept", settings)
     for k, (row, d) in enumerate(zip(bank, descriptors)):
         lhs, expr, back, text = kept.outcome(k, row)
         assert expr is None and back.numeric_expr == d.numeric_expr and back.expr == d.expr and text == str(d.numeric_expr)
-        for name in state._field_names():
+        for name in records.field_names():
             a, b = getattr(back, name), getattr(d, name)
             assert type(a) is type(b), name
             assert np.array_equal(a, b, equal_nan=True) if isinstance(a, np.ndarray) else \
@@ -516,27 +522,27 @@ def test_kept_descriptors_are_the_described_ones(m, tmp_path, rows):
     assert m.pack_descriptors([kept.outcome(k, r)[2] for k, r in enumerate(bank)]) == m.pack_descriptors(descriptors)
     # A kept descriptor travels to a worker as the plain descriptor it stands for.
     import pickle
-    back = pickle.loads(large._dumps(kept.outcome(3, bank[3])[2]))
+    back = pickle.loads(runner.dumps(kept.outcome(3, bank[3])[2]))
     assert type(back) is m.ExprDescriptor and back.numeric_expr == descriptors[3].numeric_expr
     assert m.pack_descriptors([back]) == m.pack_descriptors(descriptors[3:4])
 
 
 def test_kept_verdicts_read_back_as_measured(m, tmp_path, rows):
     """A structure's library verdicts, bindings and their texts survive the state's JSON."""
-    from source.bankio import read_rows
+    from source.bank.files import read_rows
     path = tmp_path / "bank.json"
     path.write_text(json.dumps(rows[:60]))
     bank = read_rows([str(path)])
     with np.errstate(all="ignore"):
-        outcomes, _, _ = state.describe(None, bank, True, 0)
+        outcomes, _, _ = reuse.describe(None, bank, True, 0)
         done = run.detect([r.made_up for r in bank], [o[1] for o in outcomes], load_library(), large=True, seed=0,
                           descriptors=[o[2] for o in outcomes], verbose=False, filter=False)
     assert any(b for f in done.found for b in f.bindings) and any(f.match for f in done.found)
     for f in done.found:
-        record = json.loads(json.dumps(state._match_record(f, done.settings["near_threshold"])))
-        back = state._match_of(record, len(f.rows))
+        record = json.loads(json.dumps(records.match_record(f, done.settings["near_threshold"])))
+        back = records.match_of(record, len(f.rows))
         assert back == (f.match, f.member_matches, f.bindings, f.binding_texts)
-        assert state._match_record(run.Found(f.candidate, f.cluster, f.rows, *back), 0.15) == \
+        assert records.match_record(Found(f.candidate, f.cluster, f.rows, *back), 0.15) == \
             dict(record, near=0.15)  # kept again as read, without decoding
 
 
@@ -548,7 +554,7 @@ def test_dask_payloads_travel_with_expressions_as_tokens(m):
     positive = sp.Symbol("p", positive=True)
     describe = m.describe(x ** 2 * sp.sin(y) + 3)
     payload = [(x ** 2 + 1.5, [sp.Piecewise((x, x > 0), (0, True)), positive * x]), {"d": describe}, x, sp.pi]
-    back = pickle.loads(large._dumps(payload))
+    back = pickle.loads(runner.dumps(payload))
     assert sp.srepr(back[0]) == sp.srepr(payload[0]) and back[2] is x and back[3] is sp.pi
     assert back[1]["d"].expr == describe.expr and back[1]["d"].numeric_expr == describe.numeric_expr
     assert np.array_equal(back[1]["d"].behavior_vec, describe.behavior_vec, equal_nan=True)

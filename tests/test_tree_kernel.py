@@ -152,7 +152,7 @@ def copy_tree(t):
 
 @pytest.fixture(scope="module")
 def distinct_bank(m):
-    from source.feynman import load_bank
+    from source.bank.feynman import load_bank
     feynman = [f.expr for f in load_bank()]
     x, y = sp.symbols("x y")
     variants = [e.subs(s, s**2) for e in feynman[:40] for s in sorted(e.free_symbols, key=str)[:1]]

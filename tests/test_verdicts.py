@@ -6,10 +6,10 @@ import numpy as np
 import pytest
 import sympy as sp
 
-from source import canonical, law_fit
-from source.laws import load_library
-from source.parsing import parse_formula
-from source.verdicts import Judge, Verdict, form_classes, structure_verdict
+from source.judge import canonical, law_fit
+from source.bank.laws import load_library
+from source.bank.parsing import parse_formula
+from source.judge.verdicts import Judge, Verdict, form_classes, structure_verdict
 
 RANGES = {f"X{k}": (1.0, 5.0) for k in range(1, 6)}
 KINETIC = {"capacitor_energy", "electric_power", "kinetic_energy", "mass_energy", "spring_energy"}

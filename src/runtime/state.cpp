@@ -108,9 +108,11 @@ bool printed_starts_with(handle expr, std::string_view prefix) {
 }
 
 namespace {
+// `source.bank.parsing`, relative to the module's package; a non-empty from-list makes the
+// import return the submodule itself rather than its top package.
 object parsing_module() {
-    object fromlist = check(PyTuple_New(0));
-    return check(PyImport_ImportModuleLevel("parsing", state().module_dict.ptr(), nullptr,
+    object fromlist = nb::make_tuple("parse_expression");
+    return check(PyImport_ImportModuleLevel("bank.parsing", state().module_dict.ptr(), nullptr,
                                             fromlist.ptr(), 1));
 }
 }  // namespace

@@ -68,7 +68,7 @@ inline object builtin(const char* name) { return get_attr(state().builtins, name
 object printed(handle expr);
 bool printed_starts_with(handle expr, std::string_view prefix);
 
-// The package's safe parser applied to formula text given to the API (`source.parsing`,
+// The package's safe parser applied to formula text given to the API (`source.bank.parsing`,
 // imported on first use): text is never evaluated as Python.
 object parse_expression(handle text);
 // Its limits (the state's copy, read on first use).

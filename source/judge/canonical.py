@@ -19,9 +19,7 @@ import sympy as sp
 
 from source.config import DEFAULT_VAR_RANGE
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore")
-    from source import _brenmoor as kt
+from source.engine import kt
 
 SNAP_TOLERANCE = 0.005   # relative distance to a simple value that is snapped; share of a dropped term
 POINTS = 256             # points at which a formula's values are taken

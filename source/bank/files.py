@@ -24,7 +24,7 @@ from pathlib import Path
 
 import sympy as sp
 
-from source.parsing import FormulaError, parse_equation
+from source.bank.parsing import FormulaError, parse_equation
 
 
 class BankError(Exception):

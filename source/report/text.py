@@ -1,9 +1,10 @@
 """What a detection run reports: the verdict on every structure, the account of every formula,
 and the JSON document."""
 import math
+from typing import Any
 
-SCHEMA_VERSION = 2
-
+from source.engine import kt
+from source.run.blocks import reindexed
 
 def verdict_text(match):
     """What a structure (or a member) is: "known law (kind): name" or "new structure"."""
@@ -69,109 +70,16 @@ def verdict_report(run, members=True):
     return "\n".join(lines) + "\n"
 
 
-def _section(blocks):
-    return blocks if blocks else ["  (none)"]
-
-
-def _reindexed(block, index):
-    """A structure's text block numbered for its place in a section."""
-    head, _, rest = block.partition("] ")
-    return f"  [{index}] {rest}"
-
-
-def filter_text(result, block_of, category="all", formula_of=None):
+def filter_text(result: Any, block_of: dict[int, str], category: str = "all",
+                formula_of: dict[int, str] | None = None) -> str:
     """The detection-score report (the filter's novel / repeated / discarded sections, as
     `filter_report` prints it) from the structures' blocks rendered once: each structure's
     behaviour is described once, and the figures agree between the sections. `formula_of` may
     give candidates' formulas as printed, by id."""
     formula_of = formula_of or {}
-    def blocks(candidates):
-        return _section([_reindexed(block_of[id(c)], i) for i, c in enumerate(candidates)])
-    if category != "all":
-        chosen = getattr(result, category)
-        return "\n".join([f"{category}: {len(chosen)}", ""] + [b + "\n" for b in blocks(chosen)])
-    rule = "\u2500"
-    lines = [f"novel    : {len(result.novel)}", f"repeated : {len(result.repeated)}",
-             f"discarded: {len(result.discarded)}", ""]
-    lines += [rule * 2 + " novel structures " + rule * 34] + blocks(result.novel) + [""]
-    lines += [rule * 2 + " repeated patterns " + rule * 33] + blocks(result.repeated) + [""]
-    lines += [rule * 2 + " discarded " + rule * 41]
-    lines += [f"  [{reason}]  {formula_of.get(id(c)) or c.formula}  (members={len(c.members)})"
-              for reason, c in result.discarded]
-    return "\n".join(lines)
-
-
-def _match_json(match):
-    if match is None:
-        return None
-    return {"law": match.law, "kind": match.kind, "distance": match.distance,
-            "mapping": dict(match.mapping) if match.mapping is not None else None}
-
-
-def _number(value):
-    """A float for JSON: finite numbers as they are, else None (the caller flags infinity)."""
-    value = float(value)
-    return value if math.isfinite(value) else None
-
-
-def similarity_summary(run):
-    """min, mean and max of the pairwise similarities (the matrix's, or the graph's edges)."""
-    if run.matrix is not None and len(run.matrix) >= 2:
-        n = len(run.matrix)
-        lo, hi, total = math.inf, -math.inf, 0.0
-        for i in range(n - 1):  # row by row: no n*n copy of the triangle
-            row = run.matrix[i, i + 1:]
-            lo, hi, total = min(lo, row.min()), max(hi, row.max()), total + row.sum()
-        return {"min": float(lo), "mean": float(total / (n * (n - 1) / 2)), "max": float(hi)}
-    return None
-
-
-def document(run, settings, labels, rendered, blocks=None, formulas=None):
-    """The JSON document of a run. `settings`: what the run was asked; `labels`: bank and library
-    names and sizes; `rendered`: each structure's text block; `blocks`: --behavior's blocks;
-    `formulas`: every bank row's verdict (`formulas.table`)."""
-    result = run.result
-    verdict = {id(c): ("novel", None) for c in result.novel}
-    verdict.update({id(c): ("repeated", None) for c in result.repeated})
-    verdict.update({id(c): ("discarded", reason) for reason, c in result.discarded})
-    candidates = []
-    for f, text in zip(run.found, rendered):
-        c = f.candidate
-        score = float(c.novelty)
-        candidates.append({
-            "formula": f.shown(),
-            "display": text,
-            "library_match": _match_json(f.match),
-            "verdict": f.verdict.verdict if f.verdict is not None else ("known" if f.match is not None else "new"),
-            "law": f.verdict.law if f.verdict is not None and f.verdict.verdict == "known" else None,
-            "laws": list(f.verdict.laws) if f.verdict is not None and f.verdict.verdict == "known" else [],
-            "verdict_text": structure_text(f),
-            "known_members": f.verdict.known if f.verdict is not None else None,
-            "members": [{"id": run.ids[r], "formula": run.text(r),
-                         "bindings": dict(b) if b is not None else None,
-                         "library_match": _match_json(m),
-                         "verdict": run.verdicts[r].verdict if run.verdicts else None,
-                         "law": run.verdicts[r].law if run.verdicts else None}
-                        for r, m, b in zip(f.rows, f.member_matches, f.binding_texts)],
-            "growth_class": c.growth_class,
-            "score": _number(score),
-            "score_infinite": math.isinf(score),
-            "score_terms": {k: _number(v) for k, v in f.terms.items()} if f.terms else None,
-            "closest_library_entry": c.closest_lib,
-            "category": verdict[id(c)][0],
-            "discard_reason": verdict[id(c)][1],
-        })
-    return {
-        "schema_version": SCHEMA_VERSION,
-        "settings": {**labels, **settings},
-        "counts": account_counts(run),
-        "similarity": similarity_summary(run),
-        "candidates": candidates,
-        "left_out": [{"id": run.ids[r], "formula": run.text(r), "reason": reason}
-                     for r, reason in sorted(run.left_out.items())],
-        "behavior": blocks,
-        "formulas": formulas if formulas is not None else [],
-    }
+    shown = ["novel", "repeated"] if category == "all" else [category]
+    blocks = [reindexed(block_of[id(c)], i) for name in shown for i, c in enumerate(getattr(result, name))]
+    return kt._filter_report_text(result, blocks, category, [formula_of.get(id(c)) for _, c in result.discarded])
 
 
 def account_counts(run):

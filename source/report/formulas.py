@@ -3,7 +3,7 @@ account that leads the text and HTML reports."""
 import csv
 import io
 
-from source.verdicts import Verdict
+from source.judge.verdicts import Verdict
 
 COLUMNS = ("id", "verdict", "law", "laws", "kind", "closeness", "structure", "formula", "canonical", "intercept",
            "scale", "changes", "mapping", "constants", "reason")

@@ -21,13 +21,11 @@ from dataclasses import dataclass, field
 import numpy as np
 import sympy as sp
 
-from source import canonical, law_fit
-from source.canonical import SNAP_TOLERANCE, Canonical
-from source.law_fit import R2_THRESHOLD
+from source.judge import canonical, law_fit
+from source.judge.canonical import SNAP_TOLERANCE, Canonical
+from source.judge.law_fit import R2_THRESHOLD
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore")
-    from source import _brenmoor as kt
+from source.engine import kt
 
 FORM_KINDS = ("identical", "scaled")
 

@@ -10,7 +10,7 @@ from importlib import resources
 
 import sympy as sp
 
-from source.parsing import parse_formula
+from source.bank.parsing import parse_formula
 
 
 @dataclass

@@ -5,8 +5,9 @@ import base64
 import html
 import math
 
-from source import formulas
-from source.report import TERM_NAMES, account_counts, is_known, structure_text, verdict_text
+from source.report import formulas
+from source.report.heatmap import png
+from source.report.text import TERM_NAMES, account_counts, is_known, structure_text, verdict_text
 
 TERMS = list(TERM_NAMES.items())
 
@@ -146,7 +147,6 @@ def page(run, settings, labels, rendered, skipped=(), entries=None):
     (`formulas.table`)."""
     entries = formulas.table(run, skipped) if entries is None else entries
     account = "\n".join(formulas.account_lines(run, entries))
-    from source.heatmap import png
     counts = account_counts(run)
     boxes = [("formulas", counts["bank"] + len(skipped)), ("known laws", counts["known_formulas"]),
              ("new", counts["new_formulas"]), ("in a structure", counts["in_structures"]),

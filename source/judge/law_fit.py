@@ -23,8 +23,11 @@ from dataclasses import dataclass
 import numpy as np
 import sympy as sp
 
-from source import canonical
-from source.constants import BY_NAME, BY_SYMBOL, Constant
+from source.bank.laws import CONSTANTS, LAWS
+from source.bank.parsing import parse_formula
+from source.engine import kt
+from source.judge import canonical
+from source.judge.constants import BY_NAME, BY_SYMBOL, Constant
 
 R2_THRESHOLD = 0.999       # R^2 from which a formula equals a law
 CONSTANT_TOLERANCE = 0.02  # relative room of the factor a law with a folded constant needs
@@ -63,8 +66,6 @@ class Fit:
 def constants_of(name: str, expr: sp.Expr) -> dict[str, Constant]:
     """The variables of a law that are physical constants: as the bundled library declares them
     for its own laws, else by name (see `source.constants`)."""
-    from source.laws import CONSTANTS, LAWS
-    from source.parsing import parse_formula
     if name in LAWS and parse_formula(LAWS[name]) == expr:
         return {var: BY_SYMBOL[symbol] for var, symbol in CONSTANTS.get(name, {}).items()}
     return {str(s): BY_NAME[str(s)] for s in expr.free_symbols if str(s) in BY_NAME}
@@ -95,7 +96,6 @@ def law_forms(library: dict) -> list[LawForm]:
 
 def _with_twins(forms: list[LawForm]) -> list[LawForm]:
     """The forms with those equal to an earlier one up to a renaming folded into it as twins."""
-    from source import _brenmoor as kt
     groups: dict = {}
     for f in forms:
         try:

@@ -4,7 +4,7 @@ files).
 Detection scores every generalised formula against such a library: a formula close to a law
 is a "repeated" pattern, one far from all of them a "novel" structure.
 """
-from source.parsing import parse_formula
+from source.bank.parsing import parse_formula
 
 # Each law as the right-hand side of its defining equation, in the usual symbols.
 LAWS = {

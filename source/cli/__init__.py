@@ -1,0 +1,1 @@
+"""The keltran command line: its arguments, its commands, what it reads and writes."""

@@ -1,0 +1,100 @@
+"""Describing formulas: each seeded by the run's seed and its own text, and described by its
+canonical numeric form where the command line clusters engine output."""
+
+import dataclasses
+import hashlib
+import warnings
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import sympy as sp
+
+from source.bank.files import Pending, parse_row
+from source.bank.parsing import FormulaError
+from source.engine import kt
+from source.judge import canonical
+from source.judge.canonical import SNAP_TOLERANCE
+from source.run.progress import Progress, quiet
+from source.run.runner import InProcess, Runner
+
+Bounds = dict[str, tuple[float, float]]
+# What describing a bank row gives: (lhs, expr, descriptor, text), or the row's FormulaError.
+Outcome = tuple[str | None, Any, Any, str] | FormulaError
+
+
+def formula_seed(seed: int, expr: Any, text: str | None = None) -> list[int]:
+    """numpy's seed for describing one formula: the run's seed and the formula's own text
+    (`text`, str(expr) when not given), so that a formula's figures are the same whatever else
+    the bank holds and in whatever order."""
+    text = str(expr) if text is None else text
+    digest = hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=8).digest()
+    return [seed, int.from_bytes(digest[:4], "little"), int.from_bytes(digest[4:], "little")]
+
+
+def describe_one(expr: Any, ranges: dict[int, Any] | None = None, seed: int | None = None,
+                 text: str | None = None) -> Any:
+    """`describe(expr, var_ranges=ranges)`, seeded for this formula when a seed is given
+    (`text`: str(expr), when already printed)."""
+    if seed is not None:
+        np.random.seed(formula_seed(seed, expr, text))
+    return kt.describe(expr, var_ranges=ranges)
+
+
+def bounds_of(exprs: Sequence[Any], ranges: Sequence[dict[int, Any] | None] | None) -> list[Bounds | None]:
+    """Each row's ranges by variable name, from ranges by index (None: none)."""
+    if ranges is None:
+        return [None] * len(exprs)
+    out: list[Bounds | None] = []
+    for e, r in zip(exprs, ranges):
+        names = [str(s) for s in sorted(e.free_symbols, key=str)] if r else []
+        out.append({names[i]: tuple(v) for i, v in r.items() if 0 <= i < len(names)} if r else None)
+    return out
+
+
+def describe_canonical(expr: sp.Basic, bounds: Bounds | None = None, seed: int | None = None,
+                       text: str | None = None, snap: float = SNAP_TOLERANCE) -> Any:
+    """A row's descriptor as clustering compares it: its canonical numeric form described (an
+    engine's variants of one law, each with its own intercept, scale and noise terms, then look
+    alike), with the row's own expression as `numeric_expr`, which members and verdicts show.
+    `bounds`: the row's ranges by variable name, or None."""
+    core = canonical.of(expr, bounds, snap).core
+    names = sorted(str(s) for s in core.free_symbols)
+    ranges = {i: tuple(bounds[n]) for i, n in enumerate(names) if n in bounds} if bounds else None
+    if core == expr:
+        return describe_one(expr, ranges or None, seed, text)
+    return dataclasses.replace(describe_one(core, ranges or None, seed), numeric_expr=expr)
+
+
+def _describe_block(rows: Sequence[Pending], use_ranges: bool, seed: int | None,
+                    snap: float = SNAP_TOLERANCE) -> list[Outcome]:
+    """Each row parsed and described by its canonical form (`describe_canonical`): (lhs, expr,
+    descriptor, text), text being the formula as printed (`Run.text`), or the row's
+    FormulaError."""
+    out: list[Outcome] = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # numpy's overflow and invalid-value warnings of the evaluation
+        for row in rows:
+            try:
+                lhs, expr = parse_row(row)
+            except FormulaError as e:
+                out.append(e)
+                continue
+            text = str(expr)  # printed once: it seeds the description and is the report's text
+            bounds = row.bounds if use_ranges and row.bounds else None
+            out.append((lhs, expr, describe_canonical(expr, bounds, seed, text, snap), text))
+    return out
+
+
+def describe_rows(rows: Sequence[Pending], use_ranges: bool = True, seed: int | None = None,
+                  runner: Runner | None = None, block_size: int = 100, progress: Progress = quiet,
+                  snap: float = SNAP_TOLERANCE) -> list[Outcome]:
+    """Parses and describes rows read from bank files (`files.read_rows`) in blocks on the
+    runner, the rows travelling with their ids. One outcome per row, in order: (lhs, expr,
+    descriptor, text), or the row's FormulaError."""
+    runner = runner or InProcess()
+    n = len(rows)
+    blocks = [rows[o:o + block_size] for o in range(0, n, block_size)]
+    parts = runner.map(_describe_block, [(b, use_ranges, seed, snap) for b in blocks],
+                       lambda done, total: progress("reading and describing", min(done * block_size, n), n))
+    return [outcome for part in parts for outcome in part]

@@ -1,0 +1,189 @@
+"""One detection run over a bank: the engine's stages composed in order, with every bank row's
+id carried beside its expression from the first stage to the last.
+
+``detect_structure`` returns candidates whose members are expressions; two rows with the same
+formula are then the same object, and which row a member came from is lost. A run keeps rows:
+its clusters are lists of row indices and every candidate knows its cluster, so the ids a report
+shows are the ids of the rows that formed the structure, on the dense path and on the large
+path alike, wherever the work runs (the runner's workers return copies).
+
+    from source.run.detect import detect
+    run = detect(ids, exprs, library)
+    for found in run.found:
+        print(found.candidate.formula, [run.ids[r] for r in found.rows])
+"""
+
+from collections.abc import Sequence
+from typing import Any, Protocol
+
+import numpy as np
+
+from source.engine import kt
+from source.judge import verdicts
+from source.run.describe import Bounds, bounds_of, describe_canonical, describe_one
+from source.run.filtering import filter_large
+from source.run.graph import Graph, dense_matrix, similarity_graph
+from source.run.matching import Matched, judge_rows, match_library
+from source.run.progress import Progress, quiet
+from source.run.results import DescribedExprs, Found, Run
+from source.run.runner import InProcess, Runner
+from source.run.scoring import dropped_reason, score_clusters
+from source.settings import FILTERING, SCORING, Settings
+
+
+class Earlier(Protocol):
+    """What an earlier run already measured of this bank (a kept state's `Reuse`)."""
+
+    graph: Graph | None  # the rows' similarity graph at this run's threshold
+
+    def parts(self, members: Sequence[int]) -> dict[str, Any] | None:
+        """A cluster's scoring parts, or None."""
+
+    def known(self, members: Sequence[int], near: float) -> dict[str, Any] | None:
+        """What else was measured of a structure of these rows against this library."""
+
+    def verdicts(self, snap: float, threshold: float) -> list[Any]:
+        """Each row's verdict made with these settings, or None."""
+
+
+def _similarity_line(values: np.ndarray) -> str:
+    return kt._similarity_line(values)
+
+
+def _rows_by_descriptor(descriptors: Sequence[Any], clusters: Sequence[Sequence[Any]]) -> list[list[int]]:
+    row = {id(d): i for i, d in enumerate(descriptors)}
+    return [[row[id(d)] for d in cluster] for cluster in clusters]
+
+
+def _described(exprs: Sequence[Any], ranges: Sequence[Any] | None, bounds: Sequence[Bounds | None],
+               settings: Settings, progress: Progress) -> list[Any]:
+    n = len(exprs)
+    descriptors = []
+    progress("describing", 0, n)
+    for i, e in enumerate(exprs):
+        descriptors.append(describe_canonical(e, bounds[i], settings.seed, snap=settings.snap)
+                           if settings.canonical_forms else describe_one(e, ranges[i] if ranges else None,
+                                                                         settings.seed))
+        progress("describing", i + 1, n)
+    return descriptors
+
+
+def detect(ids: Sequence[Any], exprs: Sequence[Any], library: dict[str, Any],
+           ranges: Sequence[dict[int, Any] | None] | None = None, *, bounds: Sequence[Bounds | None] | None = None,
+           descriptors: Sequence[Any] | None = None, texts: Sequence[str | None] | None = None,
+           settings: Settings | None = None, runner: Runner | None = None, progress: Progress = quiet,
+           earlier: Earlier | None = None, **chosen: Any) -> Run:
+    """Describe, cluster, generalise, score, filter and judge a bank; the stages and numbers are
+    those of ``detect_structure`` and ``filter_candidates`` with the same settings (`settings`,
+    or the keywords `chosen` of `source.settings`: `sim_threshold`, `alpha`, `min_members`,
+    `seed`, `large`, ...).
+
+    `ids` and `exprs` are parallel lists (`exprs` may be the `DescribedExprs` of `descriptors`),
+    `ranges` None or one range dict per row (by variable index); `bounds`, each row's ranges by
+    name (else taken from `ranges`), are where each formula is judged against the library;
+    `descriptors`, when given, are the rows' descriptors already made (`describe_rows`), and
+    `texts` the rows' formulas as printed where known. `earlier` gives what an earlier run
+    measured (a kept state's `Reuse`). The work runs on `runner` (here by default); `progress`
+    follows it.
+
+    With the `canonical_forms` setting rows are described by their canonical forms and the
+    wildcards of one sum or product in a generalisation are merged, as the command line does.
+    `large` clusters on the similarity graph instead of the dense matrix. Without `filter` the
+    run's `result` is None. Without a `seed` the behaviour descriptors draw their sensitivity
+    figures from numpy's global generator as it stands (as `detect_structure` does); with one,
+    each formula's figures are seeded by the seed and the formula, the same in every run.
+    """
+    settings = settings.replace(**chosen) if settings is not None else Settings(**chosen)
+    runner = runner or InProcess()
+    if len(ids) != len(exprs) or (ranges is not None and len(ranges) != len(exprs)) or \
+            (descriptors is not None and len(descriptors) != len(exprs)):
+        raise ValueError("ids, expressions, ranges and descriptors must have the same length")
+    n = len(exprs)
+    bounds = bounds if bounds is not None else bounds_of(exprs, ranges)
+    if descriptors is None:
+        descriptors = _described(exprs, ranges, bounds, settings, progress)
+    matrix = None
+    graph = earlier.graph if earlier is not None else None
+    if graph is None and (settings.large or not isinstance(runner, InProcess)):
+        graph = similarity_graph(descriptors, settings.sim_threshold, settings.alpha, settings.beta, runner,
+                                 settings.block_size,
+                                 progress=lambda done, total: progress("similarity graph", done, total))
+    elif graph is None and n:
+        matrix = dense_matrix(descriptors, settings.alpha, settings.beta, progress)
+    # The library is described after the bank's similarities, as detect_structure does (the
+    # behaviour descriptors draw from numpy's global generator in that order).
+    lib_descs = {}
+    progress("describing the library", 0, len(library))
+    for k, (name, e) in enumerate(library.items()):
+        lib_descs[name] = describe_one(e, None, settings.seed)
+        progress("describing the library", k + 1, len(library))
+    if settings.verbose and matrix is not None and n >= 2:
+        print(_similarity_line(matrix[np.triu_indices(n, 1)]))
+    progress("clustering", 0, 1)
+    if matrix is not None:
+        clusters = _rows_by_descriptor(descriptors, kt.cluster_by_similarity(descriptors, matrix,
+                                                                             threshold=settings.sim_threshold))
+    elif graph is not None:
+        clusters = _rows_by_descriptor(descriptors, kt.cluster_graph(descriptors, graph[0], graph[1]))
+    else:
+        clusters = []
+    progress("clustering", 1, 1)
+    # A single formula generalises into nothing: only larger clusters are scored.
+    left_out = {}
+    scorable = []
+    for k, c in enumerate(clusters):
+        if len(c) == 1:
+            left_out[c[0]] = "single formula: it joined no structure"
+        else:
+            scorable.append(k)
+    weights = {**{k: settings[k] for k in SCORING}, "max_wildcard_density": settings.max_wildcard_density,
+               "merge_wildcards": settings.canonical_forms}
+    scored = score_clusters([[descriptors[r] for r in clusters[k]] for k in scorable], library, lib_descs, n,
+                            settings.novelty_threshold, runner,
+                            progress=lambda done, total: progress("scoring", done, total), weights=weights,
+                            parts=[earlier.parts(clusters[k]) for k in scorable] if earlier else None)
+    found = []
+    accounts = {}
+    for k, account in zip(scorable, scored):
+        accounts[k] = account["parts"]
+        if account["candidate"] is not None:
+            found.append(Found(account["candidate"], k, clusters[k], terms=account["terms"],
+                               formula_text=account.get("text")))
+        else:
+            reason = dropped_reason(account, settings.novelty_threshold)
+            left_out.update((r, reason) for r in clusters[k])
+    near = settings.near_threshold
+    prior = [(earlier.known(f.rows, near) if earlier else None) or {} for f in found]
+    for f, e in zip(found, prior):
+        if f.formula_text is None:
+            f.formula_text = e.get("text")
+    kept_matches: list[Matched | None] = [e.get("match") for e in prior]
+    match_library(found, exprs, library, progress, settings.chosen.get("near_threshold"), runner,
+                  kept=kept_matches, bounds=bounds, snap=settings.snap)
+    distances = [e.get("composition") for e in prior]
+    result = filter_large([f.candidate for f in found], library, runner,
+                          progress=lambda done, total: progress("filtering", done, total),
+                          distances=distances, **{k: settings[k] for k in FILTERING}) if settings.filter else None
+    row_verdicts = judge_rows(exprs, bounds, library, settings.snap, settings.fit_threshold, runner, progress,
+                              known=earlier.verdicts(settings.snap, settings.fit_threshold) if earlier else None)
+    for f in found:
+        f.verdict = verdicts.structure_verdict([row_verdicts[r] for r in f.rows])
+    return Run(ids=list(ids), exprs=exprs if isinstance(exprs, DescribedExprs) else list(exprs),
+               descriptors=list(descriptors), clusters=clusters, found=found, result=result, matrix=matrix,
+               graph=graph, library_descriptors=lib_descs, left_out=left_out, accounts=accounts,
+               texts=list(texts) if texts is not None else None,
+               compositions={f.cluster: d for f, d in zip(found, distances) if d is not None},
+               settings=settings.measured(), verdicts=row_verdicts)
+
+
+def detect_large(bank: Sequence[Any], library: dict[str, Any], var_ranges_bank: Sequence[Any] | None = None,
+                 runner: Runner | None = None, block_size: int = 2000, **chosen: Any) -> list[Any]:
+    """`detect_structure` (its keyword settings, the same defaults) through the similarity graph."""
+    if not bank:
+        return []
+    pairs = isinstance(bank[0], tuple)
+    exprs = [item[1] for item in bank] if pairs else list(bank)
+    ids = [item[0] for item in bank] if pairs else list(range(len(bank)))
+    run = detect(ids, exprs, library, var_ranges_bank or None, runner=runner, large=True,
+                 block_size=block_size, verbose=False, filter=False, **chosen)
+    return run.candidates

@@ -1,0 +1,72 @@
+"""Generalising and scoring clusters on the runner: each cluster's account as the engine's
+`_score_cluster` gives it, and why a cluster made no candidate."""
+
+from collections.abc import Sequence
+from typing import Any
+
+from source.engine import kt
+from source.run.runner import Done, InProcess, Runner
+
+Account = dict[str, Any]
+
+
+def score_one(library: dict[str, Any], lib_descs: dict[str, Any], cluster: Sequence[Any], bank_size: int,
+              novelty_threshold: float, weights: dict[str, Any], parts: dict[str, Any] | None = None) -> Account:
+    return kt._score_cluster(cluster, library, lib_descs, bank_size, novelty_threshold, **weights, parts=parts)
+
+
+def _score_printed(library: dict[str, Any], lib_descs: dict[str, Any], cluster: Sequence[Any],
+                   *job: Any) -> Account:
+    """`score_one`, with its candidate's formula printed where it is made ("text"), the
+    reports' text, printed once; and with the cluster's cohesion in its parts, which give its
+    recurrence in a grown bank without its trees."""
+    account = score_one(library, lib_descs, cluster, *job)
+    if account["candidate"] is not None:
+        account["text"] = str(account["candidate"].formula)
+    if account["parts"]["kept"] and "cohesion" not in account["parts"]:
+        account["parts"]["cohesion"] = kt._cluster_cohesion(cluster)
+    return account
+
+
+def score_clusters(clusters: Sequence[Sequence[Any]], library: dict[str, Any], lib_descs: dict[str, Any],
+                   bank_size: int, novelty_threshold: float, runner: Runner | None = None,
+                   progress: Done | None = None, weights: dict[str, Any] | None = None,
+                   parts: Sequence[dict[str, Any] | None] | None = None) -> list[Account]:
+    """The account of every cluster (a list of descriptors) as `_score_cluster` gives it: its
+    candidate, or None where detection drops it, its generalisation and the terms of its score.
+    `weights`: score weights and scales by keyword; `parts`: for every cluster its parts from an
+    earlier account, or None."""
+    parts = parts or [None] * len(clusters)
+    known = [k for k, p in enumerate(parts) if p is not None]
+    accounts: list[Account] = [{} for _ in clusters]
+    if progress:
+        progress(0, len(clusters))
+    # Clusters whose parts are known are scored here: it takes no measuring.
+    for k in known:
+        accounts[k] = score_one(library, lib_descs, clusters[k], bank_size, novelty_threshold, weights or {},
+                                parts[k])
+    rest = [k for k, p in enumerate(parts) if p is None]
+    done = (runner or InProcess()).map(
+        _score_printed, [(clusters[k], bank_size, novelty_threshold, weights or {}) for k in rest],
+        progress and (lambda done, total: progress(len(known) + done, len(clusters))), light=True,
+        shared=(library, lib_descs))
+    for k, account in zip(rest, done):
+        accounts[k] = account
+    return accounts
+
+
+def dropped_reason(account: Account, novelty_threshold: float) -> str:
+    """Why detection made no candidate of a cluster of two or more formulas, from its account
+    (`_score_cluster`): no generalisation, one that says too little, or a score below the
+    threshold."""
+    formula = account["formula"]
+    if formula is None:
+        return "its cluster has no common generalisation"
+    if not account["kept"]:
+        formula = kt._display_canonical_expr(formula)
+        if kt._is_wildcard(formula):
+            return f"its cluster generalises to a bare wildcard ({formula})"
+        return (f"its cluster's generalisation {formula} is too generic "
+                f"(wildcard density {kt._wildcard_density(formula):.2f})")
+    return (f"its cluster's score {float(account['novelty']):.3g} is below the novelty threshold "
+            f"{novelty_threshold:g}")
