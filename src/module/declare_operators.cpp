@@ -191,6 +191,10 @@ struct ComputeLevel {
     handle self, expr, op;
 };
 
+struct BehaviorBlocksCall {
+    handle result, category;
+};
+
 struct GenerateMultiple {
     handle self, op, count, max_level, slot_levels;
 };
@@ -353,6 +357,17 @@ const Section operators_section{
             "    block when `index` is given.\n"
             "    ",
         .body = [](const BehaviorCall& c) { return behavior(c); },
+    },
+    Declaration<BehaviorBlocksCall>{
+        .name = "_behavior_blocks",
+        .params = {{"result", &BehaviorBlocksCall::result, "FilterResult"},
+                   {"category", &BehaviorBlocksCall::category, "str | None", Check::StrOrNone,
+                    kNone}},
+        .returns = "list[str]",
+        .doc = "The blocks behavior renders for a filter result's kept structures (novel, then "
+               "repeated,\nor one category): a header, the report and ten compiled "
+               "compositions.",
+        .body = [](const BehaviorBlocksCall& c) { return behavior_blocks(c.result, c.category); },
     },
 };
 

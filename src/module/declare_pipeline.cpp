@@ -31,6 +31,14 @@ struct CandidateReportCall {
     handle index, c;
 };
 
+struct FilterReportTextCall {
+    handle result, blocks, category, formulas;
+};
+
+struct ValuesCall {
+    handle values;
+};
+
 }  // namespace
 
 using Detect = DetectCall;
@@ -74,6 +82,23 @@ std::vector<Arg<ClusterCandidate>> with_parts(std::vector<Arg<ClusterCandidate>>
     return params;
 }
 
+// filter_candidates' parameters; _filter_with_distances takes the distances after the library.
+std::vector<Arg<FilterCall>> filter_params(bool distances) {
+    std::vector<Arg<FilterCall>> params = {
+        {"candidates", &FilterCall::candidates, "list[GeneralizedCandidate]", Check::List},
+        {"library", &FilterCall::library, "dict[str, sp.Expr]", Check::Dict},
+        {"min_members", &FilterCall::min_members, "int", Check::Int, kDefaultMinMembers},
+        {"novel_threshold", &FilterCall::novel_threshold, "float", kDefaultNovelThreshold},
+        {"repeated_threshold", &FilterCall::repeated_threshold, "float", kDefaultRepeatedThreshold},
+        {"composition_threshold", &FilterCall::composition_threshold, "float",
+         kDefaultCompositionThreshold},
+        {"max_wildcard_density", &FilterCall::max_wildcard_density, "float", kMaxWildcardDensity}};
+    if (distances)
+        params.insert(params.begin() + 2, {"distances", &FilterCall::distances,
+                                           "list[float | None] | None", Check::ListOrNone});
+    return params;
+}
+
 const Section pipeline_section{
     generalized_candidate_record,
     Declaration<Detect>{
@@ -108,21 +133,18 @@ const Section pipeline_section{
             "    ",
         .body = [](const Detect& c) { return detect_structure(c); },
     },
+    Declaration<ValuesCall>{
+        .name = "_similarity_line",
+        .params = {{"values", &ValuesCall::values, "np.ndarray"}},
+        .returns = "str",
+        .doc = "The line a verbose detect_structure prints of the similarities between distinct "
+               "formulas\n(the matrix's strict upper triangle): their min, mean and max.",
+        .body = [](const ValuesCall& c) { return similarity_line(c.values); },
+    },
     filter_result_record,
     Declaration<FilterCall>{
         .name = "filter_candidates",
-        .params = {{"candidates", &FilterCall::candidates, "list[GeneralizedCandidate]",
-                    Check::List},
-                   {"library", &FilterCall::library, "dict[str, sp.Expr]", Check::Dict},
-                   {"min_members", &FilterCall::min_members, "int", Check::Int, kDefaultMinMembers},
-                   {"novel_threshold", &FilterCall::novel_threshold, "float",
-                    kDefaultNovelThreshold},
-                   {"repeated_threshold", &FilterCall::repeated_threshold, "float",
-                    kDefaultRepeatedThreshold},
-                   {"composition_threshold", &FilterCall::composition_threshold, "float",
-                    kDefaultCompositionThreshold},
-                   {"max_wildcard_density", &FilterCall::max_wildcard_density, "float",
-                    kMaxWildcardDensity}},
+        .params = filter_params(false),
         .returns = "FilterResult",
         .doc =
             "\n"
@@ -132,6 +154,27 @@ const Section pipeline_section{
             "    wildcards or is already a sum or product of two library expressions; the rest\n"
             "    are novel or repeated by their score, highest first.\n"
             "    ",
+        .body = [](const FilterCall& c) { return filter_candidates(c); },
+    },
+    Declaration<FilterPendingCall>{
+        .name = "_filter_pending",
+        .params = {{"candidates", &FilterPendingCall::candidates, "list[GeneralizedCandidate]",
+                    Check::List},
+                   {"min_members", &FilterPendingCall::min_members, "int", Check::Int,
+                    kDefaultMinMembers},
+                   {"max_wildcard_density", &FilterPendingCall::max_wildcard_density, "float",
+                    kMaxWildcardDensity}},
+        .returns = "list[bool]",
+        .doc = "For each candidate, whether filter_candidates measures its composition distance: "
+               "it\npasses the tests before that one.",
+        .body = [](const FilterPendingCall& c) { return filter_pending(c); },
+    },
+    Declaration<FilterCall>{
+        .name = "_filter_with_distances",
+        .params = filter_params(true),
+        .returns = "FilterResult",
+        .doc = "filter_candidates with composition distances measured elsewhere: `distances` "
+               "holds\none entry per candidate, its distance or None to measure it here.",
         .body = [](const FilterCall& c) { return filter_candidates(c); },
     },
     Declaration<CandidateReportCall>{
@@ -156,6 +199,24 @@ const Section pipeline_section{
         .returns = "list[str]",
         .doc = "The counts, then the novel, repeated and discarded sections of a filter result.",
         .body = [](const FilterResultCall& c) { return filter_report_strings(c.result); },
+    },
+    Declaration<FilterReportTextCall>{
+        .name = "_filter_report_text",
+        .params = {{"result", &FilterReportTextCall::result, "FilterResult"},
+                   {"blocks", &FilterReportTextCall::blocks, "list[str]", Check::List},
+                   {"category", &FilterReportTextCall::category, "str", Check::Str, "all"},
+                   {"formulas", &FilterReportTextCall::formulas, "list[str | None] | None",
+                    Check::ListOrNone, kNone}},
+        .returns = "str",
+        .doc = "filter_report_strings as one text, from the reported sections' blocks rendered "
+               "elsewhere\n(novel, then repeated, numbered for their section) and the discarded "
+               "candidates'\nformulas as printed (None: the formula); with 'novel' or "
+               "'repeated', only that\ncategory's count and blocks, each followed by an empty "
+               "line.",
+        .body =
+            [](const FilterReportTextCall& c) {
+                return filter_report_text(c.result, c.blocks, c.category, c.formulas);
+            },
     },
     Declaration<CandidatesCall>{
         .name = "report",

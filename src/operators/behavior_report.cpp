@@ -67,15 +67,37 @@ object pick(handle blocks, handle index, const std::string& label) {
     return item(blocks, index);
 }
 
+// The categories asked for, in report order: None or 'all' for both.
+std::vector<std::string> categories_of(handle category) {
+    const bool all = category.is_none() || utf8(category) == "all";
+    if (!all && utf8(category) != "novel" && utf8(category) != "repeated")
+        raise(PyExc_ValueError, "category must be None, 'all', 'novel', or 'repeated'");
+    return all ? std::vector<std::string>{"novel", "repeated"}
+               : std::vector<std::string>{utf8(category)};
+}
+
+// `made` sees each block as soon as it is rendered.
+template <class Made>
+object kept_blocks(handle result, const std::vector<std::string>& categories, Made&& made) {
+    object blocks = check(PyList_New(0));
+    for (const std::string& cat : categories) {
+        object cat_name = pystr(cat);
+        Items list(get_attr(result, cat.c_str()));
+        for (Py_ssize_t i = 0; i < list.size(); ++i) {
+            object block = structure_block(cat_name, i, list[i]);
+            check_status(PyList_Append(blocks.ptr(), block.ptr()));
+            made(block);
+        }
+    }
+    return blocks;
+}
+
 }  // namespace
 
 object behavior(const BehaviorCall& a) {
     handle bank = a.bank, alpha = a.alpha, beta = a.beta, library = a.library,
            ranges = a.var_ranges_bank;
-    handle category = a.category, index = a.index;
-    const bool all = category.is_none() || utf8(category) == "all";
-    if (!all && utf8(category) != "novel" && utf8(category) != "repeated")
-        raise(PyExc_ValueError, "category must be None, 'all', 'novel', or 'repeated'");
+    const std::vector<std::string> categories = categories_of(a.category);
     object candidates = module_global("detect_structure")(
         bank, library, nb::arg("var_ranges_bank") = ranges,
         nb::arg("sim_threshold") = a.sim_threshold,
@@ -90,27 +112,14 @@ object behavior(const BehaviorCall& a) {
         Items lines(module_global("behavior_section_strings")(candidates, result));
         for (Py_ssize_t i = 0; i < lines.size(); ++i) safe_print(lines[i]);
     }
-    object reports = check(PyList_New(0));
-    object by_category = check(PyDict_New());
-    for (const char* cat : {"novel", "repeated"})
-        check_status(PyDict_SetItemString(by_category.ptr(), cat, check(PyList_New(0)).ptr()));
-    std::vector<std::string> selected = all ? std::vector<std::string>{"novel", "repeated"}
-                                            : std::vector<std::string>{utf8(category)};
-    for (const std::string& cat : selected) {
-        object cat_name = pystr(cat);
-        Items list(get_attr(result, cat.c_str()));
-        for (Py_ssize_t i = 0; i < list.size(); ++i) {
-            object block = structure_block(cat_name, i, list[i]);
-            check_status(PyList_Append(reports.ptr(), block.ptr()));
-            check_status(
-                PyList_Append(PyDict_GetItemString(by_category.ptr(), cat.c_str()), block.ptr()));
-            if (verbose) safe_print(block);
-        }
-    }
-    if (!all)
-        return pick(PyDict_GetItemString(by_category.ptr(), utf8(category).c_str()), index,
-                    utf8(category) + " ");
-    return pick(reports, index, "");
+    object blocks = kept_blocks(result, categories, [&](handle block) {
+        if (verbose) safe_print(block);
+    });
+    return pick(blocks, a.index, categories.size() == 1 ? categories[0] + " " : "");
+}
+
+object behavior_blocks(handle result, handle category) {
+    return kept_blocks(result, categories_of(category), [](handle) {});
 }
 
 }  // namespace kt

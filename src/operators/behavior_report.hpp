@@ -15,4 +15,9 @@ struct BehaviorCall {
 // All blocks, the blocks of one category ('novel' or 'repeated'), or one block of it.
 object behavior(const BehaviorCall& call);
 
+// The blocks `behavior` renders for a filter result's kept structures, novel first, then
+// repeated (or those of one category, None or 'all' for both): a header, the candidate's report
+// and ten compiled compositions, each candidate's drawn from a generator seeded with 42.
+object behavior_blocks(handle result, handle category);
+
 }  // namespace kt

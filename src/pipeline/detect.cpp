@@ -60,13 +60,6 @@ object upper_triangle(handle mat) {
     return np_fn("array")(values);
 }
 
-void print_summary(handle mat) {
-    object arr = upper_triangle(mat);
-    print({concat({pystr("similarity \xe2\x80\x94 min="), format(arr.attr("min")(), ".4f"),
-                   pystr("  mean="), format(arr.attr("mean")(), ".4f"), pystr("  max="),
-                   format(arr.attr("max")(), ".4f")})});
-}
-
 // The library as parallel names and expressions, described once.
 struct Library {
     object names = new_list(), exprs = new_list(), descs = check(PyDict_New());
@@ -308,6 +301,15 @@ Py_ssize_t size_of_bank(handle bank_size) {
 
 }  // namespace
 
+object similarity_line(handle values) {
+    // numpy's own reductions, so that the numbers are those of the same values' min, mean and
+    // max wherever they are taken.
+    object arr = np_fn("asarray")(values);
+    return concat({pystr("similarity \xe2\x80\x94 min="), format(arr.attr("min")(), ".4f"),
+                   pystr("  mean="), format(arr.attr("mean")(), ".4f"), pystr("  max="),
+                   format(arr.attr("max")(), ".4f")});
+}
+
 object detect_structure(const DetectCall& call) {
     handle bank = call.expression_bank, library = call.library, ranges_bank = call.var_ranges_bank;
     object candidates = new_list();
@@ -320,7 +322,8 @@ object detect_structure(const DetectCall& call) {
     object mat = module_global("pairwise_matrix")(
         descriptors, nb::arg("alpha") = pyfloat(call.alpha), nb::arg("beta") = pyfloat(call.beta));
     Library lib = describe_library(library);
-    if (call.verbose && PyList_GET_SIZE(descriptors.ptr()) >= 2) print_summary(mat);
+    if (call.verbose && PyList_GET_SIZE(descriptors.ptr()) >= 2)
+        print({similarity_line(upper_triangle(mat))});
 
     object clusters = module_global("cluster_by_similarity")(
         descriptors, mat, nb::arg("threshold") = pyfloat(call.sim_threshold));

@@ -20,6 +20,10 @@ struct DetectCall : ScoreWeights {
 // The candidates scoring at least the novelty threshold, in cluster order.
 object detect_structure(const DetectCall& call);
 
+// The line a verbose detection prints of the similarities between distinct formulas (the
+// matrix's strict upper triangle): their min, mean and max.
+object similarity_line(handle values);
+
 struct ClusterCandidateCall : ScoreWeights {
     handle cluster, library, lib_descs, bank_size;
     double novelty_threshold;

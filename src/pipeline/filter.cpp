@@ -66,36 +66,55 @@ void sort_by_novelty(handle list) {
     list.attr("sort")(nb::arg("key") = key, nb::arg("reverse") = true);
 }
 
+// The tests that come before the composition distance, which a caller measuring distances
+// apart needs without the library.
+class EarlyTests {
+public:
+    EarlyTests(handle min_members, double max_wildcard_density)
+        : min_members_(min_members), max_density_(pyfloat(max_wildcard_density)),
+          density_of_(module_global("_wildcard_density")) {}
+
+    // Why the candidate is discarded, or an invalid object when it reaches the distance test.
+    object reason(handle c) const {
+        if (truth(compare(pyint(length(get_attr(c, "members"))), min_members_, Py_LT)))
+            return pystr("too few members (not recurring)");
+        if (is_wildcard(get_attr(c, "formula"))) return pystr("bare wildcard");
+        object density = density_of_(get_attr(c, "formula"));
+        if (truth(compare(density, max_density_, Py_GT)))
+            return concat(
+                {pystr("too generic (wildcard density "), format(density, ".2f"), pystr(")")});
+        return object();
+    }
+
+private:
+    handle min_members_;
+    object max_density_, density_of_;
+};
+
 }  // namespace
 
 object filter_candidates(const FilterCall& call) {
-    object max_density = pyfloat(call.max_wildcard_density);
     object lib_exprs = check(PyDict_Values(call.library.ptr()));
     Compositions compositions(lib_exprs);
-    object density_of = module_global("_wildcard_density");
+    const EarlyTests early(call.min_members, call.max_wildcard_density);
 
     object novel = check(PyList_New(0)), repeated = check(PyList_New(0));
     object discarded = check(PyList_New(0));
     object candidates = check(PySequence_Tuple(call.candidates.ptr()));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(candidates.ptr()); ++i) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(candidates.ptr());
+    const bool given = call.distances.is_valid() && !call.distances.is_none();
+    if (given && length(call.distances) != n)
+        raise(PyExc_ValueError, "distances must hold one entry per candidate");
+    for (Py_ssize_t i = 0; i < n; ++i) {
         handle c = PyTuple_GET_ITEM(candidates.ptr(), i);
-        if (truth(compare(pyint(length(get_attr(c, "members"))), call.min_members, Py_LT))) {
-            discard(discarded, pystr("too few members (not recurring)"), c);
+        if (object reason = early.reason(c); reason.is_valid()) {
+            discard(discarded, reason, c);
             continue;
         }
-        if (is_wildcard(get_attr(c, "formula"))) {
-            discard(discarded, pystr("bare wildcard"), c);
-            continue;
-        }
-        object density = density_of(get_attr(c, "formula"));
-        if (truth(compare(density, max_density, Py_GT))) {
-            discard(discarded,
-                    concat({pystr("too generic (wildcard density "), format(density, ".2f"),
-                            pystr(")")}),
-                    c);
-            continue;
-        }
-        if (compositions.min_distance(get_attr(c, "formula")) < call.composition_threshold) {
+        object known = given ? item(call.distances, i) : none();
+        const double distance =
+            known.is_none() ? compositions.min_distance(get_attr(c, "formula")) : as_double(known);
+        if (distance < call.composition_threshold) {
             discard(discarded, pystr("already expressible"), c);
             continue;
         }
@@ -111,6 +130,15 @@ object filter_candidates(const FilterCall& call) {
     sort_by_novelty(repeated);
     return module_global("FilterResult")(nb::arg("novel") = novel, nb::arg("repeated") = repeated,
                                          nb::arg("discarded") = discarded);
+}
+
+object filter_pending(const FilterPendingCall& call) {
+    const EarlyTests early(call.min_members, call.max_wildcard_density);
+    object candidates = check(PySequence_Tuple(call.candidates.ptr()));
+    object out = new_list();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(candidates.ptr()); ++i)
+        append(out, pybool(!early.reason(PyTuple_GET_ITEM(candidates.ptr(), i)).is_valid()));
+    return out;
 }
 
 object composition_distances(const CompositionDistancesCall& call) {

@@ -13,11 +13,23 @@ inline constexpr double kDefaultCompositionThreshold = 2.0;
 struct FilterCall {
     handle candidates, library, min_members;
     double novel_threshold, repeated_threshold, composition_threshold, max_wildcard_density;
+    // None (or unset): every composition distance is measured here. A list holds one entry per
+    // candidate, its distance where a caller measured it or None.
+    handle distances;
 };
 
 // The FilterResult of the candidates: novel and repeated by score, highest first, and the
 // discarded ones with their reasons.
 object filter_candidates(const FilterCall& call);
+
+struct FilterPendingCall {
+    handle candidates, min_members;
+    double max_wildcard_density;
+};
+
+// For each candidate, whether it passes the tests before the composition distance, so that its
+// distance is the one the filter measures.
+object filter_pending(const FilterPendingCall& call);
 
 struct CompositionDistancesCall {
     handle formulas, library;

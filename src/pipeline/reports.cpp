@@ -63,17 +63,28 @@ object candidate_report(handle index, handle c) {
     return check(PyUnicode_Join(pystr("\n").ptr(), lines.ptr()));
 }
 
-object report_strings(handle candidates) {
+namespace {
+
+object candidate_blocks(handle candidates) {
     object out = new_list();
     object items = check(PySequence_Tuple(candidates.ptr()));
-    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
-    if (n == 0) append(out, pystr("  (none)"));
-    for (Py_ssize_t i = 0; i < n; ++i)
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i)
         append(out, candidate_report(pyint(i), PyTuple_GET_ITEM(items.ptr(), i)));
     return out;
 }
 
-object filter_report_strings(handle result) {
+// A section's blocks; "  (none)" stands for a section without any.
+void extend_section(handle out, handle blocks) {
+    if (length(blocks) == 0)
+        append(out, pystr("  (none)"));
+    else
+        extend(out, blocks);
+}
+
+// The filter report's lines, with the novel and repeated sections' blocks as given and the
+// discarded candidates' formulas as printed (None, or a None entry: the formula itself).
+object filter_report_lines(handle result, handle novel_blocks, handle repeated_blocks,
+                           handle formulas) {
     object novel = get_attr(result, "novel"), repeated = get_attr(result, "repeated");
     object discarded = get_attr(result, "discarded");
     object out = new_list();
@@ -82,21 +93,64 @@ object filter_report_strings(handle result) {
     append(out, concat({pystr("discarded: "), format(pyint(length(discarded)))}));
     append(out, pystr(""));
     append(out, section_header("novel structures"));
-    extend(out, report_strings(novel));
+    extend_section(out, novel_blocks);
     append(out, pystr(""));
     append(out, section_header("repeated patterns"));
-    extend(out, report_strings(repeated));
+    extend_section(out, repeated_blocks);
     append(out, pystr(""));
     append(out, section_header("discarded"));
-    object it = check(PyObject_GetIter(discarded.ptr()));
-    while (object entry = nb::steal(PyIter_Next(it.ptr()))) {
-        auto [reason, c] = unpack2(entry);
-        append(out, concat({pystr("  ["), format(reason), pystr("]  "),
-                            format(get_attr(c, "formula")), pystr("  (members="),
-                            format(pyint(length(get_attr(c, "members")))), pystr(")")}));
+    Items entries(discarded);
+    if (!formulas.is_none() && length(formulas) != entries.size())
+        raise(PyExc_ValueError, "formulas must hold one entry per discarded candidate");
+    for (Py_ssize_t i = 0; i < entries.size(); ++i) {
+        auto [reason, c] = unpack2(entries[i]);
+        object shown = formulas.is_none() ? none() : item(formulas, i);
+        if (!truth(shown)) shown = get_attr(c, "formula");
+        append(out, concat({pystr("  ["), format(reason), pystr("]  "), format(shown),
+                            pystr("  (members="), format(pyint(length(get_attr(c, "members")))),
+                            pystr(")")}));
     }
-    if (PyErr_Occurred()) throw nb::python_error();
     return out;
+}
+
+object joined(handle lines) { return check(PyUnicode_Join(pystr("\n").ptr(), lines.ptr())); }
+
+}  // namespace
+
+object report_strings(handle candidates) {
+    object out = new_list();
+    extend_section(out, candidate_blocks(candidates));
+    return out;
+}
+
+object filter_report_strings(handle result) {
+    return filter_report_lines(result, candidate_blocks(get_attr(result, "novel")),
+                               candidate_blocks(get_attr(result, "repeated")), Py_None);
+}
+
+object filter_report_text(handle result, handle blocks, handle category, handle formulas) {
+    const std::string chosen = utf8(category);
+    if (chosen != "all" && chosen != "novel" && chosen != "repeated")
+        raise(PyExc_ValueError, "category must be 'all', 'novel', or 'repeated'");
+    const Py_ssize_t n_novel = length(get_attr(result, "novel"));
+    const Py_ssize_t n_repeated = length(get_attr(result, "repeated"));
+    const Py_ssize_t wanted = chosen == "all"     ? n_novel + n_repeated
+                              : chosen == "novel" ? n_novel
+                                                  : n_repeated;
+    if (length(blocks) != wanted)
+        raise(PyExc_ValueError, "blocks must hold one block per reported structure");
+    if (chosen == "all")
+        return joined(filter_report_lines(result, item(blocks, slice(0, n_novel)),
+                                          item(blocks, slice(n_novel, kOpen)), formulas));
+    // One category: its count, then each block followed by an empty line.
+    object lines = new_list();
+    append(lines, concat({category, pystr(": "), format(pyint(wanted))}));
+    append(lines, pystr(""));
+    object section = new_list();
+    extend_section(section, blocks);
+    Items each(section);
+    for (Py_ssize_t i = 0; i < each.size(); ++i) append(lines, concat({each[i], pystr("\n")}));
+    return joined(lines);
 }
 
 namespace {

@@ -11,6 +11,12 @@ object candidate_report(handle index, handle candidate);
 object report_strings(handle candidates);
 // The counts, then the novel, repeated and discarded sections of a filter result.
 object filter_report_strings(handle result);
+// The same report as one text from blocks rendered elsewhere: `blocks` holds the reported
+// sections' blocks in order (novel, then repeated), numbered for their section, and `formulas`
+// is None or, for each discarded candidate, its formula as printed (None: the formula itself).
+// With a category ('novel' or 'repeated') only its count and blocks, each block followed by an
+// empty line.
+object filter_report_text(handle result, handle blocks, handle category, handle formulas);
 // The raw candidates, then the filter result, under their own headings.
 object behavior_section_strings(handle candidates, handle result);
 // Five lines describing one compiled composition and its values.
