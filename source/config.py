@@ -19,7 +19,7 @@ GROQ_API_KEY = os.environ.get("GROQ_API_KEY", "")
 GROQ_MODEL = os.environ.get("GROQ_MODEL", "llama-3.3-70b-versatile")
 
 
-def _env_int(name, default):
+def _env_int(name: str, default: int) -> int:
     text = os.environ.get(name, "")
     if not text.strip():
         return default

@@ -3,6 +3,7 @@ with the bounds of `vocabulary` checked before the work it would cause."""
 
 import ast
 import re
+from typing import Any, NoReturn
 
 import sympy as sp
 
@@ -32,17 +33,17 @@ _DESCRIBE = {
 }
 
 
-def _bits(number):
+def _bits(number: sp.Rational) -> int:
     """Bits of the larger of numerator and denominator of a sympy Integer or Rational."""
     return max(abs(int(number.p)).bit_length(), abs(int(number.q)).bit_length())
 
 
-def _too_big(bits):
+def _too_big(bits: float) -> bool:
     return bits > MAX_INTEGER_DIGITS * BITS_PER_DIGIT
 
 
 class Builder:
-    def __init__(self, text, api, keywords=None):
+    def __init__(self, text: str, api: bool, keywords: dict[str, str] | None = None) -> None:
         self.text = text
         self.api = api
         self.keywords = keywords or {}  # placeholder name -> the keyword it stands for
@@ -57,10 +58,10 @@ class Builder:
         else:
             self.callables, self.constants, self.bounded = FUNCTIONS, CONSTANTS, {"gamma", "lgamma"}
 
-    def refuse(self, what):
+    def refuse(self, what: str) -> NoReturn:
         raise FormulaError(what)
 
-    def segment(self, node):
+    def segment(self, node: Any) -> str:
         """The node's text as written (names keep their exact characters, numbers their digits)."""
         start = self.lines[node.lineno - 1] + node.col_offset
         end = self.lines[node.end_lineno - 1] + node.end_col_offset
@@ -68,7 +69,7 @@ class Builder:
 
     # Sums and products are flat chains in the syntax tree, walked without recursion so that a
     # long sum costs one level of depth.
-    def build(self, node, depth=0):
+    def build(self, node: Any, depth: int = 0) -> sp.Basic:
         if depth > MAX_DEPTH:
             self.refuse(f"the formula nests deeper than {MAX_DEPTH} levels")
         kind = type(node)
@@ -106,7 +107,7 @@ class Builder:
             return sp.Tuple(*[self.build(item, depth + 1) for item in node.elts])
         self.refuse(_DESCRIBE.get(kind, f"the construct {kind.__name__}"))
 
-    def chain(self, node, ops, depth):
+    def chain(self, node: Any, ops: tuple[type[ast.operator], ...], depth: int) -> sp.Basic:
         steps = []
         while type(node) is ast.BinOp and type(node.op) in ops:
             steps.append((type(node.op), node.right))
@@ -124,12 +125,12 @@ class Builder:
                 value = self.product(value, self.power(other, sp.Integer(-1)))
         return value
 
-    def product(self, a, b):
+    def product(self, a: sp.Basic, b: sp.Basic) -> sp.Basic:
         if isinstance(a, sp.Rational) and isinstance(b, sp.Rational) and _too_big(_bits(a) + _bits(b)):
             self.refuse(f"a number of more than {MAX_INTEGER_DIGITS} digits")
         return a * b
 
-    def power(self, base, exponent):
+    def power(self, base: sp.Basic, exponent: sp.Basic) -> sp.Basic:
         if isinstance(exponent, sp.Number) and exponent.is_finite and abs(exponent) > MAX_EXPONENT:
             self.refuse(f"an exponent beyond ±{MAX_EXPONENT} ({_short(exponent)})")
         if isinstance(base, sp.Rational) and isinstance(exponent, sp.Integer):
@@ -138,7 +139,7 @@ class Builder:
                             f"({_short(base)}**{_short(exponent)})")
         return base ** exponent
 
-    def constant(self, node):
+    def constant(self, node: ast.Constant) -> sp.Basic:
         value = node.value
         if isinstance(value, bool):
             if self.api:
@@ -157,7 +158,7 @@ class Builder:
             self.refuse("strings")
         self.refuse(f"the constant {value!r}")
 
-    def name(self, identifier, called):
+    def name(self, identifier: str, called: bool) -> Any:
         if identifier.startswith("__") and identifier.endswith("__"):
             self.refuse(f"the name {identifier}")
         if identifier in self.keywords:
@@ -177,7 +178,7 @@ class Builder:
             return constant
         return sp.Symbol(identifier)
 
-    def call(self, node, depth):
+    def call(self, node: ast.Call, depth: int) -> sp.Basic:
         if type(node.func) is not ast.Name:
             self.refuse("calling anything but a function name")
         if node.keywords:
@@ -199,7 +200,7 @@ class Builder:
             self.bound_work(name, args)
         return function(*args)
 
-    def bound_work(self, name, args):
+    def bound_work(self, name: str, args: list[sp.Basic]) -> None:
         """Derivatives, sums and products whose order or count of terms input sets: bounded as
         powers and special functions are, before sympy does the work."""
         if name == "Derivative":
@@ -216,7 +217,7 @@ class Builder:
                     if not (high - low).is_finite or abs(high - low) > MAX_FUNCTION_INTEGER:
                         self.refuse(f"{name}() of more than {MAX_FUNCTION_INTEGER} terms")
 
-    def bound_integers(self, name, args):
+    def bound_integers(self, name: str, args: list[sp.Basic]) -> None:
         symbolic = any(not getattr(a, "is_number", True) for a in args)
         limit = MAX_DEGREE if symbolic else MAX_FUNCTION_INTEGER
         for a in args:
@@ -224,12 +225,12 @@ class Builder:
                 self.refuse(f"{name}() of an integer beyond ±{limit} ({_short(a)})")
 
 
-def _short(number):
+def _short(number: sp.Basic) -> str:
     text = str(number) if not (isinstance(number, sp.Integer) and _too_big(_bits(number))) else "…"
     return text if len(text) <= 20 else text[:8] + "…" + text[-8:]
 
 
-def _operator_text(op):
+def _operator_text(op: ast.AST) -> str:
     return {ast.FloorDiv: "//", ast.Mod: "%", ast.MatMult: "@", ast.LShift: "<<", ast.RShift: ">>",
             ast.BitOr: "|", ast.BitXor: "^", ast.BitAnd: "&", ast.Invert: "~", ast.Not: "not",
             ast.Eq: "==", ast.NotEq: "!=", ast.Is: "is", ast.IsNot: "is not", ast.In: "in",
@@ -239,5 +240,5 @@ def _operator_text(op):
 _EXPONENT = re.compile(r"[eE][+-]?0*(\d+)\s*$")
 
 
-def cut(text):
+def cut(text: str) -> str:
     return text if len(text) <= 20 else text[:8] + "\u2026" + text[-8:]

@@ -10,6 +10,8 @@ names in fixed tables, never by import or lookup, and an unknown entry is an err
 An expression with any other part is not encoded (`encode` returns None); the caller keeps its
 text and parses it again with the safe parser.
 """
+from typing import Any
+
 import sympy as sp
 
 # Operations by the names written, with the class that builds them.
@@ -33,7 +35,7 @@ class CodeError(ValueError):
     """Data that is not an encoded expression."""
 
 
-def _tokens(expr, out):
+def _tokens(expr: sp.Basic, out: list[list[Any]]) -> None:
     kind = type(expr)
     name = kind.__name__
     if name in CONSTANTS and CONSTANTS[name] is expr:
@@ -55,10 +57,10 @@ def _tokens(expr, out):
         raise CodeError(f"cannot encode {name}")
 
 
-def encode(expr):
+def encode(expr: sp.Basic) -> list[list[Any]] | None:
     """The expression as a list of tokens, or None when it has a part this code does not
     write or does not read back exactly."""
-    tokens = []
+    tokens: list[list[Any]] = []
     try:
         _tokens(expr, tokens)
         back = decode(tokens)
@@ -67,17 +69,18 @@ def encode(expr):
     return tokens if back == expr and type(back) is type(expr) else None
 
 
-def _int(text):
+def _int(text: object) -> int:
     if not isinstance(text, str) or len(text) > 5000:
         raise CodeError("a malformed integer")
     return int(text)
 
 
-def decode(tokens):
+def decode(tokens: object) -> sp.Basic:
     """The expression of `encode`'s tokens; CodeError for anything else."""
     if not isinstance(tokens, list) or not tokens or len(tokens) > MAX_TOKENS:
         raise CodeError("not a list of tokens")
-    stack, depths = [], []  # the expressions built, and how deep each is
+    stack: list[sp.Basic] = []  # the expressions built
+    depths: list[int] = []  # and how deep each is
     try:
         for t in tokens:
             tag = t[0]

@@ -18,16 +18,16 @@ class Formula:
     id: str
     output: str
     expr: sp.Expr
-    variables: list        # variable names as listed in the file
-    bounds: dict           # name -> (low, high)
+    variables: list[str]   # variable names as listed in the file
+    bounds: dict[str, tuple[float, float]]  # name -> (low, high)
 
-    def var_ranges(self):
+    def var_ranges(self) -> dict[int, tuple[float, float]]:
         """Ranges keyed by variable index: position among the free symbols sorted by name."""
         names = sorted(str(s) for s in self.expr.free_symbols)
         return {i: self.bounds[name] for i, name in enumerate(names)}
 
 
-def load_bank():
+def load_bank() -> list[Formula]:
     """All formulas of the bundled bank, in file order."""
     text = resources.files("source").joinpath("data/feynman_equations.csv").read_text()
     bank = []

@@ -19,8 +19,10 @@ import io
 import json
 import math
 import sys
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 import sympy as sp
 
@@ -35,10 +37,10 @@ class BankError(Exception):
 class Entry:
     id: str
     expr: sp.Expr
-    bounds: dict = field(default_factory=dict)  # variable name -> (low, high)
+    bounds: dict[str, tuple[float, float]] = field(default_factory=dict)  # variable name -> (low, high)
     where: str = ""
 
-    def var_ranges(self):
+    def var_ranges(self) -> dict[int, tuple[float, ...]] | None:
         """Ranges keyed by variable index (position among the symbols sorted by name)."""
         if not self.bounds:
             return None
@@ -52,10 +54,10 @@ class Row:
     id: str | None    # None: the reader makes one up (line3, item0, ...) unless the formula names it
     made_up: str      # the id made up for this row
     formula: str
-    bounds: dict
+    bounds: dict[str, tuple[float, float]]
 
 
-def _bound(value, where, what):
+def _bound(value: Any, where: str, what: str) -> float:
     """A finite range bound, or BankError."""
     if isinstance(value, bool):
         raise BankError(f"{where}: {what} is not a number: {value!r}")
@@ -68,7 +70,7 @@ def _bound(value, where, what):
     return number
 
 
-def _range(low, high, where, var):
+def _range(low: Any, high: Any, where: str, var: str) -> tuple[float, float]:
     """A variable's range (low, high): two finite bounds, low at most high, a finite width."""
     pair = (_bound(low, where, f"the low end of the range of {var}"),
             _bound(high, where, f"the high end of the range of {var}"))
@@ -87,7 +89,7 @@ _FIELD_LIMIT = 1 << 24
 _BLANKS = " \t\r\n\f\v"
 
 
-def _rows_of_csv(name, text):
+def _rows_of_csv(name: str, text: str) -> Iterator[Row]:
     csv.field_size_limit(max(csv.field_size_limit(), _FIELD_LIMIT))
     reader = csv.reader(io.StringIO(text))
     try:
@@ -96,7 +98,7 @@ def _rows_of_csv(name, text):
         raise BankError(f"{name}:{reader.line_num}: cannot read the row: {e}") from None
 
 
-def _csv_rows(name, reader):
+def _csv_rows(name: str, reader: Any) -> Iterator[Row]:
     header = next(reader, None)
     if not header:
         raise BankError(f"{name}: the file is empty")
@@ -104,7 +106,7 @@ def _csv_rows(name, reader):
     columns = {h.lower(): k for k, h in enumerate(header)}
     lowered = [h.lower() for h in header]
 
-    def cell(row, key):
+    def cell(row: list[str], key: str) -> str:
         k = columns.get(key)
         return row[k].strip(_BLANKS) if k is not None and k < len(row) else ""
 
@@ -117,6 +119,7 @@ def _csv_rows(name, reader):
     while f"var{k}_name" in columns:
         ranges.append(k)
         k += 1
+    ident: str | None  # the row's id, where it has one
     for row in reader:
         line = reader.line_num
         if not any(c.strip() for c in row):
@@ -133,7 +136,7 @@ def _csv_rows(name, reader):
             continue
         ident = cell(row, "id") or None
         where = f"{name}:{line}" + (f" (id {ident})" if ident else "")
-        bounds = {}
+        bounds: dict[str, tuple[float, float]] = {}
         for k in ranges:
             var = cell(row, f"var{k}_name")
             if not var:
@@ -142,7 +145,7 @@ def _csv_rows(name, reader):
         yield Row(line, ident, f"row{line - 1}", cell(row, key), bounds)
 
 
-def _rows_of_json(name, text):
+def _rows_of_json(name: str, text: str) -> Iterator[Row]:
     try:
         data = json.loads(text)
     except ValueError as e:
@@ -166,7 +169,7 @@ def _rows_of_json(name, text):
         ranges = item.get("ranges") or {}
         if not isinstance(ranges, dict):
             raise BankError(f"{where}: 'ranges' must map variable names to [low, high]")
-        bounds = {}
+        bounds: dict[str, tuple[float, float]] = {}
         for var, pair in ranges.items():
             if not (isinstance(pair, (list, tuple)) and len(pair) == 2):
                 raise BankError(f"{where}: the range of {var} must be [low, high], got {pair!r}")
@@ -174,14 +177,14 @@ def _rows_of_json(name, text):
         yield Row(k + 1, ident, f"item{k}", item["formula"], bounds)
 
 
-def _rows_of_text(name, text):
+def _rows_of_text(name: str, text: str) -> Iterator[Row]:
     for line, raw in enumerate(text.splitlines(), start=1):
         formula = raw.split("#", 1)[0].strip()
         if formula:
             yield Row(line, None, f"line{line}", formula, {})
 
 
-def _read(path):
+def _read(path: str | Path) -> tuple[str, str]:
     """(name, text) of a file, or of standard input for "-"."""
     if str(path) == "-":
         data, name = sys.stdin.buffer.read(), "<stdin>"
@@ -201,7 +204,7 @@ def _read(path):
                         f"save it as UTF-8") from None
 
 
-def _format(name, text):
+def _format(name: str, text: str) -> Callable[[str, str], Iterator[Row]]:
     suffix = Path(name).suffix.lower()
     if suffix == ".csv":
         return _rows_of_csv
@@ -226,10 +229,10 @@ class Pending:
     id: str | None      # the id the file gives, if any
     made_up: str        # the id made up for it otherwise
     formula: str
-    bounds: dict
+    bounds: dict[str, tuple[float, float]]
 
 
-def read_rows(paths):
+def read_rows(paths: Sequence[str | Path]) -> list[Pending]:
     """Every row of the files, in order, unparsed. With several files, made-up ids start with
     the file's name."""
     pending = []
@@ -241,19 +244,21 @@ def read_rows(paths):
     return pending
 
 
-def parse_row(row):
+def parse_row(row: Pending) -> tuple[str | None, sp.Expr]:
     """(left-hand side or None, expression) of a row; FormulaError when refused."""
     return parse_equation(row.formula)
 
 
-def _cut(text, most=80):
+def _cut(text: str, most: int = 80) -> str:
     """A text for one error line: a long formula or id shown by its ends and its length."""
     if len(text) <= most:
         return text
     return f"{text[:most // 2]}\u2026{text[-most // 4:]} ({len(text):,} characters)"
 
 
-def settle(rows, parsed, skip_bad=False, warn=None, unique_ids=False):
+def settle(rows: Sequence[Pending], parsed: Sequence[tuple[str | None, sp.Expr] | Exception], skip_bad: bool = False,
+           warn: Callable[[str], object] | None = None,
+           unique_ids: bool = False) -> tuple[list[Entry], list[dict[str, Any]]]:
     """The entries of rows whose formulas were parsed (`parsed[i]` is (lhs, expr), or the
     FormulaError of row i) and the rows skipped; ids resolved: the file's, else an equation's
     left-hand side, else the made-up one. A bad row is an error unless `skip_bad`; an id used
@@ -275,8 +280,9 @@ def settle(rows, parsed, skip_bad=False, warn=None, unique_ids=False):
     return entries, skipped
 
 
-def _unique(entries, warn, unique_ids):
-    first, count = {}, {}
+def _unique(entries: list[Entry], warn: Callable[[str], object] | None, unique_ids: bool) -> None:
+    first: dict[str, Entry] = {}
+    count: dict[str, int] = {}
     for e in entries:
         if e.id not in first:
             first[e.id] = e
@@ -295,14 +301,16 @@ def _unique(entries, warn, unique_ids):
         first[new] = e
 
 
-def _parsed(row):
+def _parsed(row: Pending) -> tuple[str | None, sp.Expr] | FormulaError:
     try:
         return parse_row(row)
     except FormulaError as e:
         return e
 
 
-def load_all(paths, skip_bad=False, warn=None, unique_ids=False, progress=None):
+def load_all(paths: Sequence[str | Path], skip_bad: bool = False, warn: Callable[[str], object] | None = None,
+             unique_ids: bool = False, progress: Callable[[int, int], object] | None = None
+             ) -> tuple[list[Entry], list[dict[str, Any]]]:
     """The entries of several files in order, and the bad rows skipped (see `settle`)."""
     rows = read_rows(paths)
     parsed = []
@@ -313,6 +321,7 @@ def load_all(paths, skip_bad=False, warn=None, unique_ids=False, progress=None):
     return settle(rows, parsed, skip_bad, warn, unique_ids)
 
 
-def load(path, skip_bad=False, warn=None):
+def load(path: str | Path, skip_bad: bool = False, warn: Callable[[str], object] | None = None
+         ) -> tuple[list[Entry], list[dict[str, Any]]]:
     """The entries of one file and the rows skipped (see `settle`)."""
     return load_all([path], skip_bad, warn)

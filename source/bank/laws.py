@@ -4,6 +4,8 @@ files).
 Detection scores every generalised formula against such a library: a formula close to a law
 is a "repeated" pattern, one far from all of them a "novel" structure.
 """
+import sympy as sp
+
 from source.bank.parsing import parse_formula
 
 # Each law as the right-hand side of its defining equation, in the usual symbols.
@@ -61,6 +63,6 @@ CONSTANTS = {
 }
 
 
-def load_library():
+def load_library() -> dict[str, sp.Expr]:
     """The bundled laws as a new dict of name -> sympy expression."""
     return {name: parse_formula(text) for name, text in LAWS.items()}

@@ -22,12 +22,15 @@ import io
 import keyword
 import re
 import tokenize
+from collections.abc import Iterable
 
 import sympy as sp
 
 from source.bank.builder import Builder
+# The vocabulary and bounds are also read from here, with the parser they govern.
 from source.bank.vocabulary import (
-    MAX_EXPONENT,
+    FUNCTIONS as FUNCTIONS,
+    MAX_EXPONENT as MAX_EXPONENT,
     FormulaError,
     MAX_DEPTH,
     MAX_INTEGER_DIGITS,
@@ -38,7 +41,7 @@ from source.bank.vocabulary import (
 _LONG_NUMBER = re.compile(r"\d{%d}" % (MAX_INTEGER_DIGITS + 1))
 
 
-def _tokens(text):
+def _tokens(text: str) -> list[tokenize.TokenInfo]:
     try:
         tokens = list(tokenize.generate_tokens(io.StringIO(text).readline))
     except (tokenize.TokenError, SyntaxError) as e:
@@ -48,11 +51,11 @@ def _tokens(text):
     return tokens
 
 
-def _untokenize(tokens):
+def _untokenize(tokens: Iterable[tokenize.TokenInfo]) -> str:
     return tokenize.untokenize((t.type, t.string) for t in tokens).strip()
 
 
-def _checked(text):
+def _checked(text: object) -> str:
     if not isinstance(text, str):
         raise FormulaError(f"expected formula text, got {type(text).__name__}")
     if len(text) > MAX_LENGTH:
@@ -65,7 +68,7 @@ def _checked(text):
 _KEYWORD = re.compile(r"\b(?:%s)\b" % "|".join(keyword.kwlist))
 
 
-def _bank_source(text):
+def _bank_source(text: str) -> tuple[str, dict[str, str], str | None]:
     """A bank formula as Python syntax: ``^`` is a power, Python's keywords may name variables
     (they become placeholders, mapped back when the names are read), and ``lhs = rhs`` is an
     equation whose right-hand side is the formula. Returns (source, placeholders, lhs text)."""
@@ -99,7 +102,7 @@ def _bank_source(text):
     return _untokenize(out), placeholders, lhs
 
 
-def _api_source(text):
+def _api_source(text: str) -> str:
     """Formula text for the Python API: ``^`` is a power, as sympy reads it."""
     if "^" not in text:
         return text.strip()
@@ -107,9 +110,10 @@ def _api_source(text):
                         for t in _tokens(text)])
 
 
-def _parse(text, api):
+def _parse(text: str, api: bool) -> tuple[sp.Basic, str | None]:
     _checked(text)
-    keywords, lhs = {}, None
+    keywords: dict[str, str] = {}
+    lhs: str | None = None
     if api:
         source = _api_source(text)
     else:
@@ -142,7 +146,7 @@ def _parse(text, api):
         raise FormulaError(str(e) or type(e).__name__) from None
 
 
-def _work_estimate(source):
+def _work_estimate(source: str) -> None:
     """Refuses, before anything is built, a text whose names times tokens say that its formula
     would pass MAX_WORK (a node takes about three tokens; `_bounded` checks exactly after)."""
     if len(source) < 2_000:
@@ -154,7 +158,7 @@ def _work_estimate(source):
                            f"(at most {MAX_WORK:,} nodes times variables)")
 
 
-def _bounded(expr):
+def _bounded(expr: sp.Basic) -> sp.Basic:
     """The expression, unless describing it would cost more than MAX_WORK (its nodes times its
     distinct variables: each variable is sampled and followed through the whole tree)."""
     if isinstance(expr, sp.Basic):
@@ -173,13 +177,15 @@ def _bounded(expr):
 _LONG_SUM = 500
 
 
-def _terms(source):
+def _terms(source: str) -> list[str]:
     """The terms of a long top-level sum, each with its sign, as texts; [source] for anything
     else (a short formula, one that is not a sum at its top level)."""
     if source.count("+") + source.count("-") < _LONG_SUM:
         return [source]
     tokens = _tokens(source)
-    terms, start, depth, previous = [], 0, 0, None
+    terms: list[list[tokenize.TokenInfo]] = []
+    start, depth = 0, 0
+    previous: tokenize.TokenInfo | None = None
     for k, t in enumerate(tokens):
         if t.type == tokenize.OP and t.string in "([{":
             depth += 1
@@ -199,7 +205,7 @@ def _terms(source):
     return [_untokenize(term) for term in terms]
 
 
-def parse_equation(text):
+def parse_equation(text: str) -> tuple[str | None, sp.Expr]:
     """A formula of a bank or library file: (the left-hand side's text or None, the sympy
     expression). ``F = m*a`` gives ("F", m*a); FormulaError if refused."""
     expr, lhs = _parse(text, api=False)
@@ -208,13 +214,13 @@ def parse_equation(text):
     return lhs, expr
 
 
-def parse_formula(text):
+def parse_formula(text: str) -> sp.Expr:
     """A formula of a bank or library file as a sympy expression (of an equation, its
     right-hand side); FormulaError if refused."""
     return parse_equation(text)[1]
 
 
-def parse_expression(text):
+def parse_expression(text: str) -> sp.Basic:
     """Formula text given to the Python API, with names as sympy reads them."""
     return _parse(text, api=True)[0]
 

@@ -2,6 +2,7 @@
 the sympy vocabulary of the Python API."""
 
 import math
+from typing import Any
 
 import sympy as sp
 
@@ -61,10 +62,10 @@ _SYMPY_CALLABLE_EXTRA = {"sqrt", "cbrt", "root", "real_root", "Derivative", "Int
                          "Float", "Piecewise"}
 # Special and combinatorial functions: their integer arguments are bounded.
 _INTEGER_BOUNDED_MODULES = ("sympy.functions.special", "sympy.functions.combinatorial")
-_API = None
+_API: tuple[dict[str, Any], dict[str, Any], set[str]] | None = None
 
 
-def api_vocabulary():
+def api_vocabulary() -> tuple[dict[str, Any], dict[str, Any], set[str]]:
     """(callables, constants, integer-bounded callables) of sympy's namespace, built once."""
     global _API
     if _API is None:

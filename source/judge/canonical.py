@@ -13,6 +13,7 @@ import math
 import warnings
 from dataclasses import dataclass, field
 from fractions import Fraction
+from typing import Any
 
 import numpy as np
 import sympy as sp
@@ -59,7 +60,7 @@ def sample(symbols: list[sp.Symbol], bounds: dict | None, points: int = POINTS, 
     return out
 
 
-def real_values(raw, shape) -> np.ndarray:
+def real_values(raw: Any, shape: tuple[int, ...]) -> np.ndarray:
     """Computed values as a float array of `shape`: NaN where undefined, infinite or complex
     (a vanishing imaginary part aside). ValueError where they cannot take that shape."""
     v = np.asarray(raw)
@@ -114,7 +115,7 @@ def _snapped(expr: sp.Expr, tolerance: float, changes: list[str]) -> sp.Expr:
     return expr.xreplace(swap) if swap else expr
 
 
-def _short(number) -> str:
+def _short(number: float | sp.Basic) -> str:
     return f"{float(number):.6g}"
 
 
@@ -158,7 +159,8 @@ def canonical_form(expr: sp.Expr, bounds: dict | None = None, tolerance: float =
         return _canonical_form(expr, bounds, tolerance, symbols, arrays)
 
 
-def _canonical_form(expr, bounds, tolerance, symbols, arrays) -> Canonical:
+def _canonical_form(expr: sp.Expr, bounds: dict | None, tolerance: float, symbols: list | None,
+                    arrays: list | None) -> Canonical:
     symbols = symbols_of(expr) if symbols is None else symbols
     if not symbols:
         return Canonical(expr)
@@ -171,9 +173,10 @@ def _canonical_form(expr, bounds, tolerance, symbols, arrays) -> Canonical:
     except TypeError:  # complex constants: nothing to split
         numbers = []
     terms = [t for t in terms if not (numbers and t.is_number)]
-    parts = [values(t, symbols, arrays) for t in terms]
-    if any(p is None for p in parts):
+    evaluated = [values(t, symbols, arrays) for t in terms]
+    if any(p is None for p in evaluated):
         return Canonical(expr, changes=[])
+    parts = [p for p in evaluated if p is not None]
     total = np.sum(parts, axis=0) + intercept
     changes: list[str] = []
     if tolerance > 0 and len(terms) > 1:

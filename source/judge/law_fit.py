@@ -18,7 +18,9 @@ import functools
 import itertools
 import math
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import sympy as sp
@@ -99,7 +101,7 @@ def _with_twins(forms: list[LawForm]) -> list[LawForm]:
     groups: dict = {}
     for f in forms:
         try:
-            key = (len(f.symbols), str(kt._canonicalize_expr(f.expr)))
+            key: tuple[int, str | int] = (len(f.symbols), str(kt._canonicalize_expr(f.expr)))
         except (TypeError, ValueError, RecursionError):
             key = (len(f.symbols), id(f))
         groups.setdefault(key, []).append(f)
@@ -119,7 +121,7 @@ def _with_twins(forms: list[LawForm]) -> list[LawForm]:
     return out
 
 
-def _affine(y: np.ndarray, z: np.ndarray):
+def _affine(y: np.ndarray, z: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """For each row of z: R^2, a and b of the least-squares fit y ~ a*z + b over the points
     where both are defined (R^2 is 0 where too few are, or where z does not vary)."""
     if np.isfinite(y).all() and np.isfinite(z).all():
@@ -143,7 +145,7 @@ def _affine(y: np.ndarray, z: np.ndarray):
 
 
 @functools.lru_cache(maxsize=1024)
-def _program(form: LawForm):
+def _program(form: LawForm) -> Callable[..., Any] | None:
     """The law's numpy function, generated once from its expression (never from text: the
     library was read by the safe parser), or None where sympy cannot print it for numpy."""
     try:
@@ -152,7 +154,7 @@ def _program(form: LawForm):
         return None
 
 
-def _affine_defined(y: np.ndarray, z: np.ndarray):
+def _affine_defined(y: np.ndarray, z: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """`_affine` where every value is defined."""
     with np.errstate(all="ignore"):
         mz, my = z.mean(axis=1), y.mean()
@@ -181,14 +183,16 @@ def _evaluate(form: LawForm, columns: np.ndarray, mappings: np.ndarray) -> np.nd
         return None
 
 
-def _best_of(form, y, columns, mappings, threshold):
+def _best_of(form: LawForm, y: np.ndarray, columns: np.ndarray, mappings: np.ndarray,
+             threshold: float) -> tuple[float, float, float, np.ndarray] | None:
     z = _evaluate(form, columns, mappings)
     if z is None:
         return None
     return _best_fit(form, *_affine(y, z), mappings, threshold)
 
 
-def _best_fit(form, r2, a, b, mappings, threshold):
+def _best_fit(form: LawForm, r2: np.ndarray, a: np.ndarray, b: np.ndarray, mappings: np.ndarray,
+              threshold: float) -> tuple[float, float, float, np.ndarray] | None:
     """The best accepted fit among the mappings' (R^2, a, b, mapping), or None."""
     ok = r2 >= threshold
     if form.folded:
@@ -200,7 +204,7 @@ def _best_fit(form, r2, a, b, mappings, threshold):
     return float(r2[best]), float(a[best]), float(b[best]), mappings[best]
 
 
-def _elasticities(values_at, columns: np.ndarray) -> np.ndarray | None:
+def _elasticities(values_at: Callable[[np.ndarray], np.ndarray | None], columns: np.ndarray) -> np.ndarray | None:
     """The median elasticity d log|f| / d log x of a function of the columns, per variable."""
     base = values_at(columns)
     if base is None:
@@ -219,14 +223,15 @@ def _elasticities(values_at, columns: np.ndarray) -> np.ndarray | None:
     return np.array(out)
 
 
-def _searched(form, y, columns, threshold, formula_at):
+def _searched(form: LawForm, y: np.ndarray, columns: np.ndarray, threshold: float,
+              formula_at: Callable[[np.ndarray], np.ndarray | None] | None) -> tuple[float, float, float, np.ndarray] | None:
     """Mappings for many variables: start from the one that pairs each formula variable with the
     law variable of the closest elasticity (how strongly each drives the value), then swap the
     pair of variables that improves R^2 most, while one does."""
     n = columns.shape[0]
     symbols = list(form.symbols)
 
-    def law_at(cols):
+    def law_at(cols: np.ndarray) -> np.ndarray | None:
         z = _evaluate(form, cols, np.arange(n)[None, :])
         return None if z is None else z[0]
 
@@ -270,8 +275,8 @@ def _permutations(n: int) -> np.ndarray:
     return _PERMUTATIONS[n]
 
 
-def fits(y: np.ndarray, symbols: list, arrays: list, forms: list[LawForm],
-         threshold: float = R2_THRESHOLD, formula_at=None) -> list[Fit]:
+def fits(y: np.ndarray | None, symbols: list, arrays: list, forms: list[LawForm],
+         threshold: float = R2_THRESHOLD, formula_at: Callable[[np.ndarray], np.ndarray | None] | None = None) -> list[Fit]:
     """The laws the formula (values `y` at the points `arrays` of its `symbols`) equals
     numerically: for each law its best accepted form, best first. `formula_at(columns)`, the
     formula's values at other points, guides the search of mappings above `MAX_FULL_SEARCH`."""
@@ -291,10 +296,10 @@ def fits(y: np.ndarray, symbols: list, arrays: list, forms: list[LawForm],
         values = [(f, z) for f, z in values if z is not None]
         if not values:
             return []
-        r2, a, b = _affine(y, np.concatenate([z for _, z in values]))
+        all_r2, all_a, all_b = _affine(y, np.concatenate([z for _, z in values]))
         m = len(mappings)
-        bests = [(f, _best_fit(f, r2[k * m:(k + 1) * m], a[k * m:(k + 1) * m], b[k * m:(k + 1) * m], mappings,
-                                threshold)) for k, (f, _) in enumerate(values)]
+        bests = [(f, _best_fit(f, all_r2[k * m:(k + 1) * m], all_a[k * m:(k + 1) * m], all_b[k * m:(k + 1) * m],
+                                mappings, threshold)) for k, (f, _) in enumerate(values)]
     else:
         bests = [(f, _searched(f, y, columns, threshold, formula_at)) for f in mine]
     for form, best in bests:
@@ -313,7 +318,7 @@ def fits(y: np.ndarray, symbols: list, arrays: list, forms: list[LawForm],
     return sorted(found.values(), key=rank)
 
 
-def rank(fit: Fit):
+def rank(fit: Fit) -> tuple[float, bool, float, bool, str]:
     """Best first: the closest fit; among fits equally close, one whose folded constants match,
     then the one needing the factor nearest 1 (a positive one first), then by name."""
     return (-round(fit.r2, 6), not fit.folded, abs(math.log(abs(fit.scale))) if fit.scale else math.inf,

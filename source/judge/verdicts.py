@@ -17,6 +17,7 @@ then the fit whose folded constants match, then the factor nearest 1, then the n
 import dataclasses
 import warnings
 from dataclasses import dataclass, field
+from typing import Any, cast
 
 import numpy as np
 import sympy as sp
@@ -57,7 +58,7 @@ def form_classes(library: dict) -> dict[str, list[str]]:
     names = [n for n, e in library.items() if isinstance(e, sp.Expr)]
     parent = {n: n for n in names}
 
-    def root(n):
+    def root(n: str) -> str:
         while parent[n] != n:
             n = parent[n]
         return n
@@ -78,14 +79,14 @@ def form_classes(library: dict) -> dict[str, list[str]]:
 class Judge:
     """Judges formulas against one library; prepared once (its numeric forms and classes)."""
 
-    def __init__(self, library: dict, snap: float = SNAP_TOLERANCE, threshold: float = R2_THRESHOLD):
+    def __init__(self, library: dict, snap: float = SNAP_TOLERANCE, threshold: float = R2_THRESHOLD) -> None:
         self.library = library
         self.snap = snap
         self.threshold = threshold
         self.forms = law_fit.law_forms(library)
         self.classes = form_classes(library)
 
-    def _form(self, expr):
+    def _form(self, expr: sp.Basic) -> Any:
         try:
             found = kt.match_library(expr, self.library)
         except (TypeError, ValueError, RecursionError):
@@ -100,7 +101,7 @@ class Judge:
         kept = canonical.symbols_of(canon.core)
         columns = [arrays[symbols.index(s)] for s in kept if s in symbols]
 
-        def at(cols):  # the formula's values with its kept variables at other points
+        def at(cols: np.ndarray) -> np.ndarray | None:  # the formula's values with its kept variables at other points
             moved = list(arrays)
             for k, s in enumerate(kept):
                 moved[symbols.index(s)] = cols[k]
@@ -242,12 +243,14 @@ def structure_verdict(members: list[Verdict]) -> StructureVerdict:
     key, chosen = ranked[0]
     names: dict[str, int] = {}
     for v in chosen:
-        names[v.law] = names.get(v.law, 0) + 1
+        name = cast(str, v.law)  # grouped above only where it names one
+        names[name] = names.get(name, 0) + 1
     law = sorted(names.items(), key=lambda kv: (-kv[1], kv[0]))[0][0]
     laws = sorted({n for v in chosen for n in v.laws}, key=lambda n: (n != law, n))
-    others = {}
+    others: dict[str, int] = {}
     for k, vs in ranked[1:]:
-        others[vs[0].law] = others.get(vs[0].law, 0) + len(vs)
+        other = cast(str, vs[0].law)
+        others[other] = others.get(other, 0) + len(vs)
     share = 2 * len(chosen)
     verdict = "known" if share > len(members) or (share == len(members) and not others) else "new"
     return StructureVerdict(verdict, law, laws, len(chosen), len(members), others)

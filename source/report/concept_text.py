@@ -1,7 +1,9 @@
 """The concept of an operator as a person reads it, and as JSON."""
+from collections.abc import Sequence
+from typing import Any
 
 
-def _invariant_line(inv):
+def _invariant_line(inv: Any) -> str:
     tags = ["operator law" if inv.is_operator_form else "expression"]
     if inv.closure_type != "none":
         tags.append(inv.closure_type)
@@ -13,14 +15,14 @@ def _invariant_line(inv):
     return f"    {inv.rule}\n        {inv.op_type.replace('_', ' ')}{wrt}; " + ", ".join(tags)
 
 
-def concept_text(concept, failures=()):
+def concept_text(concept: Any, failures: Sequence[str] = ()) -> str:
     """Readable text: the operator, its parameters, the summary, each family with its
     invariants (operator laws first), and the steps that failed when asked for."""
     lines = [f"Concept of {concept.name}", "",
              f"  operator   : Op({', '.join(str(p) for p in concept.params)}) = {concept.operator_definition}",
              f"  parameters : {', '.join(str(p) for p in concept.params) or '(none)'}",
              f"  summary    : {concept.concept_summary}", ""]
-    by_family = {}
+    by_family: dict[str, list[Any]] = {}
     for inv in concept.invariants:
         key = inv.semantic_group or inv.op_type.split("_")[0]
         by_family.setdefault(key, []).append(inv)
@@ -40,7 +42,7 @@ def concept_text(concept, failures=()):
     return "\n".join(lines)
 
 
-def concept_json(concept):
+def concept_json(concept: Any) -> dict[str, Any]:
     """The concept as plain JSON values (expressions as text)."""
     return {
         "name": concept.name,

@@ -9,20 +9,20 @@ from source.run.results import Run
 SCHEMA_VERSION = 2
 
 
-def _match_json(match):
+def _match_json(match: Any) -> dict[str, Any] | None:
     if match is None:
         return None
     return {"law": match.law, "kind": match.kind, "distance": match.distance,
             "mapping": dict(match.mapping) if match.mapping is not None else None}
 
 
-def _number(value):
+def _number(value: float) -> float | None:
     """A float for JSON: finite numbers as they are, else None (the caller flags infinity)."""
     value = float(value)
     return value if math.isfinite(value) else None
 
 
-def similarity_summary(run):
+def similarity_summary(run: Run) -> dict[str, float] | None:
     """min, mean and max of the pairwise similarities (the matrix's, or the graph's edges)."""
     if run.matrix is not None and len(run.matrix) >= 2:
         n = len(run.matrix)
@@ -34,7 +34,8 @@ def similarity_summary(run):
     return None
 
 
-def document(run, settings, labels, rendered, blocks=None, formulas=None):
+def document(run: Run, settings: dict[str, Any], labels: dict[str, Any], rendered: list[str],
+             blocks: list[str] | None = None, formulas: list[dict[str, Any]] | None = None) -> dict[str, Any]:
     """The JSON document of a run. `settings`: what the run was asked; `labels`: bank and library
     names and sizes; `rendered`: each structure's text block; `blocks`: --behavior's blocks;
     `formulas`: every bank row's verdict (`formulas.table`)."""

@@ -2,14 +2,17 @@
 account that leads the text and HTML reports."""
 import csv
 import io
+from collections.abc import Sequence
+from typing import Any
 
 from source.judge.verdicts import Verdict
+from source.run.results import Run
 
 COLUMNS = ("id", "verdict", "law", "laws", "kind", "closeness", "structure", "formula", "canonical", "intercept",
            "scale", "changes", "mapping", "constants", "reason")
 
 
-def table(run, skipped=(), order=None) -> list[dict]:
+def table(run: Run, skipped: Sequence[dict[str, Any]] = (), order: Sequence[bool] | None = None) -> list[dict]:
     """One entry per bank row in bank order: the run's rows and the rows skipped as unparsable
     (`skipped`, as the bank reader lists them). `order`, when given, tells for each row of the
     bank whether it is the next run row (True) or the next skipped one (False)."""
@@ -24,7 +27,7 @@ def table(run, skipped=(), order=None) -> list[dict]:
     return out
 
 
-def _entry(id_, formula, v: Verdict, structure) -> dict:
+def _entry(id_: str, formula: str, v: Verdict, structure: int | None) -> dict:
     c = v.canonical
     return {"id": id_, "verdict": v.verdict, "law": v.law, "laws": list(v.laws), "kind": v.kind,
             "closeness": v.closeness, "structure": structure, "formula": formula,
@@ -63,7 +66,7 @@ def _n(count: int) -> str:
     return f"{count:,}"
 
 
-def account_lines(run, entries: list[dict], per_law_limit: int | None = None) -> list[str]:
+def account_lines(run: Run, entries: list[dict], per_law_limit: int | None = None) -> list[str]:
     """The account by verdict: how many formulas are known laws and how many are new; then each
     law with its formulas and the laws of the same form; then the new formulas by structure."""
     c = counts(entries)
@@ -103,5 +106,5 @@ def account_lines(run, entries: list[dict], per_law_limit: int | None = None) ->
     return lines
 
 
-def account_report(run, entries: list[dict]) -> str:
+def account_report(run: Run, entries: list[dict]) -> str:
     return "\n".join(["", "=== Every formula: known law or new ===", ""] + account_lines(run, entries)) + "\n"

@@ -2,13 +2,19 @@
 outlined and labelled with its verdict, a colour bar for the scale."""
 import io
 import warnings
+from typing import TYPE_CHECKING
 
 import numpy as np
+
+from source.run.results import Run
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
 
 KNOWN, NEW = "#2ecc71", "#ff4136"  # outline colours; each line has a black halo so it shows on any cell
 
 
-def _text(label, most=40):
+def _text(label: object, most: int = 40) -> str:
     """A label drawn as the text it is (matplotlib reads $...$ as math markup), cut to `most`
     characters."""
     text = str(label)
@@ -21,13 +27,14 @@ MAX_ROW_LABELS = 80  # above this many formulas only the structures are labelled
 MAX_STRUCTURE_LABELS = 40
 
 
-def order(run):
+def order(run: Run) -> tuple[np.ndarray, list[tuple[int, int, str, bool]]]:
     """Row order and the blocks of the picture: structures by size (largest first), then the
     other clusters. Each block is (start, size, label, known or None for a non-structure)."""
     found = {f.cluster: (k, f) for k, f in enumerate(run.found)}
     structures = sorted(found, key=lambda c: (-len(run.clusters[c]), c))
     others = sorted((c for c in range(len(run.clusters)) if c not in found), key=lambda c: (-len(run.clusters[c]), c))
-    rows, blocks = [], []
+    rows: list[int] = []
+    blocks: list[tuple[int, int, str, bool]] = []
     for c in structures + others:
         if c in found:
             k, f = found[c]
@@ -39,7 +46,7 @@ def order(run):
     return np.array(rows, dtype=int), blocks
 
 
-def figure(run):
+def figure(run: Run) -> "Figure":
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -71,9 +78,9 @@ def figure(run):
         ax.annotate(_text(label), xy=(1.0, 1 - (start + size / 2) / max(n, 1)), xycoords="axes fraction",
                     xytext=(4, 0), textcoords="offset points", va="center", fontsize=7,
                     color="#1b7f3b" if known else "#c0392b", annotation_clip=False)
-    known = sum(b[3] for b in blocks)
+    known_count = sum(b[3] for b in blocks)
     ax.set_title(f"Similarity, ordered by structure: {n} formulas, {len(blocks)} structures "
-                 f"({known} known laws, {len(blocks) - known} new)", fontsize=10)
+                 f"({known_count} known laws, {len(blocks) - known_count} new)", fontsize=10)
     ax.legend(handles=[Line2D([], [], color=KNOWN, lw=2, label="known law"),
                        Line2D([], [], color=NEW, lw=2, linestyle=(0, (3, 2)), label="new structure")],
               loc="lower right", bbox_to_anchor=(1.0, 1.04), ncol=2, fontsize=8, frameon=False)
@@ -83,7 +90,7 @@ def figure(run):
     return fig
 
 
-def png(run):
+def png(run: Run) -> bytes:
     """The picture as PNG bytes."""
     import matplotlib.pyplot as plt
     if run.matrix is None:

@@ -4,10 +4,13 @@ bindings, the formulas left out and why, and the similarity heat map."""
 import base64
 import html
 import math
+from collections.abc import Sequence
+from typing import Any
 
 from source.report import formulas
 from source.report.heatmap import png
 from source.report.text import TERM_NAMES, account_counts, is_known, structure_text, verdict_text
+from source.run.results import Found, Run
 
 TERMS = list(TERM_NAMES.items())
 
@@ -78,18 +81,18 @@ SCRIPT = """
 """
 
 
-def _e(value):
+def _e(value: object) -> str:
     return html.escape(str(value), quote=True)
 
 
-def _score(value):
+def _score(value: float) -> tuple[str, str]:
     value = float(value)
     if math.isinf(value):
         return "inf", "1e308"
     return f"{value:.3g}", repr(value)
 
 
-def _members(run, f):
+def _members(run: Run, f: Found) -> str:
     rows = []
     for r, m, b in zip(f.rows, f.member_matches, f.binding_texts):
         bindings = ", ".join(f"{k} = {v}" for k, v in b.items()) if b else "(not an instance of the formula)"
@@ -101,7 +104,7 @@ def _members(run, f):
             + "".join(rows) + "</table></details>")
 
 
-def _structure_rows(run):
+def _structure_rows(run: Run) -> str:
     category = {id(c): "novel" for c in run.result.novel}
     category.update({id(c): "repeated" for c in run.result.repeated})
     category.update({id(c): f"discarded: {reason}" for reason, c in run.result.discarded})
@@ -121,7 +124,7 @@ def _structure_rows(run):
     return "".join(out)
 
 
-def _left_out_rows(run, skipped):
+def _left_out_rows(run: Run, skipped: Sequence[dict[str, Any]]) -> str:
     rows = [f"<tr><td><code>{_e(run.ids[r])}</code></td><td><code>{_e(run.text(r))}</code></td><td>{_e(reason)}</td></tr>"
             for r, reason in sorted(run.left_out.items())]
     rows += [f"<tr><td><code>{_e(s['id'])}</code></td><td><code>{_e(s['formula'])}</code></td>"
@@ -129,7 +132,7 @@ def _left_out_rows(run, skipped):
     return "".join(rows)
 
 
-def _formula_rows(entries):
+def _formula_rows(entries: list[dict]) -> str:
     out = []
     for e in entries:
         closeness = "" if e["closeness"] is None else f"{e['closeness']:.6g}"
@@ -142,7 +145,8 @@ def _formula_rows(entries):
     return "".join(out)
 
 
-def page(run, settings, labels, rendered, skipped=(), entries=None):
+def page(run: Run, settings: dict[str, Any], labels: dict[str, Any], rendered: list[str],
+         skipped: Sequence[dict[str, Any]] = (), entries: list[dict] | None = None) -> str:
     """The report as one HTML document (a str); `entries`: every bank row's verdict
     (`formulas.table`)."""
     entries = formulas.table(run, skipped) if entries is None else entries
