@@ -25,7 +25,7 @@ from source.run.results import DescribedExprs, Run
 from source.run.runner import InProcess, Runner
 from source.settings import TUNED, Settings
 from source.state import store
-from source.state.reuse import Reuse, graph
+from source.state.reuse import Kept, Reuse, graph
 
 
 def settings_of(args: argparse.Namespace) -> dict[str, Any]:
@@ -100,9 +100,11 @@ def _write(args: argparse.Namespace, progress: Progress, run: Run, asked: dict[s
 
 
 def _keep(args: argparse.Namespace, run: Run, bank: inputs.Bank, settings: Settings, library: dict[str, Any],
-          kept: Any, rendered: list[str], reuse: Reuse | None) -> None:
+          kept: Kept | None, rendered: list[str], reuse: Reuse | None) -> None:
     try:
-        store.write(args.state, run, bank.rows, bank.column("lhs"), settings, library, kept,
+        lhs = bank.column("lhs")
+        assert lhs is not None  # a state is kept only of bank files, each row described
+        store.write(args.state, run, bank.rows, lhs, settings, library, kept,
                     bank.column("source"), dict(zip((f.cluster for f in run.found), rendered)),
                     reuse.packed if reuse is not None else None, reuse)
     except OSError as e:
@@ -127,8 +129,10 @@ def _run(args: argparse.Namespace, settings: Settings, runner: Runner, progress:
     reuse = None
     descriptors = bank.column("descriptor")
     if kept is not None and descriptors is not None:
-        edges, packed = graph(kept, descriptors, bank.column("old"), settings, runner, progress)
-        reuse = Reuse(kept, bank.rows, bank.column("source"), library, settings.use_ranges, edges, packed)
+        old, source = bank.column("old"), bank.column("source")
+        assert old is not None and source is not None  # described rows, as the descriptors are
+        edges, packed = graph(kept, descriptors, old, settings, runner, progress)
+        reuse = Reuse(kept, bank.rows, source, library, settings.use_ranges, edges, packed)
     ranges = None  # rows read from files come described: only the bundled bank is described in the run
     if descriptors is None and settings.use_ranges:
         ranges = [e.var_ranges() or {} for e in bank.entries]
@@ -145,7 +149,7 @@ def _run(args: argparse.Namespace, settings: Settings, runner: Runner, progress:
                      bounds=[(e.bounds or None) if settings.use_ranges else None for e in bank.entries],
                      descriptors=descriptors, texts=bank.column("text"), settings=settings, runner=runner,
                      progress=progress, earlier=reuse)
-        rendered = structure_blocks(run, settings.seed, reuse and reuse.block, progress, runner)
+        rendered = structure_blocks(run, settings.seed, reuse.block if reuse is not None else None, progress, runner)
         table = formulas.table(run, bank.skipped, bank.order)
         blocks = _report(run, rendered, table, len(bank.skipped), args)
     labels = {"bank": bank.label, "library": library_label, "bank_size": len(bank.entries),

@@ -4,7 +4,7 @@ holds) and the library, and the checks made before the work starts."""
 import contextlib
 import os
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -83,7 +83,7 @@ class Bank:
 
 
 def read_bank(paths: list[str], skip_bad: bool, use_ranges: bool, seed: int, snap: float, runner: Runner,
-              progress: Progress, check_size: Any, kept: Any = None) -> Bank:
+              progress: Progress, check_size: Callable[[int], None], kept: reuse.Kept | None = None) -> Bank:
     """The bank files' rows, each parsed and described as it is read (on the runner), or taken
     from the kept state `kept` where it holds them; without files, the bundled Feynman bank."""
     if not paths:

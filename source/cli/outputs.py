@@ -4,7 +4,10 @@ import os
 import stat
 import sys
 import tempfile
+from collections.abc import Iterator, Sequence
 from pathlib import Path
+from types import FrameType
+from typing import IO, Any, NoReturn
 
 
 class OutputError(Exception):
@@ -15,11 +18,11 @@ class Terminated(BaseException):
     """SIGTERM, raised where the run is so that output files are cleaned up as on Ctrl-C."""
 
 
-def on_sigterm(signum, frame):
+def on_sigterm(signum: int, frame: FrameType | None) -> NoReturn:
     raise Terminated()
 
 
-def is_stdout(path):
+def is_stdout(path: str | None) -> bool:
     """Whether an output path is standard output: "-", or a name of this process's standard
     output (/dev/stdout, /proc/self/fd/1, or the file it is redirected to)."""
     if path == "-":
@@ -33,7 +36,7 @@ def is_stdout(path):
     return (mine.st_dev, mine.st_ino) == (theirs.st_dev, theirs.st_ino)
 
 
-def _special(path):
+def _special(path: str) -> bool:
     """Whether the path names something other than a regular file or a folder (a device, a
     FIFO, a socket): such a thing is written through, never replaced."""
     try:
@@ -43,7 +46,7 @@ def _special(path):
     return not (stat.S_ISREG(mode) or stat.S_ISDIR(mode))
 
 
-def check_outputs(outputs, inputs):
+def check_outputs(outputs: Sequence[tuple[str, str | None]], inputs: Sequence[str]) -> None:
     """Refuses, before any work, an output that is empty, a directory, in a folder that does not
     exist or cannot be written, the same file as an input, or standard output twice."""
     real_inputs = {os.path.realpath(p): p for p in inputs if p and p != "-"}
@@ -73,14 +76,14 @@ def check_outputs(outputs, inputs):
             raise OutputError(f"{flag} {path}: cannot write in {os.path.dirname(path) or '.'}")
 
 
-def _new_file_mode():
+def _new_file_mode() -> int:
     mask = os.umask(0)
     os.umask(mask)
     return 0o666 & ~mask
 
 
 @contextlib.contextmanager
-def atomic(path, mode="w"):
+def atomic(path: str, mode: str = "w") -> Iterator[IO[Any]]:
     """A temporary file beside `path`, renamed onto it only when the block succeeds; standard
     output for "-" (or a name of it). A symlink keeps pointing where it did (its target is
     replaced); an existing file keeps its permissions, a new one gets those the umask gives.
@@ -92,7 +95,7 @@ def atomic(path, mode="w"):
         return
     if _special(path):
         try:
-            with open(path, mode, **({} if "b" in mode else {"encoding": "utf-8"})) as f:
+            with open(path, mode, encoding=None if "b" in mode else "utf-8") as f:
                 yield f
         except OSError as e:
             raise OutputError(f"{path}: cannot write: {e.strerror or e}") from None
@@ -105,7 +108,7 @@ def atomic(path, mode="w"):
         except FileNotFoundError:
             permissions = _new_file_mode()
         os.fchmod(fd, permissions)
-        with os.fdopen(fd, mode, **({} if "b" in mode else {"encoding": "utf-8"})) as f:
+        with os.fdopen(fd, mode, encoding=None if "b" in mode else "utf-8") as f:
             yield f
         os.replace(tmp, target)
     except BaseException:

@@ -4,6 +4,8 @@ import contextlib
 import resource
 import sys
 import time
+from collections.abc import Iterator, Mapping, Sequence
+from typing import Any
 
 
 class Progress:
@@ -11,15 +13,18 @@ class Progress:
     tqdm is installed; a stage's bar closes when it is complete. Every stage's wall time, from
     its first report to its last, is kept in `times`."""
 
-    def __init__(self, show):
+    _tqdm: Any
+    _bars: dict[str, Any]
+
+    def __init__(self, show: bool) -> None:
         self._tqdm, self._bars = None, {}
-        self.times = {}  # stage -> [first report, last report]
+        self.times: dict[str, list[float]] = {}  # stage -> [first report, last report]
         if show:
             with contextlib.suppress(ImportError):
                 from tqdm import tqdm
                 self._tqdm = tqdm
 
-    def __call__(self, stage, done, total):
+    def __call__(self, stage: str, done: int, total: int) -> None:
         now = time.perf_counter()
         self.times.setdefault(stage, [now, now])[1] = now
         if self._tqdm is None:
@@ -33,7 +38,7 @@ class Progress:
             bar.close()
 
     @contextlib.contextmanager
-    def step(self, stage):
+    def step(self, stage: str) -> Iterator[None]:
         """A stage of one indivisible step (drawing a picture): a bar of one."""
         self(stage, 0, 1)
         try:
@@ -41,13 +46,13 @@ class Progress:
         finally:
             self(stage, 1, 1)
 
-    def close(self):
+    def close(self) -> None:
         for bar in self._bars.values():
             bar.close()
         self._bars.clear()
 
 
-def timings_text(times, started):
+def timings_text(times: Mapping[str, Sequence[float]], started: float) -> str:
     """Each stage's wall time, the whole run's, and the peak memory of this process."""
     lines = ["=== Timings ===", ""]
     whole, inside = time.perf_counter() - started, 0.0

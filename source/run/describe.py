@@ -38,7 +38,7 @@ def describe_one(expr: Any, ranges: dict[int, Any] | None = None, seed: int | No
     (`text`: str(expr), when already printed)."""
     if seed is not None:
         np.random.seed(formula_seed(seed, expr, text))
-    return kt.describe(expr, var_ranges=ranges)
+    return kt.describe(expr, var_ranges=ranges)  # type: ignore[arg-type]  # the engine takes None: no ranges
 
 
 def bounds_of(exprs: Sequence[Any], ranges: Sequence[dict[int, Any] | None] | None) -> list[Bounds | None]:
@@ -59,6 +59,7 @@ def describe_canonical(expr: sp.Basic, bounds: Bounds | None = None, seed: int |
     alike), with the row's own expression as `numeric_expr`, which members and verdicts show.
     `bounds`: the row's ranges by variable name, or None."""
     core = canonical.of(expr, bounds, snap).core
+    assert core is not None  # made here from the expression, never a kept state's text
     names = sorted(str(s) for s in core.free_symbols)
     ranges = {i: tuple(bounds[n]) for i, n in enumerate(names) if n in bounds} if bounds else None
     if core == expr:

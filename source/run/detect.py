@@ -70,7 +70,7 @@ def _described(exprs: Sequence[Any], ranges: Sequence[Any] | None, bounds: Seque
 
 def detect(ids: Sequence[Any], exprs: Sequence[Any], library: dict[str, Any],
            ranges: Sequence[dict[int, Any] | None] | None = None, *, bounds: Sequence[Bounds | None] | None = None,
-           descriptors: Sequence[Any] | None = None, texts: Sequence[str | None] | None = None,
+           descriptors: list[Any] | None = None, texts: Sequence[str | None] | None = None,
            settings: Settings | None = None, runner: Runner | None = None, progress: Progress = quiet,
            earlier: Earlier | None = None, **chosen: Any) -> Run:
     """Describe, cluster, generalise, score, filter and judge a bank; the stages and numbers are

@@ -17,7 +17,7 @@ Edges = tuple[np.ndarray, np.ndarray, np.ndarray]  # rows, cols, similarities
 Graph = tuple[np.ndarray, np.ndarray, np.ndarray, int]  # the edges and the pairs pruned
 
 
-def dense_matrix(descriptors: Sequence[Any], alpha: float, beta: float, progress: Progress = quiet,
+def dense_matrix(descriptors: list[Any], alpha: float, beta: float, progress: Progress = quiet,
                  block: int = 150) -> np.ndarray:
     """`pairwise_matrix(descriptors, alpha=alpha, beta=beta)`, computed in blocks of the
     similarity graph with no threshold so that the work can report its progress: the same
@@ -88,7 +88,7 @@ def graph_edges(packed: Sequence[bytes], offsets: Sequence[int], threshold: floa
     return (*_sorted_edges(parts), pruned)
 
 
-def similarity_graph(descriptors: Sequence[Any], threshold: float, alpha: float = DETECTION["alpha"],
+def similarity_graph(descriptors: list[Any], threshold: float, alpha: float = DETECTION["alpha"],
                      beta: float = DETECTION["beta"], runner: Runner | None = None, block_size: int = 2000,
                      progress: Done | None = None) -> Graph:
     """The similarity graph of described formulas, computed in packed blocks."""
@@ -97,7 +97,7 @@ def similarity_graph(descriptors: Sequence[Any], threshold: float, alpha: float 
     return graph_edges(packed, offsets, threshold, alpha, beta, runner, progress)
 
 
-def extend_graph(descriptors: Sequence[Any], known: Sequence[bool], edges: Edges, threshold: float,
+def extend_graph(descriptors: list[Any], known: Sequence[bool], edges: Edges, threshold: float,
                  alpha: float = DETECTION["alpha"], beta: float = DETECTION["beta"],
                  runner: Runner | None = None, block_size: int = 500, progress: Done | None = None,
                  packed: dict[int, bytes] | None = None) -> Graph:

@@ -10,12 +10,12 @@ from source.run.runner import Done, InProcess, Runner
 Account = dict[str, Any]
 
 
-def score_one(library: dict[str, Any], lib_descs: dict[str, Any], cluster: Sequence[Any], bank_size: int,
+def score_one(library: dict[str, Any], lib_descs: dict[str, Any], cluster: list[Any], bank_size: int,
               novelty_threshold: float, weights: dict[str, Any], parts: dict[str, Any] | None = None) -> Account:
     return kt._score_cluster(cluster, library, lib_descs, bank_size, novelty_threshold, **weights, parts=parts)
 
 
-def _score_printed(library: dict[str, Any], lib_descs: dict[str, Any], cluster: Sequence[Any],
+def _score_printed(library: dict[str, Any], lib_descs: dict[str, Any], cluster: list[Any],
                    *job: Any) -> Account:
     """`score_one`, with its candidate's formula printed where it is made ("text"), the
     reports' text, printed once; and with the cluster's cohesion in its parts, which give its
@@ -28,7 +28,7 @@ def _score_printed(library: dict[str, Any], lib_descs: dict[str, Any], cluster: 
     return account
 
 
-def score_clusters(clusters: Sequence[Sequence[Any]], library: dict[str, Any], lib_descs: dict[str, Any],
+def score_clusters(clusters: Sequence[list[Any]], library: dict[str, Any], lib_descs: dict[str, Any],
                    bank_size: int, novelty_threshold: float, runner: Runner | None = None,
                    progress: Done | None = None, weights: dict[str, Any] | None = None,
                    parts: Sequence[dict[str, Any] | None] | None = None) -> list[Account]:

@@ -6,32 +6,42 @@ read back, refusing anything malformed."""
 import hashlib
 import json
 import math
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
 import sympy as sp
 
 from source.bank import exprcode
 from source.engine import kt
+from source.run.results import Found
+
+if TYPE_CHECKING:
+    from source.bank.files import Pending
+    from source.state.reuse import Kept
 
 PACK_BLOCK = 500  # rows per packed block: the blocks `graph.extend_graph` measures
+
+# What identifies a row: its formula text and, when ranges are used, its ranges by name.
+RowKey = tuple[str, tuple[tuple[str, float, float], ...]]
 
 
 class StateError(Exception):
     """A state folder that cannot be used; the message says why and what to do."""
 
 
-def damaged(folder, why):
+def damaged(folder: Path | str, why: str) -> StateError:
     return StateError(f"{folder}: the state is damaged ({why}); delete the folder or give another --state folder")
 
 
-def row_key(formula, bounds, use_ranges):
+def row_key(formula: str, bounds: Mapping[str, tuple[float, float]], use_ranges: bool) -> RowKey:
     """What a row's descriptor depends on besides the run's settings: its formula text and,
     when ranges are used, its ranges."""
     return formula, tuple(sorted((str(k), float(a), float(b)) for k, (a, b) in bounds.items())) if use_ranges else ()
 
 
-def encode_value(value, vectors):
+def encode_value(value: Any, vectors: list[np.ndarray]) -> list[Any] | None:
     """[tag, payload] of one descriptor field, exactly; None when the value is of another kind."""
     kind = type(value)
     if value is None:
@@ -66,7 +76,7 @@ def encode_value(value, vectors):
     return None
 
 
-def decode_value(tagged, vectors):
+def decode_value(tagged: Sequence[Any], vectors: Sequence[np.ndarray]) -> Any:
     tag, payload = tagged
     if tag == "n" and payload is None:
         return None
@@ -93,23 +103,24 @@ def decode_value(tagged, vectors):
     raise ValueError(f"a malformed field value {tagged!r:.60}")
 
 
-def field_names():
+def field_names() -> list[str]:
     return [name for name in kt.ExprDescriptor.__dataclass_fields__ if name not in ("expr", "numeric_expr")]
 
 
-def _json_text(data):
+def _json_text(data: Any) -> str | None:
     return None if data is None else json.dumps(data, ensure_ascii=False, separators=(",", ":"))
 
 
-def row_record(row, lhs, descriptor, names, vectors):
+def row_record(row: "Pending", lhs: str | None, descriptor: Any, names: Sequence[str],
+               vectors: list[np.ndarray]) -> dict[str, Any]:
     """A row's record: its expression's and canonical form's tokens and its descriptor's fields,
     each as JSON text (read only when looked at); `vectors` the state's float64 arrays, of which
     the row's come in a run ("vectors": [first, count]), its fields naming them by place."""
-    record = {"formula": row.formula, "bounds": [[str(k), float(a), float(b)] for k, (a, b) in row.bounds.items()],
+    record: dict[str, Any] = {"formula": row.formula, "bounds": [[str(k), float(a), float(b)] for k, (a, b) in row.bounds.items()],
               "lhs": lhs, "expr": _json_text(exprcode.encode(descriptor.numeric_expr)),
               "norm": _json_text(exprcode.encode(descriptor.expr)), "fields": None}
-    own = []
-    fields = {}
+    own: list[np.ndarray] = []
+    fields: dict[str, Any] = {}
     for name in names:
         tagged = encode_value(getattr(descriptor, name), own)
         if tagged is None:  # a field this state cannot keep exactly: the row is described next time
@@ -120,7 +131,7 @@ def row_record(row, lhs, descriptor, names, vectors):
     return record
 
 
-def copied_record(record, kept, vectors):
+def copied_record(record: dict[str, Any], kept: "Kept", vectors: list[np.ndarray]) -> dict[str, Any]:
     """A kept row's record for the new state, its vectors moved into the new state's list."""
     if record["fields"] is None:
         return record
@@ -130,13 +141,13 @@ def copied_record(record, kept, vectors):
     return {**record, "vectors": moved}
 
 
-def library_id(library):
+def library_id(library: Mapping[str, Any]) -> str:
     """What identifies a library for the clusters' kept measures: its names and expressions."""
     text = json.dumps([[str(name), sp.srepr(expr)] for name, expr in library.items()], ensure_ascii=False)
     return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
 
 
-def shown_novelty(candidate):
+def shown_novelty(candidate: Any) -> str:
     """What a structure's block shows of its score, which changes with the bank's size."""
     return f"{float(candidate.novelty):.1f} {candidate.closest_lib}"
 
@@ -145,7 +156,7 @@ PARTS_KEYS = ("formula", "kept", "structural", "closest", "behavioral", "composi
                "cohesion")
 
 
-def parts_record(parts):
+def parts_record(parts: Mapping[str, Any]) -> dict[str, Any] | None:
     """A cluster's scoring parts as JSON data, or None when they cannot be kept exactly."""
     formula = None
     if parts["formula"] is not None:
@@ -164,7 +175,7 @@ def parts_record(parts):
     return record
 
 
-def _law_record(match):
+def _law_record(match: Any) -> dict[str, Any] | Literal[False] | None:
     """A LibraryMatch as JSON data; False when it cannot be kept exactly."""
     if match is None:
         return None
@@ -178,30 +189,38 @@ def _law_record(match):
             "mapping": None if mapping is None else [[a, b] for a, b in mapping.items()]}
 
 
-class KeptBindings(Sequence):
+class KeptBindings(Sequence[dict[Any, Any] | None]):
     """Members' bindings read from a state: decoded when first looked at, since reports print
     the texts kept beside them."""
 
-    def __init__(self, tokens):
+    _items: list[dict[Any, Any] | None] | None
+
+    def __init__(self, tokens: list[Any]) -> None:
         self.tokens, self._items = tokens, None
 
-    def _all(self):
+    def _all(self) -> list[dict[Any, Any] | None]:
         if self._items is None:
             self._items = [None if b is None else {exprcode.decode(k): exprcode.decode(v) for k, v in b}
                            for b in self.tokens]
         return self._items
 
-    def __getitem__(self, i):
+    @overload
+    def __getitem__(self, i: int) -> dict[Any, Any] | None: ...
+
+    @overload
+    def __getitem__(self, i: slice) -> list[dict[Any, Any] | None]: ...
+
+    def __getitem__(self, i: int | slice) -> dict[Any, Any] | None | list[dict[Any, Any] | None]:
         return self._all()[i]
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self.tokens)
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return isinstance(other, Sequence) and list(self) == list(other)
 
 
-def _binding_tokens(bindings):
+def _binding_tokens(bindings: Any) -> list[list[Any]] | Literal[False] | None:
     """One member's bindings as pairs of tokens, None for none, False when they cannot be kept."""
     if bindings is None:
         return None
@@ -209,7 +228,7 @@ def _binding_tokens(bindings):
     return False if any(code is None for pair in pairs for code in pair) else pairs
 
 
-def match_record(found, near):
+def match_record(found: Found, near: float | None) -> dict[str, Any] | None:
     """A structure's library verdicts and its members' bindings and their texts (`run.Found`)
     as JSON data, or None when they cannot be kept exactly."""
     laws = [_law_record(m) for m in [found.match, *found.member_matches]]
@@ -217,7 +236,7 @@ def match_record(found, near):
         return None
     texts = [None if t is None else [[k, v] for k, v in t.items()] for t in found.binding_texts]
     if isinstance(found.bindings, KeptBindings):
-        bindings = found.bindings.tokens  # as read: nothing to encode again
+        bindings: list[Any] = found.bindings.tokens  # as read: nothing to encode again
     else:
         bindings = [_binding_tokens(b) for b in found.bindings]
         if False in bindings:
@@ -225,7 +244,7 @@ def match_record(found, near):
     return {"near": near, "match": laws[0], "members": laws[1:], "bindings": bindings, "texts": texts}
 
 
-def _law_of(record):
+def _law_of(record: Mapping[str, Any] | None) -> Any:
     if record is None:
         return None
     law, kind, distance, mapping = record["law"], record["kind"], record["distance"], record["mapping"]
@@ -238,11 +257,12 @@ def _law_of(record):
                            mapping=None if mapping is None else dict(mapping))
 
 
-def _pairs(value):
+def _pairs(value: Any) -> bool:
     return isinstance(value, list) and all(isinstance(p, list) and len(p) == 2 for p in value)
 
 
-def match_of(record, members):
+def match_of(record: Mapping[str, Any],
+             members: int) -> tuple[Any, list[Any], KeptBindings, list[dict[str, str] | None]]:
     """(match, member_matches, bindings, binding_texts) of a kept match record of a structure of
     `members` rows."""
     laws, bindings, texts = record["members"], record["bindings"], record["texts"]
@@ -256,7 +276,7 @@ def match_of(record, members):
             [None if t is None else dict(t) for t in texts])
 
 
-def distance_of(value):
+def distance_of(value: Any) -> float:
     if value == "inf":
         return math.inf
     if type(value) not in (int, float) or not math.isfinite(value):
@@ -264,7 +284,7 @@ def distance_of(value):
     return float(value)
 
 
-def parts_of_record(record):
+def parts_of_record(record: Mapping[str, Any]) -> dict[str, Any]:
     formula = exprcode.decode(record["formula"]) if record["formula"] is not None else None
     if record["kept"] is False:
         return {"formula": formula, "kept": False, "structural": None, "closest": None, "behavioral": None,

@@ -6,19 +6,25 @@ scratch on the same files."""
 
 import bisect
 import json
+from collections.abc import Mapping, Sequence
+from pathlib import Path
+from typing import Any, cast
 
 import numpy as np
 
 from source.bank import exprcode
-from source.bank.files import parse_row
+from source.bank.files import Pending, parse_row
 from source.engine import kt
 from source.judge import verdicts
 from source.judge.canonical import SNAP_TOLERANCE
-from source.run.describe import describe_rows
-from source.run.graph import extend_graph
-from source.run.progress import quiet
+from source.run.describe import Outcome, describe_rows
+from source.run.graph import Edges, Graph, extend_graph
+from source.run.progress import Progress, quiet
+from source.run.results import Found
+from source.run.runner import Runner
 from source.state import records
 from source.state.records import (
+    RowKey,
     damaged,
     decode_value,
     distance_of,
@@ -35,7 +41,7 @@ class KeptDescriptor(kt.ExprDescriptor):
     each expression on its own. A run on a grown bank looks at few kept rows: the graph takes
     them packed, and a kept cluster's score needs only its members' expressions."""
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         # Reached only for what the instance lacks: what was not read yet.
         lazy = self.__dict__.get("_lazy")
         if lazy is None or name not in kt.ExprDescriptor.__dataclass_fields__:
@@ -49,35 +55,37 @@ class KeptDescriptor(kt.ExprDescriptor):
             del self.__dict__["_lazy"]
         return self.__dict__[name]
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
         # Pickled and copied as the plain descriptor it stands for.
         return kt.ExprDescriptor, tuple(getattr(self, name) for name in kt.ExprDescriptor.__dataclass_fields__)
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if not isinstance(other, kt.ExprDescriptor):
             return NotImplemented
         names = kt.ExprDescriptor.__dataclass_fields__
         return tuple(getattr(self, n) for n in names) == tuple(getattr(other, n) for n in names)
 
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]  # unhashable, as the dataclass it stands for
 
 
 class Kept:
     """A state read from its folder: its rows' records, their vectors, the graph and the
     clusters' scoring parts."""
 
-    def __init__(self, folder, rows, names, vectors, graph, clusters, use_ranges, packs=()):
+    def __init__(self, folder: Path, rows: list[dict[str, Any]], names: list[str],
+                 vectors: tuple[np.ndarray, list[int]], graph: Edges, clusters: dict[str, Any], use_ranges: bool,
+                 packs: Sequence[bytes] = ()) -> None:
         self.folder, self.records, self.names, self.graph = folder, rows, names, graph
         self._values, self._ends = vectors  # every kept float64 array, one after the other
         self.packs = list(packs)  # kept rows packed by records.PACK_BLOCK, b"" where a block was not kept
         self.keys = [row_key(r["formula"], {n: (a, b) for n, a, b in r["bounds"]}, use_ranges) for r in rows]
-        self.by_key = {}
+        self.by_key: dict[RowKey, list[int]] = {}
         for k, key in enumerate(self.keys):
             self.by_key.setdefault(key, []).append(k)
         self.clusters = clusters
-        self._parts = None
+        self._parts: dict[tuple[RowKey, ...], dict[str, Any]] | None = None
 
-    def block(self, keys, library, candidate):
+    def block(self, keys: Sequence[RowKey], library: Mapping[str, Any], candidate: Any) -> str | None:
         """The text block kept for the structure whose members have these keys, where what it
         shows of the score is the candidate's; or None."""
         record = self._record(keys, library)
@@ -86,7 +94,7 @@ class Kept:
             return None
         return record["block"]
 
-    def _record(self, keys, library):
+    def _record(self, keys: Sequence[RowKey], library: Mapping[str, Any]) -> dict[str, Any] | None:
         if self._parts is None:
             self._parts = {}
             if self.clusters["library"] == library_id(library):
@@ -94,7 +102,7 @@ class Kept:
                     self._parts[tuple(self.keys[k] for k in rows)] = parts
         return self._parts.get(tuple(keys))
 
-    def known(self, keys, library, near):
+    def known(self, keys: Sequence[RowKey], library: Mapping[str, Any], near: float) -> dict[str, Any] | None:
         """What else was kept of the cluster whose members have these keys, measured against
         this library: {"composition": the filter's composition distance of its formula,
         "match": (match, member_matches, bindings) at this near threshold, "text": its formula
@@ -113,7 +121,7 @@ class Kept:
             raise damaged(self.folder, f"a cluster's verdicts: {e}") from None
         return out
 
-    def parts(self, keys, library):
+    def parts(self, keys: Sequence[RowKey], library: Mapping[str, Any]) -> dict[str, Any] | None:
         """The kept scoring parts of the cluster whose members have these keys (row_key, in
         the cluster's order), scored against this library; or None."""
         parts = self._record(keys, library)
@@ -124,10 +132,10 @@ class Kept:
         except (exprcode.CodeError, KeyError, TypeError, ValueError) as e:
             raise damaged(self.folder, f"a cluster's parts: {e}") from None
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self.records)
 
-    def outcome(self, k, row):
+    def outcome(self, k: int, row: Pending) -> tuple[str | None, None, "KeptDescriptor", str] | None:
         """(lhs, None, descriptor, text) of kept row `k` (the same formula as `row`), or None
         where the state could not keep its descriptor. The descriptor builds its expressions
         when they are first read: the row's expression is its `numeric_expr`."""
@@ -139,13 +147,13 @@ class Kept:
         text = r.get("text")
         return r["lhs"], None, descriptor, text if isinstance(text, str) else str(descriptor.numeric_expr)
 
-    def vector(self, i):
+    def vector(self, i: int) -> np.ndarray:
         """The i-th kept float64 array."""
         if not 0 <= i < len(self._ends):  # ruled out when the state was read
             raise damaged(self.folder, "a row names a vector the state does not hold")
         return self._values[(self._ends[i - 1] if i else 0):self._ends[i]].copy()
 
-    def _fields(self, k):
+    def _fields(self, k: int) -> dict[str, Any]:
         """Kept row k's descriptor fields (all but the expressions), by name."""
         r = self.records[k]
         try:
@@ -156,7 +164,7 @@ class Kept:
         except (KeyError, TypeError, ValueError, RecursionError) as e:
             raise damaged(self.folder, f"row {k + 1}: {e}") from None
 
-    def _expression(self, k, row, name, descriptor):
+    def _expression(self, k: int, row: Pending, name: str, descriptor: Any) -> Any:
         """Kept row k's expression (`numeric_expr`) or its canonical form (`expr`)."""
         r = self.records[k]
         try:
@@ -170,11 +178,11 @@ class Kept:
             raise damaged(self.folder, f"row {k + 1}: {e}") from None
 
 
-def match(kept, rows, use_ranges):
+def match(kept: Kept, rows: Sequence[Pending], use_ranges: bool) -> list[int]:
     """For every row, the kept row it is (the k-th row of a formula and ranges takes the k-th
     kept row of them), or -1."""
-    taken = {}
-    out = []
+    taken: dict[RowKey, int] = {}
+    out: list[int] = []
     for row in rows:
         key = row_key(row.formula, row.bounds, use_ranges)
         olds = kept.by_key.get(key, ())
@@ -184,10 +192,12 @@ def match(kept, rows, use_ranges):
     return out
 
 
-def in_order(old):
+def in_order(old: Sequence[int]) -> list[int]:
     """The entries of `old` (kept rows, -1 for none) in the longest run of increasing kept rows;
     the others -1. Those rows keep their pairs' order, so the graph's kept similarities, each
     measured from the earlier row to the later, hold for them."""
+    tails: list[int]
+    tail_at: list[int]
     tails, tail_at, back = [], [], [-1] * len(old)
     for i, k in enumerate(old):
         if k < 0:
@@ -207,7 +217,7 @@ def in_order(old):
     return out
 
 
-def kept_edges(kept, old):
+def kept_edges(kept: Kept, old: Sequence[int]) -> Edges:
     """The kept graph's edges between rows of `old` (kept row per current row, -1 for none, in
     increasing order), as current rows."""
     position = np.full(len(kept), -1, dtype=np.int64)
@@ -220,20 +230,23 @@ def kept_edges(kept, old):
     return r[keep], c[keep], values[keep]
 
 
-def describe(kept, rows, use_ranges, seed, runner=None, progress=quiet, snap=SNAP_TOLERANCE):
+def describe(kept: Kept | None, rows: Sequence[Pending], use_ranges: bool, seed: int | None,
+             runner: Runner | None = None, progress: Progress = quiet,
+             snap: float = SNAP_TOLERANCE) -> tuple[list[Outcome], list[int], list[int]]:
     """`run.describe_rows` for rows of which a state may hold some: one outcome per row, (lhs,
     expr, descriptor, text) or the row's FormulaError, the kept ones read from the state (expr
     None: their descriptor's `numeric_expr` builds it when read) and the others parsed and
     described; for every row the kept row whose pairs it takes (one kept row
     per row), or -1; and the kept row whose record it took, or -1."""
     old = match(kept, rows, use_ranges) if kept is not None else [-1] * len(rows)
-    outcomes = [None] * len(rows)
+    outcomes: list[Outcome | None] = [None] * len(rows)
     # A row the state holds fewer times than the bank takes the descriptor of its first kept
     # copy; only its pairs are measured again.
     source = [k if k >= 0 else kept.by_key.get(row_key(r.formula, r.bounds, use_ranges), [-1])[0]
               for r, k in zip(rows, old)] if kept is not None else list(old)
     reused = [i for i, k in enumerate(source) if k >= 0]
     for done, i in enumerate(reused, start=1):
+        assert kept is not None  # only a state's rows are reused
         outcomes[i] = kept.outcome(source[i], rows[i])
         if outcomes[i] is None:
             old[i] = -1
@@ -243,7 +256,7 @@ def describe(kept, rows, use_ranges, seed, runner=None, progress=quiet, snap=SNA
                                          snap=snap)):
         outcomes[i] = o
         source[i] = -1
-    return outcomes, old, source
+    return cast(list[Outcome], outcomes), old, source  # every row has its outcome now
 
 
 class Reuse:
@@ -251,16 +264,17 @@ class Reuse:
     the kept row whose record row i took, or -1), scored against `library`; `graph`, the rows'
     similarity graph made from the kept one (`graph`)."""
 
-    def __init__(self, kept, rows, source, library, use_ranges, graph=None, packed=None):
+    def __init__(self, kept: Kept, rows: Sequence[Pending], source: Sequence[int], library: dict[str, Any],
+                 use_ranges: bool, graph: Graph | None = None, packed: dict[int, bytes] | None = None) -> None:
         self.kept, self.library, self.source, self.graph = kept, library, list(source), graph
         self.packed = packed  # the rows packed by records.PACK_BLOCK, by block, as far as `graph` packed them
         # A row that took a kept record has that record's key.
         self.keys = [kept.keys[k] if k >= 0 else row_key(r.formula, r.bounds, use_ranges) for r, k in zip(rows, source)]
 
-    def verdicts(self, snap, threshold):
+    def verdicts(self, snap: float, threshold: float) -> list[Any]:
         """Each row's verdict kept with this library and settings, or None (`verdicts.Verdict`)."""
         key = verdicts.verdict_key(library_id(self.library), snap, threshold)
-        out = []
+        out: list[Any] = []
         for k in self.source:
             record = self.kept.records[k].get("verdict") if k >= 0 else None
             try:
@@ -270,29 +284,30 @@ class Reuse:
                 raise damaged(self.kept.folder, f"row {k + 1}'s verdict: {e}") from None
         return out
 
-    def parts(self, members):
+    def parts(self, members: Sequence[int]) -> dict[str, Any] | None:
         """The kept scoring parts of the cluster of these rows, or None."""
         return self.kept.parts([self.keys[r] for r in members], self.library)
 
-    def record(self, members):
+    def record(self, members: Sequence[int]) -> dict[str, Any] | None:
         """The kept record of the cluster of these rows, as read (JSON data), or None."""
         return self.kept._record([self.keys[r] for r in members], self.library)
 
-    def known(self, members, near):
+    def known(self, members: Sequence[int], near: float) -> dict[str, Any] | None:
         """What else was kept of the cluster of these rows (`Kept.known`), or None."""
         return self.kept.known([self.keys[r] for r in members], self.library, near)
 
-    def block(self, found):
+    def block(self, found: Found) -> str | None:
         """The kept text block of a structure (`run.Found`), or None."""
         return self.kept.block([self.keys[r] for r in found.rows], self.library, found.candidate)
 
 
-def graph(kept, descriptors, old, settings, runner=None, progress=quiet):
+def graph(kept: Kept, descriptors: list[Any], old: Sequence[int], settings: Mapping[str, Any],
+          runner: Runner | None = None, progress: Progress = quiet) -> tuple[Graph, dict[int, bytes]]:
     """The similarity graph of described rows (`old`: the kept row each took, or -1), from the
     kept graph where it holds; and the rows packed by records.PACK_BLOCK, by block, as far as they were
     (`write` keeps them). A block of the same kept rows as a kept block takes its packing."""
     rows = in_order(old)
-    packed = {}
+    packed: dict[int, bytes] = {}
     for b, packing in enumerate(kept.packs):
         o, e = b * records.PACK_BLOCK, min((b + 1) * records.PACK_BLOCK, len(kept))
         if packing and e <= len(rows) and (e - o == records.PACK_BLOCK or e == len(rows)) and rows[o:e] == list(range(o, e)):

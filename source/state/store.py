@@ -19,14 +19,17 @@ import math
 import os
 import secrets
 import zipfile
-from collections.abc import Mapping
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
+from source.bank.files import Pending
 from source.engine import kt
 from source.judge import verdicts
+from source.run.graph import Edges
+from source.run.results import Run
 from source.settings import BY_KEY, KEPT
 from source.state import records
 from source.state.records import (
@@ -41,7 +44,7 @@ from source.state.records import (
     row_record,
     shown_novelty,
 )
-from source.state.reuse import Kept
+from source.state.reuse import Kept, Reuse
 from source.version import installed
 
 FORMAT = 4
@@ -55,7 +58,7 @@ def kept_settings(settings: Mapping[str, Any]) -> dict[str, Any]:
     return {o.key: settings.get(o.key, o.default) for o in KEPT}
 
 
-def _digest(path):
+def _digest(path: Path) -> str:
     h = hashlib.sha256()
     with open(path, "rb") as f:
         for chunk in iter(lambda: f.read(1 << 20), b""):
@@ -63,17 +66,17 @@ def _digest(path):
     return h.hexdigest()
 
 
-def _json_bytes(data):
+def _json_bytes(data: Any) -> bytes:
     return json.dumps(data, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
 
 
-def _npz(**arrays):
+def _npz(**arrays: Any) -> bytes:
     buffer = io.BytesIO()
     np.savez(buffer, **arrays)
     return buffer.getvalue()
 
 
-def _durable(path, data):
+def _durable(path: Path, data: bytes) -> str:
     """Writes a file and waits until it is on the disk (the manifest that names it comes after);
     its checksum."""
     with open(path, "wb") as f:
@@ -83,7 +86,7 @@ def _durable(path, data):
     return hashlib.sha256(data).hexdigest()
 
 
-def _packs(descriptors, packed):
+def _packs(descriptors: list[Any], packed: dict[int, bytes]) -> list[bytes]:
     """The rows packed in blocks of records.PACK_BLOCK: `packed`'s blocks where given, the others packed
     here; b"" for a block that cannot be (the next run packs it itself)."""
     out = []
@@ -97,7 +100,10 @@ def _packs(descriptors, packed):
     return out
 
 
-def write(folder, run, rows, lhs, settings, library, kept=None, source=None, blocks=None, packed=None, reuse=None):
+def write(folder: str | Path, run: Run, rows: Sequence[Pending], lhs: Sequence[str | None], settings: Mapping[str, Any],
+          library: Mapping[str, Any], kept: Kept | None = None, source: Sequence[int] | None = None,
+          blocks: Mapping[int, str] | None = None, packed: Mapping[int, bytes] | None = None,
+          reuse: Reuse | None = None) -> None:
     """Keeps the state of a run (`source.run.Run`): `rows` the bank rows of its entries (bankio's
     rows, in order) and `lhs` their left-hand sides; `settings` the run's settings (at least
     those of KEPT); `library` the library it was scored against. Rows taken from a state
@@ -108,9 +114,10 @@ def write(folder, run, rows, lhs, settings, library, kept=None, source=None, blo
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     names = field_names()
-    vectors = []
-    row_records = []
-    judged = verdicts.verdict_key(library_id(library), run.settings.get("snap"), run.settings.get("fit_threshold"))
+    vectors: list[np.ndarray] = []
+    row_records: list[dict[str, Any]] = []
+    # A run made without its settings keys its verdicts under None.
+    judged = verdicts.verdict_key(library_id(library), run.settings.get("snap"), run.settings.get("fit_threshold"))  # type: ignore[arg-type]
     for i, (r, h, d) in enumerate(zip(rows, lhs, run.descriptors)):
         k = source[i] if source is not None else -1
         row_records.append(copied_record(kept.records[k], kept, vectors) if k >= 0 and kept is not None
@@ -119,7 +126,7 @@ def write(folder, run, rows, lhs, settings, library, kept=None, source=None, blo
             row_records[-1]["text"] = run.texts[i]
         if run.verdicts:
             row_records[-1]["verdict"] = {"key": judged, **verdicts.to_record(run.verdicts[i])}
-    clusters = []
+    clusters: list[list[Any]] = []
     found = {f.cluster: f for f in run.found}
     for k, parts in run.accounts.items():
         earlier = reuse.record(run.clusters[k]) if reuse is not None else None
@@ -143,6 +150,7 @@ def write(folder, run, rows, lhs, settings, library, kept=None, source=None, blo
     try:
         lengths = np.array([len(v) for v in vectors], dtype=np.int64)
         values = np.concatenate(vectors) if vectors else np.empty(0)
+        assert run.graph is not None  # a state keeps the runs of the large path, which make the graph
         rows_of, cols_of, values_of = run.graph[:3]
         packs = _packs(run.descriptors, dict(packed or {}))
         blobs = {"rows": _json_bytes({"fields": names, "rows": row_records}),
@@ -170,7 +178,7 @@ def write(folder, run, rows, lhs, settings, library, kept=None, source=None, blo
             (folder / name).unlink(missing_ok=True)
 
 
-def _manifest_files(folder):
+def _manifest_files(folder: Path) -> list[str]:
     try:
         with open(folder / MANIFEST, encoding="utf-8") as f:
             files = json.load(f).get("files", {})
@@ -179,17 +187,17 @@ def _manifest_files(folder):
         return []
 
 
-def _shown(value):
+def _shown(value: Any) -> str:
     return f"{value:g}" if isinstance(value, float) else str(value)
 
 
-def _load_npz(path, names):
+def _load_npz(path: Path, names: Sequence[str]) -> dict[str, np.ndarray]:
     with np.load(path, allow_pickle=False) as data:
         return {n: data[n] for n in names}
 
 
 @contextlib.contextmanager
-def locked(folder, warn=None):
+def locked(folder: str | Path, warn: Callable[[str], None] | None = None) -> Iterator[None]:
     """The state folder held for one run, from reading it to keeping the next state: a second
     run on the same folder waits (saying so through `warn`) instead of reading files the first
     is replacing. The folder is made if missing; the lock is the folder's own (no lock file)."""
@@ -212,7 +220,7 @@ def locked(folder, warn=None):
         os.close(fd)  # closing the descriptor releases the lock
 
 
-def read(folder, settings):
+def read(folder: str | Path, settings: Mapping[str, Any]) -> Kept | None:
     """The state kept in `folder`, or None where the folder holds none yet (missing or empty).
     StateError for a folder that holds something else, a state of another version, format or
     settings, or a damaged one."""
@@ -273,19 +281,19 @@ def read(folder, settings):
         names, row_records = data["fields"], data["rows"]
         with open(paths["clusters"], encoding="utf-8") as f:
             clusters = json.load(f)
-        vectors = _load_npz(paths["vectors"], ("lengths", "values"))
+        loaded = _load_npz(paths["vectors"], ("lengths", "values"))
         graph = _load_npz(paths["graph"], ("rows", "cols", "values", "packs", "pack_lengths", "pack_block"))
     except (OSError, ValueError, KeyError, TypeError, RecursionError, EOFError, zipfile.BadZipFile) as e:
         raise damaged(folder, str(e) or type(e).__name__) from None
     if names != field_names():
         raise damaged(folder, "its descriptors have other fields than this version's")
-    vectors = _vectors(folder, vectors)
+    vectors = _vectors(folder, loaded)
     return Kept(folder, _records(folder, row_records, manifest.get("rows"), len(vectors[1])), names,
                 vectors, _graph(folder, graph, len(row_records)),
                 _clusters(folder, clusters, len(row_records)), settings["use_ranges"], _kept_packs(folder, graph, len(row_records)))
 
 
-def _records(folder, row_records, count, vectors):
+def _records(folder: Path, row_records: Any, count: Any, vectors: int) -> list[dict[str, Any]]:
     if not isinstance(row_records, list) or len(row_records) != count:
         raise damaged(folder, "the rows do not match the manifest")
     for k, r in enumerate(row_records):
@@ -306,7 +314,7 @@ def _records(folder, row_records, count, vectors):
     return row_records
 
 
-def _clusters(folder, data, n):
+def _clusters(folder: Path, data: Any, n: int) -> dict[str, Any]:
     ok = isinstance(data, dict) and isinstance(data.get("library"), str) and isinstance(data.get("clusters"), list)
     for item in data["clusters"] if ok else ():
         ok = (isinstance(item, list) and len(item) == 2 and isinstance(item[0], list) and isinstance(item[1], dict)
@@ -318,7 +326,7 @@ def _clusters(folder, data, n):
     return data
 
 
-def _vectors(folder, data):
+def _vectors(folder: Path, data: Mapping[str, np.ndarray]) -> tuple[np.ndarray, list[int]]:
     """The kept float64 arrays, one after the other, and where each ends."""
     lengths, values = data["lengths"], data["values"]
     if lengths.dtype != np.int64 or values.dtype != np.float64 or lengths.ndim != 1 or values.ndim != 1 \
@@ -327,7 +335,7 @@ def _vectors(folder, data):
     return values, np.cumsum(lengths).tolist()
 
 
-def _kept_packs(folder, data, n):
+def _kept_packs(folder: Path, data: Mapping[str, np.ndarray], n: int) -> list[bytes]:
     packs, lengths, block = data["packs"], data["pack_lengths"], data["pack_block"]
     if packs.dtype != np.uint8 or lengths.dtype != np.int64 or block.dtype != np.int64 \
             or packs.ndim != 1 or lengths.ndim != 1 or block.shape != (1,) or (lengths < 0).any() \
@@ -336,11 +344,11 @@ def _kept_packs(folder, data, n):
     if int(block[0]) != records.PACK_BLOCK or len(lengths) != -(-n // records.PACK_BLOCK):
         return []
     ends = np.cumsum(lengths).tolist()
-    data = packs.tobytes()
-    return [data[e - k:e] for k, e in zip(lengths.tolist(), ends)]
+    joined = packs.tobytes()
+    return [joined[e - k:e] for k, e in zip(lengths.tolist(), ends)]
 
 
-def _graph(folder, data, n):
+def _graph(folder: Path, data: Mapping[str, np.ndarray], n: int) -> Edges:
     rows, cols, values = data["rows"], data["cols"], data["values"]
     if rows.dtype != np.int64 or cols.dtype != np.int64 or values.dtype != np.float64 \
             or not rows.ndim == cols.ndim == values.ndim == 1 or not len(rows) == len(cols) == len(values) \
