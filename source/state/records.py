@@ -8,7 +8,7 @@ import json
 import math
 from collections.abc import Mapping, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Literal, overload
+from typing import TYPE_CHECKING, Any, Literal, Protocol, overload
 
 import numpy as np
 import sympy as sp
@@ -19,7 +19,12 @@ from source.run.results import Found
 
 if TYPE_CHECKING:
     from source.bank.files import Pending
-    from source.state.reuse import Kept
+
+class Vectors(Protocol):
+    """Where a kept row's float64 arrays are read (a state as read, `reuse.Kept`)."""
+
+    def vector(self, i: int) -> np.ndarray: ...
+
 
 PACK_BLOCK = 500  # rows per packed block: the blocks `graph.extend_graph` measures
 
@@ -131,7 +136,7 @@ def row_record(row: "Pending", lhs: str | None, descriptor: Any, names: Sequence
     return record
 
 
-def copied_record(record: dict[str, Any], kept: "Kept", vectors: list[np.ndarray]) -> dict[str, Any]:
+def copied_record(record: dict[str, Any], kept: Vectors, vectors: list[np.ndarray]) -> dict[str, Any]:
     """A kept row's record for the new state, its vectors moved into the new state's list."""
     if record["fields"] is None:
         return record
