@@ -127,12 +127,33 @@ def test_filter_in_runs_equals_the_filter_and_takes_known_distances(m, monkeypat
     assert large.filter_large(candidates, library, distances=distances, **thresholds) == want
     measured = [(c, d) for c, d in zip(candidates, distances) if d is not None]
     assert measured
+    # Measured: exactly the candidates that no test before the distance discarded.
+    early = {id(c) for reason, c in want.discarded if reason not in ("already expressible", "novelty too low")}
+    assert [d is not None for d in distances] == [id(c) not in early for c in candidates]
     for c, d in measured[:2] if not thresholds else ():  # the plain-Python distance takes seconds
         assert d == reference.min_composition_distance(m, c.formula, list(library.values()))
     monkeypatch.setattr(large, "distances_of", lambda *a: pytest.fail("a known distance was measured again"))
     assert large.filter_large(candidates, library, distances=list(distances), **thresholds) == want
+    near = large.filter_large(candidates, library, distances=[0.0] * len(candidates), **thresholds)
+    assert near.novel == near.repeated == [] and len(near.discarded) == len(candidates)
+    assert {reason for reason, c in near.discarded if id(c) not in early} == {"already expressible"}
     with pytest.raises(TypeError):
         large.filter_large(candidates, library, min_members="2")
+
+
+@pytest.mark.parametrize("run", [1, 5])
+def test_filter_in_short_runs_puts_each_distance_in_its_place(m, monkeypatch, feynman_candidates, run):
+    from source.run import filtering
+    candidates, library = feynman_candidates, load_library()
+    thresholds = {"composition_threshold": 7.0, "novel_threshold": 2.0}
+    monkeypatch.setattr(filtering, "_FILTER_RUN", run)
+    runs = []
+    measure = filtering.distances_of
+    monkeypatch.setattr(filtering, "distances_of", lambda lib, formulas: runs.append(len(formulas)) or
+                        measure(lib, formulas))
+    assert filtering.filter_large(candidates, library, **thresholds) == m.filter_candidates(candidates, library,
+                                                                                             **thresholds)
+    assert len(runs) > 1 and max(runs) == run
 
 
 # ---- packed bytes from elsewhere: checked before any distance reads them -------------------

@@ -284,6 +284,27 @@ def test_behavior_blocks(m, bank, capsys):
     assert comps(again) == comps(blocks[0])  # reseeded with 42 for every candidate
 
 
+@pytest.mark.parametrize("category, count", [(None, 2), ("all", 2), ("novel", 1), ("repeated", 1),
+                                             ("odd", None), ("discarded", None)])
+def test_behavior_blocks_of_a_filter_result(m, category, count):
+    x, y = sp.symbols("x y")
+    c = lambda f: m.GeneralizedCandidate(formula=f, members=[x, y], growth_class="linear", novelty=7.0,
+                                         closest_lib="none")
+    result = m.FilterResult(novel=[c(sp.Symbol("v0") * sp.sin(sp.Symbol("v1")))],
+                            repeated=[c(sp.Symbol("v0") + sp.Symbol("φ1"))], discarded=[])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if count is None:
+            with pytest.raises(ValueError, match="^category must be None, 'all', 'novel', or 'repeated'$"):
+                m._behavior_blocks(result, category)
+            return
+        blocks = m._behavior_blocks(result, category)
+    heads = [b.split("\n")[0].split(" \u2500")[0] for b in blocks]
+    shown = ["novel", "repeated"] if count == 2 else [category]
+    assert heads == [f"\u2500\u2500 {name} structure #0" for name in shown]
+    assert all(b.count("\nComposition: ") == 10 for b in blocks)
+
+
 @pytest.mark.parametrize("kwargs, error, text", [
     ({"category": "odd"}, ValueError, "category must be None, 'all', 'novel', or 'repeated'"),
     ({"index": 99}, IndexError, "^report index out of range$"),

@@ -50,6 +50,17 @@ def test_feynman_bank_matches_per_pair_zss_pipeline(m, feynman, capsys):
     assert line == [f"similarity \u2014 min={upper.min():.4f}  mean={upper.mean():.4f}  max={upper.max():.4f}"]
 
 
+@pytest.mark.parametrize("values", [
+    np.array([0.25, 0.5]),
+    # numpy sums in pairs: a plain or an exact sum gives another mean (0.5667, not 0.5264).
+    np.array([1e16] + [1.0] * 50 + [-1e16] + [0.3] * 77),
+    np.linspace(0.0, 1.0, 1001) ** 3,
+])
+def test_similarity_line_holds_numpys_statistics(m, values):
+    want = f"similarity \u2014 min={values.min():.4f}  mean={values.mean():.4f}  max={values.max():.4f}"
+    assert m._similarity_line(values) == want
+
+
 def test_members_are_the_bank_expressions_not_canonical_forms(m):
     bank = [x * sp.sin(y), 3 * x * sp.sin(y), z * sp.sin(t) / 2]
     got = quiet(m.detect_structure, bank, {}, verbose=False, sim_threshold=0.5)
@@ -145,7 +156,7 @@ def test_defaults(m):
     assert m.filter_candidates.__defaults__ == (2, 6.0, 1.0, 2.0, 0.6)
 
 
-@pytest.mark.parametrize("formula, kwargs, reason", [
+BOUNDARIES = [
     (x * y, {"min_members": 3}, "too few members (not recurring)"),
     (x * y, {"min_members": 2}, None),
     (PHI[0], {}, "bare wildcard"),
@@ -156,13 +167,43 @@ def test_defaults(m):
     (y * z, {"composition_threshold": 2.0}, None),           # distance 2 to x + x
     (y * z, {"composition_threshold": 2.5}, "already expressible"),
     (x ** 2, {"composition_threshold": 0.5}, "already expressible"),  # x * x itself
-])
+]
+
+
+@pytest.mark.parametrize("formula, kwargs, reason", BOUNDARIES)
 def test_filter_boundaries(m, formula, kwargs, reason):
     result = m.filter_candidates([cand(m, formula)], {"a": x}, **kwargs)
     if reason is None:
         assert result.novel and not result.discarded
     else:
         assert reasons(result) == [reason]
+
+
+@pytest.mark.parametrize("formula, kwargs, reason", BOUNDARIES)
+def test_pending_candidates_are_those_that_reach_the_distance(m, formula, kwargs, reason):
+    early = {k: v for k, v in kwargs.items() if k in ("min_members", "max_wildcard_density")}
+    reaches = reason in (None, "already expressible")
+    assert m._filter_pending([cand(m, formula), cand(m, x * y, members=3)], **early) == [reaches, True]
+
+
+@pytest.mark.parametrize("formula, distance, reason", [
+    (x * y + sp.sin(x), 1.99, "already expressible"),  # measured, it is far from x + x and x * x
+    (x * y + sp.sin(x), 2.0, None),                     # the threshold itself is kept
+    (x ** 2, math.inf, None),                           # measured, it is x * x
+    (x ** 2, None, "already expressible"),              # None: measured here
+    (PHI[0], 0.0, "bare wildcard"),                     # an earlier test decides first
+])
+def test_given_distances_stand_for_the_measured_ones(m, formula, distance, reason):
+    result = m._filter_with_distances([cand(m, formula)], {"a": x}, [distance])
+    assert reasons(result) == ([reason] if reason else [])
+    if distance is None:
+        assert result == m.filter_candidates([cand(m, formula)], {"a": x})
+
+
+@pytest.mark.parametrize("distances, error", [([], ValueError), ([1.0, 2.0], ValueError), (["x"], TypeError)])
+def test_given_distances_are_one_number_per_candidate(m, distances, error):
+    with pytest.raises(error):
+        m._filter_with_distances([cand(m, x * y + sp.sin(x))], {"a": x}, distances)
 
 
 @pytest.mark.parametrize("novelty, where", [
@@ -250,6 +291,52 @@ def test_filter_report_sections_restart_numbering(m):
     assert [b.split("]")[0] for b in blocks] == ["  [0", "  [1", "  [0", "  [bare wildcard"]
     assert lines[-1] == "  [bare wildcard]  φ1  (members=2)"
     assert lines[:3] == ["novel    : 2", "repeated : 1", "discarded: 1"]
+
+
+@pytest.fixture
+def sorted_result(m):
+    cs = [cand(m, x * y, 9.0), cand(m, x + y, 7.0), cand(m, x - y, 2.0), cand(m, PHI[0], 2.0),
+          cand(m, x / y, 0.5)]
+    return quiet(m.filter_candidates, cs, {})
+
+
+def test_filter_report_text_places_the_given_blocks_and_formulas(m, sorted_result):
+    rule = "\u2500"
+    text = m._filter_report_text(sorted_result, ["  [0] A", "  [1] B", "  [0] C"], "all", ["Φ", None])
+    assert text.split("\n") == [
+        "novel    : 2", "repeated : 1", "discarded: 2", "",
+        rule * 2 + " novel structures " + rule * 34, "  [0] A", "  [1] B", "",
+        rule * 2 + " repeated patterns " + rule * 33, "  [0] C", "",
+        rule * 2 + " discarded " + rule * 41,
+        "  [bare wildcard]  Φ  (members=2)", "  [novelty too low]  x/y  (members=2)"]
+    # Without printed formulas, from the candidates' own blocks: filter_report_strings, but for
+    # the sensitivity figures, which draw fresh noise at each description.
+    blocks = [quiet(m.candidate_report, i, c) for name in ("novel", "repeated")
+              for i, c in enumerate(getattr(sorted_result, name))]
+    steady = lambda lines: [line for line in lines if "sensitivity" not in line]
+    assert steady(m._filter_report_text(sorted_result, blocks).split("\n")) == \
+        steady("\n".join(quiet(m.filter_report_strings, sorted_result)).split("\n"))
+
+
+@pytest.mark.parametrize("category, blocks, text", [
+    ("repeated", ["  [0] C"], "repeated: 1\n\n  [0] C\n"),
+    ("novel", ["  [0] A", "  [1] B"], "novel: 2\n\n  [0] A\n\n  [1] B\n"),
+])
+def test_filter_report_text_of_one_category(m, sorted_result, category, blocks, text):
+    assert m._filter_report_text(sorted_result, blocks, category) == text
+    empty = m.FilterResult(novel=[], repeated=[], discarded=[])
+    assert m._filter_report_text(empty, [], category) == f"{category}: 0\n\n  (none)\n"
+
+
+@pytest.mark.parametrize("blocks, category, formulas", [
+    (["  [0] A", "  [1] B"], "all", None),             # the repeated block is missing
+    (["  [0] A", "  [1] B", "  [0] C"], "all", ["Φ"]),  # two discarded, one formula
+    (["  [0] C"], "novel", None),
+    ([], "discarded", None),
+])
+def test_filter_report_text_refuses_blocks_that_do_not_fit(m, sorted_result, blocks, category, formulas):
+    with pytest.raises(ValueError):
+        m._filter_report_text(sorted_result, blocks, category, formulas)
 
 
 def test_report_and_sections(m, capsys):

@@ -117,6 +117,37 @@ def test_filter_text_from_rendered_blocks_is_the_filter_report(m, bank, capsys, 
     assert run.result.novel and run.result.repeated
 
 
+def test_filter_text_prints_each_discarded_formula_as_given(bank):
+    from source.report.text import filter_text
+    ids, exprs = bank
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        run = detect(ids, exprs, load_library(), verbose=False, min_members=3, max_wildcard_density=0.3)
+    discarded = run.result.discarded
+    assert len(discarded) >= 3
+    blocks = {id(f.candidate): f"  [{k}] structure {k}" for k, f in enumerate(run.found)}
+    shown = {id(discarded[1][1]): "as printed"}
+    lines = filter_text(run.result, blocks, "all", shown).split("\n")[-len(discarded):]
+    assert lines == [f"  [{reason}]  {'as printed' if k == 1 else c.formula}  (members={len(c.members)})"
+                     for k, (reason, c) in enumerate(discarded)]
+
+
+def test_similarity_line_of_a_run_is_the_one_detect_structure_prints(m, bank, capsys):
+    ids, exprs = bank
+    library = load_library()
+    similarity = lambda out: [line for line in out.splitlines() if line.startswith("similarity")]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        capsys.readouterr()
+        np.random.seed(2)
+        m.detect_structure(exprs, library, verbose=True)
+        want = similarity(capsys.readouterr().out)
+        np.random.seed(2)
+        detect(ids, exprs, library, verbose=True, filter=False)
+        got = similarity(capsys.readouterr().out)
+    assert got == want and len(want) == 1
+
+
 def test_clusters_scored_below_the_threshold_say_their_score(m, bank):
     ids, exprs = bank
     library = load_library()
