@@ -1,12 +1,13 @@
-"""What a detection run reports: the verdict on every structure, the account of every formula,
-and the JSON document."""
-import math
+"""What a detection run reports as text: the verdict on every structure, the account of every
+formula, the formulas left out, and the filter's sections."""
+
 from typing import Any
 
 from source.engine import kt
 from source.run.blocks import reindexed
+from source.run.results import Found, Run
 
-def verdict_text(match):
+def verdict_text(match: Any) -> str:
     """What a structure (or a member) is: "known law (kind): name" or "new structure"."""
     if match is None:
         return "new structure"
@@ -18,30 +19,30 @@ TERM_NAMES = {"structural": "tree distance", "behavioral": "behaviour", "irreduc
               "recurrence": "recurrence", "compression": "compression"}
 
 
-def terms_text(terms):
+def terms_text(terms: dict[str, Any]) -> str:
     """The weighted terms of a structure's score, which add up to it."""
     return ", ".join(f"{TERM_NAMES.get(k, k)} {float(v):.3g}" for k, v in terms.items())
 
 
-def _binding_text(bindings):
+def _binding_text(bindings: dict[str, str] | None) -> str:
     if not bindings:
         return "(not an instance of the formula)"
     return ", ".join(f"{k}={v}" for k, v in bindings.items())
 
 
-def is_known(found):
+def is_known(found: Found) -> bool:
     """Whether a structure is a known law: by its members' verdicts where the run made them, else
     by the library match of its formula."""
     return found.verdict.verdict == "known" if found.verdict is not None else found.match is not None
 
 
-def structure_text(found):
+def structure_text(found: Found) -> str:
     """A structure's verdict as its members make it ("known: coulomb_law, 31 of 40 members (9
     new)"), or the library match of its formula where the run judged no member."""
     return found.verdict.text() if found.verdict is not None else verdict_text(found.match)
 
 
-def verdict_report(run, members=True):
+def verdict_report(run: Run, members: bool = True) -> str:
     """The verdict on every structure, with the counts at the top; with `members`, each
     member's id, formula, bindings and own verdict."""
     known = sum(is_known(f) for f in run.found)
@@ -82,7 +83,7 @@ def filter_text(result: Any, block_of: dict[int, str], category: str = "all",
     return kt._filter_report_text(result, blocks, category, [formula_of.get(id(c)) for _, c in result.discarded])
 
 
-def account_counts(run):
+def account_counts(run: Run) -> dict[str, int]:
     """How many formulas went where; the counts add up to the bank's size (and the skipped
     rows, which never reached the bank)."""
     in_structures = sum(len(f.rows) for f in run.found)
@@ -93,10 +94,10 @@ def account_counts(run):
             "new_formulas": sum(v.verdict == "new" for v in run.verdicts)}
 
 
-def account_report(run, skipped=0):
+def account_report(run: Run, skipped: int = 0) -> str:
     """Where every formula went: in a structure, or left out and why."""
     counts = account_counts(run)
-    reasons = {}
+    reasons: dict[str, int] = {}
     for reason in run.left_out.values():
         key = reason.split(" (")[0]
         reasons[key] = reasons.get(key, 0) + 1
@@ -109,7 +110,7 @@ def account_report(run, skipped=0):
     return "\n".join(lines) + "\n"
 
 
-def left_out_report(run):
+def left_out_report(run: Run) -> str:
     lines = ["── left out ──────────────────────────────────────────"]
     for r, reason in sorted(run.left_out.items()):
         lines.append(f"  {run.ids[r]}: {run.text(r)}   [{reason}]")

@@ -22,14 +22,14 @@ def reindexed(block: str, index: int) -> str:
     return f"  [{index}] {rest}"
 
 
-def _structure_block(index: int, candidate: Any, seed: int | None) -> str:
+def _structure_block(index: int, candidate: Any, seed: int) -> str:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # numpy's overflow and invalid-value warnings of the evaluation
         np.random.seed(formula_seed(seed, candidate.formula))
         return kt.candidate_report(index, candidate)
 
 
-def structure_blocks(run: "Run", seed: int | None, known: Callable[["Found"], str | None] | None = None,
+def structure_blocks(run: "Run", seed: int, known: Callable[["Found"], str | None] | None = None,
                      progress: Progress = quiet, runner: Runner | None = None) -> list[str]:
     """Each structure's text block (`candidate_report`), its figures drawn from numpy's generator
     seeded for its formula (`formula_seed`), so that a structure reads the same whatever else

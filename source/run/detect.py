@@ -104,7 +104,7 @@ def detect(ids: Sequence[Any], exprs: Sequence[Any], library: dict[str, Any],
         descriptors = _described(exprs, ranges, bounds, settings, progress)
     matrix = None
     graph = earlier.graph if earlier is not None else None
-    if graph is None and (settings.large or not isinstance(runner, InProcess)):
+    if graph is None and settings.large:
         graph = similarity_graph(descriptors, settings.sim_threshold, settings.alpha, settings.beta, runner,
                                  settings.block_size,
                                  progress=lambda done, total: progress("similarity graph", done, total))
