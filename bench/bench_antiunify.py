@@ -4,11 +4,11 @@ Clusters of 10-30 generated formulas of 20-60 nodes, each a sum of 5-7 products 
 factors, the members of a cluster being variants of one template; the literal fold computes
 every structural score by the recursive definition through the C API.
 """
+
 import random
 import time
 
 import sympy as sp
-
 from common import kernels, kt, reference
 
 SYMS = sp.symbols("a b c d e f g")
@@ -67,14 +67,23 @@ def main():
     pairs = []
     for _ in range(5):
         a, b = (sp.Mul(*rng.sample(list(SYMS), 6), evaluate=False) for _ in range(2))
-        pairs.append((kt._multiplicative_args(a) + [sp.sin(SYMS[0])], kt._multiplicative_args(b) + [sp.cos(SYMS[1])]))
+        pairs.append(
+            (
+                kt._multiplicative_args(a) + [sp.sin(SYMS[0])],
+                kt._multiplicative_args(b) + [sp.cos(SYMS[1])],
+            )
+        )
     pair_native_s = timed(lambda p: kt._best_commutative_pairing(*p), pairs)[0]
     pair_python_s = timed(lambda p: reference.best_commutative_pairing(*p), pairs)[0]
-    print(f"  7-argument pairing:    {pair_native_s / len(pairs) * 1e3:8.2f} ms native, "
-          f"{pair_python_s / len(pairs) * 1e3:.1f} ms plain Python ({pair_python_s / pair_native_s:.0f}x)")
+    print(
+        f"  7-argument pairing:    {pair_native_s / len(pairs) * 1e3:8.2f} ms native, "
+        f"{pair_python_s / len(pairs) * 1e3:.1f} ms plain Python ({pair_python_s / pair_native_s:.0f}x)"
+    )
     native3_s = timed(kt.anti_unify_cluster, work[:3])[0]
-    print(f"  plain Python (3 clusters): {python_s * 1e3:8.1f} ms, native on the same "
-          f"{native3_s * 1e3:.1f} ms ({python_s / native3_s:.1f}x)")
+    print(
+        f"  plain Python (3 clusters): {python_s * 1e3:8.1f} ms, native on the same "
+        f"{native3_s * 1e3:.1f} ms ({python_s / native3_s:.1f}x)"
+    )
 
 
 if __name__ == "__main__":

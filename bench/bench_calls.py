@@ -1,14 +1,14 @@
 """Three per-call scores and helpers against their plain-Python transcriptions, sympy's cache
 cleared before each timed call: the behavioural distance of 25 clusters to a 30-entry library,
 the compression gain of 25 clusters, and canonical variable names for 100 formulas."""
+
 import gc
 import time
 import warnings
 
 import numpy as np
-from sympy.core.cache import clear_cache
-
 from common import kt, load_bank, reference
+from sympy.core.cache import clear_cache
 
 
 def best_fresh(fn, calls, repeats=5):
@@ -33,15 +33,27 @@ def main():
     np.random.seed(0)
     ds = [kt.describe(e) for e in exprs]
     library = {f"l{i}": d for i, d in enumerate(ds[:30])}
-    clusters = [ds[i:i + 4] for i in range(0, len(ds), 4)]
+    clusters = [ds[i : i + 4] for i in range(0, len(ds), 4)]
     formulas = [kt.anti_unify_cluster([c[0].expr, c[1].expr]) or c[0].expr for c in clusters]
     cases = [
-        ("behavioral_distance (25 clusters)", [(c, library) for c in clusters],
-         kt.behavioral_distance_between_cluster_and_library, reference.behavioral_distance),
-        ("compression_gain (25 clusters)", list(zip(clusters, formulas)),
-         kt.compression_gain, reference.compression_gain),
-        ("_canonicalize_expr (100 formulas)", [(e, 3) for e in exprs],
-         kt._canonicalize_expr, reference.canonicalize),
+        (
+            "behavioral_distance (25 clusters)",
+            [(c, library) for c in clusters],
+            kt.behavioral_distance_between_cluster_and_library,
+            reference.behavioral_distance,
+        ),
+        (
+            "compression_gain (25 clusters)",
+            list(zip(clusters, formulas)),
+            kt.compression_gain,
+            reference.compression_gain,
+        ),
+        (
+            "_canonicalize_expr (100 formulas)",
+            [(e, 3) for e in exprs],
+            kt._canonicalize_expr,
+            reference.canonicalize,
+        ),
     ]
     print("per-call functions against plain Python, sympy cache cleared (target >= 2x)")
     for name, calls, native, python in cases:

@@ -3,11 +3,11 @@
 Runs over the bundled Feynman bank, with and without each formula's variable ranges, and
 against a plain-Python transcription of the same steps.
 """
+
 import warnings
 
 import numpy as np
 import sympy as sp
-
 from common import best_of, kt, load_bank, reference
 
 
@@ -38,8 +38,10 @@ def main():
     print(f"describe over {len(bank)} Feynman formulas (ms per expression)")
     print(f"{'':<16}{'lambdify+call':>14}{'describe':>10}{'ratio':>8}{'python':>9}{'ratio':>8}")
     for label, floor, native, python in rows:
-        print(f"{label:<16}{floor:>14.3f}{native:>10.3f}{native / floor:>8.2f}"
-              f"{python:>9.3f}{python / floor:>8.2f}")
+        print(
+            f"{label:<16}{floor:>14.3f}{native:>10.3f}{native / floor:>8.2f}"
+            f"{python:>9.3f}{python / floor:>8.2f}"
+        )
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@ variants of it, duplicates rejected, so no tree repeats and interning cannot hel
     python bench/bench_kernel.py            # 800 formulas
     python bench/bench_kernel.py --n 400
 """
+
 import argparse
 import random
 import time
@@ -19,7 +20,6 @@ import warnings
 
 import numpy as np
 import sympy as sp
-
 from common import kernels, kt, load_bank
 
 ALPHA, BETA = 0.85, 0.15
@@ -46,8 +46,15 @@ def distinct_bank(n, seed=0):
     while len(out) < n:
         expr, bounds = rng.choice(pool)
         sym = rng.choice(sorted(expr.free_symbols, key=str))
-        change = rng.choice([lambda e: e.subs(sym, sym**2), lambda e: e.subs(sym, sp.sin(sym)),
-                             lambda e: 3 * e, lambda e: e + sym, lambda e: e.subs(sym, 2 * sym)])
+        change = rng.choice(
+            [
+                lambda e: e.subs(sym, sym**2),
+                lambda e: e.subs(sym, sp.sin(sym)),
+                lambda e: 3 * e,
+                lambda e: e + sym,
+                lambda e: e.subs(sym, 2 * sym),
+            ]
+        )
         new = change(expr)
         names = sorted(str(s) for s in new.free_symbols)
         if add(new, {i: bounds[name] for i, name in enumerate(names)}):
@@ -79,8 +86,14 @@ def size_bound_pruned(ds, thresholds):
     bonus = bonus + np.where(field("unary_depth")[i] == field("unary_depth")[j], 0.05, 0.0)
     structural = np.minimum(1.0, 0.5 * tree + 0.4 * op + bonus)
     behaviour = np.array([kt._behavioral_sim(ds[a], ds[b]) for a, b in zip(i, j)])
-    return {t: int(np.sum((ALPHA * structural + BETA * 1.0 < t) | (ALPHA * structural + BETA * behaviour < t)))
-            for t in thresholds}
+    return {
+        t: int(
+            np.sum(
+                (ALPHA * structural + BETA * 1.0 < t) | (ALPHA * structural + BETA * behaviour < t)
+            )
+        )
+        for t in thresholds
+    }
 
 
 def main():
@@ -101,10 +114,14 @@ def main():
         assert np.array_equal(old, new) and np.array_equal(new, dense), "similarities differ"
         best["reference"] = min(best["reference"], t_old)
         best["new"] = min(best["new"], t_new)
-    print(f"{n} distinct formulas ({pairs} pairs i <= j), one thread, CPU per pair (best of 3, interleaved)")
+    print(
+        f"{n} distinct formulas ({pairs} pairs i <= j), one thread, CPU per pair (best of 3, interleaved)"
+    )
     print(f"  reference per-pair path: {best['reference'] / pairs * 1e6:7.2f} us")
-    print(f"  new kernel:              {best['new'] / pairs * 1e6:7.2f} us   "
-          f"ratio {best['new'] / best['reference']:.3f} (target <= 0.4)")
+    print(
+        f"  new kernel:              {best['new'] / pairs * 1e6:7.2f} us   "
+        f"ratio {best['new'] / best['reference']:.3f} (target <= 0.4)"
+    )
 
     upper = np.triu_indices(n, 1)
     links = n * (n - 1) // 2
@@ -116,11 +133,15 @@ def main():
         rows, cols, values, pruned = kt.similarity_graph(ds, threshold)
         assert len(values) == int(np.sum(dense[upper] >= threshold)), "graph and matrix disagree"
         short = int(np.sum(dense[upper] < threshold))
-        print(f"threshold {threshold}: pairs i < j ruled out by the graph's bound "
-              f"{100 * before[threshold] / links:.2f} % before, {100 * pruned / links:.2f} % after "
-              f"({100 * short / links:.2f} % fall short)")
-        print(f"  bound then early exit: {t_exit / pairs * 1e6:7.3f} us CPU per pair, "
-              f"ratio {t_exit / best['reference']:.3f} to the reference path")
+        print(
+            f"threshold {threshold}: pairs i < j ruled out by the graph's bound "
+            f"{100 * before[threshold] / links:.2f} % before, {100 * pruned / links:.2f} % after "
+            f"({100 * short / links:.2f} % fall short)"
+        )
+        print(
+            f"  bound then early exit: {t_exit / pairs * 1e6:7.3f} us CPU per pair, "
+            f"ratio {t_exit / best['reference']:.3f} to the reference path"
+        )
 
 
 if __name__ == "__main__":

@@ -5,12 +5,12 @@ previous kernel (every pair's trees measured), in one run.
     python bench/bench_matrix.py             # 3,000 formulas
     python bench/bench_matrix.py --n 10000
 """
+
 import argparse
 import time
 import warnings
 
 import numpy as np
-
 from common import kernels, kt, load_bank, variants
 
 
@@ -35,10 +35,16 @@ def main():
     new, new_wall, new_cpu = timed(lambda: kt.pairwise_matrix(ds))
     old, old_wall, old_cpu = timed(lambda: kernels.pairwise_matrix_direct(ds))
     assert np.array_equal(new, old), "matrices differ"
-    print(f"pairwise_matrix on {n} formulas ({count} pairs, {distinct} distinct canonical formulas)")
-    print(f"  previous kernel: {old_wall:7.2f} s wall, {old_cpu / count * 1e6:6.2f} us CPU per pair")
-    print(f"  distinct trees:  {new_wall:7.2f} s wall, {new_cpu / count * 1e6:6.2f} us CPU per pair "
-          f"({old_cpu / new_cpu:.1f}x less CPU; target <= 2.6 us per pair at 10,000)")
+    print(
+        f"pairwise_matrix on {n} formulas ({count} pairs, {distinct} distinct canonical formulas)"
+    )
+    print(
+        f"  previous kernel: {old_wall:7.2f} s wall, {old_cpu / count * 1e6:6.2f} us CPU per pair"
+    )
+    print(
+        f"  distinct trees:  {new_wall:7.2f} s wall, {new_cpu / count * 1e6:6.2f} us CPU per pair "
+        f"({old_cpu / new_cpu:.1f}x less CPU; target <= 2.6 us per pair at 10,000)"
+    )
 
 
 if __name__ == "__main__":

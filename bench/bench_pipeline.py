@@ -6,6 +6,7 @@ literal per-call computation (sympy composition, to_zss and zss.simple_distance 
     python bench/bench_pipeline.py            # 1,000 formulas
     python bench/bench_pipeline.py --n 10000  # also reports the process's peak memory
 """
+
 import argparse
 import resource
 import time
@@ -14,8 +15,8 @@ import warnings
 import numpy as np
 import sympy as sp
 import zss
-
 from common import kt, load_bank, reference, variants
+
 from source.bank.laws import load_library
 
 # The functions detect_structure calls through the module namespace, grouped by stage.
@@ -23,8 +24,12 @@ STAGES = {
     "describe": ["describe"],
     "matrix": ["pairwise_matrix"],
     "clustering": ["cluster_by_similarity"],
-    "generalisation": ["_canonicalize_expr", "anti_unify_cluster", "_is_valid_generalization",
-                       "_display_canonical_expr"],
+    "generalisation": [
+        "_canonicalize_expr",
+        "anti_unify_cluster",
+        "_is_valid_generalization",
+        "_display_canonical_expr",
+    ],
 }
 
 
@@ -42,6 +47,7 @@ def timed_stages():
                     return _fn(*args, **kwargs)
                 finally:
                     spent[_stage] += time.perf_counter() - start
+
             setattr(kt, name, wrapper)
     return spent, lambda: [setattr(kt, n, f) for n, f in originals.items()]
 
@@ -77,9 +83,18 @@ def main():
     spent["filter"] = time.perf_counter() - start
     spent["summary+scoring"] = total - sum(spent[s] for s in STAGES)
 
-    print(f"detect_structure + filter_candidates: {len(exprs)} formulas, {len(library)} laws, "
-          f"{len(candidates)} candidates ({len(result.novel)} novel, {len(result.repeated)} repeated)")
-    for stage in ["describe", "matrix", "clustering", "generalisation", "summary+scoring", "filter"]:
+    print(
+        f"detect_structure + filter_candidates: {len(exprs)} formulas, {len(library)} laws, "
+        f"{len(candidates)} candidates ({len(result.novel)} novel, {len(result.repeated)} repeated)"
+    )
+    for stage in [
+        "describe",
+        "matrix",
+        "clustering",
+        "generalisation",
+        "summary+scoring",
+        "filter",
+    ]:
         print(f"  {stage:<16}{spent[stage]:8.2f} s")
     print(f"  {'total':<16}{total + spent['filter']:8.2f} s   (target < 10 s at 1,000 formulas)")
     if args.n > 1000:
@@ -89,8 +104,10 @@ def main():
     # Scoring and filtering of 5 candidates, against a fresh copy of the library so that the
     # native side starts with nothing cached.
     five = (candidates * 5)[:5]
-    fresh = {name: sp.sympify(str(e), locals={s.name: s for s in e.free_symbols})
-             for name, e in library.items()}
+    fresh = {
+        name: sp.sympify(str(e), locals={s.name: s for s in e.free_symbols})
+        for name, e in library.items()
+    }
     start = time.perf_counter()
     for c in five:
         kt.compositionality_score(c.formula, list(fresh.values()))
@@ -99,8 +116,10 @@ def main():
     start = time.perf_counter()
     literal_scoring(five, fresh)
     literal = time.perf_counter() - start
-    print(f"scoring + filtering 5 candidates: native {native * 1e3:.1f} ms, "
-          f"literal {literal:.2f} s, {literal / native:.0f}x  (target >= 100x)")
+    print(
+        f"scoring + filtering 5 candidates: native {native * 1e3:.1f} ms, "
+        f"literal {literal:.2f} s, {literal / native:.0f}x  (target >= 100x)"
+    )
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@
 against a 30-entry library of bundled formulas, against the plain-Python computation per call
 (sympy sum and product, labelled trees and zss tree edit distance for every comparison).
 """
+
 import random
 import time
 
@@ -35,11 +36,17 @@ def main():
     assert want == [first, later[0]], "scores disagree"
 
     n = len(library)
-    print(f"compositionality_score: {len(formulas)} formulas, {n}-entry library "
-          f"({n + n * (n - 1)} tree distances per call)")
+    print(
+        f"compositionality_score: {len(formulas)} formulas, {n}-entry library "
+        f"({n + n * (n - 1)} tree distances per call)"
+    )
     print(f"  plain Python per call:   {python_s * 1e3:9.1f} ms  (mean of {len(sample)})")
-    print(f"  native, first call:      {first_s * 1e3:9.2f} ms  ({python_s / first_s:6.0f}x, target >= 5x)")
-    print(f"  native, later calls:     {later_s * 1e3:9.2f} ms  ({python_s / later_s:6.0f}x, target >= 100x)")
+    print(
+        f"  native, first call:      {first_s * 1e3:9.2f} ms  ({python_s / first_s:6.0f}x, target >= 5x)"
+    )
+    print(
+        f"  native, later calls:     {later_s * 1e3:9.2f} ms  ({python_s / later_s:6.0f}x, target >= 100x)"
+    )
 
 
 if __name__ == "__main__":

@@ -16,6 +16,7 @@ the JSON document's per-formula verdicts with the truth table by id. Prints:
     .venv/bin/python bench/bench_sr.py --keltran /other/.venv/bin/keltran
     .venv/bin/python bench/bench_sr.py --baseline /work/baseline/.venv/bin/keltran
 """
+
 import argparse
 import csv
 import json
@@ -51,8 +52,12 @@ def interpreter(keltran):
 
 
 def law_classes(keltran):
-    out = subprocess.run([interpreter(keltran), "-P", "-c", CLASSES], capture_output=True, text=True,
-                         cwd=tempfile.gettempdir())
+    out = subprocess.run(
+        [interpreter(keltran), "-P", "-c", CLASSES],
+        capture_output=True,
+        text=True,
+        cwd=tempfile.gettempdir(),
+    )
     if out.returncode != 0:
         raise SystemExit(f"could not compute the law classes with {keltran}:\n{out.stderr}")
     return json.loads(out.stdout.strip().splitlines()[-1])
@@ -93,15 +98,19 @@ def table(title, counts, total):
 def verdict_report(doc, truth, classes, ids):
     formulas = doc.get("formulas")
     if formulas is None:
-        print("The JSON document has no \"formulas\" list: this build writes no per-formula verdicts,\n"
-              "so only the time is reported.")
+        print(
+            'The JSON document has no "formulas" list: this build writes no per-formula verdicts,\n'
+            "so only the time is reported."
+        )
         return
     by_id = {}
     for f in formulas:
         by_id.setdefault(f.get("id"), f)
     order_ok = [f.get("id") for f in formulas] == [i for i in ids if i in by_id]
-    print(f"{len(formulas)} formula verdicts for {len(ids)} bank rows"
-          + ("" if order_ok else " (not in bank order)"))
+    print(
+        f"{len(formulas)} formula verdicts for {len(ids)} bank rows"
+        + ("" if order_ok else " (not in bank order)")
+    )
     skipped = doc.get("skipped") or []
     if skipped:
         print(f"{len(skipped)} rows skipped as unparsable")
@@ -111,7 +120,12 @@ def verdict_report(doc, truth, classes, ids):
         same = set(classes.get(law, [law])) | {law}
         return any(n in same for n in named)
 
-    lib = {"known, correct law": 0, "known, wrong law": 0, "new": 0, "no verdict (missing or skipped)": 0}
+    lib = {
+        "known, correct law": 0,
+        "known, wrong law": 0,
+        "new": 0,
+        "no verdict (missing or skipped)": 0,
+    }
     wrong = {}
     held = {"known": 0, "new": 0, "no verdict (missing or skipped)": 0}
     known_held = {}
@@ -132,7 +146,11 @@ def verdict_report(doc, truth, classes, ids):
         tally, misnamed = (lib, wrong) if group == "library" else (held, known_held)
         if verdict == "known":
             right = group == "library" and correct(f, t["law"])
-            tally["known, correct law" if right else ("known, wrong law" if group == "library" else "known")] += 1
+            tally[
+                "known, correct law"
+                if right
+                else ("known, wrong law" if group == "library" else "known")
+            ] += 1
             if not right:
                 key = (t["law"], f.get("law"))
                 misnamed[key] = misnamed.get(key, 0) + 1
@@ -144,7 +162,9 @@ def verdict_report(doc, truth, classes, ids):
         print(f"    {n:4d} x {law} called {named}")
     print()
     table("Recovered expressions of held-out laws", held, sum(held.values()))
-    print(f"  called known: {held['known']} of {sum(held.values())} ({pct(held['known'], sum(held.values())).strip()})")
+    print(
+        f"  called known: {held['known']} of {sum(held.values())} ({pct(held['known'], sum(held.values())).strip()})"
+    )
     for (law, named), n in sorted(known_held.items(), key=lambda kv: -kv[1])[:10]:
         print(f"    {n:4d} x {law} called {named}")
     print()
@@ -153,7 +173,11 @@ def verdict_report(doc, truth, classes, ids):
     print(f"  {'group':<10}" + "".join(f"{v:>10}" for v in verdicts) + f"{'total':>10}")
     for group in ("library", "held-out"):
         g = overall.get(group, {})
-        print(f"  {group:<10}" + "".join(f"{g.get(v, 0):10d}" for v in verdicts) + f"{sum(g.values()):10d}")
+        print(
+            f"  {group:<10}"
+            + "".join(f"{g.get(v, 0):10d}" for v in verdicts)
+            + f"{sum(g.values()):10d}"
+        )
     if known_unrecovered:
         print("  held-out rows not recovered but called known, most frequent:")
         for (law, named), n in sorted(known_unrecovered.items(), key=lambda kv: -kv[1])[:10]:
@@ -162,14 +186,24 @@ def verdict_report(doc, truth, classes, ids):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--keltran", type=Path, default=REPO / ".venv" / "bin" / "keltran",
-                        help="the keltran command to run (default: the repository's .venv)")
-    parser.add_argument("--baseline", type=Path, help="another keltran command, timed on the same bank")
+    parser.add_argument(
+        "--keltran",
+        type=Path,
+        default=REPO / ".venv" / "bin" / "keltran",
+        help="the keltran command to run (default: the repository's .venv)",
+    )
+    parser.add_argument(
+        "--baseline", type=Path, help="another keltran command, timed on the same bank"
+    )
     parser.add_argument("--bank", type=Path, default=BANK)
     parser.add_argument("--truth", type=Path, default=TRUTH)
     parser.add_argument("--keep-json", type=Path, help="also keep the detect document here")
-    parser.add_argument("--every", type=int, default=1,
-                        help="take every K-th row of the bank (2: about 2,600 rows, the size of one campaign)")
+    parser.add_argument(
+        "--every",
+        type=int,
+        default=1,
+        help="take every K-th row of the bank (2: about 2,600 rows, the size of one campaign)",
+    )
     args = parser.parse_args()
     for k in [args.keltran] + ([args.baseline] if args.baseline else []):
         if not k.is_file():
@@ -183,10 +217,12 @@ def main():
         if args.every > 1:
             lines = args.bank.read_text().splitlines(keepends=True)
             args.bank = Path(tmp) / f"every{args.every}_{args.bank.name}"
-            args.bank.write_text(lines[0] + "".join(lines[1::args.every]))
+            args.bank.write_text(lines[0] + "".join(lines[1 :: args.every]))
             ids = bank_ids(args.bank)
         out = Path(args.keep_json or Path(tmp) / "sr.json")
-        print(f"keltran detect {args.bank.name} ({len(ids)} rows) with {args.keltran} ...", flush=True)
+        print(
+            f"keltran detect {args.bank.name} ({len(ids)} rows) with {args.keltran} ...", flush=True
+        )
         seconds = detect(args.keltran, args.bank, out)
         doc = json.loads(out.read_text())
         base = None
@@ -196,11 +232,15 @@ def main():
     print()
     verdict_report(doc, truth, law_classes(args.keltran), ids)
     print()
-    print(f"time: {seconds:.1f} s for {len(ids)} formulas, {1000 * seconds / len(ids):.2f} ms per formula "
-          f"(whole command, start-up included)")
+    print(
+        f"time: {seconds:.1f} s for {len(ids)} formulas, {1000 * seconds / len(ids):.2f} ms per formula "
+        f"(whole command, start-up included)"
+    )
     if base is not None:
-        print(f"baseline: {base:.1f} s, {1000 * base / len(ids):.2f} ms per formula; "
-              f"ratio new/baseline {seconds / base:.2f}")
+        print(
+            f"baseline: {base:.1f} s, {1000 * base / len(ids):.2f} ms per formula; "
+            f"ratio new/baseline {seconds / base:.2f}"
+        )
 
 
 if __name__ == "__main__":

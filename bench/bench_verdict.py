@@ -16,19 +16,22 @@ laws whose variants form no structure at all.
 A second part times `match_library` on 1,000 candidates against the 30 laws, and on the
 candidates of a distinct bank against its own detection time.
 """
+
 import argparse
 import random
 import time
 import warnings
 
 import sympy as sp
-
 from common import kt, load_bank
-from source.bank.laws import load_library
-from source.run.detect import detect
-from source.judge.verdicts import form_classes
 
-NAMES = [c for c in "abcdfghjklmnpqrstuwxyzABCDFGHJKLMNPRTUVWXYZ"] + [f"{c}{k}" for c in "xyzuw" for k in range(1, 6)]
+from source.bank.laws import load_library
+from source.judge.verdicts import form_classes
+from source.run.detect import detect
+
+NAMES = [c for c in "abcdfghjklmnpqrstuwxyzABCDFGHJKLMNPRTUVWXYZ"] + [
+    f"{c}{k}" for c in "xyzuw" for k in range(1, 6)
+]
 SCALES = [2, 3, 5, sp.Rational(1, 2), sp.Rational(3, 2), sp.Float(0.25), sp.Float(1.7), 10]
 
 
@@ -66,7 +69,12 @@ def balanced_accuracy(table):
     def rate(truth, good):
         formed = table[(truth, "known")] + table[(truth, "new")]
         return table[(truth, good)] / formed if formed else float("nan")
-    return (rate("library", "known") + rate("held out", "new")) / 2, rate("library", "known"), rate("held out", "new")
+
+    return (
+        (rate("library", "known") + rate("held out", "new")) / 2,
+        rate("library", "known"),
+        rate("held out", "new"),
+    )
 
 
 def run_split(laws, in_library, seed, near):
@@ -89,7 +97,9 @@ def run_split(laws, in_library, seed, near):
         truth = "library" if name in in_library else "held out"
         # Every formula's own verdict, whether or not it joined a structure.
         mine = [v for i, v in zip(ids, run.verdicts) if i.startswith(name + "#")]
-        calls["formula"].append((truth, "known" if 2 * sum(v.verdict == "known" for v in mine) > len(mine) else "new"))
+        calls["formula"].append(
+            (truth, "known" if 2 * sum(v.verdict == "known" for v in mine) > len(mine) else "new")
+        )
         truth = "library" if name in in_library else "held out"
         # The structure holding most of this law's variants.
         best, count = None, 1
@@ -113,11 +123,16 @@ def run_split(laws, in_library, seed, near):
 
 def print_table(title, table):
     acc, known, new = balanced_accuracy(table)
-    print(f"{title}: balanced accuracy {acc:.1%}  (library laws called known {known:.1%}, "
-          f"held-out laws called new {new:.1%})")
+    print(
+        f"{title}: balanced accuracy {acc:.1%}  (library laws called known {known:.1%}, "
+        f"held-out laws called new {new:.1%})"
+    )
     print(f"    {'':10} {'known':>7} {'new':>7} {'missed':>7}")
     for truth in ("library", "held out"):
-        print(f"    {truth:10} " + " ".join(f"{table[(truth, c)]:7d}" for c in ("known", "new", "missed")))
+        print(
+            f"    {truth:10} "
+            + " ".join(f"{table[(truth, c)]:7d}" for c in ("known", "new", "missed"))
+        )
 
 
 def accuracy(seeds, near):
@@ -131,18 +146,25 @@ def accuracy(seeds, near):
         for in_library in halves:
             for key, found in run_split(laws, in_library, seed, near).items():
                 calls[key] += found
-    print(f"{len(laws)} laws in {len(classes)} classes; {seeds} seeds x 2 halves; near threshold {near}")
+    print(
+        f"{len(laws)} laws in {len(classes)} classes; {seeds} seeds x 2 halves; near threshold {near}"
+    )
     print_table("library match, on each law's own variants", verdict_table(calls["member"]))
     print_table("library match, on the structure holding them", verdict_table(calls["structure"]))
     print_table("filter categories (repeated = known, novel = new)", verdict_table(calls["filter"]))
-    print_table("every formula's own verdict, most of each law's variants", verdict_table(calls["formula"]))
-    print_table("the structure's verdict from its members", verdict_table(calls["structure verdict"]))
+    print_table(
+        "every formula's own verdict, most of each law's variants", verdict_table(calls["formula"])
+    )
+    print_table(
+        "the structure's verdict from its members", verdict_table(calls["structure verdict"])
+    )
     missed = sum(c == "missed" for _, c in calls["member"]) / len(calls["member"])
     print(f"laws whose variants form no structure: {missed:.1%}")
 
 
 def speed():
     from banks import random_bank
+
     laws = load_library()
     exprs = random_bank(2000, seed=7, depth=3)
     candidates = []
@@ -150,16 +172,29 @@ def speed():
         formula = kt.anti_unify_cluster([a, b])
         if formula is not None:
             formula = kt._display_canonical_expr(formula)
-            candidates.append(kt.GeneralizedCandidate(formula=formula, members=[a, b], growth_class="",
-                                                      novelty=0.0, closest_lib="none"))
+            candidates.append(
+                kt.GeneralizedCandidate(
+                    formula=formula,
+                    members=[a, b],
+                    growth_class="",
+                    novelty=0.0,
+                    closest_lib="none",
+                )
+            )
     candidates = candidates[:1000]
     start = time.perf_counter()
     known = sum(kt.match_library(c, laws) is not None for c in candidates)
     spent = time.perf_counter() - start
-    print(f"match_library: {len(candidates)} candidates against {len(laws)} laws in {spent:.3f} s "
-          f"({known} known)")
+    print(
+        f"match_library: {len(candidates)} candidates against {len(laws)} laws in {spent:.3f} s "
+        f"({known} known)"
+    )
     bank = [f.expr for f in load_bank()]
-    bank = bank + [2 * e for e in bank] + [e.xreplace({s: s ** 2 for s in list(e.free_symbols)[:1]}) for e in bank]
+    bank = (
+        bank
+        + [2 * e for e in bank]
+        + [e.xreplace({s: s**2 for s in list(e.free_symbols)[:1]}) for e in bank]
+    )
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         start = time.perf_counter()
@@ -168,8 +203,10 @@ def speed():
         start = time.perf_counter()
         [kt.match_library(f.candidate, laws) for f in run.found]
         matching = time.perf_counter() - start
-    print(f"on {len(bank)} Feynman formulas and variants: detection {detection:.2f} s, matching its "
-          f"{len(run.found)} structures {matching:.3f} s (ratio {matching / detection:.3f})")
+    print(
+        f"on {len(bank)} Feynman formulas and variants: detection {detection:.2f} s, matching its "
+        f"{len(run.found)} structures {matching:.3f} s (ratio {matching / detection:.3f})"
+    )
 
 
 def main():

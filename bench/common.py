@@ -1,4 +1,5 @@
 """Shared set-up for the benchmarks: the module, the bundled bank, the Python reference."""
+
 import os
 import random
 import sys
@@ -7,18 +8,22 @@ import warnings
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 # The test-only extension (kernel hooks, reference paths), built by `make bench` into build/testing.
-sys.path.insert(0, os.environ.get("KELTRAN_TESTING_DIR")
-                or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "testing"))
+sys.path.insert(
+    0,
+    os.environ.get("KELTRAN_TESTING_DIR")
+    or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "testing"),
+)
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")
-    from source import _brenmoor as kt  # noqa: E402
     import _brenmoor_testing as kernels  # noqa: E402,F401
 
-import reference  # noqa: E402,F401
-from source.bank.feynman import load_bank  # noqa: E402,F401
+    from source import _brenmoor as kt  # noqa: E402
 
+import reference  # noqa: E402,F401
 import sympy as sp  # noqa: E402
+
+from source.bank.feynman import load_bank  # noqa: E402,F401
 
 
 def variants(bank, count, seed=0):
@@ -29,8 +34,15 @@ def variants(bank, count, seed=0):
     while len(out) < count:
         f = rng.choice(bank)
         sym = rng.choice(sorted(f.expr.free_symbols, key=str))
-        change = rng.choice([lambda e: e.subs(sym, sym**2), lambda e: e.subs(sym, sp.sin(sym)),
-                             lambda e: 3 * e, lambda e: e + sym, lambda e: e.subs(sym, 2 * sym)])
+        change = rng.choice(
+            [
+                lambda e: e.subs(sym, sym**2),
+                lambda e: e.subs(sym, sp.sin(sym)),
+                lambda e: 3 * e,
+                lambda e: e + sym,
+                lambda e: e.subs(sym, 2 * sym),
+            ]
+        )
         expr = change(f.expr)
         names = sorted(str(s) for s in expr.free_symbols)
         out.append((expr, {i: f.bounds[name] for i, name in enumerate(names)}))

@@ -5,6 +5,7 @@ variables they came from.
 
     python bench/distinct.py 100000 bank.json      # writes a JSON bank (ids, formulas, ranges)
 """
+
 import json
 import random
 import sys
@@ -17,7 +18,7 @@ with warnings.catch_warnings():
     from source.bank.feynman import load_bank
 
 CHANGES = [
-    lambda e, s, r: e.xreplace({s: s ** 2}),
+    lambda e, s, r: e.xreplace({s: s**2}),
     lambda e, s, r: e.xreplace({s: sp.sin(s)}),
     lambda e, s, r: e.xreplace({s: sp.exp(-s)}),
     lambda e, s, r: e.xreplace({s: sp.sqrt(s)}),
@@ -27,7 +28,7 @@ CHANGES = [
     lambda e, s, r: e + s,
     lambda e, s, r: e * s,
     lambda e, s, r: e / (1 + s),
-    lambda e, s, r: sp.log(e) if r.random() < 0.3 else e - s ** 2,
+    lambda e, s, r: sp.log(e) if r.random() < 0.3 else e - s**2,
 ]
 
 
@@ -58,12 +59,16 @@ def distinct_bank(n, seed=0):
         out.append((f"d{len(out)}", expr))
         if len(pool) < 5000:
             pool.append(expr)
-    return [(i, e, {str(s): bounds.get(str(s), (0.1, 10.0)) for s in e.free_symbols}) for i, e in out]
+    return [
+        (i, e, {str(s): bounds.get(str(s), (0.1, 10.0)) for s in e.free_symbols}) for i, e in out
+    ]
 
 
 def write_bank(n, path, seed=0):
-    rows = [{"id": i, "formula": str(e), "ranges": {k: list(v) for k, v in r.items()}}
-            for i, e, r in distinct_bank(n, seed)]
+    rows = [
+        {"id": i, "formula": str(e), "ranges": {k: list(v) for k, v in r.items()}}
+        for i, e, r in distinct_bank(n, seed)
+    ]
     with open(path, "w") as f:
         json.dump(rows, f)
     return len(rows)

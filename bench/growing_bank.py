@@ -8,6 +8,7 @@ and write the same JSON document, and the ratio of their times is printed.
     python bench/growing_bank.py                  # 20,000 kept, 1,000 added
     python bench/growing_bank.py --kept 3000 --added 300 --local
 """
+
 import argparse
 import json
 import os
@@ -22,20 +23,29 @@ from distinct import write_bank
 
 
 def stages(stderr):
-    return {m.group(1).strip(): float(m.group(2)) for m in re.finditer(r"^  (.{32}) +([\d.]+) s$", stderr, re.M)}
+    return {
+        m.group(1).strip(): float(m.group(2))
+        for m in re.finditer(r"^  (.{32}) +([\d.]+) s$", stderr, re.M)
+    }
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--kept", type=int, default=20_000)
     parser.add_argument("--added", type=int, default=1_000)
-    parser.add_argument("--local", action="store_true", help="no Dask cluster: everything in the one process")
+    parser.add_argument(
+        "--local", action="store_true", help="no Dask cluster: everything in the one process"
+    )
     args = parser.parse_args()
     folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench")
     os.makedirs(folder, exist_ok=True)
     total = args.kept + args.added
     # The generator's first rows do not depend on the size asked: a larger bank's prefix serves.
-    sizes = [int(m.group(1)) for name in os.listdir(folder) if (m := re.fullmatch(r"distinct_(\d+)\.json", name))]
+    sizes = [
+        int(m.group(1))
+        for name in os.listdir(folder)
+        if (m := re.fullmatch(r"distinct_(\d+)\.json", name))
+    ]
     size = min((k for k in sizes if k >= total), default=total)
     source = os.path.join(folder, f"distinct_{size}.json")
     if not os.path.exists(source):
@@ -43,15 +53,27 @@ def main():
     rows = json.load(open(source))[:total]
     work = tempfile.mkdtemp(prefix="keltran-state-")
     first, added = os.path.join(work, "first.json"), os.path.join(work, "added.json")
-    json.dump(rows[:args.kept], open(first, "w"))
-    json.dump(rows[args.kept:], open(added, "w"))
+    json.dump(rows[: args.kept], open(first, "w"))
+    json.dump(rows[args.kept :], open(added, "w"))
     kept = os.path.join(work, "kept")
     env = dict(os.environ, GROQ_API_KEY="")
 
     def keltran(files, *options, dask=None):
         out = os.path.join(work, "out.json")
-        command = [sys.executable, "-P", "-m", "source", "detect", *files, "--large", "--quiet", "--timings",
-                   "--json", out, *options] + (["--dask", dask] if dask else [])
+        command = [
+            sys.executable,
+            "-P",
+            "-m",
+            "source",
+            "detect",
+            *files,
+            "--large",
+            "--quiet",
+            "--timings",
+            "--json",
+            out,
+            *options,
+        ] + (["--dask", dask] if dask else [])
         start = time.perf_counter()
         done = subprocess.run(command, capture_output=True, text=True, env=env)
         seconds = time.perf_counter() - start
@@ -71,13 +93,20 @@ def main():
         grown, scratch = measure()
     else:
         from dask.distributed import Client, LocalCluster
-        with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None, memory_limit=0) as cluster, \
-                Client(cluster):
+
+        with (
+            LocalCluster(
+                n_workers=2, threads_per_worker=1, dashboard_address=None, memory_limit=0
+            ) as cluster,
+            Client(cluster),
+        ):
             grown, scratch = measure(cluster.scheduler_address)
     shutil.rmtree(work)
     same = grown[1] == scratch[1] and grown[2] == scratch[2]
     where = "here" if args.local else "2 Dask workers"
-    print(f"{args.kept} kept + {args.added} added distinct formulas, {where}: the same report and JSON: {same}")
+    print(
+        f"{args.kept} kept + {args.added} added distinct formulas, {where}: the same report and JSON: {same}"
+    )
     print(f"{'stage':34} {'from scratch':>13} {'with the state':>15}")
     for stage in dict.fromkeys(list(scratch[3]) + list(grown[3])):
         print(f"{stage:34} {scratch[3].get(stage, 0.0):11.1f} s {grown[3].get(stage, 0.0):13.1f} s")

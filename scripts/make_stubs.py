@@ -6,6 +6,7 @@
 PATH defaults to source/_brenmoor.pyi. A stub already up to date is left untouched, so that its
 time stamp does not make the next `make` reinstall the package.
 """
+
 import dataclasses
 import inspect
 import sys
@@ -24,10 +25,18 @@ import zss  # type: ignore[import-untyped]
 
 '''
 
-CONSTANTS = {"GRID": "np.ndarray", "GRID_LINEAR": "np.ndarray", "GRID_LOGSPACE": "Any",
-             "DEFAULT_VAR_RANGE": "Any", "MAX_WILDCARD_DENSITY": "float", "GROQ_API_KEY": "Any",
-             "GROQ_MODEL": "Any", "LLM_MAX_RETRIES": "Any", "groq_client": "Any",
-             "NEAR_THRESHOLD": "float"}
+CONSTANTS = {
+    "GRID": "np.ndarray",
+    "GRID_LINEAR": "np.ndarray",
+    "GRID_LOGSPACE": "Any",
+    "DEFAULT_VAR_RANGE": "Any",
+    "MAX_WILDCARD_DENSITY": "float",
+    "GROQ_API_KEY": "Any",
+    "GROQ_MODEL": "Any",
+    "LLM_MAX_RETRIES": "Any",
+    "groq_client": "Any",
+    "NEAR_THRESHOLD": "float",
+}
 
 
 def _annotation(text):
@@ -37,7 +46,7 @@ def _annotation(text):
 def _signature(fn, skip_first=False):
     sig = inspect.signature(fn)
     parts, seen_star = [], False
-    params = list(sig.parameters.values())[1 if skip_first else 0:]
+    params = list(sig.parameters.values())[1 if skip_first else 0 :]
     for p in params:
         ann = _annotation(p.annotation) if p.annotation is not p.empty else ""
         if p.kind is p.VAR_POSITIONAL:
@@ -79,7 +88,9 @@ def render(m):
                     out.append(f"    {attr}: {type(vars(value)[attr]).__name__}\n")
             for attr, member in vars(value).items():
                 if isinstance(member, classmethod):
-                    out.append(f"    @classmethod\n    def {attr}{_signature(member.__func__, True)}: ...\n")
+                    out.append(
+                        f"    @classmethod\n    def {attr}{_signature(member.__func__, True)}: ...\n"
+                    )
                 elif isinstance(member, native):
                     out.append(f"    def {attr}{_signature(member, True)}: ...\n")
             out.append("\n")

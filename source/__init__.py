@@ -3,6 +3,7 @@
 The engine lives in the compiled module ``source._brenmoor``; its settings in
 ``source.config``. Bundled data (the Feynman formula bank) is under ``source/data``.
 """
+
 import os
 
 # sympy keeps the objects its constructors built in caches of a fixed size, chosen once when it

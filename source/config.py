@@ -2,6 +2,7 @@
 
 The Groq settings come from environment variables of the same names.
 """
+
 import os
 
 import numpy as np

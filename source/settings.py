@@ -29,7 +29,9 @@ def _defaults(fn: Callable[..., Any]) -> dict[str, Any]:
 # Detection's thresholds, similarity weights and score weights and scales, and the filter's
 # thresholds, in the order the engine declares them.
 DETECTION: dict[str, Any] = {
-    k: v for k, v in _defaults(kt.detect_structure).items() if k not in ("var_ranges_bank", "verbose")
+    k: v
+    for k, v in _defaults(kt.detect_structure).items()
+    if k not in ("var_ranges_bank", "verbose")
 }
 FILTERING: dict[str, Any] = _defaults(kt.filter_candidates)
 SCORING: list[str] = [k for k in DETECTION if k.startswith(("w_", "scale_"))]
@@ -74,7 +76,9 @@ class Option:
             raise ValueError(f"must be a finite number, got {value if text is None else text!r}")
         low, high = self.low, self.high
         if low is not None and (value < low or (self.open_low and value == low)):
-            raise ValueError(f"must be {'above' if self.open_low else 'at least'} {low:g}, got {got}")
+            raise ValueError(
+                f"must be {'above' if self.open_low else 'at least'} {low:g}, got {got}"
+            )
         if high is not None and value > high:
             raise ValueError(f"must be at most {high:g}, got {got}")
         return value
@@ -82,34 +86,90 @@ class Option:
 
 # The settings a user tunes, in the order the command line lists them.
 TUNED: list[Option] = [
-    Option("sim_threshold", "--sim-threshold", "similarity at which formulas cluster", 0.0, 1.0, kept=True),
-    Option("alpha", "--alpha", "weight of structural similarity (beta = 1 - alpha unless given)", 0.0, 1.0,
-           kept=True),
-    Option("beta", "--beta", "weight of behavioural similarity (alpha = 1 - beta unless given)", 0.0, 1.0,
-           kept=True),
-    Option("novelty_threshold", "--novelty-threshold", "smallest detection score a structure keeps"),
-    Option("w_structural", "--w-structural", "score weight of the tree distance to the library", 0.0),
+    Option(
+        "sim_threshold",
+        "--sim-threshold",
+        "similarity at which formulas cluster",
+        0.0,
+        1.0,
+        kept=True,
+    ),
+    Option(
+        "alpha",
+        "--alpha",
+        "weight of structural similarity (beta = 1 - alpha unless given)",
+        0.0,
+        1.0,
+        kept=True,
+    ),
+    Option(
+        "beta",
+        "--beta",
+        "weight of behavioural similarity (alpha = 1 - beta unless given)",
+        0.0,
+        1.0,
+        kept=True,
+    ),
+    Option(
+        "novelty_threshold", "--novelty-threshold", "smallest detection score a structure keeps"
+    ),
+    Option(
+        "w_structural", "--w-structural", "score weight of the tree distance to the library", 0.0
+    ),
     Option("w_behavioral", "--w-behavioral", "score weight of the behavioural distance", 0.0),
     Option("w_irreducibility", "--w-irreducibility", "score weight of irreducibility", 0.0),
     Option("w_recurrence", "--w-recurrence", "score weight of recurrence", 0.0),
     Option("w_compression", "--w-compression", "score weight of compression", 0.0),
-    Option("scale_irreducible", "--scale-irreducible", "divisor of irreducibility", 0.0, open_low=True),
+    Option(
+        "scale_irreducible", "--scale-irreducible", "divisor of irreducibility", 0.0, open_low=True
+    ),
     Option("scale_recurrence", "--scale-recurrence", "divisor of recurrence", 0.0, open_low=True),
-    Option("scale_compression", "--scale-compression", "divisor of compression", 0.0, open_low=True),
+    Option(
+        "scale_compression", "--scale-compression", "divisor of compression", 0.0, open_low=True
+    ),
     Option("min_members", "--min-members", "members a structure needs to recur", count=True),
     Option("novel_threshold", "--novel-threshold", "score from which a kept structure is novel"),
-    Option("repeated_threshold", "--repeated-threshold", "score from which a kept structure is repeated"),
-    Option("composition_threshold", "--composition-threshold",
-           "tree distance under which a structure is a sum or product of two laws"),
-    Option("max_wildcard_density", "--max-wildcard-density", "largest share of bare wildcards", 0.0, 1.0,
-           kept=True),
-    Option("near_threshold", "--near-threshold",
-           "largest name-blind distance (over the tree size) still called a near known law", 0.0, 1.0),
-    Option("snap", "--snap",
-           "relative tolerance within which numbers snap to simple values, and share of a formula's "
-           "variation below which a term is dropped, in its canonical form", 0.0, 0.5, kept=True),
-    Option("fit_threshold", "--fit-threshold",
-           "R² from which a formula equals a law numerically (a*law + b on its ranges)", 0.0, 1.0),
+    Option(
+        "repeated_threshold",
+        "--repeated-threshold",
+        "score from which a kept structure is repeated",
+    ),
+    Option(
+        "composition_threshold",
+        "--composition-threshold",
+        "tree distance under which a structure is a sum or product of two laws",
+    ),
+    Option(
+        "max_wildcard_density",
+        "--max-wildcard-density",
+        "largest share of bare wildcards",
+        0.0,
+        1.0,
+        kept=True,
+    ),
+    Option(
+        "near_threshold",
+        "--near-threshold",
+        "largest name-blind distance (over the tree size) still called a near known law",
+        0.0,
+        1.0,
+    ),
+    Option(
+        "snap",
+        "--snap",
+        "relative tolerance within which numbers snap to simple values, and share of a formula's "
+        "variation below which a term is dropped, in its canonical form",
+        0.0,
+        0.5,
+        kept=True,
+    ),
+    Option(
+        "fit_threshold",
+        "--fit-threshold",
+        "R² from which a formula equals a law numerically (a*law + b on its ranges)",
+        0.0,
+        1.0,
+    ),
 ]
 
 # How a run goes, beside what it measures: the API's defaults (the command line gives seed 0).
@@ -122,8 +182,12 @@ RUN: dict[str, Any] = {
     "filter": True,
     "canonical_forms": False,
 }
-SEED = Option("seed", "--seed", "seed of numpy's generator, so that two runs print the same numbers",
-              kept=True)
+SEED = Option(
+    "seed",
+    "--seed",
+    "seed of numpy's generator, so that two runs print the same numbers",
+    kept=True,
+)
 USE_RANGES = Option("use_ranges", "--no-ranges", "ignore the bank's variable ranges", kept=True)
 
 BY_KEY: dict[str, Option] = {o.key: o for o in [SEED, USE_RANGES, *TUNED]}
@@ -162,8 +226,11 @@ class Settings(Mapping[str, Any]):
         """What a run measured with, as its report lists it: detection's and the filter's
         settings, then the judge's."""
         values = self._values
-        return {**{k: values[k] for k in DETECTION}, **{k: values[k] for k in FILTERING},
-                **{k: values[k] for k in JUDGING}}
+        return {
+            **{k: values[k] for k in DETECTION},
+            **{k: values[k] for k in FILTERING},
+            **{k: values[k] for k in JUDGING},
+        }
 
     def kept(self) -> dict[str, Any]:
         """The settings a kept state depends on, in the manifest's order."""

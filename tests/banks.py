@@ -1,4 +1,5 @@
 """Banks of expressions and descriptors for tests and benchmarks."""
+
 import random
 import warnings
 
@@ -46,4 +47,5 @@ class _List(list):
 def literal_copy(m, d):
     """The same descriptor with field types that force the literal (C API) path."""
     import dataclasses
+
     return dataclasses.replace(d, operators=_List(d.operators), root_type=_Str(d.root_type))

@@ -1,6 +1,7 @@
 """Code run in a fresh interpreter: crash regressions run there with the debug allocator (or
 under the sanitizers of `make sanitize`), so a use of freed memory or a read past an array
 fails that interpreter alone instead of passing by luck or taking the test run down."""
+
 import os
 import subprocess
 import sys
@@ -20,8 +21,13 @@ def isolated_output(code, timeout=120):
     env = dict(os.environ)
     if "asan" not in env.get("LD_PRELOAD", ""):
         env["PYTHONMALLOC"] = "debug"
-    out = subprocess.run([sys.executable, "-P", "-c", PRELUDE + textwrap.dedent(code)], env=env,
-                         capture_output=True, text=True, timeout=timeout)
+    out = subprocess.run(
+        [sys.executable, "-P", "-c", PRELUDE + textwrap.dedent(code)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
     assert out.returncode == 0, out.stderr[-3000:]
     return out.stdout
 

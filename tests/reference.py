@@ -3,6 +3,7 @@
 The tests compare the compiled module with these, number for number; the benchmarks use
 them as the plain-Python baseline.
 """
+
 import numpy as np
 import sympy as sp
 
@@ -55,8 +56,11 @@ def eval_safe(expr, grid, var_ranges=None, seed=0):
                 hi = lo + 1.0
             arrays.append(np.linspace(lo, hi, n) if len(syms) == 1 else rng.uniform(lo, hi, n))
         else:
-            arrays.append(np.logspace(-1, 2, n) if len(syms) == 1
-                          else np.exp(rng.uniform(np.log(0.1), np.log(100.0), n)))
+            arrays.append(
+                np.logspace(-1, 2, n)
+                if len(syms) == 1
+                else np.exp(rng.uniform(np.log(0.1), np.log(100.0), n))
+            )
     try:
         f = sp.lambdify(syms, expr, modules=["numpy"], dummify=True)
         vals = np.array(f(*arrays), dtype=float)
@@ -69,7 +73,9 @@ def eval_safe(expr, grid, var_ranges=None, seed=0):
         try:
             out = []
             for k in range(n):
-                out.append(float(expr.subs({syms[i]: arrays[i][k] for i in range(len(syms))}).evalf()))
+                out.append(
+                    float(expr.subs({syms[i]: arrays[i][k] for i in range(len(syms))}).evalf())
+                )
             vals = np.array(out)
             vals = np.where(np.isfinite(vals), vals, 0.0)
         except Exception:
@@ -115,7 +121,8 @@ def extract_behavior(expr, var_ranges=None, grid=GRID, grid_linear=GRID_LINEAR):
         deriv = np.diff(clean) / np.diff(valid_coord)
         derivative_approx = float(np.nanmean(np.abs(deriv)))
         integral_vec = np.concatenate(
-            ([0.0], np.cumsum((clean[:-1] + clean[1:]) / 2 * np.diff(valid_coord))))
+            ([0.0], np.cumsum((clean[:-1] + clean[1:]) / 2 * np.diff(valid_coord)))
+        )
         integral_approx = float(np.nanmean(np.abs(integral_vec)))
         is_mono = len(diffs) > 0 and (np.all(diffs >= 0) or np.all(diffs <= 0))
         bounded = bool(np.all(np.abs(clean) < 1e4))
@@ -132,17 +139,26 @@ def extract_behavior(expr, var_ranges=None, grid=GRID, grid_linear=GRID_LINEAR):
         bounded = abs(clean[0]) < 1e4
         boundedness = 1.0 if bounded else 0.0
     return {
-        "behavior_vec": bvec, "is_bounded": bounded, "boundedness": boundedness,
-        "is_periodic": is_periodic, "is_monotone": is_mono, "variance": variance,
-        "derivative_vec": [], "integral_vec": [], "derivative_approx": derivative_approx,
-        "integral_approx": integral_approx, "stability_score": stability_score,
-        "sensitivity_perturbation": sensitivity_perturbation, "growth_class": gc,
+        "behavior_vec": bvec,
+        "is_bounded": bounded,
+        "boundedness": boundedness,
+        "is_periodic": is_periodic,
+        "is_monotone": is_mono,
+        "variance": variance,
+        "derivative_vec": [],
+        "integral_vec": [],
+        "derivative_approx": derivative_approx,
+        "integral_approx": integral_approx,
+        "stability_score": stability_score,
+        "sensitivity_perturbation": sensitivity_perturbation,
+        "growth_class": gc,
         "frac_invalid": frac_invalid,
     }
 
 
 def to_zss(expr):
     import zss
+
     node = zss.Node(type(expr).__name__ if expr.args else str(expr))
     for a in expr.args:
         node.addkid(to_zss(a))
@@ -150,8 +166,10 @@ def to_zss(expr):
 
 
 def structural_sim(a, b):
-    import zss
     from difflib import SequenceMatcher
+
+    import zss
+
     td = zss.simple_distance(to_zss(a.expr), to_zss(b.expr))
     td_sim = float(np.exp(-0.25 * td))
     op_sim = SequenceMatcher(None, a.operators, b.operators).ratio()
@@ -267,8 +285,9 @@ def best_commutative_pairing(a_args, b_args):
             if score > best_score:
                 best_score, best_perm = score, perm
         return [(a_args[i], b_args[best_perm[i]]) for i in range(n)]
-    candidates = [(structural_score(a, b), i, j)
-                  for i, a in enumerate(a_args) for j, b in enumerate(b_args)]
+    candidates = [
+        (structural_score(a, b), i, j) for i, a in enumerate(a_args) for j, b in enumerate(b_args)
+    ]
     candidates.sort(reverse=True)
     used_a, used_b, pairing = set(), set(), []
     for _, i, j in candidates:
@@ -280,8 +299,9 @@ def best_commutative_pairing(a_args, b_args):
         if len(pairing) == n:
             break
     if len(pairing) != n:
-        pairing.extend(zip([i for i in range(n) if i not in used_a],
-                           [j for j in range(n) if j not in used_b]))
+        pairing.extend(
+            zip([i for i in range(n) if i not in used_a], [j for j in range(n) if j not in used_b])
+        )
     pairing.sort(key=lambda p: p[0])
     return [(a_args[i], b_args[j]) for i, j in pairing]
 
@@ -308,8 +328,12 @@ def anti_unify(a, b, counter, memo, variable_memo):
         return result
     if a.func == b.func and a.func in (sp.Add, sp.Mul):
         a_args, b_args = list(a.args), list(b.args)
-        candidates = [(structural_score(l, r), i, j) for i, l in enumerate(a_args)
-                      for j, r in enumerate(b_args) if structural_score(l, r) > 0]
+        candidates = [
+            (structural_score(l, r), i, j)
+            for i, l in enumerate(a_args)
+            for j, r in enumerate(b_args)
+            if structural_score(l, r) > 0
+        ]
         candidates.sort()
         candidates.reverse()
         used_a, used_b, unified = set(), set(), []
@@ -354,8 +378,10 @@ def canonicalize(expr, source_id=None):
     for node in sp.preorder_traversal(expr):
         if isinstance(node, sp.Symbol) and not str(node).startswith("φ") and node not in seen:
             seen.append(node)
-    names = ["v%d" % i if source_id is None else "__KLTN_%s_v%d" % (source_id, i)
-             for i in range(len(seen))]
+    names = [
+        "v%d" % i if source_id is None else "__KLTN_%s_v%d" % (source_id, i)
+        for i in range(len(seen))
+    ]
     return expr.xreplace({s: sp.Symbol(n) for s, n in zip(seen, names)})
 
 
@@ -393,6 +419,7 @@ def normalize_wildcards(expr):
 
 def compositionality_score(formula, lib_exprs):
     import zss
+
     if not lib_exprs:
         return 0.0
     norm = normalize_wildcards(formula)
@@ -451,12 +478,14 @@ def behavioral_distance(cluster, lib_descs, grid=GRID):
         except Exception:
             vec_dist = float("inf")
         growth_pen = 0.0 if cluster_growth == ld.growth_class else 1.0
-        d = (0.6 * log_compress(vec_dist)
-             + 1.0 * log_compress(abs(cluster_deriv - ld.derivative_approx))
-             + 0.6 * log_compress(abs(cluster_integ - ld.integral_approx))
-             + 0.8 * log_compress(abs(cluster_stab - ld.stability_score))
-             + 0.8 * log_compress(abs(cluster_sens - ld.sensitivity_perturbation))
-             + 2.0 * growth_pen)
+        d = (
+            0.6 * log_compress(vec_dist)
+            + 1.0 * log_compress(abs(cluster_deriv - ld.derivative_approx))
+            + 0.6 * log_compress(abs(cluster_integ - ld.integral_approx))
+            + 0.8 * log_compress(abs(cluster_stab - ld.stability_score))
+            + 0.8 * log_compress(abs(cluster_sens - ld.sensitivity_perturbation))
+            + 2.0 * growth_pen
+        )
         best = min(best, d)
     return float(best)
 
@@ -471,14 +500,26 @@ def recurrence_strength(cluster, all_count):
 
 
 # ---- detection pipeline and filter (stages from the engine, distances through zss) --------
-def detect_structure(m, bank, library, var_ranges_bank=None, sim_threshold=0.85,
-                     novelty_threshold=1.0, alpha=0.85, beta=0.15, scales=(10.0, 10.0, 10.0)):
+def detect_structure(
+    m,
+    bank,
+    library,
+    var_ranges_bank=None,
+    sim_threshold=0.85,
+    novelty_threshold=1.0,
+    alpha=0.85,
+    beta=0.15,
+    scales=(10.0, 10.0, 10.0),
+):
     import zss
+
     if not bank:
         return []
     exprs = [item[1] for item in bank] if isinstance(bank[0], tuple) else bank
-    descriptors = [m.describe(e, var_ranges=var_ranges_bank[i] if var_ranges_bank else None)
-                   for i, e in enumerate(exprs)]
+    descriptors = [
+        m.describe(e, var_ranges=var_ranges_bank[i] if var_ranges_bank else None)
+        for i, e in enumerate(exprs)
+    ]
     mat = m.pairwise_matrix(descriptors, alpha=alpha, beta=beta)
     lib_descs = {name: m.describe(e) for name, e in library.items()}
     lib_exprs = list(library.values())
@@ -508,17 +549,29 @@ def detect_structure(m, bank, library, var_ranges_bank=None, sim_threshold=0.85,
         if math.isinf(structural):
             novelty = float("inf")
         else:
-            novelty = (structural + behavioral + irreducibility / scales[0] + rec / scales[1]
-                       + gain / scales[2])
+            novelty = (
+                structural
+                + behavioral
+                + irreducibility / scales[0]
+                + rec / scales[1]
+                + gain / scales[2]
+            )
         if novelty >= novelty_threshold:
-            candidates.append(m.GeneralizedCandidate(
-                formula=formula, members=[d.numeric_expr for d in cluster],
-                growth_class=cluster[0].growth_class, novelty=novelty, closest_lib=closest))
+            candidates.append(
+                m.GeneralizedCandidate(
+                    formula=formula,
+                    members=[d.numeric_expr for d in cluster],
+                    growth_class=cluster[0].growth_class,
+                    novelty=novelty,
+                    closest_lib=closest,
+                )
+            )
     return candidates
 
 
 def min_composition_distance(m, formula, lib_exprs):
     import zss
+
     normalized = m._normalize_wildcards(formula)
     best = float("inf")
     for i, a in enumerate(lib_exprs):
@@ -531,8 +584,16 @@ def min_composition_distance(m, formula, lib_exprs):
     return best
 
 
-def filter_candidates(m, candidates, library, min_members=2, novel_threshold=6.0,
-                      repeated_threshold=1.0, composition_threshold=2.0, max_density=0.6):
+def filter_candidates(
+    m,
+    candidates,
+    library,
+    min_members=2,
+    novel_threshold=6.0,
+    repeated_threshold=1.0,
+    composition_threshold=2.0,
+    max_density=0.6,
+):
     lib_exprs = list(library.values())
     novel, repeated, discarded = [], [], []
     for c in candidates:
@@ -541,7 +602,9 @@ def filter_candidates(m, candidates, library, min_members=2, novel_threshold=6.0
         elif isinstance(c.formula, sp.Symbol) and str(c.formula).startswith("φ"):
             discarded.append(("bare wildcard", c))
         elif m._wildcard_density(c.formula) > max_density:
-            discarded.append((f"too generic (wildcard density {m._wildcard_density(c.formula):.2f})", c))
+            discarded.append(
+                (f"too generic (wildcard density {m._wildcard_density(c.formula):.2f})", c)
+            )
         elif min_composition_distance(m, c.formula, lib_exprs) < composition_threshold:
             discarded.append(("already expressible", c))
         elif c.novelty >= novel_threshold:
@@ -566,8 +629,36 @@ def compression_gain(cluster, formula):
 # ---- controlled composition (Python's global random generator) ---------------------------
 import random as _random
 
-ATOMS = ["x", "y", "z", "a", "b", "c", "t", "u", "w", "n", "m", "p", "q", "1", "2", "3", "4", "5",
-         "-1", "-2", "-3", "-4", "-5", "0.5", "3.14", "2.71", "10", "-10"]
+ATOMS = [
+    "x",
+    "y",
+    "z",
+    "a",
+    "b",
+    "c",
+    "t",
+    "u",
+    "w",
+    "n",
+    "m",
+    "p",
+    "q",
+    "1",
+    "2",
+    "3",
+    "4",
+    "5",
+    "-1",
+    "-2",
+    "-3",
+    "-4",
+    "-5",
+    "0.5",
+    "3.14",
+    "2.71",
+    "10",
+    "-10",
+]
 
 
 def compose(op, max_level=2, seed=None, atoms=None, level_probs=None):
@@ -585,7 +676,11 @@ def compose(op, max_level=2, seed=None, atoms=None, level_probs=None):
             probs = level_probs[:level]
             probs = probs + [0.0] * (len(available) - len(probs))
             total = sum(probs)
-            probs = [1.0 / len(available)] * len(available) if total == 0 else [p / total for p in probs]
+            probs = (
+                [1.0 / len(available)] * len(available)
+                if total == 0
+                else [p / total for p in probs]
+            )
             args.append(build(_random.choices(available, weights=probs)[0]))
         return op.name + "(" + ", ".join(args) + ")"
 
@@ -600,13 +695,15 @@ def expand(op, expr):
     def find_calls(s):
         calls, i = [], 0
         while i < len(s):
-            if s.startswith(name + "(", i) and (i == 0 or not (s[i - 1].isalnum() or s[i - 1] == "_")):
+            if s.startswith(name + "(", i) and (
+                i == 0 or not (s[i - 1].isalnum() or s[i - 1] == "_")
+            ):
                 start, i = i, i + len(name) + 1
                 arg_start, depth = i, 1
                 while i < len(s) and depth > 0:
                     depth += {"(": 1, ")": -1}.get(s[i], 0)
                     i += 1
-                calls.append((start, i, s[arg_start:i - 1]))
+                calls.append((start, i, s[arg_start : i - 1]))
             else:
                 i += 1
         return calls

@@ -1,13 +1,13 @@
 """Anti-unification: pairwise generalisation, cluster folds, validity and display names."""
+
 import inspect
 import random
 import time
 
-import pytest
-import sympy as sp
-
 import _brenmoor_testing as kernels
+import pytest
 import reference as ref
+import sympy as sp
 from banks import random_bank
 
 x, y, z, u, v = sp.symbols("x y z u v")
@@ -22,13 +22,16 @@ def test_identity_leaves_state_untouched(m):
     assert counter == [0] and memo == {} and vmemo == {}
 
 
-@pytest.mark.parametrize("a, b, expected, wildcards", [
-    (2 * x, 3 * x, phi1 * x, 1),
-    (x**2, x**3, x**phi1, 1),
-    (x + y + z, u + v, phi1 + phi2 + phi3, 3),
-    (sp.sin(x), sp.cos(x), phi1, 1),
-    (phi2, sp.exp(x), phi2, 0),
-])
+@pytest.mark.parametrize(
+    "a, b, expected, wildcards",
+    [
+        (2 * x, 3 * x, phi1 * x, 1),
+        (x**2, x**3, x**phi1, 1),
+        (x + y + z, u + v, phi1 + phi2 + phi3, 3),
+        (sp.sin(x), sp.cos(x), phi1, 1),
+        (phi2, sp.exp(x), phi2, 0),
+    ],
+)
 def test_pairwise_examples(m, a, b, expected, wildcards):
     counter, memo = [0], {}
     assert m._anti_unify(a, b, counter, memo, {}) == expected
@@ -46,11 +49,20 @@ def test_variable_memo_is_shared_and_symmetric(m):
     assert memo == {key: sp.Symbol("v0")}
 
 
-@pytest.mark.parametrize("a, b, score", [
-    (sp.Integer(2), sp.Integer(3), 25.0), (sp.Integer(2), x, -100.0), (x, y, 40.0),
-    (phi1, x, 0.0), (x + y, phi1, 0.0), (sp.sin(x), sp.cos(x), 0.0), (x + y, x + y + z, 10.0),
-    (x + y, x + y, 1000.0), (sp.sin(x + 1), sp.sin(x + 2), None),
-])
+@pytest.mark.parametrize(
+    "a, b, score",
+    [
+        (sp.Integer(2), sp.Integer(3), 25.0),
+        (sp.Integer(2), x, -100.0),
+        (x, y, 40.0),
+        (phi1, x, 0.0),
+        (x + y, phi1, 0.0),
+        (sp.sin(x), sp.cos(x), 0.0),
+        (x + y, x + y + z, 10.0),
+        (x + y, x + y, 1000.0),
+        (sp.sin(x + 1), sp.sin(x + 2), None),
+    ],
+)
 def test_structural_scores(m, a, b, score):
     want = ref.structural_score(a, b)
     assert score is None or want == score
@@ -105,8 +117,9 @@ def test_cluster_folds_match_definition(m):
             assert kernels.anti_unify_cluster(members, literal_scores=True) == want
 
 
-@pytest.mark.parametrize("members, expected", [
-    ([], None), ([x + 1] * 3, None), ([2 * x, 3 * x], phi1 * sp.Symbol("v0"))])
+@pytest.mark.parametrize(
+    "members, expected", [([], None), ([x + 1] * 3, None), ([2 * x, 3 * x], phi1 * sp.Symbol("v0"))]
+)
 def test_cluster_examples(m, members, expected):
     result = m.anti_unify_cluster(members)
     assert result == expected
@@ -114,8 +127,10 @@ def test_cluster_examples(m, members, expected):
         assert m._display_canonical_expr(result) == expected
 
 
-@pytest.mark.parametrize("expr, density, valid", [
-    (phi1**phi2, 2 / 3, False), (phi1 * x, 1 / 3, True), (x + 1, 0.0, True), (phi3, 1.0, False)])
+@pytest.mark.parametrize(
+    "expr, density, valid",
+    [(phi1**phi2, 2 / 3, False), (phi1 * x, 1 / 3, True), (x + 1, 0.0, True), (phi3, 1.0, False)],
+)
 def test_density_and_validity(m, expr, density, valid):
     assert m._wildcard_density(expr) == density
     assert m._is_valid_generalization(expr) is valid
@@ -137,27 +152,39 @@ def test_display_names(m):
     assert m._display_canonical_expr(odd) == odd
 
 
-@pytest.mark.parametrize("name, value, expected", [
-    ("_is_source_variable", sp.Symbol("v12"), True),
-    ("_is_source_variable", sp.Symbol("__KLTN_0_v1"), True),
-    ("_is_source_variable", x, False),
-    ("_is_source_variable", 3, False),
-    ("_is_source_variable", sp.Symbol("v"), False),
-    ("_is_source_variable", sp.Symbol("v١٢"), True),  # \d matches any decimal digit
-    ("_is_generalized_variable", sp.Symbol("v12"), True),
-    ("_is_generalized_variable", sp.Symbol("__KLTN_0_v1"), False),
-    ("_is_wildcard", phi1, True),
-    ("_is_wildcard", "φ1", False),
-])
+@pytest.mark.parametrize(
+    "name, value, expected",
+    [
+        ("_is_source_variable", sp.Symbol("v12"), True),
+        ("_is_source_variable", sp.Symbol("__KLTN_0_v1"), True),
+        ("_is_source_variable", x, False),
+        ("_is_source_variable", 3, False),
+        ("_is_source_variable", sp.Symbol("v"), False),
+        ("_is_source_variable", sp.Symbol("v١٢"), True),  # \d matches any decimal digit
+        ("_is_generalized_variable", sp.Symbol("v12"), True),
+        ("_is_generalized_variable", sp.Symbol("__KLTN_0_v1"), False),
+        ("_is_wildcard", phi1, True),
+        ("_is_wildcard", "φ1", False),
+    ],
+)
 def test_predicates(m, name, value, expected):
     assert getattr(m, name)(value) is expected
 
 
-@pytest.mark.parametrize("expr, factors", [
-    (x**2, [x, x]), (x**3, [x, x, x]), ((x + y)**10, [x + y] * 10), (2 * x * y, [2, x, y]),
-    (x**-2, None), (x**sp.Rational(1, 2), None), (x + y, None),
-    (x**10000, None), (x**(10**100), None),  # never as many copies as the exponent says
-])
+@pytest.mark.parametrize(
+    "expr, factors",
+    [
+        (x**2, [x, x]),
+        (x**3, [x, x, x]),
+        ((x + y) ** 10, [x + y] * 10),
+        (2 * x * y, [2, x, y]),
+        (x**-2, None),
+        (x ** sp.Rational(1, 2), None),
+        (x + y, None),
+        (x**10000, None),
+        (x ** (10**100), None),  # never as many copies as the exponent says
+    ],
+)
 def test_multiplicative_args(m, expr, factors):
     start = time.perf_counter()
     assert m._multiplicative_args(expr) == factors
@@ -171,11 +198,14 @@ def test_huge_powers_generalise_quickly(m):
     assert time.perf_counter() - start < 2.0  # 75 s and 2 GB with 10000 copies of x and y
 
 
-@pytest.mark.parametrize("args, message", [
-    ((x, y, (0,), {}, {}), "Argument 'counter'"),
-    ((x, y, [0], [], {}), "Argument 'memo'"),
-    ((x, y, [0], {}, None), "Argument 'variable_memo'"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ((x, y, (0,), {}, {}), "Argument 'counter'"),
+        ((x, y, [0], [], {}), "Argument 'memo'"),
+        ((x, y, [0], {}, None), "Argument 'variable_memo'"),
+    ],
+)
 def test_anti_unify_rejects_wrong_containers(m, args, message):
     with pytest.raises(TypeError, match=message):
         m._anti_unify(*args)
@@ -189,7 +219,9 @@ def test_cluster_rejects_non_list(m):
 def test_signatures(m):
     assert str(inspect.signature(m._anti_unify)) == (
         "(a: 'sp.Expr', b: 'sp.Expr', counter: 'list[int]', memo: 'dict', "
-        "variable_memo: 'dict') -> 'sp.Expr'")
+        "variable_memo: 'dict') -> 'sp.Expr'"
+    )
     assert str(inspect.signature(m._is_valid_generalization)) == (
-        "(expr: 'sp.Expr', max_wildcard_density: 'float' = 0.6) -> 'bool'")
+        "(expr: 'sp.Expr', max_wildcard_density: 'float' = 0.6) -> 'bool'"
+    )
     assert m.anti_unify_cluster.__annotations__["return"] == "sp.Expr | None"

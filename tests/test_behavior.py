@@ -1,9 +1,9 @@
 """Behavioural descriptor: the compiled module against the documented numpy/sympy steps."""
+
 import numpy as np
 import pytest
-import sympy as sp
-
 import reference as ref
+import sympy as sp
 
 x, y, z, t, u, w = sp.symbols("x y z t u w")
 f = sp.Function("f")
@@ -41,8 +41,12 @@ RANGES = {
 def same(a, b):
     """Equal values of equal types; arrays element for element (NaN equal to NaN)."""
     if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
-        return (type(a) is type(b) and a.dtype == b.dtype and a.shape == b.shape
-                and np.array_equal(a, b, equal_nan=True))
+        return (
+            type(a) is type(b)
+            and a.dtype == b.dtype
+            and a.shape == b.shape
+            and np.array_equal(a, b, equal_nan=True)
+        )
     if isinstance(a, float) and np.isnan(a):
         return type(a) is type(b) and np.isnan(b)
     return type(a) is type(b) and a == b
@@ -58,8 +62,10 @@ def test_eval_safe_matches_reference(m, name, ranges):
     for grid in (m.GRID, m.GRID_LINEAR, np.linspace(0, 1, 7)):
         got, want = m._eval_safe(expr, grid, ranges), ref.eval_safe(expr, grid, ranges)
         assert same(got[0], want[0]) and same(got[1], want[1])
-    assert same(m._eval_safe(expr, m.GRID, ranges, seed=5)[0],
-                ref.eval_safe(expr, m.GRID, ranges, seed=5)[0])
+    assert same(
+        m._eval_safe(expr, m.GRID, ranges, seed=5)[0],
+        ref.eval_safe(expr, m.GRID, ranges, seed=5)[0],
+    )
 
 
 @pytest.mark.filterwarnings("ignore")
@@ -100,9 +106,16 @@ def test_unevaluable_expression_gives_substitute_curve(m):
     assert np.array_equal(vals, np.linspace(0.1, 2.0, 64)) and np.array_equal(coord, m.GRID)
 
 
-@pytest.mark.parametrize("expr, growth, periodic", [
-    (x, "polynomial", False), (sp.sin(x), "oscillatory", True), (sp.exp(x), "exponential", False),
-    (sp.exp(-x), "decaying", False), (x / 1000, "linear", False)])
+@pytest.mark.parametrize(
+    "expr, growth, periodic",
+    [
+        (x, "polynomial", False),
+        (sp.sin(x), "oscillatory", True),
+        (sp.exp(x), "exponential", False),
+        (sp.exp(-x), "decaying", False),
+        (x / 1000, "linear", False),
+    ],
+)
 def test_growth_and_periodicity(m, expr, growth, periodic):
     b = m.extract_behavior(expr)
     assert b["growth_class"] == growth and b["is_periodic"] is periodic
@@ -118,11 +131,17 @@ def test_empty_range_is_widened(m):
     assert np.array_equal(coord, np.linspace(5, 6, 64))
 
 
-@pytest.mark.parametrize("vals, expected", [
-    (None, "undefined"), (np.arange(5.0), "undefined"),
-    (np.full(10, np.nan), "undefined"), (np.array([1.0] * 9 + [np.inf]), "exponential"),
-    (np.array([np.nan] * 3 + [1.0] * 9), "bounded"), (np.linspace(0, 1, 10), "linear"),
-])
+@pytest.mark.parametrize(
+    "vals, expected",
+    [
+        (None, "undefined"),
+        (np.arange(5.0), "undefined"),
+        (np.full(10, np.nan), "undefined"),
+        (np.array([1.0] * 9 + [np.inf]), "exponential"),
+        (np.array([np.nan] * 3 + [1.0] * 9), "bounded"),
+        (np.linspace(0, 1, 10), "linear"),
+    ],
+)
 def test_growth_class_rules(m, vals, expected):
     assert m._growth_class(vals) == expected
 
@@ -149,18 +168,31 @@ def test_perturbation_uses_global_random_state(m):
     assert a != b and a == c
 
 
-@pytest.mark.parametrize("call, error, text", [
-    (lambda m: m.extract_behavior(x, [(0, 1)]), TypeError, "Argument 'var_ranges'"),
-    (lambda m: m._eval_safe(x, m.GRID, None, 1.5), TypeError, "Argument 'seed'"),
-    (lambda m: m._eval_safe(x, m.GRID, (0, 1)), TypeError, "expected dict, got tuple"),
-    (lambda m: m.extract_behavior(x, {0: (1, 2, 3)}), ValueError,
-     "too many values to unpack (expected 2)"),
-    (lambda m: m.extract_behavior(x, {0: (1,)}), ValueError,
-     "not enough values to unpack (expected 2, got 1)"),
-    (lambda m: m.extract_behavior(x, {0: 5}), TypeError, "cannot unpack non-iterable int object"),
-    (lambda m: m.extract_behavior(None), AttributeError, "free_symbols"),
-    (lambda m: m.extract_behavior("x"), AttributeError, "free_symbols"),
-])
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda m: m.extract_behavior(x, [(0, 1)]), TypeError, "Argument 'var_ranges'"),
+        (lambda m: m._eval_safe(x, m.GRID, None, 1.5), TypeError, "Argument 'seed'"),
+        (lambda m: m._eval_safe(x, m.GRID, (0, 1)), TypeError, "expected dict, got tuple"),
+        (
+            lambda m: m.extract_behavior(x, {0: (1, 2, 3)}),
+            ValueError,
+            "too many values to unpack (expected 2)",
+        ),
+        (
+            lambda m: m.extract_behavior(x, {0: (1,)}),
+            ValueError,
+            "not enough values to unpack (expected 2, got 1)",
+        ),
+        (
+            lambda m: m.extract_behavior(x, {0: 5}),
+            TypeError,
+            "cannot unpack non-iterable int object",
+        ),
+        (lambda m: m.extract_behavior(None), AttributeError, "free_symbols"),
+        (lambda m: m.extract_behavior("x"), AttributeError, "free_symbols"),
+    ],
+)
 def test_bad_inputs_raise(m, call, error, text):
     with pytest.raises(error) as info:
         call(m)
@@ -168,4 +200,6 @@ def test_bad_inputs_raise(m, call, error, text):
 
 
 def test_bool_seed_is_an_int(m):
-    assert same(m._eval_safe(x * y, m.GRID, None, True)[0], ref.eval_safe(x * y, m.GRID, None, 1)[0])
+    assert same(
+        m._eval_safe(x * y, m.GRID, None, True)[0], ref.eval_safe(x * y, m.GRID, None, 1)[0]
+    )

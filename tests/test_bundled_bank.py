@@ -1,4 +1,5 @@
 """The bundled Feynman bank parses completely, with the listed variables as plain symbols."""
+
 from source.bank.feynman import load_bank
 
 

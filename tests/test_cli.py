@@ -1,4 +1,5 @@
 """The keltran command line, end to end in a fresh interpreter, on small banks of every format."""
+
 import json
 import os
 import re
@@ -12,21 +13,35 @@ BANK_ROWS = ["m*v**2/2", "k*x**2/2", "q*E**2/2", "exp(-t/tau)", "A*exp(-b/c)", "
 
 def run(tmp_path, *args, env=None):
     environment = dict(os.environ, GROQ_API_KEY="", **(env or {}))
-    return subprocess.run([sys.executable, "-P", "-m", "source", *args], cwd=tmp_path, env=environment,
-                          capture_output=True, text=True, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-P", "-m", "source", *args],
+        cwd=tmp_path,
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
 
 
 def write_banks(tmp_path):
     csv_rows = ["id,formula,var1_name,var1_low,var1_high"] + [
         f"f{i},{f},{'m' if i == 0 else ''},{1 if i == 0 else ''},{5 if i == 0 else ''}"
-        for i, f in enumerate(BANK_ROWS)]
+        for i, f in enumerate(BANK_ROWS)
+    ]
     (tmp_path / "bank.csv").write_text("\n".join(csv_rows) + "\n")
     hof = ["Complexity,Loss,Equation,sympy_format"] + [
-        f"{i + 3},0.{i},{f.replace('**', '^')}," for i, f in enumerate(BANK_ROWS)]
+        f"{i + 3},0.{i},{f.replace('**', '^')}," for i, f in enumerate(BANK_ROWS)
+    ]
     (tmp_path / "hall_of_fame.csv").write_text("\n".join(hof) + "\n")
     (tmp_path / "bank.txt").write_text("# kinetic-like\n" + "\n".join(BANK_ROWS) + "\n\n")
-    (tmp_path / "bank.json").write_text(json.dumps(
-        [{"id": f"j{i}", "formula": f, "ranges": {"m": [1, 5]} if "m" in f else {}} for i, f in enumerate(BANK_ROWS)]))
+    (tmp_path / "bank.json").write_text(
+        json.dumps(
+            [
+                {"id": f"j{i}", "formula": f, "ranges": {"m": [1, 5]} if "m" in f else {}}
+                for i, f in enumerate(BANK_ROWS)
+            ]
+        )
+    )
     (tmp_path / "strings.json").write_text(json.dumps(BANK_ROWS))
     (tmp_path / "laws.txt").write_text("m*v**2/2\nm*g*h\n")
 
@@ -38,24 +53,54 @@ def banks(tmp_path_factory):
     return path
 
 
-@pytest.mark.parametrize("bank", ["bank.csv", "hall_of_fame.csv", "bank.txt", "bank.json", "strings.json"])
+@pytest.mark.parametrize(
+    "bank", ["bank.csv", "hall_of_fame.csv", "bank.txt", "bank.json", "strings.json"]
+)
 def test_detect_reads_every_format(banks, bank):
     out = run(banks, "detect", bank, "--library", "laws.txt", "--sim-threshold", "0.7", "--quiet")
     assert out.returncode == 0, out.stderr
-    assert out.stdout.startswith(f"KELTRAN: 6 formulas ({bank}) against 2 library entries (laws.txt)")
+    assert out.stdout.startswith(
+        f"KELTRAN: 6 formulas ({bank}) against 2 library entries (laws.txt)"
+    )
     assert "novel    : " in out.stdout and "\u2500\u2500 discarded" in out.stdout
 
 
-SCHEMA = {"schema_version": int, "settings": dict, "counts": dict, "similarity": dict, "candidates": list,
-          "left_out": list, "skipped": list, "behavior": list}
-CANDIDATE = {"formula": str, "display": str, "members": list, "growth_class": str,
-             "closest_library_entry": str, "category": str}
+SCHEMA = {
+    "schema_version": int,
+    "settings": dict,
+    "counts": dict,
+    "similarity": dict,
+    "candidates": list,
+    "left_out": list,
+    "skipped": list,
+    "behavior": list,
+}
+CANDIDATE = {
+    "formula": str,
+    "display": str,
+    "members": list,
+    "growth_class": str,
+    "closest_library_entry": str,
+    "category": str,
+}
 
 
 def test_json_document_plot_and_behaviour(banks, tmp_path):
     doc_path, png = tmp_path / "out.json", tmp_path / "out.png"
-    out = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7",
-              "--behavior", "--json", str(doc_path), "--plot", str(png))
+    out = run(
+        banks,
+        "detect",
+        "bank.csv",
+        "--library",
+        "laws.txt",
+        "--sim-threshold",
+        "0.7",
+        "--behavior",
+        "--json",
+        str(doc_path),
+        "--plot",
+        str(png),
+    )
     assert out.returncode == 0, out.stderr
     assert "similarity \u2014 min=" in out.stdout and "Composition: Op1Eq1(" in out.stdout
     doc = json.loads(doc_path.read_text())
@@ -63,14 +108,25 @@ def test_json_document_plot_and_behaviour(banks, tmp_path):
     assert doc["candidates"], "the bank has recurring structure"
     for c in doc["candidates"]:
         assert {k: type(c[k]) for k in CANDIDATE} == CANDIDATE
-        assert (c["score"] is None) == c["score_infinite"] and c["category"] in ("novel", "repeated", "discarded")
+        assert (c["score"] is None) == c["score_infinite"] and c["category"] in (
+            "novel",
+            "repeated",
+            "discarded",
+        )
         terms = c["score_terms"]
-        assert list(terms) == ["structural", "behavioral", "irreducibility", "recurrence", "compression"]
+        assert list(terms) == [
+            "structural",
+            "behavioral",
+            "irreducibility",
+            "recurrence",
+            "compression",
+        ]
         if c["score"] is not None:
             assert sum(terms.values()) == pytest.approx(c["score"])
         assert all(m["id"].startswith("f") for m in c["members"])
     assert set(doc["similarity"]) == {"min", "mean", "max"} and len(doc["behavior"]) >= 1
     import matplotlib.pyplot as plt
+
     assert plt.imread(png).shape[:2] == (900, 1100)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.json", "out.png"]
 
@@ -80,7 +136,12 @@ def test_concept_from_a_formula_and_from_a_detect_document(banks, tmp_path):
     assert out.returncode == 0, out.stderr
     assert "Concept of x**n" in out.stdout and "Concept x**n: discovered 5 invariants" in out.stdout
     doc = tmp_path / "d.json"
-    assert run(banks, "detect", "bank.txt", "--quiet", "--sim-threshold", "0.7", "--json", str(doc)).returncode == 0
+    assert (
+        run(
+            banks, "detect", "bank.txt", "--quiet", "--sim-threshold", "0.7", "--json", str(doc)
+        ).returncode
+        == 0
+    )
     out = run(banks, "concept", str(doc))
     assert out.returncode == 0 and "Concept of structure 0" in out.stdout, out.stderr
     out = run(banks, "concept", "x**n", "--llm")
@@ -108,19 +169,42 @@ def test_help(tmp_path, args):
 
 
 def test_large_path_reports_the_same_structures(banks):
-    dense = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7", "--quiet")
-    large = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7", "--large", "--quiet")
+    dense = run(
+        banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7", "--quiet"
+    )
+    large = run(
+        banks,
+        "detect",
+        "bank.csv",
+        "--library",
+        "laws.txt",
+        "--sim-threshold",
+        "0.7",
+        "--large",
+        "--quiet",
+    )
     assert large.returncode == 0, large.stderr
-    heads = lambda text: [l for l in text.splitlines() if l.startswith(("  [", "novel", "repeated", "discarded"))]
+    heads = lambda text: [
+        l for l in text.splitlines() if l.startswith(("  [", "novel", "repeated", "discarded"))
+    ]
     assert heads(large.stdout) == heads(dense.stdout) and heads(dense.stdout)
 
 
 def test_verdicts_lead_the_report_and_the_json(tmp_path):
     # Renamings and multiples of two library laws, and a structure the library does not hold.
-    rows = ["Q*q/(4*pi*eps0*d**2)", "a*b/(4*pi*e*s**2)", "3*M*u**2", "M2*u2**2/5",
-            "sin(x)*y*z", "sin(t)*u*w", "sin(p)*c*d"]
+    rows = [
+        "Q*q/(4*pi*eps0*d**2)",
+        "a*b/(4*pi*e*s**2)",
+        "3*M*u**2",
+        "M2*u2**2/5",
+        "sin(x)*y*z",
+        "sin(t)*u*w",
+        "sin(p)*c*d",
+    ]
     (tmp_path / "bank.txt").write_text("\n".join(rows) + "\n")
-    (tmp_path / "laws.csv").write_text("id,formula\ncoulomb,q1*q2/(4*pi*epsilon*r**2)\nkinetic,m*v**2/2\n")
+    (tmp_path / "laws.csv").write_text(
+        "id,formula\ncoulomb,q1*q2/(4*pi*epsilon*r**2)\nkinetic,m*v**2/2\n"
+    )
     out = run(tmp_path, "detect", "bank.txt", "--library", "laws.csv", "--json", "out.json")
     assert out.returncode == 0, out.stderr
     text = out.stdout
@@ -131,12 +215,16 @@ def test_verdicts_lead_the_report_and_the_json(tmp_path):
     doc = json.loads((tmp_path / "out.json").read_text())
     matches = sorted((c["library_match"] or {}).get("law", "new") for c in doc["candidates"])
     assert matches == ["coulomb", "kinetic", "new"]
-    coulomb = next(c for c in doc["candidates"] if (c["library_match"] or {}).get("law") == "coulomb")
+    coulomb = next(
+        c for c in doc["candidates"] if (c["library_match"] or {}).get("law") == "coulomb"
+    )
     assert set(coulomb["library_match"]) == {"law", "kind", "distance", "mapping"}
-    assert coulomb["library_match"]["mapping"] in ({"Q": "q1", "q": "q2", "eps0": "epsilon", "d": "r"},
-                                                   {"Q": "q2", "q": "q1", "eps0": "epsilon", "d": "r"},
-                                                   {"a": "q1", "b": "q2", "e": "epsilon", "s": "r"},
-                                                   {"a": "q2", "b": "q1", "e": "epsilon", "s": "r"})
+    assert coulomb["library_match"]["mapping"] in (
+        {"Q": "q1", "q": "q2", "eps0": "epsilon", "d": "r"},
+        {"Q": "q2", "q": "q1", "eps0": "epsilon", "d": "r"},
+        {"a": "q1", "b": "q2", "e": "epsilon", "s": "r"},
+        {"a": "q2", "b": "q1", "e": "epsilon", "s": "r"},
+    )
     for c in doc["candidates"]:
         names = set(re.findall(r"[^\W\d]\w*", c["formula"]))
         for member in c["members"]:
@@ -148,7 +236,17 @@ def test_two_runs_with_one_seed_print_the_same_numbers(banks):
     first = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7")
     second = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7")
     assert first.returncode == 0 and first.stdout == second.stdout
-    other = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7", "--seed", "7")
+    other = run(
+        banks,
+        "detect",
+        "bank.csv",
+        "--library",
+        "laws.txt",
+        "--sim-threshold",
+        "0.7",
+        "--seed",
+        "7",
+    )
     sensitivity = lambda text: [l for l in text.splitlines() if "sensitivity" in l]
     assert sensitivity(other.stdout) != sensitivity(first.stdout)
 
@@ -157,9 +255,17 @@ def test_two_runs_with_one_seed_print_the_same_numbers(banks):
 def test_timings_account_for_the_whole_run(banks, path):
     out = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--quiet", "--timings", *path)
     assert out.returncode == 0, out.stderr
-    times = dict((m.group(1).strip(), float(m.group(2)))
-                 for m in re.finditer(r"^  (.{32}) +([\d.]+) s$", out.stderr, re.M))
-    assert {"reading and describing", "clustering", "scoring", "filtering", "outside the stages"} <= set(times)
+    times = dict(
+        (m.group(1).strip(), float(m.group(2)))
+        for m in re.finditer(r"^  (.{32}) +([\d.]+) s$", out.stderr, re.M)
+    )
+    assert {
+        "reading and describing",
+        "clustering",
+        "scoring",
+        "filtering",
+        "outside the stages",
+    } <= set(times)
     whole = times.pop("whole run")
     # Each figure is rounded to a tenth of a second.
     assert sum(times.values()) == pytest.approx(whole, abs=0.05 * (len(times) + 1))
@@ -170,9 +276,11 @@ def test_a_command_leaves_the_collector_as_it_found_it(monkeypatch, capsys, outc
     """A command collects cycles less often while it runs (it holds large banks), and gives the
     caller's process its thresholds back however it ends."""
     import gc
+
     from source.cli import detect as detect_command
     from source.cli import entry as cli
     from source.cli.errors import CliError
+
     before, seen = gc.get_threshold(), []
 
     def command(args):
@@ -180,6 +288,7 @@ def test_a_command_leaves_the_collector_as_it_found_it(monkeypatch, capsys, outc
         if outcome == "refused":
             raise CliError("no")
         return 0
+
     monkeypatch.setattr(detect_command, "command", command)
     assert cli.main(["detect"]) == (0 if outcome == "done" else 1)
     assert seen[0][0] > before[0] and gc.get_threshold() == before

@@ -1,5 +1,6 @@
 """The command line as a scientist uses it: ids that never collide or vanish, an account of
 every formula, one way of reading formulas, clear errors, the usual conventions."""
+
 import fcntl
 import json
 import os
@@ -11,10 +12,14 @@ import termios
 import time
 
 import pytest
-
 from test_cli import run
 
-HOF = ["Complexity,Loss,Equation", "3,0.5,x0*x1", "5,0.1,\"pow(x0, 2)*x1\"", "7,0.01,safe_log(x0)*x1 + 1"]
+HOF = [
+    "Complexity,Loss,Equation",
+    "3,0.5,x0*x1",
+    '5,0.1,"pow(x0, 2)*x1"',
+    "7,0.01,safe_log(x0)*x1 + 1",
+]
 
 
 @pytest.fixture
@@ -30,7 +35,9 @@ def test_hall_of_fame_ids_carry_their_file_and_several_files_are_one_bank(folder
     assert out.returncode == 0, out.stderr
     assert out.stdout.startswith("KELTRAN: 10 formulas (run1.csv, run2.csv, bank.txt)")
     doc = json.loads((folder / "out.json").read_text())
-    ids = [m["id"] for c in doc["candidates"] for m in c["members"]] + [x["id"] for x in doc["left_out"]]
+    ids = [m["id"] for c in doc["candidates"] for m in c["members"]] + [
+        x["id"] for x in doc["left_out"]
+    ]
     assert len(ids) == len(set(ids)) == 10
     assert {"run1.csv:complexity=3", "run2.csv:complexity=3", "bank.txt:line1"} <= set(ids)
 
@@ -39,21 +46,35 @@ def test_library_ids_used_twice_are_an_error_or_numbered(folder):
     (folder / "laws.csv").write_text("id,formula\nkinetic,m*v**2/2\nforce,m*a\nkinetic,k*x**2/2\n")
     out = run(folder, "detect", "bank.txt", "--library", "laws.csv")
     assert out.returncode == 1
-    assert "laws.csv:4: the id 'kinetic' is used again (first at" in out.stderr and "laws.csv:2" in out.stderr
+    assert (
+        "laws.csv:4: the id 'kinetic' is used again (first at" in out.stderr
+        and "laws.csv:2" in out.stderr
+    )
     out = run(folder, "detect", "bank.txt", "--library", "laws.csv", "--unique-ids", "--quiet")
     assert out.returncode == 0 and "against 3 library entries" in out.stdout
     # Two hall-of-fame runs as one library: every formula stays an entry.
-    out = run(folder, "detect", "bank.txt", "--library", "run1.csv", "--library", "run2.csv", "--quiet")
+    out = run(
+        folder, "detect", "bank.txt", "--library", "run1.csv", "--library", "run2.csv", "--quiet"
+    )
     assert out.returncode == 0 and "against 6 library entries" in out.stdout
 
 
 def test_joined_files_and_standard_input(folder):
-    (folder / "joined.csv").write_text("\n".join(HOF + HOF) + "\n")  # as `cat run1.csv run2.csv` makes
+    (folder / "joined.csv").write_text(
+        "\n".join(HOF + HOF) + "\n"
+    )  # as `cat run1.csv run2.csv` makes
     out = run(folder, "detect", "joined.csv")
     assert out.returncode == 1 and "joined.csv:5: a repeated header row" in out.stderr
     text = (folder / "bank.txt").read_text()
-    out = subprocess.run([sys.executable, "-P", "-m", "source", "detect", "-", "--quiet"], cwd=folder, input=text,
-                         capture_output=True, text=True, env=dict(os.environ, GROQ_API_KEY=""), timeout=300)
+    out = subprocess.run(
+        [sys.executable, "-P", "-m", "source", "detect", "-", "--quiet"],
+        cwd=folder,
+        input=text,
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, GROQ_API_KEY=""),
+        timeout=300,
+    )
     assert out.returncode == 0 and out.stdout.startswith("KELTRAN: 4 formulas (-)"), out.stderr
 
 
@@ -71,12 +92,15 @@ def test_every_formula_is_accounted_for(folder):
         assert f"{x['id']}: " in out.stdout  # the left-out list names each one
 
 
-@pytest.mark.parametrize("formula, shows", [
-    ("I**2*R", "Op(I, R) = I**2*R"),                       # I is a variable, not the imaginary unit
-    ("exp(-E/(k*T))", "= exp(-E/(T*k))"),                 # E is a variable, not Euler's number
-    ("A*exp(-gamma*t)*cos(omega*t)", "Op(A, gamma, omega, t)"),  # gamma too
-    ("F = m*a", "Op(a, m) = a*m"),
-])
+@pytest.mark.parametrize(
+    "formula, shows",
+    [
+        ("I**2*R", "Op(I, R) = I**2*R"),  # I is a variable, not the imaginary unit
+        ("exp(-E/(k*T))", "= exp(-E/(T*k))"),  # E is a variable, not Euler's number
+        ("A*exp(-gamma*t)*cos(omega*t)", "Op(A, gamma, omega, t)"),  # gamma too
+        ("F = m*a", "Op(a, m) = a*m"),
+    ],
+)
 def test_concept_reads_formulas_as_detect_does(tmp_path, formula, shows):
     out = run(tmp_path, "concept", formula)
     assert out.returncode == 0, out.stderr
@@ -90,27 +114,40 @@ def test_concept_json_for_machines(tmp_path):
     assert doc["definition"] == "x**n" and doc["params"] == ["n", "x"] and doc["invariants"]
 
 
-@pytest.mark.parametrize("content, message", [
-    ('[{"formula": "x*y", "ranges": {"x": [1]}}]', "the range of x must be [low, high]"),
-    ('[{"formula": "x*y", "ranges": {"x": ["a", 2]}}]', "the low end of the range of x is not a number"),
-    ('[{"formula": "x*y", "ranges": [1, 2]}]', "'ranges' must map variable names"),
-    ('{"formula": "x"}', "expected a JSON list of formulas"),
-])
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        ('[{"formula": "x*y", "ranges": {"x": [1]}}]', "the range of x must be [low, high]"),
+        (
+            '[{"formula": "x*y", "ranges": {"x": ["a", 2]}}]',
+            "the low end of the range of x is not a number",
+        ),
+        ('[{"formula": "x*y", "ranges": [1, 2]}]', "'ranges' must map variable names"),
+        ('{"formula": "x"}', "expected a JSON list of formulas"),
+    ],
+)
 def test_malformed_json_banks_say_where(tmp_path, content, message):
     (tmp_path / "bank.json").write_text(content)
     out = run(tmp_path, "detect", "bank.json")
-    assert out.returncode == 1 and out.stderr.startswith("keltran: error: ") and message in out.stderr
+    assert (
+        out.returncode == 1 and out.stderr.startswith("keltran: error: ") and message in out.stderr
+    )
     assert "Traceback" not in out.stderr
 
 
 def test_csv_ranges_encodings_and_byte_order_marks(tmp_path):
     (tmp_path / "empty.csv").write_text("id,formula,var1_name,var1_low,var1_high\na,x*y,x,,2\n")
     out = run(tmp_path, "detect", "empty.csv")
-    assert out.returncode == 1 and "empty.csv:2 (id a): the low end of the range of x is not a number" in out.stderr
+    assert (
+        out.returncode == 1
+        and "empty.csv:2 (id a): the low end of the range of x is not a number" in out.stderr
+    )
     (tmp_path / "latin.txt").write_bytes("x*y\n\xb5*x\n".encode("latin-1"))
     out = run(tmp_path, "detect", "latin.txt")
     assert out.returncode == 1 and "latin.txt: not UTF-8 text (byte 0xb5" in out.stderr
-    (tmp_path / "bom.csv").write_bytes("\ufeffid,formula\nfirst,x*y\nsecond,2*x*y\n".encode("utf-8"))
+    (tmp_path / "bom.csv").write_bytes(
+        "\ufeffid,formula\nfirst,x*y\nsecond,2*x*y\n".encode("utf-8")
+    )
     out = run(tmp_path, "detect", "bom.csv", "--json", "out.json", "--quiet")
     assert out.returncode == 0, out.stderr
     doc = json.loads((tmp_path / "out.json").read_text())
@@ -127,15 +164,18 @@ def test_equations_and_keywords_in_bank_files(tmp_path):
     assert members == {"F": "a*m", "p": "lambda*q", "line3": "G*x*y"}
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--sim-threshold", "1.5"], "must be at most 1"),
-    (["--alpha", "2", "--beta", "-1"], "must be at most 1"),
-    (["--alpha", "0.5", "--beta", "0.3"], "must add up to 1"),
-    (["--novelty-threshold", "nan"], "must be a finite number"),
-    (["--scale-recurrence", "0"], "must be above 0"),
-    (["--min-members", "0"], "must be at least 1"),
-    (["--large", "--plot", "x.png"], "need the dense path"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--sim-threshold", "1.5"], "must be at most 1"),
+        (["--alpha", "2", "--beta", "-1"], "must be at most 1"),
+        (["--alpha", "0.5", "--beta", "0.3"], "must add up to 1"),
+        (["--novelty-threshold", "nan"], "must be a finite number"),
+        (["--scale-recurrence", "0"], "must be above 0"),
+        (["--min-members", "0"], "must be at least 1"),
+        (["--large", "--plot", "x.png"], "need the dense path"),
+    ],
+)
 def test_nonsense_settings_are_usage_errors(folder, args, message):
     start = time.perf_counter()
     out = run(folder, "detect", "bank.txt", *args)
@@ -144,20 +184,40 @@ def test_nonsense_settings_are_usage_errors(folder, args, message):
 
 
 def test_settings_reach_the_run(folder):
-    out = run(folder, "detect", "bank.txt", "--alpha", "0.6", "--w-structural", "0.5", "--near-threshold", "0.1",
-              "--json", "-", "--quiet")
+    out = run(
+        folder,
+        "detect",
+        "bank.txt",
+        "--alpha",
+        "0.6",
+        "--w-structural",
+        "0.5",
+        "--near-threshold",
+        "0.1",
+        "--json",
+        "-",
+        "--quiet",
+    )
     assert out.returncode == 0, out.stderr
     settings = json.loads(out.stdout)["settings"]  # the document alone on standard output
-    assert (settings["alpha"], settings["beta"], settings["w_structural"], settings["near_threshold"]) == (0.6, 0.4, 0.5, 0.1)
+    assert (
+        settings["alpha"],
+        settings["beta"],
+        settings["w_structural"],
+        settings["near_threshold"],
+    ) == (0.6, 0.4, 0.5, 0.1)
     assert "KELTRAN:" in out.stderr  # the text report went to standard error
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--json", ""], "--json needs a file name"),
-    (["--json", "missing/out.json"], "the folder missing does not exist"),
-    (["--html", "."], "is a directory"),
-    (["--json", "-", "--html", "-"], "only one output can go to standard output"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--json", ""], "--json needs a file name"),
+        (["--json", "missing/out.json"], "the folder missing does not exist"),
+        (["--html", "."], "is a directory"),
+        (["--json", "-", "--html", "-"], "only one output can go to standard output"),
+    ],
+)
 def test_output_paths_are_checked_before_any_work(folder, args, message):
     out = run(folder, "detect", "bank.txt", *args)
     assert out.returncode == 1 and message in out.stderr and "KELTRAN:" not in out.stdout
@@ -166,7 +226,9 @@ def test_output_paths_are_checked_before_any_work(folder, args, message):
 def test_an_unreachable_scheduler_fails_fast(folder):
     start = time.perf_counter()
     out = run(folder, "detect", "bank.txt", "--large", "--dask", "tcp://127.0.0.1:9")
-    assert out.returncode == 1 and "cannot reach the Dask scheduler at tcp://127.0.0.1:9" in out.stderr
+    assert (
+        out.returncode == 1 and "cannot reach the Dask scheduler at tcp://127.0.0.1:9" in out.stderr
+    )
     assert time.perf_counter() - start < 30 and "KELTRAN:" not in out.stdout
 
 
@@ -175,29 +237,53 @@ def test_version_missing_key_and_closed_pipes(folder):
     assert out.returncode == 0 and out.stdout.startswith("keltran ")
     out = run(folder, "concept", "x**n", "--llm")
     assert out.returncode == 3 and "set GROQ_API_KEY" in out.stderr
-    shell = subprocess.run(f"{sys.executable} -P -m source detect bank.txt | head -1", shell=True, cwd=folder,
-                           capture_output=True, text=True, env=dict(os.environ, GROQ_API_KEY=""), timeout=300)
-    assert shell.stdout.startswith("KELTRAN:") and "Traceback" not in shell.stderr and "Broken" not in shell.stderr
+    shell = subprocess.run(
+        f"{sys.executable} -P -m source detect bank.txt | head -1",
+        shell=True,
+        cwd=folder,
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, GROQ_API_KEY=""),
+        timeout=300,
+    )
+    assert (
+        shell.stdout.startswith("KELTRAN:")
+        and "Traceback" not in shell.stderr
+        and "Broken" not in shell.stderr
+    )
 
 
 def test_the_dense_path_names_large_when_memory_is_short(monkeypatch):
     from source.cli import inputs
     from source.cli.errors import CliError
-    monkeypatch.setattr(inputs, "_memory_available", lambda: 2 ** 30)
+
+    monkeypatch.setattr(inputs, "_memory_available", lambda: 2**30)
     with pytest.raises(CliError, match="use --large"):
         inputs.check_dense_fits(25_000)
     inputs.check_dense_fits(1_000)
 
 
-@pytest.mark.parametrize("extra, stages", [([], ["describing", "all pairs", "scoring"]),
-                                           (["--large"], ["describing", "similarity graph", "scoring"])])
+@pytest.mark.parametrize(
+    "extra, stages",
+    [
+        ([], ["describing", "all pairs", "scoring"]),
+        (["--large"], ["describing", "similarity graph", "scoring"]),
+    ],
+)
 def test_progress_on_a_terminal_and_silence_on_a_pipe(folder, extra, stages):
     pipe = run(folder, "detect", "bank.txt", *extra)
     assert pipe.returncode == 0 and "\r" not in pipe.stderr
     leader, follower = pty.openpty()
-    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))  # a terminal's size
-    proc = subprocess.Popen([sys.executable, "-P", "-m", "source", "detect", "bank.txt", *extra], cwd=folder,
-                            stdout=subprocess.DEVNULL, stderr=follower, env=dict(os.environ, GROQ_API_KEY=""))
+    fcntl.ioctl(
+        follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0)
+    )  # a terminal's size
+    proc = subprocess.Popen(
+        [sys.executable, "-P", "-m", "source", "detect", "bank.txt", *extra],
+        cwd=folder,
+        stdout=subprocess.DEVNULL,
+        stderr=follower,
+        env=dict(os.environ, GROQ_API_KEY=""),
+    )
     os.close(follower)
     seen = b""
     while True:

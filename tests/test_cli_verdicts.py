@@ -1,11 +1,11 @@
 """Every formula's verdict through the command line: the JSON's formulas, the CSV, the report's
 account, and `keltran library`."""
+
 import csv
 import io
 import json
 
 import pytest
-
 from test_cli import run
 
 # Engine output with its variable ranges: kinetic energy with intercept and scale, Coulomb's law
@@ -22,7 +22,9 @@ ROWS = [
 
 
 def write(tmp_path):
-    lines = ["id,formula,var1_name,var1_low,var1_high,var2_name,var2_low,var2_high,var3_name,var3_low,var3_high"]
+    lines = [
+        "id,formula,var1_name,var1_low,var1_high,var2_name,var2_low,var2_high,var3_name,var3_low,var3_high"
+    ]
     for id_, formula, n in ROWS:
         ranges = [f"X{k},1,5" for k in range(1, n + 1)] + [",,"] * (3 - n)
         lines.append(f'{id_},"{formula}",' + ",".join(ranges))
@@ -44,19 +46,39 @@ def test_every_row_has_one_verdict_in_bank_order(detected):
     formulas = doc["formulas"]
     assert [f["id"] for f in formulas] == [r[0] for r in ROWS]
     by_id = {f["id"]: f for f in formulas}
-    kinetic = {"kinetic_energy", "spring_energy", "capacitor_energy", "electric_power", "mass_energy"}
+    kinetic = {
+        "kinetic_energy",
+        "spring_energy",
+        "capacitor_energy",
+        "electric_power",
+        "mass_energy",
+    }
     for k in ("k1", "k2", "k3"):
-        assert by_id[k]["verdict"] == "known" and by_id[k]["law"] in kinetic and set(by_id[k]["laws"]) == kinetic
+        assert (
+            by_id[k]["verdict"] == "known"
+            and by_id[k]["law"] in kinetic
+            and set(by_id[k]["laws"]) == kinetic
+        )
         assert 0.999 <= by_id[k]["closeness"] <= 1.0
     assert by_id["c1"]["law"] == "coulomb_law" and by_id["c1"]["kind"] == "numeric"
     assert "vacuum permittivity" in by_id["c1"]["constants"]
     assert by_id["bad"]["verdict"] == "skipped" and by_id["bad"]["reason"]
-    assert by_id["n1"]["verdict"] == "new" and by_id["n1"]["law"] is None and by_id["n1"]["laws"] == []
+    assert (
+        by_id["n1"]["verdict"] == "new" and by_id["n1"]["law"] is None and by_id["n1"]["laws"] == []
+    )
     assert any("dropped" in c for c in by_id["k3"]["changes"])
     for f in formulas:
         assert f["structure"] is None or 0 <= f["structure"] < len(doc["candidates"])
     # What was there before stays.
-    assert {"settings", "counts", "similarity", "candidates", "left_out", "skipped", "behavior"} <= set(doc)
+    assert {
+        "settings",
+        "counts",
+        "similarity",
+        "candidates",
+        "left_out",
+        "skipped",
+        "behavior",
+    } <= set(doc)
     assert doc["counts"]["known_formulas"] == 4 and doc["counts"]["new_formulas"] == 2
 
 
@@ -73,14 +95,27 @@ def test_the_report_leads_with_the_account_by_verdict(detected):
     _, out = detected
     text = out.stdout
     assert "7 formulas: 4 are 2 known laws, 2 are new, 1 skipped as unparsable" in text
-    assert text.index("=== Every formula: known law or new ===") < text.index("=== Structures: known law or new ===")
+    assert text.index("=== Every formula: known law or new ===") < text.index(
+        "=== Structures: known law or new ==="
+    )
     assert "same form as 5 laws:" in text and "coulomb_law" in text
 
 
 def test_snapping_and_the_fit_threshold_are_settings(tmp_path):
     write(tmp_path)
-    out = run(tmp_path, "detect", "bank.csv", "--skip-bad", "--snap", "0", "--fit-threshold", "1", "--json", "o.json",
-              "--quiet")
+    out = run(
+        tmp_path,
+        "detect",
+        "bank.csv",
+        "--skip-bad",
+        "--snap",
+        "0",
+        "--fit-threshold",
+        "1",
+        "--json",
+        "o.json",
+        "--quiet",
+    )
     assert out.returncode == 0, out.stderr
     doc = json.loads((tmp_path / "o.json").read_text())
     assert doc["settings"]["snap"] == 0 and doc["settings"]["fit_threshold"] == 1
@@ -96,7 +131,10 @@ def test_the_library_command_lists_laws_forms_and_classes(tmp_path):
     out = run(tmp_path, "library")
     assert out.returncode == 0, out.stderr
     assert "30 laws (bundled textbook laws)" in out.stdout
-    assert "5 laws of the form" in out.stdout and "capacitor_energy, electric_power, kinetic_energy" in out.stdout
+    assert (
+        "5 laws of the form" in out.stdout
+        and "capacitor_energy, electric_power, kinetic_energy" in out.stdout
+    )
     assert "constants it may fold: epsilon = \u03b50" in out.stdout
     (tmp_path / "laws.csv").write_text("id,formula\nfirst,a*b\nsecond,x*y\nthird,sin(t)\n")
     out = run(tmp_path, "library", "laws.csv")
@@ -106,21 +144,64 @@ def test_the_library_command_lists_laws_forms_and_classes(tmp_path):
 
 def test_a_kept_state_keeps_each_formulas_verdict(tmp_path):
     write(tmp_path)
-    first = run(tmp_path, "detect", "bank.csv", "--skip-bad", "--state", "kept", "--json", "a.json", "--quiet")
+    first = run(
+        tmp_path,
+        "detect",
+        "bank.csv",
+        "--skip-bad",
+        "--state",
+        "kept",
+        "--json",
+        "a.json",
+        "--quiet",
+    )
     assert first.returncode == 0, first.stderr
     (rows_file,) = (tmp_path / "kept").glob("rows-*.json")
     records = json.loads(rows_file.read_text())["rows"]
     assert len(records) == len(ROWS) - 1 and all(r["verdict"]["key"] for r in records)
-    again = run(tmp_path, "detect", "bank.csv", "--skip-bad", "--state", "kept", "--json", "b.json", "--quiet")
-    scratch = run(tmp_path, "detect", "bank.csv", "--skip-bad", "--large", "--json", "c.json", "--quiet")
+    again = run(
+        tmp_path,
+        "detect",
+        "bank.csv",
+        "--skip-bad",
+        "--state",
+        "kept",
+        "--json",
+        "b.json",
+        "--quiet",
+    )
+    scratch = run(
+        tmp_path, "detect", "bank.csv", "--skip-bad", "--large", "--json", "c.json", "--quiet"
+    )
     assert again.returncode == 0 and scratch.returncode == 0, again.stderr + scratch.stderr
     tables = [json.loads((tmp_path / f"{n}.json").read_text())["formulas"] for n in "abc"]
     assert tables[0] == tables[1] == tables[2]
     # Another fit threshold judges the kept rows again, with the same answer as from scratch.
-    strict = run(tmp_path, "detect", "bank.csv", "--skip-bad", "--state", "kept", "--fit-threshold", "1",
-                 "--json", "d.json", "--quiet")
-    fresh = run(tmp_path, "detect", "bank.csv", "--skip-bad", "--large", "--fit-threshold", "1", "--json", "e.json",
-                "--quiet")
+    strict = run(
+        tmp_path,
+        "detect",
+        "bank.csv",
+        "--skip-bad",
+        "--state",
+        "kept",
+        "--fit-threshold",
+        "1",
+        "--json",
+        "d.json",
+        "--quiet",
+    )
+    fresh = run(
+        tmp_path,
+        "detect",
+        "bank.csv",
+        "--skip-bad",
+        "--large",
+        "--fit-threshold",
+        "1",
+        "--json",
+        "e.json",
+        "--quiet",
+    )
     assert strict.returncode == 0 and fresh.returncode == 0, strict.stderr + fresh.stderr
     d, e = (json.loads((tmp_path / f"{n}.json").read_text())["formulas"] for n in "de")
     assert d == e and d != tables[0]

@@ -1,23 +1,30 @@
 """Variable ranges and descriptor assembly."""
+
 import dataclasses
 import inspect
 
 import numpy as np
 import pytest
-import sympy as sp
-
 import reference as ref
+import sympy as sp
 
 x, y, z, theta = sp.symbols("x y z theta")
 
 
-@pytest.mark.parametrize("bank, kwargs, expected", [
-    ([x * theta], {}, [{0: (0.01, 1.0), 1: (0.1, 10.0)}]),
-    ([("a", y + z)], {"default_range": (1.0, 2.0)}, [{0: (1.0, 2.0), 1: (1.0, 2.0)}]),
-    ([sp.Symbol("x1") + x], {"default_range": (3.0, 4.0)}, [{0: (0.1, 10.0), 1: (3.0, 4.0)}]),
-    ([sp.Integer(2), sp.Symbol("m") * sp.Symbol("c")], {}, [{}, {0: (0.1, 10.0), 1: (0.1, 10.0)}]),
-    ([], {}, []),
-])
+@pytest.mark.parametrize(
+    "bank, kwargs, expected",
+    [
+        ([x * theta], {}, [{0: (0.01, 1.0), 1: (0.1, 10.0)}]),
+        ([("a", y + z)], {"default_range": (1.0, 2.0)}, [{0: (1.0, 2.0), 1: (1.0, 2.0)}]),
+        ([sp.Symbol("x1") + x], {"default_range": (3.0, 4.0)}, [{0: (0.1, 10.0), 1: (3.0, 4.0)}]),
+        (
+            [sp.Integer(2), sp.Symbol("m") * sp.Symbol("c")],
+            {},
+            [{}, {0: (0.1, 10.0), 1: (0.1, 10.0)}],
+        ),
+        ([], {}, []),
+    ],
+)
 def test_get_ranges_for_bank(m, bank, kwargs, expected):
     assert m.get_ranges_for_bank(bank, **kwargs) == expected
 
@@ -28,11 +35,14 @@ def test_default_range_object_is_shared(m):
     assert ranges[0][0] is default
 
 
-@pytest.mark.parametrize("bank, error", [
-    ([x, ("id", y)], AttributeError),  # only the first entry decides the bank's form
-    ([("id",)], IndexError),
-    ([None], AttributeError),
-])
+@pytest.mark.parametrize(
+    "bank, error",
+    [
+        ([x, ("id", y)], AttributeError),  # only the first entry decides the bank's form
+        ([("id",)], IndexError),
+        ([None], AttributeError),
+    ],
+)
 def test_get_ranges_for_bank_errors(m, bank, error):
     with pytest.raises(error):
         m.get_ranges_for_bank(bank)
@@ -59,9 +69,15 @@ def test_describe_fills_every_field(m):
 
 
 @pytest.mark.filterwarnings("ignore")
-@pytest.mark.parametrize("expr, ranges", [
-    (x**2 + y, None), (sp.sin(x) * theta, {0: (0.0, 1.0), 1: (1.0, 2.0)}),
-    (sp.Integer(4), None), (sp.Function("g")(x), None)])
+@pytest.mark.parametrize(
+    "expr, ranges",
+    [
+        (x**2 + y, None),
+        (sp.sin(x) * theta, {0: (0.0, 1.0), 1: (1.0, 2.0)}),
+        (sp.Integer(4), None),
+        (sp.Function("g")(x), None),
+    ],
+)
 def test_describe_matches_its_parts(m, expr, ranges):
     np.random.seed(11)
     d = m.describe(expr, ranges, 3)
@@ -85,8 +101,12 @@ def test_source_id_names_only(m):
     b = m.describe("x**2 + y")
     assert {str(s) for s in a.expr.free_symbols} == {"__KLTN_7_v0", "__KLTN_7_v1"}
     fields = [f.name for f in dataclasses.fields(a) if f.name != "expr"]
-    assert all(np.array_equal(getattr(a, k), getattr(b, k)) if k == "behavior_vec"
-               else getattr(a, k) == getattr(b, k) for k in fields)
+    assert all(
+        np.array_equal(getattr(a, k), getattr(b, k))
+        if k == "behavior_vec"
+        else getattr(a, k) == getattr(b, k)
+        for k in fields
+    )
 
 
 def test_wildcards_keep_their_names(m):
@@ -102,22 +122,32 @@ def test_unparseable_text(m):
     assert info.value.__context__ is not None
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    ({"expr": "x", "var_ranges": [1]}, TypeError),
-    ({"expr": 5}, AttributeError),
-    ({"expr": None}, AttributeError),
-])
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        ({"expr": "x", "var_ranges": [1]}, TypeError),
+        ({"expr": 5}, AttributeError),
+        ({"expr": None}, AttributeError),
+    ],
+)
 def test_describe_bad_inputs(m, kwargs, error):
     with pytest.raises(error):
         m.describe(**kwargs)
 
 
 def test_signatures(m):
-    assert str(inspect.signature(m.describe)) == \
-        "(expr: 'sp.Expr', var_ranges: 'dict' = None, source_id=None) -> 'ExprDescriptor'"
-    assert str(inspect.signature(m._eval_safe)) == \
-        "(expr: 'sp.Expr', grid: 'np.ndarray', var_ranges: 'dict' = None, seed: 'int' = 0)"
+    assert (
+        str(inspect.signature(m.describe))
+        == "(expr: 'sp.Expr', var_ranges: 'dict' = None, source_id=None) -> 'ExprDescriptor'"
+    )
+    assert (
+        str(inspect.signature(m._eval_safe))
+        == "(expr: 'sp.Expr', grid: 'np.ndarray', var_ranges: 'dict' = None, seed: 'int' = 0)"
+    )
     assert str(inspect.signature(m.get_ranges_for_bank)) == "(bank, default_range=(0.1, 10.0))"
-    assert inspect.getdoc(m.describe).splitlines()[-1].strip() == "ValueError: If expr cannot be sympified."
+    assert (
+        inspect.getdoc(m.describe).splitlines()[-1].strip()
+        == "ValueError: If expr cannot be sympified."
+    )
     assert m.describe.__doc__.split("\n")[2] == "    "  # blank lines keep their indentation
     assert m._eval_safe.__doc__.startswith("\n    Evaluate expression on a grid.")

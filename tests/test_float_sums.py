@@ -1,12 +1,12 @@
 """Float sums that must round as Python's built-in sum does, and what depends on them."""
+
 import math
 import random
 
-import pytest
-import sympy as sp
-
 import _brenmoor_testing as kernels
+import pytest
 import reference as ref
+import sympy as sp
 
 x = sp.Symbol("x")
 
@@ -33,15 +33,25 @@ def random_lists(count=400, seed=0):
     for _ in range(count):
         n = rng.randint(1, 12)
         scale = 10 ** rng.randint(-20, 20)
-        yield [rng.choice([rng.uniform(-1, 1) * scale, rng.uniform(-1, 1), 1e-16 * rng.random(),
-                           float(rng.randint(-1000, 1000))]) for _ in range(n)]
+        yield [
+            rng.choice(
+                [
+                    rng.uniform(-1, 1) * scale,
+                    rng.uniform(-1, 1),
+                    1e-16 * rng.random(),
+                    float(rng.randint(-1000, 1000)),
+                ]
+            )
+            for _ in range(n)
+        ]
 
 
 @pytest.mark.parametrize("values", list(adversarial_lists()) + list(random_lists()))
 def test_native_sum_is_pythons_sum_bit_for_bit(m, values):
     got, want = kernels.python_sum(values), sum(values)
-    assert (math.isnan(got) and math.isnan(want)) or \
-           (got == want and math.copysign(1, got) == math.copysign(1, want)), values
+    assert (math.isnan(got) and math.isnan(want)) or (
+        got == want and math.copysign(1, got) == math.copysign(1, want)
+    ), values
 
 
 def nested_sin(k, u):

@@ -1,6 +1,7 @@
 """The C++ of src/ is exactly as clang-format leaves it under the repository's .clang-format
 (`make format` rewrites it), at the clang-format release the lock pins: releases format
 differently, so another one is not a judge."""
+
 import pathlib
 import re
 import shutil
@@ -39,13 +40,31 @@ def test_the_style_file_is_at_the_root():
 
 @pytest.mark.parametrize("path", SOURCES, ids=str)
 def test_source_is_formatted(clang_format, path):
-    done = subprocess.run([clang_format, "--dry-run", "-Werror", str(path)], cwd=ROOT,
-                          capture_output=True, text=True)
+    done = subprocess.run(
+        [clang_format, "--dry-run", "-Werror", str(path)], cwd=ROOT, capture_output=True, text=True
+    )
     assert done.returncode == 0, f"run `make format`:\n{done.stderr[:3000]}"
 
 
 @pytest.mark.parametrize("path", SOURCES, ids=str)
 def test_no_line_passes_100_columns(path):
     # clang-format leaves alone what `// clang-format off` fences; the limit holds there too.
-    long = [n for n, line in enumerate((ROOT / path).read_text().splitlines(), 1) if len(line) > 100]
+    long = [
+        n for n, line in enumerate((ROOT / path).read_text().splitlines(), 1) if len(line) > 100
+    ]
     assert not long, f"{path}: lines {long} pass 100 columns"
+
+
+def test_python_is_as_ruff_formats_it():
+    # The pinned ruff of the test extra, by pyproject.toml's settings (line length 100).
+    beside = pathlib.Path(sys.executable).parent / "ruff"
+    binary = str(beside) if beside.exists() else shutil.which("ruff")
+    if not binary:
+        pytest.skip("no ruff (`make test` installs the pinned one)")
+    done = subprocess.run(
+        [binary, "format", "--check", "source", "tests", "bench", "scripts"],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+    )
+    assert done.returncode == 0, f"run `make format`:\n{done.stdout[-3000:]}"

@@ -1,4 +1,5 @@
 """Module frame: import-time configuration, constants, Groq client set-up, _safe_print."""
+
 import io
 import os
 import pathlib
@@ -30,8 +31,9 @@ def run_with_config(tmp_path, m, config_body, fake_groq=None):
         print(hasattr(m, "e"))
     """)
     env = dict(os.environ, PYTHONPATH=str(tmp_path))
-    return subprocess.run([sys.executable, "-c", probe], cwd=tmp_path, env=env,
-                          capture_output=True, text=True)
+    return subprocess.run(
+        [sys.executable, "-c", probe], cwd=tmp_path, env=env, capture_output=True, text=True
+    )
 
 
 ODD_CONFIG = """
@@ -51,7 +53,8 @@ def test_import_without_key_warns_once_and_fixes_constants(tmp_path, m):
     warnings_line, values, leaked = out.stdout.splitlines()
     assert eval(warnings_line) == [
         "GROQ_API_KEY not set. Set it via: export GROQ_API_KEY='your-key'\n"
-        "LLM-based concept discovery will be unavailable."]
+        "LLM-based concept discovery will be unavailable."
+    ]
     # The config's grid and density values have no lasting effect.
     assert values.split() == ["True", "64", "0.1", "100.0", "64", "20.0", "0.6", "7"]
     assert leaked == "False"
@@ -67,7 +70,8 @@ def test_import_with_failing_client_warns_and_continues(tmp_path, m):
     assert out.returncode == 0, out.stderr
     warnings_line, values, leaked = out.stdout.splitlines()
     assert eval(warnings_line) == [
-        "Failed to initialize Groq client: bad key k-123. LLM features will be unavailable."]
+        "Failed to initialize Groq client: bad key k-123. LLM features will be unavailable."
+    ]
     assert values.startswith("True ")
     assert leaked == "False"  # the handler's exception name does not leak into the module
 
@@ -85,15 +89,22 @@ def test_import_with_working_client_keeps_it(tmp_path, m):
 
 
 def test_missing_config_name_fails_import(tmp_path, m):
-    body = ODD_CONFIG.format(key="").replace("GROQ_MODEL = \"some-model\"", "")
+    body = ODD_CONFIG.format(key="").replace('GROQ_MODEL = "some-model"', "")
     out = run_with_config(tmp_path, m, body)
     assert out.returncode != 0
     assert "ImportError: cannot import name 'GROQ_MODEL' from 'source.config'" in out.stderr
 
 
 def test_module_attributes(m):
-    import dataclasses, difflib, itertools, math, typing
-    import sympy, zss
+    import dataclasses
+    import difflib
+    import itertools
+    import math
+    import typing
+
+    import sympy
+    import zss
+
     assert m.sp is sympy and m.np is np and m.zss is zss
     assert m.dataclass is dataclasses.dataclass and m.SequenceMatcher is difflib.SequenceMatcher
     assert m.math is math and m.itertools is itertools and m.Optional is typing.Optional
@@ -102,8 +113,14 @@ def test_module_attributes(m):
     np.testing.assert_array_equal(m.GRID, np.logspace(-1, 2, 64))
     np.testing.assert_array_equal(m.GRID_LINEAR, np.linspace(0.1, 20.0, 64))
     assert type(m.MAX_WILDCARD_DENSITY) is float and m.MAX_WILDCARD_DENSITY == 0.6
-    for name in ("GRID_LOGSPACE", "DEFAULT_VAR_RANGE", "GROQ_API_KEY", "GROQ_MODEL",
-                 "LLM_MAX_RETRIES", "groq_client"):
+    for name in (
+        "GRID_LOGSPACE",
+        "DEFAULT_VAR_RANGE",
+        "GROQ_API_KEY",
+        "GROQ_MODEL",
+        "LLM_MAX_RETRIES",
+        "groq_client",
+    ):
         assert hasattr(m, name)
 
 
@@ -123,11 +140,14 @@ def _ascii_stdout():
     return io.TextIOWrapper(io.BytesIO(), encoding="ascii", errors="strict")
 
 
-@pytest.mark.parametrize("args, kwargs, expected", [
-    (("a", "b"), {"sep": "-"}, "a-b\n"),
-    ((), {}, "\n"),
-    ((1, None), {"end": "!"}, "1 None!"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, expected",
+    [
+        (("a", "b"), {"sep": "-"}, "a-b\n"),
+        ((), {}, "\n"),
+        ((1, None), {"end": "!"}, "1 None!"),
+    ],
+)
 def test_safe_print_prints_through_print(m, capsys, args, kwargs, expected):
     assert m._safe_print(*args, **kwargs) is None
     assert capsys.readouterr().out == expected

@@ -1,4 +1,5 @@
 """The native function type: metadata, argument binding, method binding."""
+
 import inspect
 import pickle
 
@@ -14,13 +15,16 @@ def test_functions_are_native_and_compiled(m):
     assert all(type(getattr(m, n)) is native for n in ("_depth", "to_zss", "_safe_print"))
 
 
-@pytest.mark.parametrize("name, signature", [
-    ("_canonicalize_expr", "(expr: 'sp.Expr', source_id=None) -> 'sp.Expr'"),
-    ("_is_unary_func", "(expr) -> 'bool'"),
-    ("_dfs_operators", "(expr: 'sp.Expr') -> 'list[str]'"),
-    ("to_zss", "(expr: 'sp.Expr') -> 'zss.Node'"),
-    ("_safe_print", "(*args, **kwargs)"),
-])
+@pytest.mark.parametrize(
+    "name, signature",
+    [
+        ("_canonicalize_expr", "(expr: 'sp.Expr', source_id=None) -> 'sp.Expr'"),
+        ("_is_unary_func", "(expr) -> 'bool'"),
+        ("_dfs_operators", "(expr: 'sp.Expr') -> 'list[str]'"),
+        ("to_zss", "(expr: 'sp.Expr') -> 'zss.Node'"),
+        ("_safe_print", "(*args, **kwargs)"),
+    ],
+)
 def test_signature(m, name, signature):
     assert str(inspect.signature(getattr(m, name))) == signature
 
@@ -33,31 +37,48 @@ def test_metadata(m):
     assert f.__annotations__ == {"expr": "sp.Expr", "return": "sp.Expr"}
     assert m._depth.__defaults__ is None
     assert m._depth.__doc__ is None
-    assert m._safe_print.__doc__ == "Print safely with UTF-8 encoding, bypassing terminal codec issues."
+    assert (
+        m._safe_print.__doc__
+        == "Print safely with UTF-8 encoding, bypassing terminal codec issues."
+    )
     assert inspect.getdoc(f).splitlines()[:3] == [
-        "Canonicalize an expression for structural comparison.", "",
-        "Numeric constants remain numeric."]
+        "Canonicalize an expression for structural comparison.",
+        "",
+        "Numeric constants remain numeric.",
+    ]
     assert repr(f).startswith("<function _canonicalize_expr at 0x")
     assert "Canonicalize an expression" in pydoc_text(f)
 
 
 def pydoc_text(obj):
     import pydoc
+
     return pydoc.render_doc(obj, renderer=pydoc.plaintext)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda m: m._depth(), "_depth() missing 1 required positional argument: 'expr'"),
-    (lambda m: m._depth(1, 2), "_depth() takes 1 positional argument but 2 were given"),
-    (lambda m: m._canonicalize_expr(1, 2, 3),
-     "_canonicalize_expr() takes from 1 to 2 positional arguments but 3 were given"),
-    (lambda m: m._canonicalize_expr(sp.Symbol("x"), expr=1),
-     "_canonicalize_expr() got multiple values for argument 'expr'"),
-    (lambda m: m._canonicalize_expr(sp.Symbol("x"), sourceid=1),
-     "_canonicalize_expr() got an unexpected keyword argument 'sourceid'"),
-    (lambda m: m._canonicalize_expr(source_id=1),
-     "_canonicalize_expr() missing 1 required positional argument: 'expr'"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda m: m._depth(), "_depth() missing 1 required positional argument: 'expr'"),
+        (lambda m: m._depth(1, 2), "_depth() takes 1 positional argument but 2 were given"),
+        (
+            lambda m: m._canonicalize_expr(1, 2, 3),
+            "_canonicalize_expr() takes from 1 to 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda m: m._canonicalize_expr(sp.Symbol("x"), expr=1),
+            "_canonicalize_expr() got multiple values for argument 'expr'",
+        ),
+        (
+            lambda m: m._canonicalize_expr(sp.Symbol("x"), sourceid=1),
+            "_canonicalize_expr() got an unexpected keyword argument 'sourceid'",
+        ),
+        (
+            lambda m: m._canonicalize_expr(source_id=1),
+            "_canonicalize_expr() missing 1 required positional argument: 'expr'",
+        ),
+    ],
+)
 def test_binding_errors_match_python(m, call, message):
     with pytest.raises(TypeError) as info:
         call(m)

@@ -1,17 +1,18 @@
 """The similarity graph, its pruning bounds, clustering on it, packed blocks and the Dask path."""
+
 import json
 import pickle
 import random
 import struct
 import warnings
 
+import _brenmoor_testing as kernels
 import numpy as np
 import pytest
 import sympy as sp
-
-import _brenmoor_testing as kernels
 from banks import describe_all, random_bank
 from isolated import isolated_output, run_isolated
+
 from source.bank.feynman import load_bank
 from source.bank.laws import load_library
 
@@ -33,7 +34,11 @@ def dense(m, bank):
 def exact_thresholds(dense):
     rng = random.Random(3)
     n = len(dense)
-    picks = [float(dense[i, j]) for i, j in ((rng.randrange(n), rng.randrange(n)) for _ in range(4)) if i != j]
+    picks = [
+        float(dense[i, j])
+        for i, j in ((rng.randrange(n), rng.randrange(n)) for _ in range(4))
+        if i != j
+    ]
     return [0.85, 0.6, 0.95, *picks]
 
 
@@ -68,9 +73,15 @@ def test_blocks_between_two_packed_lists(m, bank, dense):
     assert np.array_equal(values, block[block >= 0.7])
 
 
-@pytest.mark.parametrize("damage", [
-    lambda b: b[:-5], lambda b: b"XXXX" + b[4:], lambda b: b[:4] + b"\xff" * (len(b) - 4), lambda b: b + b"\0",
-])
+@pytest.mark.parametrize(
+    "damage",
+    [
+        lambda b: b[:-5],
+        lambda b: b"XXXX" + b[4:],
+        lambda b: b[:4] + b"\xff" * (len(b) - 4),
+        lambda b: b + b"\0",
+    ],
+)
 def test_damaged_packed_bytes_raise(m, bank, damage):
     packed = m.pack_descriptors(bank[:10])
     with pytest.raises(ValueError):
@@ -82,6 +93,7 @@ def test_large_path_equals_detection_locally_and_on_dask(m):
     from source.run import detect as large
     from source.run import filtering, graph
     from source.run.runner import DaskRunner
+
     feynman = load_bank()[:60]
     exprs = [f.expr for f in feynman] + [2 * f.expr for f in feynman[:20]]
     ranges = [f.var_ranges() for f in feynman] + [f.var_ranges() for f in feynman[:20]]
@@ -95,10 +107,14 @@ def test_large_path_equals_detection_locally_and_on_dask(m):
         assert local == want and local
         result = m.filter_candidates(want, library)
         assert filtering.filter_large(local, library) == result
-        with dask.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
-                dask.Client(cluster) as client:
+        with (
+            dask.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster,
+            dask.Client(cluster) as client,
+        ):
             np.random.seed(0)
-            remote = large.detect_large(exprs, library, ranges, runner=DaskRunner(client), block_size=25)
+            remote = large.detect_large(
+                exprs, library, ranges, runner=DaskRunner(client), block_size=25
+            )
             assert remote == want
             assert filtering.filter_large(remote, library, runner=DaskRunner(client)) == result
             bad = [m.pack_descriptors([]) + b"\0"]  # a block a worker cannot read
@@ -109,18 +125,32 @@ def test_large_path_equals_detection_locally_and_on_dask(m):
 @pytest.fixture(scope="module")
 def feynman_candidates(m):
     feynman = load_bank()[:60]
-    exprs = [f.expr for f in feynman] + [2 * f.expr for f in feynman[:20]] + [f.expr + 1 for f in feynman[20:40]]
+    exprs = (
+        [f.expr for f in feynman]
+        + [2 * f.expr for f in feynman[:20]]
+        + [f.expr + 1 for f in feynman[20:40]]
+    )
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         np.random.seed(0)
         return m.detect_structure(exprs, load_library(), verbose=False)
 
 
-@pytest.mark.parametrize("thresholds", [{}, {"composition_threshold": 7.0, "novel_threshold": 2.0},
-                                        {"min_members": 3, "max_wildcard_density": 0.3, "repeated_threshold": 0.0}])
-def test_filter_in_runs_equals_the_filter_and_takes_known_distances(m, monkeypatch, feynman_candidates, thresholds):
+@pytest.mark.parametrize(
+    "thresholds",
+    [
+        {},
+        {"composition_threshold": 7.0, "novel_threshold": 2.0},
+        {"min_members": 3, "max_wildcard_density": 0.3, "repeated_threshold": 0.0},
+    ],
+)
+def test_filter_in_runs_equals_the_filter_and_takes_known_distances(
+    m, monkeypatch, feynman_candidates, thresholds
+):
     import reference
+
     from source.run import filtering as large
+
     candidates, library = feynman_candidates, load_library()
     want = m.filter_candidates(candidates, library, **thresholds)
     distances = [None] * len(candidates)
@@ -128,11 +158,17 @@ def test_filter_in_runs_equals_the_filter_and_takes_known_distances(m, monkeypat
     measured = [(c, d) for c, d in zip(candidates, distances) if d is not None]
     assert measured
     # Measured: exactly the candidates that no test before the distance discarded.
-    early = {id(c) for reason, c in want.discarded if reason not in ("already expressible", "novelty too low")}
+    early = {
+        id(c)
+        for reason, c in want.discarded
+        if reason not in ("already expressible", "novelty too low")
+    }
     assert [d is not None for d in distances] == [id(c) not in early for c in candidates]
     for c, d in measured[:2] if not thresholds else ():  # the plain-Python distance takes seconds
         assert d == reference.min_composition_distance(m, c.formula, list(library.values()))
-    monkeypatch.setattr(large, "distances_of", lambda *a: pytest.fail("a known distance was measured again"))
+    monkeypatch.setattr(
+        large, "distances_of", lambda *a: pytest.fail("a known distance was measured again")
+    )
     assert large.filter_large(candidates, library, distances=list(distances), **thresholds) == want
     near = large.filter_large(candidates, library, distances=[0.0] * len(candidates), **thresholds)
     assert near.novel == near.repeated == [] and len(near.discarded) == len(candidates)
@@ -142,17 +178,24 @@ def test_filter_in_runs_equals_the_filter_and_takes_known_distances(m, monkeypat
 
 
 @pytest.mark.parametrize("run", [1, 5])
-def test_filter_in_short_runs_puts_each_distance_in_its_place(m, monkeypatch, feynman_candidates, run):
+def test_filter_in_short_runs_puts_each_distance_in_its_place(
+    m, monkeypatch, feynman_candidates, run
+):
     from source.run import filtering
+
     candidates, library = feynman_candidates, load_library()
     thresholds = {"composition_threshold": 7.0, "novel_threshold": 2.0}
     monkeypatch.setattr(filtering, "_FILTER_RUN", run)
     runs = []
     measure = filtering.distances_of
-    monkeypatch.setattr(filtering, "distances_of", lambda lib, formulas: runs.append(len(formulas)) or
-                        measure(lib, formulas))
-    assert filtering.filter_large(candidates, library, **thresholds) == m.filter_candidates(candidates, library,
-                                                                                             **thresholds)
+    monkeypatch.setattr(
+        filtering,
+        "distances_of",
+        lambda lib, formulas: runs.append(len(formulas)) or measure(lib, formulas),
+    )
+    assert filtering.filter_large(candidates, library, **thresholds) == m.filter_candidates(
+        candidates, library, **thresholds
+    )
     assert len(runs) > 1 and max(runs) == run
 
 
@@ -185,8 +228,11 @@ def int_arrays(packed):
 def rewrite(packed, name, values, item=0):
     """`packed` with one int array of one item replaced (its length prefix too)."""
     at, old = int_arrays(packed)[item][name]
-    return (packed[:at] + struct.pack(f"<q{len(values)}i", len(values), *values)
-            + packed[at + 8 + 4 * len(old):])
+    return (
+        packed[:at]
+        + struct.pack(f"<q{len(values)}i", len(values), *values)
+        + packed[at + 8 + 4 * len(old) :]
+    )
 
 
 def wide_tree(m, terms):
@@ -221,12 +267,12 @@ DAMAGED_TREES = {
 def huge_length_headers():
     q = lambda *v: struct.pack(f"<{len(v)}q", *v)
     return {
-        "label count": b"KTP1" + q(2 ** 62),
-        "label length": b"KTP1" + q(1, 2 ** 62),
-        "item count": b"KTP1" + q(0, 2 ** 61),
-        "int array length": b"KTP1" + q(0, 1, 2 ** 62),     # 2**62 ints: 2**64 bytes, wraps to 0
+        "label count": b"KTP1" + q(2**62),
+        "label length": b"KTP1" + q(1, 2**62),
+        "item count": b"KTP1" + q(0, 2**61),
+        "int array length": b"KTP1" + q(0, 1, 2**62),  # 2**62 ints: 2**64 bytes, wraps to 0
         # one label, one item with an empty tree, then 2**61 doubles: 2**64 bytes, wraps to 0
-        "vector length": b"KTP1" + q(1, 1) + b"a" + q(1, 0, 0, 0, 0) + bytes(16 + 8 + 1) + q(2 ** 61),
+        "vector length": b"KTP1" + q(1, 1) + b"a" + q(1, 0, 0, 0, 0) + bytes(16 + 8 + 1) + q(2**61),
     }
 
 
@@ -235,7 +281,9 @@ def crafted(m, tmp_path_factory):
     """Outcome of graph_block on each crafted block, read in a fresh interpreter."""
     product = m.pack_descriptors([m.describe(sp.sin(x) * sp.cos(y)), m.describe(x + y)])
     assert int_arrays(product)[0]["leftmost"][1] == [0, 0, 2, 2, 0]
-    blobs = {name: rewrite(product, field, values) for name, (field, values, _) in DAMAGED_TREES.items()}
+    blobs = {
+        name: rewrite(product, field, values) for name, (field, values, _) in DAMAGED_TREES.items()
+    }
     blobs["leftmost outside its keyroot's subtree"] = leftmost_outside_keyroot(wide_tree(m, 1500))
     blobs.update({f"huge {name}": blob for name, blob in huge_length_headers().items()})
     path = tmp_path_factory.mktemp("packed") / "blobs.pickle"
@@ -252,7 +300,9 @@ def crafted(m, tmp_path_factory):
             print(json.dumps([name, outcome, time.perf_counter() - start]))
         print(json.dumps(["peak MB", resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024, 0]))
     """)
-    return {name: (outcome, seconds) for name, outcome, seconds in map(json.loads, out.splitlines())}
+    return {
+        name: (outcome, seconds) for name, outcome, seconds in map(json.loads, out.splitlines())
+    }
 
 
 @pytest.mark.parametrize("name", DAMAGED_TREES)

@@ -1,6 +1,7 @@
 """Hostile inputs: Python code run by the engine that changes what the engine walks, threads,
 re-entry, interrupts and reference counts. Crash cases run in a fresh interpreter with the
 debug allocator, so a use of freed memory crashes there instead of passing by luck."""
+
 import gc
 import os
 import signal
@@ -10,10 +11,9 @@ import time
 
 import pytest
 import sympy as sp
-from sympy.core.cache import clear_cache
-
 from banks import describe_all, random_bank
 from isolated import run_isolated
+from sympy.core.cache import clear_cache
 
 x, y = sp.symbols("x y")
 
@@ -136,7 +136,7 @@ def test_no_crash_and_right_answers(name):
 
 
 def test_weight_error_is_raised_even_when_a_retry_would_pass(m):
-    ds = describe_all(m, [x + 1, x ** 2])
+    ds = describe_all(m, [x + 1, x**2])
 
     class Flaky:
         calls = 0
@@ -166,21 +166,28 @@ def test_lone_surrogate_names_behave_as_python(m):
 
 
 def test_keyword_spelled_like_the_kwargs_parameter_is_an_ordinary_keyword(m):
-    ds = describe_all(m, [x + 1, x ** 2])
-    with pytest.raises(TypeError, match="similarity\\(\\) got an unexpected keyword argument 'sim_kwargs'"):
+    ds = describe_all(m, [x + 1, x**2])
+    with pytest.raises(
+        TypeError, match="similarity\\(\\) got an unexpected keyword argument 'sim_kwargs'"
+    ):
         m.pairwise_matrix(ds, sim_kwargs=1)
     with pytest.raises(TypeError, match="'args' is an invalid keyword argument for print"):
         m._safe_print(args=1)  # `args` goes into **kwargs and on to print
+
 
 def test_repeated_calls_keep_reference_counts(m):
     exprs = random_bank(6, seed=3)
     ds = describe_all(m, exprs)
     lib = {"a": ds[0], "b": ds[1]}
-    calls = [lambda: m.pairwise_matrix(ds), lambda: m.recurrence_strength(ds, 10),
-             lambda: m.compositionality_score(exprs[0], exprs[1:4]),
-             lambda: m.behavioral_distance_between_cluster_and_library(ds[:3], lib),
-             lambda: m.anti_unify_cluster(exprs[:3]), lambda: m.compression_gain(ds, exprs[0]),
-             lambda: m.detect_structure(exprs, {"a": exprs[0]}, verbose=False)]
+    calls = [
+        lambda: m.pairwise_matrix(ds),
+        lambda: m.recurrence_strength(ds, 10),
+        lambda: m.compositionality_score(exprs[0], exprs[1:4]),
+        lambda: m.behavioral_distance_between_cluster_and_library(ds[:3], lib),
+        lambda: m.anti_unify_cluster(exprs[:3]),
+        lambda: m.compression_gain(ds, exprs[0]),
+        lambda: m.detect_structure(exprs, {"a": exprs[0]}, verbose=False),
+    ]
     watched = [ds, lib, exprs, *ds, *exprs]
 
     def counts():
@@ -198,7 +205,7 @@ def test_repeated_calls_keep_reference_counts(m):
 
 def test_concurrent_scores_equal_serial(m):
     exprs = random_bank(40, seed=5)
-    libs = [exprs[k:k + 4] for k in range(0, 32, 4)]
+    libs = [exprs[k : k + 4] for k in range(0, 32, 4)]
     want = [[m.compositionality_score(f, lib) for f in exprs[32:]] for lib in libs]
     got = [None] * len(libs)
 
@@ -244,8 +251,9 @@ def test_interrupt_surfaces_promptly_and_threads_run(m, huge_pair, call):
     worker = threading.Thread(target=ticker)
     worker.start()
     sent = []
-    timer = threading.Timer(0.3, lambda: (sent.append(time.perf_counter()),
-                                          os.kill(os.getpid(), signal.SIGINT)))
+    timer = threading.Timer(
+        0.3, lambda: (sent.append(time.perf_counter()), os.kill(os.getpid(), signal.SIGINT))
+    )
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):

@@ -1,6 +1,7 @@
 """The Python package keeps its house: imports point one way (no cycle, no subpackage importing
 one above it), modules stay small, and the settings table is what the command line, a run and a
 kept state read."""
+
 import ast
 import pathlib
 
@@ -9,7 +10,18 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PACKAGE = ROOT / "source"
 # Each layer may import the layers after it in this list, never those before it.
-LAYERS = ["cli", "report", "state", "run", "settings", "judge", "bank", "engine", "version", "config"]
+LAYERS = [
+    "cli",
+    "report",
+    "state",
+    "run",
+    "settings",
+    "judge",
+    "bank",
+    "engine",
+    "version",
+    "config",
+]
 OPTIONAL = ("dask", "distributed", "matplotlib", "tqdm")
 
 
@@ -22,14 +34,26 @@ def _modules():
 def _imports(path, module):
     """(imported module, inside a function) for every import of the package's own modules."""
     tree = ast.parse(path.read_text())
-    inside = {id(n) for f in ast.walk(tree) if isinstance(f, (ast.FunctionDef, ast.AsyncFunctionDef))
-              for n in ast.walk(f) if n is not f}
+    inside = {
+        id(n)
+        for f in ast.walk(tree)
+        if isinstance(f, (ast.FunctionDef, ast.AsyncFunctionDef))
+        for n in ast.walk(f)
+        if n is not f
+    }
     for node in ast.walk(tree):
         if isinstance(node, ast.ImportFrom) and node.module and node.module.startswith("source"):
             for alias in node.names:
                 target = f"{node.module}.{alias.name}"
-                yield (target if (PACKAGE.parent / (target.replace(".", "/") + ".py")).exists()
-                       or (PACKAGE.parent / target.replace(".", "/")).is_dir() else node.module), id(node) in inside
+                yield (
+                    (
+                        target
+                        if (PACKAGE.parent / (target.replace(".", "/") + ".py")).exists()
+                        or (PACKAGE.parent / target.replace(".", "/")).is_dir()
+                        else node.module
+                    ),
+                    id(node) in inside,
+                )
         elif isinstance(node, ast.Import):
             for alias in node.names:
                 if alias.name.startswith("source"):
@@ -44,7 +68,9 @@ def _layer(module):
 def _graph():
     graph = {}
     for module, path in _modules():
-        graph[module] = {t for t, _ in _imports(path, module) if t != "source._brenmoor" and t != module}
+        graph[module] = {
+            t for t, _ in _imports(path, module) if t != "source._brenmoor" and t != module
+        }
     return graph
 
 
@@ -56,8 +82,11 @@ def test_the_package_has_no_import_cycle():
         state[m] = "open"
         for t in graph.get(m, ()):
             if state.get(t) == "open":
-                pytest.fail("import cycle: " + " -> ".join(trail[trail.index(t):] + [t]) if t in trail
-                            else f"import cycle through {t}")
+                pytest.fail(
+                    "import cycle: " + " -> ".join(trail[trail.index(t) :] + [t])
+                    if t in trail
+                    else f"import cycle through {t}"
+                )
             if t not in state:
                 visit(t, trail + [t])
         state[m] = "done"
@@ -73,7 +102,9 @@ def test_imports_point_down_the_layers(module, path):
     for target, inside in _imports(path, module):
         theirs = _layer(target)
         if own in LAYERS and theirs in LAYERS and theirs != own:
-            assert LAYERS.index(theirs) > LAYERS.index(own), f"{module} imports {target}, a layer above it"
+            assert LAYERS.index(theirs) > LAYERS.index(own), (
+                f"{module} imports {target}, a layer above it"
+            )
     tree = ast.parse(path.read_text())
     for f in ast.walk(tree):
         if isinstance(f, ast.FunctionDef):
@@ -81,8 +112,9 @@ def test_imports_point_down_the_layers(module, path):
                 if isinstance(node, (ast.Import, ast.ImportFrom)):
                     name = node.module if isinstance(node, ast.ImportFrom) else node.names[0].name
                     late = module == "source.cli.entry" and name.startswith("source.cli")
-                    assert late or (name or "").startswith(OPTIONAL), \
+                    assert late or (name or "").startswith(OPTIONAL), (
                         f"{module}.{f.name} imports {name} inside a function"
+                    )
 
 
 @pytest.mark.parametrize("module, path", list(_modules()), ids=lambda v: str(v))
@@ -95,8 +127,11 @@ def test_every_function_of_the_package_is_annotated():
     for module, path in _modules():
         for node in ast.walk(ast.parse(path.read_text())):
             if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
-                args = [a for a in node.args.posonlyargs + node.args.args + node.args.kwonlyargs
-                        if a.arg not in ("self", "cls")]
+                args = [
+                    a
+                    for a in node.args.posonlyargs + node.args.args + node.args.kwonlyargs
+                    if a.arg not in ("self", "cls")
+                ]
                 args += [a for a in (node.args.vararg, node.args.kwarg) if a is not None]
                 if node.returns is None or any(a.annotation is None for a in args):
                     missing.append(f"{module}.{node.name}")

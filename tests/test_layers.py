@@ -2,6 +2,7 @@
 the folders CMakeLists.txt declares it uses (transitively); kernels use nothing, the assembly is
 included by nobody, the declared graph has no cycle, and the compiler itself refuses an upward
 include through the include roots the build gives each target."""
+
 import glob
 import os
 import pathlib
@@ -66,7 +67,9 @@ def test_includes_follow_the_layers(folder, path, target):
     assert not target.startswith(("..", "/")), f"{path}: relative include {target}"
     included = target.split("/")[0]
     assert (SRC / target).exists(), f"{path}: {target} does not exist"
-    assert included in visible(uses, folder), f"{path} includes {target}: {included} is not below {folder}"
+    assert included in visible(uses, folder), (
+        f"{path} includes {target}: {included} is not below {folder}"
+    )
 
 
 def views():
@@ -81,18 +84,34 @@ def preprocess(view, header):
     if not compiler:
         pytest.skip("no C++ compiler")
     import nanobind
-    flags = ["-std=c++20", "-E", "-x", "c++", "-", "-o", os.devnull, f"-I{view}",
-             f"-I{sysconfig.get_paths()['include']}", f"-I{nanobind.include_dir()}"]
-    return subprocess.run([compiler, *flags], input=f'#include "{header}"\n', text=True, capture_output=True)
+
+    flags = [
+        "-std=c++20",
+        "-E",
+        "-x",
+        "c++",
+        "-",
+        "-o",
+        os.devnull,
+        f"-I{view}",
+        f"-I{sysconfig.get_paths()['include']}",
+        f"-I{nanobind.include_dir()}",
+    ]
+    return subprocess.run(
+        [compiler, *flags], input=f'#include "{header}"\n', text=True, capture_output=True
+    )
 
 
-@pytest.mark.parametrize("layer, header", [
-    ("descriptors", "similarity/matrix.hpp"),   # a subsystem above
-    ("similarity", "pipeline/detect.hpp"),      # a subsystem beside
-    ("runtime", "descriptors/describe.hpp"),    # the runtime reaching up
-    ("kernels", "runtime/py.hpp"),              # the kernels reaching Python
-    ("pipeline", "module/init.hpp"),            # the assembly
-])
+@pytest.mark.parametrize(
+    "layer, header",
+    [
+        ("descriptors", "similarity/matrix.hpp"),  # a subsystem above
+        ("similarity", "pipeline/detect.hpp"),  # a subsystem beside
+        ("runtime", "descriptors/describe.hpp"),  # the runtime reaching up
+        ("kernels", "runtime/py.hpp"),  # the kernels reaching Python
+        ("pipeline", "module/init.hpp"),  # the assembly
+    ],
+)
 def test_an_upward_include_fails_to_compile(layer, header):
     root = views()
     assert (SRC / header).exists()
@@ -134,7 +153,7 @@ def listed(folder):
 def string_items(text, start):
     """The string literals of the braced list that follows `start` in text."""
     at = text.index(start) + len(start)
-    return re.findall(r'"([^"]+)"', text[at:text.index("}", at)])
+    return re.findall(r'"([^"]+)"', text[at : text.index("}", at)])
 
 
 def bound_by():
@@ -151,13 +170,18 @@ def bound_by():
         for listing in re.findall(r'import_from\(\w+, "[\w.]+", \{([^}]*)\}', text):
             found |= set(re.findall(r'"(\w+)"', listing))
         for section in re.findall(r"^const Section \w+\{\n(.*?)^\};", text, re.M | re.S):
-            found |= set(re.findall(r'^    Declaration<\w+>\{\n        \.name = "(\w+)"', section, re.M))
+            found |= set(
+                re.findall(r'^    Declaration<\w+>\{\n        \.name = "(\w+)"', section, re.M)
+            )
             for entry in re.findall(r"^    (\w+),$", section, re.M):
                 found.add(records.get(entry) or classes.get(entry) or entry)
         return found
 
-    owners = {p.stem.removeprefix("declare_"): names(t) for p, t in
-              ((module / n, t) for n, t in texts.items()) if p.stem.startswith("declare_")}
+    owners = {
+        p.stem.removeprefix("declare_"): names(t)
+        for p, t in ((module / n, t) for n, t in texts.items())
+        if p.stem.startswith("declare_")
+    }
     frame = names(texts["init.cpp"]) | names(texts["safe_print.cpp"])
     frame |= set(string_items(texts["init.cpp"], "kConfigNames[] = {"))
     owners["module"] = frame
@@ -184,8 +208,9 @@ def test_the_owner_of_a_late_bound_name_binds_it_and_is_a_declared_use(folder):
         assert owner in owners, f"{folder}: {name}: {owner} binds no part of the module"
         assert name in owners[owner], f"{folder}: {name} is not bound by {owner}"
         # The frame (imports, settings, the client, `_safe_print`) is bound before any subsystem.
-        assert owner in (folder, "module") or owner in uses[folder], \
+        assert owner in (folder, "module") or owner in uses[folder], (
             f"{folder} looks up {name} of {owner}: CMakeLists.txt must declare that {folder} uses {owner}"
+        )
 
 
 def test_the_frame_lends_no_name_a_subsystem_binds():
@@ -218,7 +243,9 @@ def test_late_bound_names_are_what_their_kind_says(m):
             if kind == "Replaceable":
                 assert isinstance(value, native), f"{folder}: {name} is not a native function"
             elif kind == "BuiltAtImport":
-                assert isinstance(value, type) and ours, f"{folder}: {name} is no class of the module"
+                assert isinstance(value, type) and ours, (
+                    f"{folder}: {name} is no class of the module"
+                )
             elif kind == "Import":
                 assert not ours and not isinstance(value, native), f"{folder}: {name} is no import"
             else:

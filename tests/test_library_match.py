@@ -1,13 +1,14 @@
 """Known or new: matching structures against a library of laws, and the bindings of members."""
+
 import random
 import time
 
+import _brenmoor_testing as kernels
 import pytest
 import sympy as sp
 import zss
-
-import _brenmoor_testing as kernels
 from banks import random_bank
+
 from source.bank.laws import load_library
 from source.bank.parsing import parse_formula as P
 
@@ -17,19 +18,24 @@ v0, v1, v2 = sp.symbols("v0 v1 v2")
 
 
 def candidate(m, formula, members):
-    return m.GeneralizedCandidate(formula=formula, members=members, growth_class="", novelty=0.0, closest_lib="none")
+    return m.GeneralizedCandidate(
+        formula=formula, members=members, growth_class="", novelty=0.0, closest_lib="none"
+    )
 
 
-@pytest.mark.parametrize("text, law, kind", [
-    ("Q*q/(4*pi*eps0*d**2)", "coulomb_law", "identical"),       # a renaming, capitals sorting first
-    ("A*exp(-b*t)", "exponential_decay", "identical"),
-    ("s*T**4", "stefan_boltzmann", "identical"),
-    ("3*m*v**2", "kinetic_energy", "scaled"),                  # a constant factor
-    ("m*v**2/2 + 7", "kinetic_energy", "scaled"),              # an added constant
-    ("-B*mom*cos(theta)", "work", "scaled"),                    # the sign is a factor
-    ("2*pi*sqrt(L/g)*1.5", "pendulum_period", "scaled"),
-    ("exp(-E/(2*k*T))", "boltzmann_factor", "near"),            # a rescaled variable
-])
+@pytest.mark.parametrize(
+    "text, law, kind",
+    [
+        ("Q*q/(4*pi*eps0*d**2)", "coulomb_law", "identical"),  # a renaming, capitals sorting first
+        ("A*exp(-b*t)", "exponential_decay", "identical"),
+        ("s*T**4", "stefan_boltzmann", "identical"),
+        ("3*m*v**2", "kinetic_energy", "scaled"),  # a constant factor
+        ("m*v**2/2 + 7", "kinetic_energy", "scaled"),  # an added constant
+        ("-B*mom*cos(theta)", "work", "scaled"),  # the sign is a factor
+        ("2*pi*sqrt(L/g)*1.5", "pendulum_period", "scaled"),
+        ("exp(-E/(2*k*T))", "boltzmann_factor", "near"),  # a rescaled variable
+    ],
+)
 def test_renamings_factors_and_constants(m, text, law, kind):
     found = m.match_library(P(text), LAWS)
     assert (found.law, found.kind) == (law, kind)
@@ -54,32 +60,40 @@ def test_every_law_renamed_is_known_as_itself_or_a_twin(m):
         assert twin is not None and twin.kind == "identical", (name, found.law)
 
 
-@pytest.mark.parametrize("text", [
-    "A*sin(omega*t + phi)",     # same shape, another function
-    "A*cos(omega*t)",           # a term left out
-    "m*v**2/r",                 # same operators, another shape
-    "q1*q2/(4*pi*epsilon*r)",   # another power
-    "sin(x)*y",
-    "x + y + z",
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "A*sin(omega*t + phi)",  # same shape, another function
+        "A*cos(omega*t)",  # a term left out
+        "m*v**2/r",  # same operators, another shape
+        "q1*q2/(4*pi*epsilon*r)",  # another power
+        "sin(x)*y",
+        "x + y + z",
+    ],
+)
 def test_look_alikes_do_not_match(m, text):
-    library = {k: LAWS[k] for k in ("harmonic_oscillator", "kinetic_energy", "coulomb_law", "damped_oscillator")}
+    library = {
+        k: LAWS[k]
+        for k in ("harmonic_oscillator", "kinetic_energy", "coulomb_law", "damped_oscillator")
+    }
     assert m.match_library(P(text), library) is None
 
 
 def test_laws_as_instances_of_a_generalised_formula(m):
-    formula = phi1 * v0 * v1 ** 2
+    formula = phi1 * v0 * v1**2
     members = [P("a*z*b**2"), P("c*w*d**2")]  # no member is a law itself
     found = m.match_library(candidate(m, formula, members), LAWS)
     assert (found.law, found.kind) == ("kinetic_energy", "instance")
     assert found.mapping in ({"v0": "m", "v1": "v"},)
     # A wildcard that stood for numbers in every member does not swallow a law's variables.
-    decay = candidate(m, v0 * phi1 * sp.exp(phi2 * v1 * v2), [P("2*N*exp(-a*t)"), P("3*N*exp(-b*s)")])
+    decay = candidate(
+        m, v0 * phi1 * sp.exp(phi2 * v1 * v2), [P("2*N*exp(-a*t)"), P("3*N*exp(-b*s)")]
+    )
     found = m.match_library(decay, {"damped_oscillator": LAWS["damped_oscillator"]})
     assert found is None
 
 
-@pytest.mark.parametrize("formula", [phi1, phi1 * phi2, phi1 ** phi2, phi1 + phi2 * phi3])
+@pytest.mark.parametrize("formula", [phi1, phi1 * phi2, phi1**phi2, phi1 + phi2 * phi3])
 def test_wildcard_only_formulas_match_nothing(m, formula):
     assert m.match_library(formula, LAWS) is None
     assert m.match_library(candidate(m, formula, []), LAWS) is None
@@ -116,9 +130,17 @@ def test_bindings_rebuild_the_member(m):
             if bindings is None:
                 continue
             bound += 1
-            assert sp.simplify(formula.xreplace(bindings) - member) == 0, (formula, member, bindings)
-            assert all(not str(k).startswith("φ") or not isinstance(v, sp.Symbol) or v in member.free_symbols
-                       for k, v in bindings.items())
+            assert sp.simplify(formula.xreplace(bindings) - member) == 0, (
+                formula,
+                member,
+                bindings,
+            )
+            assert all(
+                not str(k).startswith("φ")
+                or not isinstance(v, sp.Symbol)
+                or v in member.free_symbols
+                for k, v in bindings.items()
+            )
     assert bound > 200  # most members bind; the rest are reported as None, never wrongly
 
 
@@ -143,13 +165,17 @@ def zss_wildcard_distance(a, b):
         if x[1] or y[1]:
             return 2
         return 0 if WILD in (x[0], y[0]) else 1
+
     return zss.distance(a, b, children, lambda n: 1, lambda n: 1, update)
 
 
 def random_tree(rng, depth):
     if depth == 0 or rng.random() < 0.3:
         return (rng.choice(["x", "y", "1", "2", WILD]), [])
-    return (rng.choice(["Add", "Mul", "Pow", "sin"]), [random_tree(rng, depth - 1) for _ in range(rng.randint(1, 3))])
+    return (
+        rng.choice(["Add", "Mul", "Pow", "sin"]),
+        [random_tree(rng, depth - 1) for _ in range(rng.randint(1, 3))],
+    )
 
 
 def test_wildcard_distance_kernel_equals_zss_with_the_same_costs(m):
@@ -161,11 +187,14 @@ def test_wildcard_distance_kernel_equals_zss_with_the_same_costs(m):
         assert kernels.tree_distance_wildcard(b, a, WILD) == want
 
 
-@pytest.mark.parametrize("formula, law", [
-    (phi1 * v0 * v1, "momentum"),                   # the factor binds 1
-    (v0 * v1 + phi1, "momentum"),                   # the term binds 0
-    (phi1 * v0 * v1 ** 2 + phi2, "kinetic_energy"),  # 1/2, and no added constant
-])
+@pytest.mark.parametrize(
+    "formula, law",
+    [
+        (phi1 * v0 * v1, "momentum"),  # the factor binds 1
+        (v0 * v1 + phi1, "momentum"),  # the term binds 0
+        (phi1 * v0 * v1**2 + phi2, "kinetic_energy"),  # 1/2, and no added constant
+    ],
+)
 def test_a_wildcard_of_a_structure_may_bind_one_or_zero(m, formula, law):
     library = {law: LAWS[law], "coulomb_law": LAWS["coulomb_law"]}
     found = m.match_library(candidate(m, formula, []), library)  # no member to match by itself

@@ -1,14 +1,15 @@
 """Expressions evaluated natively equal the generated numpy function (lambdify) they replace."""
+
 import math
 import warnings
 
+import _brenmoor_testing as kernels
 import numpy as np
 import pytest
-import sympy as sp
-
-import _brenmoor_testing as kernels
 import reference as ref
+import sympy as sp
 from banks import random_bank
+
 from source.bank.feynman import load_bank
 
 x, y = sp.symbols("x y")
@@ -24,7 +25,9 @@ def assert_same_values(got, want):
     finite = np.isfinite(want)
     assert np.array_equal(np.isfinite(got), finite)
     assert np.array_equal(np.isnan(got), np.isnan(want))
-    assert np.array_equal(got[~finite & ~np.isnan(want)], want[~finite & ~np.isnan(want)])  # same infinities
+    assert np.array_equal(
+        got[~finite & ~np.isnan(want)], want[~finite & ~np.isnan(want)]
+    )  # same infinities
     np.testing.assert_allclose(got[finite], want[finite], rtol=1e-12, atol=0)
 
 
@@ -57,14 +60,14 @@ def test_values_equal_the_generated_function(m):
 
 
 EDGES = [
-    (sp.sqrt(x), [-4.0, -0.0, 0.0, 4.0]),                       # invalid real square roots
+    (sp.sqrt(x), [-4.0, -0.0, 0.0, 4.0]),  # invalid real square roots
     (x ** sp.Rational(1, 3) + x ** sp.Rational(-3, 2), [-8.0, -1.0, 0.0, 8.0]),
-    (1 / x + x / (x - 1), [0.0, 1.0, -0.0, 2.0]),               # zero denominators
-    (x ** -2 + x ** -1, [0.0, -0.0, 1e-300, 3.0]),
-    (sp.exp(x ** 3) - sp.exp(-x), [10.0, 1000.0, -1000.0, 0.5]),  # overflowing exponentials
+    (1 / x + x / (x - 1), [0.0, 1.0, -0.0, 2.0]),  # zero denominators
+    (x**-2 + x**-1, [0.0, -0.0, 1e-300, 3.0]),
+    (sp.exp(x**3) - sp.exp(-x), [10.0, 1000.0, -1000.0, 0.5]),  # overflowing exponentials
     (sp.log(x) * sp.sign(x) + sp.Abs(x), [-1.0, 0.0, float("nan"), 2.0]),
     (sp.floor(x) + sp.ceiling(-x) + sp.atan(x) - sp.acosh(x), [0.5, 1.5, -2.5, 3.0]),
-    (2 ** x + sp.pi * sp.E * x - sp.Float("0.1") * x ** 2.5, [1.0, 1100.0, -3.0, 0.0]),
+    (2**x + sp.pi * sp.E * x - sp.Float("0.1") * x**2.5, [1.0, 1100.0, -3.0, 0.0]),
     (-x / 2 + sp.Rational(3, 7) - sp.asin(x) * sp.tanh(x), [0.25, -0.5, 2.0, 1e308]),
 ]
 
@@ -80,20 +83,37 @@ def test_edge_cases(m, expr, values):
     assert_same_values(got, want)
 
 
-@pytest.mark.parametrize("expr", [
-    sp.Piecewise((x, x > 0), (0, True)), sp.Function("f")(x) + 1, sp.I * x, sp.zoo * x, sp.gamma(x),
-    sp.Max(x, y), x + sp.oo,
-])
+@pytest.mark.parametrize(
+    "expr",
+    [
+        sp.Piecewise((x, x > 0), (0, True)),
+        sp.Function("f")(x) + 1,
+        sp.I * x,
+        sp.zoo * x,
+        sp.gamma(x),
+        sp.Max(x, y),
+        x + sp.oo,
+    ],
+)
 def test_unsupported_nodes_take_the_generated_function(m, expr):
     syms = sorted(expr.free_symbols, key=str)
     assert kernels.numeric_program(expr, syms, [np.ones(4)] * len(syms)) is None
 
 
 def test_descriptors_equal_the_lambdify_path(m):
-    fields = ["is_bounded", "is_periodic", "is_monotone", "growth_class", "frac_invalid", "boundedness"]
+    fields = [
+        "is_bounded",
+        "is_periodic",
+        "is_monotone",
+        "growth_class",
+        "frac_invalid",
+        "boundedness",
+    ]
     numbers = ["variance", "derivative_approx", "integral_approx", "stability_score"]
     bank = load_bank()
-    exprs = [(f.expr, f.var_ranges()) for f in bank] + [(e, None) for e in random_bank(150, seed=5, depth=4)]
+    exprs = [(f.expr, f.var_ranges()) for f in bank] + [
+        (e, None) for e in random_bank(150, seed=5, depth=4)
+    ]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         for e, ranges in exprs:
@@ -104,5 +124,7 @@ def test_descriptors_equal_the_lambdify_path(m):
             assert [got[k] for k in fields] == [want[k] for k in fields], str(e)
             for k in numbers:
                 a, b = got[k], want[k]
-                assert (math.isnan(a) and math.isnan(b)) or a == pytest.approx(b, rel=1e-12, abs=0), (str(e), k)
+                assert (math.isnan(a) and math.isnan(b)) or a == pytest.approx(
+                    b, rel=1e-12, abs=0
+                ), (str(e), k)
             assert_same_values(got["behavior_vec"], want["behavior_vec"])

@@ -1,13 +1,13 @@
 """Test-only native code stays out of the product: the hooks live in `_brenmoor_testing`, an
 extension the test run builds apart and the package never installs."""
+
 import os
 import pathlib
 import subprocess
 import sys
 
-import pytest
-
 import _brenmoor_testing as kernels
+import pytest
 
 
 def test_module_holds_no_test_hooks(m):
@@ -35,6 +35,16 @@ def test_importing_the_package_first_sizes_sympys_cache(given, size):
     env = {k: v for k, v in os.environ.items() if k != "SYMPY_CACHE_SIZE"}
     if given is not None:
         env["SYMPY_CACHE_SIZE"] = given
-    out = subprocess.run([sys.executable, "-P", "-c", "import source, sympy.core.cache as c; print(c.SYMPY_CACHE_SIZE)"],
-                         env=env, capture_output=True, text=True, timeout=120)
+    out = subprocess.run(
+        [
+            sys.executable,
+            "-P",
+            "-c",
+            "import source, sympy.core.cache as c; print(c.SYMPY_CACHE_SIZE)",
+        ],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert out.stdout.split() == [size], out.stderr[-2000:]

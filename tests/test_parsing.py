@@ -1,15 +1,22 @@
 """The safe formula parser: what it refuses (nothing from a formula ever runs), the bounds that
 keep a tiny file from hanging a run, and agreement with sympy's reading of ordinary formulas."""
+
 import csv
 import time
 from importlib import resources
 
 import pytest
 import sympy as sp
-
 from banks import random_bank
-from source.bank.parsing import (FUNCTIONS, MAX_EXPONENT, MAX_INTEGER_DIGITS, FormulaError, parse_expression,
-                            parse_formula)
+
+from source.bank.parsing import (
+    FUNCTIONS,
+    MAX_EXPONENT,
+    MAX_INTEGER_DIGITS,
+    FormulaError,
+    parse_expression,
+    parse_formula,
+)
 
 PARSERS = [parse_formula, parse_expression]
 
@@ -69,8 +76,20 @@ def test_bombs_end_fast_with_the_reason(parse, text):
     assert time.perf_counter() - start < 2  # a bomb would take minutes
 
 
-@pytest.mark.parametrize("text", ["factorial(10**6)", "hermite(500, x)", "bell(100, x)", "zeta(2000)",
-                                  "Pow(9, 9**9)", "Float(1, 100000)", "plot(x)", "var(x)", "Symbol(x)"])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "factorial(10**6)",
+        "hermite(500, x)",
+        "bell(100, x)",
+        "zeta(2000)",
+        "Pow(9, 9**9)",
+        "Float(1, 100000)",
+        "plot(x)",
+        "var(x)",
+        "Symbol(x)",
+    ],
+)
 def test_python_api_bounds_sympy_functions_that_would_hang(text):
     start = time.perf_counter()
     with pytest.raises(FormulaError):
@@ -78,13 +97,27 @@ def test_python_api_bounds_sympy_functions_that_would_hang(text):
     assert time.perf_counter() - start < 2  # a bomb would take minutes
 
 
-@pytest.mark.parametrize("text, reason", [
-    ("", "empty"), ("x +", "invalid syntax"), ("x^", "invalid syntax"), ("x == y", "=="),
-    ("0 < x < 1", "chained"), ("x // y", "//"), ("x % y", "%"), ("'x'", "strings"),
-    ("x[0]", "subscripts"), ("x.real", "attribute"), ("f(x)", "unknown function 'f'"),
-    ("x and y", "invalid syntax"), ("(x, y)", "not an expression"), ("x = y = z", "more than one '='"),
-    ("pow(x)", "takes two arguments"), ("lambda(x)", "unknown function 'lambda'"),
-])
+@pytest.mark.parametrize(
+    "text, reason",
+    [
+        ("", "empty"),
+        ("x +", "invalid syntax"),
+        ("x^", "invalid syntax"),
+        ("x == y", "=="),
+        ("0 < x < 1", "chained"),
+        ("x // y", "//"),
+        ("x % y", "%"),
+        ("'x'", "strings"),
+        ("x[0]", "subscripts"),
+        ("x.real", "attribute"),
+        ("f(x)", "unknown function 'f'"),
+        ("x and y", "invalid syntax"),
+        ("(x, y)", "not an expression"),
+        ("x = y = z", "more than one '='"),
+        ("pow(x)", "takes two arguments"),
+        ("lambda(x)", "unknown function 'lambda'"),
+    ],
+)
 def test_bank_formula_errors_say_why(text, reason):
     with pytest.raises(FormulaError, match=reason.replace("(", r"\(").replace(")", r"\)")):
         parse_formula(text)
@@ -92,9 +125,25 @@ def test_bank_formula_errors_say_why(text, reason):
 
 def test_python_api_reads_names_as_sympy_does():
     x, y = sp.symbols("x y")
-    for text in ["Piecewise((x, x > 0), (0, True))", "E**x + I", "gamma(x)*beta(x, y)", "f(x) + g", "2/3",
-                 "0.1*x", "1e5", "sqrt(2)*pi", "Rational(1, 3)", "Integral(x, (x, 0, 1))", "Derivative(x**2, x)",
-                 "Eq(x, y)", "x^2 + y", "-(-x)", "Abs(x) + Max(x, y)", "besselj(0, x)", "factorial(5)"]:
+    for text in [
+        "Piecewise((x, x > 0), (0, True))",
+        "E**x + I",
+        "gamma(x)*beta(x, y)",
+        "f(x) + g",
+        "2/3",
+        "0.1*x",
+        "1e5",
+        "sqrt(2)*pi",
+        "Rational(1, 3)",
+        "Integral(x, (x, 0, 1))",
+        "Derivative(x**2, x)",
+        "Eq(x, y)",
+        "x^2 + y",
+        "-(-x)",
+        "Abs(x) + Max(x, y)",
+        "besselj(0, x)",
+        "factorial(5)",
+    ]:
         assert parse_expression(text) == sp.sympify(text), text
     # Names sympy has but that are no value of a formula become variables.
     assert parse_expression("N*S + Q") == sp.Symbol("N") * sp.Symbol("S") + sp.Symbol("Q")
@@ -108,28 +157,46 @@ def test_python_api_agrees_with_sympy_on_random_formulas():
 
 def test_bank_names_are_variables_unless_called_and_known():
     E, I, gamma, beta, lam = sp.symbols("E I gamma beta lambda_")
-    assert parse_formula("I**2*E + gamma*beta + lambda_") == I ** 2 * E + gamma * beta + lam
+    assert parse_formula("I**2*E + gamma*beta + lambda_") == I**2 * E + gamma * beta + lam
     assert parse_formula("gamma(x)") == sp.gamma(sp.Symbol("x"))
     assert parse_formula("pi*r^2") == sp.pi * sp.Symbol("r") ** 2
     assert parse_formula("square(x) + inv(y)") == sp.Symbol("x") ** 2 + 1 / sp.Symbol("y")
     assert set(FUNCTIONS) >= {"exp", "log", "ln", "sqrt", "sin", "arcsin", "tanh", "gamma"}
 
 
-@pytest.mark.parametrize("text, lhs, want", [
-    ("F = m*a", "F", "a*m"),
-    ("y = lambda*exp(-lambda*t)", "y",                              # keywords name variables
-     sp.Symbol("lambda") * sp.exp(-sp.Symbol("lambda") * sp.Symbol("t"))),
-    ("in + is + True", None, sp.Symbol("in") + sp.Symbol("is") + sp.Symbol("True")),
-    ("pow(x, 3) + log10(y) + log2(z)", None, "x**3 + log(y)/log(10) + log(z)/log(2)"),
-    ("safe_log(x)*safe_sqrt(y) + relu(z - 1)", None, "log(x)*sqrt(y) + Max(0, z - 1)"),
-    ("square(x) + cube(y) + neg(z) + inv(w)", None, "x**2 + y**3 - z + 1/w"),
-    ("max(x, 2) + min(y, 3) + mod(x, 2) + greater(x, y)", None, "Heaviside(x - y, 0) + Max(2, x) + Min(3, y) + Mod(x, 2)"),
-    ("log1p(x) + expm1(y) + atanh_clip(z) + lgamma(w)", None, "exp(y) - 1 + log(x + 1) + atanh(z) + loggamma(w)"),
-    ("aq(x, y) + cbrt(z) + logabs(w) + sqrtabs(v) + fmin(x, 1) + fmax(y, 2)", None,
-     "x/sqrt(1 + y**2) + z**(1/3) + log(Abs(w)) + sqrt(Abs(v)) + Min(1, x) + Max(2, y)"),
-])
+@pytest.mark.parametrize(
+    "text, lhs, want",
+    [
+        ("F = m*a", "F", "a*m"),
+        (
+            "y = lambda*exp(-lambda*t)",
+            "y",  # keywords name variables
+            sp.Symbol("lambda") * sp.exp(-sp.Symbol("lambda") * sp.Symbol("t")),
+        ),
+        ("in + is + True", None, sp.Symbol("in") + sp.Symbol("is") + sp.Symbol("True")),
+        ("pow(x, 3) + log10(y) + log2(z)", None, "x**3 + log(y)/log(10) + log(z)/log(2)"),
+        ("safe_log(x)*safe_sqrt(y) + relu(z - 1)", None, "log(x)*sqrt(y) + Max(0, z - 1)"),
+        ("square(x) + cube(y) + neg(z) + inv(w)", None, "x**2 + y**3 - z + 1/w"),
+        (
+            "max(x, 2) + min(y, 3) + mod(x, 2) + greater(x, y)",
+            None,
+            "Heaviside(x - y, 0) + Max(2, x) + Min(3, y) + Mod(x, 2)",
+        ),
+        (
+            "log1p(x) + expm1(y) + atanh_clip(z) + lgamma(w)",
+            None,
+            "exp(y) - 1 + log(x + 1) + atanh(z) + loggamma(w)",
+        ),
+        (
+            "aq(x, y) + cbrt(z) + logabs(w) + sqrtabs(v) + fmin(x, 1) + fmax(y, 2)",
+            None,
+            "x/sqrt(1 + y**2) + z**(1/3) + log(Abs(w)) + sqrt(Abs(v)) + Min(1, x) + Max(2, y)",
+        ),
+    ],
+)
 def test_symbolic_regression_vocabulary_keywords_and_equations(text, lhs, want):
     from source.bank.parsing import parse_equation
+
     got_lhs, expr = parse_equation(text)
     assert got_lhs == lhs
     assert expr == (sp.sympify(want) if isinstance(want, str) else want)
@@ -152,8 +219,17 @@ def test_names_keep_their_exact_characters():
 def test_bundled_formulas_parse_as_before():
     # The bundled files were read with sympy, every name a variable: the parser must agree.
     text = resources.files("source").joinpath("data/feynman_equations.csv").read_text()
-    local = {"arcsin": sp.asin, "arccos": sp.acos, "ln": sp.log, "exp": sp.exp, "sqrt": sp.sqrt,
-             "sin": sp.sin, "cos": sp.cos, "tanh": sp.tanh, "pi": sp.pi}
+    local = {
+        "arcsin": sp.asin,
+        "arccos": sp.acos,
+        "ln": sp.log,
+        "exp": sp.exp,
+        "sqrt": sp.sqrt,
+        "sin": sp.sin,
+        "cos": sp.cos,
+        "tanh": sp.tanh,
+        "pi": sp.pi,
+    }
     for row in csv.DictReader(text.splitlines()):
         names = [row[f"var{k}_name"] for k in range(1, int(row["n_vars"]) + 1)]
         want = sp.sympify(row["formula"], locals={**local, **{n: sp.Symbol(n) for n in names}})
@@ -163,6 +239,6 @@ def test_bundled_formulas_parse_as_before():
 @pytest.mark.parametrize("parse", PARSERS)
 def test_bounds_leave_ordinary_numbers_alone(parse):
     assert parse(f"x**{MAX_EXPONENT}") == sp.Symbol("x") ** MAX_EXPONENT
-    assert parse("2**100 + 10**-5 * x") == 2 ** 100 + sp.Rational(1, 10 ** 5) * sp.Symbol("x")
+    assert parse("2**100 + 10**-5 * x") == 2**100 + sp.Rational(1, 10**5) * sp.Symbol("x")
     big = "9" * MAX_INTEGER_DIGITS
     assert parse(big) == sp.Integer(int(big))

@@ -1,12 +1,13 @@
 """Detection pipeline, candidate filter and text reports."""
+
 import math
 import warnings
 
 import numpy as np
 import pytest
+import reference as ref
 import sympy as sp
 
-import reference as ref
 from source.bank.feynman import load_bank
 from source.bank.laws import load_library
 
@@ -30,8 +31,12 @@ def quiet(fn, *args, **kwargs):
 def same_candidates(got, want):
     assert len(got) == len(want)
     for g, w in zip(got, want):
-        assert (g.formula, g.members, g.growth_class, g.closest_lib) == \
-               (w.formula, w.members, w.growth_class, w.closest_lib)
+        assert (g.formula, g.members, g.growth_class, g.closest_lib) == (
+            w.formula,
+            w.members,
+            w.growth_class,
+            w.closest_lib,
+        )
         assert g.novelty == w.novelty or math.isclose(g.novelty, w.novelty, rel_tol=1e-12)
 
 
@@ -45,17 +50,25 @@ def test_feynman_bank_matches_per_pair_zss_pipeline(m, feynman, capsys):
     assert got, "the bundled bank yields candidates"
     same_candidates(got, want)
     # The summary line holds the strict upper triangle's statistics.
-    mat = quiet(m.pairwise_matrix, quiet(lambda: [m.describe(e, var_ranges=r) for e, r in zip(exprs, ranges)]))
+    mat = quiet(
+        m.pairwise_matrix,
+        quiet(lambda: [m.describe(e, var_ranges=r) for e, r in zip(exprs, ranges)]),
+    )
     upper = mat[np.triu_indices(len(mat), 1)]
-    assert line == [f"similarity \u2014 min={upper.min():.4f}  mean={upper.mean():.4f}  max={upper.max():.4f}"]
+    assert line == [
+        f"similarity \u2014 min={upper.min():.4f}  mean={upper.mean():.4f}  max={upper.max():.4f}"
+    ]
 
 
-@pytest.mark.parametrize("values", [
-    np.array([0.25, 0.5]),
-    # numpy sums in pairs: a plain or an exact sum gives another mean (0.5667, not 0.5264).
-    np.array([1e16] + [1.0] * 50 + [-1e16] + [0.3] * 77),
-    np.linspace(0.0, 1.0, 1001) ** 3,
-])
+@pytest.mark.parametrize(
+    "values",
+    [
+        np.array([0.25, 0.5]),
+        # numpy sums in pairs: a plain or an exact sum gives another mean (0.5667, not 0.5264).
+        np.array([1e16] + [1.0] * 50 + [-1e16] + [0.3] * 77),
+        np.linspace(0.0, 1.0, 1001) ** 3,
+    ],
+)
 def test_similarity_line_holds_numpys_statistics(m, values):
     want = f"similarity \u2014 min={values.min():.4f}  mean={values.mean():.4f}  max={values.max():.4f}"
     assert m._similarity_line(values) == want
@@ -69,11 +82,16 @@ def test_members_are_the_bank_expressions_not_canonical_forms(m):
 
 
 def test_tuple_bank_equals_bare_bank_and_labels_stay_out(m):
-    bank = [x ** 2 + y, 2 * x ** 2 + y, sp.exp(x) * y, sp.exp(z) * t]
-    library = {"sq": x ** 2, "e": sp.exp(x)}
+    bank = [x**2 + y, 2 * x**2 + y, sp.exp(x) * y, sp.exp(z) * t]
+    library = {"sq": x**2, "e": sp.exp(x)}
     bare = quiet(m.detect_structure, bank, library, verbose=False, sim_threshold=0.6)
-    pairs = quiet(m.detect_structure, [(f"id{i}", e) for i, e in enumerate(bank)], library,
-                  verbose=False, sim_threshold=0.6)
+    pairs = quiet(
+        m.detect_structure,
+        [(f"id{i}", e) for i, e in enumerate(bank)],
+        library,
+        verbose=False,
+        sim_threshold=0.6,
+    )
     same_candidates(pairs, bare)
     assert bare and "id0" not in repr(pairs)
 
@@ -91,8 +109,9 @@ def test_one_expression_and_quiet_runs_print_nothing(m, capsys):
 
 
 def test_empty_library_gives_infinite_score_and_none(m):
-    got = quiet(m.detect_structure, [x * y + 1, 2 * x * y + 1], {}, verbose=False,
-                novelty_threshold=1e300)
+    got = quiet(
+        m.detect_structure, [x * y + 1, 2 * x * y + 1], {}, verbose=False, novelty_threshold=1e300
+    )
     assert [(c.closest_lib, c.novelty) for c in got] == [("none", math.inf)]
 
 
@@ -103,14 +122,22 @@ class Unprintable(sp.Symbol):
 
 def test_failing_library_distances_skip_entries_but_scores_see_full_library(m, monkeypatch):
     real_describe = m.describe
-    monkeypatch.setattr(m, "describe", lambda e, **k: real_describe(x if isinstance(e, Unprintable) else e, **k))
+    monkeypatch.setattr(
+        m, "describe", lambda e, **k: real_describe(x if isinstance(e, Unprintable) else e, **k)
+    )
     seen = {}
     real_bd = m.behavioral_distance_between_cluster_and_library
     real_cs = m.compositionality_score
-    monkeypatch.setattr(m, "behavioral_distance_between_cluster_and_library",
-                        lambda c, lib: seen.setdefault("bd", list(lib)) and real_bd(c, lib))
-    monkeypatch.setattr(m, "compositionality_score",
-                        lambda f, lib: seen.setdefault("cs", list(lib)) and real_cs(f, lib))
+    monkeypatch.setattr(
+        m,
+        "behavioral_distance_between_cluster_and_library",
+        lambda c, lib: seen.setdefault("bd", list(lib)) and real_bd(c, lib),
+    )
+    monkeypatch.setattr(
+        m,
+        "compositionality_score",
+        lambda f, lib: seen.setdefault("cs", list(lib)) and real_cs(f, lib),
+    )
     library = {"bad1": Unprintable("a"), "bad2": Unprintable("b")}
     got = quiet(m.detect_structure, [x * y + 1, 2 * x * y + 1], library, verbose=False)
     assert [(c.closest_lib, c.novelty) for c in got] == [("none", math.inf)]
@@ -125,12 +152,15 @@ def test_ties_go_to_first_library_entry(m, order, closest):
     assert [c.closest_lib for c in got] == [closest]
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    ({"expression_bank": (x,)}, "expression_bank"),
-    ({"library": None}, "library"),
-    ({"var_ranges_bank": {}}, "var_ranges_bank"),
-    ({"alpha": "high"}, "alpha"),
-])
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        ({"expression_bank": (x,)}, "expression_bank"),
+        ({"library": None}, "library"),
+        ({"var_ranges_bank": {}}, "var_ranges_bank"),
+        ({"alpha": "high"}, "alpha"),
+    ],
+)
 def test_wrong_argument_types_raise_before_work(m, kwargs, error):
     args = {"expression_bank": [x, y], "library": {}, **kwargs}
     with pytest.raises(TypeError, match=error):
@@ -144,8 +174,13 @@ def test_short_range_bank_raises_index_error(m):
 
 # ---- filter_candidates -------------------------------------------------------------------
 def cand(m, formula, novelty=7.0, members=2):
-    return m.GeneralizedCandidate(formula=formula, members=[x] * members, growth_class="linear",
-                                  novelty=novelty, closest_lib="none")
+    return m.GeneralizedCandidate(
+        formula=formula,
+        members=[x] * members,
+        growth_class="linear",
+        novelty=novelty,
+        closest_lib="none",
+    )
 
 
 def reasons(result):
@@ -162,11 +197,14 @@ BOUNDARIES = [
     (PHI[0], {}, "bare wildcard"),
     (x, {}, None),
     (PHI[0] * PHI[1] * PHI[2] * x * y, {"max_wildcard_density": 0.5}, None),
-    (PHI[0] * PHI[1] * PHI[2] * x * y, {"max_wildcard_density": 0.49},
-     "too generic (wildcard density 0.50)"),
-    (y * z, {"composition_threshold": 2.0}, None),           # distance 2 to x + x
+    (
+        PHI[0] * PHI[1] * PHI[2] * x * y,
+        {"max_wildcard_density": 0.49},
+        "too generic (wildcard density 0.50)",
+    ),
+    (y * z, {"composition_threshold": 2.0}, None),  # distance 2 to x + x
     (y * z, {"composition_threshold": 2.5}, "already expressible"),
-    (x ** 2, {"composition_threshold": 0.5}, "already expressible"),  # x * x itself
+    (x**2, {"composition_threshold": 0.5}, "already expressible"),  # x * x itself
 ]
 
 
@@ -183,16 +221,26 @@ def test_filter_boundaries(m, formula, kwargs, reason):
 def test_pending_candidates_are_those_that_reach_the_distance(m, formula, kwargs, reason):
     early = {k: v for k, v in kwargs.items() if k in ("min_members", "max_wildcard_density")}
     reaches = reason in (None, "already expressible")
-    assert m._filter_pending([cand(m, formula), cand(m, x * y, members=3)], **early) == [reaches, True]
+    assert m._filter_pending([cand(m, formula), cand(m, x * y, members=3)], **early) == [
+        reaches,
+        True,
+    ]
 
 
-@pytest.mark.parametrize("formula, distance, reason", [
-    (x * y + sp.sin(x), 1.99, "already expressible"),  # measured, it is far from x + x and x * x
-    (x * y + sp.sin(x), 2.0, None),                     # the threshold itself is kept
-    (x ** 2, math.inf, None),                           # measured, it is x * x
-    (x ** 2, None, "already expressible"),              # None: measured here
-    (PHI[0], 0.0, "bare wildcard"),                     # an earlier test decides first
-])
+@pytest.mark.parametrize(
+    "formula, distance, reason",
+    [
+        (
+            x * y + sp.sin(x),
+            1.99,
+            "already expressible",
+        ),  # measured, it is far from x + x and x * x
+        (x * y + sp.sin(x), 2.0, None),  # the threshold itself is kept
+        (x**2, math.inf, None),  # measured, it is x * x
+        (x**2, None, "already expressible"),  # None: measured here
+        (PHI[0], 0.0, "bare wildcard"),  # an earlier test decides first
+    ],
+)
 def test_given_distances_stand_for_the_measured_ones(m, formula, distance, reason):
     result = m._filter_with_distances([cand(m, formula)], {"a": x}, [distance])
     assert reasons(result) == ([reason] if reason else [])
@@ -200,14 +248,24 @@ def test_given_distances_stand_for_the_measured_ones(m, formula, distance, reaso
         assert result == m.filter_candidates([cand(m, formula)], {"a": x})
 
 
-@pytest.mark.parametrize("distances, error", [([], ValueError), ([1.0, 2.0], ValueError), (["x"], TypeError)])
+@pytest.mark.parametrize(
+    "distances, error", [([], ValueError), ([1.0, 2.0], ValueError), (["x"], TypeError)]
+)
 def test_given_distances_are_one_number_per_candidate(m, distances, error):
     with pytest.raises(error):
         m._filter_with_distances([cand(m, x * y + sp.sin(x))], {"a": x}, distances)
 
 
-@pytest.mark.parametrize("novelty, where", [
-    (6.0, "novel"), (math.inf, "novel"), (1.0, "repeated"), (5.99, "repeated"), (0.99, "discarded")])
+@pytest.mark.parametrize(
+    "novelty, where",
+    [
+        (6.0, "novel"),
+        (math.inf, "novel"),
+        (1.0, "repeated"),
+        (5.99, "repeated"),
+        (0.99, "discarded"),
+    ],
+)
 def test_score_thresholds_are_inclusive(m, novelty, where):
     result = m.filter_candidates([cand(m, x * y + sp.sin(x), novelty)], {})
     assert len(getattr(result, where)) == 1
@@ -230,11 +288,17 @@ def test_empty_candidates(m):
 def test_feynman_filter_matches_zss_reference(m, feynman):
     exprs, ranges = feynman
     library = load_library()
-    candidates = quiet(m.detect_structure, exprs, library, ranges, verbose=False, sim_threshold=0.75)
+    candidates = quiet(
+        m.detect_structure, exprs, library, ranges, verbose=False, sim_threshold=0.75
+    )
     small = dict(list(library.items())[:8])
     for threshold in (4.0, 8.0, 12.0):
-        got = m.filter_candidates(candidates, small, composition_threshold=threshold, novel_threshold=20.0)
-        want = ref.filter_candidates(m, candidates, small, composition_threshold=threshold, novel_threshold=20.0)
+        got = m.filter_candidates(
+            candidates, small, composition_threshold=threshold, novel_threshold=20.0
+        )
+        want = ref.filter_candidates(
+            m, candidates, small, composition_threshold=threshold, novel_threshold=20.0
+        )
         assert got == want
 
 
@@ -252,8 +316,13 @@ def test_composition_distances_equal_zss(m, feynman):
 
 # ---- reports -----------------------------------------------------------------------------
 def test_candidate_report_text(m):
-    c = m.GeneralizedCandidate(formula=PHI[0] * x + 1, members=[y + 1, 2 * y + 1],
-                               growth_class="linear", novelty=math.inf, closest_lib="none")
+    c = m.GeneralizedCandidate(
+        formula=PHI[0] * x + 1,
+        members=[y + 1, 2 * y + 1],
+        growth_class="linear",
+        novelty=math.inf,
+        closest_lib="none",
+    )
     text = quiet(m.candidate_report, 3, c)
     d = quiet(m.describe, c.formula)
     assert text.split("\n") == [
@@ -274,10 +343,19 @@ def test_candidate_report_text(m):
 def test_empty_filter_report_has_eleven_lines(m, capsys):
     lines = m.filter_report_strings(m.FilterResult(novel=[], repeated=[], discarded=[]))
     rule = "\u2500"
-    assert lines == ["novel    : 0", "repeated : 0", "discarded: 0", "",
-                     rule * 2 + " novel structures " + rule * 34, "  (none)", "",
-                     rule * 2 + " repeated patterns " + rule * 33, "  (none)", "",
-                     rule * 2 + " discarded " + rule * 41]
+    assert lines == [
+        "novel    : 0",
+        "repeated : 0",
+        "discarded: 0",
+        "",
+        rule * 2 + " novel structures " + rule * 34,
+        "  (none)",
+        "",
+        rule * 2 + " repeated patterns " + rule * 33,
+        "  (none)",
+        "",
+        rule * 2 + " discarded " + rule * 41,
+    ]
     assert all(len(lines[i]) == 54 for i in (4, 7, 10))
     m.filter_report(m.FilterResult(novel=[], repeated=[], discarded=[]))
     assert capsys.readouterr().out == "\n".join(lines) + "\n"
@@ -295,46 +373,75 @@ def test_filter_report_sections_restart_numbering(m):
 
 @pytest.fixture
 def sorted_result(m):
-    cs = [cand(m, x * y, 9.0), cand(m, x + y, 7.0), cand(m, x - y, 2.0), cand(m, PHI[0], 2.0),
-          cand(m, x / y, 0.5)]
+    cs = [
+        cand(m, x * y, 9.0),
+        cand(m, x + y, 7.0),
+        cand(m, x - y, 2.0),
+        cand(m, PHI[0], 2.0),
+        cand(m, x / y, 0.5),
+    ]
     return quiet(m.filter_candidates, cs, {})
 
 
 def test_filter_report_text_places_the_given_blocks_and_formulas(m, sorted_result):
     rule = "\u2500"
-    text = m._filter_report_text(sorted_result, ["  [0] A", "  [1] B", "  [0] C"], "all", ["Φ", None])
+    text = m._filter_report_text(
+        sorted_result, ["  [0] A", "  [1] B", "  [0] C"], "all", ["Φ", None]
+    )
     assert text.split("\n") == [
-        "novel    : 2", "repeated : 1", "discarded: 2", "",
-        rule * 2 + " novel structures " + rule * 34, "  [0] A", "  [1] B", "",
-        rule * 2 + " repeated patterns " + rule * 33, "  [0] C", "",
+        "novel    : 2",
+        "repeated : 1",
+        "discarded: 2",
+        "",
+        rule * 2 + " novel structures " + rule * 34,
+        "  [0] A",
+        "  [1] B",
+        "",
+        rule * 2 + " repeated patterns " + rule * 33,
+        "  [0] C",
+        "",
         rule * 2 + " discarded " + rule * 41,
-        "  [bare wildcard]  Φ  (members=2)", "  [novelty too low]  x/y  (members=2)"]
+        "  [bare wildcard]  Φ  (members=2)",
+        "  [novelty too low]  x/y  (members=2)",
+    ]
     # Without printed formulas, from the candidates' own blocks: filter_report_strings, but for
     # the sensitivity figures, which draw fresh noise at each description.
-    blocks = [quiet(m.candidate_report, i, c) for name in ("novel", "repeated")
-              for i, c in enumerate(getattr(sorted_result, name))]
+    blocks = [
+        quiet(m.candidate_report, i, c)
+        for name in ("novel", "repeated")
+        for i, c in enumerate(getattr(sorted_result, name))
+    ]
     steady = lambda lines: [line for line in lines if "sensitivity" not in line]
-    assert steady(m._filter_report_text(sorted_result, blocks).split("\n")) == \
-        steady("\n".join(quiet(m.filter_report_strings, sorted_result)).split("\n"))
+    assert steady(m._filter_report_text(sorted_result, blocks).split("\n")) == steady(
+        "\n".join(quiet(m.filter_report_strings, sorted_result)).split("\n")
+    )
 
 
-@pytest.mark.parametrize("category, blocks, text", [
-    ("repeated", ["  [0] C"], "repeated: 1\n\n  [0] C\n"),
-    ("novel", ["  [0] A", "  [1] B"], "novel: 2\n\n  [0] A\n\n  [1] B\n"),
-])
+@pytest.mark.parametrize(
+    "category, blocks, text",
+    [
+        ("repeated", ["  [0] C"], "repeated: 1\n\n  [0] C\n"),
+        ("novel", ["  [0] A", "  [1] B"], "novel: 2\n\n  [0] A\n\n  [1] B\n"),
+    ],
+)
 def test_filter_report_text_of_one_category(m, sorted_result, category, blocks, text):
     assert m._filter_report_text(sorted_result, blocks, category) == text
     empty = m.FilterResult(novel=[], repeated=[], discarded=[])
     assert m._filter_report_text(empty, [], category) == f"{category}: 0\n\n  (none)\n"
 
 
-@pytest.mark.parametrize("blocks, category, formulas", [
-    (["  [0] A", "  [1] B"], "all", None),             # the repeated block is missing
-    (["  [0] A", "  [1] B", "  [0] C"], "all", ["Φ"]),  # two discarded, one formula
-    (["  [0] C"], "novel", None),
-    ([], "discarded", None),
-])
-def test_filter_report_text_refuses_blocks_that_do_not_fit(m, sorted_result, blocks, category, formulas):
+@pytest.mark.parametrize(
+    "blocks, category, formulas",
+    [
+        (["  [0] A", "  [1] B"], "all", None),  # the repeated block is missing
+        (["  [0] A", "  [1] B", "  [0] C"], "all", ["Φ"]),  # two discarded, one formula
+        (["  [0] C"], "novel", None),
+        ([], "discarded", None),
+    ],
+)
+def test_filter_report_text_refuses_blocks_that_do_not_fit(
+    m, sorted_result, blocks, category, formulas
+):
     with pytest.raises(ValueError):
         m._filter_report_text(sorted_result, blocks, category, formulas)
 
@@ -344,19 +451,34 @@ def test_report_and_sections(m, capsys):
     assert capsys.readouterr().out == "  (none)\n\n"
     result = m.FilterResult(novel=[], repeated=[], discarded=[])
     lines = m.behavior_section_strings([], result)
-    assert lines[:8] == ["", "=== Raw candidates ===", "", "  (none)", "", "=== After filter ===", "",
-                         "novel    : 0"]
+    assert lines[:8] == [
+        "",
+        "=== Raw candidates ===",
+        "",
+        "  (none)",
+        "",
+        "=== After filter ===",
+        "",
+        "novel    : 0",
+    ]
     assert m.composition_report("O(x)", ["x"], "np.sin(x)", 0.5, [1, 2]).split("\n") == [
-        "Composition: O(x)", "Variables:   ['x']", "Numpy expr:  np.sin(x)", "Result:      0.5",
-        "Vectorized:  [1, 2]"]
+        "Composition: O(x)",
+        "Variables:   ['x']",
+        "Numpy expr:  np.sin(x)",
+        "Result:      0.5",
+        "Vectorized:  [1, 2]",
+    ]
 
 
-@pytest.mark.parametrize("call", [
-    lambda m: m.candidate_report(True, None),
-    lambda m: m.candidate_report(1.0, None),
-    lambda m: m.report_strings((1,)),
-    lambda m: m.report(None),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda m: m.candidate_report(True, None),
+        lambda m: m.candidate_report(1.0, None),
+        lambda m: m.report_strings((1,)),
+        lambda m: m.report(None),
+    ],
+)
 def test_report_argument_types(m, call):
     with pytest.raises(TypeError):
         call(m)

@@ -1,18 +1,38 @@
 """The shared records are real dataclasses of the module."""
+
 import dataclasses
 
 import pytest
 
-FIELDS_22 = dict(expr=1, numeric_expr=2, root_type="Add", depth=1, n_nodes=3, n_vars=1,
-                 repeated_var=False, unary_depth=0, operators=["Add"], behavior_vec=None,
-                 is_bounded=True, boundedness=1.0, is_periodic=False, is_monotone=True,
-                 variance=0.0, derivative_vec=[], integral_vec=[], derivative_approx=0.0,
-                 integral_approx=0.0, stability_score=0.0, sensitivity_perturbation=0.0,
-                 growth_class="linear")
+FIELDS_22 = dict(
+    expr=1,
+    numeric_expr=2,
+    root_type="Add",
+    depth=1,
+    n_nodes=3,
+    n_vars=1,
+    repeated_var=False,
+    unary_depth=0,
+    operators=["Add"],
+    behavior_vec=None,
+    is_bounded=True,
+    boundedness=1.0,
+    is_periodic=False,
+    is_monotone=True,
+    variance=0.0,
+    derivative_vec=[],
+    integral_vec=[],
+    derivative_approx=0.0,
+    integral_approx=0.0,
+    stability_score=0.0,
+    sensitivity_perturbation=0.0,
+    growth_class="linear",
+)
 
 
-@pytest.mark.parametrize("name, n_fields", [
-    ("ExprDescriptor", 23), ("GeneralizedCandidate", 5), ("FilterResult", 3)])
+@pytest.mark.parametrize(
+    "name, n_fields", [("ExprDescriptor", 23), ("GeneralizedCandidate", 5), ("FilterResult", 3)]
+)
 def test_records_are_module_dataclasses(m, name, n_fields):
     cls = getattr(m, name)
     assert dataclasses.is_dataclass(cls)
@@ -27,7 +47,12 @@ def test_annotations_are_literal_strings(m):
     assert m.ExprDescriptor.__annotations__["behavior_vec"] == "np.ndarray"
     assert m.FilterResult.__annotations__["discarded"] == "list[tuple[str, GeneralizedCandidate]]"
     assert [f.type for f in dataclasses.fields(m.GeneralizedCandidate)] == [
-        "sp.Expr", "list[sp.Expr]", "str", "float", "str"]
+        "sp.Expr",
+        "list[sp.Expr]",
+        "str",
+        "float",
+        "str",
+    ]
 
 
 def test_expr_descriptor_defaults_and_missing(m):
@@ -50,6 +75,7 @@ def test_behaviour_of_instances(m):
             assert discarded == [("why", 2)]
         case _:
             pytest.fail("positional match failed")
-    c = m.GeneralizedCandidate(formula=1, members=[], growth_class="linear",
-                               novelty=float("inf"), closest_lib="none")
+    c = m.GeneralizedCandidate(
+        formula=1, members=[], growth_class="linear", novelty=float("inf"), closest_lib="none"
+    )
     assert repr(c).startswith("GeneralizedCandidate(formula=1, members=[]")

@@ -1,5 +1,6 @@
 """A detection run: the same structures, scores and filter result as the public calls with the
 same settings, on the dense and the large path, with every structure's rows."""
+
 import warnings
 
 import numpy as np
@@ -12,16 +13,28 @@ from source.settings import DETECTION, FILTERING
 
 SETTINGS = [
     {},
-    {"sim_threshold": 0.8, "alpha": 0.7, "beta": 0.3, "w_structural": 0.5, "w_behavioral": 2.0,
-     "scale_recurrence": 4.0, "novelty_threshold": 0.5, "min_members": 3, "novel_threshold": 8.0,
-     "repeated_threshold": 2.0, "max_wildcard_density": 0.5},
+    {
+        "sim_threshold": 0.8,
+        "alpha": 0.7,
+        "beta": 0.3,
+        "w_structural": 0.5,
+        "w_behavioral": 2.0,
+        "scale_recurrence": 4.0,
+        "novelty_threshold": 0.5,
+        "min_members": 3,
+        "novel_threshold": 8.0,
+        "repeated_threshold": 2.0,
+        "max_wildcard_density": 0.5,
+    },
 ]
 
 
 @pytest.fixture(scope="module")
 def bank():
     feynman = load_bank()[:50]
-    exprs = [f.expr for f in feynman] + [2 * f.expr for f in feynman[:15]] + [feynman[3].expr]  # a repeat
+    exprs = (
+        [f.expr for f in feynman] + [2 * f.expr for f in feynman[:15]] + [feynman[3].expr]
+    )  # a repeat
     return [f"r{i}" for i in range(len(exprs))], exprs
 
 
@@ -54,9 +67,21 @@ def test_run_equals_the_public_calls(m, bank, settings, large):
     w = {**DETECTION, **settings}
     for f in run.found:
         t = f.terms
-        assert list(t) == ["structural", "behavioral", "irreducibility", "recurrence", "compression"]
-        assert t["structural"] + t["behavioral"] + t["irreducibility"] + t["recurrence"] + t["compression"] \
+        assert list(t) == [
+            "structural",
+            "behavioral",
+            "irreducibility",
+            "recurrence",
+            "compression",
+        ]
+        assert (
+            t["structural"]
+            + t["behavioral"]
+            + t["irreducibility"]
+            + t["recurrence"]
+            + t["compression"]
             == f.candidate.novelty
+        )
         assert (t["structural"] / w["w_structural"]).is_integer()  # a tree distance
 
 
@@ -70,6 +95,7 @@ def test_unknown_settings_are_refused(bank):
 
 def test_dense_matrix_in_blocks_equals_the_pairwise_matrix(m, bank):
     from source.run.graph import dense_matrix as _dense_matrix
+
     ids, exprs = bank
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -77,13 +103,16 @@ def test_dense_matrix_in_blocks_equals_the_pairwise_matrix(m, bank):
     seen = []
     for alpha, beta in [(0.85, 0.15), (0.6, 0.4)]:
         want = m.pairwise_matrix(descriptors, alpha=alpha, beta=beta)
-        got = _dense_matrix(descriptors, alpha, beta, lambda stage, done, total: seen.append((done, total)), block=7)
+        got = _dense_matrix(
+            descriptors, alpha, beta, lambda stage, done, total: seen.append((done, total)), block=7
+        )
         assert np.array_equal(got, want)
     assert seen[-1][0] == seen[-1][1] and len(seen) > 10  # progress in true totals, to the end
 
 
 def test_behaviour_blocks_of_a_run_are_those_behavior_renders(m, bank):
     from source.run.blocks import behavior_blocks
+
     ids, exprs = bank
     library = load_library()
     with warnings.catch_warnings():
@@ -94,17 +123,22 @@ def test_behaviour_blocks_of_a_run_are_those_behavior_renders(m, bank):
         run = detect(ids, exprs, library, verbose=False)
         got = behavior_blocks(run)
         assert got == want and got
-        assert behavior_blocks(run, "repeated") == [b for b in got if b.startswith("\u2500\u2500 repeated")]
+        assert behavior_blocks(run, "repeated") == [
+            b for b in got if b.startswith("\u2500\u2500 repeated")
+        ]
 
 
 @pytest.mark.parametrize("category", ["all", "novel", "repeated"])
 def test_filter_text_from_rendered_blocks_is_the_filter_report(m, bank, capsys, category):
     from source.report.text import filter_text
+
     ids, exprs = bank
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         run = detect(ids, exprs, load_library(), verbose=False, novel_threshold=20.0)
-        blocks = {id(f.candidate): m.candidate_report(i, f.candidate) for i, f in enumerate(run.found)}
+        blocks = {
+            id(f.candidate): m.candidate_report(i, f.candidate) for i, f in enumerate(run.found)
+        }
         capsys.readouterr()
         if category == "all":
             m.filter_report(run.result)
@@ -119,17 +153,22 @@ def test_filter_text_from_rendered_blocks_is_the_filter_report(m, bank, capsys, 
 
 def test_filter_text_prints_each_discarded_formula_as_given(bank):
     from source.report.text import filter_text
+
     ids, exprs = bank
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        run = detect(ids, exprs, load_library(), verbose=False, min_members=3, max_wildcard_density=0.3)
+        run = detect(
+            ids, exprs, load_library(), verbose=False, min_members=3, max_wildcard_density=0.3
+        )
     discarded = run.result.discarded
     assert len(discarded) >= 3
     blocks = {id(f.candidate): f"  [{k}] structure {k}" for k, f in enumerate(run.found)}
     shown = {id(discarded[1][1]): "as printed"}
-    lines = filter_text(run.result, blocks, "all", shown).split("\n")[-len(discarded):]
-    assert lines == [f"  [{reason}]  {'as printed' if k == 1 else c.formula}  (members={len(c.members)})"
-                     for k, (reason, c) in enumerate(discarded)]
+    lines = filter_text(run.result, blocks, "all", shown).split("\n")[-len(discarded) :]
+    assert lines == [
+        f"  [{reason}]  {'as printed' if k == 1 else c.formula}  (members={len(c.members)})"
+        for k, (reason, c) in enumerate(discarded)
+    ]
 
 
 def test_similarity_line_of_a_run_is_the_one_detect_structure_prints(m, bank, capsys):
@@ -153,12 +192,18 @@ def test_clusters_scored_below_the_threshold_say_their_score(m, bank):
     library = load_library()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        everything = detect(ids, exprs, library, verbose=False, seed=3, filter=False, novelty_threshold=-1e9)
-        nothing = detect(ids, exprs, library, verbose=False, seed=3, filter=False, novelty_threshold=1e9)
+        everything = detect(
+            ids, exprs, library, verbose=False, seed=3, filter=False, novelty_threshold=-1e9
+        )
+        nothing = detect(
+            ids, exprs, library, verbose=False, seed=3, filter=False, novelty_threshold=1e9
+        )
     assert everything.found and not nothing.found
     for f in everything.found:
         reasons = {nothing.left_out[r] for r in f.rows}
-        assert reasons == {f"its cluster's score {float(f.candidate.novelty):.3g} is below the novelty threshold 1e+09"}
+        assert reasons == {
+            f"its cluster's score {float(f.candidate.novelty):.3g} is below the novelty threshold 1e+09"
+        }
     # Clusters whose generalisation says too little are left out for that in both runs.
     generic = {r: why for r, why in everything.left_out.items() if "single formula" not in why}
     assert all(nothing.left_out[r] == why for r, why in generic.items())

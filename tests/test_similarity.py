@@ -1,4 +1,5 @@
 """Similarity kernels, joint similarity, the pairwise matrix and clustering."""
+
 import dataclasses
 import difflib
 import os
@@ -7,13 +8,12 @@ import signal
 import threading
 import time
 
+import _brenmoor_testing as kernels
 import numpy as np
 import pytest
+import reference as ref
 import sympy as sp
 import zss
-
-import _brenmoor_testing as kernels
-import reference as ref
 from banks import describe_all, literal_copy, random_bank
 
 x, y, z = sp.symbols("x y z")
@@ -61,6 +61,7 @@ def test_sequence_ratio_equals_difflib(m):
 @pytest.fixture(scope="module")
 def descriptors(m):
     from source.bank.feynman import load_bank
+
     feynman = [f.expr for f in load_bank()[:30]]
     return describe_all(m, feynman + random_bank(30, seed=3) + [sp.Integer(2), x, x])
 
@@ -79,8 +80,9 @@ def test_matrix_fast_path_equals_literal_and_reference(m, descriptors):
         assert m._behavioral_sim(a, b) == pytest.approx(ref.behavioral_sim(a, b), rel=1e-12)
         # Entry [i, j] holds similarity(d_i, d_j) for i <= j, mirrored below the diagonal.
         lo, hi = min(i, j), max(i, j)
-        assert fast[i, j] == pytest.approx(ref.similarity(descriptors[lo], descriptors[hi]),
-                                           rel=1e-12)
+        assert fast[i, j] == pytest.approx(
+            ref.similarity(descriptors[lo], descriptors[hi]), rel=1e-12
+        )
 
 
 def test_matrix_forwards_weights(m, descriptors):
@@ -118,7 +120,8 @@ def test_behaviour_rules(m, descriptors):
     assert m._behavioral_sim(a, b) == pytest.approx(ref.behavioral_sim(a, b), rel=1e-12)
     # Lengths 5 and 3 compare on the first three samples.
     assert m._behavioral_sim(a, short) == m._behavioral_sim(
-        dataclasses.replace(a, behavior_vec=a.behavior_vec[:3]), short)
+        dataclasses.replace(a, behavior_vec=a.behavior_vec[:3]), short
+    )
     const = dataclasses.replace(a, behavior_vec=np.full(64, 0.125))
     assert m._behavioral_sim(const, const) == 0.5 and m._behavioral_sim(a, const) == 0.5
     assert m._behavioral_sim(dataclasses.replace(a, behavior_vec=None), a) == 0.5
@@ -173,23 +176,32 @@ def matrix_of(rows):
     return np.array(rows, dtype=float)
 
 
-@pytest.mark.parametrize("matrix, threshold, expected", [
-    ([[1, .9, .9], [.9, 1, .5], [.9, .5, 1]], 0.8, [[0, 1], [2]]),
-    ([[1, .8], [.8, 1]], 0.8, [[0, 1]]),
-    ([[1, .7, .1], [.7, 1, .1], [.1, .1, 1]], 0.95, [[0], [1], [2]]),
-    ([[1, np.nan, .9], [np.nan, 1, .9], [.9, .9, 1]], 0.8, [[0, 2], [1]]),
-    ([[1, .9, .2], [.9, 1, .9], [.2, .9, 1]], 0.8, [[0, 1], [2]]),
-])
+@pytest.mark.parametrize(
+    "matrix, threshold, expected",
+    [
+        ([[1, 0.9, 0.9], [0.9, 1, 0.5], [0.9, 0.5, 1]], 0.8, [[0, 1], [2]]),
+        ([[1, 0.8], [0.8, 1]], 0.8, [[0, 1]]),
+        ([[1, 0.7, 0.1], [0.7, 1, 0.1], [0.1, 0.1, 1]], 0.95, [[0], [1], [2]]),
+        ([[1, np.nan, 0.9], [np.nan, 1, 0.9], [0.9, 0.9, 1]], 0.8, [[0, 2], [1]]),
+        ([[1, 0.9, 0.2], [0.9, 1, 0.9], [0.2, 0.9, 1]], 0.8, [[0, 1], [2]]),
+    ],
+)
 def test_cluster_by_similarity(m, matrix, threshold, expected):
     ds = [object() for _ in matrix]
-    for form in (matrix_of(matrix), matrix_of(matrix).tolist(), np.asfortranarray(matrix_of(matrix))):
-        clusters = m.cluster_by_similarity(ds, form if not isinstance(form, list) else _Indexable(form),
-                                           threshold)
+    for form in (
+        matrix_of(matrix),
+        matrix_of(matrix).tolist(),
+        np.asfortranarray(matrix_of(matrix)),
+    ):
+        clusters = m.cluster_by_similarity(
+            ds, form if not isinstance(form, list) else _Indexable(form), threshold
+        )
         assert [[ds.index(d) for d in c] for c in clusters] == expected
 
 
 class _Indexable:
     """A matrix-like object indexed by (row, column) pairs, read through the C API."""
+
     def __init__(self, rows):
         self.rows = rows
 
@@ -261,10 +273,14 @@ def test_matrix_with_repeated_trees_equals_every_pair_measured(m):
 
 def test_tree_distance_on_larger_trees_and_every_bundled_pair(m):
     from source.bank.feynman import load_bank
+
     rng = random.Random(4)
     for trial in range(8):  # zss takes seconds per pair of trees this size
         labels = "ab" if trial % 2 else "abcdefgh"
-        a, b = random_tree(rng, rng.randint(41, 80), labels), random_tree(rng, rng.randint(1, 80), labels)
+        a, b = (
+            random_tree(rng, rng.randint(41, 80), labels),
+            random_tree(rng, rng.randint(1, 80), labels),
+        )
         assert kernels.tree_distance(a, b) == zss.simple_distance(zss_tree(a), zss_tree(b))
 
     def as_tuple(e):
@@ -276,11 +292,14 @@ def test_tree_distance_on_larger_trees_and_every_bundled_pair(m):
     zss_trees = [zss_tree(t) for t in trees]
     for i in range(len(trees)):
         for j in range(i + 1, len(trees)):
-            assert kernels.tree_distance(trees[i], trees[j]) == zss.simple_distance(zss_trees[i], zss_trees[j])
+            assert kernels.tree_distance(trees[i], trees[j]) == zss.simple_distance(
+                zss_trees[i], zss_trees[j]
+            )
 
 
 def test_interned_matrix_on_the_bundled_bank_with_ranges(m):
     from source.bank.feynman import load_bank
+
     bank = load_bank()
     exprs = [f.expr for f in bank] + [3 * f.expr for f in bank] + [f.expr + 1 for f in bank[:50]]
     ranges = [f.var_ranges() for f in bank] * 2 + [f.var_ranges() for f in bank[:50]]

@@ -1,6 +1,7 @@
 """A run's kept state (`keltran detect --state DIR`): a bank that grows is described and measured
 only where it is new, the result is that of a run from scratch, and a state that does not fit
 the run is refused without being touched."""
+
 import json
 import math
 import random
@@ -10,24 +11,39 @@ import pytest
 import sympy as sp
 
 from source.bank import exprcode
+from source.bank.feynman import load_bank
+from source.bank.laws import load_library
 from source.cli import entry as cli
 from source.engine import kt
 from source.run import detect as run
 from source.run import filtering, graph, matching, runner, scoring
 from source.run.describe import describe_one
 from source.run.results import Found
-from source.state import records, reuse, store
-from source.bank.feynman import load_bank
-from source.bank.laws import load_library
+from source.state import clusters, records, reuse, store
+from source.state import kept as kept_state
 
 
 # ---- expressions as data -------------------------------------------------------------------
-@pytest.mark.parametrize("text", [
-    "x*1.5e-3 + 2.0", "max(x, y) + heaviside(x)", "Abs(x)**(1/3)", "E**x + I*y", "gamma(x)*floor(y)",
-    "mod(x, 3) - 7/11", "x**0.5 - 1e300*y", "-x", "pi*sqrt(2)*exp(-t**2/2)", "log(x, 10) + atanh(y)",
-    "123456789012345678901234567890*x", "0.1000000000000000055511151231257827"])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "x*1.5e-3 + 2.0",
+        "max(x, y) + heaviside(x)",
+        "Abs(x)**(1/3)",
+        "E**x + I*y",
+        "gamma(x)*floor(y)",
+        "mod(x, 3) - 7/11",
+        "x**0.5 - 1e300*y",
+        "-x",
+        "pi*sqrt(2)*exp(-t**2/2)",
+        "log(x, 10) + atanh(y)",
+        "123456789012345678901234567890*x",
+        "0.1000000000000000055511151231257827",
+    ],
+)
 def test_expressions_read_back_exactly(text):
     from source.bank.parsing import parse_formula
+
     expr = parse_formula(text)
     tokens = exprcode.encode(expr)
     assert tokens is not None
@@ -42,26 +58,44 @@ def test_parts_outside_the_code_are_not_encoded():
     assert exprcode.encode(sp.Piecewise((sp.Symbol("y"), sp.Symbol("y") > 0), (0, True))) is None
 
 
-@pytest.mark.parametrize("tokens", [
-    [["o", "Add", 1]], [["x"]], 5, [], [["c", "__import__"]], [["o", "__import__", 1]], [["i", "1"], ["i", "2"]],
-    [["f", 0, "0x1", 0, 1, 0]], [["s", 7]], [["i", "9" * 6000]], [["o", "Add", 0]], [["s", "x"], ["o", "Add", -1]],
-    [["o", "eval", 1]], "[['s', 'x']]",
-    [["s", "x"]] + [["o", "exp", 1]] * 50_000,  # deeper than anything written: no recursion later
-])
+@pytest.mark.parametrize(
+    "tokens",
+    [
+        [["o", "Add", 1]],
+        [["x"]],
+        5,
+        [],
+        [["c", "__import__"]],
+        [["o", "__import__", 1]],
+        [["i", "1"], ["i", "2"]],
+        [["f", 0, "0x1", 0, 1, 0]],
+        [["s", 7]],
+        [["i", "9" * 6000]],
+        [["o", "Add", 0]],
+        [["s", "x"], ["o", "Add", -1]],
+        [["o", "eval", 1]],
+        "[['s', 'x']]",
+        [["s", "x"]]
+        + [["o", "exp", 1]] * 50_000,  # deeper than anything written: no recursion later
+    ],
+)
 def test_malformed_tokens_are_refused(tokens):
     with pytest.raises(exprcode.CodeError):
         exprcode.decode(tokens)
 
 
 # ---- which kept rows keep their pairs ------------------------------------------------------
-@pytest.mark.parametrize("old, kept", [
-    ([0, 1, 2], [0, 1, 2]),
-    ([-1, 0, -1, 1], [-1, 0, -1, 1]),
-    ([2, 0, 1], [-1, 0, 1]),
-    ([5, 0, 1, 2], [-1, 0, 1, 2]),
-    ([], []),
-    ([-1, -1], [-1, -1]),
-])
+@pytest.mark.parametrize(
+    "old, kept",
+    [
+        ([0, 1, 2], [0, 1, 2]),
+        ([-1, 0, -1, 1], [-1, 0, -1, 1]),
+        ([2, 0, 1], [-1, 0, 1]),
+        ([5, 0, 1, 2], [-1, 0, 1, 2]),
+        ([], []),
+        ([-1, -1], [-1, -1]),
+    ],
+)
 def test_rows_in_order(old, kept):
     assert reuse.in_order(old) == kept
 
@@ -93,7 +127,7 @@ def described(m):
     variants = []
     for e in exprs[:60]:
         s = sorted(e.free_symbols, key=str)[0]
-        variants.append(e.xreplace({s: s ** 2}) if rng.random() < 0.5 else 3 * e)
+        variants.append(e.xreplace({s: s**2}) if rng.random() < 0.5 else 3 * e)
     with np.errstate(all="ignore"):
         return [describe_one(e, None, 0) for e in exprs + variants]
 
@@ -104,8 +138,12 @@ def test_graph_from_known_pairs_equals_the_whole_graph(described, threshold, pat
     n = len(described)
     whole = graph.similarity_graph(described, threshold, 0.85, 0.15, block_size=37)
     rng = random.Random(7)
-    known = {"tail": [i < n - 25 for i in range(n)], "scattered": [rng.random() < 0.7 for _ in range(n)],
-             "none": [False] * n, "all": [True] * n}[pattern]
+    known = {
+        "tail": [i < n - 25 for i in range(n)],
+        "scattered": [rng.random() < 0.7 for _ in range(n)],
+        "none": [False] * n,
+        "all": [True] * n,
+    }[pattern]
     mask = np.array(known)
     inside = mask[whole[0]] & mask[whole[1]]
     edges = (whole[0][inside], whole[1][inside], whole[2][inside])
@@ -121,17 +159,35 @@ def _variants(n, seed):
     rows, seen = [], set()
     base = load_bank()
     for f in base:
-        rows.append({"id": f.id, "formula": str(f.expr), "ranges": {k: list(v) for k, v in f.bounds.items()}})
+        rows.append(
+            {
+                "id": f.id,
+                "formula": str(f.expr),
+                "ranges": {k: list(v) for k, v in f.bounds.items()},
+            }
+        )
         seen.add(str(f.expr))
     while len(rows) < n:
         f = rng.choice(base)
         s = rng.choice(sorted(f.expr.free_symbols, key=str))
-        e = rng.choice([f.expr.xreplace({s: s ** 2}), rng.randint(2, 9) * f.expr, f.expr + s,
-                        f.expr.xreplace({s: sp.sin(s)})])
+        e = rng.choice(
+            [
+                f.expr.xreplace({s: s**2}),
+                rng.randint(2, 9) * f.expr,
+                f.expr + s,
+                f.expr.xreplace({s: sp.sin(s)}),
+            ]
+        )
         if str(e) in seen:
             continue
         seen.add(str(e))
-        rows.append({"id": f"v{len(rows)}", "formula": str(e), "ranges": {k: list(v) for k, v in f.bounds.items()}})
+        rows.append(
+            {
+                "id": f"v{len(rows)}",
+                "formula": str(e),
+                "ranges": {k: list(v) for k, v in f.bounds.items()},
+            }
+        )
     return rows[:n]
 
 
@@ -163,6 +219,7 @@ def _counting(monkeypatch):
     def counted(rows, *args, **kwargs):
         calls.extend(r.formula for r in rows)
         return describe(rows, *args, **kwargs)
+
     monkeypatch.setattr(reuse, "describe_rows", counted)
     return calls
 
@@ -176,6 +233,7 @@ def _measuring(monkeypatch):
         if (args[3] if len(args) > 3 else kwargs.get("parts")) is None:
             measured.append(len(cluster))
         return score(library, lib_descs, cluster, *args, **kwargs)
+
     monkeypatch.setattr(scoring, "score_one", counted)
     return measured
 
@@ -193,6 +251,7 @@ def _verdicts_measured(monkeypatch):
     def measuring(library, formulas):
         measured.extend(formulas)
         return distances(library, formulas)
+
     monkeypatch.setattr(matching, "match_structure", matching_)
     monkeypatch.setattr(filtering, "distances_of", measuring)
     return matched, measured
@@ -204,13 +263,16 @@ def _without_labels(text):
 
 @pytest.mark.parametrize("change", ["grown", "reordered", "shrunk", "repeated", "same"])
 def test_a_kept_state_gives_the_result_from_scratch(tmp_path, capsys, monkeypatch, rows, change):
-    first, later = rows[:140], {
-        "grown": rows,
-        "reordered": rows[100:] + rows[:100],
-        "shrunk": rows[:60] + rows[80:140],
-        "repeated": rows[:140] + [dict(r, id=f"again{k}") for k, r in enumerate(rows[10:20])],
-        "same": rows[:140],
-    }[change]
+    first, later = (
+        rows[:140],
+        {
+            "grown": rows,
+            "reordered": rows[100:] + rows[:100],
+            "shrunk": rows[:60] + rows[80:140],
+            "repeated": rows[:140] + [dict(r, id=f"again{k}") for k, r in enumerate(rows[10:20])],
+            "same": rows[:140],
+        }[change],
+    )
     kept = tmp_path / "kept"
     with monkeypatch.context() as patch:
         patch.setattr(records, "PACK_BLOCK", 32)  # blocks of kept rows: 4 whole ones and 12 rows
@@ -222,9 +284,12 @@ def test_a_kept_state_gives_the_result_from_scratch(tmp_path, capsys, monkeypatc
         report, pack = kt.candidate_report, kt.pack_descriptors
         patch.setattr(kt, "candidate_report", lambda i, c: rendered.append(c) or report(i, c))
         patch.setattr(kt, "pack_descriptors", lambda ds: packed.append(len(ds)) or pack(ds))
-        built, expression = [], reuse.Kept._expression
-        patch.setattr(reuse.Kept, "_expression", lambda self, k, row, name, d: built.append(name) or
-                      expression(self, k, row, name, d))
+        built, expression = [], kept_state.Kept._expression
+        patch.setattr(
+            kept_state.Kept,
+            "_expression",
+            lambda self, k, row, name, d: built.append(name) or expression(self, k, row, name, d),
+        )
         code, text, err, doc = _detect(tmp_path, capsys, [later], "--state", str(kept))
         assert code == 0, err
     new = {r["formula"] for r in later} - {r["formula"] for r in first}
@@ -232,7 +297,9 @@ def test_a_kept_state_gives_the_result_from_scratch(tmp_path, capsys, monkeypatc
     if change == "grown":  # the blocks of kept rows are taken packed
         assert sum(packed) == len(later) - 4 * 32
     if change == "same":  # every cluster's measures, verdicts, text and packed rows were kept
-        assert measured == [] and rendered == [] and matched == [] and compared == [] and packed == []
+        assert (
+            measured == [] and rendered == [] and matched == [] and compared == [] and packed == []
+        )
         assert "expr" not in built and built  # no kept tree is read: only members' expressions
     scratch = tmp_path / "scratch"
     scratch.mkdir()
@@ -253,16 +320,22 @@ def test_a_state_grows_from_files_given_together(tmp_path, capsys, rows):
     assert doc == _detect(scratch, capsys, [rows[:150], rows[150:]], "--large")[3]
     manifest = json.loads((kept / "manifest.json").read_text())
     assert manifest["rows"] == len(rows)
-    assert sorted(p.name for p in kept.iterdir()) == sorted(["manifest.json", *manifest["files"].values()])
+    assert sorted(p.name for p in kept.iterdir()) == sorted(
+        ["manifest.json", *manifest["files"].values()]
+    )
 
 
-def test_a_state_scored_against_another_library_is_measured_again(tmp_path, capsys, monkeypatch, rows):
+def test_a_state_scored_against_another_library_is_measured_again(
+    tmp_path, capsys, monkeypatch, rows
+):
     kept = tmp_path / "kept"
     assert _detect(tmp_path, capsys, [rows], "--state", str(kept))[0] == 0
     laws = tmp_path / "laws.txt"
     laws.write_text("m*v**2/2\nG*m1*m2/r**2\nq1*q2/(4*pi*epsilon*r**2)\n")
     measured = _measuring(monkeypatch)
-    code, text, err, doc = _detect(tmp_path, capsys, [rows], "--state", str(kept), "--library", str(laws))
+    code, text, err, doc = _detect(
+        tmp_path, capsys, [rows], "--state", str(kept), "--library", str(laws)
+    )
     assert code == 0, err
     monkeypatch.undo()
     scratch = tmp_path / "scratch"
@@ -278,8 +351,12 @@ def test_a_state_kept_and_grown_on_dask_workers(tmp_path, capsys, rows):
     kept = tmp_path / "kept"
     with dask.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
         address = cluster.scheduler_address
-        assert _detect(tmp_path, capsys, [rows[:120]], "--state", str(kept), "--dask", address)[0] == 0
-        code, text, err, doc = _detect(tmp_path, capsys, [rows], "--state", str(kept), "--dask", address)
+        assert (
+            _detect(tmp_path, capsys, [rows[:120]], "--state", str(kept), "--dask", address)[0] == 0
+        )
+        code, text, err, doc = _detect(
+            tmp_path, capsys, [rows], "--state", str(kept), "--dask", address
+        )
     assert code == 0, err
     scratch = tmp_path / "scratch"
     scratch.mkdir()
@@ -299,13 +376,19 @@ def _snapshot(folder):
     return {p.name: p.read_bytes() for p in folder.iterdir()}
 
 
-@pytest.mark.parametrize("options, said", [
-    (["--sim-threshold", "0.8"], "kept with --sim-threshold 0.85, and this run asks for 0.8"),
-    (["--seed", "3"], "kept with --seed 0, and this run asks for 3"),
-    (["--alpha", "0.7"], "kept with --alpha 0.85, and this run asks for 0.7"),
-    (["--no-ranges"], "kept without --no-ranges, and this run asks with it"),
-    (["--alpha", "0.85"], "kept with --beta 0.15, and this run asks for 0.15000000000000002"),  # 1 - 0.85
-])
+@pytest.mark.parametrize(
+    "options, said",
+    [
+        (["--sim-threshold", "0.8"], "kept with --sim-threshold 0.85, and this run asks for 0.8"),
+        (["--seed", "3"], "kept with --seed 0, and this run asks for 3"),
+        (["--alpha", "0.7"], "kept with --alpha 0.85, and this run asks for 0.7"),
+        (["--no-ranges"], "kept without --no-ranges, and this run asks with it"),
+        (
+            ["--alpha", "0.85"],
+            "kept with --beta 0.15, and this run asks for 0.15000000000000002",
+        ),  # 1 - 0.85
+    ],
+)
 def test_a_state_of_other_settings_is_refused(tmp_path, capsys, rows, options, said):
     kept = _kept(tmp_path, capsys, rows)
     before = _snapshot(kept)
@@ -332,6 +415,7 @@ def _damage_part(kept, part, change):
 def _forge_bytes(kept, part, change):
     """Rewrites a file of the state and its checksum: damage that the checksum cannot see."""
     import hashlib
+
     manifest, path = _damage_part(kept, part, change)
     manifest["sha256"][part] = hashlib.sha256(path.read_bytes()).hexdigest()
     (kept / "manifest.json").write_text(json.dumps(manifest))
@@ -344,8 +428,9 @@ def _forge_rows(kept, change, part="rows"):
 
 def _kept_clusters(kept):
     """[members, parts] of every cluster a state keeps."""
-    return json.loads((kept / json.loads((kept / "manifest.json").read_text())["files"]["clusters"]).read_bytes())[
-        "clusters"]
+    return json.loads(
+        (kept / json.loads((kept / "manifest.json").read_text())["files"]["clusters"]).read_bytes()
+    )["clusters"]
 
 
 def _poisoned_member(kept, change):
@@ -357,27 +442,54 @@ def _poisoned_member(kept, change):
 
 
 DAMAGE = {
-    "another version": (lambda k: _rewrite_manifest(k, lambda m: m.update(version="0.0.1")),
-                        f"written by keltran 0.0.1 (state format {store.FORMAT})"),
-    "another format": (lambda k: _rewrite_manifest(k, lambda m: m.update({"keltran state": 99})),
-                       "(state format 99)"),
-    "flipped byte": (lambda k: _damage_part(k, "graph", lambda b: b[:-40] + bytes([b[-40] ^ 1]) + b[-39:]),
-                     "does not match its checksum"),
-    "missing file": (lambda k: (k / json.loads((k / "manifest.json").read_text())["files"]["vectors"]).unlink(),
-                     "is missing"),
-    "torn manifest": (lambda k: (k / "manifest.json").write_text('{"keltran state": 1, "vers'), "the state is damaged"),
-    "file outside": (lambda k: _rewrite_manifest(k, lambda m: m["files"].update(rows="../../etc/passwd")),
-                     "names a file outside the folder"),
-    "forged tokens": (lambda k: _poisoned_member(k, lambda r: r.update(expr=json.dumps([["s", "x"], ["o", "__import__", 1]]))),
-                      "the state is damaged (row {}:"),
-    "forged vector": (lambda k: _poisoned_member(k, lambda r: r.update(vectors=[10 ** 9, 1])),
-                      "names a vector the state does not hold"),
-    "nested manifest": (lambda k: (k / "manifest.json").write_text("[" * 100_000 + "]" * 100_000),
-                        "the state is damaged"),
+    "another version": (
+        lambda k: _rewrite_manifest(k, lambda m: m.update(version="0.0.1")),
+        f"written by keltran 0.0.1 (state format {store.FORMAT})",
+    ),
+    "another format": (
+        lambda k: _rewrite_manifest(k, lambda m: m.update({"keltran state": 99})),
+        "(state format 99)",
+    ),
+    "flipped byte": (
+        lambda k: _damage_part(k, "graph", lambda b: b[:-40] + bytes([b[-40] ^ 1]) + b[-39:]),
+        "does not match its checksum",
+    ),
+    "missing file": (
+        lambda k: (k / json.loads((k / "manifest.json").read_text())["files"]["vectors"]).unlink(),
+        "is missing",
+    ),
+    "torn manifest": (
+        lambda k: (k / "manifest.json").write_text('{"keltran state": 1, "vers'),
+        "the state is damaged",
+    ),
+    "file outside": (
+        lambda k: _rewrite_manifest(k, lambda m: m["files"].update(rows="../../etc/passwd")),
+        "names a file outside the folder",
+    ),
+    "forged tokens": (
+        lambda k: _poisoned_member(
+            k, lambda r: r.update(expr=json.dumps([["s", "x"], ["o", "__import__", 1]]))
+        ),
+        "the state is damaged (row {}:",
+    ),
+    "forged vector": (
+        lambda k: _poisoned_member(k, lambda r: r.update(vectors=[10**9, 1])),
+        "names a vector the state does not hold",
+    ),
+    "nested manifest": (
+        lambda k: (k / "manifest.json").write_text("[" * 100_000 + "]" * 100_000),
+        "the state is damaged",
+    ),
     "torn graph": (lambda k: _forge_bytes(k, "graph", lambda b: b[:1000]), "the state is damaged"),
     "verdict at NaN": (lambda k: _forge_rows(k, _nan_verdict, "clusters"), "a cluster's verdicts"),
-    "forged fields": (lambda k: _forge_rows(k, lambda d: d.update(fields=d["fields"][:-1]) or d), "other fields"),
-    "forged verdict": (lambda k: _forge_rows(k, _false_verdict, "clusters"), "a cluster's verdicts"),
+    "forged fields": (
+        lambda k: _forge_rows(k, lambda d: d.update(fields=d["fields"][:-1]) or d),
+        "other fields",
+    ),
+    "forged verdict": (
+        lambda k: _forge_rows(k, _false_verdict, "clusters"),
+        "a cluster's verdicts",
+    ),
 }
 
 
@@ -386,7 +498,9 @@ def _nan_verdict(data):
     forged = [parts["match"] for _, parts in data["clusters"] if "match" in parts]
     assert forged, "no structure kept its verdicts"
     for match in forged:
-        match["members"] = [{"law": "x", "kind": "exact", "distance": float("nan"), "mapping": None}] * len(match["members"])
+        match["members"] = [
+            {"law": "x", "kind": "exact", "distance": float("nan"), "mapping": None}
+        ] * len(match["members"])
     return data
 
 
@@ -431,6 +545,7 @@ def test_a_failed_write_leaves_the_previous_state(tmp_path, capsys, monkeypatch,
 
     def full_disk(*args, **kwargs):
         raise OSError(28, "No space left on device")
+
     monkeypatch.setattr(store.np, "savez", full_disk)
     code, _, err, _ = _detect(tmp_path, capsys, [rows], "--state", str(kept))
     assert code == 1 and "cannot keep the state: No space left on device" in err
@@ -449,14 +564,17 @@ def _zeroed_packs(kept):
         buffer = io.BytesIO()
         np.savez(buffer, **arrays)
         return buffer.getvalue()
+
     _forge_bytes(kept, "graph", zeroed)
 
 
 def _forged_row_alone(change):
     """Forges the record of a kept row in no structure, which a run on the same rows never reads."""
+
     def harm(kept):
         alone = min(set(range(64)) - {r for members, _ in _kept_clusters(kept) for r in members})
         _forge_rows(kept, lambda data: change(data["rows"][alone]) or data)
+
     return harm
 
 
@@ -466,12 +584,26 @@ def _retyped(record):
     record["fields"] = json.dumps(fields)
 
 
-@pytest.mark.parametrize("harm, later, said", [
-    (_forged_row_alone(lambda r: r.update(vectors=[10 ** 9, 1])), slice(0, 64), "names a vector the state does not hold"),
-    (_zeroed_packs, slice(0, 80), "the packed rows are malformed"),
-    (_forged_row_alone(_retyped), slice(63, None, -1), "a kept row's descriptor is not one describe() makes"),
-], ids=["vector of a row left alone", "zeroed packing", "field of another type"])
-def test_damage_the_run_meets_late_is_refused_before_any_output(tmp_path, capsys, monkeypatch, rows, harm, later, said):
+@pytest.mark.parametrize(
+    "harm, later, said",
+    [
+        (
+            _forged_row_alone(lambda r: r.update(vectors=[10**9, 1])),
+            slice(0, 64),
+            "names a vector the state does not hold",
+        ),
+        (_zeroed_packs, slice(0, 80), "the packed rows are malformed"),
+        (
+            _forged_row_alone(_retyped),
+            slice(63, None, -1),
+            "a kept row's descriptor is not one describe() makes",
+        ),
+    ],
+    ids=["vector of a row left alone", "zeroed packing", "field of another type"],
+)
+def test_damage_the_run_meets_late_is_refused_before_any_output(
+    tmp_path, capsys, monkeypatch, rows, harm, later, said
+):
     """Kept rows are read where a run looks at them, and blocks of them are taken packed: damage
     met there is refused as damage, before any output is written, the state untouched."""
     monkeypatch.setattr(records, "PACK_BLOCK", 32)
@@ -485,20 +617,26 @@ def test_damage_the_run_meets_late_is_refused_before_any_output(tmp_path, capsys
     assert _snapshot(kept) == before and (tmp_path / "out.json").read_bytes() == document
 
 
-@pytest.mark.parametrize("options, said", [
-    (["--html", "x.html"], "need the dense path"),
-    ([], "give the BANK files"),
-    (["--state", ""], "--state needs a folder"),
-])
+@pytest.mark.parametrize(
+    "options, said",
+    [
+        (["--html", "x.html"], "need the dense path"),
+        ([], "give the BANK files"),
+        (["--state", ""], "--state needs a folder"),
+    ],
+)
 def test_state_usage_errors(tmp_path, capsys, options, said):
     with pytest.raises(SystemExit) as stop:
-        cli.main(["detect", *(["bank.txt"] if options else []), "--state", str(tmp_path / "s"), *options])
+        cli.main(
+            ["detect", *(["bank.txt"] if options else []), "--state", str(tmp_path / "s"), *options]
+        )
     assert stop.value.code == 2 and said in capsys.readouterr().err
 
 
 def test_kept_descriptors_are_the_described_ones(m, tmp_path, rows):
     """Every field read back from a state is the field described, of the same type."""
     from source.bank.files import read_rows
+
     path = tmp_path / "bank.json"
     path.write_text(json.dumps(rows[:40]))
     bank = read_rows([str(path)])
@@ -506,22 +644,41 @@ def test_kept_descriptors_are_the_described_ones(m, tmp_path, rows):
     with np.errstate(all="ignore"):
         outcomes, _, _ = reuse.describe(None, bank, True, 0)
         descriptors = [o[2] for o in outcomes]
-        done = run.detect([r.made_up for r in bank], [o[1] for o in outcomes], library, large=True, seed=0,
-                          descriptors=descriptors, verbose=False, filter=False)
+        done = run.detect(
+            [r.made_up for r in bank],
+            [o[1] for o in outcomes],
+            library,
+            large=True,
+            seed=0,
+            descriptors=descriptors,
+            verbose=False,
+            filter=False,
+        )
     settings = {"seed": 0, "use_ranges": True, "sim_threshold": 0.85, "alpha": 0.85, "beta": 0.15}
     store.write(tmp_path / "kept", done, bank, [o[0] for o in outcomes], settings, library)
     kept = store.read(tmp_path / "kept", settings)
     for k, (row, d) in enumerate(zip(bank, descriptors)):
         lhs, expr, back, text = kept.outcome(k, row)
-        assert expr is None and back.numeric_expr == d.numeric_expr and back.expr == d.expr and text == str(d.numeric_expr)
+        assert (
+            expr is None
+            and back.numeric_expr == d.numeric_expr
+            and back.expr == d.expr
+            and text == str(d.numeric_expr)
+        )
         for name in records.field_names():
             a, b = getattr(back, name), getattr(d, name)
             assert type(a) is type(b), name
-            assert np.array_equal(a, b, equal_nan=True) if isinstance(a, np.ndarray) else \
-                (a == b or (isinstance(a, float) and math.isnan(a) and math.isnan(b))), name
-    assert m.pack_descriptors([kept.outcome(k, r)[2] for k, r in enumerate(bank)]) == m.pack_descriptors(descriptors)
+            assert (
+                np.array_equal(a, b, equal_nan=True)
+                if isinstance(a, np.ndarray)
+                else (a == b or (isinstance(a, float) and math.isnan(a) and math.isnan(b)))
+            ), name
+    assert m.pack_descriptors(
+        [kept.outcome(k, r)[2] for k, r in enumerate(bank)]
+    ) == m.pack_descriptors(descriptors)
     # A kept descriptor travels to a worker as the plain descriptor it stands for.
     import pickle
+
     back = pickle.loads(runner.dumps(kept.outcome(3, bank[3])[2]))
     assert type(back) is m.ExprDescriptor and back.numeric_expr == descriptors[3].numeric_expr
     assert m.pack_descriptors([back]) == m.pack_descriptors(descriptors[3:4])
@@ -530,30 +687,46 @@ def test_kept_descriptors_are_the_described_ones(m, tmp_path, rows):
 def test_kept_verdicts_read_back_as_measured(m, tmp_path, rows):
     """A structure's library verdicts, bindings and their texts survive the state's JSON."""
     from source.bank.files import read_rows
+
     path = tmp_path / "bank.json"
     path.write_text(json.dumps(rows[:60]))
     bank = read_rows([str(path)])
     with np.errstate(all="ignore"):
         outcomes, _, _ = reuse.describe(None, bank, True, 0)
-        done = run.detect([r.made_up for r in bank], [o[1] for o in outcomes], load_library(), large=True, seed=0,
-                          descriptors=[o[2] for o in outcomes], verbose=False, filter=False)
+        done = run.detect(
+            [r.made_up for r in bank],
+            [o[1] for o in outcomes],
+            load_library(),
+            large=True,
+            seed=0,
+            descriptors=[o[2] for o in outcomes],
+            verbose=False,
+            filter=False,
+        )
     assert any(b for f in done.found for b in f.bindings) and any(f.match for f in done.found)
     for f in done.found:
-        record = json.loads(json.dumps(records.match_record(f, done.settings["near_threshold"])))
-        back = records.match_of(record, len(f.rows))
+        record = json.loads(json.dumps(clusters.match_record(f, done.settings["near_threshold"])))
+        back = clusters.match_of(record, len(f.rows))
         assert back == (f.match, f.member_matches, f.bindings, f.binding_texts)
-        assert records.match_record(Found(f.candidate, f.cluster, f.rows, *back), 0.15) == \
-            dict(record, near=0.15)  # kept again as read, without decoding
+        assert clusters.match_record(Found(f.candidate, f.cluster, f.rows, *back), 0.15) == dict(
+            record, near=0.15
+        )  # kept again as read, without decoding
 
 
 def test_dask_payloads_travel_with_expressions_as_tokens(m):
     """What goes to and comes from the workers loads back as it was, sympy's own pickles kept
     for what the tokens do not write."""
     import pickle
+
     x, y = sp.symbols("x y")
     positive = sp.Symbol("p", positive=True)
-    describe = m.describe(x ** 2 * sp.sin(y) + 3)
-    payload = [(x ** 2 + 1.5, [sp.Piecewise((x, x > 0), (0, True)), positive * x]), {"d": describe}, x, sp.pi]
+    describe = m.describe(x**2 * sp.sin(y) + 3)
+    payload = [
+        (x**2 + 1.5, [sp.Piecewise((x, x > 0), (0, True)), positive * x]),
+        {"d": describe},
+        x,
+        sp.pi,
+    ]
     back = pickle.loads(runner.dumps(payload))
     assert sp.srepr(back[0]) == sp.srepr(payload[0]) and back[2] is x and back[3] is sp.pi
     assert back[1]["d"].expr == describe.expr and back[1]["d"].numeric_expr == describe.numeric_expr

@@ -1,4 +1,5 @@
 """Structural descriptor of one expression tree."""
+
 import pytest
 import sympy as sp
 import zss
@@ -19,13 +20,16 @@ def test_leaves(m, leaf):
     assert m.extract_structure(leaf)["n_nodes"] == 1
 
 
-@pytest.mark.parametrize("expr, depth, unary, ops", [
-    (x * y + x, 2, 0, ["Add", "Mul"]),
-    (sp.sin(sp.exp(x)), 2, 2, ["sin", "exp"]),
-    (sp.sin(x) + sp.exp(y), 2, 1, None),
-    (sp.sqrt(x), 1, 0, ["Pow"]),
-    (sp.exp(-x**2 / 2) / sp.sqrt(2 * sp.pi), None, 1, None),
-])
+@pytest.mark.parametrize(
+    "expr, depth, unary, ops",
+    [
+        (x * y + x, 2, 0, ["Add", "Mul"]),
+        (sp.sin(sp.exp(x)), 2, 2, ["sin", "exp"]),
+        (sp.sin(x) + sp.exp(y), 2, 1, None),
+        (sp.sqrt(x), 1, 0, ["Pow"]),
+        (sp.exp(-(x**2) / 2) / sp.sqrt(2 * sp.pi), None, 1, None),
+    ],
+)
 def test_depth_unary_and_operators(m, expr, depth, unary, ops):
     if depth is not None:
         assert m._depth(expr) == depth
@@ -37,10 +41,16 @@ def test_depth_unary_and_operators(m, expr, depth, unary, ops):
     assert m._dfs_operators(expr) == internal
 
 
-@pytest.mark.parametrize("expr, expected", [
-    (x * y + x, True), (x * y + z, False), (sp.sin(x * x), False), (x, False),
-    (sp.Function("f")(x, y, x + 1), True),
-])
+@pytest.mark.parametrize(
+    "expr, expected",
+    [
+        (x * y + x, True),
+        (x * y + z, False),
+        (sp.sin(x * x), False),
+        (x, False),
+        (sp.Function("f")(x, y, x + 1), True),
+    ],
+)
 def test_repeated_var(m, expr, expected):
     assert m._repeated_var(expr) is expected
 
@@ -53,17 +63,34 @@ def test_is_unary_func(m):
 
 def test_extract_structure_keys_in_order(m):
     s = m.extract_structure(x * y + x)
-    assert list(s) == ["root_type", "depth", "n_nodes", "n_vars", "repeated_var",
-                       "unary_depth", "operators"]
-    assert s == {"root_type": "Add", "depth": 2, "n_nodes": 5, "n_vars": 2,
-                 "repeated_var": True, "unary_depth": 0, "operators": ["Add", "Mul"]}
+    assert list(s) == [
+        "root_type",
+        "depth",
+        "n_nodes",
+        "n_vars",
+        "repeated_var",
+        "unary_depth",
+        "operators",
+    ]
+    assert s == {
+        "root_type": "Add",
+        "depth": 2,
+        "n_nodes": 5,
+        "n_vars": 2,
+        "repeated_var": True,
+        "unary_depth": 0,
+        "operators": ["Add", "Mul"],
+    }
 
 
-@pytest.mark.parametrize("source_id, names", [
-    (None, ["v0", "v1", "v2"]),
-    (0, ["__KLTN_0_v0", "__KLTN_0_v1", "__KLTN_0_v2"]),
-    ("s", ["__KLTN_s_v0", "__KLTN_s_v1", "__KLTN_s_v2"]),
-])
+@pytest.mark.parametrize(
+    "source_id, names",
+    [
+        (None, ["v0", "v1", "v2"]),
+        (0, ["__KLTN_0_v0", "__KLTN_0_v1", "__KLTN_0_v2"]),
+        ("s", ["__KLTN_s_v0", "__KLTN_s_v1", "__KLTN_s_v2"]),
+    ],
+)
 def test_canonicalize_names_in_preorder(m, source_id, names):
     v0, v1, v2 = (sp.Symbol(n) for n in names)
     assert m._canonicalize_expr(a + b * c, source_id=source_id) == v0 + v1 * v2
@@ -92,12 +119,15 @@ def test_normalize_wildcards(m):
     assert m._normalize_wildcards(x + 1) == x + 1
 
 
-@pytest.mark.parametrize("formula, normalized", [
-    ("v0*φ1", "v0*v1"),                          # not v0**2: the formula's own v0 is taken
-    ("φ1*exp(v0*φ2)", "v1*exp(v0*v2)"),          # first wildcard in pre-order, first free name
-    ("v1*φ1 + v0 + φ3*φ1", "v1*v2 + v0 + v3*v2"),
-    ("v2*φ1", "v2*v0"),                          # free names below a taken one are used
-])
+@pytest.mark.parametrize(
+    "formula, normalized",
+    [
+        ("v0*φ1", "v0*v1"),  # not v0**2: the formula's own v0 is taken
+        ("φ1*exp(v0*φ2)", "v1*exp(v0*v2)"),  # first wildcard in pre-order, first free name
+        ("v1*φ1 + v0 + φ3*φ1", "v1*v2 + v0 + v3*v2"),
+        ("v2*φ1", "v2*v0"),  # free names below a taken one are used
+    ],
+)
 def test_normalized_wildcards_never_take_the_formulas_own_names(m, formula, normalized):
     expr = sp.sympify(formula)
     assert m._normalize_wildcards(expr) == sp.sympify(normalized)
@@ -125,17 +155,36 @@ def deep():
     return e
 
 
-@pytest.mark.parametrize("name", ["_depth", "_unary_depth", "_dfs_operators", "to_zss",
-                                  "extract_structure", "_canonicalize_expr"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "_depth",
+        "_unary_depth",
+        "_dfs_operators",
+        "to_zss",
+        "extract_structure",
+        "_canonicalize_expr",
+    ],
+)
 def test_deep_nesting_raises_recursion_error(m, deep, name):
     with pytest.raises(RecursionError):
         getattr(m, name)(deep)
 
 
 @pytest.mark.parametrize("bad", [None, 3, "x + y", 2.5, object()])
-@pytest.mark.parametrize("name", ["_depth", "_unary_depth", "_dfs_operators", "_repeated_var",
-                                  "to_zss", "extract_structure", "_canonicalize_expr",
-                                  "_normalize_wildcards"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "_depth",
+        "_unary_depth",
+        "_dfs_operators",
+        "_repeated_var",
+        "to_zss",
+        "extract_structure",
+        "_canonicalize_expr",
+        "_normalize_wildcards",
+    ],
+)
 def test_non_expressions_raise_python_errors(m, name, bad):
     with pytest.raises((AttributeError, TypeError)):
         getattr(m, name)(bad)

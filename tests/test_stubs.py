@@ -1,4 +1,5 @@
 """The type stubs list every public name of the module with its parameters."""
+
 import ast
 import importlib.util
 import inspect
@@ -19,8 +20,9 @@ SCRIPT = ROOT / "scripts" / "make_stubs.py"
 
 def make_stubs(*args):
     """scripts/make_stubs.py as `make stubs` runs it."""
-    return subprocess.run([sys.executable, "-P", str(SCRIPT), *map(str, args)],
-                          capture_output=True, text=True)
+    return subprocess.run(
+        [sys.executable, "-P", str(SCRIPT), *map(str, args)], capture_output=True, text=True
+    )
 
 
 def test_stub_is_what_the_module_generates(m):
@@ -53,8 +55,12 @@ def test_make_stubs_writes_the_committed_stub_and_check_tells_a_stale_one(tmp_pa
 def test_mypy_accepts_the_stub(tmp_path):
     if importlib.util.find_spec("mypy") is None:
         pytest.skip("mypy is not installed (the test extra pins it)")
-    done = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path), str(STUB)],
-                          cwd=ROOT, capture_output=True, text=True)
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path), str(STUB)],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+    )
     assert done.returncode == 0, done.stdout + done.stderr
 
 
@@ -72,11 +78,20 @@ def test_stub_covers_every_public_name_with_its_parameters(m):
     for name, value in vars(m).items():
         if isinstance(value, native):
             params = [a.arg for a in stubbed[name].args.posonlyargs + stubbed[name].args.args]
-            want = [p.name for p in inspect.signature(value).parameters.values()
-                    if p.kind in (p.POSITIONAL_OR_KEYWORD, p.POSITIONAL_ONLY)]
+            want = [
+                p.name
+                for p in inspect.signature(value).parameters.values()
+                if p.kind in (p.POSITIONAL_OR_KEYWORD, p.POSITIONAL_ONLY)
+            ]
             assert params == want, name
         elif isinstance(value, type) and value.__module__ == m.__name__ and name != "_kernels":
             assert isinstance(stubbed[name], ast.ClassDef), name
-    for name in ("SymbolicOperator", "NumpyCompiler", "detect_structure", "discover_concept", "GRID"):
+    for name in (
+        "SymbolicOperator",
+        "NumpyCompiler",
+        "detect_structure",
+        "discover_concept",
+        "GRID",
+    ):
         assert name in stubbed
     assert (pathlib.Path(source.__file__).parent / "py.typed").exists()

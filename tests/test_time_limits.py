@@ -1,12 +1,12 @@
 """Time-limited steps are stopped, not abandoned: a step past its limit is cancelled with the
 steps it started, and discover_concept joins every worker of its call before it returns. Runs
 that count threads use a fresh interpreter, where no other test's threads come and go."""
+
 import textwrap
 import time
 
-import pytest
-
 import _brenmoor_testing as kernels
+import pytest
 from isolated import run_isolated
 
 # A sympy function whose first derivative spins in Python code for `seconds` (counting), then
@@ -157,10 +157,13 @@ def test_ctrl_c_while_waiting_for_a_step(m):
     import os
     import signal
     import threading
+
     if threading.current_thread() is not threading.main_thread():
         pytest.skip("signals are handled on the main thread")
     counter, sent = [0], []
-    timer = threading.Timer(0.3, lambda: (sent.append(time.perf_counter()), os.kill(os.getpid(), signal.SIGINT)))
+    timer = threading.Timer(
+        0.3, lambda: (sent.append(time.perf_counter()), os.kill(os.getpid(), signal.SIGINT))
+    )
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):

@@ -1,15 +1,14 @@
 """The unit-cost tree edit distance kernel, its early exit and the bounds the similarity graph
 prunes with, against zss and the exact similarities."""
+
 import dataclasses
 import random
 
+import _brenmoor_testing as kernels
 import numpy as np
 import pytest
 import sympy as sp
 import zss
-
-import _brenmoor_testing as kernels
-
 from banks import describe_all, random_bank
 
 
@@ -39,6 +38,7 @@ def ordered_tree(rng, n, labels, heavy_last):
     def order(node):
         kids = sorted((order(k) for k in node[1]), key=sized, reverse=not heavy_last)
         return (node[0], kids)
+
     return order(tree)
 
 
@@ -81,10 +81,18 @@ def check_pair(m, a, b):
 # Sizes reach single nodes (leaf keyroots only), small trees and the 10-60-node trees of
 # formula banks; the shapes make either numbering of a pair the cheaper one (heavy first or
 # last), leave a single keyroot (chains) or all but one keyroot leaves (stars).
-@pytest.mark.parametrize("shape_a, shape_b", [
-    ("random", "random"), ("heavy last", "heavy last"), ("heavy first", "heavy first"),
-    ("heavy last", "heavy first"), ("chain", "star"), ("star", "random"), ("chain", "heavy last"),
-])
+@pytest.mark.parametrize(
+    "shape_a, shape_b",
+    [
+        ("random", "random"),
+        ("heavy last", "heavy last"),
+        ("heavy first", "heavy first"),
+        ("heavy last", "heavy first"),
+        ("chain", "star"),
+        ("star", "random"),
+        ("chain", "heavy last"),
+    ],
+)
 @pytest.mark.parametrize("low, high", [(1, 1), (1, 12), (2, 12), (10, 40)])
 @pytest.mark.parametrize("labels", ["ab", "abcdefgh"])
 def test_distance_early_exit_and_bound_against_zss(m, shape_a, shape_b, low, high, labels):
@@ -95,7 +103,9 @@ def test_distance_early_exit_and_bound_against_zss(m, shape_a, shape_b, low, hig
         check_pair(m, a, b)
 
 
-@pytest.mark.parametrize("shape_a, shape_b", [("random", "random"), ("heavy last", "heavy first"), ("star", "chain")])
+@pytest.mark.parametrize(
+    "shape_a, shape_b", [("random", "random"), ("heavy last", "heavy first"), ("star", "chain")]
+)
 def test_distance_on_large_trees_against_zss(m, shape_a, shape_b):
     rng = random.Random(f"{shape_a}{shape_b}")
     for labels in ("ab", "abcdefghijkl"):  # zss takes about a second per pair of this size
@@ -122,6 +132,7 @@ def mutate(rng, tree, edits, labels):
             nodes.append((node, parent))
             for kid in node[1]:
                 walk(kid, node)
+
         tree = copy_tree(tree)
         walk(tree, None)
         node, parent = rng.choice(nodes)
@@ -132,7 +143,7 @@ def mutate(rng, tree, edits, labels):
             replacement = (node[0], node[1] + [(rng.choice(labels), [])])
         elif parent is not None:  # deleting a node moves its children up into its place
             at = next(k for k, kid in enumerate(parent[1]) if kid is node)
-            parent[1][at:at + 1] = node[1]
+            parent[1][at : at + 1] = node[1]
             continue
         else:
             continue
@@ -150,9 +161,11 @@ def copy_tree(t):
 
 # ---- the bounds and the early exit of the similarity graph on described banks -------------
 
+
 @pytest.fixture(scope="module")
 def distinct_bank(m):
     from source.bank.feynman import load_bank
+
     feynman = [f.expr for f in load_bank()]
     x, y = sp.symbols("x y")
     variants = [e.subs(s, s**2) for e in feynman[:40] for s in sorted(e.free_symbols, key=str)[:1]]
@@ -181,7 +194,9 @@ def thresholds(dense):
     threshold reaches it)."""
     rng = random.Random(8)
     n = len(dense)
-    exact = [float(dense[i, j]) for i, j in ((rng.randrange(n), rng.randrange(n)) for _ in range(6))]
+    exact = [
+        float(dense[i, j]) for i, j in ((rng.randrange(n), rng.randrange(n)) for _ in range(6))
+    ]
     return [0.85, 0.8, 0.6, 0.95] + exact
 
 
@@ -194,21 +209,29 @@ def test_thresholded_pairs_are_the_matrix_entries_that_reach_the_threshold(m, di
 
 
 @pytest.mark.parametrize("alpha, beta", [(0.85, 0.15), (0.5, 0.5), (1.0, 0.0)])
-def test_similarity_bound_is_never_below_the_exact_similarity_on_a_distinct_bank(m, distinct_bank, alpha, beta):
+def test_similarity_bound_is_never_below_the_exact_similarity_on_a_distinct_bank(
+    m, distinct_bank, alpha, beta
+):
     rng = random.Random(f"{alpha}{beta}")
     n = len(distinct_bank)
     for _ in range(300):
         a, b = distinct_bank[rng.randrange(n)], distinct_bank[rng.randrange(n)]
-        assert kernels.similarity_bound(a, b, alpha, beta) >= m.similarity(a, b, alpha=alpha, beta=beta)
+        assert kernels.similarity_bound(a, b, alpha, beta) >= m.similarity(
+            a, b, alpha=alpha, beta=beta
+        )
 
 
 # Operator lists with a few items (counted item by item) and with more than 64 items (the
 # bound then takes the shorter length), over alphabets that make long matches; the second list
 # is unrelated, or the first one with items added around it (then every item of the shorter
 # list matches and the bound must be exact). The trees differ, so the similarity stays below 1.
-@pytest.mark.parametrize("length_a, extra", [(0, 0), (0, 5), (3, 0), (7, 5), (64, 0), (64, 20), (65, 0), (120, 40)])
+@pytest.mark.parametrize(
+    "length_a, extra", [(0, 0), (0, 5), (3, 0), (7, 5), (64, 0), (64, 20), (65, 0), (120, 40)]
+)
 @pytest.mark.parametrize("alphabet", [["Add"], ["Add", "Mul"], ["Add", "Mul", "Pow", "sin", "exp"]])
-def test_operator_part_of_the_bound_is_never_below_the_exact_similarity(m, distinct_bank, length_a, extra, alphabet):
+def test_operator_part_of_the_bound_is_never_below_the_exact_similarity(
+    m, distinct_bank, length_a, extra, alphabet
+):
     rng = random.Random(f"{length_a}{extra}{alphabet}")
     for trial in range(6):
         d, e = rng.sample(distinct_bank, 2)

@@ -17,6 +17,7 @@ The truth table says per row which law the run was fed, whether that law is in t
 library (source/laws.py), its R^2 against the noiseless law on 1,000 fresh points, and whether
 it is recovered: R^2 >= 0.999 and exactly the law's variables used.
 """
+
 import argparse
 import csv
 import math
@@ -33,7 +34,9 @@ import sympy as sp
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent.parent
 OUT = REPO / "bench" / "data"
-FEYNMAN = Path(os.environ.get("KELTRAN_FEYNMAN_CSV", REPO.parent / "shared" / "data" / "feynman_equations.csv"))
+FEYNMAN = Path(
+    os.environ.get("KELTRAN_FEYNMAN_CSV", REPO.parent / "shared" / "data" / "feynman_equations.csv")
+)
 
 COULOMB = 1 / (4 * math.pi * 8.8541878128e-12)
 G = 6.6743e-11
@@ -45,28 +48,74 @@ G = 6.6743e-11
 LAWS = {
     # In the bundled library.
     "kinetic_energy": ("kinetic_energy", "m*v**2/2", [("m", 1, 5), ("v", 1, 5)]),
-    "potential_energy_gravity": ("potential_energy_gravity", "m*g*h", [("m", 1, 5), ("g", 1, 5), ("h", 1, 5)]),
+    "potential_energy_gravity": (
+        "potential_energy_gravity",
+        "m*g*h",
+        [("m", 1, 5), ("g", 1, 5), ("h", 1, 5)],
+    ),
     "newton_second_law": ("newton_second_law", "m*a", [("m", 1, 5), ("a", 1, 5)]),
-    "newton_gravitation": ("newton_gravitation", f"{G!r}*m1*m2/r**2", [("m1", 1, 5), ("m2", 1, 5), ("r", 1, 5)]),
-    "coulomb_law": ("coulomb_law", f"{COULOMB!r}*q1*q2/r**2", [("q1", 1, 5), ("q2", 1, 5), ("r", 1, 5)]),
-    "ideal_gas_pressure": ("ideal_gas_pressure", "n*R*T/V", [("n", 1, 5), ("R", 1, 5), ("T", 1, 5), ("V", 1, 5)]),
+    "newton_gravitation": (
+        "newton_gravitation",
+        f"{G!r}*m1*m2/r**2",
+        [("m1", 1, 5), ("m2", 1, 5), ("r", 1, 5)],
+    ),
+    "coulomb_law": (
+        "coulomb_law",
+        f"{COULOMB!r}*q1*q2/r**2",
+        [("q1", 1, 5), ("q2", 1, 5), ("r", 1, 5)],
+    ),
+    "ideal_gas_pressure": (
+        "ideal_gas_pressure",
+        "n*R*T/V",
+        [("n", 1, 5), ("R", 1, 5), ("T", 1, 5), ("V", 1, 5)],
+    ),
     "hooke_law": ("hooke_law", "-k*x", [("k", 1, 5), ("x", 1, 5)]),
     "spring_energy": ("spring_energy", "k*x**2/2", [("k", 1, 5), ("x", 1, 5)]),
-    "harmonic_oscillator": ("harmonic_oscillator", "A*cos(omega*t + phi)",
-                            [("A", 1, 5), ("omega", 1, 2), ("t", 0, 3), ("phi", 0, 1)]),
-    "damped_oscillator": ("damped_oscillator", "A*exp(-gamma*t)*cos(omega*t)",
-                          [("A", 1, 5), ("gamma", 0.1, 1), ("t", 0, 3), ("omega", 1, 2)]),
-    "exponential_decay": ("exponential_decay", "N0*exp(-lambda_*t)", [("N0", 1, 5), ("lambda_", 0.1, 1), ("t", 0, 5)]),
+    "harmonic_oscillator": (
+        "harmonic_oscillator",
+        "A*cos(omega*t + phi)",
+        [("A", 1, 5), ("omega", 1, 2), ("t", 0, 3), ("phi", 0, 1)],
+    ),
+    "damped_oscillator": (
+        "damped_oscillator",
+        "A*exp(-gamma*t)*cos(omega*t)",
+        [("A", 1, 5), ("gamma", 0.1, 1), ("t", 0, 3), ("omega", 1, 2)],
+    ),
+    "exponential_decay": (
+        "exponential_decay",
+        "N0*exp(-lambda_*t)",
+        [("N0", 1, 5), ("lambda_", 0.1, 1), ("t", 0, 5)],
+    ),
     "electric_power": ("electric_power", "I**2*R", [("I", 1, 5), ("R", 1, 5)]),
     "centripetal_force": ("centripetal_force", "m*v**2/r", [("m", 1, 5), ("v", 1, 5), ("r", 1, 5)]),
     "pendulum_period": ("pendulum_period", "2*pi*sqrt(L/g)", [("L", 1, 5), ("g", 1, 5)]),
-    "boltzmann_factor": ("boltzmann_factor", "exp(-E/(k*T))", [("E", 1, 5), ("k", 1, 2), ("T", 1, 5)]),
-    "gaussian": ("gaussian", "exp(-x**2/(2*sigma**2))/(sigma*sqrt(2*pi))", [("x", 1, 3), ("sigma", 1, 3)]),
+    "boltzmann_factor": (
+        "boltzmann_factor",
+        "exp(-E/(k*T))",
+        [("E", 1, 5), ("k", 1, 2), ("T", 1, 5)],
+    ),
+    "gaussian": (
+        "gaussian",
+        "exp(-x**2/(2*sigma**2))/(sigma*sqrt(2*pi))",
+        [("x", 1, 3), ("sigma", 1, 3)],
+    ),
     "stefan_boltzmann": ("stefan_boltzmann", "sigma*T**4", [("sigma", 1, 5), ("T", 1, 5)]),
-    "relativistic_gamma": ("relativistic_gamma", "1/sqrt(1 - v**2/c**2)", [("v", 1, 2), ("c", 3, 10)]),
-    "projectile_range": ("projectile_range", "v**2*sin(2*theta)/g", [("v", 1, 5), ("theta", 0.2, 1.3), ("g", 5, 10)]),
+    "relativistic_gamma": (
+        "relativistic_gamma",
+        "1/sqrt(1 - v**2/c**2)",
+        [("v", 1, 2), ("c", 3, 10)],
+    ),
+    "projectile_range": (
+        "projectile_range",
+        "v**2*sin(2*theta)/g",
+        [("v", 1, 5), ("theta", 0.2, 1.3), ("g", 5, 10)],
+    ),
     "work": ("work", "F*d*cos(theta)", [("F", 1, 5), ("d", 1, 5), ("theta", 0, 1.5)]),
-    "doppler_shift": ("doppler_shift", "f*(c + v)/(c - v)", [("f", 1, 5), ("c", 3, 10), ("v", 1, 2)]),
+    "doppler_shift": (
+        "doppler_shift",
+        "f*(c + v)/(c - v)",
+        [("f", 1, 5), ("c", 3, 10), ("v", 1, 2)],
+    ),
     "lorentz_force": ("lorentz_force", "q*v*B", [("q", 1, 5), ("v", 1, 5), ("B", 1, 5)]),
     # Held out: none equals a library law up to renaming and an affine map. Left out as too close
     # to call: q1/(4*pi*epsilon*r**2) (I.12.4), Coulomb's law with one charge held fixed.
@@ -127,7 +176,11 @@ def law_table():
         xs = {symbols[v]: sp.Symbol(f"X{k + 1}") for k, (v, _, _) in enumerate(variables)}
         assert expr.free_symbols <= set(symbols.values()), (name, expr.free_symbols)
         assert expr.free_symbols == set(symbols.values()), f"{name}: a listed variable is unused"
-        out[name] = (library, expr.xreplace(xs), [(float(lo), float(hi)) for _, lo, hi in variables])
+        out[name] = (
+            library,
+            expr.xreplace(xs),
+            [(float(lo), float(hi)) for _, lo, hi in variables],
+        )
     return out
 
 
@@ -155,14 +208,18 @@ def r_squared(truth, guess):
 
 def printed_expr(text):
     """The engine's printed model as sympy (its ``^`` is a power)."""
-    return sp.sympify(text.replace("^", "**"), locals={f"X{k}": sp.Symbol(f"X{k}") for k in range(1, 20)})
+    return sp.sympify(
+        text.replace("^", "**"), locals={f"X{k}": sp.Symbol(f"X{k}") for k in range(1, 20)}
+    )
 
 
 def one_run(job):
     """One engine run: (law, noise, seed) -> [(id, model text)], seconds."""
     name, noise, seed, budget = job
     import warnings
+
     from pyoperon.sklearn import SymbolicRegressor
+
     _, expr, ranges = law_table()[name]
     n = len(ranges)
     rng = np.random.default_rng(zlib.crc32(f"{name}/{noise}/{seed}".encode()))
@@ -173,9 +230,17 @@ def one_run(job):
     start = time.perf_counter()
     model = SymbolicRegressor(
         allowed_symbols="add,sub,mul,div,constant,variable,exp,log,sin,cos,sqrt,square",
-        objectives=["r2", "length"], max_length=30, max_depth=10, population_size=500,
-        generations=200, max_evaluations=200_000, optimizer_iterations=5,
-        n_threads=1, max_time=budget, random_state=seed)
+        objectives=["r2", "length"],
+        max_length=30,
+        max_depth=10,
+        population_size=500,
+        generations=200,
+        max_evaluations=200_000,
+        optimizer_iterations=5,
+        n_threads=1,
+        max_time=budget,
+        random_state=seed,
+    )
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         model.fit(X, y)
@@ -206,18 +271,27 @@ def main():
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--laws", nargs="*", help="only these laws (for a trial)")
     parser.add_argument("--out", type=Path, default=OUT)
-    parser.add_argument("--update", action="store_true",
-                        help="rerun only --laws and keep the other laws' rows of the files in --out")
+    parser.add_argument(
+        "--update",
+        action="store_true",
+        help="rerun only --laws and keep the other laws' rows of the files in --out",
+    )
     args = parser.parse_args()
     table = law_table()
     names = args.laws or list(table)
-    jobs = [(name, noise, seed, args.budget) for name in names for noise in NOISES for seed in SEEDS]
+    jobs = [
+        (name, noise, seed, args.budget) for name in names for noise in NOISES for seed in SEEDS
+    ]
     start = time.perf_counter()
     results = {}
     with mp.get_context("fork").Pool(args.jobs) as pool:
         for k, (name, rows, seconds) in enumerate(pool.imap_unordered(one_run, jobs), start=1):
             results.setdefault(name, []).extend(rows)
-            print(f"[{k}/{len(jobs)}] {name}: {len(rows)} models, {seconds:.1f} s", file=sys.stderr, flush=True)
+            print(
+                f"[{k}/{len(jobs)}] {name}: {len(rows)} models, {seconds:.1f} s",
+                file=sys.stderr,
+                flush=True,
+            )
     if args.update:
         # The other laws' rows as the files hold them; laws no longer listed are dropped.
         with open(args.out / "sr_bank.csv", newline="") as f:
@@ -233,22 +307,35 @@ def main():
         fresh[name] = (X, values(evaluator(expr, len(ranges)), X))
     width = max(len(table[n][2]) for n in names)
     args.out.mkdir(parents=True, exist_ok=True)
-    header = ["id", "formula"] + [f"var{k}_{c}" for k in range(1, width + 1) for c in ("name", "low", "high")]
+    header = ["id", "formula"] + [
+        f"var{k}_{c}" for k in range(1, width + 1) for c in ("name", "low", "high")
+    ]
     counts = {}
-    with open(args.out / "sr_bank.csv", "w", newline="") as bank, open(args.out / "sr_truth.csv", "w", newline="") as truth:
+    with (
+        open(args.out / "sr_bank.csv", "w", newline="") as bank,
+        open(args.out / "sr_truth.csv", "w", newline="") as truth,
+    ):
         bw, tw = csv.writer(bank), csv.writer(truth)
         bw.writerow(header)
         tw.writerow(["id", "law", "in_library", "recovered", "r2"])
         for name in names:
             library, _, ranges = table[name]
-            rows = sorted(results[name], key=lambda r: (r[0].split("/")[1:3], int(r[0].rsplit("k", 1)[1])))
+            rows = sorted(
+                results[name], key=lambda r: (r[0].split("/")[1:3], int(r[0].rsplit("k", 1)[1]))
+            )
             for ident, text in rows:
                 cells = [ident, text]
                 for k in range(width):
-                    cells += [f"X{k + 1}", repr(ranges[k][0]), repr(ranges[k][1])] if k < len(ranges) else ["", "", ""]
+                    cells += (
+                        [f"X{k + 1}", repr(ranges[k][0]), repr(ranges[k][1])]
+                        if k < len(ranges)
+                        else ["", "", ""]
+                    )
                 bw.writerow(cells)
                 r2, recovered = truth_of(name, text, table, fresh)
-                tw.writerow([ident, library or name, int(library is not None), recovered, f"{r2:.6g}"])
+                tw.writerow(
+                    [ident, library or name, int(library is not None), recovered, f"{r2:.6g}"]
+                )
                 group = "library" if library else "held-out"
                 c = counts.setdefault(group, [0, 0])
                 c[0] += 1

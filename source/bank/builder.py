@@ -8,28 +8,41 @@ from typing import Any, NoReturn
 import sympy as sp
 
 from source.bank.vocabulary import (
+    BITS_PER_DIGIT,
     CONSTANTS,
+    COUNTED,
     FUNCTIONS,
-    FormulaError,
     MAX_DEGREE,
     MAX_DEPTH,
     MAX_EXPONENT,
     MAX_FUNCTION_INTEGER,
     MAX_INTEGER_DIGITS,
-    BITS_PER_DIGIT,
-    COUNTED,
     POWERS,
+    FormulaError,
     api_vocabulary,
 )
 
 _COMPARE = {ast.Lt: sp.Lt, ast.LtE: sp.Le, ast.Gt: sp.Gt, ast.GtE: sp.Ge}
 _DESCRIBE = {
-    ast.Attribute: "attribute access", ast.Subscript: "subscripts", ast.Lambda: "lambdas",
-    ast.ListComp: "comprehensions", ast.SetComp: "comprehensions", ast.DictComp: "comprehensions",
-    ast.GeneratorExp: "comprehensions", ast.IfExp: "conditional expressions",
-    ast.NamedExpr: "assignment expressions", ast.JoinedStr: "strings", ast.Starred: "starred arguments",
-    ast.List: "lists", ast.Dict: "dicts", ast.Set: "sets", ast.BoolOp: "'and'/'or'",
-    ast.Await: "await", ast.Yield: "yield", ast.YieldFrom: "yield", ast.Slice: "slices",
+    ast.Attribute: "attribute access",
+    ast.Subscript: "subscripts",
+    ast.Lambda: "lambdas",
+    ast.ListComp: "comprehensions",
+    ast.SetComp: "comprehensions",
+    ast.DictComp: "comprehensions",
+    ast.GeneratorExp: "comprehensions",
+    ast.IfExp: "conditional expressions",
+    ast.NamedExpr: "assignment expressions",
+    ast.JoinedStr: "strings",
+    ast.Starred: "starred arguments",
+    ast.List: "lists",
+    ast.Dict: "dicts",
+    ast.Set: "sets",
+    ast.BoolOp: "'and'/'or'",
+    ast.Await: "await",
+    ast.Yield: "yield",
+    ast.YieldFrom: "yield",
+    ast.Slice: "slices",
 }
 
 
@@ -81,7 +94,9 @@ class Builder:
             if type(node.op) in (ast.Mult, ast.Div):
                 return self.chain(node, (ast.Mult, ast.Div), depth)
             if type(node.op) is ast.Pow:
-                return self.power(self.build(node.left, depth + 1), self.build(node.right, depth + 1))
+                return self.power(
+                    self.build(node.left, depth + 1), self.build(node.right, depth + 1)
+                )
             self.refuse(f"the operator {_operator_text(node.op)}")
         if kind is ast.UnaryOp:
             operand = self.build(node.operand, depth + 1)
@@ -101,8 +116,12 @@ class Builder:
                 self.refuse("chained comparisons")
             relation = _COMPARE.get(type(node.ops[0]))
             if relation is None:
-                self.refuse(f"the comparison {_operator_text(node.ops[0])} (write Eq(a, b) or Ne(a, b))")
-            return relation(self.build(node.left, depth + 1), self.build(node.comparators[0], depth + 1))
+                self.refuse(
+                    f"the comparison {_operator_text(node.ops[0])} (write Eq(a, b) or Ne(a, b))"
+                )
+            return relation(
+                self.build(node.left, depth + 1), self.build(node.comparators[0], depth + 1)
+            )
         if kind is ast.Tuple:
             return sp.Tuple(*[self.build(item, depth + 1) for item in node.elts])
         self.refuse(_DESCRIBE.get(kind, f"the construct {kind.__name__}"))
@@ -126,7 +145,11 @@ class Builder:
         return value
 
     def product(self, a: sp.Basic, b: sp.Basic) -> sp.Basic:
-        if isinstance(a, sp.Rational) and isinstance(b, sp.Rational) and _too_big(_bits(a) + _bits(b)):
+        if (
+            isinstance(a, sp.Rational)
+            and isinstance(b, sp.Rational)
+            and _too_big(_bits(a) + _bits(b))
+        ):
             self.refuse(f"a number of more than {MAX_INTEGER_DIGITS} digits")
         return a * b
 
@@ -135,9 +158,11 @@ class Builder:
             self.refuse(f"an exponent beyond ±{MAX_EXPONENT} ({_short(exponent)})")
         if isinstance(base, sp.Rational) and isinstance(exponent, sp.Integer):
             if _too_big(_bits(base) * abs(int(exponent))):
-                self.refuse(f"a number of more than {MAX_INTEGER_DIGITS} digits "
-                            f"({_short(base)}**{_short(exponent)})")
-        return base ** exponent
+                self.refuse(
+                    f"a number of more than {MAX_INTEGER_DIGITS} digits "
+                    f"({_short(base)}**{_short(exponent)})"
+                )
+        return base**exponent
 
     def constant(self, node: ast.Constant) -> sp.Basic:
         value = node.value
@@ -150,8 +175,12 @@ class Builder:
             if isinstance(value, float):
                 # sympy reads a decimal exponent exactly: 1e999999 costs minutes before it is a number.
                 exponent = _EXPONENT.search(text)
-                if exponent and (len(exponent.group(1)) > 5 or abs(int(exponent.group(1))) > MAX_INTEGER_DIGITS):
-                    self.refuse(f"the number {cut(text)}: a decimal exponent beyond \u00b1{MAX_INTEGER_DIGITS}")
+                if exponent and (
+                    len(exponent.group(1)) > 5 or abs(int(exponent.group(1))) > MAX_INTEGER_DIGITS
+                ):
+                    self.refuse(
+                        f"the number {cut(text)}: a decimal exponent beyond \u00b1{MAX_INTEGER_DIGITS}"
+                    )
             # What sympy makes of the literal as written: exact integers, decimal floats.
             return sp.Integer(value) if isinstance(value, int) else sp.Float(text.replace("_", ""))
         if isinstance(value, (str, bytes)):
@@ -193,7 +222,9 @@ class Builder:
         if self.api and name in ("Integer", "Rational", "Float"):
             most = 2 if name == "Rational" else 1
             if len(args) > most or not all(isinstance(a, sp.Number) for a in args):
-                self.refuse(f"{name}() of anything but {'one or two numbers' if most == 2 else 'one number'}")
+                self.refuse(
+                    f"{name}() of anything but {'one or two numbers' if most == 2 else 'one number'}"
+                )
         if name in self.bounded:
             self.bound_integers(name, args)
         if self.api and name in COUNTED:
@@ -205,14 +236,28 @@ class Builder:
         powers and special functions are, before sympy does the work."""
         if name == "Derivative":
             orders = [a[1] for a in args[1:] if isinstance(a, sp.Tuple) and len(a) == 2]
-            total = sum(abs(int(n)) for n in orders if isinstance(n, sp.Integer)) + len(args) - 1 - len(orders)
+            total = (
+                sum(abs(int(n)) for n in orders if isinstance(n, sp.Integer))
+                + len(args)
+                - 1
+                - len(orders)
+            )
             if total > MAX_DEGREE:
                 self.refuse(f"a derivative of order beyond {MAX_DEGREE}")
-        elif name == "harmonic" and len(args) == 2 and isinstance(args[1], sp.Integer) and abs(args[1]) > MAX_DEGREE:
+        elif (
+            name == "harmonic"
+            and len(args) == 2
+            and isinstance(args[1], sp.Integer)
+            and abs(args[1]) > MAX_DEGREE
+        ):
             self.refuse(f"harmonic() of an order beyond \u00b1{MAX_DEGREE}")
         else:  # Sum, Product: each (k, a, b) of at most MAX_FUNCTION_INTEGER terms where a and b are numbers
             for limits in args[1:]:
-                if isinstance(limits, sp.Tuple) and len(limits) == 3 and all(x.is_number for x in limits[1:]):
+                if (
+                    isinstance(limits, sp.Tuple)
+                    and len(limits) == 3
+                    and all(x.is_number for x in limits[1:])
+                ):
                     low, high = limits[1:]
                     if not (high - low).is_finite or abs(high - low) > MAX_FUNCTION_INTEGER:
                         self.refuse(f"{name}() of more than {MAX_FUNCTION_INTEGER} terms")
@@ -231,10 +276,24 @@ def _short(number: sp.Basic) -> str:
 
 
 def _operator_text(op: ast.AST) -> str:
-    return {ast.FloorDiv: "//", ast.Mod: "%", ast.MatMult: "@", ast.LShift: "<<", ast.RShift: ">>",
-            ast.BitOr: "|", ast.BitXor: "^", ast.BitAnd: "&", ast.Invert: "~", ast.Not: "not",
-            ast.Eq: "==", ast.NotEq: "!=", ast.Is: "is", ast.IsNot: "is not", ast.In: "in",
-            ast.NotIn: "not in"}.get(type(op), type(op).__name__)
+    return {
+        ast.FloorDiv: "//",
+        ast.Mod: "%",
+        ast.MatMult: "@",
+        ast.LShift: "<<",
+        ast.RShift: ">>",
+        ast.BitOr: "|",
+        ast.BitXor: "^",
+        ast.BitAnd: "&",
+        ast.Invert: "~",
+        ast.Not: "not",
+        ast.Eq: "==",
+        ast.NotEq: "!=",
+        ast.Is: "is",
+        ast.IsNot: "is not",
+        ast.In: "in",
+        ast.NotIn: "not in",
+    }.get(type(op), type(op).__name__)
 
 
 _EXPONENT = re.compile(r"[eE][+-]?0*(\d+)\s*$")

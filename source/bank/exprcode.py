@@ -10,25 +10,76 @@ names in fixed tables, never by import or lookup, and an unknown entry is an err
 An expression with any other part is not encoded (`encode` returns None); the caller keeps its
 text and parses it again with the safe parser.
 """
+
 from typing import Any
 
 import sympy as sp
 
 # Operations by the names written, with the class that builds them.
-OPERATIONS = {cls.__name__: cls for cls in (
-    sp.Add, sp.Mul, sp.Pow, sp.exp, sp.log, sp.Abs, sp.sign, sp.floor, sp.ceiling,
-    sp.sin, sp.cos, sp.tan, sp.cot, sp.sec, sp.csc, sp.asin, sp.acos, sp.atan,
-    sp.sinh, sp.cosh, sp.tanh, sp.asinh, sp.acosh, sp.atanh, sp.erf, sp.erfc, sp.gamma, sp.loggamma,
-    sp.Max, sp.Min, sp.Mod, sp.Heaviside)}
+OPERATIONS = {
+    cls.__name__: cls
+    for cls in (
+        sp.Add,
+        sp.Mul,
+        sp.Pow,
+        sp.exp,
+        sp.log,
+        sp.Abs,
+        sp.sign,
+        sp.floor,
+        sp.ceiling,
+        sp.sin,
+        sp.cos,
+        sp.tan,
+        sp.cot,
+        sp.sec,
+        sp.csc,
+        sp.asin,
+        sp.acos,
+        sp.atan,
+        sp.sinh,
+        sp.cosh,
+        sp.tanh,
+        sp.asinh,
+        sp.acosh,
+        sp.atanh,
+        sp.erf,
+        sp.erfc,
+        sp.gamma,
+        sp.loggamma,
+        sp.Max,
+        sp.Min,
+        sp.Mod,
+        sp.Heaviside,
+    )
+}
 
 # Constants and singleton numbers, by class name.
-CONSTANTS = {type(c).__name__: c for c in (
-    sp.pi, sp.E, sp.I, sp.EulerGamma, sp.GoldenRatio, sp.Catalan, sp.oo, -sp.oo, sp.zoo, sp.nan,
-    sp.S.Half, sp.S.One, sp.S.Zero, sp.S.NegativeOne)}
+CONSTANTS = {
+    type(c).__name__: c
+    for c in (
+        sp.pi,
+        sp.E,
+        sp.I,
+        sp.EulerGamma,
+        sp.GoldenRatio,
+        sp.Catalan,
+        sp.oo,
+        -sp.oo,
+        sp.zoo,
+        sp.nan,
+        sp.S.Half,
+        sp.S.One,
+        sp.S.Zero,
+        sp.S.NegativeOne,
+    )
+}
 
 _PLAIN = sp.Symbol("x")._assumptions0
 MAX_TOKENS = 1_000_000  # of one expression read back; the parser bounds what is written
-MAX_DEPTH = 400  # levels of one expression read back: twice the parser's nesting, for sympy's own levels
+MAX_DEPTH = (
+    400  # levels of one expression read back: twice the parser's nesting, for sympy's own levels
+)
 
 
 class CodeError(ValueError):
@@ -94,8 +145,13 @@ def decode(tokens: object) -> sp.Basic:
                 stack.append(sp.Rational(_int(t[1]), _int(t[2])))
             elif tag == "f":
                 sign, mantissa, exponent, bits, prec = t[1:]
-                if not (sign in (0, 1) and isinstance(mantissa, str) and len(mantissa) < 5000
-                        and all(isinstance(v, int) for v in (exponent, bits, prec)) and 0 < prec <= 10_000):
+                if not (
+                    sign in (0, 1)
+                    and isinstance(mantissa, str)
+                    and len(mantissa) < 5000
+                    and all(isinstance(v, int) for v in (exponent, bits, prec))
+                    and 0 < prec <= 10_000
+                ):
                     raise CodeError("a malformed float")
                 stack.append(sp.Float._new((sign, int(mantissa, 16), exponent, bits), prec))
             elif tag == "s":
@@ -106,12 +162,12 @@ def decode(tokens: object) -> sp.Basic:
                 cls, count = OPERATIONS[t[1]], t[2]
                 if not isinstance(count, int) or not 0 < count <= len(stack):
                     raise CodeError("an operation without its arguments")
-                args = stack[len(stack) - count:]
-                del stack[len(stack) - count:]
-                depth = 1 + max(depths[len(depths) - count:])
+                args = stack[len(stack) - count :]
+                del stack[len(stack) - count :]
+                depth = 1 + max(depths[len(depths) - count :])
                 if depth > MAX_DEPTH:
                     raise CodeError(f"an expression nested deeper than {MAX_DEPTH} levels")
-                del depths[len(depths) - count:]
+                del depths[len(depths) - count :]
                 stack.append(cls(*args, evaluate=False))
                 depths.append(depth)
             else:

@@ -4,6 +4,7 @@ Source: the 100 equations of the AI Feynman database (Udrescu & Tegmark, "AI Fey
 Science Advances 6:eaay2631, 2020), as cleaned in the repository
 florianBachinger/FeynmanEquations-Python. Cite that paper if you use the data.
 """
+
 import csv
 from dataclasses import dataclass
 from importlib import resources
@@ -18,7 +19,7 @@ class Formula:
     id: str
     output: str
     expr: sp.Expr
-    variables: list[str]   # variable names as listed in the file
+    variables: list[str]  # variable names as listed in the file
     bounds: dict[str, tuple[float, float]]  # name -> (low, high)
 
     def var_ranges(self) -> dict[int, tuple[float, float]]:
@@ -34,7 +35,9 @@ def load_bank() -> list[Formula]:
     for row in csv.DictReader(text.splitlines()):
         n = int(row["n_vars"])
         names = [row[f"var{k}_name"] for k in range(1, n + 1)]
-        bounds = {row[f"var{k}_name"]: (float(row[f"var{k}_low"]), float(row[f"var{k}_high"]))
-                  for k in range(1, n + 1)}
+        bounds = {
+            row[f"var{k}_name"]: (float(row[f"var{k}_low"]), float(row[f"var{k}_high"]))
+            for k in range(1, n + 1)
+        }
         bank.append(Formula(row["id"], row["output"], parse_formula(row["formula"]), names, bounds))
     return bank

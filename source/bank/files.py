@@ -14,6 +14,7 @@ Formulas are read by the safe parser of ``source.parsing``: names are variables 
 called and known functions, and nothing in a file is ever run as code. A formula written as an
 equation (``F = m*a``) is its right-hand side; the left names the row when it has no id.
 """
+
 import csv
 import io
 import json
@@ -37,7 +38,9 @@ class BankError(Exception):
 class Entry:
     id: str
     expr: sp.Expr
-    bounds: dict[str, tuple[float, float]] = field(default_factory=dict)  # variable name -> (low, high)
+    bounds: dict[str, tuple[float, float]] = field(
+        default_factory=dict
+    )  # variable name -> (low, high)
     where: str = ""
 
     def var_ranges(self) -> dict[int, tuple[float, ...]] | None:
@@ -51,8 +54,8 @@ class Entry:
 @dataclass
 class Row:
     line: int
-    id: str | None    # None: the reader makes one up (line3, item0, ...) unless the formula names it
-    made_up: str      # the id made up for this row
+    id: str | None  # None: the reader makes one up (line3, item0, ...) unless the formula names it
+    made_up: str  # the id made up for this row
     formula: str
     bounds: dict[str, tuple[float, float]]
 
@@ -72,13 +75,19 @@ def _bound(value: Any, where: str, what: str) -> float:
 
 def _range(low: Any, high: Any, where: str, var: str) -> tuple[float, float]:
     """A variable's range (low, high): two finite bounds, low at most high, a finite width."""
-    pair = (_bound(low, where, f"the low end of the range of {var}"),
-            _bound(high, where, f"the high end of the range of {var}"))
+    pair = (
+        _bound(low, where, f"the low end of the range of {var}"),
+        _bound(high, where, f"the high end of the range of {var}"),
+    )
     if pair[0] > pair[1]:
-        raise BankError(f"{where}: the range of {var} runs backwards ({pair[0]:g} to {pair[1]:g}): "
-                        f"give the low end first")
+        raise BankError(
+            f"{where}: the range of {var} runs backwards ({pair[0]:g} to {pair[1]:g}): "
+            f"give the low end first"
+        )
     if not math.isfinite(pair[1] - pair[0]):
-        raise BankError(f"{where}: the range of {var} is wider than a float can hold ({pair[0]:g} to {pair[1]:g})")
+        raise BankError(
+            f"{where}: the range of {var} is wider than a float can hold ({pair[0]:g} to {pair[1]:g})"
+        )
     return pair
 
 
@@ -111,9 +120,15 @@ def _csv_rows(name: str, reader: Any) -> Iterator[Row]:
         return row[k].strip(_BLANKS) if k is not None and k < len(row) else ""
 
     hall_of_fame = "equation" in columns
-    key = "equation" if hall_of_fame else next((k for k in ("formula", "expression", "expr") if k in columns), None)
+    key = (
+        "equation"
+        if hall_of_fame
+        else next((k for k in ("formula", "expression", "expr") if k in columns), None)
+    )
     if key is None:
-        raise BankError(f"{name}: no formula column (expected one named formula, expression, expr or Equation)")
+        raise BankError(
+            f"{name}: no formula column (expected one named formula, expression, expr or Equation)"
+        )
     ranges = []
     k = 1
     while f"var{k}_name" in columns:
@@ -125,13 +140,17 @@ def _csv_rows(name: str, reader: Any) -> Iterator[Row]:
         if not any(c.strip() for c in row):
             continue
         if [c.strip().lower() for c in row] == lowered:
-            raise BankError(f"{name}:{line}: a repeated header row (were files joined with cat? "
-                            f"give them one by one: keltran detect a.csv b.csv)")
+            raise BankError(
+                f"{name}:{line}: a repeated header row (were files joined with cat? "
+                f"give them one by one: keltran detect a.csv b.csv)"
+            )
         if hall_of_fame:
             # Several runs' files repeat complexities: the file's name keeps their ids apart.
             formula = cell(row, "sympy_format") or cell(row, "equation")
             complexity = cell(row, "complexity")
-            ident = f"{Path(name).name}:" + (f"complexity={complexity}" if complexity else f"row{line - 1}")
+            ident = f"{Path(name).name}:" + (
+                f"complexity={complexity}" if complexity else f"row{line - 1}"
+            )
             yield Row(line, ident, ident, formula, {})
             continue
         ident = cell(row, "id") or None
@@ -160,11 +179,15 @@ def _rows_of_json(name: str, text: str) -> Iterator[Row]:
             yield Row(k + 1, None, f"item{k}", item, {})
             continue
         if not (isinstance(item, dict) and isinstance(item.get("formula"), str)):
-            raise BankError(f"{where}: expected a formula string or an object with a 'formula' string")
+            raise BankError(
+                f"{where}: expected a formula string or an object with a 'formula' string"
+            )
         ident = item.get("id")
         if "id" in item and not isinstance(ident, str):
-            raise BankError(f"{where}: the id must be a string (leave it out for a made-up one), "
-                            f"got {json.dumps(ident)[:40]}")
+            raise BankError(
+                f"{where}: the id must be a string (leave it out for a made-up one), "
+                f"got {json.dumps(ident)[:40]}"
+            )
         where += f" (id {ident})" if ident else ""
         ranges = item.get("ranges") or {}
         if not isinstance(ranges, dict):
@@ -200,8 +223,10 @@ def _read(path: str | Path) -> tuple[str, str]:
     try:
         return name, data.decode("utf-8-sig")  # a byte-order mark is no part of the first column
     except UnicodeDecodeError as e:
-        raise BankError(f"{name}: not UTF-8 text (byte 0x{data[e.start]:02x} at offset {e.start}); "
-                        f"save it as UTF-8") from None
+        raise BankError(
+            f"{name}: not UTF-8 text (byte 0x{data[e.start]:02x} at offset {e.start}); "
+            f"save it as UTF-8"
+        ) from None
 
 
 def _format(name: str, text: str) -> Callable[[str, str], Iterator[Row]]:
@@ -215,7 +240,9 @@ def _format(name: str, text: str) -> Callable[[str, str], Iterator[Row]]:
     start = text.lstrip()
     if start.startswith("["):
         return _rows_of_json
-    lines = [line for line in start.splitlines() if line.strip() and not line.lstrip().startswith("#")]
+    lines = [
+        line for line in start.splitlines() if line.strip() and not line.lstrip().startswith("#")
+    ]
     first = lines[0].lower() if lines else ""
     if "," in first and any(k in first for k in ("formula", "expression", "expr", "equation")):
         return _rows_of_csv
@@ -225,9 +252,10 @@ def _format(name: str, text: str) -> Callable[[str, str], Iterator[Row]]:
 @dataclass
 class Pending:
     """A row read from a file, its formula not parsed yet."""
-    where: str          # file:line
-    id: str | None      # the id the file gives, if any
-    made_up: str        # the id made up for it otherwise
+
+    where: str  # file:line
+    id: str | None  # the id the file gives, if any
+    made_up: str  # the id made up for it otherwise
     formula: str
     bounds: dict[str, tuple[float, float]]
 
@@ -239,7 +267,11 @@ def read_rows(paths: Sequence[str | Path]) -> list[Pending]:
     for path in paths:
         name, text = _read(path)
         for row in _format(name, text)(name, text):
-            made_up = f"{Path(name).name}:{row.made_up}" if len(paths) > 1 and row.id is None else row.made_up
+            made_up = (
+                f"{Path(name).name}:{row.made_up}"
+                if len(paths) > 1 and row.id is None
+                else row.made_up
+            )
             pending.append(Pending(f"{name}:{row.line}", row.id, made_up, row.formula, row.bounds))
     return pending
 
@@ -253,12 +285,16 @@ def _cut(text: str, most: int = 80) -> str:
     """A text for one error line: a long formula or id shown by its ends and its length."""
     if len(text) <= most:
         return text
-    return f"{text[:most // 2]}\u2026{text[-most // 4:]} ({len(text):,} characters)"
+    return f"{text[: most // 2]}\u2026{text[-most // 4 :]} ({len(text):,} characters)"
 
 
-def settle(rows: Sequence[Pending], parsed: Sequence[tuple[str | None, sp.Expr] | Exception], skip_bad: bool = False,
-           warn: Callable[[str], object] | None = None,
-           unique_ids: bool = False) -> tuple[list[Entry], list[dict[str, Any]]]:
+def settle(
+    rows: Sequence[Pending],
+    parsed: Sequence[tuple[str | None, sp.Expr] | Exception],
+    skip_bad: bool = False,
+    warn: Callable[[str], object] | None = None,
+    unique_ids: bool = False,
+) -> tuple[list[Entry], list[dict[str, Any]]]:
     """The entries of rows whose formulas were parsed (`parsed[i]` is (lhs, expr), or the
     FormulaError of row i) and the rows skipped; ids resolved: the file's, else an equation's
     left-hand side, else the made-up one. A bad row is an error unless `skip_bad`; an id used
@@ -270,7 +306,9 @@ def settle(rows: Sequence[Pending], parsed: Sequence[tuple[str | None, sp.Expr] 
             message = f"{row.where} (id {_cut(shown)}): cannot parse formula {_cut(row.formula)!r}: {outcome}"
             if not skip_bad:
                 raise BankError(message)
-            skipped.append({"where": row.where, "id": shown, "formula": row.formula, "reason": str(outcome)})
+            skipped.append(
+                {"where": row.where, "id": shown, "formula": row.formula, "reason": str(outcome)}
+            )
             if warn:
                 warn(f"warning: skipped {message}")
             continue
@@ -288,15 +326,19 @@ def _unique(entries: list[Entry], warn: Callable[[str], object] | None, unique_i
             first[e.id] = e
             continue
         if not unique_ids:
-            raise BankError(f"{e.where}: the id {e.id!r} is used again (first at {first[e.id].where}); "
-                            f"ids must be unique: rename one, or pass --unique-ids")
+            raise BankError(
+                f"{e.where}: the id {e.id!r} is used again (first at {first[e.id].where}); "
+                f"ids must be unique: rename one, or pass --unique-ids"
+            )
         count[e.id] = count.get(e.id, 1) + 1
         while f"{e.id}#{count[e.id]}" in first:
             count[e.id] += 1
         new = f"{e.id}#{count[e.id]}"
         if warn:
-            warn(f"note: {e.where}: the id {e.id!r} is used again (first at {first[e.id].where}); "
-                 f"this row is {new!r}")
+            warn(
+                f"note: {e.where}: the id {e.id!r} is used again (first at {first[e.id].where}); "
+                f"this row is {new!r}"
+            )
         e.id = new
         first[new] = e
 
@@ -308,9 +350,13 @@ def _parsed(row: Pending) -> tuple[str | None, sp.Expr] | FormulaError:
         return e
 
 
-def load_all(paths: Sequence[str | Path], skip_bad: bool = False, warn: Callable[[str], object] | None = None,
-             unique_ids: bool = False, progress: Callable[[int, int], object] | None = None
-             ) -> tuple[list[Entry], list[dict[str, Any]]]:
+def load_all(
+    paths: Sequence[str | Path],
+    skip_bad: bool = False,
+    warn: Callable[[str], object] | None = None,
+    unique_ids: bool = False,
+    progress: Callable[[int, int], object] | None = None,
+) -> tuple[list[Entry], list[dict[str, Any]]]:
     """The entries of several files in order, and the bad rows skipped (see `settle`)."""
     rows = read_rows(paths)
     parsed = []
@@ -321,7 +367,8 @@ def load_all(paths: Sequence[str | Path], skip_bad: bool = False, warn: Callable
     return settle(rows, parsed, skip_bad, warn, unique_ids)
 
 
-def load(path: str | Path, skip_bad: bool = False, warn: Callable[[str], object] | None = None
-         ) -> tuple[list[Entry], list[dict[str, Any]]]:
+def load(
+    path: str | Path, skip_bad: bool = False, warn: Callable[[str], object] | None = None
+) -> tuple[list[Entry], list[dict[str, Any]]]:
     """The entries of one file and the rows skipped (see `settle`)."""
     return load_all([path], skip_bad, warn)

@@ -4,6 +4,7 @@ files).
 Detection scores every generalised formula against such a library: a formula close to a law
 is a "repeated" pattern, one far from all of them a "novel" structure.
 """
+
 import sympy as sp
 
 from source.bank.parsing import parse_formula

@@ -17,6 +17,7 @@ comparisons, tuples and calls of known functions. Refused with ``FormulaError`` 
 assignment expressions, keyword and starred arguments, dunder names, and sizes beyond the bounds
 below, checked before the work they would cause is done.
 """
+
 import ast
 import io
 import keyword
@@ -27,15 +28,20 @@ from collections.abc import Iterable
 import sympy as sp
 
 from source.bank.builder import Builder
+
 # The vocabulary and bounds are also read from here, with the parser they govern.
 from source.bank.vocabulary import (
     FUNCTIONS as FUNCTIONS,
-    MAX_EXPONENT as MAX_EXPONENT,
-    FormulaError,
+)
+from source.bank.vocabulary import (
     MAX_DEPTH,
     MAX_INTEGER_DIGITS,
     MAX_LENGTH,
     MAX_WORK,
+    FormulaError,
+)
+from source.bank.vocabulary import (
+    MAX_EXPONENT as MAX_EXPONENT,
 )
 
 _LONG_NUMBER = re.compile(r"\d{%d}" % (MAX_INTEGER_DIGITS + 1))
@@ -86,13 +92,17 @@ def _bank_source(text: str) -> tuple[str, dict[str, str], str | None]:
     if len(equals) > 1:
         raise FormulaError("more than one '=' (write one equation, or the formula alone)")
     if equals:
-        lhs = _untokenize(tokens[:equals[0]]) or None
-        tokens = [t for t in tokens[equals[0] + 1:]]
+        lhs = _untokenize(tokens[: equals[0]]) or None
+        tokens = [t for t in tokens[equals[0] + 1 :]]
     placeholders, taken = {}, set(re.findall(r"\w+", text))
     out = []
     for t in tokens:
         if t.type == tokenize.NAME and keyword.iskeyword(t.string):
-            name = next(f"_kw{k}_{t.string}" for k in range(len(taken) + 1) if f"_kw{k}_{t.string}" not in taken)
+            name = next(
+                f"_kw{k}_{t.string}"
+                for k in range(len(taken) + 1)
+                if f"_kw{k}_{t.string}" not in taken
+            )
             taken.add(name)
             placeholders[name] = t.string
             t = t._replace(string=name)
@@ -106,8 +116,12 @@ def _api_source(text: str) -> str:
     """Formula text for the Python API: ``^`` is a power, as sympy reads it."""
     if "^" not in text:
         return text.strip()
-    return _untokenize([t._replace(string="**") if t.type == tokenize.OP and t.string == "^" else t
-                        for t in _tokens(text)])
+    return _untokenize(
+        [
+            t._replace(string="**") if t.type == tokenize.OP and t.string == "^" else t
+            for t in _tokens(text)
+        ]
+    )
 
 
 def _parse(text: str, api: bool) -> tuple[sp.Basic, str | None]:
@@ -123,9 +137,15 @@ def _parse(text: str, api: bool) -> tuple[sp.Basic, str | None]:
     _work_estimate(source)
     try:
         terms = _terms(source)
-        trees = [ast.parse(t, mode="eval") for t in terms] if len(terms) > 1 else [ast.parse(source, mode="eval")]
+        trees = (
+            [ast.parse(t, mode="eval") for t in terms]
+            if len(terms) > 1
+            else [ast.parse(source, mode="eval")]
+        )
     except SyntaxError as e:
-        raise FormulaError("invalid syntax" + (f" ({e.msg})" if e.msg != "invalid syntax" else "")) from None
+        raise FormulaError(
+            "invalid syntax" + (f" ({e.msg})" if e.msg != "invalid syntax" else "")
+        ) from None
     except (RecursionError, MemoryError):
         raise FormulaError(f"the formula nests deeper than {MAX_DEPTH} levels") from None
     except ValueError as e:
@@ -154,8 +174,10 @@ def _work_estimate(source: str) -> None:
     tokens = _tokens(source)
     names = {t.string for t in tokens if t.type == tokenize.NAME}
     if len(names) * len(tokens) > 3 * MAX_WORK:
-        raise FormulaError(f"a formula too large to describe: {len(names)} names in {len(tokens):,} tokens "
-                           f"(at most {MAX_WORK:,} nodes times variables)")
+        raise FormulaError(
+            f"a formula too large to describe: {len(names)} names in {len(tokens):,} tokens "
+            f"(at most {MAX_WORK:,} nodes times variables)"
+        )
 
 
 def _bounded(expr: sp.Basic) -> sp.Basic:
@@ -168,8 +190,10 @@ def _bounded(expr: sp.Basic) -> sp.Basic:
             for _ in sp.preorder_traversal(expr):
                 nodes += 1
                 if nodes * variables > MAX_WORK:
-                    raise FormulaError(f"a formula too large to describe: {variables} variables in more than "
-                                       f"{nodes:,} nodes (at most {MAX_WORK:,} nodes times variables)")
+                    raise FormulaError(
+                        f"a formula too large to describe: {variables} variables in more than "
+                        f"{nodes:,} nodes (at most {MAX_WORK:,} nodes times variables)"
+                    )
     return expr
 
 
@@ -191,13 +215,28 @@ def _terms(source: str) -> list[str]:
             depth += 1
         elif t.type == tokenize.OP and t.string in ")]}":
             depth -= 1
-        elif (depth == 0 and t.type == tokenize.OP and t.string in "+-" and previous is not None
-              and (previous.type in (tokenize.NAME, tokenize.NUMBER) or previous.string in ")]}")):
+        elif (
+            depth == 0
+            and t.type == tokenize.OP
+            and t.string in "+-"
+            and previous is not None
+            and (previous.type in (tokenize.NAME, tokenize.NUMBER) or previous.string in ")]}")
+        ):
             terms.append(tokens[start:k])
             start = k
-        elif depth == 0 and t.type == tokenize.OP and t.string in ("=", "==", "<", ">", "<=", ">=", "!=", ","):
+        elif (
+            depth == 0
+            and t.type == tokenize.OP
+            and t.string in ("=", "==", "<", ">", "<=", ">=", "!=", ",")
+        ):
             return [source]  # not a plain sum: left to the parser as it is
-        if t.type not in (tokenize.NEWLINE, tokenize.NL, tokenize.ENDMARKER, tokenize.INDENT, tokenize.DEDENT):
+        if t.type not in (
+            tokenize.NEWLINE,
+            tokenize.NL,
+            tokenize.ENDMARKER,
+            tokenize.INDENT,
+            tokenize.DEDENT,
+        ):
             previous = t
     terms.append(tokens[start:])
     if len(terms) < 2:
@@ -223,4 +262,3 @@ def parse_formula(text: str) -> sp.Expr:
 def parse_expression(text: str) -> sp.Basic:
     """Formula text given to the Python API, with names as sympy reads them."""
     return _parse(text, api=True)[0]
-

@@ -36,10 +36,19 @@ def _concept_report(args: argparse.Namespace) -> dict[str, Any]:
             if not data["candidates"]:
                 raise CliError(f"{path}: the document holds no candidates")
             if not 0 <= args.index < len(data["candidates"]):
-                raise CliError(f"{path}: no candidate {args.index} (it holds {len(data['candidates'])})")
-            name, definition = f"structure {args.index}", data["candidates"][args.index].get("formula")
+                raise CliError(
+                    f"{path}: no candidate {args.index} (it holds {len(data['candidates'])})"
+                )
+            name, definition = (
+                f"structure {args.index}",
+                data["candidates"][args.index].get("formula"),
+            )
         elif isinstance(data, dict):
-            name, definition, params = data.get("name", "concept"), data.get("definition"), data.get("params")
+            name, definition, params = (
+                data.get("name", "concept"),
+                data.get("definition"),
+                data.get("params"),
+            )
         else:
             raise CliError(f"{path}: expected a report object or a detect document")
         if not isinstance(definition, str):
@@ -50,7 +59,9 @@ def _concept_report(args: argparse.Namespace) -> dict[str, Any]:
         expr = parse_formula(definition)
     except FormulaError as e:
         raise CliError(f"cannot parse formula {definition!r}: {e}") from None
-    if params is not None and not (isinstance(params, list) and all(isinstance(p, str) for p in params)):
+    if params is not None and not (
+        isinstance(params, list) and all(isinstance(p, str) for p in params)
+    ):
         raise CliError("'params' must be a list of parameter names")
     return {"name": str(name), "definition": expr, "params": params}
 
@@ -61,8 +72,11 @@ def command(args: argparse.Namespace) -> int:
     client = None
     if args.llm:
         if kt.groq_client is None:
-            raise CliError("--llm needs a language-model key: set GROQ_API_KEY "
-                           "(export GROQ_API_KEY='your-key') and run again", code=3)
+            raise CliError(
+                "--llm needs a language-model key: set GROQ_API_KEY "
+                "(export GROQ_API_KEY='your-key') and run again",
+                code=3,
+            )
         client = kt.llm_call
     captured = io.StringIO()
     with warnings.catch_warnings(), contextlib.redirect_stdout(captured):
@@ -71,8 +85,11 @@ def command(args: argparse.Namespace) -> int:
             found = kt.discover_concept(report, llm_client=client, verbose=args.verbose)
         except ValueError as e:
             raise CliError(f"cannot discover the concept of {report['definition']}: {e}") from None
-    failures = [line for line in captured.getvalue().splitlines()
-                if line.endswith("timed out or failed") or line.startswith("LLM grouping failed")]
+    failures = [
+        line
+        for line in captured.getvalue().splitlines()
+        if line.endswith("timed out or failed") or line.startswith("LLM grouping failed")
+    ]
     if args.json:
         with atomic(args.json) as f:
             json.dump(concept_json(found), f, indent=2, ensure_ascii=False)

@@ -28,8 +28,10 @@ def dask_runner(address: str) -> DaskRunner:
     worker.start()
     worker.join(DASK_DEADLINE + 1.0)
     if worker.is_alive():
-        raise CliError(f"cannot reach the Dask scheduler at {address}: no answer as a scheduler within "
-                       f"{DASK_DEADLINE:g} s")
+        raise CliError(
+            f"cannot reach the Dask scheduler at {address}: no answer as a scheduler within "
+            f"{DASK_DEADLINE:g} s"
+        )
     error = outcome.get("error")
     if isinstance(error, (ValueError, TypeError)):  # an address Dask cannot read
         raise CliError(f"--dask {address!r} is not a scheduler address: {error}", code=2)

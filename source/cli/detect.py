@@ -44,17 +44,27 @@ def settings_of(args: argparse.Namespace) -> dict[str, Any]:
 
 def _checked_usage(args: argparse.Namespace, large: bool) -> None:
     if large and (args.plot or args.behavior or args.html):
-        raise CliError("--plot, --html and --behavior need the dense path (drop --large, --dask and --state)", code=2)
+        raise CliError(
+            "--plot, --html and --behavior need the dense path (drop --large, --dask and --state)",
+            code=2,
+        )
     if args.state == "":
         raise CliError("--state needs a folder", code=2)
     if args.state and not args.bank:
         raise CliError("--state keeps what was learnt of bank files: give the BANK files", code=2)
-    check_outputs([("--json", args.json), ("--csv", args.csv), ("--plot", args.plot), ("--html", args.html)],
-                  list(args.bank or []) + list(args.library or []))
+    check_outputs(
+        [("--json", args.json), ("--csv", args.csv), ("--plot", args.plot), ("--html", args.html)],
+        list(args.bank or []) + list(args.library or []),
+    )
 
 
-def _report(run: Run, rendered: list[str], table: list[dict[str, Any]], skipped: int,
-            args: argparse.Namespace) -> list[str] | None:
+def _report(
+    run: Run,
+    rendered: list[str],
+    table: list[dict[str, Any]],
+    skipped: int,
+    args: argparse.Namespace,
+) -> list[str] | None:
     """Prints the text report; the --behavior blocks, where asked."""
     print(formulas.account_report(run, table))
     print(text.verdict_report(run, members=not args.quiet))
@@ -65,8 +75,14 @@ def _report(run: Run, rendered: list[str], table: list[dict[str, Any]], skipped:
         for block in rendered:
             print(block + "\n")
     print("=== Detection score: after filter ===\n")
-    print(text.filter_text(run.result, {id(f.candidate): b for f, b in zip(run.found, rendered)}, args.category,
-                           {id(f.candidate): f.shown() for f in run.found}))
+    print(
+        text.filter_text(
+            run.result,
+            {id(f.candidate): b for f, b in zip(run.found, rendered)},
+            args.category,
+            {id(f.candidate): f.shown() for f in run.found},
+        )
+    )
     if not args.behavior:
         return None
     blocks = behavior_blocks(run, args.category)
@@ -76,8 +92,17 @@ def _report(run: Run, rendered: list[str], table: list[dict[str, Any]], skipped:
     return blocks
 
 
-def _write(args: argparse.Namespace, progress: Progress, run: Run, asked: dict[str, Any], labels: dict[str, Any],
-           rendered: list[str], blocks: list[str] | None, bank: inputs.Bank, table: list[dict[str, Any]]) -> None:
+def _write(
+    args: argparse.Namespace,
+    progress: Progress,
+    run: Run,
+    asked: dict[str, Any],
+    labels: dict[str, Any],
+    rendered: list[str],
+    blocks: list[str] | None,
+    bank: inputs.Bank,
+    table: list[dict[str, Any]],
+) -> None:
     """The output files asked for, each whole or not at all."""
     if args.json:
         with progress.step("writing the JSON document"), atomic(args.json) as f:
@@ -99,21 +124,47 @@ def _write(args: argparse.Namespace, progress: Progress, run: Run, asked: dict[s
             f.write(html)
 
 
-def _keep(args: argparse.Namespace, run: Run, bank: inputs.Bank, settings: Settings, library: dict[str, Any],
-          kept: Kept | None, rendered: list[str], reuse: Reuse | None) -> None:
+def _keep(
+    args: argparse.Namespace,
+    run: Run,
+    bank: inputs.Bank,
+    settings: Settings,
+    library: dict[str, Any],
+    kept: Kept | None,
+    rendered: list[str],
+    reuse: Reuse | None,
+) -> None:
     try:
         lhs = bank.column("lhs")
         assert lhs is not None  # a state is kept only of bank files, each row described
-        store.write(args.state, run, bank.rows, lhs, settings, library, kept,
-                    bank.column("source"), dict(zip((f.cluster for f in run.found), rendered)),
-                    reuse.packed if reuse is not None else None, reuse)
+        store.write(
+            args.state,
+            run,
+            bank.rows,
+            lhs,
+            settings,
+            library,
+            kept,
+            bank.column("source"),
+            dict(zip((f.cluster for f in run.found), rendered)),
+            reuse.packed if reuse is not None else None,
+            reuse,
+        )
     except OSError as e:
         raise CliError(f"{args.state}: cannot keep the state: {e.strerror or e}") from None
 
 
-def _run(args: argparse.Namespace, settings: Settings, runner: Runner, progress: Progress, out: TextIO,
-         held: contextlib.ExitStack) -> None:
-    if args.state:  # one run at a time keeps a state: another waits, and never reads one half written
+def _run(
+    args: argparse.Namespace,
+    settings: Settings,
+    runner: Runner,
+    progress: Progress,
+    out: TextIO,
+    held: contextlib.ExitStack,
+) -> None:
+    if (
+        args.state
+    ):  # one run at a time keeps a state: another waits, and never reads one half written
         try:
             held.enter_context(store.locked(args.state, inputs.warn))
         except OSError as e:
@@ -123,9 +174,20 @@ def _run(args: argparse.Namespace, settings: Settings, runner: Runner, progress:
         inputs.warn_if_shared(args.state)
         with progress.step("opening the state"):
             kept = store.read(args.state, settings)
-    bank = inputs.read_bank(args.bank, args.skip_bad, settings.use_ranges, settings.seed, settings.snap, runner,
-                            progress, inputs.check_dense_fits if not settings.large else lambda n: None, kept)
-    library, library_label = inputs.read_library(args.library, args.skip_bad, args.unique_ids, progress)
+    bank = inputs.read_bank(
+        args.bank,
+        args.skip_bad,
+        settings.use_ranges,
+        settings.seed,
+        settings.snap,
+        runner,
+        progress,
+        inputs.check_dense_fits if not settings.large else lambda n: None,
+        kept,
+    )
+    library, library_label = inputs.read_library(
+        args.library, args.skip_bad, args.unique_ids, progress
+    )
     reuse = None
     descriptors = bank.column("descriptor")
     if kept is not None and descriptors is not None:
@@ -133,29 +195,58 @@ def _run(args: argparse.Namespace, settings: Settings, runner: Runner, progress:
         assert old is not None and source is not None  # described rows, as the descriptors are
         edges, packed = graph(kept, descriptors, old, settings, runner, progress)
         reuse = Reuse(kept, bank.rows, source, library, settings.use_ranges, edges, packed)
-    ranges = None  # rows read from files come described: only the bundled bank is described in the run
+    ranges = (
+        None  # rows read from files come described: only the bundled bank is described in the run
+    )
     if descriptors is None and settings.use_ranges:
         ranges = [e.var_ranges() or {} for e in bank.entries]
         if not any(ranges):
             ranges = None
-    print(f"KELTRAN: {len(bank.entries)} formulas ({bank.label}) against {len(library)} library entries "
-          f"({library_label})", file=out)
+    print(
+        f"KELTRAN: {len(bank.entries)} formulas ({bank.label}) against {len(library)} library entries "
+        f"({library_label})",
+        file=out,
+    )
     with warnings.catch_warnings(), contextlib.redirect_stdout(out):
         warnings.simplefilter("ignore")  # numpy's overflow and invalid-value warnings
         # Rows described as they were read give their expressions from their descriptors:
         # those a state kept are built only where something looks at them.
-        exprs = [e.expr for e in bank.entries] if descriptors is None else DescribedExprs(descriptors)
-        run = detect([e.id for e in bank.entries], exprs, library, ranges,
-                     bounds=[(e.bounds or None) if settings.use_ranges else None for e in bank.entries],
-                     descriptors=descriptors, texts=bank.column("text"), settings=settings, runner=runner,
-                     progress=progress, earlier=reuse)
-        rendered = structure_blocks(run, settings.seed, reuse.block if reuse is not None else None, progress, runner)
+        exprs = (
+            [e.expr for e in bank.entries] if descriptors is None else DescribedExprs(descriptors)
+        )
+        run = detect(
+            [e.id for e in bank.entries],
+            exprs,
+            library,
+            ranges,
+            bounds=[(e.bounds or None) if settings.use_ranges else None for e in bank.entries],
+            descriptors=descriptors,
+            texts=bank.column("text"),
+            settings=settings,
+            runner=runner,
+            progress=progress,
+            earlier=reuse,
+        )
+        rendered = structure_blocks(
+            run, settings.seed, reuse.block if reuse is not None else None, progress, runner
+        )
         table = formulas.table(run, bank.skipped, bank.order)
         blocks = _report(run, rendered, table, len(bank.skipped), args)
-    labels = {"bank": bank.label, "library": library_label, "bank_size": len(bank.entries),
-              "library_size": len(library), "skipped_rows": len(bank.skipped)}
-    asked = {"use_ranges": settings.use_ranges, "min_members": run.settings["min_members"],
-             "category": args.category, "seed": settings.seed, "large": settings.large, **run.settings}
+    labels = {
+        "bank": bank.label,
+        "library": library_label,
+        "bank_size": len(bank.entries),
+        "library_size": len(library),
+        "skipped_rows": len(bank.skipped),
+    }
+    asked = {
+        "use_ranges": settings.use_ranges,
+        "min_members": run.settings["min_members"],
+        "category": args.category,
+        "seed": settings.seed,
+        "large": settings.large,
+        **run.settings,
+    }
     _write(args, progress, run, asked, labels, rendered, blocks, bank, table)
     if args.state:
         with progress.step("keeping the state"):
@@ -165,8 +256,14 @@ def _run(args: argparse.Namespace, settings: Settings, runner: Runner, progress:
 def command(args: argparse.Namespace) -> int:
     started = time.perf_counter()
     large = bool(args.large or args.dask or args.state)
-    settings = Settings(**settings_of(args), seed=args.seed, use_ranges=not args.no_ranges, large=large,
-                        verbose=not args.quiet and not large, canonical_forms=True)
+    settings = Settings(
+        **settings_of(args),
+        seed=args.seed,
+        use_ranges=not args.no_ranges,
+        large=large,
+        verbose=not args.quiet and not large,
+        canonical_forms=True,
+    )
     _checked_usage(args, large)
     to_stdout = any(is_stdout(p) for p in (args.json, args.csv, args.plot, args.html))
     out = sys.stderr if to_stdout else sys.stdout  # a document on standard output stands alone

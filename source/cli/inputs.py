@@ -31,18 +31,26 @@ def warn(text: str) -> None:
     print(text, file=sys.stderr)
 
 
-def _checked_entries(paths: list[str], entries: list[files.Entry], skipped: list[dict[str, Any]]) -> None:
+def _checked_entries(
+    paths: list[str], entries: list[files.Entry], skipped: list[dict[str, Any]]
+) -> None:
     if skipped:
         warn(f"warning: skipped {len(skipped)} unparsable row(s) of {', '.join(map(str, paths))}")
     if not entries:
         raise CliError(f"{', '.join(map(str, paths))}: no formulas")
 
 
-def read_entries(paths: list[str], skip_bad: bool, unique_ids: bool, progress: Progress,
-                 what: str) -> tuple[list[files.Entry], list[dict[str, Any]]]:
+def read_entries(
+    paths: list[str], skip_bad: bool, unique_ids: bool, progress: Progress, what: str
+) -> tuple[list[files.Entry], list[dict[str, Any]]]:
     """The entries of files read whole (a library), and the rows skipped."""
-    entries, skipped = files.load_all(paths, skip_bad, warn=warn, unique_ids=unique_ids,
-                                      progress=lambda done, total: progress(f"reading {what}", done, total))
+    entries, skipped = files.load_all(
+        paths,
+        skip_bad,
+        warn=warn,
+        unique_ids=unique_ids,
+        progress=lambda done, total: progress(f"reading {what}", done, total),
+    )
     _checked_entries(paths, entries, skipped)
     return entries, skipped
 
@@ -82,8 +90,17 @@ class Bank:
         return None if self.described is None else [getattr(d, name) for d in self.described]
 
 
-def read_bank(paths: list[str], skip_bad: bool, use_ranges: bool, seed: int, snap: float, runner: Runner,
-              progress: Progress, check_size: Callable[[int], None], kept: reuse.Kept | None = None) -> Bank:
+def read_bank(
+    paths: list[str],
+    skip_bad: bool,
+    use_ranges: bool,
+    seed: int,
+    snap: float,
+    runner: Runner,
+    progress: Progress,
+    check_size: Callable[[int], None],
+    kept: reuse.Kept | None = None,
+) -> Bank:
     """The bank files' rows, each parsed and described as it is read (on the runner), or taken
     from the kept state `kept` where it holds them; without files, the bundled Feynman bank."""
     if not paths:
@@ -91,18 +108,29 @@ def read_bank(paths: list[str], skip_bad: bool, use_ranges: bool, seed: int, sna
         return Bank(entries, [], "bundled Feynman bank")
     rows = files.read_rows(paths)
     check_size(len(rows))
-    outcomes, old, source = reuse.describe(kept, rows, use_ranges, seed, runner, progress, snap=snap)
+    outcomes, old, source = reuse.describe(
+        kept, rows, use_ranges, seed, runner, progress, snap=snap
+    )
     parsed = [o if isinstance(o, Exception) else o[:2] for o in outcomes]
     entries, skipped = files.settle(rows, parsed, skip_bad, warn, unique_ids=True)
     _checked_entries(paths, entries, skipped)
-    described = [Described(rows[k], o[0], o[2], o[3], old[k], source[k])
-                 for k, o in enumerate(outcomes) if not isinstance(o, Exception)]
-    return Bank(entries, skipped, ", ".join(str(p) for p in paths), described,
-                [not isinstance(o, Exception) for o in outcomes])
+    described = [
+        Described(rows[k], o[0], o[2], o[3], old[k], source[k])
+        for k, o in enumerate(outcomes)
+        if not isinstance(o, Exception)
+    ]
+    return Bank(
+        entries,
+        skipped,
+        ", ".join(str(p) for p in paths),
+        described,
+        [not isinstance(o, Exception) for o in outcomes],
+    )
 
 
-def read_library(paths: list[str] | None, skip_bad: bool, unique_ids: bool,
-                 progress: Progress) -> tuple[dict[str, Any], str]:
+def read_library(
+    paths: list[str] | None, skip_bad: bool, unique_ids: bool, progress: Progress
+) -> tuple[dict[str, Any], str]:
     if not paths:
         return load_library(), "bundled textbook laws"
     entries, _ = read_entries(paths, skip_bad, unique_ids, progress, "the library")
@@ -123,8 +151,10 @@ def check_dense_fits(n: int) -> None:
     # The matrix of n*n doubles, and as much again while it is built and summarised.
     need, available = 16 * n * n, _memory_available()
     if available is not None and need > available:
-        raise CliError(f"{n} formulas need about {need / 2**30:.1f} GB for the dense similarity matrix, more than "
-                       f"the {available / 2**30:.1f} GB available: use --large (the sparse similarity graph)")
+        raise CliError(
+            f"{n} formulas need about {need / 2**30:.1f} GB for the dense similarity matrix, more than "
+            f"the {available / 2**30:.1f} GB available: use --large (the sparse similarity graph)"
+        )
 
 
 def warn_if_shared(folder: str) -> None:
@@ -133,5 +163,7 @@ def warn_if_shared(folder: str) -> None:
         mode = os.stat(folder).st_mode
         if mode & 0o022:
             who = "anyone" if mode & 0o002 else "its group"
-            warn(f"warning: {folder} is writable by {who}: whoever can write there can change what the next "
-                 f"run reads from the state (chmod go-w {folder})")
+            warn(
+                f"warning: {folder} is writable by {who}: whoever can write there can change what the next "
+                f"run reads from the state (chmod go-w {folder})"
+            )

@@ -4,8 +4,7 @@ classes of laws of one form, which no formula can tell apart."""
 import argparse
 
 from source.bank.laws import load_library
-from source.cli.inputs import said
-from source.cli.inputs import read_entries
+from source.cli.inputs import read_entries, said
 from source.cli.progress import Progress
 from source.engine import kt
 from source.judge.law_fit import constants_of
@@ -17,11 +16,15 @@ def command(args: argparse.Namespace) -> int:
     laws of one form, which no formula can tell apart."""
     if args.library:
         with said():
-            entries, _ = read_entries(args.library, args.skip_bad, args.unique_ids, Progress(False), "the library")
+            entries, _ = read_entries(
+                args.library, args.skip_bad, args.unique_ids, Progress(False), "the library"
+            )
         laws = {e.id: (e.expr, e.where) for e in entries}
         label = ", ".join(args.library)
     else:
-        laws = {name: (expr, "bundled (source/bank/laws.py)") for name, expr in load_library().items()}
+        laws = {
+            name: (expr, "bundled (source/bank/laws.py)") for name, expr in load_library().items()
+        }
         label = "bundled textbook laws"
     exprs = {name: expr for name, (expr, _) in laws.items()}
     classes = form_classes(exprs)

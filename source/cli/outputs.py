@@ -1,4 +1,5 @@
 """Output files of the command line: checked before any work, written whole or not at all."""
+
 import contextlib
 import os
 import stat
@@ -52,7 +53,9 @@ def check_outputs(outputs: Sequence[tuple[str, str | None]], inputs: Sequence[st
     real_inputs = {os.path.realpath(p): p for p in inputs if p and p != "-"}
     to_stdout = [flag for flag, path in outputs if is_stdout(path)]
     if len(to_stdout) > 1:
-        raise OutputError(f"only one output can go to standard output ({' and '.join(to_stdout)} both ask for it)")
+        raise OutputError(
+            f"only one output can go to standard output ({' and '.join(to_stdout)} both ask for it)"
+        )
     for flag, path in outputs:
         if path is None or is_stdout(path):
             continue
@@ -71,7 +74,9 @@ def check_outputs(outputs: Sequence[tuple[str, str | None]], inputs: Sequence[st
             raise OutputError(f"{flag} {path} is a directory")
         folder = os.path.dirname(real) or "."
         if not os.path.isdir(folder):
-            raise OutputError(f"{flag} {path}: the folder {os.path.dirname(path) or '.'} does not exist")
+            raise OutputError(
+                f"{flag} {path}: the folder {os.path.dirname(path) or '.'} does not exist"
+            )
         if not os.access(folder, os.W_OK | os.X_OK):
             raise OutputError(f"{flag} {path}: cannot write in {os.path.dirname(path) or '.'}")
 

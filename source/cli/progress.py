@@ -1,5 +1,6 @@
 """Progress bars for the stages of a run, on standard error (one bar per stage, true totals),
 and the time each stage took."""
+
 import contextlib
 import resource
 import sys
@@ -22,6 +23,7 @@ class Progress:
         if show:
             with contextlib.suppress(ImportError):
                 from tqdm import tqdm
+
                 self._tqdm = tqdm
 
     def __call__(self, stage: str, done: int, total: int) -> None:
@@ -31,8 +33,9 @@ class Progress:
             return
         bar = self._bars.get(stage)
         if bar is None:
-            bar = self._bars[stage] = self._tqdm(total=total, desc=stage, file=sys.stderr, leave=False,
-                                                 mininterval=0.2)
+            bar = self._bars[stage] = self._tqdm(
+                total=total, desc=stage, file=sys.stderr, leave=False, mininterval=0.2
+            )
         bar.update(done - bar.n)
         if done >= total:
             bar.close()

@@ -9,6 +9,7 @@ a tolerance, and snaps numbers within that tolerance of a simple value (an integ
 small denominator, a multiple of pi). The formula's own values decide what is small: they are
 taken at seeded points drawn in its ranges (`sample`).
 """
+
 import math
 import warnings
 from dataclasses import dataclass, field
@@ -19,23 +20,26 @@ import numpy as np
 import sympy as sp
 
 from source.config import DEFAULT_VAR_RANGE
-
 from source.engine import kt
 
-SNAP_TOLERANCE = 0.005   # relative distance to a simple value that is snapped; share of a dropped term
-POINTS = 256             # points at which a formula's values are taken
-_DENOMINATORS = 6        # largest denominator of a simple fraction
-_LARGEST_SIMPLE = 24     # largest numerator of a simple fraction
+SNAP_TOLERANCE = (
+    0.005  # relative distance to a simple value that is snapped; share of a dropped term
+)
+POINTS = 256  # points at which a formula's values are taken
+_DENOMINATORS = 6  # largest denominator of a simple fraction
+_LARGEST_SIMPLE = 24  # largest numerator of a simple fraction
 
 
 @dataclass
 class Canonical:
-    core: sp.Expr | None           # the formula without intercept, scale, small terms; numbers snapped
-                                   # (None where a kept state gave only its text)
-    intercept: float = 0.0         # the additive constant split off
-    scale: float = 1.0             # the overall factor split off
+    core: sp.Expr | None  # the formula without intercept, scale, small terms; numbers snapped
+    # (None where a kept state gave only its text)
+    intercept: float = 0.0  # the additive constant split off
+    scale: float = 1.0  # the overall factor split off
     changes: list[str] = field(default_factory=list)  # each change, as reports show it
-    values: np.ndarray | None = field(default=None, repr=False, compare=False)  # the formula's, at the points
+    values: np.ndarray | None = field(
+        default=None, repr=False, compare=False
+    )  # the formula's, at the points
 
     def text(self) -> str:
         return str(self.core)
@@ -46,7 +50,9 @@ def symbols_of(expr: sp.Expr) -> list[sp.Symbol]:
     return sorted(expr.free_symbols, key=str)
 
 
-def sample(symbols: list[sp.Symbol], bounds: dict | None, points: int = POINTS, seed: int = 0) -> list[np.ndarray]:
+def sample(
+    symbols: list[sp.Symbol], bounds: dict | None, points: int = POINTS, seed: int = 0
+) -> list[np.ndarray]:
     """Seeded points drawn uniformly in each variable's range (by name; the default range where
     none is given): one array per symbol. The same symbols and ranges give the same points."""
     rng = np.random.default_rng(seed)
@@ -149,8 +155,13 @@ def _divided(term: sp.Expr, coeff: sp.Expr) -> sp.Expr:
     return ratio * rest
 
 
-def canonical_form(expr: sp.Expr, bounds: dict | None = None, tolerance: float = SNAP_TOLERANCE,
-                   symbols: list | None = None, arrays: list | None = None) -> Canonical:
+def canonical_form(
+    expr: sp.Expr,
+    bounds: dict | None = None,
+    tolerance: float = SNAP_TOLERANCE,
+    symbols: list | None = None,
+    arrays: list | None = None,
+) -> Canonical:
     """The canonical numeric form of a formula over its variable ranges (`bounds`, by name).
     Each of its terms is evaluated once at the points (`sample`); their sum is the formula's
     values (`Canonical.values`)."""
@@ -159,8 +170,9 @@ def canonical_form(expr: sp.Expr, bounds: dict | None = None, tolerance: float =
         return _canonical_form(expr, bounds, tolerance, symbols, arrays)
 
 
-def _canonical_form(expr: sp.Expr, bounds: dict | None, tolerance: float, symbols: list | None,
-                    arrays: list | None) -> Canonical:
+def _canonical_form(
+    expr: sp.Expr, bounds: dict | None, tolerance: float, symbols: list | None, arrays: list | None
+) -> Canonical:
     symbols = symbols_of(expr) if symbols is None else symbols
     if not symbols:
         return Canonical(expr)
@@ -218,7 +230,11 @@ _KEPT_SIZE = 20_000
 def of(expr: sp.Expr, bounds: dict | None = None, tolerance: float = SNAP_TOLERANCE) -> Canonical:
     """`canonical_form` at the formula's own points, kept for the last formulas asked about:
     describing a row, judging it and binding it as a member ask for the same form."""
-    key = (expr, tuple(sorted((str(k), tuple(v)) for k, v in bounds.items())) if bounds else None, tolerance)
+    key = (
+        expr,
+        tuple(sorted((str(k), tuple(v)) for k, v in bounds.items())) if bounds else None,
+        tolerance,
+    )
     found = _KEPT.get(key)
     if found is None:
         found = canonical_form(expr, bounds, tolerance)
@@ -226,4 +242,3 @@ def of(expr: sp.Expr, bounds: dict | None = None, tolerance: float = SNAP_TOLERA
             _KEPT.pop(next(iter(_KEPT)))
         _KEPT[key] = found
     return found
-

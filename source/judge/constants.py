@@ -8,15 +8,16 @@ declares them (the R of Ohm's law is a resistance, not the gas constant); for ot
 by name (`names`), a constant of everyday size (R, g) only by a name that cannot mean anything
 else, since a coefficient near 8.3 or 9.8 is easily met by chance.
 """
+
 from dataclasses import dataclass
 
 
 @dataclass(frozen=True)
 class Constant:
-    symbol: str               # as reports show it
+    symbol: str  # as reports show it
     name: str
-    value: float              # SI value (CODATA 2018)
-    names: tuple[str, ...]    # the law variable names that may stand for it
+    value: float  # SI value (CODATA 2018)
+    names: tuple[str, ...]  # the law variable names that may stand for it
 
     @property
     def everyday(self) -> bool:
@@ -31,8 +32,12 @@ CONSTANTS = (
     Constant("\u0127", "reduced Planck constant", 1.054571817e-34, ("hbar", "h_bar")),
     Constant("k_B", "Boltzmann constant", 1.380649e-23, ("k_B", "kB", "k_b", "kb", "k")),
     Constant("e", "elementary charge", 1.602176634e-19, ("e", "q_e")),
-    Constant("\u03b50", "vacuum permittivity", 8.8541878128e-12,
-             ("epsilon", "epsilon0", "epsilon_0", "eps", "eps0", "\u03b5", "\u03b50")),
+    Constant(
+        "\u03b50",
+        "vacuum permittivity",
+        8.8541878128e-12,
+        ("epsilon", "epsilon0", "epsilon_0", "eps", "eps0", "\u03b5", "\u03b50"),
+    ),
     Constant("\u03bc0", "vacuum permeability", 1.25663706212e-6, ("mu0", "mu_0", "\u03bc0")),
     Constant("N_A", "Avogadro constant", 6.02214076e23, ("N_A", "NA")),
     Constant("R", "molar gas constant", 8.314462618, ("R_gas", "R_0")),

@@ -13,6 +13,7 @@ constant's (|a - 1| within `CONSTANT_TOLERANCE`).
 All mappings of one law are evaluated in one vectorised call, and every fit is computed in
 numpy's array loops.
 """
+
 import dataclasses
 import functools
 import itertools
@@ -31,18 +32,21 @@ from source.engine import kt
 from source.judge import canonical
 from source.judge.constants import BY_NAME, BY_SYMBOL, Constant
 
-R2_THRESHOLD = 0.999       # R^2 from which a formula equals a law
+R2_THRESHOLD = 0.999  # R^2 from which a formula equals a law
 CONSTANT_TOLERANCE = 0.02  # relative room of the factor a law with a folded constant needs
-EVERYDAY_TOLERANCE = 0.005  # ... when the constant is of everyday size (R, g), with two variables left
-MAX_FULL_SEARCH = 6        # variables up to which every mapping is tried (6! = 720)
-MIN_VALID = 0.9            # share of points where both must be defined
-_MAX_FOLDED = 2            # constants folded into one law at most
+EVERYDAY_TOLERANCE = (
+    0.005  # ... when the constant is of everyday size (R, g), with two variables left
+)
+MAX_FULL_SEARCH = 6  # variables up to which every mapping is tried (6! = 720)
+MIN_VALID = 0.9  # share of points where both must be defined
+_MAX_FOLDED = 2  # constants folded into one law at most
 
 
 @dataclass(frozen=True)
 class LawForm:
     """One law as numbers test it: its expression with some constants set to their values, and
     its remaining variables."""
+
     law: str
     expr: sp.Expr
     symbols: tuple[sp.Symbol, ...]
@@ -56,9 +60,9 @@ class LawForm:
 class Fit:
     law: str
     r2: float
-    scale: float      # a of a*law + b
+    scale: float  # a of a*law + b
     intercept: float  # b
-    mapping: dict     # formula variable name -> law variable name
+    mapping: dict  # formula variable name -> law variable name
     folded: tuple[tuple[str, Constant], ...] = ()
 
     def folded_text(self) -> str:
@@ -111,8 +115,12 @@ def _with_twins(forms: list[LawForm]) -> list[LawForm]:
             first, rest, twins = group[0], [], []
             for other in group[1:]:
                 found = kt.match_library(first.expr, {other.law: other.expr})
-                if found is not None and found.kind == "identical" and found.mapping and \
-                        set(found.mapping) == {str(s) for s in first.symbols}:
+                if (
+                    found is not None
+                    and found.kind == "identical"
+                    and found.mapping
+                    and set(found.mapping) == {str(s) for s in first.symbols}
+                ):
                     twins.append((other, tuple(found.mapping.items())))
                 else:
                     rest.append(other)
@@ -177,22 +185,30 @@ def _evaluate(form: LawForm, columns: np.ndarray, mappings: np.ndarray) -> np.nd
     try:
         with np.errstate(all="ignore"), warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            return canonical.real_values(program(*[columns[mappings[:, j]] for j in range(len(form.symbols))]),
-                                         shape)
+            return canonical.real_values(
+                program(*[columns[mappings[:, j]] for j in range(len(form.symbols))]), shape
+            )
     except Exception:  # a law that cannot be evaluated there fits nothing
         return None
 
 
-def _best_of(form: LawForm, y: np.ndarray, columns: np.ndarray, mappings: np.ndarray,
-             threshold: float) -> tuple[float, float, float, np.ndarray] | None:
+def _best_of(
+    form: LawForm, y: np.ndarray, columns: np.ndarray, mappings: np.ndarray, threshold: float
+) -> tuple[float, float, float, np.ndarray] | None:
     z = _evaluate(form, columns, mappings)
     if z is None:
         return None
     return _best_fit(form, *_affine(y, z), mappings, threshold)
 
 
-def _best_fit(form: LawForm, r2: np.ndarray, a: np.ndarray, b: np.ndarray, mappings: np.ndarray,
-              threshold: float) -> tuple[float, float, float, np.ndarray] | None:
+def _best_fit(
+    form: LawForm,
+    r2: np.ndarray,
+    a: np.ndarray,
+    b: np.ndarray,
+    mappings: np.ndarray,
+    threshold: float,
+) -> tuple[float, float, float, np.ndarray] | None:
     """The best accepted fit among the mappings' (R^2, a, b, mapping), or None."""
     ok = r2 >= threshold
     if form.folded:
@@ -204,7 +220,9 @@ def _best_fit(form: LawForm, r2: np.ndarray, a: np.ndarray, b: np.ndarray, mappi
     return float(r2[best]), float(a[best]), float(b[best]), mappings[best]
 
 
-def _elasticities(values_at: Callable[[np.ndarray], np.ndarray | None], columns: np.ndarray) -> np.ndarray | None:
+def _elasticities(
+    values_at: Callable[[np.ndarray], np.ndarray | None], columns: np.ndarray
+) -> np.ndarray | None:
     """The median elasticity d log|f| / d log x of a function of the columns, per variable."""
     base = values_at(columns)
     if base is None:
@@ -223,8 +241,13 @@ def _elasticities(values_at: Callable[[np.ndarray], np.ndarray | None], columns:
     return np.array(out)
 
 
-def _searched(form: LawForm, y: np.ndarray, columns: np.ndarray, threshold: float,
-              formula_at: Callable[[np.ndarray], np.ndarray | None] | None) -> tuple[float, float, float, np.ndarray] | None:
+def _searched(
+    form: LawForm,
+    y: np.ndarray,
+    columns: np.ndarray,
+    threshold: float,
+    formula_at: Callable[[np.ndarray], np.ndarray | None] | None,
+) -> tuple[float, float, float, np.ndarray] | None:
     """Mappings for many variables: start from the one that pairs each formula variable with the
     law variable of the closest elasticity (how strongly each drives the value), then swap the
     pair of variables that improves R^2 most, while one does."""
@@ -271,12 +294,20 @@ _PERMUTATIONS: dict[int, np.ndarray] = {}
 
 def _permutations(n: int) -> np.ndarray:
     if n not in _PERMUTATIONS:
-        _PERMUTATIONS[n] = np.array(list(itertools.permutations(range(n))), dtype=np.intp).reshape(-1, n)
+        _PERMUTATIONS[n] = np.array(list(itertools.permutations(range(n))), dtype=np.intp).reshape(
+            -1, n
+        )
     return _PERMUTATIONS[n]
 
 
-def fits(y: np.ndarray | None, symbols: list, arrays: list, forms: list[LawForm],
-         threshold: float = R2_THRESHOLD, formula_at: Callable[[np.ndarray], np.ndarray | None] | None = None) -> list[Fit]:
+def fits(
+    y: np.ndarray | None,
+    symbols: list,
+    arrays: list,
+    forms: list[LawForm],
+    threshold: float = R2_THRESHOLD,
+    formula_at: Callable[[np.ndarray], np.ndarray | None] | None = None,
+) -> list[Fit]:
     """The laws the formula (values `y` at the points `arrays` of its `symbols`) equals
     numerically: for each law its best accepted form, best first. `formula_at(columns)`, the
     formula's values at other points, guides the search of mappings above `MAX_FULL_SEARCH`."""
@@ -298,8 +329,20 @@ def fits(y: np.ndarray | None, symbols: list, arrays: list, forms: list[LawForm]
             return []
         all_r2, all_a, all_b = _affine(y, np.concatenate([z for _, z in values]))
         m = len(mappings)
-        bests = [(f, _best_fit(f, all_r2[k * m:(k + 1) * m], all_a[k * m:(k + 1) * m], all_b[k * m:(k + 1) * m],
-                                mappings, threshold)) for k, (f, _) in enumerate(values)]
+        bests = [
+            (
+                f,
+                _best_fit(
+                    f,
+                    all_r2[k * m : (k + 1) * m],
+                    all_a[k * m : (k + 1) * m],
+                    all_b[k * m : (k + 1) * m],
+                    mappings,
+                    threshold,
+                ),
+            )
+            for k, (f, _) in enumerate(values)
+        ]
     else:
         bests = [(f, _searched(f, y, columns, threshold, formula_at)) for f in mine]
     for form, best in bests:
@@ -321,5 +364,10 @@ def fits(y: np.ndarray | None, symbols: list, arrays: list, forms: list[LawForm]
 def rank(fit: Fit) -> tuple[float, bool, float, bool, str]:
     """Best first: the closest fit; among fits equally close, one whose folded constants match,
     then the one needing the factor nearest 1 (a positive one first), then by name."""
-    return (-round(fit.r2, 6), not fit.folded, abs(math.log(abs(fit.scale))) if fit.scale else math.inf,
-            fit.scale < 0, fit.law)
+    return (
+        -round(fit.r2, 6),
+        not fit.folded,
+        abs(math.log(abs(fit.scale))) if fit.scale else math.inf,
+        fit.scale < 0,
+        fit.law,
+    )

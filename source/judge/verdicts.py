@@ -14,6 +14,7 @@ Laws of one form (m*a, I*R, m*v, ...) cannot be told apart by a formula: a verdi
 them (`laws`) and one by a rule that does not depend on the library's order: the closest fit,
 then the fit whose folded constants match, then the factor nearest 1, then the name.
 """
+
 import dataclasses
 import warnings
 from dataclasses import dataclass, field
@@ -22,30 +23,31 @@ from typing import Any, cast
 import numpy as np
 import sympy as sp
 
+from source.engine import kt
 from source.judge import canonical, law_fit
 from source.judge.canonical import SNAP_TOLERANCE, Canonical
 from source.judge.law_fit import R2_THRESHOLD
-
-from source.engine import kt
 
 FORM_KINDS = ("identical", "scaled")
 
 
 @dataclass
 class Verdict:
-    verdict: str                          # "known", "new" or "skipped"
-    law: str | None = None                # the law named
-    laws: list[str] = field(default_factory=list)  # every law of equal standing, the named one first
-    kind: str | None = None               # identical, scaled, canonical or numeric
-    closeness: float | None = None        # in [0, 1]: the R^2 of the fit (1 for a form matched unfitted)
-    mapping: dict | None = None           # formula variable -> law variable
-    folded: str = ""                      # the constants folded into the formula's coefficients
-    canonical: Canonical | None = None    # its core None where the verdict was read from a kept state
-    reason: str | None = None             # why a row was skipped
-    canonical_text: str | None = None     # the canonical form as printed, made where it was judged
+    verdict: str  # "known", "new" or "skipped"
+    law: str | None = None  # the law named
+    laws: list[str] = field(
+        default_factory=list
+    )  # every law of equal standing, the named one first
+    kind: str | None = None  # identical, scaled, canonical or numeric
+    closeness: float | None = None  # in [0, 1]: the R^2 of the fit (1 for a form matched unfitted)
+    mapping: dict | None = None  # formula variable -> law variable
+    folded: str = ""  # the constants folded into the formula's coefficients
+    canonical: Canonical | None = None  # its core None where the verdict was read from a kept state
+    reason: str | None = None  # why a row was skipped
+    canonical_text: str | None = None  # the canonical form as printed, made where it was judged
 
     def text(self) -> str:
-        """"known (numeric, R² 0.99987): kinetic_energy" or "new"."""
+        """ "known (numeric, R² 0.99987): kinetic_energy" or "new"."""
         if self.verdict != "known":
             return self.verdict
         how = self.kind if self.closeness is None else f"{self.kind}, R\u00b2 {self.closeness:.6g}"
@@ -64,7 +66,7 @@ def form_classes(library: dict) -> dict[str, list[str]]:
         return n
 
     for i, a in enumerate(names):
-        for b in names[i + 1:]:
+        for b in names[i + 1 :]:
             if root(a) == root(b):
                 continue
             found = kt.match_library(library[a], {b: library[b]})
@@ -79,7 +81,9 @@ def form_classes(library: dict) -> dict[str, list[str]]:
 class Judge:
     """Judges formulas against one library; prepared once (its numeric forms and classes)."""
 
-    def __init__(self, library: dict, snap: float = SNAP_TOLERANCE, threshold: float = R2_THRESHOLD) -> None:
+    def __init__(
+        self, library: dict, snap: float = SNAP_TOLERANCE, threshold: float = R2_THRESHOLD
+    ) -> None:
         self.library = library
         self.snap = snap
         self.threshold = threshold
@@ -101,13 +105,19 @@ class Judge:
         kept = canonical.symbols_of(canon.core)
         columns = [arrays[symbols.index(s)] for s in kept if s in symbols]
 
-        def at(cols: np.ndarray) -> np.ndarray | None:  # the formula's values with its kept variables at other points
+        def at(
+            cols: np.ndarray,
+        ) -> np.ndarray | None:  # the formula's values with its kept variables at other points
             moved = list(arrays)
             for k, s in enumerate(kept):
                 moved[symbols.index(s)] = cols[k]
             return canonical.values(expr, symbols, moved)
 
-        fits = law_fit.fits(y, kept, columns, self.forms, self.threshold, at) if len(columns) == len(kept) else []
+        fits = (
+            law_fit.fits(y, kept, columns, self.forms, self.threshold, at)
+            if len(columns) == len(kept)
+            else []
+        )
         by_law = {f.law: f for f in fits}
         form, kind = self._form(expr), None
         if form is not None:
@@ -127,8 +137,16 @@ class Judge:
             kind = "numeric"
         mapping = named.mapping if named else dict(form.mapping or {})
         # A form that matches without a fit (values that cannot be sampled) is as close as can be.
-        return Verdict("known", law, laws, kind, named.r2 if named else 1.0, mapping,
-                       named.folded_text() if named else "", canon)
+        return Verdict(
+            "known",
+            law,
+            laws,
+            kind,
+            named.r2 if named else 1.0,
+            mapping,
+            named.folded_text() if named else "",
+            canon,
+        )
 
     def _equal(self, law: str, fits: list) -> list[str]:
         """The laws of equal standing with `law`: its form class and the laws fitted as closely."""
@@ -138,7 +156,11 @@ class Judge:
         if own is not None:
             for f in fits:
                 if f.law not in out and round(f.r2, 6) == round(own.r2, 6):
-                    out += [f.law] if f.folded else [n for n in self.classes.get(f.law, [f.law]) if n not in out]
+                    out += (
+                        [f.law]
+                        if f.folded
+                        else [n for n in self.classes.get(f.law, [f.law]) if n not in out]
+                    )
         return sorted(out)
 
 
@@ -170,19 +192,30 @@ def judge_block(library: dict, snap: float, threshold: float, rows: list) -> lis
     return out
 
 
-def verdict_key(library_id: str, snap: float, threshold: float) -> str:
-    """What a kept verdict holds for: the library and the settings it was judged with."""
+def verdict_key(library_id: str, snap: float | None, threshold: float | None) -> str:
+    """What a kept verdict holds for: the library and the settings it was judged with (None: a
+    run made without them)."""
     return f"{library_id}|{snap!r}|{threshold!r}"
 
 
 def to_record(v: Verdict) -> dict:
     """A verdict as JSON data (a kept state's), its canonical form as printed."""
     c = v.canonical
-    return {"verdict": v.verdict, "law": v.law, "laws": list(v.laws), "kind": v.kind, "closeness": v.closeness,
-            "mapping": v.mapping, "folded": v.folded, "reason": v.reason,
-            "canonical": v.canonical_text or (str(c.core) if c is not None and c.core is not None else None),
-            "intercept": c.intercept if c is not None else None, "scale": c.scale if c is not None else None,
-            "changes": list(c.changes) if c is not None else []}
+    return {
+        "verdict": v.verdict,
+        "law": v.law,
+        "laws": list(v.laws),
+        "kind": v.kind,
+        "closeness": v.closeness,
+        "mapping": v.mapping,
+        "folded": v.folded,
+        "reason": v.reason,
+        "canonical": v.canonical_text
+        or (str(c.core) if c is not None and c.core is not None else None),
+        "intercept": c.intercept if c is not None else None,
+        "scale": c.scale if c is not None else None,
+        "changes": list(c.changes) if c is not None else [],
+    }
 
 
 def from_record(d: dict) -> Verdict:
@@ -191,42 +224,64 @@ def from_record(d: dict) -> Verdict:
         raise ValueError("not a kept verdict")
     laws, changes, mapping = d.get("laws"), d.get("changes"), d.get("mapping")
     closeness, intercept, scale = d.get("closeness"), d.get("intercept"), d.get("scale")
-    if not (isinstance(laws, list) and all(isinstance(n, str) for n in laws) and isinstance(changes, list)
-            and all(isinstance(c, str) for c in changes) and (mapping is None or isinstance(mapping, dict))
-            and all(x is None or (isinstance(x, (int, float)) and not isinstance(x, bool))
-                    for x in (closeness, intercept, scale))):
+    if not (
+        isinstance(laws, list)
+        and all(isinstance(n, str) for n in laws)
+        and isinstance(changes, list)
+        and all(isinstance(c, str) for c in changes)
+        and (mapping is None or isinstance(mapping, dict))
+        and all(
+            x is None or (isinstance(x, (int, float)) and not isinstance(x, bool))
+            for x in (closeness, intercept, scale)
+        )
+    ):
         raise ValueError("a kept verdict of the wrong shape")
     canon = None
     if intercept is not None and scale is not None:
         canon = Canonical(None, float(intercept), float(scale), list(changes))
     text = d.get("canonical")
-    return Verdict(d["verdict"], d.get("law"), list(laws), d.get("kind"), closeness, mapping, str(d.get("folded") or ""),
-                   canon, d.get("reason"), text if isinstance(text, str) else None)
+    return Verdict(
+        d["verdict"],
+        d.get("law"),
+        list(laws),
+        d.get("kind"),
+        closeness,
+        mapping,
+        str(d.get("folded") or ""),
+        canon,
+        d.get("reason"),
+        text if isinstance(text, str) else None,
+    )
 
 
 @dataclass
 class StructureVerdict:
-    verdict: str             # "known" or "new"
+    verdict: str  # "known" or "new"
     law: str | None
     laws: list[str]
-    known: int               # members known as a law of that form
+    known: int  # members known as a law of that form
     members: int
-    others: dict[str, int]   # other laws members are known as, with their counts
+    others: dict[str, int]  # other laws members are known as, with their counts
 
     def text(self) -> str:
-        """"known: coulomb_law, 31 of 40 members (9 new)" or "new (3 of 40 members are known
+        """ "known: coulomb_law, 31 of 40 members (9 new)" or "new (3 of 40 members are known
         laws: electric_power 3)"."""
         new = self.members - self.known - sum(self.others.values())
         if self.verdict == "known":
             rest = [f"{n} {c}" for n, c in self.others.items()] + ([f"{new} new"] if new else [])
-            return f"known: {self.law}, {self.known} of {self.members} members" + (f" ({', '.join(rest)})" if rest else "")
+            return f"known: {self.law}, {self.known} of {self.members} members" + (
+                f" ({', '.join(rest)})" if rest else ""
+            )
         named = dict(self.others)
         if self.law is not None:
             named = {self.law: self.known, **named}
         if not named:
             return "new"
-        return (f"new ({sum(named.values())} of {self.members} members are known laws: "
-                + ", ".join(f"{n} {c}" for n, c in named.items()) + ")")
+        return (
+            f"new ({sum(named.values())} of {self.members} members are known laws: "
+            + ", ".join(f"{n} {c}" for n, c in named.items())
+            + ")"
+        )
 
 
 def structure_verdict(members: list[Verdict]) -> StructureVerdict:

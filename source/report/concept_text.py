@@ -1,4 +1,5 @@
 """The concept of an operator as a person reads it, and as JSON."""
+
 from collections.abc import Sequence
 from typing import Any
 
@@ -18,10 +19,14 @@ def _invariant_line(inv: Any) -> str:
 def concept_text(concept: Any, failures: Sequence[str] = ()) -> str:
     """Readable text: the operator, its parameters, the summary, each family with its
     invariants (operator laws first), and the steps that failed when asked for."""
-    lines = [f"Concept of {concept.name}", "",
-             f"  operator   : Op({', '.join(str(p) for p in concept.params)}) = {concept.operator_definition}",
-             f"  parameters : {', '.join(str(p) for p in concept.params) or '(none)'}",
-             f"  summary    : {concept.concept_summary}", ""]
+    lines = [
+        f"Concept of {concept.name}",
+        "",
+        f"  operator   : Op({', '.join(str(p) for p in concept.params)}) = {concept.operator_definition}",
+        f"  parameters : {', '.join(str(p) for p in concept.params) or '(none)'}",
+        f"  summary    : {concept.concept_summary}",
+        "",
+    ]
     by_family: dict[str, list[Any]] = {}
     for inv in concept.invariants:
         key = inv.semantic_group or inv.op_type.split("_")[0]
@@ -29,7 +34,9 @@ def concept_text(concept: Any, failures: Sequence[str] = ()) -> str:
     for key, info in concept.families.items():
         lines.append(f"{info.get('group_name') or key}: {info.get('summary', '')}")
         members = sorted(by_family.pop(key, []), key=lambda inv: not inv.is_operator_form)
-        lines += [_invariant_line(inv) for inv in members] or [f"    {e}" for e in info.get("examples", [])]
+        lines += [_invariant_line(inv) for inv in members] or [
+            f"    {e}" for e in info.get("examples", [])
+        ]
         lines.append("")
     for key, members in by_family.items():  # invariants a model left out of its groups
         lines.append(f"{key} (in no family):")
@@ -49,14 +56,26 @@ def concept_json(concept: Any) -> dict[str, Any]:
         "definition": str(concept.operator_definition),
         "params": [str(p) for p in concept.params],
         "summary": concept.concept_summary,
-        "families": {str(k): {"group_name": v.get("group_name"), "summary": v.get("summary", ""),
-                              "examples": [str(e) for e in v.get("examples", [])]}
-                     for k, v in concept.families.items()},
+        "families": {
+            str(k): {
+                "group_name": v.get("group_name"),
+                "summary": v.get("summary", ""),
+                "examples": [str(e) for e in v.get("examples", [])],
+            }
+            for k, v in concept.families.items()
+        },
         "closure_properties": list(concept.closure_properties),
-        "invariants": [{"op_type": inv.op_type, "wrt": inv.wrt, "rule": str(inv.rule),
-                        "is_operator_form": bool(inv.is_operator_form),
-                        "coefficient": None if inv.coefficient is None else str(inv.coefficient),
-                        "closure_type": inv.closure_type, "parameter_shift": inv.parameter_shift,
-                        "semantic_group": inv.semantic_group}
-                       for inv in concept.invariants],
+        "invariants": [
+            {
+                "op_type": inv.op_type,
+                "wrt": inv.wrt,
+                "rule": str(inv.rule),
+                "is_operator_form": bool(inv.is_operator_form),
+                "coefficient": None if inv.coefficient is None else str(inv.coefficient),
+                "closure_type": inv.closure_type,
+                "parameter_shift": inv.parameter_shift,
+                "semantic_group": inv.semantic_group,
+            }
+            for inv in concept.invariants
+        ],
     }

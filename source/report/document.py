@@ -12,8 +12,12 @@ SCHEMA_VERSION = 2
 def _match_json(match: Any) -> dict[str, Any] | None:
     if match is None:
         return None
-    return {"law": match.law, "kind": match.kind, "distance": match.distance,
-            "mapping": dict(match.mapping) if match.mapping is not None else None}
+    return {
+        "law": match.law,
+        "kind": match.kind,
+        "distance": match.distance,
+        "mapping": dict(match.mapping) if match.mapping is not None else None,
+    }
 
 
 def _number(value: float) -> float | None:
@@ -28,14 +32,20 @@ def similarity_summary(run: Run) -> dict[str, float] | None:
         n = len(run.matrix)
         lo, hi, total = math.inf, -math.inf, 0.0
         for i in range(n - 1):  # row by row: no n*n copy of the triangle
-            row = run.matrix[i, i + 1:]
+            row = run.matrix[i, i + 1 :]
             lo, hi, total = min(lo, row.min()), max(hi, row.max()), total + row.sum()
         return {"min": float(lo), "mean": float(total / (n * (n - 1) / 2)), "max": float(hi)}
     return None
 
 
-def document(run: Run, settings: dict[str, Any], labels: dict[str, Any], rendered: list[str],
-             blocks: list[str] | None = None, formulas: list[dict[str, Any]] | None = None) -> dict[str, Any]:
+def document(
+    run: Run,
+    settings: dict[str, Any],
+    labels: dict[str, Any],
+    rendered: list[str],
+    blocks: list[str] | None = None,
+    formulas: list[dict[str, Any]] | None = None,
+) -> dict[str, Any]:
     """The JSON document of a run. `settings`: what the run was asked; `labels`: bank and library
     names and sizes; `rendered`: each structure's text block; `blocks`: --behavior's blocks;
     `formulas`: every bank row's verdict (`formulas.table`)."""
@@ -47,37 +57,52 @@ def document(run: Run, settings: dict[str, Any], labels: dict[str, Any], rendere
     for f, text in zip(run.found, rendered):
         c = f.candidate
         score = float(c.novelty)
-        candidates.append({
-            "formula": f.shown(),
-            "display": text,
-            "library_match": _match_json(f.match),
-            "verdict": f.verdict.verdict if f.verdict is not None else ("known" if f.match is not None else "new"),
-            "law": f.verdict.law if f.verdict is not None and f.verdict.verdict == "known" else None,
-            "laws": list(f.verdict.laws) if f.verdict is not None and f.verdict.verdict == "known" else [],
-            "verdict_text": structure_text(f),
-            "known_members": f.verdict.known if f.verdict is not None else None,
-            "members": [{"id": run.ids[r], "formula": run.text(r),
-                         "bindings": dict(b) if b is not None else None,
-                         "library_match": _match_json(m),
-                         "verdict": run.verdicts[r].verdict if run.verdicts else None,
-                         "law": run.verdicts[r].law if run.verdicts else None}
-                        for r, m, b in zip(f.rows, f.member_matches, f.binding_texts)],
-            "growth_class": c.growth_class,
-            "score": _number(score),
-            "score_infinite": math.isinf(score),
-            "score_terms": {k: _number(v) for k, v in f.terms.items()} if f.terms else None,
-            "closest_library_entry": c.closest_lib,
-            "category": verdict[id(c)][0],
-            "discard_reason": verdict[id(c)][1],
-        })
+        candidates.append(
+            {
+                "formula": f.shown(),
+                "display": text,
+                "library_match": _match_json(f.match),
+                "verdict": f.verdict.verdict
+                if f.verdict is not None
+                else ("known" if f.match is not None else "new"),
+                "law": f.verdict.law
+                if f.verdict is not None and f.verdict.verdict == "known"
+                else None,
+                "laws": list(f.verdict.laws)
+                if f.verdict is not None and f.verdict.verdict == "known"
+                else [],
+                "verdict_text": structure_text(f),
+                "known_members": f.verdict.known if f.verdict is not None else None,
+                "members": [
+                    {
+                        "id": run.ids[r],
+                        "formula": run.text(r),
+                        "bindings": dict(b) if b is not None else None,
+                        "library_match": _match_json(m),
+                        "verdict": run.verdicts[r].verdict if run.verdicts else None,
+                        "law": run.verdicts[r].law if run.verdicts else None,
+                    }
+                    for r, m, b in zip(f.rows, f.member_matches, f.binding_texts)
+                ],
+                "growth_class": c.growth_class,
+                "score": _number(score),
+                "score_infinite": math.isinf(score),
+                "score_terms": {k: _number(v) for k, v in f.terms.items()} if f.terms else None,
+                "closest_library_entry": c.closest_lib,
+                "category": verdict[id(c)][0],
+                "discard_reason": verdict[id(c)][1],
+            }
+        )
     return {
         "schema_version": SCHEMA_VERSION,
         "settings": {**labels, **settings},
         "counts": account_counts(run),
         "similarity": similarity_summary(run),
         "candidates": candidates,
-        "left_out": [{"id": run.ids[r], "formula": run.text(r), "reason": reason}
-                     for r, reason in sorted(run.left_out.items())],
+        "left_out": [
+            {"id": run.ids[r], "formula": run.text(r), "reason": reason}
+            for r, reason in sorted(run.left_out.items())
+        ],
         "behavior": blocks,
         "formulas": formulas if formulas is not None else [],
     }

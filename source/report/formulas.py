@@ -1,5 +1,6 @@
 """The table of every bank row's verdict, in bank order: the JSON's "formulas", the CSV and the
 account that leads the text and HTML reports."""
+
 import csv
 import io
 from collections.abc import Sequence
@@ -8,17 +9,39 @@ from typing import Any
 from source.judge.verdicts import Verdict
 from source.run.results import Run
 
-COLUMNS = ("id", "verdict", "law", "laws", "kind", "closeness", "structure", "formula", "canonical", "intercept",
-           "scale", "changes", "mapping", "constants", "reason")
+COLUMNS = (
+    "id",
+    "verdict",
+    "law",
+    "laws",
+    "kind",
+    "closeness",
+    "structure",
+    "formula",
+    "canonical",
+    "intercept",
+    "scale",
+    "changes",
+    "mapping",
+    "constants",
+    "reason",
+)
 
 
-def table(run: Run, skipped: Sequence[dict[str, Any]] = (), order: Sequence[bool] | None = None) -> list[dict]:
+def table(
+    run: Run, skipped: Sequence[dict[str, Any]] = (), order: Sequence[bool] | None = None
+) -> list[dict]:
     """One entry per bank row in bank order: the run's rows and the rows skipped as unparsable
     (`skipped`, as the bank reader lists them). `order`, when given, tells for each row of the
     bank whether it is the next run row (True) or the next skipped one (False)."""
     structure = {r: k for k, f in enumerate(run.found) for r in f.rows}
-    rows = [_entry(run.ids[r], run.text(r), v, structure.get(r)) for r, v in enumerate(run.verdicts)]
-    gone = [{**_entry(s["id"], s["formula"], Verdict("skipped"), None), "reason": s["reason"]} for s in skipped]
+    rows = [
+        _entry(run.ids[r], run.text(r), v, structure.get(r)) for r, v in enumerate(run.verdicts)
+    ]
+    gone = [
+        {**_entry(s["id"], s["formula"], Verdict("skipped"), None), "reason": s["reason"]}
+        for s in skipped
+    ]
     if order is None:
         return rows + gone
     out, a, b = [], iter(rows), iter(gone)
@@ -29,12 +52,24 @@ def table(run: Run, skipped: Sequence[dict[str, Any]] = (), order: Sequence[bool
 
 def _entry(id_: str, formula: str, v: Verdict, structure: int | None) -> dict:
     c = v.canonical
-    return {"id": id_, "verdict": v.verdict, "law": v.law, "laws": list(v.laws), "kind": v.kind,
-            "closeness": v.closeness, "structure": structure, "formula": formula,
-            "canonical": v.canonical_text or (str(c.core) if c is not None and c.core is not None else None),
-            "intercept": c.intercept if c is not None else None, "scale": c.scale if c is not None else None,
-            "changes": list(c.changes) if c is not None else [], "mapping": v.mapping, "constants": v.folded or None,
-            "reason": v.reason}
+    return {
+        "id": id_,
+        "verdict": v.verdict,
+        "law": v.law,
+        "laws": list(v.laws),
+        "kind": v.kind,
+        "closeness": v.closeness,
+        "structure": structure,
+        "formula": formula,
+        "canonical": v.canonical_text
+        or (str(c.core) if c is not None and c.core is not None else None),
+        "intercept": c.intercept if c is not None else None,
+        "scale": c.scale if c is not None else None,
+        "changes": list(c.changes) if c is not None else [],
+        "mapping": v.mapping,
+        "constants": v.folded or None,
+        "reason": v.reason,
+    }
 
 
 def csv_text(entries: list[dict]) -> str:
@@ -57,9 +92,13 @@ def csv_text(entries: list[dict]) -> str:
 
 def counts(entries: list[dict]) -> dict:
     known = [e for e in entries if e["verdict"] == "known"]
-    return {"formulas": len(entries), "known": len(known), "known_laws": len({e["law"] for e in known}),
-            "new": sum(e["verdict"] == "new" for e in entries),
-            "skipped": sum(e["verdict"] == "skipped" for e in entries)}
+    return {
+        "formulas": len(entries),
+        "known": len(known),
+        "known_laws": len({e["law"] for e in known}),
+        "new": sum(e["verdict"] == "new" for e in entries),
+        "skipped": sum(e["verdict"] == "skipped" for e in entries),
+    }
 
 
 def _n(count: int) -> str:
@@ -70,9 +109,11 @@ def account_lines(run: Run, entries: list[dict], per_law_limit: int | None = Non
     """The account by verdict: how many formulas are known laws and how many are new; then each
     law with its formulas and the laws of the same form; then the new formulas by structure."""
     c = counts(entries)
-    head = (f"{_n(c['formulas'])} formula{'s' if c['formulas'] != 1 else ''}: {_n(c['known'])} "
-            f"{'is' if c['known'] == 1 else 'are'} {_n(c['known_laws'])} known "
-            f"law{'s' if c['known_laws'] != 1 else ''}, {_n(c['new'])} {'is' if c['new'] == 1 else 'are'} new")
+    head = (
+        f"{_n(c['formulas'])} formula{'s' if c['formulas'] != 1 else ''}: {_n(c['known'])} "
+        f"{'is' if c['known'] == 1 else 'are'} {_n(c['known_laws'])} known "
+        f"law{'s' if c['known_laws'] != 1 else ''}, {_n(c['new'])} {'is' if c['new'] == 1 else 'are'} new"
+    )
     if c["skipped"]:
         head += f", {_n(c['skipped'])} skipped as unparsable"
     lines = [head, ""]
@@ -107,4 +148,7 @@ def account_lines(run: Run, entries: list[dict], per_law_limit: int | None = Non
 
 
 def account_report(run: Run, entries: list[dict]) -> str:
-    return "\n".join(["", "=== Every formula: known law or new ===", ""] + account_lines(run, entries)) + "\n"
+    return (
+        "\n".join(["", "=== Every formula: known law or new ===", ""] + account_lines(run, entries))
+        + "\n"
+    )

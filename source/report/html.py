@@ -1,6 +1,7 @@
 """A detection run as one self-contained HTML page (no network): the counts, a sortable and
 searchable table of structures with their verdict, score and its terms, members with ids and
 bindings, the formulas left out and why, and the similarity heat map."""
+
 import base64
 import html
 import math
@@ -95,13 +96,22 @@ def _score(value: float) -> tuple[str, str]:
 def _members(run: Run, f: Found) -> str:
     rows = []
     for r, m, b in zip(f.rows, f.member_matches, f.binding_texts):
-        bindings = ", ".join(f"{k} = {v}" for k, v in b.items()) if b else "(not an instance of the formula)"
-        rows.append(f"<tr><td><code>{_e(run.ids[r])}</code></td><td><code>{_e(run.text(r))}</code></td>"
-                    f"<td><code>{_e(bindings)}</code></td>"
-                    f"<td>{_e(run.verdicts[r].text() if run.verdicts else verdict_text(m))}</td></tr>")
-    return (f"<details><summary>{len(f.rows)} members</summary><table class=members>"
-            f"<tr><td><b>id</b></td><td><b>formula</b></td><td><b>bindings</b></td><td><b>itself</b></td></tr>"
-            + "".join(rows) + "</table></details>")
+        bindings = (
+            ", ".join(f"{k} = {v}" for k, v in b.items())
+            if b
+            else "(not an instance of the formula)"
+        )
+        rows.append(
+            f"<tr><td><code>{_e(run.ids[r])}</code></td><td><code>{_e(run.text(r))}</code></td>"
+            f"<td><code>{_e(bindings)}</code></td>"
+            f"<td>{_e(run.verdicts[r].text() if run.verdicts else verdict_text(m))}</td></tr>"
+        )
+    return (
+        f"<details><summary>{len(f.rows)} members</summary><table class=members>"
+        f"<tr><td><b>id</b></td><td><b>formula</b></td><td><b>bindings</b></td><td><b>itself</b></td></tr>"
+        + "".join(rows)
+        + "</table></details>"
+    )
 
 
 def _structure_rows(run: Run) -> str:
@@ -113,22 +123,36 @@ def _structure_rows(run: Run) -> str:
         c = f.candidate
         verdict = structure_text(f)
         kind = "known" if is_known(f) else "new"
-        matched = f"<div class=sub>formula: {_e(verdict_text(f.match))}</div>" if f.match is not None else ""
+        matched = (
+            f"<div class=sub>formula: {_e(verdict_text(f.match))}</div>"
+            if f.match is not None
+            else ""
+        )
         shown, key = _score(c.novelty)
-        terms = "".join(f"<td class=num data-sort='{_e(repr(float(f.terms[name])) if f.terms else '')}'>"
-                        f"{_e(format(f.terms[name], '.3g')) if f.terms else ''}</td>" for name, _ in TERMS)
-        out.append(f"<tr><td class=num data-sort='{k}'>{k}</td><td><span class={kind}>{_e(verdict)}</span>{matched}</td>"
-                   f"<td><code>{_e(f.shown())}</code></td><td class=num data-sort='{len(f.rows)}'>{_members(run, f)}</td>"
-                   f"<td class=num data-sort='{_e(key)}'>{_e(shown)}</td>{terms}"
-                   f"<td>{_e(category[id(c)])}</td><td>{_e(c.closest_lib)}</td></tr>")
+        terms = "".join(
+            f"<td class=num data-sort='{_e(repr(float(f.terms[name])) if f.terms else '')}'>"
+            f"{_e(format(f.terms[name], '.3g')) if f.terms else ''}</td>"
+            for name, _ in TERMS
+        )
+        out.append(
+            f"<tr><td class=num data-sort='{k}'>{k}</td><td><span class={kind}>{_e(verdict)}</span>{matched}</td>"
+            f"<td><code>{_e(f.shown())}</code></td><td class=num data-sort='{len(f.rows)}'>{_members(run, f)}</td>"
+            f"<td class=num data-sort='{_e(key)}'>{_e(shown)}</td>{terms}"
+            f"<td>{_e(category[id(c)])}</td><td>{_e(c.closest_lib)}</td></tr>"
+        )
     return "".join(out)
 
 
 def _left_out_rows(run: Run, skipped: Sequence[dict[str, Any]]) -> str:
-    rows = [f"<tr><td><code>{_e(run.ids[r])}</code></td><td><code>{_e(run.text(r))}</code></td><td>{_e(reason)}</td></tr>"
-            for r, reason in sorted(run.left_out.items())]
-    rows += [f"<tr><td><code>{_e(s['id'])}</code></td><td><code>{_e(s['formula'])}</code></td>"
-             f"<td>unparsable, skipped: {_e(s['reason'])}</td></tr>" for s in skipped]
+    rows = [
+        f"<tr><td><code>{_e(run.ids[r])}</code></td><td><code>{_e(run.text(r))}</code></td><td>{_e(reason)}</td></tr>"
+        for r, reason in sorted(run.left_out.items())
+    ]
+    rows += [
+        f"<tr><td><code>{_e(s['id'])}</code></td><td><code>{_e(s['formula'])}</code></td>"
+        f"<td>unparsable, skipped: {_e(s['reason'])}</td></tr>"
+        for s in skipped
+    ]
     return "".join(rows)
 
 
@@ -137,39 +161,55 @@ def _formula_rows(entries: list[dict]) -> str:
     for e in entries:
         closeness = "" if e["closeness"] is None else f"{e['closeness']:.6g}"
         structure = "" if e["structure"] is None else str(e["structure"])
-        out.append(f"<tr><td><code>{_e(e['id'])}</code></td><td><code>{_e(e['formula'])}</code></td>"
-                   f"<td class={_e(e['verdict'])}>{_e(e['verdict'])}</td><td>{_e(e['law'] or '')}</td>"
-                   f"<td>{_e(e['kind'] or e['reason'] or '')}</td><td class=num data-sort='{_e(closeness)}'>{_e(closeness)}</td>"
-                   f"<td class=num data-sort='{_e(structure)}'>{_e(structure)}</td>"
-                   f"<td><code>{_e(e['canonical'] or '')}</code></td></tr>")
+        out.append(
+            f"<tr><td><code>{_e(e['id'])}</code></td><td><code>{_e(e['formula'])}</code></td>"
+            f"<td class={_e(e['verdict'])}>{_e(e['verdict'])}</td><td>{_e(e['law'] or '')}</td>"
+            f"<td>{_e(e['kind'] or e['reason'] or '')}</td><td class=num data-sort='{_e(closeness)}'>{_e(closeness)}</td>"
+            f"<td class=num data-sort='{_e(structure)}'>{_e(structure)}</td>"
+            f"<td><code>{_e(e['canonical'] or '')}</code></td></tr>"
+        )
     return "".join(out)
 
 
-def page(run: Run, settings: dict[str, Any], labels: dict[str, Any], rendered: list[str],
-         skipped: Sequence[dict[str, Any]] = (), entries: list[dict] | None = None) -> str:
+def page(
+    run: Run,
+    settings: dict[str, Any],
+    labels: dict[str, Any],
+    rendered: list[str],
+    skipped: Sequence[dict[str, Any]] = (),
+    entries: list[dict] | None = None,
+) -> str:
     """The report as one HTML document (a str); `entries`: every bank row's verdict
     (`formulas.table`)."""
     entries = formulas.table(run, skipped) if entries is None else entries
     account = "\n".join(formulas.account_lines(run, entries))
     counts = account_counts(run)
-    boxes = [("formulas", counts["bank"] + len(skipped)), ("known laws", counts["known_formulas"]),
-             ("new", counts["new_formulas"]), ("in a structure", counts["in_structures"]),
-             ("left out", counts["left_out"] + len(skipped)), ("structures", len(run.found)),
-             ("known-law structures", counts["known_law_structures"]), ("new structures", counts["new_structures"])]
+    boxes = [
+        ("formulas", counts["bank"] + len(skipped)),
+        ("known laws", counts["known_formulas"]),
+        ("new", counts["new_formulas"]),
+        ("in a structure", counts["in_structures"]),
+        ("left out", counts["left_out"] + len(skipped)),
+        ("structures", len(run.found)),
+        ("known-law structures", counts["known_law_structures"]),
+        ("new structures", counts["new_structures"]),
+    ]
     heatmap = ""
     if run.matrix is not None and len(run.ids):
         data = base64.b64encode(png(run)).decode("ascii")
-        heatmap = (f"<h2>Similarity</h2><img class=heatmap alt='similarity matrix ordered by structure' "
-                   f"src='data:image/png;base64,{data}'>")
+        heatmap = (
+            f"<h2>Similarity</h2><img class=heatmap alt='similarity matrix ordered by structure' "
+            f"src='data:image/png;base64,{data}'>"
+        )
     terms_head = "".join(f"<th class=num title='score term'>{_e(label)}</th>" for _, label in TERMS)
     shown_settings = ", ".join(f"{k} = {v}" for k, v in settings.items())
     return f"""<!DOCTYPE html>
 <html lang=en><head><meta charset=utf-8><meta name=viewport content="width=device-width, initial-scale=1">
-<title>KELTRAN report: {_e(labels['bank'])}</title><style>{STYLE}</style></head>
+<title>KELTRAN report: {_e(labels["bank"])}</title><style>{STYLE}</style></head>
 <body>
 <h1>KELTRAN: known laws and new structures</h1>
-<div class=sub>{_e(labels['bank'])} ({labels['bank_size']} formulas) against {_e(labels['library'])}
-({labels['library_size']} library entries)</div>
+<div class=sub>{_e(labels["bank"])} ({labels["bank_size"]} formulas) against {_e(labels["library"])}
+({labels["library_size"]} library entries)</div>
 <div class=counts>{"".join(f"<div class=count><b>{v}</b>{_e(k)}</div>" for k, v in boxes)}</div>
 <h2>Every formula: known law or new</h2>
 <pre class=account>{_e(account)}</pre>
@@ -188,7 +228,7 @@ def page(run: Run, settings: dict[str, Any], labels: dict[str, Any], rendered: l
 <th class=num>score</th>{terms_head}<th>detection category</th><th>closest entry</th></tr></thead>
 <tbody>{_structure_rows(run)}</tbody></table>
 <h2>Formulas left out</h2>
-<details><summary>{counts['left_out'] + len(skipped)} formulas in no structure, and why</summary>
+<details><summary>{counts["left_out"] + len(skipped)} formulas in no structure, and why</summary>
 <table id=left-out class=sortable><thead><tr><th>id</th><th>formula</th><th>reason</th></tr></thead>
 <tbody>{_left_out_rows(run, skipped)}</tbody></table></details>
 {heatmap}

@@ -7,6 +7,7 @@ from source.engine import kt
 from source.run.blocks import reindexed
 from source.run.results import Found, Run
 
+
 def verdict_text(match: Any) -> str:
     """What a structure (or a member) is: "known law (kind): name" or "new structure"."""
     if match is None:
@@ -15,8 +16,13 @@ def verdict_text(match: Any) -> str:
 
 
 # The detection score's terms as reports name them.
-TERM_NAMES = {"structural": "tree distance", "behavioral": "behaviour", "irreducibility": "irreducibility",
-              "recurrence": "recurrence", "compression": "compression"}
+TERM_NAMES = {
+    "structural": "tree distance",
+    "behavioral": "behaviour",
+    "irreducibility": "irreducibility",
+    "recurrence": "recurrence",
+    "compression": "compression",
+}
 
 
 def terms_text(terms: dict[str, Any]) -> str:
@@ -33,7 +39,9 @@ def _binding_text(bindings: dict[str, str] | None) -> str:
 def is_known(found: Found) -> bool:
     """Whether a structure is a known law: by its members' verdicts where the run made them, else
     by the library match of its formula."""
-    return found.verdict.verdict == "known" if found.verdict is not None else found.match is not None
+    return (
+        found.verdict.verdict == "known" if found.verdict is not None else found.match is not None
+    )
 
 
 def structure_text(found: Found) -> str:
@@ -46,24 +54,39 @@ def verdict_report(run: Run, members: bool = True) -> str:
     """The verdict on every structure, with the counts at the top; with `members`, each
     member's id, formula, bindings and own verdict."""
     known = sum(is_known(f) for f in run.found)
-    lines = ["", "=== Structures: known law or new ===", "",
-             f"known laws    : {known}", f"new structures: {len(run.found) - known}", ""]
+    lines = [
+        "",
+        "=== Structures: known law or new ===",
+        "",
+        f"known laws    : {known}",
+        f"new structures: {len(run.found) - known}",
+        "",
+    ]
     if not run.found:
         lines.append("  (none)")
     for k, f in enumerate(run.found):
         lines.append(f"  [{k}] {structure_text(f)}")
         if f.verdict is not None and len(f.verdict.laws) > 1:
-            lines.append(f"       same form as {len(f.verdict.laws)} laws: {', '.join(f.verdict.laws)}")
+            lines.append(
+                f"       same form as {len(f.verdict.laws)} laws: {', '.join(f.verdict.laws)}"
+            )
         lines.append(f"       formula        : {f.shown()}   ({len(f.rows)} members)")
         if f.match is not None:
             alike = sum(m is not None and m.law == f.match.law for m in f.member_matches)
-            lines.append(f"       formula's match: {verdict_text(f.match)}  ({alike} of {len(f.rows)} members"
-                         + (f", distance {f.match.distance:.3g})" if f.match.distance else ")"))
+            lines.append(
+                f"       formula's match: {verdict_text(f.match)}  ({alike} of {len(f.rows)} members"
+                + (f", distance {f.match.distance:.3g})" if f.match.distance else ")")
+            )
         if f.terms:
-            lines.append(f"       score          : {float(f.candidate.novelty):.4g} = {terms_text(f.terms)}")
+            lines.append(
+                f"       score          : {float(f.candidate.novelty):.4g} = {terms_text(f.terms)}"
+            )
         if f.match is not None and f.match.mapping:
-            lines.append("       mapping        : " + ", ".join(f"{ours}\u2192{law}" for ours, law in f.match.mapping.items())
-                         + "   (ours \u2192 the law's)")
+            lines.append(
+                "       mapping        : "
+                + ", ".join(f"{ours}\u2192{law}" for ours, law in f.match.mapping.items())
+                + "   (ours \u2192 the law's)"
+            )
         if members:
             for r, m, b in zip(f.rows, f.member_matches, f.binding_texts):
                 own = run.verdicts[r].text() if run.verdicts else verdict_text(m)
@@ -71,27 +94,39 @@ def verdict_report(run: Run, members: bool = True) -> str:
     return "\n".join(lines) + "\n"
 
 
-def filter_text(result: Any, block_of: dict[int, str], category: str = "all",
-                formula_of: dict[int, str] | None = None) -> str:
+def filter_text(
+    result: Any,
+    block_of: dict[int, str],
+    category: str = "all",
+    formula_of: dict[int, str] | None = None,
+) -> str:
     """The detection-score report (the filter's novel / repeated / discarded sections, as
     `filter_report` prints it) from the structures' blocks rendered once: each structure's
     behaviour is described once, and the figures agree between the sections. `formula_of` may
     give candidates' formulas as printed, by id."""
     formula_of = formula_of or {}
     shown = ["novel", "repeated"] if category == "all" else [category]
-    blocks = [reindexed(block_of[id(c)], i) for name in shown for i, c in enumerate(getattr(result, name))]
-    return kt._filter_report_text(result, blocks, category, [formula_of.get(id(c)) for _, c in result.discarded])
+    blocks = [
+        reindexed(block_of[id(c)], i) for name in shown for i, c in enumerate(getattr(result, name))
+    ]
+    return kt._filter_report_text(
+        result, blocks, category, [formula_of.get(id(c)) for _, c in result.discarded]
+    )
 
 
 def account_counts(run: Run) -> dict[str, int]:
     """How many formulas went where; the counts add up to the bank's size (and the skipped
     rows, which never reached the bank)."""
     in_structures = sum(len(f.rows) for f in run.found)
-    return {"bank": len(run.ids), "in_structures": in_structures, "left_out": len(run.left_out),
-            "known_law_structures": sum(is_known(f) for f in run.found),
-            "new_structures": sum(not is_known(f) for f in run.found),
-            "known_formulas": sum(v.verdict == "known" for v in run.verdicts),
-            "new_formulas": sum(v.verdict == "new" for v in run.verdicts)}
+    return {
+        "bank": len(run.ids),
+        "in_structures": in_structures,
+        "left_out": len(run.left_out),
+        "known_law_structures": sum(is_known(f) for f in run.found),
+        "new_structures": sum(not is_known(f) for f in run.found),
+        "known_formulas": sum(v.verdict == "known" for v in run.verdicts),
+        "new_formulas": sum(v.verdict == "new" for v in run.verdicts),
+    }
 
 
 def account_report(run: Run, skipped: int = 0) -> str:
@@ -101,10 +136,14 @@ def account_report(run: Run, skipped: int = 0) -> str:
     for reason in run.left_out.values():
         key = reason.split(" (")[0]
         reasons[key] = reasons.get(key, 0) + 1
-    lines = ["=== Every formula ===", "",
-             f"bank formulas      : {counts['bank']}" + (f"  (and {skipped} unparsable rows skipped)" if skipped else ""),
-             f"in a structure     : {counts['in_structures']}",
-             f"left out           : {counts['left_out']}"]
+    lines = [
+        "=== Every formula ===",
+        "",
+        f"bank formulas      : {counts['bank']}"
+        + (f"  (and {skipped} unparsable rows skipped)" if skipped else ""),
+        f"in a structure     : {counts['in_structures']}",
+        f"left out           : {counts['left_out']}",
+    ]
     for reason, count in sorted(reasons.items(), key=lambda kv: -kv[1]):
         lines.append(f"  {count:5d}  {reason}")
     return "\n".join(lines) + "\n"
@@ -117,4 +156,3 @@ def left_out_report(run: Run) -> str:
     if not run.left_out:
         lines.append("  (none)")
     return "\n".join(lines) + "\n"
-

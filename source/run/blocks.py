@@ -24,13 +24,20 @@ def reindexed(block: str, index: int) -> str:
 
 def _structure_block(index: int, candidate: Any, seed: int) -> str:
     with warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # numpy's overflow and invalid-value warnings of the evaluation
+        warnings.simplefilter(
+            "ignore"
+        )  # numpy's overflow and invalid-value warnings of the evaluation
         np.random.seed(formula_seed(seed, candidate.formula))
         return kt.candidate_report(index, candidate)
 
 
-def structure_blocks(run: "Run", seed: int, known: Callable[["Found"], str | None] | None = None,
-                     progress: Progress = quiet, runner: Runner | None = None) -> list[str]:
+def structure_blocks(
+    run: "Run",
+    seed: int,
+    known: Callable[["Found"], str | None] | None = None,
+    progress: Progress = quiet,
+    runner: Runner | None = None,
+) -> list[str]:
     """Each structure's text block (`candidate_report`), its figures drawn from numpy's generator
     seeded for its formula (`formula_seed`), so that a structure reads the same whatever else
     the bank holds and wherever it is described. `known(found)` may give a block made earlier
@@ -41,8 +48,11 @@ def structure_blocks(run: "Run", seed: int, known: Callable[["Found"], str | Non
     todo = [i for i, b in enumerate(blocks) if b is None]
     ready = total - len(todo)
     made = (runner or InProcess()).map(
-        _structure_block, [(i, run.found[i].candidate, seed) for i in todo],
-        lambda done, _: progress("describing the structures", ready + done, total), light=True)
+        _structure_block,
+        [(i, run.found[i].candidate, seed) for i in todo],
+        lambda done, _: progress("describing the structures", ready + done, total),
+        light=True,
+    )
     for i, block in zip(todo, made):
         blocks[i] = block
     return [b for b in blocks if b is not None]

@@ -32,8 +32,12 @@ def formula_seed(seed: int, expr: Any, text: str | None = None) -> list[int]:
     return [seed, int.from_bytes(digest[:4], "little"), int.from_bytes(digest[4:], "little")]
 
 
-def describe_one(expr: Any, ranges: dict[int, Any] | None = None, seed: int | None = None,
-                 text: str | None = None) -> Any:
+def describe_one(
+    expr: Any,
+    ranges: dict[int, Any] | None = None,
+    seed: int | None = None,
+    text: str | None = None,
+) -> Any:
     """`describe(expr, var_ranges=ranges)`, seeded for this formula when a seed is given
     (`text`: str(expr), when already printed)."""
     if seed is not None:
@@ -41,7 +45,9 @@ def describe_one(expr: Any, ranges: dict[int, Any] | None = None, seed: int | No
     return kt.describe(expr, var_ranges=ranges)  # type: ignore[arg-type]  # the engine takes None: no ranges
 
 
-def bounds_of(exprs: Sequence[Any], ranges: Sequence[dict[int, Any] | None] | None) -> list[Bounds | None]:
+def bounds_of(
+    exprs: Sequence[Any], ranges: Sequence[dict[int, Any] | None] | None
+) -> list[Bounds | None]:
     """Each row's ranges by variable name, from ranges by index (None: none)."""
     if ranges is None:
         return [None] * len(exprs)
@@ -52,8 +58,13 @@ def bounds_of(exprs: Sequence[Any], ranges: Sequence[dict[int, Any] | None] | No
     return out
 
 
-def describe_canonical(expr: sp.Basic, bounds: Bounds | None = None, seed: int | None = None,
-                       text: str | None = None, snap: float = SNAP_TOLERANCE) -> Any:
+def describe_canonical(
+    expr: sp.Basic,
+    bounds: Bounds | None = None,
+    seed: int | None = None,
+    text: str | None = None,
+    snap: float = SNAP_TOLERANCE,
+) -> Any:
     """A row's descriptor as clustering compares it: its canonical numeric form described (an
     engine's variants of one law, each with its own intercept, scale and noise terms, then look
     alike), with the row's own expression as `numeric_expr`, which members and verdicts show.
@@ -67,14 +78,17 @@ def describe_canonical(expr: sp.Basic, bounds: Bounds | None = None, seed: int |
     return dataclasses.replace(describe_one(core, ranges or None, seed), numeric_expr=expr)
 
 
-def _describe_block(rows: Sequence[Pending], use_ranges: bool, seed: int | None,
-                    snap: float = SNAP_TOLERANCE) -> list[Outcome]:
+def _describe_block(
+    rows: Sequence[Pending], use_ranges: bool, seed: int | None, snap: float = SNAP_TOLERANCE
+) -> list[Outcome]:
     """Each row parsed and described by its canonical form (`describe_canonical`): (lhs, expr,
     descriptor, text), text being the formula as printed (`Run.text`), or the row's
     FormulaError."""
     out: list[Outcome] = []
     with warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # numpy's overflow and invalid-value warnings of the evaluation
+        warnings.simplefilter(
+            "ignore"
+        )  # numpy's overflow and invalid-value warnings of the evaluation
         for row in rows:
             try:
                 lhs, expr = parse_row(row)
@@ -87,15 +101,24 @@ def _describe_block(rows: Sequence[Pending], use_ranges: bool, seed: int | None,
     return out
 
 
-def describe_rows(rows: Sequence[Pending], use_ranges: bool = True, seed: int | None = None,
-                  runner: Runner | None = None, block_size: int = 100, progress: Progress = quiet,
-                  snap: float = SNAP_TOLERANCE) -> list[Outcome]:
+def describe_rows(
+    rows: Sequence[Pending],
+    use_ranges: bool = True,
+    seed: int | None = None,
+    runner: Runner | None = None,
+    block_size: int = 100,
+    progress: Progress = quiet,
+    snap: float = SNAP_TOLERANCE,
+) -> list[Outcome]:
     """Parses and describes rows read from bank files (`files.read_rows`) in blocks on the
     runner, the rows travelling with their ids. One outcome per row, in order: (lhs, expr,
     descriptor, text), or the row's FormulaError."""
     runner = runner or InProcess()
     n = len(rows)
-    blocks = [rows[o:o + block_size] for o in range(0, n, block_size)]
-    parts = runner.map(_describe_block, [(b, use_ranges, seed, snap) for b in blocks],
-                       lambda done, total: progress("reading and describing", min(done * block_size, n), n))
+    blocks = [rows[o : o + block_size] for o in range(0, n, block_size)]
+    parts = runner.map(
+        _describe_block,
+        [(b, use_ranges, seed, snap) for b in blocks],
+        lambda done, total: progress("reading and describing", min(done * block_size, n), n),
+    )
     return [outcome for part in parts for outcome in part]

@@ -50,29 +50,48 @@ def _similarity_line(values: np.ndarray) -> str:
     return kt._similarity_line(values)
 
 
-def _rows_by_descriptor(descriptors: Sequence[Any], clusters: Sequence[Sequence[Any]]) -> list[list[int]]:
+def _rows_by_descriptor(
+    descriptors: Sequence[Any], clusters: Sequence[Sequence[Any]]
+) -> list[list[int]]:
     row = {id(d): i for i, d in enumerate(descriptors)}
     return [[row[id(d)] for d in cluster] for cluster in clusters]
 
 
-def _described(exprs: Sequence[Any], ranges: Sequence[Any] | None, bounds: Sequence[Bounds | None],
-               settings: Settings, progress: Progress) -> list[Any]:
+def _described(
+    exprs: Sequence[Any],
+    ranges: Sequence[Any] | None,
+    bounds: Sequence[Bounds | None],
+    settings: Settings,
+    progress: Progress,
+) -> list[Any]:
     n = len(exprs)
     descriptors = []
     progress("describing", 0, n)
     for i, e in enumerate(exprs):
-        descriptors.append(describe_canonical(e, bounds[i], settings.seed, snap=settings.snap)
-                           if settings.canonical_forms else describe_one(e, ranges[i] if ranges else None,
-                                                                         settings.seed))
+        descriptors.append(
+            describe_canonical(e, bounds[i], settings.seed, snap=settings.snap)
+            if settings.canonical_forms
+            else describe_one(e, ranges[i] if ranges else None, settings.seed)
+        )
         progress("describing", i + 1, n)
     return descriptors
 
 
-def detect(ids: Sequence[Any], exprs: Sequence[Any], library: dict[str, Any],
-           ranges: Sequence[dict[int, Any] | None] | None = None, *, bounds: Sequence[Bounds | None] | None = None,
-           descriptors: list[Any] | None = None, texts: Sequence[str | None] | None = None,
-           settings: Settings | None = None, runner: Runner | None = None, progress: Progress = quiet,
-           earlier: Earlier | None = None, **chosen: Any) -> Run:
+def detect(
+    ids: Sequence[Any],
+    exprs: Sequence[Any],
+    library: dict[str, Any],
+    ranges: Sequence[dict[int, Any] | None] | None = None,
+    *,
+    bounds: Sequence[Bounds | None] | None = None,
+    descriptors: list[Any] | None = None,
+    texts: Sequence[str | None] | None = None,
+    settings: Settings | None = None,
+    runner: Runner | None = None,
+    progress: Progress = quiet,
+    earlier: Earlier | None = None,
+    **chosen: Any,
+) -> Run:
     """Describe, cluster, generalise, score, filter and judge a bank; the stages and numbers are
     those of ``detect_structure`` and ``filter_candidates`` with the same settings (`settings`,
     or the keywords `chosen` of `source.settings`: `sim_threshold`, `alpha`, `min_members`,
@@ -95,8 +114,11 @@ def detect(ids: Sequence[Any], exprs: Sequence[Any], library: dict[str, Any],
     """
     settings = settings.replace(**chosen) if settings is not None else Settings(**chosen)
     runner = runner or InProcess()
-    if len(ids) != len(exprs) or (ranges is not None and len(ranges) != len(exprs)) or \
-            (descriptors is not None and len(descriptors) != len(exprs)):
+    if (
+        len(ids) != len(exprs)
+        or (ranges is not None and len(ranges) != len(exprs))
+        or (descriptors is not None and len(descriptors) != len(exprs))
+    ):
         raise ValueError("ids, expressions, ranges and descriptors must have the same length")
     n = len(exprs)
     bounds = bounds if bounds is not None else bounds_of(exprs, ranges)
@@ -105,9 +127,15 @@ def detect(ids: Sequence[Any], exprs: Sequence[Any], library: dict[str, Any],
     matrix = None
     graph = earlier.graph if earlier is not None else None
     if graph is None and settings.large:
-        graph = similarity_graph(descriptors, settings.sim_threshold, settings.alpha, settings.beta, runner,
-                                 settings.block_size,
-                                 progress=lambda done, total: progress("similarity graph", done, total))
+        graph = similarity_graph(
+            descriptors,
+            settings.sim_threshold,
+            settings.alpha,
+            settings.beta,
+            runner,
+            settings.block_size,
+            progress=lambda done, total: progress("similarity graph", done, total),
+        )
     elif graph is None and n:
         matrix = dense_matrix(descriptors, settings.alpha, settings.beta, progress)
     # The library is described after the bank's similarities, as detect_structure does (the
@@ -121,10 +149,14 @@ def detect(ids: Sequence[Any], exprs: Sequence[Any], library: dict[str, Any],
         print(_similarity_line(matrix[np.triu_indices(n, 1)]))
     progress("clustering", 0, 1)
     if matrix is not None:
-        clusters = _rows_by_descriptor(descriptors, kt.cluster_by_similarity(descriptors, matrix,
-                                                                             threshold=settings.sim_threshold))
+        clusters = _rows_by_descriptor(
+            descriptors,
+            kt.cluster_by_similarity(descriptors, matrix, threshold=settings.sim_threshold),
+        )
     elif graph is not None:
-        clusters = _rows_by_descriptor(descriptors, kt.cluster_graph(descriptors, graph[0], graph[1]))
+        clusters = _rows_by_descriptor(
+            descriptors, kt.cluster_graph(descriptors, graph[0], graph[1])
+        )
     else:
         clusters = []
     progress("clustering", 1, 1)
@@ -136,19 +168,36 @@ def detect(ids: Sequence[Any], exprs: Sequence[Any], library: dict[str, Any],
             left_out[c[0]] = "single formula: it joined no structure"
         else:
             scorable.append(k)
-    weights = {**{k: settings[k] for k in SCORING}, "max_wildcard_density": settings.max_wildcard_density,
-               "merge_wildcards": settings.canonical_forms}
-    scored = score_clusters([[descriptors[r] for r in clusters[k]] for k in scorable], library, lib_descs, n,
-                            settings.novelty_threshold, runner,
-                            progress=lambda done, total: progress("scoring", done, total), weights=weights,
-                            parts=[earlier.parts(clusters[k]) for k in scorable] if earlier else None)
+    weights = {
+        **{k: settings[k] for k in SCORING},
+        "max_wildcard_density": settings.max_wildcard_density,
+        "merge_wildcards": settings.canonical_forms,
+    }
+    scored = score_clusters(
+        [[descriptors[r] for r in clusters[k]] for k in scorable],
+        library,
+        lib_descs,
+        n,
+        settings.novelty_threshold,
+        runner,
+        progress=lambda done, total: progress("scoring", done, total),
+        weights=weights,
+        parts=[earlier.parts(clusters[k]) for k in scorable] if earlier else None,
+    )
     found = []
     accounts = {}
     for k, account in zip(scorable, scored):
         accounts[k] = account["parts"]
         if account["candidate"] is not None:
-            found.append(Found(account["candidate"], k, clusters[k], terms=account["terms"],
-                               formula_text=account.get("text")))
+            found.append(
+                Found(
+                    account["candidate"],
+                    k,
+                    clusters[k],
+                    terms=account["terms"],
+                    formula_text=account.get("text"),
+                )
+            )
         else:
             reason = dropped_reason(account, settings.novelty_threshold)
             left_out.update((r, reason) for r in clusters[k])
@@ -158,32 +207,85 @@ def detect(ids: Sequence[Any], exprs: Sequence[Any], library: dict[str, Any],
         if f.formula_text is None:
             f.formula_text = e.get("text")
     kept_matches: list[Matched | None] = [e.get("match") for e in prior]
-    match_library(found, exprs, library, progress, settings.chosen.get("near_threshold"), runner,
-                  kept=kept_matches, bounds=bounds, snap=settings.snap)
+    match_library(
+        found,
+        exprs,
+        library,
+        progress,
+        settings.chosen.get("near_threshold"),
+        runner,
+        kept=kept_matches,
+        bounds=bounds,
+        snap=settings.snap,
+    )
     distances = [e.get("composition") for e in prior]
-    result = filter_large([f.candidate for f in found], library, runner,
-                          progress=lambda done, total: progress("filtering", done, total),
-                          distances=distances, **{k: settings[k] for k in FILTERING}) if settings.filter else None
-    row_verdicts = judge_rows(exprs, bounds, library, settings.snap, settings.fit_threshold, runner, progress,
-                              known=earlier.verdicts(settings.snap, settings.fit_threshold) if earlier else None)
+    result = (
+        filter_large(
+            [f.candidate for f in found],
+            library,
+            runner,
+            progress=lambda done, total: progress("filtering", done, total),
+            distances=distances,
+            **{k: settings[k] for k in FILTERING},
+        )
+        if settings.filter
+        else None
+    )
+    row_verdicts = judge_rows(
+        exprs,
+        bounds,
+        library,
+        settings.snap,
+        settings.fit_threshold,
+        runner,
+        progress,
+        known=earlier.verdicts(settings.snap, settings.fit_threshold) if earlier else None,
+    )
     for f in found:
         f.verdict = verdicts.structure_verdict([row_verdicts[r] for r in f.rows])
-    return Run(ids=list(ids), exprs=exprs if isinstance(exprs, DescribedExprs) else list(exprs),
-               descriptors=list(descriptors), clusters=clusters, found=found, result=result, matrix=matrix,
-               graph=graph, library_descriptors=lib_descs, left_out=left_out, accounts=accounts,
-               texts=list(texts) if texts is not None else None,
-               compositions={f.cluster: d for f, d in zip(found, distances) if d is not None},
-               settings=settings.measured(), verdicts=row_verdicts)
+    return Run(
+        ids=list(ids),
+        exprs=exprs if isinstance(exprs, DescribedExprs) else list(exprs),
+        descriptors=list(descriptors),
+        clusters=clusters,
+        found=found,
+        result=result,
+        matrix=matrix,
+        graph=graph,
+        library_descriptors=lib_descs,
+        left_out=left_out,
+        accounts=accounts,
+        texts=list(texts) if texts is not None else None,
+        compositions={f.cluster: d for f, d in zip(found, distances) if d is not None},
+        settings=settings.measured(),
+        verdicts=row_verdicts,
+    )
 
 
-def detect_large(bank: Sequence[Any], library: dict[str, Any], var_ranges_bank: Sequence[Any] | None = None,
-                 runner: Runner | None = None, block_size: int = 2000, **chosen: Any) -> list[Any]:
+def detect_large(
+    bank: Sequence[Any],
+    library: dict[str, Any],
+    var_ranges_bank: Sequence[Any] | None = None,
+    runner: Runner | None = None,
+    block_size: int = 2000,
+    **chosen: Any,
+) -> list[Any]:
     """`detect_structure` (its keyword settings, the same defaults) through the similarity graph."""
     if not bank:
         return []
     pairs = isinstance(bank[0], tuple)
     exprs = [item[1] for item in bank] if pairs else list(bank)
     ids = [item[0] for item in bank] if pairs else list(range(len(bank)))
-    run = detect(ids, exprs, library, var_ranges_bank or None, runner=runner, large=True,
-                 block_size=block_size, verbose=False, filter=False, **chosen)
+    run = detect(
+        ids,
+        exprs,
+        library,
+        var_ranges_bank or None,
+        runner=runner,
+        large=True,
+        block_size=block_size,
+        verbose=False,
+        filter=False,
+        **chosen,
+    )
     return run.candidates

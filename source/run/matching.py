@@ -16,8 +16,14 @@ from source.run.runner import InProcess, Runner
 Matched = tuple[Any, list[Any], Sequence[dict[Any, Any] | None], list[dict[str, str] | None]]
 
 
-def match_structure(library: dict[str, Any], candidate: Any, members: Sequence[Any], near: dict[str, float],
-                    bounds: Sequence[Bounds | None] | None = None, snap: float = SNAP_TOLERANCE) -> Matched:
+def match_structure(
+    library: dict[str, Any],
+    candidate: Any,
+    members: Sequence[Any],
+    near: dict[str, float],
+    bounds: Sequence[Bounds | None] | None = None,
+    snap: float = SNAP_TOLERANCE,
+) -> Matched:
     """The verdict on one structure, and for each member its own verdict (or the structure's,
     where the law is an instance of the formula), its bindings and their printed texts. A
     member that is no instance of the formula as written is bound in its canonical form (with
@@ -39,37 +45,72 @@ def match_structure(library: dict[str, Any], candidate: Any, members: Sequence[A
     return match, member_matches, bindings, texts
 
 
-def match_library(found: Sequence[Any], exprs: Sequence[Any], library: dict[str, Any],
-                  progress: Progress = quiet, near_threshold: float | None = None,
-                  runner: Runner | None = None, kept: Sequence[Matched | None] | None = None,
-                  bounds: Sequence[Bounds | None] | None = None, snap: float = SNAP_TOLERANCE) -> None:
+def match_library(
+    found: Sequence[Any],
+    exprs: Sequence[Any],
+    library: dict[str, Any],
+    progress: Progress = quiet,
+    near_threshold: float | None = None,
+    runner: Runner | None = None,
+    kept: Sequence[Matched | None] | None = None,
+    bounds: Sequence[Bounds | None] | None = None,
+    snap: float = SNAP_TOLERANCE,
+) -> None:
     """Fills the library verdicts and bindings of every structure (`detect.Found`) and member.
     `kept`, when given, holds for each structure its `Matched` from an earlier run with this
     library and near threshold, or None."""
     near = {} if near_threshold is None else {"near_threshold": near_threshold}
     kept = kept or [None] * len(found)
     todo = [f for f, k in zip(found, kept) if k is None]
-    jobs = [(f.candidate, [exprs[r] for r in f.rows], near, [bounds[r] for r in f.rows] if bounds else None,
-             snap) for f in todo]
-    outcomes = iter((runner or InProcess()).map(
-        match_structure, jobs, lambda done, total: progress("matching the library", done, total), light=True,
-        shared=(library,)))
+    jobs = [
+        (
+            f.candidate,
+            [exprs[r] for r in f.rows],
+            near,
+            [bounds[r] for r in f.rows] if bounds else None,
+            snap,
+        )
+        for f in todo
+    ]
+    outcomes = iter(
+        (runner or InProcess()).map(
+            match_structure,
+            jobs,
+            lambda done, total: progress("matching the library", done, total),
+            light=True,
+            shared=(library,),
+        )
+    )
     for f, k in zip(found, kept):
-        f.match, f.member_matches, f.bindings, f.binding_texts = k if k is not None else next(outcomes)
+        f.match, f.member_matches, f.bindings, f.binding_texts = (
+            k if k is not None else next(outcomes)
+        )
 
 
-def judge_rows(exprs: Sequence[Any], bounds: Sequence[Bounds | None], library: dict[str, Any],
-               snap: float = SNAP_TOLERANCE, threshold: float = R2_THRESHOLD, runner: Runner | None = None,
-               progress: Progress = quiet, block: int = 200,
-               known: Sequence[Any] | None = None) -> list[Any]:
+def judge_rows(
+    exprs: Sequence[Any],
+    bounds: Sequence[Bounds | None],
+    library: dict[str, Any],
+    snap: float = SNAP_TOLERANCE,
+    threshold: float = R2_THRESHOLD,
+    runner: Runner | None = None,
+    progress: Progress = quiet,
+    block: int = 200,
+    known: Sequence[Any] | None = None,
+) -> list[Any]:
     """Every row's verdict (`verdicts.Verdict`), in blocks on the runner; `known[i]`, where given
     and not None, is row i's verdict already made."""
     out = list(known) if known is not None else [None] * len(exprs)
     todo = [i for i, v in enumerate(out) if v is None]
-    jobs = [([(exprs[i], bounds[i]) for i in todo[o:o + block]],) for o in range(0, len(todo), block)]
+    jobs = [
+        ([(exprs[i], bounds[i]) for i in todo[o : o + block]],) for o in range(0, len(todo), block)
+    ]
     parts = (runner or InProcess()).map(
-        verdicts.judge_block, jobs, lambda done, total: progress("judging every formula", done, total),
-        shared=(library, snap, threshold))
+        verdicts.judge_block,
+        jobs,
+        lambda done, total: progress("judging every formula", done, total),
+        shared=(library, snap, threshold),
+    )
     for i, v in zip(todo, (v for part in parts for v in part)):
         out[i] = v
     return out

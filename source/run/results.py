@@ -15,14 +15,19 @@ class Found:
     for a new structure), and for each row the law that member is (its own match, or the
     structure's where the law is an instance of the formula) and its `bindings` (what each
     wildcard and variable of the formula stands for in it, or None)."""
+
     candidate: Any
     cluster: int
     rows: list[Any]
     match: Any = None
     member_matches: list[Any] = field(default_factory=list)
     bindings: list[Any] = field(default_factory=list)
-    binding_texts: list[Any] = field(default_factory=list)  # each member's bindings as printed ({str: str}), or None
-    terms: dict[Any, Any] = field(default_factory=dict)  # the score's weighted terms by name; they add up to it
+    binding_texts: list[Any] = field(
+        default_factory=list
+    )  # each member's bindings as printed ({str: str}), or None
+    terms: dict[Any, Any] = field(
+        default_factory=dict
+    )  # the score's weighted terms by name; they add up to it
     formula_text: str | None = None  # the candidate's formula as printed, where known (`shown`)
     verdict: Any = None  # the StructureVerdict its members' verdicts make
 
@@ -60,17 +65,21 @@ class Run:
     ids: list[Any]
     exprs: Sequence[Any]
     descriptors: list[Any]
-    clusters: list[Any]                    # lists of row indices, in cluster order
-    found: list[Found]                     # Found, in cluster order
-    result: Any                    # the FilterResult of the candidates, or None
+    clusters: list[Any]  # lists of row indices, in cluster order
+    found: list[Found]  # Found, in cluster order
+    result: Any  # the FilterResult of the candidates, or None
     matrix: np.ndarray | None = None  # the dense path's similarity matrix
-    graph: tuple[Any, ...] | None = None        # the large path's (rows, cols, similarities, pruned)
+    graph: tuple[Any, ...] | None = None  # the large path's (rows, cols, similarities, pruned)
     library_descriptors: dict[Any, Any] = field(default_factory=dict)
     left_out: dict[Any, Any] = field(default_factory=dict)  # row -> why it is in no structure
-    accounts: dict[Any, Any] = field(default_factory=dict)  # cluster -> its scoring parts (`_score_cluster`)
+    accounts: dict[Any, Any] = field(
+        default_factory=dict
+    )  # cluster -> its scoring parts (`_score_cluster`)
     settings: dict[Any, Any] = field(default_factory=dict)  # every setting the run used, by keyword
-    texts: list[Any] | None = None         # each row's formula as printed, where known (`text`)
-    compositions: dict[Any, Any] = field(default_factory=dict)  # cluster -> the filter's composition distance
+    texts: list[Any] | None = None  # each row's formula as printed, where known (`text`)
+    compositions: dict[Any, Any] = field(
+        default_factory=dict
+    )  # cluster -> the filter's composition distance
     verdicts: list[Any] = field(default_factory=list)  # each row's Verdict: a known law or new
 
     def text(self, r: int) -> str:

@@ -148,7 +148,9 @@ class DaskRunner(Runner):
         if not jobs:
             return []
         size = 1
-        if light:  # about sixteen runs per worker, so that the cost per task does not outweigh the work
+        if (
+            light
+        ):  # about sixteen runs per worker, so that the cost per task does not outweigh the work
             workers = max(1, len(client.scheduler_info().get("workers", ())))
             size = max(1, -(-total // (16 * workers)))
         runs = [jobs[k : k + size] for k in range(0, total, size)]

@@ -10,13 +10,23 @@ from source.run.runner import Done, InProcess, Runner
 Account = dict[str, Any]
 
 
-def score_one(library: dict[str, Any], lib_descs: dict[str, Any], cluster: list[Any], bank_size: int,
-              novelty_threshold: float, weights: dict[str, Any], parts: dict[str, Any] | None = None) -> Account:
-    return kt._score_cluster(cluster, library, lib_descs, bank_size, novelty_threshold, **weights, parts=parts)
+def score_one(
+    library: dict[str, Any],
+    lib_descs: dict[str, Any],
+    cluster: list[Any],
+    bank_size: int,
+    novelty_threshold: float,
+    weights: dict[str, Any],
+    parts: dict[str, Any] | None = None,
+) -> Account:
+    return kt._score_cluster(
+        cluster, library, lib_descs, bank_size, novelty_threshold, **weights, parts=parts
+    )
 
 
-def _score_printed(library: dict[str, Any], lib_descs: dict[str, Any], cluster: list[Any],
-                   *job: Any) -> Account:
+def _score_printed(
+    library: dict[str, Any], lib_descs: dict[str, Any], cluster: list[Any], *job: Any
+) -> Account:
     """`score_one`, with its candidate's formula printed where it is made ("text"), the
     reports' text, printed once; and with the cluster's cohesion in its parts, which give its
     recurrence in a grown bank without its trees."""
@@ -28,10 +38,17 @@ def _score_printed(library: dict[str, Any], lib_descs: dict[str, Any], cluster: 
     return account
 
 
-def score_clusters(clusters: Sequence[list[Any]], library: dict[str, Any], lib_descs: dict[str, Any],
-                   bank_size: int, novelty_threshold: float, runner: Runner | None = None,
-                   progress: Done | None = None, weights: dict[str, Any] | None = None,
-                   parts: Sequence[dict[str, Any] | None] | None = None) -> list[Account]:
+def score_clusters(
+    clusters: Sequence[list[Any]],
+    library: dict[str, Any],
+    lib_descs: dict[str, Any],
+    bank_size: int,
+    novelty_threshold: float,
+    runner: Runner | None = None,
+    progress: Done | None = None,
+    weights: dict[str, Any] | None = None,
+    parts: Sequence[dict[str, Any] | None] | None = None,
+) -> list[Account]:
     """The account of every cluster (a list of descriptors) as `_score_cluster` gives it: its
     candidate, or None where detection drops it, its generalisation and the terms of its score.
     `weights`: score weights and scales by keyword; `parts`: for every cluster its parts from an
@@ -43,13 +60,17 @@ def score_clusters(clusters: Sequence[list[Any]], library: dict[str, Any], lib_d
         progress(0, len(clusters))
     # Clusters whose parts are known are scored here: it takes no measuring.
     for k in known:
-        accounts[k] = score_one(library, lib_descs, clusters[k], bank_size, novelty_threshold, weights or {},
-                                parts[k])
+        accounts[k] = score_one(
+            library, lib_descs, clusters[k], bank_size, novelty_threshold, weights or {}, parts[k]
+        )
     rest = [k for k, p in enumerate(parts) if p is None]
     done = (runner or InProcess()).map(
-        _score_printed, [(clusters[k], bank_size, novelty_threshold, weights or {}) for k in rest],
-        progress and (lambda done, total: progress(len(known) + done, len(clusters))), light=True,
-        shared=(library, lib_descs))
+        _score_printed,
+        [(clusters[k], bank_size, novelty_threshold, weights or {}) for k in rest],
+        progress and (lambda done, total: progress(len(known) + done, len(clusters))),
+        light=True,
+        shared=(library, lib_descs),
+    )
     for k, account in zip(rest, done):
         accounts[k] = account
     return accounts
@@ -66,7 +87,11 @@ def dropped_reason(account: Account, novelty_threshold: float) -> str:
         formula = kt._display_canonical_expr(formula)
         if kt._is_wildcard(formula):
             return f"its cluster generalises to a bare wildcard ({formula})"
-        return (f"its cluster's generalisation {formula} is too generic "
-                f"(wildcard density {kt._wildcard_density(formula):.2f})")
-    return (f"its cluster's score {float(account['novelty']):.3g} is below the novelty threshold "
-            f"{novelty_threshold:g}")
+        return (
+            f"its cluster's generalisation {formula} is too generic "
+            f"(wildcard density {kt._wildcard_density(formula):.2f})"
+        )
+    return (
+        f"its cluster's score {float(account['novelty']):.3g} is below the novelty threshold "
+        f"{novelty_threshold:g}"
+    )

@@ -5,15 +5,12 @@ measured of each cluster and structure (`Reuse`). Its result is the result of a 
 scratch on the same files."""
 
 import bisect
-import json
 from collections.abc import Mapping, Sequence
-from pathlib import Path
 from typing import Any, cast
 
 import numpy as np
 
-from source.bank import exprcode
-from source.bank.files import Pending, parse_row
+from source.bank.files import Pending
 from source.engine import kt
 from source.judge import verdicts
 from source.judge.canonical import SNAP_TOLERANCE
@@ -23,159 +20,13 @@ from source.run.progress import Progress, quiet
 from source.run.results import Found
 from source.run.runner import Runner
 from source.state import records
+from source.state.kept import Kept, KeptDescriptor
 from source.state.records import (
     RowKey,
     damaged,
-    decode_value,
-    distance_of,
     library_id,
-    match_of,
-    parts_of_record,
     row_key,
-    shown_novelty,
 )
-
-
-class KeptDescriptor(kt.ExprDescriptor):
-    """A kept row's descriptor, read from the state when first looked at: its fields at once,
-    each expression on its own. A run on a grown bank looks at few kept rows: the graph takes
-    them packed, and a kept cluster's score needs only its members' expressions."""
-
-    def __getattr__(self, name: str) -> Any:
-        # Reached only for what the instance lacks: what was not read yet.
-        lazy = self.__dict__.get("_lazy")
-        if lazy is None or name not in kt.ExprDescriptor.__dataclass_fields__:
-            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
-        kept, k, row = lazy
-        if name in ("expr", "numeric_expr"):
-            self.__dict__[name] = kept._expression(k, row, name, self)
-        else:
-            self.__dict__.update(kept._fields(k))
-        if all(n in self.__dict__ for n in kt.ExprDescriptor.__dataclass_fields__):
-            del self.__dict__["_lazy"]
-        return self.__dict__[name]
-
-    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
-        # Pickled and copied as the plain descriptor it stands for.
-        return kt.ExprDescriptor, tuple(getattr(self, name) for name in kt.ExprDescriptor.__dataclass_fields__)
-
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, kt.ExprDescriptor):
-            return NotImplemented
-        names = kt.ExprDescriptor.__dataclass_fields__
-        return tuple(getattr(self, n) for n in names) == tuple(getattr(other, n) for n in names)
-
-    __hash__ = None  # type: ignore[assignment]  # unhashable, as the dataclass it stands for
-
-
-class Kept:
-    """A state read from its folder: its rows' records, their vectors, the graph and the
-    clusters' scoring parts."""
-
-    def __init__(self, folder: Path, rows: list[dict[str, Any]], names: list[str],
-                 vectors: tuple[np.ndarray, list[int]], graph: Edges, clusters: dict[str, Any], use_ranges: bool,
-                 packs: Sequence[bytes] = ()) -> None:
-        self.folder, self.records, self.names, self.graph = folder, rows, names, graph
-        self._values, self._ends = vectors  # every kept float64 array, one after the other
-        self.packs = list(packs)  # kept rows packed by records.PACK_BLOCK, b"" where a block was not kept
-        self.keys = [row_key(r["formula"], {n: (a, b) for n, a, b in r["bounds"]}, use_ranges) for r in rows]
-        self.by_key: dict[RowKey, list[int]] = {}
-        for k, key in enumerate(self.keys):
-            self.by_key.setdefault(key, []).append(k)
-        self.clusters = clusters
-        self._parts: dict[tuple[RowKey, ...], dict[str, Any]] | None = None
-
-    def block(self, keys: Sequence[RowKey], library: Mapping[str, Any], candidate: Any) -> str | None:
-        """The text block kept for the structure whose members have these keys, where what it
-        shows of the score is the candidate's; or None."""
-        record = self._record(keys, library)
-        if record is None or record.get("shown") != shown_novelty(candidate) \
-                or not isinstance(record.get("block"), str):
-            return None
-        return record["block"]
-
-    def _record(self, keys: Sequence[RowKey], library: Mapping[str, Any]) -> dict[str, Any] | None:
-        if self._parts is None:
-            self._parts = {}
-            if self.clusters["library"] == library_id(library):
-                for rows, parts in self.clusters["clusters"]:
-                    self._parts[tuple(self.keys[k] for k in rows)] = parts
-        return self._parts.get(tuple(keys))
-
-    def known(self, keys: Sequence[RowKey], library: Mapping[str, Any], near: float) -> dict[str, Any] | None:
-        """What else was kept of the cluster whose members have these keys, measured against
-        this library: {"composition": the filter's composition distance of its formula,
-        "match": (match, member_matches, bindings) at this near threshold, "text": its formula
-        as printed}, each where kept."""
-        record = self._record(keys, library)
-        if record is None:
-            return None
-        out = {"text": record["text"]} if isinstance(record.get("text"), str) else {}
-        try:
-            if record.get("composition") is not None:
-                out["composition"] = distance_of(record["composition"])
-            matched = record.get("match")
-            if isinstance(matched, dict) and matched.get("near") == near:
-                out["match"] = match_of(matched, len(keys))
-        except (exprcode.CodeError, KeyError, TypeError, ValueError) as e:
-            raise damaged(self.folder, f"a cluster's verdicts: {e}") from None
-        return out
-
-    def parts(self, keys: Sequence[RowKey], library: Mapping[str, Any]) -> dict[str, Any] | None:
-        """The kept scoring parts of the cluster whose members have these keys (row_key, in
-        the cluster's order), scored against this library; or None."""
-        parts = self._record(keys, library)
-        if parts is None:
-            return None
-        try:
-            return parts_of_record(parts)
-        except (exprcode.CodeError, KeyError, TypeError, ValueError) as e:
-            raise damaged(self.folder, f"a cluster's parts: {e}") from None
-
-    def __len__(self) -> int:
-        return len(self.records)
-
-    def outcome(self, k: int, row: Pending) -> tuple[str | None, None, "KeptDescriptor", str] | None:
-        """(lhs, None, descriptor, text) of kept row `k` (the same formula as `row`), or None
-        where the state could not keep its descriptor. The descriptor builds its expressions
-        when they are first read: the row's expression is its `numeric_expr`."""
-        r = self.records[k]
-        if r["fields"] is None:
-            return None
-        descriptor = KeptDescriptor.__new__(KeptDescriptor)
-        descriptor.__dict__["_lazy"] = (self, k, row)
-        text = r.get("text")
-        return r["lhs"], None, descriptor, text if isinstance(text, str) else str(descriptor.numeric_expr)
-
-    def vector(self, i: int) -> np.ndarray:
-        """The i-th kept float64 array."""
-        if not 0 <= i < len(self._ends):  # ruled out when the state was read
-            raise damaged(self.folder, "a row names a vector the state does not hold")
-        return self._values[(self._ends[i - 1] if i else 0):self._ends[i]].copy()
-
-    def _fields(self, k: int) -> dict[str, Any]:
-        """Kept row k's descriptor fields (all but the expressions), by name."""
-        r = self.records[k]
-        try:
-            tagged = json.loads(r["fields"])
-            first, count = r["vectors"]
-            own = [self.vector(first + j) for j in range(count)]
-            return {name: decode_value(tagged[name], own) for name in self.names}
-        except (KeyError, TypeError, ValueError, RecursionError) as e:
-            raise damaged(self.folder, f"row {k + 1}: {e}") from None
-
-    def _expression(self, k: int, row: Pending, name: str, descriptor: Any) -> Any:
-        """Kept row k's expression (`numeric_expr`) or its canonical form (`expr`)."""
-        r = self.records[k]
-        try:
-            if name == "numeric_expr":
-                if r["expr"] is None:
-                    return parse_row(row)[1]
-                return exprcode.decode(json.loads(r["expr"]))
-            return exprcode.decode(json.loads(r["norm"])) if r["norm"] is not None else \
-                kt._canonicalize_expr(descriptor.numeric_expr)
-        except (exprcode.CodeError, KeyError, TypeError, ValueError, RecursionError) as e:
-            raise damaged(self.folder, f"row {k + 1}: {e}") from None
 
 
 def match(kept: Kept, rows: Sequence[Pending], use_ranges: bool) -> list[int]:
@@ -230,9 +81,15 @@ def kept_edges(kept: Kept, old: Sequence[int]) -> Edges:
     return r[keep], c[keep], values[keep]
 
 
-def describe(kept: Kept | None, rows: Sequence[Pending], use_ranges: bool, seed: int | None,
-             runner: Runner | None = None, progress: Progress = quiet,
-             snap: float = SNAP_TOLERANCE) -> tuple[list[Outcome], list[int], list[int]]:
+def describe(
+    kept: Kept | None,
+    rows: Sequence[Pending],
+    use_ranges: bool,
+    seed: int | None,
+    runner: Runner | None = None,
+    progress: Progress = quiet,
+    snap: float = SNAP_TOLERANCE,
+) -> tuple[list[Outcome], list[int], list[int]]:
     """`run.describe_rows` for rows of which a state may hold some: one outcome per row, (lhs,
     expr, descriptor, text) or the row's FormulaError, the kept ones read from the state (expr
     None: their descriptor's `numeric_expr` builds it when read) and the others parsed and
@@ -242,8 +99,14 @@ def describe(kept: Kept | None, rows: Sequence[Pending], use_ranges: bool, seed:
     outcomes: list[Outcome | None] = [None] * len(rows)
     # A row the state holds fewer times than the bank takes the descriptor of its first kept
     # copy; only its pairs are measured again.
-    source = [k if k >= 0 else kept.by_key.get(row_key(r.formula, r.bounds, use_ranges), [-1])[0]
-              for r, k in zip(rows, old)] if kept is not None else list(old)
+    source = (
+        [
+            k if k >= 0 else kept.by_key.get(row_key(r.formula, r.bounds, use_ranges), [-1])[0]
+            for r, k in zip(rows, old)
+        ]
+        if kept is not None
+        else list(old)
+    )
     reused = [i for i, k in enumerate(source) if k >= 0]
     for done, i in enumerate(reused, start=1):
         assert kept is not None  # only a state's rows are reused
@@ -252,8 +115,12 @@ def describe(kept: Kept | None, rows: Sequence[Pending], use_ranges: bool, seed:
             old[i] = -1
         progress("reading the state", done, len(reused))
     fresh = [i for i, o in enumerate(outcomes) if o is None]
-    for i, o in zip(fresh, describe_rows([rows[i] for i in fresh], use_ranges, seed, runner, progress=progress,
-                                         snap=snap)):
+    for i, o in zip(
+        fresh,
+        describe_rows(
+            [rows[i] for i in fresh], use_ranges, seed, runner, progress=progress, snap=snap
+        ),
+    ):
         outcomes[i] = o
         source[i] = -1
     return cast(list[Outcome], outcomes), old, source  # every row has its outcome now
@@ -264,12 +131,25 @@ class Reuse:
     the kept row whose record row i took, or -1), scored against `library`; `graph`, the rows'
     similarity graph made from the kept one (`graph`)."""
 
-    def __init__(self, kept: Kept, rows: Sequence[Pending], source: Sequence[int], library: dict[str, Any],
-                 use_ranges: bool, graph: Graph | None = None, packed: dict[int, bytes] | None = None) -> None:
+    def __init__(
+        self,
+        kept: Kept,
+        rows: Sequence[Pending],
+        source: Sequence[int],
+        library: dict[str, Any],
+        use_ranges: bool,
+        graph: Graph | None = None,
+        packed: dict[int, bytes] | None = None,
+    ) -> None:
         self.kept, self.library, self.source, self.graph = kept, library, list(source), graph
-        self.packed = packed  # the rows packed by records.PACK_BLOCK, by block, as far as `graph` packed them
+        self.packed = (
+            packed  # the rows packed by records.PACK_BLOCK, by block, as far as `graph` packed them
+        )
         # A row that took a kept record has that record's key.
-        self.keys = [kept.keys[k] if k >= 0 else row_key(r.formula, r.bounds, use_ranges) for r, k in zip(rows, source)]
+        self.keys = [
+            kept.keys[k] if k >= 0 else row_key(r.formula, r.bounds, use_ranges)
+            for r, k in zip(rows, source)
+        ]
 
     def verdicts(self, snap: float, threshold: float) -> list[Any]:
         """Each row's verdict kept with this library and settings, or None (`verdicts.Verdict`)."""
@@ -278,8 +158,11 @@ class Reuse:
         for k in self.source:
             record = self.kept.records[k].get("verdict") if k >= 0 else None
             try:
-                out.append(verdicts.from_record(record) if isinstance(record, dict) and record.get("key") == key
-                           else None)
+                out.append(
+                    verdicts.from_record(record)
+                    if isinstance(record, dict) and record.get("key") == key
+                    else None
+                )
             except (ValueError, TypeError, KeyError) as e:
                 raise damaged(self.kept.folder, f"row {k + 1}'s verdict: {e}") from None
         return out
@@ -301,8 +184,14 @@ class Reuse:
         return self.kept.block([self.keys[r] for r in found.rows], self.library, found.candidate)
 
 
-def graph(kept: Kept, descriptors: list[Any], old: Sequence[int], settings: Mapping[str, Any],
-          runner: Runner | None = None, progress: Progress = quiet) -> tuple[Graph, dict[int, bytes]]:
+def graph(
+    kept: Kept,
+    descriptors: list[Any],
+    old: Sequence[int],
+    settings: Mapping[str, Any],
+    runner: Runner | None = None,
+    progress: Progress = quiet,
+) -> tuple[Graph, dict[int, bytes]]:
     """The similarity graph of described rows (`old`: the kept row each took, or -1), from the
     kept graph where it holds; and the rows packed by records.PACK_BLOCK, by block, as far as they were
     (`write` keeps them). A block of the same kept rows as a kept block takes its packing."""
@@ -310,13 +199,27 @@ def graph(kept: Kept, descriptors: list[Any], old: Sequence[int], settings: Mapp
     packed: dict[int, bytes] = {}
     for b, packing in enumerate(kept.packs):
         o, e = b * records.PACK_BLOCK, min((b + 1) * records.PACK_BLOCK, len(kept))
-        if packing and e <= len(rows) and (e - o == records.PACK_BLOCK or e == len(rows)) and rows[o:e] == list(range(o, e)):
+        if (
+            packing
+            and e <= len(rows)
+            and (e - o == records.PACK_BLOCK or e == len(rows))
+            and rows[o:e] == list(range(o, e))
+        ):
             packed[b] = packing
     taken = bool(packed)
     try:
-        edges = extend_graph(descriptors, [k >= 0 for k in rows], kept_edges(kept, rows), settings["sim_threshold"],
-                             settings["alpha"], settings["beta"], runner, block_size=records.PACK_BLOCK, packed=packed,
-                             progress=lambda done, total: progress("similarity graph", done, total))
+        edges = extend_graph(
+            descriptors,
+            [k >= 0 for k in rows],
+            kept_edges(kept, rows),
+            settings["sim_threshold"],
+            settings["alpha"],
+            settings["beta"],
+            runner,
+            block_size=records.PACK_BLOCK,
+            packed=packed,
+            progress=lambda done, total: progress("similarity graph", done, total),
+        )
     except ValueError:
         if taken:  # only a kept packing can be malformed: the others were packed here
             raise damaged(kept.folder, "the packed rows are malformed") from None
@@ -330,6 +233,8 @@ def graph(kept: Kept, descriptors: list[Any], old: Sequence[int], settings: Mapp
                 try:
                     kt.pack_descriptors([d])
                 except TypeError:
-                    raise damaged(kept.folder, "a kept row's descriptor is not one describe() makes") from None
+                    raise damaged(
+                        kept.folder, "a kept row's descriptor is not one describe() makes"
+                    ) from None
         raise
     return edges, packed

@@ -28,27 +28,35 @@ import numpy as np
 from source.bank.files import Pending
 from source.engine import kt
 from source.judge import verdicts
-from source.run.graph import Edges
 from source.run.results import Run
 from source.settings import BY_KEY, KEPT
 from source.state import records
-from source.state.records import (
+from source.state.clusters import (
     PARTS_KEYS,
+    checked_clusters,
+    match_record,
+    parts_record,
+    shown_novelty,
+)
+from source.state.kept import Kept, checked_graph, checked_packs, checked_vectors
+from source.state.records import (
     StateError,
+    checked_rows,
     copied_record,
     damaged,
     field_names,
     library_id,
-    match_record,
-    parts_record,
     row_record,
-    shown_novelty,
 )
-from source.state.reuse import Kept, Reuse
+from source.state.reuse import Reuse
 from source.version import installed
 
 FORMAT = 4
+
+
 MANIFEST = "manifest.json"
+
+
 _PARTS = ("rows", "vectors", "graph", "clusters")
 
 
@@ -93,17 +101,26 @@ def _packs(descriptors: list[Any], packed: dict[int, bytes]) -> list[bytes]:
     for b, o in enumerate(range(0, len(descriptors), records.PACK_BLOCK)):
         if b not in packed:
             try:
-                packed[b] = kt.pack_descriptors(descriptors[o:o + records.PACK_BLOCK])
+                packed[b] = kt.pack_descriptors(descriptors[o : o + records.PACK_BLOCK])
             except (TypeError, StateError):
                 packed[b] = b""
         out.append(packed[b])
     return out
 
 
-def write(folder: str | Path, run: Run, rows: Sequence[Pending], lhs: Sequence[str | None], settings: Mapping[str, Any],
-          library: Mapping[str, Any], kept: Kept | None = None, source: Sequence[int] | None = None,
-          blocks: Mapping[int, str] | None = None, packed: Mapping[int, bytes] | None = None,
-          reuse: Reuse | None = None) -> None:
+def write(
+    folder: str | Path,
+    run: Run,
+    rows: Sequence[Pending],
+    lhs: Sequence[str | None],
+    settings: Mapping[str, Any],
+    library: Mapping[str, Any],
+    kept: Kept | None = None,
+    source: Sequence[int] | None = None,
+    blocks: Mapping[int, str] | None = None,
+    packed: Mapping[int, bytes] | None = None,
+    reuse: Reuse | None = None,
+) -> None:
     """Keeps the state of a run (`source.run.Run`): `rows` the bank rows of its entries (bankio's
     rows, in order) and `lhs` their left-hand sides; `settings` the run's settings (at least
     those of KEPT); `library` the library it was scored against. Rows taken from a state
@@ -116,12 +133,16 @@ def write(folder: str | Path, run: Run, rows: Sequence[Pending], lhs: Sequence[s
     names = field_names()
     vectors: list[np.ndarray] = []
     row_records: list[dict[str, Any]] = []
-    # A run made without its settings keys its verdicts under None.
-    judged = verdicts.verdict_key(library_id(library), run.settings.get("snap"), run.settings.get("fit_threshold"))  # type: ignore[arg-type]
+    judged = verdicts.verdict_key(
+        library_id(library), run.settings.get("snap"), run.settings.get("fit_threshold")
+    )
     for i, (r, h, d) in enumerate(zip(rows, lhs, run.descriptors)):
         k = source[i] if source is not None else -1
-        row_records.append(copied_record(kept.records[k], kept, vectors) if k >= 0 and kept is not None
-                       else row_record(r, h, d, names, vectors))
+        row_records.append(
+            copied_record(kept.records[k], kept, vectors)
+            if k >= 0 and kept is not None
+            else row_record(r, h, d, names, vectors)
+        )
         if run.texts is not None and run.texts[i] is not None:
             row_records[-1]["text"] = run.texts[i]
         if run.verdicts:
@@ -131,8 +152,11 @@ def write(folder: str | Path, run: Run, rows: Sequence[Pending], lhs: Sequence[s
     for k, parts in run.accounts.items():
         earlier = reuse.record(run.clusters[k]) if reuse is not None else None
         # A cluster whose parts were read from the state was scored with them: kept as read.
-        kept_parts = {n: earlier[n] for n in PARTS_KEYS if n in earlier} if earlier is not None \
+        kept_parts = (
+            {n: earlier[n] for n in PARTS_KEYS if n in earlier}
+            if earlier is not None
             else parts_record(parts)
+        )
         if kept_parts is not None:
             if blocks and k in blocks:
                 kept_parts.update(block=blocks[k], shown=shown_novelty(found[k].candidate))
@@ -141,30 +165,47 @@ def write(folder: str | Path, run: Run, rows: Sequence[Pending], lhs: Sequence[s
             if k in run.compositions:
                 distance = float(run.compositions[k])
                 kept_parts["composition"] = distance if math.isfinite(distance) else "inf"
-            matched = match_record(found[k], run.settings.get("near_threshold")) if k in found else None
+            matched = (
+                match_record(found[k], run.settings.get("near_threshold")) if k in found else None
+            )
             if matched is not None:
                 kept_parts["match"] = matched
             clusters.append([run.clusters[k], kept_parts])
     generation = secrets.token_hex(6)
-    files = {part: f"{part}-{generation}.{'npz' if part in ('vectors', 'graph') else 'json'}" for part in _PARTS}
+    files = {
+        part: f"{part}-{generation}.{'npz' if part in ('vectors', 'graph') else 'json'}"
+        for part in _PARTS
+    }
     try:
         lengths = np.array([len(v) for v in vectors], dtype=np.int64)
         values = np.concatenate(vectors) if vectors else np.empty(0)
-        assert run.graph is not None  # a state keeps the runs of the large path, which make the graph
+        assert (
+            run.graph is not None
+        )  # a state keeps the runs of the large path, which make the graph
         rows_of, cols_of, values_of = run.graph[:3]
         packs = _packs(run.descriptors, dict(packed or {}))
-        blobs = {"rows": _json_bytes({"fields": names, "rows": row_records}),
-                 "clusters": _json_bytes({"library": library_id(library), "clusters": clusters}),
-                 "vectors": _npz(lengths=lengths, values=values.astype(np.float64)),
-                 "graph": _npz(rows=np.asarray(rows_of, dtype=np.int64), cols=np.asarray(cols_of, dtype=np.int64),
-                               values=np.asarray(values_of, dtype=np.float64),
-                               packs=np.frombuffer(b"".join(packs), dtype=np.uint8),
-                               pack_lengths=np.array([len(p) for p in packs], dtype=np.int64),
-                               pack_block=np.array([records.PACK_BLOCK], dtype=np.int64))}
+        blobs = {
+            "rows": _json_bytes({"fields": names, "rows": row_records}),
+            "clusters": _json_bytes({"library": library_id(library), "clusters": clusters}),
+            "vectors": _npz(lengths=lengths, values=values.astype(np.float64)),
+            "graph": _npz(
+                rows=np.asarray(rows_of, dtype=np.int64),
+                cols=np.asarray(cols_of, dtype=np.int64),
+                values=np.asarray(values_of, dtype=np.float64),
+                packs=np.frombuffer(b"".join(packs), dtype=np.uint8),
+                pack_lengths=np.array([len(p) for p in packs], dtype=np.int64),
+                pack_block=np.array([records.PACK_BLOCK], dtype=np.int64),
+            ),
+        }
         sums = {part: _durable(folder / files[part], data) for part, data in blobs.items()}
-        manifest = {"keltran state": FORMAT, "version": installed(),
-                    "settings": kept_settings(settings), "rows": len(row_records), "files": files,
-                    "sha256": sums}
+        manifest = {
+            "keltran state": FORMAT,
+            "version": installed(),
+            "settings": kept_settings(settings),
+            "rows": len(row_records),
+            "files": files,
+            "sha256": sums,
+        }
         temporary = folder / f".{MANIFEST}.{generation}"
         _durable(temporary, json.dumps(manifest, indent=1).encode("utf-8"))
         previous = _manifest_files(folder)
@@ -182,7 +223,11 @@ def _manifest_files(folder: Path) -> list[str]:
     try:
         with open(folder / MANIFEST, encoding="utf-8") as f:
             files = json.load(f).get("files", {})
-        return [n for n in files.values() if isinstance(n, str) and Path(n).name == n and n.endswith((".json", ".npz"))]
+        return [
+            n
+            for n in files.values()
+            if isinstance(n, str) and Path(n).name == n and n.endswith((".json", ".npz"))
+        ]
     except (OSError, ValueError, AttributeError, RecursionError):
         return []
 
@@ -231,8 +276,10 @@ def read(folder: str | Path, settings: Mapping[str, Any]) -> Kept | None:
         raise StateError(f"{folder}: not a folder")
     if not (folder / MANIFEST).is_file():
         if any(p.name != ".DS_Store" for p in folder.iterdir()):
-            raise StateError(f"{folder}: not a keltran state (no {MANIFEST}) and not empty; "
-                             f"give a new or empty folder")
+            raise StateError(
+                f"{folder}: not a keltran state (no {MANIFEST}) and not empty; "
+                f"give a new or empty folder"
+            )
         return None
     try:
         with open(folder / MANIFEST, encoding="utf-8") as f:
@@ -243,9 +290,11 @@ def read(folder: str | Path, settings: Mapping[str, Any]) -> Kept | None:
         raise damaged(folder, f"{MANIFEST} is not a state's manifest")
     written, version = manifest.get("keltran state"), manifest.get("version")
     if written != FORMAT or version != installed():
-        raise StateError(f"{folder}: the state was written by keltran {version} (state format {written}); "
-                         f"this is keltran {installed()} (state format {FORMAT}), which does not read it: "
-                         f"delete the folder or give another --state folder")
+        raise StateError(
+            f"{folder}: the state was written by keltran {version} (state format {written}); "
+            f"this is keltran {installed()} (state format {FORMAT}), which does not read it: "
+            f"delete the folder or give another --state folder"
+        )
     kept = manifest.get("settings")
     if not isinstance(kept, dict) or set(kept) != {o.key for o in KEPT}:
         raise damaged(folder, f"{MANIFEST} has no settings")
@@ -256,12 +305,16 @@ def read(folder: str | Path, settings: Mapping[str, Any]) -> Kept | None:
                 said = f"{'without' if kept[key] else 'with'} --no-ranges"
                 asked = f"this run asks {'with' if kept[key] else 'without'} it"
             else:
-                shown = _shown if _shown(kept[key]) != _shown(wanted[key]) else repr  # 0.15 against 1 - 0.85
+                shown = (
+                    _shown if _shown(kept[key]) != _shown(wanted[key]) else repr
+                )  # 0.15 against 1 - 0.85
                 said = f"with {BY_KEY[key].flag} {shown(kept[key])}"
                 asked = f"this run asks for {shown(wanted[key])}"
-            raise StateError(f"{folder}: the state was kept {said}, and {asked}; its descriptors and "
-                             f"graph hold only for the settings they were made with: run with the state's "
-                             f"settings, or give another --state folder")
+            raise StateError(
+                f"{folder}: the state was kept {said}, and {asked}; its descriptors and "
+                f"graph hold only for the settings they were made with: run with the state's "
+                f"settings, or give another --state folder"
+            )
     files, sums = manifest.get("files"), manifest.get("sha256")
     if not (isinstance(files, dict) and isinstance(sums, dict) and set(files) == set(_PARTS)):
         raise damaged(folder, f"{MANIFEST} lists no files")
@@ -282,76 +335,29 @@ def read(folder: str | Path, settings: Mapping[str, Any]) -> Kept | None:
         with open(paths["clusters"], encoding="utf-8") as f:
             clusters = json.load(f)
         loaded = _load_npz(paths["vectors"], ("lengths", "values"))
-        graph = _load_npz(paths["graph"], ("rows", "cols", "values", "packs", "pack_lengths", "pack_block"))
-    except (OSError, ValueError, KeyError, TypeError, RecursionError, EOFError, zipfile.BadZipFile) as e:
+        graph = _load_npz(
+            paths["graph"], ("rows", "cols", "values", "packs", "pack_lengths", "pack_block")
+        )
+    except (
+        OSError,
+        ValueError,
+        KeyError,
+        TypeError,
+        RecursionError,
+        EOFError,
+        zipfile.BadZipFile,
+    ) as e:
         raise damaged(folder, str(e) or type(e).__name__) from None
     if names != field_names():
         raise damaged(folder, "its descriptors have other fields than this version's")
-    vectors = _vectors(folder, loaded)
-    return Kept(folder, _records(folder, row_records, manifest.get("rows"), len(vectors[1])), names,
-                vectors, _graph(folder, graph, len(row_records)),
-                _clusters(folder, clusters, len(row_records)), settings["use_ranges"], _kept_packs(folder, graph, len(row_records)))
-
-
-def _records(folder: Path, row_records: Any, count: Any, vectors: int) -> list[dict[str, Any]]:
-    if not isinstance(row_records, list) or len(row_records) != count:
-        raise damaged(folder, "the rows do not match the manifest")
-    for k, r in enumerate(row_records):
-        try:
-            ok = (isinstance(r["formula"], str) and isinstance(r["bounds"], list)
-                  and isinstance(r.get("text", ""), str) and (r["lhs"] is None or isinstance(r["lhs"], str))
-                  and all(r[part] is None or isinstance(r[part], str) for part in ("fields", "expr", "norm"))
-                  and (r["fields"] is None or (isinstance(r["vectors"], list) and len(r["vectors"]) == 2
-                                               and all(type(v) is int and v >= 0 for v in r["vectors"]))))
-            ok = ok and all(isinstance(name, str) and all(type(v) in (int, float) for v in (a, b))
-                            for name, a, b in r["bounds"])
-        except (KeyError, TypeError, ValueError):
-            ok = False
-        if not ok:
-            raise damaged(folder, f"row {k + 1} is malformed")
-        if r["fields"] is not None and sum(r["vectors"]) > vectors:
-            raise damaged(folder, f"row {k + 1} names a vector the state does not hold")
-    return row_records
-
-
-def _clusters(folder: Path, data: Any, n: int) -> dict[str, Any]:
-    ok = isinstance(data, dict) and isinstance(data.get("library"), str) and isinstance(data.get("clusters"), list)
-    for item in data["clusters"] if ok else ():
-        ok = (isinstance(item, list) and len(item) == 2 and isinstance(item[0], list) and isinstance(item[1], dict)
-              and all(type(k) is int and 0 <= k < n for k in item[0]))
-        if not ok:
-            break
-    if not ok:
-        raise damaged(folder, "the clusters are malformed")
-    return data
-
-
-def _vectors(folder: Path, data: Mapping[str, np.ndarray]) -> tuple[np.ndarray, list[int]]:
-    """The kept float64 arrays, one after the other, and where each ends."""
-    lengths, values = data["lengths"], data["values"]
-    if lengths.dtype != np.int64 or values.dtype != np.float64 or lengths.ndim != 1 or values.ndim != 1 \
-            or (lengths < 0).any() or int(lengths.sum()) != len(values):
-        raise damaged(folder, "the descriptors' vectors are malformed")
-    return values, np.cumsum(lengths).tolist()
-
-
-def _kept_packs(folder: Path, data: Mapping[str, np.ndarray], n: int) -> list[bytes]:
-    packs, lengths, block = data["packs"], data["pack_lengths"], data["pack_block"]
-    if packs.dtype != np.uint8 or lengths.dtype != np.int64 or block.dtype != np.int64 \
-            or packs.ndim != 1 or lengths.ndim != 1 or block.shape != (1,) or (lengths < 0).any() \
-            or int(lengths.sum()) != len(packs):
-        raise damaged(folder, "the packed rows are malformed")
-    if int(block[0]) != records.PACK_BLOCK or len(lengths) != -(-n // records.PACK_BLOCK):
-        return []
-    ends = np.cumsum(lengths).tolist()
-    joined = packs.tobytes()
-    return [joined[e - k:e] for k, e in zip(lengths.tolist(), ends)]
-
-
-def _graph(folder: Path, data: Mapping[str, np.ndarray], n: int) -> Edges:
-    rows, cols, values = data["rows"], data["cols"], data["values"]
-    if rows.dtype != np.int64 or cols.dtype != np.int64 or values.dtype != np.float64 \
-            or not rows.ndim == cols.ndim == values.ndim == 1 or not len(rows) == len(cols) == len(values) \
-            or (len(rows) and (rows.min() < 0 or cols.max() >= n or (rows >= cols).any())):
-        raise damaged(folder, "the graph is malformed")
-    return rows, cols, values
+    vectors = checked_vectors(folder, loaded)
+    return Kept(
+        folder,
+        checked_rows(folder, row_records, manifest.get("rows"), len(vectors[1])),
+        names,
+        vectors,
+        checked_graph(folder, graph, len(row_records)),
+        checked_clusters(folder, clusters, len(row_records)),
+        settings["use_ranges"],
+        checked_packs(folder, graph, len(row_records)),
+    )
