@@ -197,7 +197,8 @@ KEPT: list[Option] = [o for o in BY_KEY.values() if o.kept]
 
 class Settings(Mapping[str, Any]):
     """A run's settings: every keyword of the table at its default unless chosen. Unknown names
-    are a TypeError; alpha and beta are completed to add up to 1 by the caller (the command line)."""
+    are a TypeError; alpha and beta are completed to add up to 1 by the caller (the command
+    line)."""
 
     def __init__(self, **chosen: Any) -> None:
         known = {**DETECTION, **FILTERING, **JUDGING, **RUN}

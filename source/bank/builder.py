@@ -173,13 +173,15 @@ class Builder:
         if isinstance(value, (int, float)):
             text = self.segment(node)
             if isinstance(value, float):
-                # sympy reads a decimal exponent exactly: 1e999999 costs minutes before it is a number.
+                # sympy reads a decimal exponent exactly: 1e999999 costs minutes before it is
+                # a number.
                 exponent = _EXPONENT.search(text)
                 if exponent and (
                     len(exponent.group(1)) > 5 or abs(int(exponent.group(1))) > MAX_INTEGER_DIGITS
                 ):
                     self.refuse(
-                        f"the number {cut(text)}: a decimal exponent beyond \u00b1{MAX_INTEGER_DIGITS}"
+                        f"the number {cut(text)}: a decimal exponent beyond "
+                        f"\u00b1{MAX_INTEGER_DIGITS}"
                     )
             # What sympy makes of the literal as written: exact integers, decimal floats.
             return sp.Integer(value) if isinstance(value, int) else sp.Float(text.replace("_", ""))
@@ -223,7 +225,8 @@ class Builder:
             most = 2 if name == "Rational" else 1
             if len(args) > most or not all(isinstance(a, sp.Number) for a in args):
                 self.refuse(
-                    f"{name}() of anything but {'one or two numbers' if most == 2 else 'one number'}"
+                    f"{name}() of anything but "
+                    f"{'one or two numbers' if most == 2 else 'one number'}"
                 )
         if name in self.bounded:
             self.bound_integers(name, args)
@@ -251,7 +254,7 @@ class Builder:
             and abs(args[1]) > MAX_DEGREE
         ):
             self.refuse(f"harmonic() of an order beyond \u00b1{MAX_DEGREE}")
-        else:  # Sum, Product: each (k, a, b) of at most MAX_FUNCTION_INTEGER terms where a and b are numbers
+        else:  # Sum, Product: each (k, a, b) of at most MAX_FUNCTION_INTEGER terms, a and b numbers
             for limits in args[1:]:
                 if (
                     isinstance(limits, sp.Tuple)

@@ -86,7 +86,8 @@ def _range(low: Any, high: Any, where: str, var: str) -> tuple[float, float]:
         )
     if not math.isfinite(pair[1] - pair[0]):
         raise BankError(
-            f"{where}: the range of {var} is wider than a float can hold ({pair[0]:g} to {pair[1]:g})"
+            f"{where}: the range of {var} is wider than a float can hold ({pair[0]:g} to "
+            f"{pair[1]:g})"
         )
     return pair
 
@@ -303,7 +304,10 @@ def settle(
     for row, outcome in zip(rows, parsed):
         shown = row.id or row.made_up
         if isinstance(outcome, Exception):
-            message = f"{row.where} (id {_cut(shown)}): cannot parse formula {_cut(row.formula)!r}: {outcome}"
+            message = (
+                f"{row.where} (id {_cut(shown)}): cannot parse formula "
+                f"{_cut(row.formula)!r}: {outcome}"
+            )
             if not skip_bad:
                 raise BankError(message)
             skipped.append(

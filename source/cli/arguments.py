@@ -93,7 +93,8 @@ def parser() -> argparse.ArgumentParser:
     d.add_argument(
         "--csv",
         metavar="OUT.csv",
-        help="write every formula's verdict as a CSV table, one row per formula (- for standard output)",
+        help="write every formula's verdict as a CSV table, one row per formula (- for standard "
+        "output)",
     )
     d.add_argument("--html", metavar="OUT.html", help="write a self-contained HTML report")
     d.add_argument(
@@ -150,7 +151,8 @@ def parser() -> argparse.ArgumentParser:
     c.add_argument(
         "report",
         metavar="FORMULA|REPORT.json",
-        help="a formula, a report JSON file, a `detect --json` document, or - for JSON on standard input",
+        help="a formula, a report JSON file, a `detect --json` document, or - for JSON on "
+        "standard input",
     )
     c.add_argument("--index", type=int, default=0, help="structure of a detect document (0)")
     c.add_argument("--llm", action="store_true", help="group invariants through the language model")

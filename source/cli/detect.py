@@ -203,7 +203,8 @@ def _run(
         if not any(ranges):
             ranges = None
     print(
-        f"KELTRAN: {len(bank.entries)} formulas ({bank.label}) against {len(library)} library entries "
+        f"KELTRAN: {len(bank.entries)} formulas ({bank.label}) against {len(library)} library "
+        "entries "
         f"({library_label})",
         file=out,
     )

@@ -152,7 +152,8 @@ def check_dense_fits(n: int) -> None:
     need, available = 16 * n * n, _memory_available()
     if available is not None and need > available:
         raise CliError(
-            f"{n} formulas need about {need / 2**30:.1f} GB for the dense similarity matrix, more than "
+            f"{n} formulas need about {need / 2**30:.1f} GB for the dense similarity matrix, "
+            "more than "
             f"the {available / 2**30:.1f} GB available: use --large (the sparse similarity graph)"
         )
 
@@ -164,6 +165,7 @@ def warn_if_shared(folder: str) -> None:
         if mode & 0o022:
             who = "anyone" if mode & 0o002 else "its group"
             warn(
-                f"warning: {folder} is writable by {who}: whoever can write there can change what the next "
+                f"warning: {folder} is writable by {who}: whoever can write there can change "
+                "what the next "
                 f"run reads from the state (chmod go-w {folder})"
             )

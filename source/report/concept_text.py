@@ -22,7 +22,8 @@ def concept_text(concept: Any, failures: Sequence[str] = ()) -> str:
     lines = [
         f"Concept of {concept.name}",
         "",
-        f"  operator   : Op({', '.join(str(p) for p in concept.params)}) = {concept.operator_definition}",
+        f"  operator   : Op({', '.join(str(p) for p in concept.params)}) = "
+        f"{concept.operator_definition}",
         f"  parameters : {', '.join(str(p) for p in concept.params) or '(none)'}",
         f"  summary    : {concept.concept_summary}",
         "",

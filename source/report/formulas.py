@@ -112,7 +112,8 @@ def account_lines(run: Run, entries: list[dict], per_law_limit: int | None = Non
     head = (
         f"{_n(c['formulas'])} formula{'s' if c['formulas'] != 1 else ''}: {_n(c['known'])} "
         f"{'is' if c['known'] == 1 else 'are'} {_n(c['known_laws'])} known "
-        f"law{'s' if c['known_laws'] != 1 else ''}, {_n(c['new'])} {'is' if c['new'] == 1 else 'are'} new"
+        f"law{'s' if c['known_laws'] != 1 else ''}, {_n(c['new'])} "
+        f"{'is' if c['new'] == 1 else 'are'} new"
     )
     if c["skipped"]:
         head += f", {_n(c['skipped'])} skipped as unparsable"

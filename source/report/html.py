@@ -108,9 +108,8 @@ def _members(run: Run, f: Found) -> str:
         )
     return (
         f"<details><summary>{len(f.rows)} members</summary><table class=members>"
-        f"<tr><td><b>id</b></td><td><b>formula</b></td><td><b>bindings</b></td><td><b>itself</b></td></tr>"
-        + "".join(rows)
-        + "</table></details>"
+        "<tr><td><b>id</b></td><td><b>formula</b></td><td><b>bindings</b></td>"
+        "<td><b>itself</b></td></tr>" + "".join(rows) + "</table></details>"
     )
 
 
@@ -135,8 +134,10 @@ def _structure_rows(run: Run) -> str:
             for name, _ in TERMS
         )
         out.append(
-            f"<tr><td class=num data-sort='{k}'>{k}</td><td><span class={kind}>{_e(verdict)}</span>{matched}</td>"
-            f"<td><code>{_e(f.shown())}</code></td><td class=num data-sort='{len(f.rows)}'>{_members(run, f)}</td>"
+            f"<tr><td class=num data-sort='{k}'>{k}</td><td><span "
+            f"class={kind}>{_e(verdict)}</span>{matched}</td>"
+            f"<td><code>{_e(f.shown())}</code></td><td class=num "
+            f"data-sort='{len(f.rows)}'>{_members(run, f)}</td>"
             f"<td class=num data-sort='{_e(key)}'>{_e(shown)}</td>{terms}"
             f"<td>{_e(category[id(c)])}</td><td>{_e(c.closest_lib)}</td></tr>"
         )
@@ -145,7 +146,8 @@ def _structure_rows(run: Run) -> str:
 
 def _left_out_rows(run: Run, skipped: Sequence[dict[str, Any]]) -> str:
     rows = [
-        f"<tr><td><code>{_e(run.ids[r])}</code></td><td><code>{_e(run.text(r))}</code></td><td>{_e(reason)}</td></tr>"
+        f"<tr><td><code>{_e(run.ids[r])}</code></td><td><code>{_e(run.text(r))}</code></td>"
+        f"<td>{_e(reason)}</td></tr>"
         for r, reason in sorted(run.left_out.items())
     ]
     rows += [
@@ -164,7 +166,8 @@ def _formula_rows(entries: list[dict]) -> str:
         out.append(
             f"<tr><td><code>{_e(e['id'])}</code></td><td><code>{_e(e['formula'])}</code></td>"
             f"<td class={_e(e['verdict'])}>{_e(e['verdict'])}</td><td>{_e(e['law'] or '')}</td>"
-            f"<td>{_e(e['kind'] or e['reason'] or '')}</td><td class=num data-sort='{_e(closeness)}'>{_e(closeness)}</td>"
+            f"<td>{_e(e['kind'] or e['reason'] or '')}</td><td class=num "
+            f"data-sort='{_e(closeness)}'>{_e(closeness)}</td>"
             f"<td class=num data-sort='{_e(structure)}'>{_e(structure)}</td>"
             f"<td><code>{_e(e['canonical'] or '')}</code></td></tr>"
         )

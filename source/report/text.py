@@ -74,8 +74,8 @@ def verdict_report(run: Run, members: bool = True) -> str:
         if f.match is not None:
             alike = sum(m is not None and m.law == f.match.law for m in f.member_matches)
             lines.append(
-                f"       formula's match: {verdict_text(f.match)}  ({alike} of {len(f.rows)} members"
-                + (f", distance {f.match.distance:.3g})" if f.match.distance else ")")
+                f"       formula's match: {verdict_text(f.match)}  ({alike} of {len(f.rows)} "
+                "members" + (f", distance {f.match.distance:.3g})" if f.match.distance else ")")
             )
         if f.terms:
             lines.append(

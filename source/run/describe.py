@@ -42,7 +42,8 @@ def describe_one(
     (`text`: str(expr), when already printed)."""
     if seed is not None:
         np.random.seed(formula_seed(seed, expr, text))
-    return kt.describe(expr, var_ranges=ranges)  # type: ignore[arg-type]  # the engine takes None: no ranges
+    # The engine takes None for no ranges, which its stub does not say.
+    return kt.describe(expr, var_ranges=ranges)  # type: ignore[arg-type]
 
 
 def bounds_of(

@@ -78,7 +78,8 @@ def _edges_of_pairs(
     progress: Done | None,
 ) -> tuple[list[Edges], int]:
     """The edges of the block pairs (a, b), a <= b, of a bank packed in blocks (`packed[k]`
-    starts at `offsets[k]`), each measured from the earlier row to the later; and the pairs pruned."""
+    starts at `offsets[k]`), each measured from the earlier row to the later; and the pairs
+    pruned."""
     jobs = [(a, b, threshold, alpha, beta, offsets[a], offsets[b]) for a, b in pairs]
     parts = runner.map(_block, jobs, progress, shared=(list(packed),), native=True)
     if not parts:

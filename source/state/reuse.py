@@ -193,7 +193,7 @@ def graph(
     progress: Progress = quiet,
 ) -> tuple[Graph, dict[int, bytes]]:
     """The similarity graph of described rows (`old`: the kept row each took, or -1), from the
-    kept graph where it holds; and the rows packed by records.PACK_BLOCK, by block, as far as they were
+    kept graph where it holds; and the rows packed by PACK_BLOCK, by block, as far as they were
     (`write` keeps them). A block of the same kept rows as a kept block takes its packing."""
     rows = in_order(old)
     packed: dict[int, bytes] = {}

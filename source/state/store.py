@@ -95,7 +95,7 @@ def _durable(path: Path, data: bytes) -> str:
 
 
 def _packs(descriptors: list[Any], packed: dict[int, bytes]) -> list[bytes]:
-    """The rows packed in blocks of records.PACK_BLOCK: `packed`'s blocks where given, the others packed
+    """The rows packed in blocks of PACK_BLOCK: `packed`'s blocks where given, the others packed
     here; b"" for a block that cannot be (the next run packs it itself)."""
     out = []
     for b, o in enumerate(range(0, len(descriptors), records.PACK_BLOCK)):
