@@ -77,9 +77,8 @@ CONSTANTS = {
 
 _PLAIN = sp.Symbol("x")._assumptions0
 MAX_TOKENS = 1_000_000  # of one expression read back; the parser bounds what is written
-MAX_DEPTH = (
-    400  # levels of one expression read back: twice the parser's nesting, for sympy's own levels
-)
+# Levels of one expression read back: twice the parser's nesting, for sympy's own levels.
+MAX_DEPTH = 400
 
 
 class CodeError(ValueError):

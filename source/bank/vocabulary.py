@@ -9,9 +9,8 @@ import sympy as sp
 # Bounds on what a formula may ask for.
 MAX_LENGTH = 100_000  # characters of formula text
 MAX_DEPTH = 200  # nesting of operations (sums and products count once however long)
-MAX_INTEGER_DIGITS = (
-    4_000  # of any integer the formula builds; Python prints ints up to 4,300 digits
-)
+# Digits of any integer the formula builds; Python prints ints up to 4,300 digits
+MAX_INTEGER_DIGITS = 4_000
 MAX_EXPONENT = 1_000  # absolute value of a numeric exponent
 MAX_FUNCTION_INTEGER = 1_000  # integer arguments of factorial-like and special functions
 MAX_DEGREE = 20  # ... when the function also takes a symbol: it expands a polynomial

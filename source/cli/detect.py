@@ -162,9 +162,8 @@ def _run(
     out: TextIO,
     held: contextlib.ExitStack,
 ) -> None:
-    if (
-        args.state
-    ):  # one run at a time keeps a state: another waits, and never reads one half written
+    # one run at a time keeps a state: another waits, and never reads one half written
+    if args.state:
         try:
             held.enter_context(store.locked(args.state, inputs.warn))
         except OSError as e:
@@ -195,17 +194,15 @@ def _run(
         assert old is not None and source is not None  # described rows, as the descriptors are
         edges, packed = graph(kept, descriptors, old, settings, runner, progress)
         reuse = Reuse(kept, bank.rows, source, library, settings.use_ranges, edges, packed)
-    ranges = (
-        None  # rows read from files come described: only the bundled bank is described in the run
-    )
+    # rows read from files come described: only the bundled bank is described in the run
+    ranges = None
     if descriptors is None and settings.use_ranges:
         ranges = [e.var_ranges() or {} for e in bank.entries]
         if not any(ranges):
             ranges = None
     print(
         f"KELTRAN: {len(bank.entries)} formulas ({bank.label}) against {len(library)} library "
-        "entries "
-        f"({library_label})",
+        f"entries ({library_label})",
         file=out,
     )
     with warnings.catch_warnings(), contextlib.redirect_stdout(out):

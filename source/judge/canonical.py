@@ -22,9 +22,8 @@ import sympy as sp
 from source.config import DEFAULT_VAR_RANGE
 from source.engine import kt
 
-SNAP_TOLERANCE = (
-    0.005  # relative distance to a simple value that is snapped; share of a dropped term
-)
+# Relative distance to a simple value that is snapped; share of a dropped term.
+SNAP_TOLERANCE = 0.005
 POINTS = 256  # points at which a formula's values are taken
 _DENOMINATORS = 6  # largest denominator of a simple fraction
 _LARGEST_SIMPLE = 24  # largest numerator of a simple fraction

@@ -34,9 +34,7 @@ from source.judge.constants import BY_NAME, BY_SYMBOL, Constant
 
 R2_THRESHOLD = 0.999  # R^2 from which a formula equals a law
 CONSTANT_TOLERANCE = 0.02  # relative room of the factor a law with a folded constant needs
-EVERYDAY_TOLERANCE = (
-    0.005  # ... when the constant is of everyday size (R, g), with two variables left
-)
+EVERYDAY_TOLERANCE = 0.005  # ... of everyday size (R, g), with two variables left
 MAX_FULL_SEARCH = 6  # variables up to which every mapping is tried (6! = 720)
 MIN_VALID = 0.9  # share of points where both must be defined
 _MAX_FOLDED = 2  # constants folded into one law at most

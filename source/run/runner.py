@@ -148,9 +148,8 @@ class DaskRunner(Runner):
         if not jobs:
             return []
         size = 1
-        if (
-            light
-        ):  # about sixteen runs per worker, so that the cost per task does not outweigh the work
+        # about sixteen runs per worker, so that the cost per task does not outweigh the work
+        if light:
             workers = max(1, len(client.scheduler_info().get("workers", ())))
             size = max(1, -(-total // (16 * workers)))
         runs = [jobs[k : k + size] for k in range(0, total, size)]
@@ -170,8 +169,3 @@ class DaskRunner(Runner):
 
     def close(self) -> None:
         self.client.close()
-
-
-def runner_for(client: Any = None) -> Runner:
-    """A Dask client's runner, or the in-process one without a client."""
-    return InProcess() if client is None else DaskRunner(client)

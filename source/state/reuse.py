@@ -127,9 +127,9 @@ def describe(
 
 
 class Reuse:
-    """What a run takes from a kept state for its rows (bankio's rows of its entries; `source[i]`
-    the kept row whose record row i took, or -1), scored against `library`; `graph`, the rows'
-    similarity graph made from the kept one (`graph`)."""
+    """What a run takes from a kept state for its rows (the bank files' rows of its entries;
+    `source[i]` the kept row whose record row i took, or -1), scored against `library`; `graph`,
+    the rows' similarity graph made from the kept one (`graph`)."""
 
     def __init__(
         self,
@@ -142,9 +142,8 @@ class Reuse:
         packed: dict[int, bytes] | None = None,
     ) -> None:
         self.kept, self.library, self.source, self.graph = kept, library, list(source), graph
-        self.packed = (
-            packed  # the rows packed by records.PACK_BLOCK, by block, as far as `graph` packed them
-        )
+        # the rows packed by PACK_BLOCK, by block, as far as `graph` packed them
+        self.packed = packed
         # A row that took a kept record has that record's key.
         self.keys = [
             kept.keys[k] if k >= 0 else row_key(r.formula, r.bounds, use_ranges)

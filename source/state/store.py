@@ -121,8 +121,8 @@ def write(
     packed: Mapping[int, bytes] | None = None,
     reuse: Reuse | None = None,
 ) -> None:
-    """Keeps the state of a run (`source.run.Run`): `rows` the bank rows of its entries (bankio's
-    rows, in order) and `lhs` their left-hand sides; `settings` the run's settings (at least
+    """Keeps the state of a run (`source.run.results.Run`): `rows` the bank rows of its entries
+    (the files' rows, in order) and `lhs` their left-hand sides; `settings` the run's settings (at least
     those of KEPT); `library` the library it was scored against. Rows taken from a state
     (`kept`, `source[i]` the kept row of row i or -1) keep their records as they are. `blocks`:
     the text block of each structure, by cluster; `packed`: the run's rows already packed by
