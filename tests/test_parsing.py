@@ -2,6 +2,7 @@
 keep a tiny file from hanging a run, and agreement with sympy's reading of ordinary formulas."""
 
 import csv
+import re
 import time
 from importlib import resources
 
@@ -242,3 +243,34 @@ def test_bounds_leave_ordinary_numbers_alone(parse):
     assert parse("2**100 + 10**-5 * x") == 2**100 + sp.Rational(1, 10**5) * sp.Symbol("x")
     big = "9" * MAX_INTEGER_DIGITS
     assert parse(big) == sp.Integer(int(big))
+
+
+@pytest.mark.parametrize(
+    "text, want",
+    [
+        ("sub(mul(X0, X1), div(X2, 0.5))", "X0*X1 - 2.0*X2"),
+        ("add(x, neg(y))", "x - y"),
+        ("div(1, add(x, mul(2, y)))", "1/(x + 2*y)"),
+        ("inv(sub(x, 1))", "1/(x - 1)"),
+        ("max(add(x, 1), min(y, 2))", "max(x + 1, min(2, y))"),
+    ],
+)
+def test_the_prefix_form_of_engine_output_reads_as_the_infix_one(text, want):
+    assert parse_formula(text) == parse_formula(want)
+
+
+@pytest.mark.parametrize(
+    "text, said",
+    [
+        ("add(x)", "add() with 1 argument"),
+        ("neg(x, y)", "neg() with 2 arguments"),
+        ("div(x, y, z)", "div() with 3 arguments"),
+    ],
+)
+def test_a_bank_function_given_the_wrong_number_of_arguments_says_so(text, said):
+    with pytest.raises(FormulaError, match=re.escape(said)):
+        parse_formula(text)
+
+
+def test_names_of_the_prefix_functions_stay_variables_where_not_called():
+    assert parse_formula("add + mul*sub") == sp.Symbol("add") + sp.Symbol("mul") * sp.Symbol("sub")

@@ -2,6 +2,7 @@
 with the bounds of `vocabulary` checked before the work it would cause."""
 
 import ast
+import inspect
 import re
 from typing import Any, NoReturn
 
@@ -232,6 +233,9 @@ class Builder:
             self.bound_integers(name, args)
         if self.api and name in COUNTED:
             self.bound_work(name, args)
+        if not self.api and not _takes(function, len(args)):
+            count = f"{len(args)} argument{'s' if len(args) != 1 else ''}"
+            self.refuse(f"{name}() with {count}")
         return function(*args)
 
     def bound_work(self, name: str, args: list[sp.Basic]) -> None:
@@ -304,3 +308,14 @@ _EXPONENT = re.compile(r"[eE][+-]?0*(\d+)\s*$")
 
 def cut(text: str) -> str:
     return text if len(text) <= 20 else text[:8] + "\u2026" + text[-8:]
+
+
+def _takes(function: Any, count: int) -> bool:
+    """Whether a bank function takes `count` arguments (sympy's classes check their own)."""
+    try:
+        inspect.signature(function).bind(*range(count))
+    except TypeError:
+        return False
+    except ValueError:  # no signature to read
+        return True
+    return True

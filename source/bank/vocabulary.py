@@ -81,6 +81,11 @@ FUNCTIONS = dict(
     cube=lambda a: a**3,
     neg=lambda a: -a,
     inv=lambda a: 1 / a,
+    # The prefix form of the four operations, as engines print whole trees.
+    add=lambda a, b: a + b,
+    sub=lambda a, b: a - b,
+    mul=lambda a, b: a * b,
+    div=lambda a, b: a / b,
     relu=lambda a: sp.Max(0, a),
     max=sp.Max,
     min=sp.Min,
