@@ -9,10 +9,38 @@ from collections.abc import Iterator, Mapping, Sequence
 from typing import Any
 
 
+class _Line:
+    """A stage's bar on a terminal where tqdm is not installed: one line, redrawn in place at
+    most five times a second, and wiped when the stage is complete."""
+
+    def __init__(self, total: int, desc: str, file: Any, leave: bool, mininterval: float) -> None:
+        self.total, self.desc, self.file, self.every = total, desc, file, mininterval
+        self.n, self._drawn, self._width = 0, -1.0, 0
+
+    def update(self, step: int) -> None:
+        self.n += step
+        now = time.monotonic()
+        if now - self._drawn >= self.every or self.n >= self.total:
+            self._drawn = now
+            share = self.n / self.total if self.total else 1.0
+            bar = "#" * int(20 * share)
+            text = f"{self.desc}: {100 * share:3.0f}% [{bar:<20}] {self.n}/{self.total}"
+            self._width = max(self._width, len(text))
+            self.file.write("\r" + text.ljust(self._width))
+            self.file.flush()
+
+    def close(self) -> None:
+        if self._width:
+            self.file.write("\r" + " " * self._width + "\r")
+            self.file.flush()
+            self._width = 0
+
+
 class Progress:
-    """Called as ``progress(stage, done, total)``. Shows nothing unless `show` (a terminal) and
-    tqdm is installed; a stage's bar closes when it is complete. Every stage's wall time, from
-    its first report to its last, is kept in `times`."""
+    """Called as ``progress(stage, done, total)``. Shows nothing unless `show` (a terminal):
+    then a bar per stage, tqdm's where it is installed, else a line of our own; a stage's bar
+    closes when it is complete. Every stage's wall time, from its first report to its last, is
+    kept in `times`."""
 
     _tqdm: Any
     _bars: dict[str, Any]
@@ -21,8 +49,9 @@ class Progress:
         self._tqdm, self._bars = None, {}
         self.times: dict[str, list[float]] = {}  # stage -> [first report, last report]
         if show:
+            self._tqdm = _Line
             with contextlib.suppress(ImportError):
-                from tqdm import tqdm
+                from tqdm import tqdm  # tqdm is an optional dependency
 
                 self._tqdm = tqdm
 
