@@ -298,3 +298,25 @@ def test_progress_on_a_terminal_and_silence_on_a_pipe(folder, extra, stages):
     text = seen.decode(errors="replace")
     for stage in stages:
         assert stage in text, (stage, text[-500:])
+
+
+def test_the_hall_of_fame_files_of_several_runs_keep_their_run_in_the_ids(tmp_path):
+    from source.bank.files import read_rows
+
+    for run in ("run1", "run2"):
+        (tmp_path / run).mkdir()
+        (tmp_path / run / "hall_of_fame.csv").write_text(
+            "Complexity,Loss,Equation\n3,0.1,x0*x1\n5,0.01,x0*x1 + 2\n"
+        )
+    (tmp_path / "bank.txt").write_text("x*y\n")
+    rows = read_rows(
+        [
+            tmp_path / "run1" / "hall_of_fame.csv",
+            tmp_path / "run2" / "hall_of_fame.csv",
+            tmp_path / "bank.txt",
+        ]
+    )
+    ids = [r.made_up for r in rows]
+    assert ids[:2] == ["run1/hall_of_fame.csv:complexity=3", "run1/hall_of_fame.csv:complexity=5"]
+    assert ids[2:4] == ["run2/hall_of_fame.csv:complexity=3", "run2/hall_of_fame.csv:complexity=5"]
+    assert ids[4] == "bank.txt:line1" and len(set(ids)) == len(ids)

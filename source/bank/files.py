@@ -5,7 +5,8 @@ Formats, recognised by extension and, for standard input or other names, by cont
 - CSV with a formula column (``formula``, ``expression`` or ``expr``), an optional ``id`` column
   and optional ``varK_name`` / ``varK_low`` / ``varK_high`` columns (like the bundled Feynman file);
 - the hall-of-fame CSV that symbolic-regression tools write (``Complexity``, ``Loss``,
-  ``Equation``, optionally ``sympy_format``); its ids read ``file.csv:complexity=3``;
+  ``Equation``, optionally ``sympy_format``); its ids read ``file.csv:complexity=3``, with as
+  much of the path as tells apart files of one name (``run2/hall_of_fame.csv:complexity=3``);
 - plain text, one formula per line (``#`` starts a comment);
 - JSON: a list of strings, or of ``{"id", "formula", "ranges"}`` objects with ranges given by
   variable name (``{"x": [0.1, 10]}``).
@@ -99,16 +100,16 @@ _FIELD_LIMIT = 1 << 24
 _BLANKS = " \t\r\n\f\v"
 
 
-def _rows_of_csv(name: str, text: str) -> Iterator[Row]:
+def _rows_of_csv(name: str, text: str, label: str) -> Iterator[Row]:
     csv.field_size_limit(max(csv.field_size_limit(), _FIELD_LIMIT))
     reader = csv.reader(io.StringIO(text))
     try:
-        yield from _csv_rows(name, reader)
+        yield from _csv_rows(name, reader, label)
     except csv.Error as e:
         raise BankError(f"{name}:{reader.line_num}: cannot read the row: {e}") from None
 
 
-def _csv_rows(name: str, reader: Any) -> Iterator[Row]:
+def _csv_rows(name: str, reader: Any, label: str) -> Iterator[Row]:
     header = next(reader, None)
     if not header:
         raise BankError(f"{name}: the file is empty")
@@ -146,12 +147,10 @@ def _csv_rows(name: str, reader: Any) -> Iterator[Row]:
                 f"give them one by one: keltran detect a.csv b.csv)"
             )
         if hall_of_fame:
-            # Several runs' files repeat complexities: the file's name keeps their ids apart.
+            # Several runs' files repeat complexities: the file's label keeps their ids apart.
             formula = cell(row, "sympy_format") or cell(row, "equation")
             complexity = cell(row, "complexity")
-            ident = f"{Path(name).name}:" + (
-                f"complexity={complexity}" if complexity else f"row{line - 1}"
-            )
+            ident = f"{label}:" + (f"complexity={complexity}" if complexity else f"row{line - 1}")
             yield Row(line, ident, ident, formula, {})
             continue
         ident = cell(row, "id") or None
@@ -165,7 +164,7 @@ def _csv_rows(name: str, reader: Any) -> Iterator[Row]:
         yield Row(line, ident, f"row{line - 1}", cell(row, key), bounds)
 
 
-def _rows_of_json(name: str, text: str) -> Iterator[Row]:
+def _rows_of_json(name: str, text: str, label: str) -> Iterator[Row]:
     try:
         data = json.loads(text)
     except ValueError as e:
@@ -201,7 +200,7 @@ def _rows_of_json(name: str, text: str) -> Iterator[Row]:
         yield Row(k + 1, ident, f"item{k}", item["formula"], bounds)
 
 
-def _rows_of_text(name: str, text: str) -> Iterator[Row]:
+def _rows_of_text(name: str, text: str, label: str) -> Iterator[Row]:
     for line, raw in enumerate(text.splitlines(), start=1):
         formula = raw.split("#", 1)[0].strip()
         if formula:
@@ -230,7 +229,7 @@ def _read(path: str | Path) -> tuple[str, str]:
         ) from None
 
 
-def _format(name: str, text: str) -> Callable[[str, str], Iterator[Row]]:
+def _format(name: str, text: str) -> Callable[[str, str, str], Iterator[Row]]:
     suffix = Path(name).suffix.lower()
     if suffix == ".csv":
         return _rows_of_csv
@@ -261,18 +260,30 @@ class Pending:
     bounds: dict[str, tuple[float, float]]
 
 
+def _labels(paths: Sequence[str | Path]) -> list[str]:
+    """What names each file among the others: its name, or as much of its path as tells it
+    apart (run1/hall_of_fame.csv and run2/hall_of_fame.csv, the hall-of-fame files of two
+    runs)."""
+    parts = [("<stdin>",) if str(p) == "-" else Path(p).parts or (str(p),) for p in paths]
+    out = []
+    for own in parts:
+        for k in range(1, len(own) + 1):
+            tail = own[-k:]
+            if sum(1 for other in parts if other[-k:] == tail) == sum(1 for o in parts if o == own):
+                break
+        out.append("/".join(tail))
+    return out
+
+
 def read_rows(paths: Sequence[str | Path]) -> list[Pending]:
-    """Every row of the files, in order, unparsed. With several files, made-up ids start with
-    the file's name."""
+    """Every row of the files, in order, unparsed. A file is named by its label (`_labels`):
+    a hall-of-fame row's id starts with it, and with several files so do the ids made up."""
     pending = []
-    for path in paths:
+    labels = _labels(paths)
+    for path, label in zip(paths, labels):
         name, text = _read(path)
-        for row in _format(name, text)(name, text):
-            made_up = (
-                f"{Path(name).name}:{row.made_up}"
-                if len(paths) > 1 and row.id is None
-                else row.made_up
-            )
+        for row in _format(name, text)(name, text, label):
+            made_up = f"{label}:{row.made_up}" if len(paths) > 1 and row.id is None else row.made_up
             pending.append(Pending(f"{name}:{row.line}", row.id, made_up, row.formula, row.bounds))
     return pending
 
