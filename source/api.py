@@ -1,9 +1,9 @@
-"""Detection from Python, as a notebook uses it: `detect(bank, library)` reads and judges a bank
-the way the command line does and returns a `Result`, with the table of every formula, the
+"""Detection from Python, as a notebook uses it: `source.detect(bank, library)` reads and judges a
+bank the way the command line does and returns a `Result`, with the table of every formula, the
 structures, the short report, and DataFrames where pandas is installed.
 
-    from source.api import detect
-    result = detect(["x**2*y", "3*x**2*y", "q1*q2/r**2"])
+    import source
+    result = source.detect(["x**2*y", "3*x**2*y", "q1*q2/r**2"])
     result.formulas[0]["verdict"], result.structures[0]["formula"]
     formulas, structures = result.to_pandas()
 """

@@ -8,6 +8,6 @@ import warnings
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")
-    from source import _brenmoor as kt
+    import source._brenmoor as kt
 
 __all__ = ["kt"]

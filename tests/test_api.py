@@ -104,3 +104,21 @@ def test_pandas_and_the_notebook_get_the_tables(result):
         and "&lt;" not in page.split("<table>")[0][:0]
     )
     assert isinstance(result, Result)
+
+
+def test_the_package_offers_detect_and_stays_light_to_import():
+    import subprocess
+    import sys
+
+    import source
+
+    assert source.detect is detect
+    with pytest.raises(AttributeError, match="no attribute 'nothing'"):
+        _ = source.nothing
+    loaded = subprocess.run(
+        [sys.executable, "-c", "import sys, source; print('sympy' in sys.modules)"],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
+    assert loaded.strip() == "False"
