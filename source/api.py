@@ -22,6 +22,7 @@ from source.bank import files
 from source.bank.laws import load_library
 from source.bank.parsing import FormulaError, parse_expression, parse_formula
 from source.report import formulas as formula_table
+from source.report.document import categories
 from source.report.text import is_known, structure_text
 from source.run.detect import detect as run_detection
 from source.run.results import Run
@@ -42,7 +43,10 @@ class Result:
         self.run = run
         self.skipped = skipped
         self.formulas: list[dict[str, Any]] = formula_table.table(run, skipped, order)
-        self.structures: list[dict[str, Any]] = [_structure(run, k) for k in range(len(run.found))]
+        category = categories(run.result) if run.result is not None else {}
+        self.structures: list[dict[str, Any]] = [
+            _structure(run, k, category) for k in range(len(run.found))
+        ]
 
     def report(self) -> str:
         """The account by verdict and the structures, one line each."""
@@ -86,19 +90,8 @@ class Result:
         return f"<div>{account}<table><tr>{head}</tr>{rows}</table></div>"
 
 
-def _structure(run: Run, k: int) -> dict[str, Any]:
+def _structure(run: Run, k: int, category: dict[int, tuple[str, str | None]]) -> dict[str, Any]:
     f = run.found[k]
-    result = run.result
-    category = None
-    if result is not None:
-        category = next(
-            (
-                name
-                for name in ("novel", "repeated")
-                if any(c is f.candidate for c in getattr(result, name))
-            ),
-            "discarded",
-        )
     known = is_known(f)
     return {
         "structure": k,
@@ -109,7 +102,7 @@ def _structure(run: Run, k: int) -> dict[str, Any]:
         "members": len(f.rows),
         "ids": [run.ids[r] for r in f.rows],
         "score": float(f.candidate.novelty),
-        "category": category,
+        "category": category[id(f.candidate)][0] if category else None,
     }
 
 

@@ -2,6 +2,7 @@
 with the bounds of `vocabulary` checked before the work it would cause."""
 
 import ast
+import functools
 import inspect
 import re
 from typing import Any, NoReturn
@@ -310,8 +311,10 @@ def cut(text: str) -> str:
     return text if len(text) <= 20 else text[:8] + "\u2026" + text[-8:]
 
 
+@functools.cache
 def _takes(function: Any, count: int) -> bool:
-    """Whether a bank function takes `count` arguments (sympy's classes check their own)."""
+    """Whether a bank function takes `count` arguments (sympy's classes check their own); read
+    once per function and count, since a bank calls the same few functions in every row."""
     try:
         inspect.signature(function).bind(*range(count))
     except TypeError:

@@ -3,7 +3,7 @@
 import math
 from typing import Any
 
-from source.report.text import account_counts, is_known, structure_text
+from source.report.text import account_counts, structure_text
 from source.run.results import Run
 
 SCHEMA_VERSION = 2
@@ -38,6 +38,14 @@ def similarity_summary(run: Run) -> dict[str, float] | None:
     return None
 
 
+def categories(result: Any) -> dict[int, tuple[str, str | None]]:
+    """Each candidate's detection-score category and discard reason, by the candidate's id()."""
+    out: dict[int, tuple[str, str | None]] = {id(c): ("novel", None) for c in result.novel}
+    out.update({id(c): ("repeated", None) for c in result.repeated})
+    out.update({id(c): ("discarded", reason) for reason, c in result.discarded})
+    return out
+
+
 def document(
     run: Run,
     settings: dict[str, Any],
@@ -50,9 +58,7 @@ def document(
     names and sizes; `rendered`: each structure's text block; `blocks`: --behavior's blocks;
     `formulas`: every bank row's verdict (`formulas.table`)."""
     result = run.result
-    verdict = {id(c): ("novel", None) for c in result.novel}
-    verdict.update({id(c): ("repeated", None) for c in result.repeated})
-    verdict.update({id(c): ("discarded", reason) for reason, c in result.discarded})
+    verdict = categories(result)
     candidates = []
     for f, text in zip(run.found, rendered):
         c = f.candidate
