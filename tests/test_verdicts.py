@@ -260,3 +260,15 @@ def test_wildcards_of_one_sum_or_product_merge_into_one(m, given, want):
     got = m._merge_wildcards(sp.sympify(given, locals=names))
     assert got == sp.sympify(want, locals=names)
     assert m._wildcard_density(got) <= m._wildcard_density(sp.sympify(given, locals=names))
+
+
+@pytest.mark.parametrize("order", [["rel", "prod"], ["prod", "rel"]])
+def test_a_formula_of_a_laws_own_form_is_named_for_it_not_for_an_approximation(order):
+    """x*y is the law Nn*mu itself; relativistic momentum with c folded in equals it only as an
+    approximation on these ranges (v far below c), and stands beside it, not in its place."""
+    from source.judge.verdicts import judge_of
+
+    laws = {"rel": parse_formula("m_0*v/sqrt(1 - v**2/c**2)"), "prod": parse_formula("Nn*mu")}
+    library = {name: laws[name] for name in order}
+    v = judge_of(library, 0.005, 0.999).verdict(parse_formula("a*b"), {"a": (1, 5), "b": (1, 5)})
+    assert (v.law, v.kind) == ("prod", "identical") and "rel" in v.laws

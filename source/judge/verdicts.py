@@ -105,9 +105,8 @@ class Judge:
         kept = canonical.symbols_of(canon.core)
         columns = [arrays[symbols.index(s)] for s in kept if s in symbols]
 
-        def at(
-            cols: np.ndarray,
-        ) -> np.ndarray | None:  # the formula's values with its kept variables at other points
+        def at(cols: np.ndarray) -> np.ndarray | None:
+            """The formula's values with its kept variables at other points."""
             moved = list(arrays)
             for k, s in enumerate(kept):
                 moved[symbols.index(s)] = cols[k]
@@ -130,6 +129,12 @@ class Judge:
         # The laws of equal standing: the matched form's class and the laws fitted as closely.
         standing = self._equal(form.law if form is not None else fits[0].law, fits)
         fitted = sorted((by_law[n] for n in standing if n in by_law), key=law_fit.rank)
+        # A formula that is a law as written, up to renaming, is named from that law's class:
+        # a law that only fits as closely (an approximation on these ranges) stands beside it.
+        # A scaled form leaves its factor unexplained, which a folded constant may explain.
+        if form is not None and kind == "identical":
+            own = self.classes.get(form.law, [form.law])
+            fitted = [f for f in fitted if f.law in own] or fitted
         named = fitted[0] if fitted else None
         law = named.law if named else standing[0]
         laws = [law] + [n for n in standing if n != law]
