@@ -11,8 +11,9 @@ A formula is tried against the library on its form and on its values:
   possibly with a physical constant folded into the formula's coefficients (`source.law_fit`).
 
 Laws of one form (m*a, I*R, m*v, ...) cannot be told apart by a formula: a verdict names all of
-them (`laws`) and one by a rule that does not depend on the library's order: the closest fit,
-then the fit whose folded constants match, then the factor nearest 1, then the name.
+them (`laws`) and one by a rule that does not depend on the library's order: a formula that is
+a law as written is named from that law's form; otherwise the closest fit, then the fit whose
+folded constants match, then the factor nearest 1, then the name.
 """
 
 import dataclasses
