@@ -25,6 +25,7 @@ from source.report import formulas as formula_table
 from source.report.document import categories
 from source.report.text import is_known, structure_text
 from source.run.detect import detect as run_detection
+from source.run.ranking import origins_of
 from source.run.results import Run
 from source.run.runner import Runner
 from source.settings import Settings
@@ -185,5 +186,6 @@ def detect(
             bounds=[(e.bounds or None) if chosen.use_ranges else None for e in entries],
             settings=chosen,
             runner=runner,
+            origins=origins_of(entries),
         )
     return Result(run, skipped, order)

@@ -9,7 +9,7 @@ import time
 import warnings
 from typing import Any, TextIO
 
-from source.cli import inputs
+from source.cli import inputs, stdin
 from source.cli.dask import dask_runner
 from source.cli.errors import CliError
 from source.cli.inputs import said
@@ -21,6 +21,7 @@ from source.report.heatmap import png
 from source.report.html import page
 from source.run.blocks import behavior_blocks, structure_blocks
 from source.run.detect import detect
+from source.run.ranking import origins_of
 from source.run.results import DescribedExprs, Run
 from source.run.runner import InProcess, Runner
 from source.settings import TUNED, Settings
@@ -224,6 +225,7 @@ def _run(
             runner=runner,
             progress=progress,
             earlier=reuse,
+            origins=origins_of(bank.entries),
         )
         rendered = structure_blocks(
             run, settings.seed, reuse.block if reuse is not None else None, progress, runner
@@ -253,6 +255,7 @@ def _run(
 
 def command(args: argparse.Namespace) -> int:
     started = time.perf_counter()
+    args.bank = stdin.bank_paths(args.bank or [])
     large = bool(args.large or args.dask or args.state)
     settings = Settings(
         **settings_of(args),

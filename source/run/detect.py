@@ -20,6 +20,7 @@ import numpy as np
 
 from source.engine import kt
 from source.judge import verdicts
+from source.run import ranking
 from source.run.describe import Bounds, bounds_of, describe_canonical, describe_one
 from source.run.filtering import filter_large
 from source.run.graph import Graph, dense_matrix, similarity_graph
@@ -90,6 +91,7 @@ def detect(
     runner: Runner | None = None,
     progress: Progress = quiet,
     earlier: Earlier | None = None,
+    origins: Sequence[Any] | None = None,
     **chosen: Any,
 ) -> Run:
     """Describe, cluster, generalise, score, filter and judge a bank; the stages and numbers are
@@ -102,11 +104,12 @@ def detect(
     name (else taken from `ranges`), are where each formula is judged against the library;
     `descriptors`, when given, are the rows' descriptors already made (`describe_rows`), and
     `texts` the rows' formulas as printed where known. `earlier` gives what an earlier run
-    measured (a kept state's `Reuse`). The work runs on `runner` (here by default); `progress`
-    follows it.
+    measured (a kept state's `Reuse`); `origins`, each row's `files.Origin` (its file and run).
+    The work runs on `runner` (here by default); `progress` follows it.
 
     With the `canonical_forms` setting rows are described by their canonical forms and the
-    wildcards of one sum or product in a generalisation are merged, as the command line does.
+    wildcards of one sum or product in a generalisation are merged, as the command line does;
+    structures of a single variable are left out and the rest ranked (`ranking`).
     `large` clusters on the similarity graph instead of the dense matrix. Without `filter` the
     run's `result` is None. Without a `seed` the behaviour descriptors draw their sensitivity
     figures from numpy's global generator as it stands (as `detect_structure` does); with one,
@@ -201,6 +204,10 @@ def detect(
         else:
             reason = dropped_reason(account, settings.novelty_threshold)
             left_out.update((r, reason) for r in clusters[k])
+    if settings.canonical_forms:
+        for f in [f for f in found if ranking.is_trivial(f.candidate.formula)]:
+            found.remove(f)
+            left_out.update((r, ranking.TRIVIAL_REASON) for r in f.rows)
     near = settings.near_threshold
     prior = [(earlier.known(f.rows, near) if earlier else None) or {} for f in found]
     for f, e in zip(found, prior):
@@ -243,6 +250,8 @@ def detect(
     )
     for f in found:
         f.verdict = verdicts.structure_verdict([row_verdicts[r] for r in f.rows])
+    if settings.canonical_forms:
+        ranking.rank(found, descriptors, origins)
     return Run(
         ids=list(ids),
         exprs=exprs if isinstance(exprs, DescribedExprs) else list(exprs),
@@ -259,6 +268,7 @@ def detect(
         compositions={f.cluster: d for f, d in zip(found, distances) if d is not None},
         settings=settings.measured(),
         verdicts=row_verdicts,
+        origins=list(origins) if origins is not None else None,
     )
 
 

@@ -30,6 +30,9 @@ class Found:
     )  # the score's weighted terms by name; they add up to it
     formula_text: str | None = None  # the candidate's formula as printed, where known (`shown`)
     verdict: Any = None  # the StructureVerdict its members' verdicts make
+    key: str = ""  # the structure's stable id, made from its formula (`ranking.structure_key`)
+    runs: int = 0  # in how many of the bank's runs it recurs (0: the rows name no run)
+    degenerate: bool = False  # its members' behaviour overflows, is undefined or is constant
 
     def shown(self) -> str:
         """The candidate's formula as printed (str), made once."""
@@ -81,6 +84,12 @@ class Run:
         default_factory=dict
     )  # cluster -> the filter's composition distance
     verdicts: list[Any] = field(default_factory=list)  # each row's Verdict: a known law or new
+    origins: list[Any] | None = None  # each row's files.Origin (file, run, loss), where known
+
+    @property
+    def runs(self) -> int:
+        """How many runs the bank's rows come from (0 where the rows name none)."""
+        return len({o.run for o in self.origins if o is not None}) if self.origins else 0
 
     def text(self, r: int) -> str:
         """Row r's formula as printed (str), made once."""
