@@ -23,6 +23,7 @@ from source.bank.laws import load_library
 from source.bank.parsing import FormulaError, parse_expression, parse_formula
 from source.report import formulas as formula_table
 from source.report.document import categories
+from source.report.summary import summary
 from source.report.text import is_known, structure_text
 from source.run.detect import detect as run_detection
 from source.run.ranking import origins_of
@@ -33,7 +34,17 @@ from source.settings import Settings
 Bank = str | PathLike[str] | Sequence[Any] | Mapping[str, Any]
 
 # What a structure's row holds, in order.
-STRUCTURE_COLUMNS = ("structure", "formula", "verdict", "law", "members", "score", "category")
+STRUCTURE_COLUMNS = (
+    "structure",
+    "id",
+    "formula",
+    "verdict",
+    "law",
+    "members",
+    "runs",
+    "score",
+    "category",
+)
 
 
 class Result:
@@ -50,14 +61,8 @@ class Result:
         ]
 
     def report(self) -> str:
-        """The account by verdict and the structures, one line each."""
-        lines = formula_table.account_lines(self.run, self.formulas)
-        lines += ["", f"{len(self.structures)} structures:"]
-        lines += [
-            f"  [{s['structure']}] {s['verdict_text']}: {s['formula']}  ({s['members']} formulas)"
-            for s in self.structures
-        ]
-        return "\n".join(lines)
+        """The short report, as the command line prints it first."""
+        return summary(self.run, self.formulas, len(self.skipped))
 
     def __repr__(self) -> str:
         counts = formula_table.counts(self.formulas)
@@ -77,18 +82,7 @@ class Result:
         return table, pd.DataFrame(shown, columns=list(STRUCTURE_COLUMNS))
 
     def _repr_html_(self) -> str:
-        e = html.escape
-        account = "".join(
-            f"<div>{e(line)}</div>"
-            for line in formula_table.account_lines(self.run, self.formulas, per_law_limit=10)
-        )
-        head = "".join(f"<th>{e(c)}</th>" for c in ("#", "verdict", "formula", "formulas"))
-        rows = "".join(
-            f"<tr><td>{s['structure']}</td><td>{e(s['verdict_text'])}</td>"
-            f"<td><code>{e(s['formula'])}</code></td><td>{s['members']}</td></tr>"
-            for s in self.structures
-        )
-        return f"<div>{account}<table><tr>{head}</tr>{rows}</table></div>"
+        return f"<pre style='white-space: pre-wrap'>{html.escape(self.report())}</pre>"
 
 
 def _structure(run: Run, k: int, category: dict[int, tuple[str, str | None]]) -> dict[str, Any]:
@@ -96,11 +90,14 @@ def _structure(run: Run, k: int, category: dict[int, tuple[str, str | None]]) ->
     known = is_known(f)
     return {
         "structure": k,
+        "id": f.key,
         "formula": f.shown(),
         "verdict": "known" if known else "new",
         "law": f.verdict.law if f.verdict is not None and known else None,
         "verdict_text": structure_text(f),
         "members": len(f.rows),
+        "runs": f.runs if run.runs else None,
+        "degenerate": f.degenerate,
         "ids": [run.ids[r] for r in f.rows],
         "score": float(f.candidate.novelty),
         "category": category[id(f.candidate)][0] if category else None,

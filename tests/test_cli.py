@@ -57,7 +57,17 @@ def banks(tmp_path_factory):
     "bank", ["bank.csv", "hall_of_fame.csv", "bank.txt", "bank.json", "strings.json"]
 )
 def test_detect_reads_every_format(banks, bank):
-    out = run(banks, "detect", bank, "--library", "laws.txt", "--sim-threshold", "0.7", "--quiet")
+    out = run(
+        banks,
+        "detect",
+        bank,
+        "--library",
+        "laws.txt",
+        "--sim-threshold",
+        "0.7",
+        "--quiet",
+        "--full",
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout.startswith(
         f"KELTRAN: 6 formulas ({bank}) against 2 library entries (laws.txt)"
@@ -170,7 +180,15 @@ def test_help(tmp_path, args):
 
 def test_large_path_reports_the_same_structures(banks):
     dense = run(
-        banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7", "--quiet"
+        banks,
+        "detect",
+        "bank.csv",
+        "--library",
+        "laws.txt",
+        "--sim-threshold",
+        "0.7",
+        "--quiet",
+        "--full",
     )
     large = run(
         banks,
@@ -182,6 +200,7 @@ def test_large_path_reports_the_same_structures(banks):
         "0.7",
         "--large",
         "--quiet",
+        "--full",
     )
     assert large.returncode == 0, large.stderr
     heads = lambda text: [
@@ -205,10 +224,12 @@ def test_verdicts_lead_the_report_and_the_json(tmp_path):
     (tmp_path / "laws.csv").write_text(
         "id,formula\ncoulomb,q1*q2/(4*pi*epsilon*r**2)\nkinetic,m*v**2/2\n"
     )
-    out = run(tmp_path, "detect", "bank.txt", "--library", "laws.csv", "--json", "out.json")
+    out = run(
+        tmp_path, "detect", "bank.txt", "--library", "laws.csv", "--json", "out.json", "--full"
+    )
     assert out.returncode == 0, out.stderr
     text = out.stdout
-    assert text.index("=== Structures: known law or new ===") < text.index("=== Detection score")
+    assert text.index("=== Structures: known law or new ===") < text.index("=== Detection score:")
     assert "known laws    : 2\nnew structures: 1" in text
     assert "known law (identical): coulomb" in text and "known law (scaled): kinetic" in text
     assert "new structure" in text
@@ -233,8 +254,8 @@ def test_verdicts_lead_the_report_and_the_json(tmp_path):
 
 
 def test_two_runs_with_one_seed_print_the_same_numbers(banks):
-    first = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7")
-    second = run(banks, "detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7")
+    args = ("detect", "bank.csv", "--library", "laws.txt", "--sim-threshold", "0.7", "--full")
+    first, second = run(banks, *args), run(banks, *args)
     assert first.returncode == 0 and first.stdout == second.stdout
     other = run(
         banks,
@@ -246,6 +267,7 @@ def test_two_runs_with_one_seed_print_the_same_numbers(banks):
         "0.7",
         "--seed",
         "7",
+        "--full",
     )
     sensitivity = lambda text: [l for l in text.splitlines() if "sensitivity" in l]
     assert sensitivity(other.stdout) != sensitivity(first.stdout)

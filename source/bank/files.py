@@ -150,7 +150,13 @@ def settle(
             if not skip_bad:
                 raise BankError(message)
             skipped.append(
-                {"where": row.where, "id": shown, "formula": row.formula, "reason": str(outcome)}
+                {
+                    "where": row.where,
+                    "id": shown,
+                    "formula": row.formula,
+                    "reason": str(outcome),
+                    **Origin.fields(row.origin),
+                }
             )
             if warn:
                 warn(f"warning: skipped {message}")

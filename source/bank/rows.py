@@ -25,6 +25,16 @@ class Origin:
     loss: float | None = None
     complexity: float | None = None
 
+    @staticmethod
+    def fields(origin: "Origin | None") -> dict[str, Any]:
+        """The origin as the reports' columns: file, run, loss, complexity (None where unknown)."""
+        return {
+            "file": origin.file if origin is not None else None,
+            "run": origin.run if origin is not None else None,
+            "loss": origin.loss if origin is not None else None,
+            "complexity": origin.complexity if origin is not None else None,
+        }
+
 
 @dataclass
 class Row:

@@ -119,9 +119,15 @@ def parser() -> argparse.ArgumentParser:
     d.add_argument(SEED.flag, type=int, default=0, help=f"{SEED.help} (0)")
     d.add_argument("--skip-bad", action="store_true", help="skip unparsable rows with a warning")
     d.add_argument(
+        "--full",
+        action="store_true",
+        help="after the short report, every detail: each structure with its members, every "
+        "formula left out, each structure's behaviour and the filter's sections",
+    )
+    d.add_argument(
         "--quiet",
         action="store_true",
-        help="no progress, no members, no left-out list, no raw candidates",
+        help="no progress; with --full, no members, no left-out list, no raw candidates",
     )
     d.add_argument(
         "--timings",

@@ -19,6 +19,7 @@ from source.report import formulas, text
 from source.report.document import document
 from source.report.heatmap import png
 from source.report.html import page
+from source.report.summary import summary
 from source.run.blocks import behavior_blocks, structure_blocks
 from source.run.detect import detect
 from source.run.ranking import origins_of
@@ -66,24 +67,28 @@ def _report(
     skipped: int,
     args: argparse.Namespace,
 ) -> list[str] | None:
-    """Prints the text report; the --behavior blocks, where asked."""
-    print(formulas.account_report(run, table))
-    print(text.verdict_report(run, members=not args.quiet))
-    print(text.account_report(run, skipped))
-    if not args.quiet:
-        print(text.left_out_report(run))
-        print("=== Candidates ===\n")
-        for block in rendered:
-            print(block + "\n")
-    print("=== Detection score: after filter ===\n")
-    print(
-        text.filter_text(
-            run.result,
-            {id(f.candidate): b for f, b in zip(run.found, rendered)},
-            args.category,
-            {id(f.candidate): f.shown() for f in run.found},
+    """Prints the short report; with --full every detail after it; the --behavior blocks, where
+    asked."""
+    print(summary(run, table, skipped))
+    if args.full:
+        print(formulas.account_report(run, table))
+        print(text.verdict_report(run, members=not args.quiet))
+        print(text.account_report(run, skipped))
+        if not args.quiet:
+            print(text.left_out_report(run))
+            print("=== Candidates ===\n")
+            for block in rendered:
+                print(block + "\n")
+        print("=== Detection score: after filter ===\n")
+        print(
+            text.filter_text(
+                run.result,
+                {id(f.candidate): b for f, b in zip(run.found, rendered)},
+                args.category,
+                {id(f.candidate): f.shown() for f in run.found},
+                {id(f.candidate): k for k, f in enumerate(run.found)},
+            )
         )
-    )
     if not args.behavior:
         return None
     blocks = behavior_blocks(run, args.category)

@@ -5,6 +5,7 @@ from typing import Any
 
 from source.report.text import account_counts, structure_text
 from source.run.results import Run
+from source.version import installed
 
 SCHEMA_VERSION = 2
 
@@ -59,13 +60,17 @@ def document(
     `formulas`: every bank row's verdict (`formulas.table`)."""
     result = run.result
     verdict = categories(result)
-    candidates = []
+    candidates: list[dict[str, Any]] = []
     for f, text in zip(run.found, rendered):
         c = f.candidate
         score = float(c.novelty)
         candidates.append(
             {
+                "id": f.key,
+                "structure": len(candidates),
                 "formula": f.shown(),
+                "runs": f.runs if run.runs else None,
+                "degenerate": f.degenerate,
                 "display": text,
                 "library_match": _match_json(f.match),
                 "verdict": f.verdict.verdict
@@ -101,6 +106,8 @@ def document(
         )
     return {
         "schema_version": SCHEMA_VERSION,
+        "version": installed(),
+        "runs": run.runs or None,
         "settings": {**labels, **settings},
         "counts": account_counts(run),
         "similarity": similarity_summary(run),

@@ -6,6 +6,7 @@ import io
 from collections.abc import Sequence
 from typing import Any
 
+from source.bank.files import Origin
 from source.judge.verdicts import Verdict
 from source.run.results import Run
 
@@ -25,6 +26,10 @@ COLUMNS = (
     "mapping",
     "constants",
     "reason",
+    "file",
+    "run",
+    "loss",
+    "complexity",
 )
 
 
@@ -35,11 +40,17 @@ def table(
     (`skipped`, as the bank reader lists them). `order`, when given, tells for each row of the
     bank whether it is the next run row (True) or the next skipped one (False)."""
     structure = {r: k for k, f in enumerate(run.found) for r in f.rows}
+    origins = run.origins or [None] * len(run.verdicts)
     rows = [
-        _entry(run.ids[r], run.text(r), v, structure.get(r)) for r, v in enumerate(run.verdicts)
+        _entry(run.ids[r], run.text(r), v, structure.get(r), origins[r])
+        for r, v in enumerate(run.verdicts)
     ]
     gone = [
-        {**_entry(s["id"], s["formula"], Verdict("skipped"), None), "reason": s["reason"]}
+        {
+            **_entry(s["id"], s["formula"], Verdict("skipped"), None, None),
+            "reason": s["reason"],
+            **{k: s.get(k) for k in ("file", "run", "loss", "complexity")},
+        }
         for s in skipped
     ]
     if order is None:
@@ -50,7 +61,9 @@ def table(
     return out
 
 
-def _entry(id_: str, formula: str, v: Verdict, structure: int | None) -> dict:
+def _entry(
+    id_: str, formula: str, v: Verdict, structure: int | None, origin: Origin | None
+) -> dict:
     c = v.canonical
     return {
         "id": id_,
@@ -69,6 +82,7 @@ def _entry(id_: str, formula: str, v: Verdict, structure: int | None) -> dict:
         "mapping": v.mapping,
         "constants": v.folded or None,
         "reason": v.reason,
+        **Origin.fields(origin),
     }
 
 
@@ -105,10 +119,8 @@ def _n(count: int) -> str:
     return f"{count:,}"
 
 
-def account_lines(run: Run, entries: list[dict], per_law_limit: int | None = None) -> list[str]:
-    """The account by verdict: how many formulas are known laws and how many are new; then each
-    law with its formulas and the laws of the same form; then the new formulas by structure."""
-    c = counts(entries)
+def account_head(c: dict[str, int]) -> str:
+    """ "100 formulas: 21 are 9 known laws, 79 are new" from the table's `counts`."""
     head = (
         f"{_n(c['formulas'])} formula{'s' if c['formulas'] != 1 else ''}: {_n(c['known'])} "
         f"{'is' if c['known'] == 1 else 'are'} {_n(c['known_laws'])} known "
@@ -117,7 +129,13 @@ def account_lines(run: Run, entries: list[dict], per_law_limit: int | None = Non
     )
     if c["skipped"]:
         head += f", {_n(c['skipped'])} skipped as unparsable"
-    lines = [head, ""]
+    return head
+
+
+def account_lines(run: Run, entries: list[dict], per_law_limit: int | None = None) -> list[str]:
+    """The account by verdict: how many formulas are known laws and how many are new; then each
+    law with its formulas and the laws of the same form; then the new formulas by structure."""
+    lines = [account_head(counts(entries)), ""]
     by_law: dict = {}
     for e in entries:
         if e["verdict"] == "known":

@@ -99,15 +99,19 @@ def filter_text(
     block_of: dict[int, str],
     category: str = "all",
     formula_of: dict[int, str] | None = None,
+    number_of: dict[int, int] | None = None,
 ) -> str:
     """The detection-score report (the filter's novel / repeated / discarded sections, as
     `filter_report` prints it) from the structures' blocks rendered once: each structure's
     behaviour is described once, and the figures agree between the sections. `formula_of` may
-    give candidates' formulas as printed, by id."""
+    give candidates' formulas as printed, by id; `number_of`, each candidate's structure number
+    (else the blocks are numbered from 0 in each section)."""
     formula_of = formula_of or {}
     shown = ["novel", "repeated"] if category == "all" else [category]
     blocks = [
-        reindexed(block_of[id(c)], i) for name in shown for i, c in enumerate(getattr(result, name))
+        reindexed(block_of[id(c)], number_of[id(c)] if number_of else i)
+        for name in shown
+        for i, c in enumerate(getattr(result, name))
     ]
     return kt._filter_report_text(
         result, blocks, category, [formula_of.get(id(c)) for _, c in result.discarded]
