@@ -8,6 +8,7 @@ from typing import Any
 
 from source.bank.files import Origin
 from source.judge.verdicts import Verdict
+from source.report import numbers
 from source.run.results import Run
 
 COLUMNS = (
@@ -161,7 +162,11 @@ def account_lines(run: Run, entries: list[dict], per_law_limit: int | None = Non
     if new_by:
         lines.append("  new formulas, by structure:")
         for k, n in sorted(new_by.items(), key=lambda kv: (kv[0] is None, -kv[1], kv[0] or 0)):
-            where = "in no structure" if k is None else f"in [{k}] {run.found[k].shown()}"
+            where = (
+                "in no structure"
+                if k is None
+                else f"in [{k}] {numbers.formula(run.found[k].shown())}"
+            )
             lines.append(f"    {n:6,d}  {where}")
     return lines
 

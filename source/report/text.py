@@ -4,6 +4,7 @@ formula, the formulas left out, and the filter's sections."""
 from typing import Any
 
 from source.engine import kt
+from source.report import numbers
 from source.run.blocks import reindexed
 from source.run.results import Found, Run
 
@@ -27,7 +28,7 @@ TERM_NAMES = {
 
 def terms_text(terms: dict[str, Any]) -> str:
     """The weighted terms of a structure's score, which add up to it."""
-    return ", ".join(f"{TERM_NAMES.get(k, k)} {float(v):.3g}" for k, v in terms.items())
+    return ", ".join(f"{TERM_NAMES.get(k, k)} {numbers.number(v)}" for k, v in terms.items())
 
 
 def _binding_text(bindings: dict[str, str] | None) -> str:
@@ -70,16 +71,18 @@ def verdict_report(run: Run, members: bool = True) -> str:
             lines.append(
                 f"       same form as {len(f.verdict.laws)} laws: {', '.join(f.verdict.laws)}"
             )
-        lines.append(f"       formula        : {f.shown()}   ({len(f.rows)} members)")
+        lines.append(
+            f"       formula        : {numbers.formula(f.shown())}   ({len(f.rows)} members)"
+        )
         if f.match is not None:
             alike = sum(m is not None and m.law == f.match.law for m in f.member_matches)
             lines.append(
                 f"       formula's match: {verdict_text(f.match)}  ({alike} of {len(f.rows)} "
-                "members" + (f", distance {f.match.distance:.3g})" if f.match.distance else ")")
+                "members" + (f", distance {numbers.number(f.match.distance)})" if f.match.distance else ")")
             )
         if f.terms:
             lines.append(
-                f"       score          : {float(f.candidate.novelty):.4g} = {terms_text(f.terms)}"
+                f"       score          : {numbers.number(f.candidate.novelty)} = {terms_text(f.terms)}"
             )
         if f.match is not None and f.match.mapping:
             lines.append(
@@ -90,7 +93,8 @@ def verdict_report(run: Run, members: bool = True) -> str:
         if members:
             for r, m, b in zip(f.rows, f.member_matches, f.binding_texts):
                 own = run.verdicts[r].text() if run.verdicts else verdict_text(m)
-                lines.append(f"       {run.ids[r]}: {run.text(r)}   [{_binding_text(b)}]   {own}")
+                formula, bound = numbers.formula(run.text(r)), numbers.formula(_binding_text(b))
+                lines.append(f"       {run.ids[r]}: {formula}   [{bound}]   {own}")
     return "\n".join(lines) + "\n"
 
 
@@ -108,11 +112,12 @@ def filter_text(
     (else the blocks are numbered from 0 in each section)."""
     formula_of = formula_of or {}
     shown = ["novel", "repeated"] if category == "all" else [category]
-    blocks = [
-        reindexed(block_of[id(c)], number_of[id(c)] if number_of else i)
-        for name in shown
-        for i, c in enumerate(getattr(result, name))
-    ]
+    blocks = []
+    for name in shown:
+        section = list(enumerate(getattr(result, name)))
+        if number_of:  # in the run's ranking, numbered as every other section numbers them
+            section = sorted((number_of[id(c)], c) for _, c in section)
+        blocks += [reindexed(block_of[id(c)], i) for i, c in section]
     return kt._filter_report_text(
         result, blocks, category, [formula_of.get(id(c)) for _, c in result.discarded]
     )
@@ -156,7 +161,7 @@ def account_report(run: Run, skipped: int = 0) -> str:
 def left_out_report(run: Run) -> str:
     lines = ["── left out ──────────────────────────────────────────"]
     for r, reason in sorted(run.left_out.items()):
-        lines.append(f"  {run.ids[r]}: {run.text(r)}   [{reason}]")
+        lines.append(f"  {run.ids[r]}: {numbers.formula(run.text(r))}   [{reason}]")
     if not run.left_out:
         lines.append("  (none)")
     return "\n".join(lines) + "\n"
