@@ -207,8 +207,9 @@ def _run(
         if not any(ranges):
             ranges = None
     print(
-        f"KELTRAN: {len(bank.entries)} formulas ({bank.label}) against {len(library)} library "
-        f"entries ({library_label})",
+        f"KELTRAN: {len(bank.entries)} formula{'' if len(bank.entries) == 1 else 's'} "
+        f"({bank.label}) against {len(library)} library "
+        f"entr{'y' if len(library) == 1 else 'ies'} ({library_label})",
         file=out,
     )
     with warnings.catch_warnings(), contextlib.redirect_stdout(out):
