@@ -4,7 +4,7 @@ holds) and the library, and the checks made before the work starts."""
 import contextlib
 import os
 import sys
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -90,6 +90,13 @@ class Bank:
         return None if self.described is None else [getattr(d, name) for d in self.described]
 
 
+def bank_label(paths: Sequence[str]) -> str:
+    """The bank's files as the report names them: all of a few, the first and last of many."""
+    if len(paths) <= 3:
+        return ", ".join(str(p) for p in paths)
+    return f"{len(paths)} files: {paths[0]}, \u2026, {paths[-1]}"
+
+
 def read_bank(
     paths: list[str],
     skip_bad: bool,
@@ -122,7 +129,7 @@ def read_bank(
     return Bank(
         entries,
         skipped,
-        ", ".join(str(p) for p in paths),
+        bank_label(paths),
         described,
         [not isinstance(o, Exception) for o in outcomes],
     )
