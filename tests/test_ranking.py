@@ -142,3 +142,13 @@ def test_ids_stay_when_the_bank_is_reordered(runs):
     first = {s["formula"]: s["id"] for s in detect(paths).structures}
     again = {s["formula"]: s["id"] for s in detect(paths[::-1]).structures}
     assert first and first == again
+
+
+def test_overflowing_behaviour_ranks_last_whatever_its_score():
+    bank = ["exp(exp(3*x))*a", "exp(exp(4*y))*b", "exp(exp(5*z))*c"]
+    bank += ["q1*q2/r**2", "2*q1*q2/r**2", "m*v**2", "3*m*v**2"]
+    structures = detect(bank).structures
+    last = structures[-1]
+    assert last["degenerate"] and "exp(exp(" in last["formula"]
+    assert last["score"] > max(s["score"] for s in structures[:-1])
+    assert not any(s["degenerate"] for s in structures[:-1])
