@@ -208,6 +208,8 @@ def _detect(tmp_path, capsys, banks, *options):
     doc = json.loads(out_json.read_text()) if code == 0 else None
     if doc is not None:
         doc["settings"].pop("bank")  # the files' names
+        # what changed since the state's last run, which a run from scratch cannot tell
+        doc.pop("changes", None)
     return code, captured.out, captured.err, doc
 
 
@@ -257,8 +259,14 @@ def _verdicts_measured(monkeypatch):
     return matched, measured
 
 
+# The lines a run on a state gives first: what changed since the state's last run.
+CHANGES = ("First run of this state:", "Since the last run of this state:", "The state holds no")
+
+
 def _without_labels(text):
-    return "\n".join(line for line in text.splitlines() if not line.startswith("KELTRAN:"))
+    return "\n".join(
+        line for line in text.splitlines() if not line.startswith(("KELTRAN:", *CHANGES))
+    )
 
 
 @pytest.mark.parametrize("change", ["grown", "reordered", "shrunk", "repeated", "same"])
@@ -489,6 +497,50 @@ DAMAGE = {
     "forged verdict": (
         lambda k: _forge_rows(k, _false_verdict, "clusters"),
         "a cluster's verdicts",
+    ),
+    "flipped byte of the structures": (
+        lambda k: _damage_part(k, "structures", lambda b: b[:-10] + bytes([b[-10] ^ 1]) + b[-9:]),
+        "does not match its checksum",
+    ),
+    "structures without a checksum": (
+        lambda k: _rewrite_manifest(k, lambda m: m["sha256"].pop("structures")),
+        "does not match its checksum",
+    ),
+    "missing structures": (
+        lambda k: (
+            k / json.loads((k / "manifest.json").read_text())["files"]["structures"]
+        ).unlink(),
+        "is missing",
+    ),
+    "torn structures": (
+        lambda k: _forge_bytes(k, "structures", lambda b: b[: len(b) // 2]),
+        "the state is damaged",
+    ),
+    "structure of a row not kept": (
+        lambda k: _forge_rows(
+            k, lambda d: d["structures"][0].update(members=[10**6]) or d, "structures"
+        ),
+        "the record of its structures is malformed",
+    ),
+    "structure of a verdict not made": (
+        lambda k: _forge_rows(
+            k, lambda d: d["structures"][0].update(verdict="maybe") or d, "structures"
+        ),
+        "the record of its structures is malformed",
+    ),
+    "structure without its id": (
+        lambda k: _forge_rows(k, lambda d: d["structures"][0].pop("id") and d, "structures"),
+        "the record of its structures is malformed",
+    ),
+    "structure named twice": (
+        lambda k: _forge_rows(
+            k, lambda d: d["structures"].append(d["structures"][0]) or d, "structures"
+        ),
+        "names a structure twice",
+    ),
+    "structures of another shape": (
+        lambda k: _forge_rows(k, lambda d: {"structures": {"s1": []}}, "structures"),
+        "the record of its structures is malformed",
     ),
 }
 

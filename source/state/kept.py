@@ -3,6 +3,7 @@ where something looks at it."""
 
 import json
 from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -51,9 +52,24 @@ class KeptDescriptor(kt.ExprDescriptor):
     __hash__ = None  # type: ignore[assignment]  # unhashable, as the dataclass it stands for
 
 
+@dataclass(frozen=True)
+class KeptStructure:
+    """A structure of the run that kept the state, as its summary records it (`changes`): its
+    id, formula as printed, members (rows of that state), in how many runs it recurred, and
+    its verdict ("known" or "new") with the law it is known as (None for a new one)."""
+
+    key: str
+    formula: str
+    members: tuple[int, ...]
+    runs: int
+    verdict: str
+    law: str | None
+
+
 class Kept:
-    """A state read from its folder: its rows' records, their vectors, the graph and the
-    clusters' scoring parts."""
+    """A state read from its folder: its rows' records, their vectors, the graph, the
+    clusters' scoring parts and the structures of the run that kept it (`structures`, None for
+    a state kept before its structures were recorded)."""
 
     def __init__(
         self,
@@ -65,8 +81,10 @@ class Kept:
         clusters: dict[str, Any],
         use_ranges: bool,
         packs: Sequence[bytes] = (),
+        structures: list[KeptStructure] | None = None,
     ) -> None:
         self.folder, self.records, self.names, self.graph = folder, rows, names, graph
+        self.structures = structures
         self._values, self._ends = vectors  # every kept float64 array, one after the other
         self.packs = list(
             packs

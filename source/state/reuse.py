@@ -32,10 +32,14 @@ from source.state.records import (
 def match(kept: Kept, rows: Sequence[Pending], use_ranges: bool) -> list[int]:
     """For every row, the kept row it is (the k-th row of a formula and ranges takes the k-th
     kept row of them), or -1."""
+    return matched(kept, [row_key(row.formula, row.bounds, use_ranges) for row in rows])
+
+
+def matched(kept: Kept, keys: Sequence[RowKey]) -> list[int]:
+    """`match` for rows of these keys (`row_key`)."""
     taken: dict[RowKey, int] = {}
     out: list[int] = []
-    for row in rows:
-        key = row_key(row.formula, row.bounds, use_ranges)
+    for key in keys:
         olds = kept.by_key.get(key, ())
         k = taken.get(key, 0)
         out.append(olds[k] if k < len(olds) else -1)

@@ -5,9 +5,10 @@ time; and reading it back, refusing a state of another version, format or settin
 damaged one.
 
 A state folder holds, for the rows of the last run, their records (`records`), the similarity
-graph over the rows and the rows packed for measuring, in blocks; beside them a manifest with
-the state's format, the version that wrote it, the settings the descriptors and the graph
-depend on (`settings.KEPT`), and a checksum of every file.
+graph over the rows and the rows packed for measuring, in blocks, and a summary of the run's
+structures (`changes`; a state kept before the summary was recorded has none); beside them a
+manifest with the state's format, the version that wrote it, the settings the descriptors and
+the graph depend on (`settings.KEPT`), and a checksum of every file.
 """
 
 import contextlib
@@ -30,7 +31,7 @@ from source.engine import kt
 from source.judge import verdicts
 from source.run.results import Run
 from source.settings import BY_KEY, KEPT
-from source.state import records
+from source.state import changes, records
 from source.state.clusters import (
     PARTS_KEYS,
     checked_clusters,
@@ -58,6 +59,8 @@ MANIFEST = "manifest.json"
 
 
 _PARTS = ("rows", "vectors", "graph", "clusters")
+# What a state keeps besides the parts every state holds: a summary of the run's structures.
+_SUMMARY = "structures"
 
 
 def kept_settings(settings: Mapping[str, Any]) -> dict[str, Any]:
@@ -122,8 +125,8 @@ def write(
     reuse: Reuse | None = None,
 ) -> None:
     """Keeps the state of a run (`source.run.results.Run`): `rows` the bank rows of its entries
-    (the files' rows, in order) and `lhs` their left-hand sides; `settings` the run's settings (at least
-    those of KEPT); `library` the library it was scored against. Rows taken from a state
+    (the files' rows, in order) and `lhs` their left-hand sides; `settings` the run's settings
+    (at least those of KEPT); `library` the library it was scored against. Rows taken from a state
     (`kept`, `source[i]` the kept row of row i or -1) keep their records as they are. `blocks`:
     the text block of each structure, by cluster; `packed`: the run's rows already packed by
     records.PACK_BLOCK, by block (`graph`); `reuse`: what the run took of `kept` (`Reuse`), whose
@@ -174,7 +177,7 @@ def write(
     generation = secrets.token_hex(6)
     files = {
         part: f"{part}-{generation}.{'npz' if part in ('vectors', 'graph') else 'json'}"
-        for part in _PARTS
+        for part in (*_PARTS, _SUMMARY)
     }
     try:
         lengths = np.array([len(v) for v in vectors], dtype=np.int64)
@@ -187,6 +190,7 @@ def write(
         blobs = {
             "rows": _json_bytes({"fields": names, "rows": row_records}),
             "clusters": _json_bytes({"library": library_id(library), "clusters": clusters}),
+            _SUMMARY: _json_bytes(changes.summary_record(changes.summary(run))),
             "vectors": _npz(lengths=lengths, values=values.astype(np.float64)),
             "graph": _npz(
                 rows=np.asarray(rows_of, dtype=np.int64),
@@ -316,10 +320,14 @@ def read(folder: str | Path, settings: Mapping[str, Any]) -> Kept | None:
                 f"settings, or give another --state folder"
             )
     files, sums = manifest.get("files"), manifest.get("sha256")
-    if not (isinstance(files, dict) and isinstance(sums, dict) and set(files) == set(_PARTS)):
+    if not (
+        isinstance(files, dict)
+        and isinstance(sums, dict)
+        and set(files) in (set(_PARTS), {*_PARTS, _SUMMARY})
+    ):
         raise damaged(folder, f"{MANIFEST} lists no files")
     paths = {}
-    for part in _PARTS:
+    for part in files:
         name = files[part]
         if not isinstance(name, str) or Path(name).name != name or name.startswith("."):
             raise damaged(folder, f"{MANIFEST} names a file outside the folder")
@@ -334,6 +342,10 @@ def read(folder: str | Path, settings: Mapping[str, Any]) -> Kept | None:
         names, row_records = data["fields"], data["rows"]
         with open(paths["clusters"], encoding="utf-8") as f:
             clusters = json.load(f)
+        summary = None
+        if _SUMMARY in paths:
+            with open(paths[_SUMMARY], encoding="utf-8") as f:
+                summary = json.load(f)
         loaded = _load_npz(paths["vectors"], ("lengths", "values"))
         graph = _load_npz(
             paths["graph"], ("rows", "cols", "values", "packs", "pack_lengths", "pack_block")
@@ -360,4 +372,5 @@ def read(folder: str | Path, settings: Mapping[str, Any]) -> Kept | None:
         checked_clusters(folder, clusters, len(row_records)),
         settings["use_ranges"],
         checked_packs(folder, graph, len(row_records)),
+        None if summary is None else changes.checked_summary(folder, summary, len(row_records)),
     )
