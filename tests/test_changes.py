@@ -448,3 +448,30 @@ def test_what_changed_is_told_in_a_line(result, said):
 )
 def test_a_run_with_nothing_to_compare_says_why(result, said):
     assert changes.text(result) == said
+
+
+# ---- the command line, once the run's document and report carry the changes ----------------
+def _first_line(out):
+    """The report's first line, after the line that names the bank and the library."""
+    lines = out.splitlines()
+    assert lines[0].startswith("KELTRAN:")
+    return lines[1]
+
+
+def test_the_document_and_the_report_tell_the_changes(runs):
+    runs(FIRST)
+    told = runs.doc["changes"]
+    assert told["first"] is True and told["text"] == "First run of this state: 4 structures"
+    assert _first_line(runs.out) == told["text"]
+    runs(FIRST + A[6:] + C)
+    told = runs.doc["changes"]
+    ids = {c["id"]: [m["id"] for m in c["members"]] for c in runs.doc["candidates"]}
+    (grown,) = [k for k, members in ids.items() if "a0" in members]
+    (fresh,) = [k for k, members in ids.items() if "c0" in members]
+    assert told["grew"] == [grown] and told["new"] == [fresh] and told["gone"] == []
+    assert told["earlier"][grown]["members"] == 6 and len(ids[grown]) == 10
+    said = "Since the last run of this state: 1 new structure, 1 grew; 10 rows added"
+    assert told["text"] == said and _first_line(runs.out) == said
+    runs(FIRST + A[6:] + C)
+    said = "Since the last run of this state: no change in the structures"
+    assert runs.doc["changes"]["text"] == said and _first_line(runs.out) == said
