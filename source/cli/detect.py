@@ -27,6 +27,7 @@ from source.run.results import DescribedExprs, Run
 from source.run.runner import InProcess, Runner
 from source.settings import TUNED, Settings
 from source.state import store
+from source.state.changes import changes
 from source.state.reuse import Kept, Reuse, graph
 
 
@@ -66,10 +67,11 @@ def _report(
     table: list[dict[str, Any]],
     skipped: int,
     args: argparse.Namespace,
+    told: dict[str, Any] | None,
 ) -> list[str] | None:
-    """Prints the short report; with --full every detail after it; the --behavior blocks, where
-    asked."""
-    print(summary(run, table, skipped))
+    """Prints the short report, after what changed since the state's last run (`told`); with
+    --full every detail after it; the --behavior blocks, where asked."""
+    print(summary(run, table, skipped, told["text"] if told is not None else None))
     if args.full:
         print(formulas.account_report(run, table))
         print(text.verdict_report(run, members=not args.quiet))
@@ -108,11 +110,12 @@ def _write(
     blocks: list[str] | None,
     bank: inputs.Bank,
     table: list[dict[str, Any]],
+    told: dict[str, Any] | None,
 ) -> None:
     """The output files asked for, each whole or not at all."""
     if args.json:
         with progress.step("writing the JSON document"), atomic(args.json) as f:
-            doc = document(run, asked, labels, rendered, blocks, table)
+            doc = document(run, asked, labels, rendered, blocks, table, told)
             doc["skipped"] = bank.skipped
             json.dump(doc, f, indent=2, ensure_ascii=False)
     if args.csv:
@@ -237,7 +240,10 @@ def _run(
             run, settings.seed, reuse.block if reuse is not None else None, progress, runner
         )
         table = formulas.table(run, bank.skipped, bank.order)
-        blocks = _report(run, rendered, table, len(bank.skipped), args)
+        told = (
+            changes(kept, run, reuse.keys if reuse is not None else None) if args.state else None
+        )
+        blocks = _report(run, rendered, table, len(bank.skipped), args, told)
     labels = {
         "bank": bank.label,
         "library": library_label,
@@ -253,7 +259,7 @@ def _run(
         "large": settings.large,
         **run.settings,
     }
-    _write(args, progress, run, asked, labels, rendered, blocks, bank, table)
+    _write(args, progress, run, asked, labels, rendered, blocks, bank, table, told)
     if args.state:
         with progress.step("keeping the state"):
             _keep(args, run, bank, settings, library, kept, rendered, reuse)

@@ -54,10 +54,12 @@ def document(
     rendered: list[str],
     blocks: list[str] | None = None,
     formulas: list[dict[str, Any]] | None = None,
+    changes: dict[str, Any] | None = None,
 ) -> dict[str, Any]:
     """The JSON document of a run. `settings`: what the run was asked; `labels`: bank and library
     names and sizes; `rendered`: each structure's text block; `blocks`: --behavior's blocks;
-    `formulas`: every bank row's verdict (`formulas.table`)."""
+    `formulas`: every bank row's verdict (`formulas.table`); `changes`, what changed since a kept
+    state's last run (`state.changes`), for runs on a state."""
     result = run.result
     verdict = categories(result)
     candidates: list[dict[str, Any]] = []
@@ -104,10 +106,10 @@ def document(
                 "discard_reason": verdict[id(c)][1],
             }
         )
+    head = {"schema_version": SCHEMA_VERSION, "version": installed(), "runs": run.runs or None}
     return {
-        "schema_version": SCHEMA_VERSION,
-        "version": installed(),
-        "runs": run.runs or None,
+        **head,
+        **({"changes": changes} if changes is not None else {}),
         "settings": {**labels, **settings},
         "counts": account_counts(run),
         "similarity": similarity_summary(run),

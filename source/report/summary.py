@@ -124,9 +124,10 @@ def detection_lines(run: Run) -> list[str]:
 def summary_lines(
     run: Run, entries: Sequence[dict[str, Any]], skipped: int = 0, changes: str | None = None
 ) -> list[str]:
-    """The short report's lines; `changes`, what changed since the kept state's last run."""
+    """The short report's lines; `changes`, the line that tells what changed since the kept
+    state's last run."""
     c = counts(list(entries))
-    lines = [f"Since the last run: {changes}", ""] if changes else []
+    lines = [changes] if changes else []
     head = account_head(c)
     if run.runs > 1:
         head += f" (from {run.runs} runs)"
