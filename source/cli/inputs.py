@@ -92,9 +92,10 @@ class Bank:
 
 def bank_label(paths: Sequence[str]) -> str:
     """The bank's files as the report names them: all of a few, the first and last of many."""
-    if len(paths) <= 3:
-        return ", ".join(str(p) for p in paths)
-    return f"{len(paths)} files: {paths[0]}, \u2026, {paths[-1]}"
+    names = ["standard input" if str(p) == "-" else str(p) for p in paths]
+    if len(names) <= 3:
+        return ", ".join(names)
+    return f"{len(names)} files: {names[0]}, \u2026, {names[-1]}"
 
 
 def read_bank(
