@@ -240,9 +240,7 @@ def _run(
             run, settings.seed, reuse.block if reuse is not None else None, progress, runner
         )
         table = formulas.table(run, bank.skipped, bank.order)
-        told = (
-            changes(kept, run, reuse.keys if reuse is not None else None) if args.state else None
-        )
+        told = changes(kept, run, reuse.keys if reuse is not None else None) if args.state else None
         blocks = _report(run, rendered, table, len(bank.skipped), args, told)
     labels = {
         "bank": bank.label,

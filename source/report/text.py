@@ -78,7 +78,8 @@ def verdict_report(run: Run, members: bool = True) -> str:
             alike = sum(m is not None and m.law == f.match.law for m in f.member_matches)
             lines.append(
                 f"       formula's match: {verdict_text(f.match)}  ({alike} of {len(f.rows)} "
-                "members" + (f", distance {numbers.number(f.match.distance)})" if f.match.distance else ")")
+                "members"
+                + (f", distance {numbers.number(f.match.distance)})" if f.match.distance else ")")
             )
         if f.terms:
             lines.append(
