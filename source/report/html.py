@@ -1,177 +1,161 @@
-"""A detection run as one self-contained HTML page (no network): the counts, a sortable and
-searchable table of structures with their verdict, score and its terms, members with ids and
-bindings, the formulas left out and why, and the similarity heat map."""
+"""A detection run as one self-contained HTML page (no network, no script from elsewhere), the
+answer first: how many formulas are known laws and which, how many are new; then the structures
+in rank order, with their verdict, formula, members, score and its terms; then every formula's
+verdict, the formulas left out and why, the similarity heat map and the settings. Formulas are
+typeset (MathML) up to a bounded number, so that a bank of any size is written in seconds; each
+keeps its text beside it. Tables sort by a column and filter by verdict and by search."""
 
 import base64
-import html
-import math
 from collections.abc import Sequence
 from typing import Any
 
-from source.report import formulas
-from source.report.heatmap import png
-from source.report.text import TERM_NAMES, account_counts, is_known, structure_text, verdict_text
-from source.run.results import Found, Run
+from source.report import formulas, heatmap
+from source.report.html_script import SCRIPT, STYLE
+from source.report.html_tables import (
+    TERMS,
+    Rows,
+    e,
+    formula_rows,
+    left_out_rows,
+    members,
+    origin_columns,
+    structure_rows,
+    structure_verdict,
+)
+from source.report.mathml import Typesetter
+from source.report.text import account_counts
+from source.run.results import Run
 
-TERMS = list(TERM_NAMES.items())
-
-STYLE = """
-body { font: 14px/1.45 system-ui, sans-serif; margin: 24px; color: #1d2330; background: #fff; }
-h1 { font-size: 22px; margin: 0 0 4px; } h2 { font-size: 17px; margin: 28px 0 8px; }
-.sub { color: #5b6473; margin-bottom: 16px; }
-pre.account { white-space: pre-wrap; overflow-wrap: anywhere; }
-.counts { display: flex; gap: 12px; flex-wrap: wrap; }
-.count { border: 1px solid #d7dce5; border-radius: 8px; padding: 8px 14px; min-width: 110px; }
-.count b { display: block; font-size: 22px; }
-input[type=search] { width: 360px; padding: 6px 10px; font-size: 14px; margin: 6px 0 10px; }
-table { border-collapse: collapse; width: 100%; }
-th, td { border-bottom: 1px solid #e4e7ee; padding: 6px 8px; text-align: left; vertical-align: top; }
-th { background: #f4f6fa; cursor: pointer; user-select: none; white-space: nowrap; }
-th[aria-sort=ascending]::after { content: " \\25B2"; } th[aria-sort=descending]::after { content: " \\25BC"; }
-td.num { text-align: right; font-variant-numeric: tabular-nums; }
-.known { color: #1b7f3b; font-weight: 600; } .new { color: #c0392b; font-weight: 600; }
-code { font-family: ui-monospace, monospace; font-size: 13px; }
-details summary { cursor: pointer; color: #33507a; }
-table.members td { border: none; padding: 2px 8px; font-size: 13px; }
-img.heatmap { max-width: 100%; border: 1px solid #e4e7ee; }
-"""
-
-SCRIPT = """
-(function () {
-  function cellValue(row, column) {
-    var cell = row.cells[column];
-    var key = cell.getAttribute('data-sort');
-    return key !== null ? key : cell.textContent.trim();
-  }
-  document.querySelectorAll('table.sortable').forEach(function (table) {
-    var headers = table.tHead.rows[0].cells;
-    Array.prototype.forEach.call(headers, function (th, column) {
-      th.setAttribute('role', 'button');
-      th.addEventListener('click', function () {
-        var ascending = th.getAttribute('aria-sort') !== 'ascending';
-        Array.prototype.forEach.call(headers, function (h) { h.removeAttribute('aria-sort'); });
-        th.setAttribute('aria-sort', ascending ? 'ascending' : 'descending');
-        var numeric = th.classList.contains('num');
-        var rows = Array.prototype.slice.call(table.tBodies[0].rows);
-        rows.sort(function (a, b) {
-          var x = cellValue(a, column), y = cellValue(b, column);
-          var order = numeric ? (parseFloat(x) - parseFloat(y)) : x.localeCompare(y);
-          if (isNaN(order)) { order = isNaN(parseFloat(x)) - isNaN(parseFloat(y)); }
-          return ascending ? order : -order;
-        });
-        rows.forEach(function (row) { table.tBodies[0].appendChild(row); });
-      });
-    });
-  });
-  document.querySelectorAll('input[data-filter]').forEach(function (input) {
-    var table = document.getElementById(input.getAttribute('data-filter'));
-    input.addEventListener('input', function () {
-      var words = input.value.toLowerCase().split(/\\s+/).filter(Boolean);
-      var shown = 0;
-      Array.prototype.forEach.call(table.tBodies[0].rows, function (row) {
-        var text = row.textContent.toLowerCase();
-        var keep = words.every(function (w) { return text.indexOf(w) >= 0; });
-        row.hidden = !keep;
-        shown += keep ? 1 : 0;
-      });
-      var counter = document.getElementById(input.getAttribute('data-filter') + '-shown');
-      if (counter) { counter.textContent = shown + ' shown'; }
-    });
-  });
-})();
-"""
+# How many formulas are typeset at most (about a millisecond each); the others are their text.
+STRUCTURES_TYPESET = 150  # the structures' formulas, in rank order
+MEMBER_STRUCTURES, MEMBERS_TYPESET = 20, 3  # the first members of the first structures
+ROWS_TYPESET = 60  # the first rows of the table of every formula
+LAWS_TYPESET = 30  # the known laws found, most formulas first
+# Up to this many rows the table of every formula is open as the page loads; a browser takes
+# seconds to lay out a larger one, which it does only when asked.
+OPEN_ROWS = 2000
 
 
-def _e(value: object) -> str:
-    return html.escape(str(value), quote=True)
+def _count(value: int, label: str, kind: str = "") -> str:
+    return f"<div class='count {kind}'><b>{value:,}</b>{e(label)}</div>"
 
 
-def _score(value: float) -> tuple[str, str]:
-    value = float(value)
-    if math.isinf(value):
-        return "inf", "1e308"
-    return f"{value:.3g}", repr(value)
-
-
-def _members(run: Run, f: Found) -> str:
-    rows = []
-    for r, m, b in zip(f.rows, f.member_matches, f.binding_texts):
-        bindings = (
-            ", ".join(f"{k} = {v}" for k, v in b.items())
-            if b
-            else "(not an instance of the formula)"
-        )
-        rows.append(
-            f"<tr><td><code>{_e(run.ids[r])}</code></td><td><code>{_e(run.text(r))}</code></td>"
-            f"<td><code>{_e(bindings)}</code></td>"
-            f"<td>{_e(run.verdicts[r].text() if run.verdicts else verdict_text(m))}</td></tr>"
-        )
+def _tools(name: str, choices: Sequence[tuple[str, str, int]], total: int, hint: str) -> str:
+    """The verdict filter (`choices`: value, label, count) and the search box of table `name`."""
+    radios = "".join(
+        f"<label><input type=radio name={name}-verdict value='{value}'"
+        f"{' checked' if not value else ''}> {e(label)} <span class=shown>({n:,})</span></label> "
+        for value, label, n in [("", "all", total), *choices]
+    )
+    toggle = (
+        f"<label><input type=checkbox data-terms={name}> the score's terms</label>"
+        if name == "structures"
+        else ""
+    )
     return (
-        f"<details><summary>{len(f.rows)} members</summary><table class=members>"
-        "<tr><td><b>id</b></td><td><b>formula</b></td><td><b>bindings</b></td>"
-        "<td><b>itself</b></td></tr>" + "".join(rows) + "</table></details>"
+        f"<div class=tools><fieldset class=verdicts><legend>verdict</legend>{radios}</fieldset>"
+        f"<input type=search placeholder='{e(hint)}' data-filter={name} "
+        f"aria-label='search {name}'><span id={name}-shown class=shown>{total:,} of {total:,} "
+        f"shown</span>{toggle}</div>"
     )
 
 
-def _structure_rows(run: Run) -> str:
-    category = {id(c): "novel" for c in run.result.novel}
-    category.update({id(c): "repeated" for c in run.result.repeated})
-    category.update({id(c): f"discarded: {reason}" for reason, c in run.result.discarded})
-    out = []
+def _laws(run: Run, entries: Sequence[dict[str, Any]], typeset: Typesetter, runs: int) -> str:
+    """The known laws found: each with its formula, its formulas and how they match it, the
+    structures known as it and the laws of the same form."""
+    by_law: dict[str, list[dict[str, Any]]] = {}
+    for x in entries:
+        if x["verdict"] == "known":
+            by_law.setdefault(x["law"], []).append(x)
+    if not by_law:
+        return "<h3>Known laws found: none</h3>"
+    of_law: dict[str, list[int]] = {}
     for k, f in enumerate(run.found):
-        c = f.candidate
-        verdict = structure_text(f)
-        kind = "known" if is_known(f) else "new"
-        matched = (
-            f"<div class=sub>formula: {_e(verdict_text(f.match))}</div>"
-            if f.match is not None
-            else ""
-        )
-        shown, key = _score(c.novelty)
-        terms = "".join(
-            f"<td class=num data-sort='{_e(repr(float(f.terms[name])) if f.terms else '')}'>"
-            f"{_e(format(f.terms[name], '.3g')) if f.terms else ''}</td>"
-            for name, _ in TERMS
-        )
-        out.append(
-            f"<tr><td class=num data-sort='{k}'>{k}</td><td><span "
-            f"class={kind}>{_e(verdict)}</span>{matched}</td>"
-            f"<td><code>{_e(f.shown())}</code></td><td class=num "
-            f"data-sort='{len(f.rows)}'>{_members(run, f)}</td>"
-            f"<td class=num data-sort='{_e(key)}'>{_e(shown)}</td>{terms}"
-            f"<td>{_e(category[id(c)])}</td><td>{_e(c.closest_lib)}</td></tr>"
-        )
-    return "".join(out)
-
-
-def _left_out_rows(run: Run, skipped: Sequence[dict[str, Any]]) -> str:
-    rows = [
-        f"<tr><td><code>{_e(run.ids[r])}</code></td><td><code>{_e(run.text(r))}</code></td>"
-        f"<td>{_e(reason)}</td></tr>"
-        for r, reason in sorted(run.left_out.items())
-    ]
-    rows += [
-        f"<tr><td><code>{_e(s['id'])}</code></td><td><code>{_e(s['formula'])}</code></td>"
-        f"<td>unparsable, skipped: {_e(s['reason'])}</td></tr>"
-        for s in skipped
-    ]
-    return "".join(rows)
-
-
-def _formula_rows(entries: list[dict]) -> str:
+        kind, _, _ = structure_verdict(f)
+        law = f.verdict.law if f.verdict is not None else getattr(f.match, "law", None)
+        if kind == "known" and law is not None:
+            of_law.setdefault(str(law), []).append(k)
     out = []
-    for e in entries:
-        closeness = "" if e["closeness"] is None else f"{e['closeness']:.6g}"
-        structure = "" if e["structure"] is None else str(e["structure"])
+    for law, xs in sorted(by_law.items(), key=lambda kv: (-len(kv[1]), kv[0])):
+        d = run.library_descriptors.get(law)
+        formula = "" if d is None else typeset.cell(lambda: d.numeric_expr, str(d.numeric_expr))
+        kinds: dict[str, int] = {}
+        for x in xs:
+            kinds[x["kind"]] = kinds.get(x["kind"], 0) + 1
+        how = ", ".join(f"{k} {n:,}" for k, n in sorted(kinds.items(), key=lambda kv: -kv[1]))
+        found_in = len({x.get("run") for x in xs} - {None})
+        alike = sorted({w for x in xs for w in x.get("laws") or []} - {law})
+        links = " ".join(f"<a class=to-s href='#s{k}'>[{k}]</a>" for k in of_law.get(law, []))
         out.append(
-            f"<tr><td><code>{_e(e['id'])}</code></td><td><code>{_e(e['formula'])}</code></td>"
-            f"<td class={_e(e['verdict'])}>{_e(e['verdict'])}</td><td>{_e(e['law'] or '')}</td>"
-            f"<td>{_e(e['kind'] or e['reason'] or '')}</td><td class=num "
-            f"data-sort='{_e(closeness)}'>{_e(closeness)}</td>"
-            f"<td class=num data-sort='{_e(structure)}'>{_e(structure)}</td>"
-            f"<td><code>{_e(e['canonical'] or '')}</code></td></tr>"
+            f"<tr><td class=formula><b>{e(law)}</b>{formula}</td>"
+            f"<td class=num data-sort='{len(xs)}'>{len(xs):,}</td><td>{e(how)}</td>"
+            + (
+                f"<td class=num data-sort='{found_in}'>in {found_in} of {runs}</td>"
+                if runs > 1
+                else ""
+            )
+            + f"<td>{links}</td><td class=laws>{e(', '.join(alike))}</td></tr>"
         )
-    return "".join(out)
+    head = "<th>law and its formula</th><th class=num>formulas</th><th>how they match</th>"
+    head += "<th class=num>runs</th>" if runs > 1 else ""
+    head += "<th>structures</th><th>laws of the same form</th>"
+    return (
+        f"<h3>Known laws found ({len(by_law):,})</h3><div class='scroll tall'>"
+        f"<table id=laws class=sortable><thead><tr>{head}</tr></thead>"
+        f"<tbody>{''.join(out)}</tbody></table></div>"
+    )
+
+
+def _new(run: Run, entries: Sequence[dict[str, Any]], shown: Sequence[str]) -> str:
+    """The new formulas, by structure."""
+    by: dict[int | None, int] = {}
+    for x in entries:
+        if x["verdict"] == "new":
+            by[x["structure"]] = by.get(x["structure"], 0) + 1
+    if not by:
+        return "<h3>New formulas: none</h3>"
+    out = []
+    for k, n in sorted(by.items(), key=lambda kv: (kv[0] is None, kv[0] or 0)):
+        if k is None:
+            out.append(
+                f"<tr><td class=num data-sort='1e9'>\u2014</td><td>in no structure</td>"
+                f"<td class=num data-sort='{n}'>{n:,}</td></tr>"
+            )
+        else:
+            kind, lead, _ = structure_verdict(run.found[k])
+            out.append(
+                f"<tr><td class=num data-sort='{k}'><a class=to-s href='#s{k}'>[{k}]</a></td>"
+                f"<td class=formula data-sort='{e(run.found[k].shown())}'>{shown[k]}"
+                f"<span class='{kind}'>{e(lead)}</span></td>"
+                f"<td class=num data-sort='{n}'>{n:,}</td></tr>"
+            )
+    return (
+        f"<h3>New formulas ({sum(by.values()):,}), by structure</h3><div class='scroll tall'>"
+        "<table id=new-by-structure class=sortable><thead><tr><th class=num>structure</th>"
+        "<th>formula and verdict</th><th class=num>new formulas</th></tr></thead>"
+        f"<tbody>{''.join(out)}</tbody></table></div>"
+    )
+
+
+def _heatmap(run: Run) -> str:
+    if not len(run.ids):
+        return ""
+    head = "<h2 id=heatmap-section>Similarity heat map</h2>"
+    try:
+        image, note = heatmap.draw(run)
+    except ImportError:
+        return (
+            f"{head}<p class=note>The heat map is drawn with matplotlib, which is not installed "
+            "here (pip install 'keltran[plot]'); everything else on this page is complete "
+            "without it.</p>"
+        )
+    data = base64.b64encode(image).decode("ascii")
+    return (
+        f"{head}<p class=note>{e(note)} Rows and columns are the same formulas; a square outlines "
+        "each structure: green and solid, a known law; red and dashed, new.</p>"
+        "<img class=heatmap width=1100 height=900 alt='similarity of the formulas, ordered by "
+        f"structure rank' src='data:image/png;base64,{data}'>"
+    )
 
 
 def page(
@@ -181,61 +165,131 @@ def page(
     rendered: list[str],
     skipped: Sequence[dict[str, Any]] = (),
     entries: list[dict] | None = None,
+    *,
+    changes: dict[str, Any] | None = None,
 ) -> str:
     """The report as one HTML document (a str); `entries`: every bank row's verdict
-    (`formulas.table`)."""
+    (`formulas.table`); `changes`: what changed since the kept state (its "text" leads)."""
     entries = formulas.table(run, skipped) if entries is None else entries
-    account = "\n".join(formulas.account_lines(run, entries))
+    rows = Rows(run, entries)
+    runs = run.runs  # counted over every row: once
     counts = account_counts(run)
-    boxes = [
-        ("formulas", counts["bank"] + len(skipped)),
-        ("known laws", counts["known_formulas"]),
-        ("new", counts["new_formulas"]),
-        ("in a structure", counts["in_structures"]),
-        ("left out", counts["left_out"] + len(skipped)),
-        ("structures", len(run.found)),
-        ("known-law structures", counts["known_law_structures"]),
-        ("new structures", counts["new_structures"]),
+    tally = formulas.counts(entries)
+    structures = Typesetter(STRUCTURES_TYPESET)
+    shown = [structures.cell(lambda: f.candidate.formula, f.shown()) for f in run.found]
+    member_typeset = Typesetter(MEMBER_STRUCTURES * MEMBERS_TYPESET)
+    lists = [
+        members(run, k, f, rows, member_typeset, MEMBERS_TYPESET * (k < MEMBER_STRUCTURES), runs)
+        for k, f in enumerate(run.found)
     ]
-    heatmap = ""
-    if run.matrix is not None and len(run.ids):
-        data = base64.b64encode(png(run)).decode("ascii")
-        heatmap = (
-            f"<h2>Similarity</h2><img class=heatmap alt='similarity matrix ordered by structure' "
-            f"src='data:image/png;base64,{data}'>"
-        )
-    terms_head = "".join(f"<th class=num title='score term'>{_e(label)}</th>" for _, label in TERMS)
+    row_typeset = Typesetter(ROWS_TYPESET)
+    own = {id(x): r for r, x in enumerate(rows.entries or [])}
+
+    def row_formula(i: int, x: dict[str, Any]) -> str:
+        r = own.get(id(x))
+        if r is None:
+            return row_typeset.cell(lambda: None, x["formula"], False)
+        return row_typeset.cell(lambda: run.exprs[r], x["formula"], row_typeset.left > 0)
+
+    columns = origin_columns(entries)
+    table = formula_rows(entries, row_formula, columns)
+    category = {id(c): "novel" for c in run.result.novel} if run.result is not None else {}
+    if run.result is not None:
+        category.update({id(c): "repeated" for c in run.result.repeated})
+        category.update({id(c): f"discarded: {why}" for why, c in run.result.discarded})
+    known_structures = counts["known_law_structures"]
+    account = e("\n".join(formulas.account_lines(run, entries)))
+    laws = _laws(run, entries, Typesetter(LAWS_TYPESET), runs)
+    changed = (
+        f"<div class=changes role=status><b>Since the kept state:</b> {e(changes['text'])}</div>"
+        if changes and changes.get("text")
+        else ""
+    )
+    left = counts["left_out"] + len(skipped)
+    terms_head = "".join(
+        f"<th class='num term' title='a term of the detection score'>{e(label)}</th>"
+        for _, label in TERMS
+    )
+    formula_choices = [("known", "known law", tally["known"]), ("new", "new", tally["new"])]
+    if tally["skipped"]:
+        formula_choices.append(("skipped", "skipped", tally["skipped"]))
+    origin_head = "".join(f"<th{'' if c == 'run' else ' class=num'}>{c}</th>" for c in columns)
+    new_structures = len(run.found) - known_structures
+    structure_choices = [("known", "known law", known_structures), ("new", "new", new_structures)]
+    boxes = "".join(
+        [
+            _count(tally["formulas"], "formulas"),
+            _count(tally["known"], "are known laws", "known"),
+            _count(tally["known_laws"], "laws found", "known"),
+            _count(tally["new"], "are new", "new"),
+            _count(tally["skipped"], "skipped as unparsable") if tally["skipped"] else "",
+            _count(len(run.found), "structures"),
+            _count(known_structures, "known-law structures", "known"),
+            _count(new_structures, "new structures", "new"),
+            _count(counts["in_structures"], "in a structure"),
+            _count(left, "in no structure"),
+        ]
+    )
+    ranked = structure_rows(run, lambda k: shown[k], lambda k: lists[k], category, runs)
+    from_runs = f", from {runs} runs" if runs > 1 else ""
     shown_settings = ", ".join(f"{k} = {v}" for k, v in settings.items())
+    typeset = (
+        f"Typeset: the formulas of the first {STRUCTURES_TYPESET} structures, of the first "
+        f"{MEMBERS_TYPESET} members of the first {MEMBER_STRUCTURES}, of the first "
+        f"{ROWS_TYPESET} rows of the table of every formula and of the first {LAWS_TYPESET} "
+        "known laws; the others are shown as their text. Typeset numbers have six significant "
+        "digits; the text beneath each formula keeps every digit."
+    )
     return f"""<!DOCTYPE html>
-<html lang=en><head><meta charset=utf-8><meta name=viewport content="width=device-width, initial-scale=1">
-<title>KELTRAN report: {_e(labels["bank"])}</title><style>{STYLE}</style></head>
+<html lang=en><head><meta charset=utf-8>
+<meta name=viewport content="width=device-width, initial-scale=1">
+<title>KELTRAN report: {e(labels["bank"])}</title><style>{STYLE}</style></head>
 <body>
 <h1>KELTRAN: known laws and new structures</h1>
-<div class=sub>{_e(labels["bank"])} ({labels["bank_size"]} formulas) against {_e(labels["library"])}
-({labels["library_size"]} library entries)</div>
-<div class=counts>{"".join(f"<div class=count><b>{v}</b>{_e(k)}</div>" for k, v in boxes)}</div>
-<h2>Every formula: known law or new</h2>
-<pre class=account>{_e(account)}</pre>
-<details><summary>every formula's verdict</summary>
-<input type=search placeholder="search ids, formulas, laws, verdicts" data-filter=formulas
- aria-label="search formulas"> <span id=formulas-shown>{len(entries)} shown</span>
-<table id=formulas class=sortable>
-<thead><tr><th>id</th><th>formula</th><th>verdict</th><th>law</th><th>how</th><th class=num>closeness</th>
-<th class=num>structure</th><th>canonical form</th></tr></thead>
-<tbody>{_formula_rows(entries)}</tbody></table></details>
-<h2>Structures</h2>
-<input type=search placeholder="search formulas, ids, laws, verdicts" data-filter=structures
- aria-label="search structures"> <span id=structures-shown>{len(run.found)} shown</span>
-<table id=structures class=sortable>
-<thead><tr><th class=num>#</th><th>verdict</th><th>formula</th><th class=num>members</th>
-<th class=num>score</th>{terms_head}<th>detection category</th><th>closest entry</th></tr></thead>
-<tbody>{_structure_rows(run)}</tbody></table>
-<h2>Formulas left out</h2>
-<details><summary>{counts["left_out"] + len(skipped)} formulas in no structure, and why</summary>
+<div class=sub>{e(labels["bank"])} ({labels["bank_size"]:,} formulas{from_runs})
+against {e(labels["library"])} ({labels["library_size"]:,} library entries)</div>
+<nav><a href="#answer">the answer</a><a href="#structures-section">structures, ranked</a>
+<a href="#formulas-section">every formula</a><a href="#left-out-section">left out</a>
+<a href="#heatmap-section">heat map</a><a href="#settings">settings</a></nav>
+{changed}
+<h2 id=answer>The answer: known laws and new formulas</h2>
+<p class=headline>{e(formulas.account_lines(run, entries)[0])}</p>
+<div class=counts>{boxes}</div>
+<div class=panels><div class='panel wide'>{laws}</div>
+<div class=panel>{_new(run, entries, shown)}</div></div>
+<details><summary>the account as text</summary><pre><code>{account}</code></pre></details>
+<h2 id=structures-section>Structures, ranked</h2>
+<p class=note>[k] is a structure's rank, and its number everywhere on this page. Structures rank by
+how widely they recur (in how many runs, by how many formulas), then by their detection score;
+those whose members' behaviour is degenerate come last. The verdict is made by the members' own
+verdicts. The detection score, its terms and its category (novel, repeated or discarded) measure
+how notable a structure is to the detection; they are not the verdict.</p>
+{_tools("structures", structure_choices, len(run.found), "search formulas, ids, laws, members")}
+<div class=scroll><table id=structures class=sortable>
+<thead><tr><th class=num>#</th><th>verdict</th><th>formula and members</th>
+<th class=num>members</th>{"<th class=num>runs</th>" if runs > 1 else ""}
+<th class=num>score</th>{terms_head}<th title='the detection score&#39;s category'>detection
+category</th><th>closest library entry</th></tr></thead>
+<tbody>{ranked}</tbody></table></div>
+<h2 id=formulas-section>Every formula</h2>
+<p class=note>In bank order; [k] is the structure the formula is in. Under the law, how the
+formula matches it (identical, scaled, canonical or numeric; closeness is the R² of the fit), or
+why the formula was skipped.</p>
+<details id=formulas-details{" open" if len(entries) <= OPEN_ROWS else ""}><summary>the verdict of
+each of the {len(entries):,} formulas</summary>
+{_tools("formulas", formula_choices, len(entries), "search ids, formulas, laws, [k]")}
+<div class="scroll tall"><table id=formulas class=sortable>
+<thead><tr><th>id</th><th>formula</th><th>verdict</th><th>law and how</th>
+<th class=num>closeness</th><th class=num>structure</th><th>canonical form</th>{origin_head}
+</tr></thead>
+<tbody>{table}</tbody></table></div></details>
+<h2 id=left-out-section>Formulas in no structure</h2>
+<details><summary>{left:,} formulas in no structure, and why</summary><div class='scroll tall'>
 <table id=left-out class=sortable><thead><tr><th>id</th><th>formula</th><th>reason</th></tr></thead>
-<tbody>{_left_out_rows(run, skipped)}</tbody></table></details>
-{heatmap}
-<h2>Settings</h2><div class=sub><code>{_e(shown_settings)}</code></div>
+<tbody>{left_out_rows(run, rows, skipped)}</tbody></table></div></details>
+{_heatmap(run)}
+<h2 id=settings>Settings</h2><div class=sub><code>{e(shown_settings)}</code></div>
+<p class=note>{typeset}</p>
 <script>{SCRIPT}</script>
 </body></html>
 """
