@@ -314,3 +314,26 @@ def test_a_command_leaves_the_collector_as_it_found_it(monkeypatch, capsys, outc
     monkeypatch.setattr(detect_command, "command", command)
     assert cli.main(["detect"]) == (0 if outcome == "done" else 1)
     assert seen[0][0] > before[0] and gc.get_threshold() == before
+
+
+@pytest.mark.parametrize("path", [["--large"], ["--state", "kept"]])
+def test_the_large_path_and_a_state_write_the_page_and_the_picture(banks, path):
+    out = run(
+        banks,
+        "detect",
+        "bank.csv",
+        "--html",
+        "p.html",
+        "--plot",
+        "p.png",
+        "--json",
+        "p.json",
+        *path,
+    )
+    assert out.returncode == 0, out.stderr
+    page = (banks / "p.html").read_text()
+    doc = json.loads((banks / "p.json").read_text())
+    assert doc["candidates"] and all(c["id"] in page for c in doc["candidates"])
+    if "--state" in path:
+        assert doc["changes"]["text"] in page
+    assert (banks / "p.png").read_bytes().startswith(b"\x89PNG")

@@ -178,7 +178,7 @@ def test_equations_and_keywords_in_bank_files(tmp_path):
         (["--novelty-threshold", "nan"], "must be a finite number"),
         (["--scale-recurrence", "0"], "must be above 0"),
         (["--min-members", "0"], "must be at least 1"),
-        (["--large", "--plot", "x.png"], "need the dense path"),
+        (["--large", "--behavior"], "needs the dense path"),
     ],
 )
 def test_nonsense_settings_are_usage_errors(folder, args, message):

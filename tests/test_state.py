@@ -672,7 +672,7 @@ def test_damage_the_run_meets_late_is_refused_before_any_output(
 @pytest.mark.parametrize(
     "options, said",
     [
-        (["--html", "x.html"], "need the dense path"),
+        (["--behavior"], "needs the dense path"),
         ([], "give the BANK files"),
         (["--state", ""], "--state needs a folder"),
     ],

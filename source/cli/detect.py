@@ -46,11 +46,8 @@ def settings_of(args: argparse.Namespace) -> dict[str, Any]:
 
 
 def _checked_usage(args: argparse.Namespace, large: bool) -> None:
-    if large and (args.plot or args.behavior or args.html):
-        raise CliError(
-            "--plot, --html and --behavior need the dense path (drop --large, --dask and --state)",
-            code=2,
-        )
+    if large and args.behavior:
+        raise CliError("--behavior needs the dense path (drop --large, --dask and --state)", code=2)
     if args.state == "":
         raise CliError("--state needs a folder", code=2)
     if args.state and not args.bank:
@@ -128,7 +125,7 @@ def _write(
             f.write(image)
     if args.html:
         with progress.step("writing the HTML report"):
-            html = page(run, asked, labels, rendered, bank.skipped, table)
+            html = page(run, asked, labels, rendered, bank.skipped, table, changes=told)
         with atomic(args.html) as f:
             f.write(html)
 
