@@ -268,8 +268,9 @@ how notable a structure is to the detection; they are not the verdict.</p>
 <div class=scroll><table id=structures class=sortable>
 <thead><tr><th class=num>#</th><th>verdict</th><th>formula and members</th>
 <th class=num>members</th>{"<th class=num>runs</th>" if runs > 1 else ""}
-<th class=num>score</th>{terms_head}<th title='the detection score&#39;s category'>detection
-category</th><th>closest library entry</th></tr></thead>
+<th class=num>score</th>{terms_head}
+<th title='the detection score&#39;s category'>detection category</th>
+<th>closest library entry</th></tr></thead>
 <tbody>{ranked}</tbody></table></div>
 <h2 id=formulas-section>Every formula</h2>
 <p class=note>In bank order; [k] is the structure the formula is in. Under the law, how the
