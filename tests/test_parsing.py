@@ -165,6 +165,27 @@ def test_bank_names_are_variables_unless_called_and_known():
     assert set(FUNCTIONS) >= {"exp", "log", "ln", "sqrt", "sin", "arcsin", "tanh", "gamma"}
 
 
+# Bank functions that multiply or raise to powers, and powers of powers, nested: each level
+# squares a number or doubles the tree, so that a line of text would take hours or all memory.
+FUNCTION_BOMBS = {
+    "square(" * 40 + "9" * 100 + ")" * 40: f"more than {MAX_INTEGER_DIGITS} digits",
+    "cube(" * 30 + "x*" + "9" * 50 + ")" * 30: f"more than {MAX_INTEGER_DIGITS} digits",
+    "square(" * 30 + "mul(x, " + "9" * 50 + "))" + ")" * 29: "more than",
+    "(((x*9)**1000)**1000)**1000": "exponent beyond",
+    "((x**3)**500)**2": "exponent beyond",
+    "pow(pow(x, 999), 999)": "exponent beyond",
+    "safe_pow(" * 3 + "x*9, 1000), 1000), 1000)": "exponent beyond",
+}
+
+
+@pytest.mark.parametrize("text", FUNCTION_BOMBS)
+def test_bank_functions_keep_the_bounds_of_the_operators(text):
+    start = time.perf_counter()
+    with pytest.raises(FormulaError, match=FUNCTION_BOMBS[text]):
+        parse_formula(text)
+    assert time.perf_counter() - start < 5
+
+
 @pytest.mark.parametrize(
     "text, lhs, want",
     [
@@ -265,6 +286,11 @@ def test_the_prefix_form_of_engine_output_reads_as_the_infix_one(text, want):
         ("add(x)", "add() with 1 argument"),
         ("neg(x, y)", "neg() with 2 arguments"),
         ("div(x, y, z)", "div() with 3 arguments"),
+        ("div(x)", "div() with 1 argument"),
+        ("mul(x, y, z)", "mul() with 3 arguments"),
+        ("inv()", "inv() with 0 arguments"),
+        ("square(x, y)", "square() with 2 arguments"),
+        ("aq(x)", "aq() with 1 argument"),
     ],
 )
 def test_a_bank_function_given_the_wrong_number_of_arguments_says_so(text, said):

@@ -20,6 +20,7 @@ from source.bank.vocabulary import (
     MAX_FUNCTION_INTEGER,
     MAX_INTEGER_DIGITS,
     POWERS,
+    Computed,
     FormulaError,
     api_vocabulary,
 )
@@ -147,19 +148,28 @@ class Builder:
         return value
 
     def product(self, a: sp.Basic, b: sp.Basic) -> sp.Basic:
-        if (
-            isinstance(a, sp.Rational)
-            and isinstance(b, sp.Rational)
-            and _too_big(_bits(a) + _bits(b))
-        ):
+        # The numeric factors of both multiply (2*x times 3*y is 6*x*y).
+        if _too_big(_coefficient_bits(a) + _coefficient_bits(b)):
             self.refuse(f"a number of more than {MAX_INTEGER_DIGITS} digits")
         return a * b
 
     def power(self, base: sp.Basic, exponent: sp.Basic) -> sp.Basic:
-        if isinstance(exponent, sp.Number) and exponent.is_finite and abs(exponent) > MAX_EXPONENT:
-            self.refuse(f"an exponent beyond ±{MAX_EXPONENT} ({_short(exponent)})")
-        if isinstance(base, sp.Rational) and isinstance(exponent, sp.Integer):
-            if _too_big(_bits(base) * abs(int(exponent))):
+        if isinstance(exponent, sp.Number) and exponent.is_finite:
+            if abs(exponent) > MAX_EXPONENT:
+                self.refuse(f"an exponent beyond ±{MAX_EXPONENT} ({_short(exponent)})")
+            # A power of a power multiplies the exponents, and a power of a product raises each
+            # factor ((x**3)**500 is x**1500, (9*x)**1000 has a 955-digit coefficient): the
+            # bounds hold for what sympy makes of it, checked before it is made.
+            scale = abs(float(exponent))
+            for factor in sp.Mul.make_args(base):
+                inner = factor.exp if isinstance(factor, sp.Pow) else None
+                if isinstance(inner, sp.Number) and inner.is_finite:
+                    if abs(float(inner)) * scale > MAX_EXPONENT:
+                        self.refuse(
+                            f"an exponent beyond ±{MAX_EXPONENT} "
+                            f"(({_short(factor)})**{_short(exponent)})"
+                        )
+            if _too_big(_coefficient_bits(base) * max(scale, 1.0)):
                 self.refuse(
                     f"a number of more than {MAX_INTEGER_DIGITS} digits "
                     f"({_short(base)}**{_short(exponent)})"
@@ -237,6 +247,8 @@ class Builder:
         if not self.api and not _takes(function, len(args)):
             count = f"{len(args)} argument{'s' if len(args) != 1 else ''}"
             self.refuse(f"{name}() with {count}")
+        if isinstance(function, Computed):
+            return function.build(self, *args)
         return function(*args)
 
     def bound_work(self, name: str, args: list[sp.Basic]) -> None:
@@ -311,11 +323,25 @@ def cut(text: str) -> str:
     return text if len(text) <= 20 else text[:8] + "\u2026" + text[-8:]
 
 
+def _coefficient_bits(expr: sp.Basic) -> int:
+    """Bits of the rational factor of a product (of a number itself); 0 for none."""
+    if isinstance(expr, sp.Rational):
+        return _bits(expr)
+    if isinstance(expr, sp.Mul):
+        coefficient = expr.args[0]  # sympy keeps a product's number first
+        if isinstance(coefficient, sp.Rational):
+            return _bits(coefficient)
+    return 0
+
+
 @functools.cache
 def _takes(function: Any, count: int) -> bool:
     """Whether a bank function takes `count` arguments (sympy's classes check their own); read
     once per function and count, since a bank calls the same few functions in every row."""
     try:
+        if isinstance(function, Computed):  # built as build(arithmetic, *args)
+            inspect.signature(function.build).bind(None, *range(count))
+            return True
         inspect.signature(function).bind(*range(count))
     except TypeError:
         return False

@@ -2,7 +2,9 @@
 the sympy vocabulary of the Python API."""
 
 import math
-from typing import Any
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any, Protocol
 
 import sympy as sp
 
@@ -23,10 +25,27 @@ class FormulaError(ValueError):
     """Formula text that is refused or cannot be read; the message says why."""
 
 
+class Arithmetic(Protocol):
+    """The builder's bounded products and powers, which `Computed` functions build with."""
+
+    def product(self, a: sp.Basic, b: sp.Basic) -> sp.Basic: ...
+
+    def power(self, base: sp.Basic, exponent: sp.Basic) -> sp.Basic: ...
+
+
+@dataclass(frozen=True)
+class Computed:
+    """A bank function that multiplies or raises to a power: built as
+    ``build(arithmetic, *args)``, each product and power bounded as the formula's own."""
+
+    build: Callable[..., sp.Basic]
+
+
 # Functions bank files may call, by the names formula files use for them: the usual ones and
 # the operators symbolic-regression tools write in their hall-of-fame files. The "safe" and
 # clipped variants (which only guard a domain numerically) read as the plain functions. `pow`
-# is a power and takes the bounds of `**`.
+# is a power and takes the bounds of `**`; the functions that multiply or raise to a power are
+# `Computed` with the bounds of `*` and `**`.
 FUNCTIONS = dict(
     exp=sp.exp,
     log=sp.log,
@@ -77,15 +96,15 @@ FUNCTIONS = dict(
     safe_acosh=sp.acosh,
     safe_atanh=sp.atanh,
     atanh_clip=sp.atanh,
-    square=lambda a: a**2,
-    cube=lambda a: a**3,
+    square=Computed(lambda c, a: c.power(a, sp.Integer(2))),
+    cube=Computed(lambda c, a: c.power(a, sp.Integer(3))),
     neg=lambda a: -a,
-    inv=lambda a: 1 / a,
+    inv=Computed(lambda c, a: c.power(a, sp.Integer(-1))),
     # The prefix form of the four operations, as engines print whole trees.
     add=lambda a, b: a + b,
     sub=lambda a, b: a - b,
-    mul=lambda a, b: a * b,
-    div=lambda a, b: a / b,
+    mul=Computed(lambda c, a, b: c.product(a, b)),
+    div=Computed(lambda c, a, b: c.product(a, c.power(b, sp.Integer(-1)))),
     relu=lambda a: sp.Max(0, a),
     max=sp.Max,
     min=sp.Min,
@@ -95,7 +114,9 @@ FUNCTIONS = dict(
     cbrt=sp.cbrt,
     logabs=lambda a: sp.log(sp.Abs(a)),
     sqrtabs=lambda a: sp.sqrt(sp.Abs(a)),
-    aq=lambda a, b: a / sp.sqrt(1 + b**2),
+    aq=Computed(
+        lambda c, a, b: c.product(a, c.power(1 + c.power(b, sp.Integer(2)), sp.Rational(-1, 2)))
+    ),
     fmin=sp.Min,
     fmax=sp.Max,
     pow=None,
