@@ -20,9 +20,11 @@ from source.bank.vocabulary import (
     MAX_FUNCTION_INTEGER,
     MAX_INTEGER_DIGITS,
     POWERS,
+    PREFIX_FUNCTIONS,
     Computed,
     FormulaError,
     api_vocabulary,
+    safe_power,
 )
 
 _COMPARE = {ast.Lt: sp.Lt, ast.LtE: sp.Le, ast.Gt: sp.Gt, ast.GtE: sp.Ge}
@@ -59,7 +61,12 @@ def _too_big(bits: float) -> bool:
 
 
 class Builder:
-    def __init__(self, text: str, api: bool, keywords: dict[str, str] | None = None) -> None:
+    """Builds one formula. `prefix`: the formula is written in the prefix form of engine output,
+    whose functions are the protected ones (see `vocabulary`)."""
+
+    def __init__(
+        self, text: str, api: bool, keywords: dict[str, str] | None = None, prefix: bool = False
+    ) -> None:
         self.text = text
         self.api = api
         self.keywords = keywords or {}  # placeholder name -> the keyword it stands for
@@ -72,7 +79,8 @@ class Builder:
         if api:
             self.callables, self.constants, self.bounded = api_vocabulary()
         else:
-            self.callables, self.constants, self.bounded = FUNCTIONS, CONSTANTS, {"gamma", "lgamma"}
+            self.callables = PREFIX_FUNCTIONS if prefix else FUNCTIONS
+            self.constants, self.bounded = CONSTANTS, {"gamma", "lgamma"}
 
     def refuse(self, what: str) -> NoReturn:
         raise FormulaError(what)
@@ -232,7 +240,8 @@ class Builder:
         if name in POWERS and (name == "Pow") == self.api:
             if len(args) != 2:
                 self.refuse(f"{name}() takes two arguments, got {len(args)}")
-            return self.power(*args)
+            value = self.power(*args)
+            return safe_power(*args) if name == "safe_pow" else value
         if self.api and name in ("Integer", "Rational", "Float"):
             most = 2 if name == "Rational" else 1
             if len(args) > most or not all(isinstance(a, sp.Number) for a in args):

@@ -38,6 +38,7 @@ from source.bank.vocabulary import (
     MAX_INTEGER_DIGITS,
     MAX_LENGTH,
     MAX_WORK,
+    PREFIX_FORM,
     FormulaError,
 )
 from source.bank.vocabulary import (
@@ -150,11 +151,12 @@ def _parse(text: str, api: bool) -> tuple[sp.Basic, str | None]:
         raise FormulaError(f"the formula nests deeper than {MAX_DEPTH} levels") from None
     except ValueError as e:
         raise FormulaError(f"cannot read the formula ({e})") from None
+    prefix = not api and PREFIX_FORM.search(source) is not None
     try:
         if len(trees) == 1:
-            return _bounded(Builder(source, api, keywords).build(trees[0])), lhs
+            return _bounded(Builder(source, api, keywords, prefix).build(trees[0])), lhs
         # A sum too long for Python's own parser, read term by term: one level, as any sum.
-        parts = [Builder(t, api, keywords).build(tree, 1) for t, tree in zip(terms, trees)]
+        parts = [Builder(t, api, keywords, prefix).build(tree, 1) for t, tree in zip(terms, trees)]
         if not all(isinstance(p, sp.Expr) for p in parts):
             raise FormulaError("a sum of what is not an expression")
         return _bounded(sp.Add(*parts)), lhs
