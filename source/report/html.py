@@ -12,6 +12,7 @@ from typing import Any
 from source.report import formulas, heatmap
 from source.report.html_script import SCRIPT, STYLE
 from source.report.html_tables import (
+    MEMBERS_LISTED,
     TERMS,
     Rows,
     e,
@@ -34,6 +35,10 @@ LAWS_TYPESET = 30  # the known laws found, most formulas first
 # Up to this many rows the table of every formula is open as the page loads; a browser takes
 # seconds to lay out a larger one, which it does only when asked.
 OPEN_ROWS = 2000
+NEW_LISTED = 200  # structures listed by their new formulas in the account
+# Members listed under the structures in all, the first structures' first; every member is in the
+# table of every formula.
+MEMBER_ROWS = 20000
 
 
 def _count(value: int, label: str, kind: str = "") -> str:
@@ -107,30 +112,41 @@ def _laws(run: Run, entries: Sequence[dict[str, Any]], typeset: Typesetter, runs
 
 
 def _new(run: Run, entries: Sequence[dict[str, Any]], shown: Sequence[str]) -> str:
-    """The new formulas, by structure."""
+    """The new formulas, by structure: the first `NEW_LISTED` structures that hold some, in
+    rank order, then the rest in one line, then those in no structure."""
     by: dict[int | None, int] = {}
     for x in entries:
         if x["verdict"] == "new":
             by[x["structure"]] = by.get(x["structure"], 0) + 1
     if not by:
         return "<h3>New formulas: none</h3>"
+    nowhere = by.pop(None, 0)
+    ranked = sorted((k, n) for k, n in by.items() if k is not None)
     out = []
-    for k, n in sorted(by.items(), key=lambda kv: (kv[0] is None, kv[0] or 0)):
-        if k is None:
-            out.append(
-                f"<tr><td class=num data-sort='1e9'>\u2014</td><td>in no structure</td>"
-                f"<td class=num data-sort='{n}'>{n:,}</td></tr>"
-            )
-        else:
-            kind, lead, _ = structure_verdict(run.found[k])
-            out.append(
-                f"<tr><td class=num data-sort='{k}'><a class=to-s href='#s{k}'>[{k}]</a></td>"
-                f"<td class=formula data-sort='{e(run.found[k].shown())}'>{shown[k]}"
-                f"<span class='{kind}'>{e(lead)}</span></td>"
-                f"<td class=num data-sort='{n}'>{n:,}</td></tr>"
-            )
+    for k, n in ranked[:NEW_LISTED]:
+        kind, lead, _ = structure_verdict(run.found[k])
+        out.append(
+            f"<tr><td class=num data-sort='{k}'><a class=to-s href='#s{k}'>[{k}]</a></td>"
+            f"<td class=formula data-sort='{e(run.found[k].shown())}'>{shown[k]}"
+            f"<span class='{kind}'>{e(lead)}</span></td>"
+            f"<td class=num data-sort='{n}'>{n:,}</td></tr>"
+        )
+    rest = ranked[NEW_LISTED:]
+    if rest:
+        n = sum(n for _, n in rest)
+        out.append(
+            f"<tr><td class=num data-sort='1e8'>\u2026</td><td>in the other {len(rest):,} "
+            f"structures, [{rest[0][0]}] and after</td>"
+            f"<td class=num data-sort='{n}'>{n:,}</td></tr>"
+        )
+    if nowhere:
+        out.append(
+            f"<tr><td class=num data-sort='1e9'>\u2014</td><td>in no structure</td>"
+            f"<td class=num data-sort='{nowhere}'>{nowhere:,}</td></tr>"
+        )
+    total = sum(by.values()) + nowhere
     return (
-        f"<h3>New formulas ({sum(by.values()):,}), by structure</h3><div class='scroll tall'>"
+        f"<h3>New formulas ({total:,}), by structure</h3><div class='scroll tall'>"
         "<table id=new-by-structure class=sortable><thead><tr><th class=num>structure</th>"
         "<th>formula and verdict</th><th class=num>new formulas</th></tr></thead>"
         f"<tbody>{''.join(out)}</tbody></table></div>"
@@ -178,10 +194,12 @@ def page(
     structures = Typesetter(STRUCTURES_TYPESET)
     shown = [structures.cell(lambda: f.candidate.formula, f.shown()) for f in run.found]
     member_typeset = Typesetter(MEMBER_STRUCTURES * MEMBERS_TYPESET)
-    lists = [
-        members(run, k, f, rows, member_typeset, MEMBERS_TYPESET * (k < MEMBER_STRUCTURES), runs)
-        for k, f in enumerate(run.found)
-    ]
+    lists, listed = [], 0
+    for k, f in enumerate(run.found):
+        most = max(0, min(MEMBERS_LISTED, MEMBER_ROWS - listed))
+        typeset_here = MEMBERS_TYPESET * (k < MEMBER_STRUCTURES)
+        lists.append(members(run, k, f, rows, member_typeset, typeset_here, runs, most))
+        listed += min(most, len(f.rows))
     row_typeset = Typesetter(ROWS_TYPESET)
     own = {id(x): r for r, x in enumerate(rows.entries or [])}
 
@@ -198,7 +216,8 @@ def page(
         category.update({id(c): "repeated" for c in run.result.repeated})
         category.update({id(c): f"discarded: {why}" for why, c in run.result.discarded})
     known_structures = counts["known_law_structures"]
-    account = e("\n".join(formulas.account_lines(run, entries)))
+    lines = formulas.account_lines(run, entries)
+    account = e("\n".join(lines))
     laws = _laws(run, entries, Typesetter(LAWS_TYPESET), runs)
     changed = (
         f"<div class=changes role=status><b>Since the kept state:</b> {e(changes['text'])}</div>"
@@ -253,7 +272,7 @@ against {e(labels["library"])} ({labels["library_size"]:,} library entries)</div
 <a href="#heatmap-section">heat map</a><a href="#settings">settings</a></nav>
 {changed}
 <h2 id=answer>The answer: known laws and new formulas</h2>
-<p class=headline>{e(formulas.account_lines(run, entries)[0])}</p>
+<p class=headline>{e(lines[0])}</p>
 <div class=counts>{boxes}</div>
 <div class=panels><div class='panel wide'>{laws}</div>
 <div class=panel>{_new(run, entries, shown)}</div></div>
@@ -275,7 +294,8 @@ how notable a structure is to the detection; they are not the verdict.</p>
 <h2 id=formulas-section>Every formula</h2>
 <p class=note>In bank order; [k] is the structure the formula is in. Under the law, how the
 formula matches it (identical, scaled, canonical or numeric; closeness is the R² of the fit), or
-why the formula was skipped.</p>
+why the formula was skipped; +n: n other laws of the same form (listed with the known laws found).
+</p>
 <details id=formulas-details{" open" if len(entries) <= OPEN_ROWS else ""}><summary>the verdict of
 each of the {len(entries):,} formulas</summary>
 {_tools("formulas", formula_choices, len(entries), "search ids, formulas, laws, [k]")}

@@ -47,6 +47,8 @@ td.num, th.num { text-align: right; font-variant-numeric: tabular-nums; white-sp
   padding: 0 4px; color: var(--soft); margin-top: 2px; }
 code { font-family: ui-monospace, monospace; font-size: 12.5px; white-space: pre-wrap;
   overflow-wrap: anywhere; }
+td.id, td.run, td.c { font-family: ui-monospace, monospace; font-size: 12.5px;
+  overflow-wrap: anywhere; }
 code.t { display: block; color: var(--soft); font-size: 11.5px; margin-top: 2px; }
 .f { max-width: 30em; overflow-x: auto; overflow-y: hidden; padding: 2px 0; }
 math { font-size: 15px; }

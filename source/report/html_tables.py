@@ -7,7 +7,7 @@ import math
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from source.report.mathml import Typesetter, text_cell
+from source.report.mathml import Typesetter
 from source.report.text import TERM_NAMES, is_known, structure_text, verdict_text
 from source.run.results import Found, Run
 
@@ -73,10 +73,10 @@ def _origin_cells(value_of: Callable[[str], Any], columns: Sequence[str]) -> str
     for key in columns:
         value = value_of(key)
         if key == "run":
-            cells.append(f"<td class=run><code>{e(value or '')}</code></td>")
-        else:
+            cells.append(f"<td class=run>{e(value or '')}</td>")
+        else:  # sorted by the number shown: six digits tell losses and complexities apart
             number = value if isinstance(value, (int, float)) else None
-            cells.append(f"<td class=num data-sort='{sort_key(number)}'>{e(num(number))}</td>")
+            cells.append(f"<td class=num>{num(number)}</td>")
     return "".join(cells)
 
 
@@ -111,15 +111,22 @@ def _bindings(b: dict[str, str] | None) -> str:
 
 
 def members(
-    run: Run, k: int, f: Found, rows: Rows, typeset: Typesetter, most_typeset: int, runs: int
+    run: Run,
+    k: int,
+    f: Found,
+    rows: Rows,
+    typeset: Typesetter,
+    most_typeset: int,
+    runs: int,
+    listed: int = MEMBERS_LISTED,
 ) -> str:
-    """The members of structure [k]: id, formula, bindings and own verdict, the first
-    `MEMBERS_LISTED` of them, the first `most_typeset` typeset; `runs`: the bank's runs."""
+    """The members of structure [k]: id, formula, bindings and own verdict, the first `listed`
+    of them, the first `most_typeset` typeset; `runs`: the bank's runs."""
     columns = [c for c in ORIGIN_COLUMNS if any(rows.origin(r, c) is not None for r in f.rows)]
     if runs <= 1 and "run" in columns:
         columns.remove("run")
     out = []
-    for i, r in enumerate(f.rows[:MEMBERS_LISTED]):
+    for i, r in enumerate(f.rows[:listed]):
         b = f.binding_texts[i] if i < len(f.binding_texts) else None
         m = f.member_matches[i] if i < len(f.member_matches) else None
         v = run.verdicts[r] if run.verdicts else None
@@ -127,23 +134,29 @@ def members(
         kind = v.verdict if v is not None else ("known" if m is not None else "new")
         formula = typeset.cell(lambda: run.exprs[r], rows.text(r), i < most_typeset)
         out.append(
-            f"<tr><td><code>{e(run.ids[r])}</code></td><td>{formula}</td>"
-            f"<td><code>{e(_bindings(b))}</code></td><td class={e(kind)}>{e(own)}</td>"
+            f"<tr><td class=id>{e(run.ids[r])}</td><td>{formula}</td>"
+            f"<td class=c>{e(_bindings(b))}</td><td class={e(kind)}>{e(own)}</td>"
             + _origin_cells(lambda key: rows.origin(r, key), columns)
             + "</tr>"
         )
-    if len(f.rows) > MEMBERS_LISTED:
+    if out and len(f.rows) > listed:
         out.append(
-            f"<tr class=more><td colspan={4 + len(columns)}>and {len(f.rows) - MEMBERS_LISTED:,} "
-            "more</td></tr>"
+            f"<tr class=more><td colspan={4 + len(columns)}>"
+            + f"and {len(f.rows) - listed:,} more"
+            + "</td></tr>"
         )
+    link = (
+        f"<a href='#formulas-section' data-structure={k}>every member in the table of every "
+        "formula</a>"
+    )
+    if not out:
+        return f"<details><summary>{len(f.rows):,} members</summary>{link}</details>"
     head = "".join(f"<th>{c}</th>" for c in ["id", "formula", "bindings", "its own verdict"])
     head += "".join(f"<th>{c}</th>" for c in columns)
     return (
         f"<details><summary>{len(f.rows):,} members</summary><div class=box>"
         f"<table class=members><thead><tr>{head}</tr></thead><tbody>{''.join(out)}</tbody>"
-        f"</table></div><a href='#formulas-section' data-structure={k}>every member in the "
-        "table of every formula</a></details>"
+        f"</table></div>{link}</details>"
     )
 
 
@@ -199,29 +212,37 @@ def formula_rows(
     formula_of: Callable[[int, dict[str, Any]], str],
     columns: Sequence[str],
 ) -> str:
-    """One row per bank row, in bank order; `formula_of(i, entry)` gives the formula's HTML."""
+    """One row per bank row, in bank order; `formula_of(i, entry)` gives the formula's HTML. A
+    bank may hold a hundred thousand rows: each row is written lean, keyed for sorting only
+    where its text is not its key."""
     out = []
     for i, x in enumerate(entries):
-        structure = x["structure"]
+        structure, verdict, closeness = x["structure"], e(x["verdict"]), x["closeness"]
         laws = [w for w in x.get("laws") or [] if w != x["law"]]
-        alike = (
-            f" <span class=sub title='of the same form: {e(', '.join(laws))}'>+{len(laws)}</span>"
-            if laws
-            else ""
-        )
-        where = f" title='{e(x['file'])}'" if x.get("file") else ""
+        alike = f" <span class=sub>+{len(laws)}</span>" if laws else ""
+        where = f" title='{e(x['file'])}'" if x.get("file") not in (None, x.get("run")) else ""
         how = x["kind"] or x["reason"]
-        how = f"<div class=sub>{e(how)}</div>" if how else ""
+        formula = formula_of(i, x)
+        typeset = f" data-sort='{e(x['formula'])}'" if formula.startswith("<div") else ""
         out.append(
-            f"<tr data-verdict={e(x['verdict'])}><td class=id{where}><code>{e(x['id'])}</code></td>"
-            f"<td class=formula data-sort='{e(x['formula'])}'>{formula_of(i, x)}</td>"
-            f"<td class='{e(x['verdict'])} word'>{e(VERDICT_WORDS.get(x['verdict'], x['verdict']))}"
-            "</td>"
-            f"<td>{e(x['law'] or '')}{alike}{how}</td>"
-            f"<td class=num data-sort='{sort_key(x['closeness'])}'>{e(num(x['closeness']))}</td>"
-            f"<td class=num data-sort='{'' if structure is None else structure}'>"
-            + ("" if structure is None else f"<a class=to-s href='#s{structure}'>[{structure}]</a>")
-            + f"</td><td class=canon>{text_cell(x['canonical'] or '')}</td>"
+            f"<tr data-verdict={verdict}><td class=id{where}>{e(x['id'])}</td>"
+            f"<td class=formula{typeset}>{formula}</td>"
+            f"<td class='{verdict} word'>{VERDICT_WORDS.get(verdict, verdict)}</td>"
+            f"<td>{e(x['law'] or '')}{alike}"
+            + (f"<div class=sub>{e(how)}</div>" if how else "")
+            + "</td>"
+            + (
+                "<td class=num></td>"
+                if closeness is None
+                else f"<td class=num data-sort='{sort_key(closeness)}'>{num(closeness)}</td>"
+            )
+            + (
+                "<td class=num></td>"
+                if structure is None
+                else f"<td class=num data-sort='{structure}'>"
+                f"<a class=to-s href='#s{structure}'>[{structure}]</a></td>"
+            )
+            + f"<td class='canon c'>{e(x['canonical'] or '')}</td>"
             + _origin_cells(lambda key: x.get(key), columns)
             + "</tr>"
         )
@@ -230,12 +251,12 @@ def formula_rows(
 
 def left_out_rows(run: Run, rows: Rows, skipped: Sequence[dict[str, Any]]) -> str:
     out = [
-        f"<tr><td><code>{e(run.ids[r])}</code></td><td class=formula>{text_cell(rows.text(r))}"
-        f"</td><td>{e(reason)}</td></tr>"
+        f"<tr><td class=id>{e(run.ids[r])}</td><td class='formula c'>{e(rows.text(r))}</td>"
+        f"<td>{e(reason)}</td></tr>"
         for r, reason in sorted(run.left_out.items())
     ]
     out += [
-        f"<tr><td><code>{e(s['id'])}</code></td><td class=formula>{text_cell(s['formula'])}</td>"
+        f"<tr><td class=id>{e(s['id'])}</td><td class='formula c'>{e(s['formula'])}</td>"
         f"<td>unparsable, skipped: {e(s['reason'])}</td></tr>"
         for s in skipped
     ]
