@@ -121,17 +121,18 @@ def picture(run: Run, most: int = MOST_ROWS) -> Picture:
     ]
     if any(len(f.rows) > share for f in run.found):
         parts[0] += f", each with its first {share:,} at most"
+    after = []
     if passed:
-        parts.append(f"{len(passed):,} not drawn for want of room: {_numbers(passed)}")
+        after.append(f"{len(passed):,} structures not drawn for want of room: {_numbers(passed)}.")
     threshold = None
     if run.matrix is None:
         threshold = float(run.settings.get("sim_threshold", 0.0))
         order = np.asarray(rows, dtype=np.int64)
         values = _graph_values(run, order) if run.graph is not None else np.eye(len(order))
         low = math.floor(threshold * 20) / 20
-        parts.append(
-            "from the similarity graph: pairs below the clustering threshold "
-            f"{threshold:.6g} are not in it and are grey"
+        after.append(
+            "Drawn from the similarity graph: the pairs below the clustering threshold "
+            f"{threshold:.6g} are not in it, and are grey."
         )
     else:
         grouped = {r for f in run.found for r in f.rows}
@@ -153,7 +154,9 @@ def picture(run: Run, most: int = MOST_ROWS) -> Picture:
         order = np.asarray(rows, dtype=np.int64)
         values = np.asarray(run.matrix)[np.ix_(order, order)]
         low = 0.0
-    note = "Shows " + "; ".join(parts) + f" ({len(order):,} of the {len(run.ids):,} formulas)."
+    note = " ".join(
+        [f"Shows {', '.join(parts)} ({len(order):,} of the {len(run.ids):,} formulas).", *after]
+    )
     return Picture(order, blocks, values, low, threshold, note)
 
 

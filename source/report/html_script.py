@@ -66,7 +66,7 @@ details summary { cursor: pointer; color: #33507a; }
 table.members td, table.members th { padding: 3px 6px; font-size: 12.5px; position: static; }
 table.members .f { max-width: 18em; }
 tr.more td { color: var(--soft); font-style: italic; }
-img.heatmap { display: block; width: 100%; max-width: 1100px; height: auto;
+img.heatmap { display: block; width: 100%; max-width: 1100px; height: auto; margin: 0 auto;
   border: 1px solid var(--line); }
 """
 
