@@ -220,7 +220,7 @@ def page(
     account = e("\n".join(lines))
     laws = _laws(run, entries, Typesetter(LAWS_TYPESET), runs)
     changed = (
-        f"<div class=changes role=status><b>Since the kept state:</b> {e(changes['text'])}</div>"
+        f"<div class=changes role=status><b>{e(changes['text'])}</b></div>"
         if changes and changes.get("text")
         else ""
     )
