@@ -17,6 +17,7 @@ def run(tmp_path, *args, env=None):
         [sys.executable, "-P", "-m", "source", *args],
         cwd=tmp_path,
         env=environment,
+        stdin=subprocess.DEVNULL,  # an idle pipe the suite inherits is no bank
         capture_output=True,
         text=True,
         timeout=300,

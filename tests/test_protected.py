@@ -212,3 +212,22 @@ def test_a_bank_of_such_formulas_runs_through_detect(tmp_path):
     assert doc["skipped"] == []
     text = json.dumps(doc)
     assert " I" not in text and "*I" not in text and "zoo" not in text
+
+
+@pytest.mark.parametrize(
+    "prefix, infix",
+    [
+        ("div(mul(q1, q2), mul(4*pi*epsilon, mul(r, r)))", "q1*q2/(4*pi*epsilon*r**2)"),
+        ("safe_div(mul(n, mul(R, T)), V)", "n*R*T/V"),
+        ("mul(n, mul(R, mul(T, inv(V))))", "n*R*T/V"),
+    ],
+)
+def test_a_protected_operation_has_the_laws_form_where_it_never_leaves_its_guard(prefix, infix):
+    from source.api import detect
+
+    guarded, plain = detect([prefix, infix]).formulas
+    assert guarded["verdict"] == plain["verdict"] == "known" and guarded["law"] == plain["law"]
+    # known by its form, not only by its values: the guard never acts on the ranges
+    assert guarded["kind"] == "canonical" and "the plain operation on the ranges" in "; ".join(
+        guarded["changes"]
+    )

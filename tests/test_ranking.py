@@ -152,3 +152,16 @@ def test_overflowing_behaviour_ranks_last_whatever_its_score():
     assert last["degenerate"] and "exp(exp(" in last["formula"]
     assert last["score"] > max(s["score"] for s in structures[:-1])
     assert not any(s["degenerate"] for s in structures[:-1])
+
+
+def test_the_answer_does_not_depend_on_the_bank_order(runs):
+    _, paths = runs
+    rows = [f for p in paths for f in open(p).read().splitlines()[1:]]
+    bank = {f"r{k}": row.split(",", 2)[2] for k, row in enumerate(rows)}
+    shown = lambda result: {
+        s["id"]: (s["formula"], sorted(s["ids"]), s["score"]) for s in result.structures
+    }
+    forward = detect(bank)
+    backward = detect(dict(reversed(list(bank.items()))))
+    assert shown(forward) and shown(forward) == shown(backward)
+    assert [f["id"] for f in backward.formulas] == list(reversed(bank))  # the table in bank order

@@ -15,6 +15,8 @@ from typing import Any
 
 import sympy as sp
 
+from source.bank.vocabulary import GUARDED
+
 # Operations by the names written, with the class that builds them.
 OPERATIONS = {
     cls.__name__: cls
@@ -51,6 +53,7 @@ OPERATIONS = {
         sp.Min,
         sp.Mod,
         sp.Heaviside,
+        *GUARDED,  # the protected operations, by the names bank files write
     )
 }
 

@@ -276,7 +276,7 @@ def command(args: argparse.Namespace) -> int:
     to_stdout = any(is_stdout(p) for p in (args.json, args.csv, args.plot, args.html))
     out = sys.stderr if to_stdout else sys.stdout  # a document on standard output stands alone
     runner = dask_runner(args.dask) if args.dask else InProcess()
-    progress = Progress(not args.quiet and sys.stderr.isatty())
+    progress = Progress.on(sys.stderr, args.quiet)
     held = contextlib.ExitStack()
     try:
         with said():

@@ -19,6 +19,7 @@ from typing import Any
 import numpy as np
 import sympy as sp
 
+from source.bank.vocabulary import Guarded
 from source.config import DEFAULT_VAR_RANGE
 from source.engine import kt
 
@@ -154,6 +155,27 @@ def _divided(term: sp.Expr, coeff: sp.Expr) -> sp.Expr:
     return ratio * rest
 
 
+def _unguarded(expr: sp.Expr, symbols: list, arrays: list) -> tuple[sp.Expr, list[str]]:
+    """The formula with each protected operation that never leaves its guard at the points
+    (a division whose denominator stays away from 0, a logarithm of a positive argument) written
+    as the plain operation: on the formula's ranges the two are one function, and only the plain
+    one has the form of a law. Innermost first, so that an outer guard reads plain arguments."""
+    plain_of: dict[sp.Basic, sp.Basic] = {}
+    notes: dict[str, None] = {}
+    for node in dict.fromkeys(n for n in sp.postorder_traversal(expr) if isinstance(n, Guarded)):
+        inner = node.xreplace(plain_of) if plain_of else node
+        if not isinstance(inner, Guarded):
+            continue
+        plain = inner.value(*inner.args)
+        ours, theirs = values(inner, symbols, arrays), values(plain, symbols, arrays)
+        if ours is None or theirs is None:
+            continue
+        if np.allclose(ours, theirs, rtol=1e-12, atol=0.0, equal_nan=True):
+            plain_of[node] = plain
+            notes[f"{type(node).__name__} is the plain operation on the ranges"] = None
+    return (expr.xreplace(plain_of) if plain_of else expr), list(notes)
+
+
 def canonical_form(
     expr: sp.Expr,
     bounds: dict | None = None,
@@ -176,6 +198,7 @@ def _canonical_form(
     if not symbols:
         return Canonical(expr)
     arrays = sample(symbols, bounds) if arrays is None else arrays
+    expr, plain = _unguarded(expr, symbols, arrays)
     terms = list(expr.args) if isinstance(expr, sp.Add) else [expr]
     numbers = [t for t in terms if t.is_number]
     intercept = 0.0
@@ -215,6 +238,7 @@ def _canonical_form(
             if more is not None:
                 scale *= more[0]
                 rest = rest / more[1]
+    changes[:0] = plain
     if intercept:
         changes.insert(0, f"intercept {_short(intercept)} split off")
     if scale != 1.0:

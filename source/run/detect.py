@@ -58,6 +58,39 @@ def _rows_by_descriptor(
     return [[row[id(d)] for d in cluster] for cluster in clusters]
 
 
+def _text_order(exprs: Sequence[Any], texts: Sequence[str | None] | None) -> list[int]:
+    return ranking.run_order(
+        [t if t is not None else str(e) for e, t in zip(exprs, texts or [None] * len(exprs))]
+    )
+
+
+def _clusters(
+    descriptors: list[Any],
+    matrix: np.ndarray | None,
+    graph: Graph | None,
+    threshold: float,
+    order: list[int] | None,
+) -> list[list[int]]:
+    """The rows' clusters, offered to the greedy clustering in `order` (else in row order)."""
+    if matrix is None and graph is None:
+        return []
+    if order is None:
+        order = list(range(len(descriptors)))
+    seen = [descriptors[r] for r in order]
+    if matrix is not None:
+        # a reordered copy: the run's matrix stays in row order (the dense path budgets for a
+        # second matrix, which it needs while the first is built)
+        ordered = matrix if order == sorted(order) else matrix[np.ix_(order, order)]
+        found = kt.cluster_by_similarity(seen, ordered, threshold=threshold)
+    else:
+        assert graph is not None
+        place = np.empty(len(order), dtype=np.int64)
+        place[np.asarray(order, dtype=np.int64)] = np.arange(len(order), dtype=np.int64)
+        rows, cols = np.asarray(graph[0], dtype=np.int64), np.asarray(graph[1], dtype=np.int64)
+        found = kt.cluster_graph(seen, place[rows], place[cols])
+    return _rows_by_descriptor(descriptors, found)
+
+
 def _described(
     exprs: Sequence[Any],
     ranges: Sequence[Any] | None,
@@ -151,17 +184,13 @@ def detect(
     if settings.verbose and matrix is not None and n >= 2:
         print(_similarity_line(matrix[np.triu_indices(n, 1)]))
     progress("clustering", 0, 1)
-    if matrix is not None:
-        clusters = _rows_by_descriptor(
-            descriptors,
-            kt.cluster_by_similarity(descriptors, matrix, threshold=settings.sim_threshold),
-        )
-    elif graph is not None:
-        clusters = _rows_by_descriptor(
-            descriptors, kt.cluster_graph(descriptors, graph[0], graph[1])
-        )
-    else:
-        clusters = []
+    clusters = _clusters(
+        descriptors,
+        matrix,
+        graph,
+        settings.sim_threshold,
+        _text_order(exprs, texts) if settings.canonical_forms else None,
+    )
     progress("clustering", 1, 1)
     # A single formula generalises into nothing: only larger clusters are scored.
     left_out = {}

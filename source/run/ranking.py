@@ -66,6 +66,13 @@ def _score(found: Found) -> float:
     return value if not math.isnan(value) else -math.inf
 
 
+def run_order(texts: Sequence[str]) -> list[int]:
+    """The order a bank's rows are run in: by formula text, so that the answer (the clusters,
+    which form greedily in row order, their members' order, and so each structure's formula,
+    id and score) does not depend on the order of the bank's files or rows."""
+    return sorted(range(len(texts)), key=texts.__getitem__)
+
+
 def origins_of(entries: Sequence[Any]) -> list[Any] | None:
     """Each bank entry's origin, or None where no entry has one (the bundled bank, formulas in
     memory)."""
