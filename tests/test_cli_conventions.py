@@ -76,7 +76,9 @@ def test_joined_files_and_standard_input(folder):
         env=dict(os.environ, GROQ_API_KEY=""),
         timeout=300,
     )
-    assert out.returncode == 0 and out.stdout.startswith("KELTRAN: 4 formulas (standard input)"), out.stderr
+    assert out.returncode == 0 and out.stdout.startswith("KELTRAN: 4 formulas (standard input)"), (
+        out.stderr
+    )
 
 
 def test_every_formula_is_accounted_for(folder):
