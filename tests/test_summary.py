@@ -83,3 +83,11 @@ def test_one_vocabulary_and_one_numbering():
     for k, s in enumerate(result.structures):
         if s["verdict"] == "new":
             assert f"  [{k}] {s['formula']}" in answer
+
+
+def test_a_law_found_names_the_other_laws_of_its_form():
+    result = detect(["x**2*y", "3*x**2*y + 0.001"])
+    (known,) = {f["law"] for f in result.formulas if f["verdict"] == "known"}
+    others = max((f["laws"] for f in result.formulas), key=len)
+    line = next(li for li in result.report().splitlines() if li.startswith(f"  {known} = "))
+    assert len(others) > 1 and all(law in line for law in others)

@@ -43,7 +43,10 @@ def _law_lines(run: Run, entries: Sequence[dict[str, Any]]) -> list[str]:
             kinds[e["kind"]] = kinds.get(e["kind"], 0) + 1
         how = ", ".join(f"{k} {n}" for k, n in sorted(kinds.items(), key=lambda kv: -kv[1]))
         in_runs = runs_text(len({e["run"] for e in es}), run.runs)
-        lines.append(f"  {law} = {form}   {_plural(len(es), 'formula')}{in_runs}   ({how})")
+        # laws of one form cannot be told apart by a formula: name the others of its form
+        same = [x for x in max((e.get("laws") or [] for e in es), key=len) if x != law]
+        alike = f"; the form of {', '.join(same)} too" if same else ""
+        lines.append(f"  {law} = {form}   {_plural(len(es), 'formula')}{in_runs}   ({how}{alike})")
     rest = ranked[LAWS_SHOWN:]
     if rest:
         lines.append(
