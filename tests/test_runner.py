@@ -2,7 +2,9 @@
 the work to its end and raises a job's error; a run gives the same result on each; and the
 settings table is what the command line checks and a run reads."""
 
+import os
 import threading
+from concurrent.futures.process import BrokenProcessPool
 
 import numpy as np
 import pytest
@@ -10,6 +12,7 @@ import pytest
 from source.bank.feynman import load_bank
 from source.bank.laws import load_library
 from source.run.detect import detect
+from source.run.processes import LocalProcesses
 from source.run.runner import DaskRunner, InProcess, LocalThreads
 from source.settings import BY_KEY, KEPT, TUNED, Settings
 
@@ -36,10 +39,12 @@ def dask_client():
         yield client
 
 
-@pytest.fixture(params=["in process", "threads", "dask"])
+@pytest.fixture(params=["in process", "threads", "processes", "dask"])
 def runner(request):
     if request.param == "dask":
         return DaskRunner(request.getfixturevalue("dask_client"))
+    if request.param == "processes":
+        return LocalProcesses(2)
     return InProcess() if request.param == "in process" else LocalThreads(3)
 
 
@@ -79,6 +84,23 @@ def test_a_failing_job_raises_its_error_on_every_runner(runner):
         runner.map(_fail, [(x,) for x in range(6)])
 
 
+def _die(x):
+    if x == 2:
+        os._exit(3)
+    return x
+
+
+def _pid(x):
+    return os.getpid()
+
+
+def test_forked_workers_share_the_work_and_a_dead_one_is_an_error():
+    pids = set(LocalProcesses(2).map(_pid, [(x,) for x in range(8)]))
+    assert os.getpid() not in pids and len(pids) >= 1
+    with pytest.raises(BrokenProcessPool):
+        LocalProcesses(2).map(_die, [(x,) for x in range(6)])
+
+
 def test_a_run_is_the_same_wherever_its_work_runs(dask_client):
     bank = load_bank()[:40]
     library = load_library()
@@ -105,6 +127,7 @@ def test_a_run_is_the_same_wherever_its_work_runs(dask_client):
     here = outcome(InProcess())
     assert here[0]
     assert outcome(LocalThreads(2)) == here
+    assert outcome(LocalProcesses(2)) == here
     assert outcome(DaskRunner(dask_client)) == here
 
 

@@ -13,6 +13,7 @@ import sympy as sp
 from source.bank import exprcode
 from source.bank.feynman import load_bank
 from source.bank.laws import load_library
+from source.cli import detect as detect_command
 from source.cli import entry as cli
 from source.engine import kt
 from source.run import detect as run
@@ -213,8 +214,14 @@ def _detect(tmp_path, capsys, banks, *options):
     return code, captured.out, captured.err, doc
 
 
+def _here(monkeypatch):
+    """Runs of the command line from here on work in this process, where calls can be counted."""
+    monkeypatch.setattr(detect_command, "local_runner", runner.InProcess)
+
+
 def _counting(monkeypatch):
     """The formulas of the bank described from here on."""
+    _here(monkeypatch)
     calls = []
     describe = reuse.describe_rows
 
@@ -228,6 +235,7 @@ def _counting(monkeypatch):
 
 def _measuring(monkeypatch):
     """The clusters scored from here on whose parts were measured, not taken from a state."""
+    _here(monkeypatch)
     measured = []
     score = scoring.score_one
 
@@ -243,6 +251,7 @@ def _measuring(monkeypatch):
 def _verdicts_measured(monkeypatch):
     """The structures matched against the library and the formulas measured against its
     compositions from here on."""
+    _here(monkeypatch)
     matched, measured = [], []
     match, distances = matching.match_structure, filtering.distances_of
 

@@ -24,7 +24,8 @@ from source.run.blocks import behavior_blocks, structure_blocks
 from source.run.detect import detect
 from source.run.ranking import origins_of
 from source.run.results import DescribedExprs, Run
-from source.run.runner import InProcess, Runner
+from source.run.processes import local_runner
+from source.run.runner import Runner
 from source.settings import TUNED, Settings
 from source.state import store
 from source.state.changes import changes
@@ -275,7 +276,7 @@ def command(args: argparse.Namespace) -> int:
     _checked_usage(args, large)
     to_stdout = any(is_stdout(p) for p in (args.json, args.csv, args.plot, args.html))
     out = sys.stderr if to_stdout else sys.stdout  # a document on standard output stands alone
-    runner = dask_runner(args.dask) if args.dask else InProcess()
+    runner = dask_runner(args.dask) if args.dask else local_runner()
     progress = Progress.on(sys.stderr, args.quiet)
     held = contextlib.ExitStack()
     try:

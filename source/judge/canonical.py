@@ -40,9 +40,13 @@ class Canonical:
     values: np.ndarray | None = field(
         default=None, repr=False, compare=False
     )  # the formula's, at the points
+    printed: str | None = field(default=None, repr=False, compare=False)  # str(core), once made
 
     def text(self) -> str:
-        return str(self.core)
+        """The core as printed, printed once: describing, judging and reports all show it."""
+        if self.printed is None:
+            self.printed = str(self.core)
+        return self.printed
 
 
 def symbols_of(expr: sp.Expr) -> list[sp.Symbol]:
@@ -250,18 +254,26 @@ _KEPT: dict = {}
 _KEPT_SIZE = 20_000
 
 
-def of(expr: sp.Expr, bounds: dict | None = None, tolerance: float = SNAP_TOLERANCE) -> Canonical:
-    """`canonical_form` at the formula's own points, kept for the last formulas asked about:
-    describing a row, judging it and binding it as a member ask for the same form."""
-    key = (
+def _key(expr: sp.Expr, bounds: dict | None, tolerance: float) -> tuple:
+    return (
         expr,
         tuple(sorted((str(k), tuple(v)) for k, v in bounds.items())) if bounds else None,
         tolerance,
     )
-    found = _KEPT.get(key)
+
+
+def keep(expr: sp.Expr, bounds: dict | None, tolerance: float, found: Canonical) -> None:
+    """Keeps a form measured elsewhere (by a worker) as `of` would have kept it here."""
+    if len(_KEPT) >= _KEPT_SIZE:
+        _KEPT.pop(next(iter(_KEPT)))
+    _KEPT[_key(expr, bounds, tolerance)] = found
+
+
+def of(expr: sp.Expr, bounds: dict | None = None, tolerance: float = SNAP_TOLERANCE) -> Canonical:
+    """`canonical_form` at the formula's own points, kept for the last formulas asked about:
+    describing a row, judging it and binding it as a member ask for the same form."""
+    found = _KEPT.get(_key(expr, bounds, tolerance))
     if found is None:
         found = canonical_form(expr, bounds, tolerance)
-        if len(_KEPT) >= _KEPT_SIZE:
-            _KEPT.pop(next(iter(_KEPT)))
-        _KEPT[key] = found
+        keep(expr, bounds, tolerance, found)
     return found

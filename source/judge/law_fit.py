@@ -214,7 +214,11 @@ def _best_fit(
         ok &= np.abs(a - 1.0) <= room
     if not ok.any():
         return None
-    best = int(np.argmax(np.where(ok, r2, -1.0)))
+    # Mappings equal up to rounding (x*y*z is the same law whichever factor is which) give R^2
+    # that differ in their last bits by how the arithmetic ran: the first of them is taken.
+    scores = np.where(ok, r2, -1.0)
+    top = float(scores.max())
+    best = int(np.argmax(scores >= top - 1e-12 * max(1.0, abs(top))))
     return float(r2[best]), float(a[best]), float(b[best]), mappings[best]
 
 
@@ -361,11 +365,13 @@ def fits(
 
 def rank(fit: Fit) -> tuple[float, bool, float, bool, str]:
     """Best first: the closest fit; among fits equally close, one whose folded constants match,
-    then the one needing the factor nearest 1 (a positive one first), then by name."""
+    then the one needing the factor nearest 1 (a positive one first), then by name. Factors
+    are compared to nine places: ±2/3 fitted in two ways differ in their last bits, and which
+    way the arithmetic ran (threads, alignment) must not decide the law."""
     return (
         -round(fit.r2, 6),
         not fit.folded,
-        abs(math.log(abs(fit.scale))) if fit.scale else math.inf,
+        round(abs(math.log(abs(fit.scale))), 9) if fit.scale else math.inf,
         fit.scale < 0,
         fit.law,
     )

@@ -192,7 +192,7 @@ def judge_block(library: dict, snap: float, threshold: float, rows: list) -> lis
         for expr, bounds in rows:
             v = judge.verdict(expr, bounds)
             if v.canonical is not None:
-                v.canonical_text = str(v.canonical.core)
+                v.canonical_text = v.canonical.text()
                 v.canonical = dataclasses.replace(v.canonical, values=None)  # the values stay here
             out.append(v)
     return out

@@ -14,7 +14,7 @@ from source.bank.files import Pending, parse_row
 from source.bank.parsing import FormulaError
 from source.engine import kt
 from source.judge import canonical
-from source.judge.canonical import SNAP_TOLERANCE
+from source.judge.canonical import SNAP_TOLERANCE, Canonical
 from source.run.progress import Progress, quiet
 from source.run.runner import InProcess, Runner
 
@@ -70,22 +70,26 @@ def describe_canonical(
     engine's variants of one law, each with its own intercept, scale and noise terms, then look
     alike), with the row's own expression as `numeric_expr`, which members and verdicts show.
     `bounds`: the row's ranges by variable name, or None."""
-    core = canonical.of(expr, bounds, snap).core
+    form = canonical.of(expr, bounds, snap)
+    core = form.core
     assert core is not None  # made here from the expression, never a kept state's text
     names = sorted(str(s) for s in core.free_symbols)
     ranges = {i: tuple(bounds[n]) for i, n in enumerate(names) if n in bounds} if bounds else None
     if core == expr:
         return describe_one(expr, ranges or None, seed, text)
-    return dataclasses.replace(describe_one(core, ranges or None, seed), numeric_expr=expr)
+    described = describe_one(core, ranges or None, seed, form.text())
+    return dataclasses.replace(described, numeric_expr=expr)
 
 
 def _describe_block(
     rows: Sequence[Pending], use_ranges: bool, seed: int | None, snap: float = SNAP_TOLERANCE
-) -> list[Outcome]:
+) -> tuple[list[Outcome], list[tuple[Bounds | None, Canonical] | None]]:
     """Each row parsed and described by its canonical form (`describe_canonical`): (lhs, expr,
     descriptor, text), text being the formula as printed (`Run.text`), or the row's
-    FormulaError."""
+    FormulaError; and beside each outcome the canonical form it was described by, with its
+    bounds, for the caller to keep wherever the block ran."""
     out: list[Outcome] = []
+    forms: list[tuple[Bounds | None, Canonical] | None] = []
     with warnings.catch_warnings():
         warnings.simplefilter(
             "ignore"
@@ -95,11 +99,13 @@ def _describe_block(
                 lhs, expr = parse_row(row)
             except FormulaError as e:
                 out.append(e)
+                forms.append(None)
                 continue
             text = str(expr)  # printed once: it seeds the description and is the report's text
             bounds = row.bounds if use_ranges and row.bounds else None
             out.append((lhs, expr, describe_canonical(expr, bounds, seed, text, snap), text))
-    return out
+            forms.append((bounds, canonical.of(expr, bounds, snap)))
+    return out, forms
 
 
 def describe_rows(
@@ -122,4 +128,11 @@ def describe_rows(
         [(b, use_ranges, seed, snap) for b in blocks],
         lambda done, total: progress("reading and describing", min(done * block_size, n), n),
     )
-    return [outcome for part in parts for outcome in part]
+    outcomes = []
+    # The forms judging asks for again: kept here, wherever the blocks were described.
+    for part, forms in parts:
+        for outcome, form in zip(part, forms):
+            outcomes.append(outcome)
+            if form is not None and not isinstance(outcome, FormulaError):
+                canonical.keep(outcome[1], form[0], snap, form[1])
+    return outcomes
