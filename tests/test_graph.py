@@ -65,6 +65,34 @@ def test_bounds_are_never_below_the_exact_similarity(m, bank, alpha, beta):
         assert kernels.similarity_bound(a, b, alpha, beta, False) >= tight >= exact
 
 
+@pytest.fixture(scope="module")
+def engine_bank(m):
+    """Symbolic-regression output: intercepts, scales, noise terms, near-integer exponents."""
+    from source.bank import files
+
+    rows = files.read_rows(["bench/data/sr_bank.csv"])[::7]
+    return describe_all(m, [files.parse_row(r)[1] for r in rows[:700]])
+
+
+@pytest.mark.parametrize("threshold", [0.85, 0.9, 0.97, 0.75, 0.5])
+@pytest.mark.parametrize("alpha, beta", [(0.85, 0.15), (0.6, 0.4), (1.0, 0.0)])
+@pytest.mark.parametrize("which", ["curated", "engine output"])
+def test_the_prefix_filter_finds_every_pair_and_counts_the_others_pruned(
+    m, bank, engine_bank, threshold, alpha, beta, which
+):
+    """Visiting only the pairs the filter offers gives the edges, the very similarities and the
+    pruned count of visiting every pair, within one list and between two."""
+    descriptors = bank if which == "curated" else engine_bank
+    half = len(descriptors) // 2
+    whole = m.pack_descriptors(descriptors)
+    head, tail = m.pack_descriptors(descriptors[:half]), m.pack_descriptors(descriptors[half:])
+    for rows, cols, same in ((whole, None, True), (head, tail, False)):
+        got = m.graph_block(rows, cols, threshold, alpha, beta, same)
+        every = kernels.graph_block_every_pair(rows, cols, threshold, alpha, beta, same)
+        assert all(np.array_equal(g, e) for g, e in zip(got[:3], every[:3]))
+        assert got[3] == every[3]
+
+
 def test_blocks_between_two_packed_lists(m, bank, dense):
     head, tail = m.pack_descriptors(bank[:90]), m.pack_descriptors(bank[90:])
     rows, cols, values, _ = m.graph_block(head, tail, 0.7)

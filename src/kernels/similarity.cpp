@@ -49,6 +49,15 @@ double structural_bound_by_sizes(const StructureFields& a, const StructureFields
     return combine(tree_weight[std::abs(a.tree.size() - b.tree.size())], op_sim, bonus_of(a, b));
 }
 
+// Every term at its largest: op_sim is 2M/(la + lb) <= 1, and the bonus adds at most these
+// same three numbers in this order; combine does not decrease in any of its terms.
+double structural_ceiling(double tree_weight) {
+    double bonus = 0.1;
+    bonus += 0.05;
+    bonus += 0.05;
+    return combine(tree_weight, 1.0, bonus);
+}
+
 // Proof that the bound is never below the exact structural similarity:
 //  - the tree distance d is at least tree_distance_lower_bound (proof beside it), and the
 //    weights exp(-0.25 d) do not increase with d, so the weight of the bound is at least

@@ -54,6 +54,10 @@ double structural_bound(const StructureFields& a, const StructureFields& b,
 double structural_bound_by_sizes(const StructureFields& a, const StructureFields& b,
                                  const double* tree_weight);
 
+// The largest structural similarity of any pair whose tree weight is at most `tree_weight`:
+// every operator matched and every bonus given. Not below structural_bound of such a pair.
+double structural_ceiling(double tree_weight);
+
 // For the similarity graph, which keeps the pairs whose alpha * structural + beta *
 // behavioural reaches `threshold`: that joint similarity when it reaches `threshold`, the same
 // double as alpha * structural_similarity(a, b, ...) + beta * behavioural; NaN when it does not

@@ -1,12 +1,15 @@
 #include "similarity/graph.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <memory>
 #include <atomic>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 
 #include "kernels/packed.hpp"
+#include "kernels/prefix_filter.hpp"
 #include "runtime/numpy.hpp"
 #include "runtime/off_gil.hpp"
 #include "similarity/native_descriptor.hpp"
@@ -66,9 +69,28 @@ object as_array(const std::vector<Edge>& edges, int which) {
     return arr;
 }
 
-// The pairs (i of a, j of b) with similarity >= threshold; with `same`, only i < j.
+// The largest tree distance at which a pair may still reach the threshold, whatever its
+// operators, bonus and behaviour; -1 where the filter cannot help (every distance may reach
+// it, or the threshold is not a number). Beyond it, the structural bound with the exact
+// behavioural term, which the pair loop prunes with, is below the threshold: that bound is at
+// most alpha * structural_ceiling(weight of the distance bound) + beta, and neither the weights
+// nor these operations increase with the distance.
+int distance_budget(double threshold, double alpha, double beta, const std::vector<double>& w,
+                    int largest) {
+    if (!std::isfinite(threshold) || !(alpha >= 0) || !(beta >= 0)) return -1;
+    int d = 0;
+    while (d < (int)w.size() && alpha * kernels::structural_ceiling(w[d]) + beta * 1.0 >= threshold)
+        ++d;
+    const int budget = d - 1;
+    return budget + 1 >= largest ? -1 : budget;
+}
+
+// The pairs (i of a, j of b) with similarity >= threshold; with `same`, only i < j. `indexed`:
+// only the pairs the prefix filter offers are visited, the others counted as pruned (the bound
+// of every one of them is below the threshold; see distance_budget), which gives the same graph
+// and the same count as visiting every pair.
 object block(const PackedBank& a, const PackedBank& b, double threshold, double alpha, double beta,
-             bool same) {
+             bool same, bool indexed) {
     int largest = 0;
     for (const auto* bank : {&a, &b})
         for (const auto& d : bank->items) largest = std::max(largest, d.structure.tree.size());
@@ -94,10 +116,26 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
     const long long cells = distinct * (distinct + 1) / 2;
     std::vector<std::atomic<int>> memo(cells <= (1LL << 24) ? (size_t)cells : 0);
     for (auto& cell : memo) cell.store(-1, std::memory_order_relaxed);
+    const int budget = indexed ? distance_budget(threshold, alpha, beta, weights, largest) : -1;
+    std::unique_ptr<kernels::PrefixFilter> filter;
+    if (budget >= 0) {
+        std::vector<const kernels::FlatTree*> row_trees, col_trees;
+        for (const auto& d : a.items) row_trees.push_back(&d.structure.tree);
+        for (const auto& d : b.items) col_trees.push_back(&d.structure.tree);
+        filter = std::make_unique<kernels::PrefixFilter>(row_trees, col_trees, budget, same);
+    }
     std::atomic<int> next_row{0};
     auto work = [&](int worker, const Stop& stop) {
-        for (int i = next_row++; i < rows; i = next_row++)
-            for (int j = same ? i + 1 : 0; j < cols; ++j) {
+        std::vector<int> offered, seen;
+        for (int i = next_row++; i < rows; i = next_row++) {
+            const int every = same ? cols - i - 1 : cols;
+            if (filter) {
+                filter->candidates(i, offered, seen);
+                pruned[worker] += every - (long long)offered.size();
+            }
+            const int count = filter ? (int)offered.size() : every;
+            for (int c = 0; c < count; ++c) {
+                const int j = filter ? offered[c] : (same ? i + 1 + c : c);
                 if (stop.load(std::memory_order_relaxed)) return;
                 const auto &x = a.items[i], &y = b.items[j];
                 // Bounds first (see similarity_bound), cheapest first: the bound by sizes with the
@@ -145,6 +183,7 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
                 }
                 if (value >= threshold) found[worker].push_back({i, j, value});
             }
+        }
     };
     if (workers == 1 && !heavy) {
         const Stop never{false};
@@ -169,15 +208,15 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
 
 object similarity_graph(handle descriptors, double threshold, double alpha, double beta) {
     PackedBank bank = pack_bank(descriptors);
-    return block(bank, bank, threshold, alpha, beta, true);
+    return block(bank, bank, threshold, alpha, beta, true, true);
 }
 
 object graph_block(handle rows_packed, handle cols_packed, double threshold, double alpha,
-                   double beta, bool same) {
+                   double beta, bool same, bool indexed) {
     PackedBank x = unpack_bytes(rows_packed);
     PackedBank y = same ? PackedBank{} : unpack_bytes(cols_packed);
     if (!same) kernels::unify_labels(x, y);
-    return block(x, same ? x : y, threshold, alpha, beta, same);
+    return block(x, same ? x : y, threshold, alpha, beta, same, indexed);
 }
 
 object pack_descriptors(handle descriptors) {

@@ -11,8 +11,10 @@ object similarity_graph(handle descriptors, double threshold, double alpha, doub
 // Descriptors as compact bytes for graph blocks on workers.
 object pack_descriptors(handle descriptors);
 // One block of the graph between two packed lists; with `same`, the pairs i < j of the first.
+// `indexed`: candidate pairs from the prefix filter (the same graph); tests compare it with
+// visiting every pair.
 object graph_block(handle rows_packed, handle cols_packed, double threshold, double alpha,
-                   double beta, bool same);
+                   double beta, bool same, bool indexed = true);
 // The upper bound of the similarity of two descriptors that the graph prunes with.
 double similarity_bound(handle a, handle b, double alpha, double beta, bool exact_behaviour);
 

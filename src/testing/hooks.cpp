@@ -95,6 +95,11 @@ struct BoundCall {
 struct WithinCall {
     handle a, b, max_distance;
 };
+struct EveryPairCall {
+    handle rows_packed, cols_packed;
+    double threshold, alpha, beta;
+    bool same;
+};
 struct PairsCall {
     handle descriptors;
     bool reference;
@@ -211,6 +216,22 @@ const FuncDef similarity_bound_hook = Declaration<BoundCall>{
         },
 };
 
+const FuncDef every_pair_block_hook = Declaration<EveryPairCall>{
+    .name = "graph_block_every_pair",
+    .params = {{"rows_packed", &EveryPairCall::rows_packed},
+               {"cols_packed", &EveryPairCall::cols_packed},
+               {"threshold", &EveryPairCall::threshold},
+               {"alpha", &EveryPairCall::alpha, nullptr, kDefaultAlpha},
+               {"beta", &EveryPairCall::beta, nullptr, kDefaultBeta},
+               {"same", &EveryPairCall::same, nullptr, false}},
+    .doc = "graph_block visiting every pair, without the prefix filter.",
+    .body =
+        [](const EveryPairCall& c) {
+            return graph_block(c.rows_packed, c.cols_packed, c.threshold, c.alpha, c.beta, c.same,
+                               false);
+        },
+};
+
 const FuncDef tree_distance_within_hook = Declaration<WithinCall>{
     .name = "tree_distance_within",
     .params = {{"a", &WithinCall::a},
@@ -322,8 +343,8 @@ void define_hooks(handle module) {
          {&tree_distance_hook, &tree_distance_wildcard_hook, &sequence_ratio_hook,
           &structural_score_literal_hook, &anti_unify_cluster_hook, &python_sum_hook,
           &pairwise_matrix_direct_hook, &run_with_timeout_hook, &numeric_program_hook,
-          &similarity_bound_hook, &tree_distance_within_hook, &tree_distance_lower_bound_hook,
-          &pair_similarities_hook})
+          &similarity_bound_hook, &every_pair_block_hook, &tree_distance_within_hook,
+          &tree_distance_lower_bound_hook, &pair_similarities_hook})
         define(module, *def);
 }
 
