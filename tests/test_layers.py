@@ -109,6 +109,8 @@ def preprocess(view, header):
         ("similarity", "pipeline/detect.hpp"),  # a subsystem beside
         ("runtime", "descriptors/describe.hpp"),  # the runtime reaching up
         ("kernels", "runtime/py.hpp"),  # the kernels reaching Python
+        ("symbolic", "runtime/py.hpp"),  # the native trees reaching Python
+        ("kernels", "symbolic/node.hpp"),  # the kernels reaching the trees above them
         ("pipeline", "module/init.hpp"),  # the assembly
     ],
 )

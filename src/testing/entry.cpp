@@ -14,6 +14,7 @@ void init_testing(kt::handle module) {
     kt::init_state(kt::import_module("source._brenmoor"));
     kt::init_workers(module);
     kt::define_hooks(module);
+    kt::define_symbolic_hooks(module);
 }
 
 int exec_module(PyObject* module) { return kt::exec_extension(module, init_testing); }

@@ -7,5 +7,7 @@
 namespace kt {
 
 void define_hooks(handle module);
+// The hooks into the native expression trees (symbolic_hooks.cpp).
+void define_symbolic_hooks(handle module);
 
 }  // namespace kt

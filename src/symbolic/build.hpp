@@ -1,0 +1,44 @@
+// sympy's constructors with their evaluation, natively: `Add(*args)`, `Mul(*args)`,
+// `Pow(b, e)`, `fn(arg)` and Python's operators on expressions, each giving the tree sympy
+// gives. A case the native rules do not decide is handed to the oracle whole, and counted.
+#pragma once
+
+#include <span>
+
+#include "symbolic/node.hpp"
+#include "symbolic/oracle.hpp"
+
+namespace kt::symbolic {
+
+class Builder {
+public:
+    Builder(Pool& pool, Oracle& oracle) : pool_(pool), oracle_(oracle) {}
+
+    Pool& pool() { return pool_; }
+    Oracle& oracle() { return oracle_; }
+
+    // The constructors, evaluated.
+    Expr add(std::span<const Expr> args);
+    Expr mul(std::span<const Expr> args);
+    Expr pow(Expr base, Expr exp);
+    Expr call(Fn fn, Expr arg);
+
+    // Python's operators on expressions: `a + b`, `a - b`, `a * b`, `-a`; and `sqrt(a)`.
+    Expr plus(Expr a, Expr b);
+    Expr minus(Expr a, Expr b);
+    Expr times(Expr a, Expr b);
+    Expr negate(Expr a);
+    Expr sqrt(Expr a);
+
+    // How many constructions the oracle made.
+    long delegated() const { return delegated_; }
+
+private:
+    Expr ask(Op op, Fn fn, std::span<const Expr> args);
+
+    Pool& pool_;
+    Oracle& oracle_;
+    long delegated_ = 0;
+};
+
+}  // namespace kt::symbolic
