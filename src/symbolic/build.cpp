@@ -18,8 +18,6 @@ Expr Builder::pow(Expr base, Expr exp) {
     return ask(Op::Pow, Fn::exp, args);
 }
 
-Expr Builder::call(Fn fn, Expr arg) { return ask(Op::Call, fn, std::span<const Expr>(&arg, 1)); }
-
 Expr Builder::plus(Expr a, Expr b) {
     const Expr args[] = {a, b};
     return add(args);

@@ -21,7 +21,7 @@ public:
     Expr add(std::span<const Expr> args);
     Expr mul(std::span<const Expr> args);
     Expr pow(Expr base, Expr exp);
-    Expr call(Fn fn, Expr arg);
+    Expr call(Fn fn, Expr arg);  // functions.cpp
 
     // Python's operators on expressions: `a + b`, `a - b`, `a * b`, `-a`; and `sqrt(a)`.
     Expr plus(Expr a, Expr b);
@@ -33,9 +33,10 @@ public:
     // How many constructions the oracle made.
     long delegated() const { return delegated_; }
 
-private:
+    // A construction handed to the oracle, counted.
     Expr ask(Op op, Fn fn, std::span<const Expr> args);
 
+private:
     Pool& pool_;
     Oracle& oracle_;
     long delegated_ = 0;

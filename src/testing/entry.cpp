@@ -15,6 +15,10 @@ void init_testing(kt::handle module) {
     kt::init_workers(module);
     kt::define_hooks(module);
     kt::define_symbolic_hooks(module);
+    kt::define_symbolic_print_hooks(module);
+    kt::define_symbolic_build_hooks(module);
+    kt::define_symbolic_parse_hooks(module);
+    kt::define_symbolic_describe_hooks(module);
 }
 
 int exec_module(PyObject* module) { return kt::exec_extension(module, init_testing); }

@@ -7,7 +7,12 @@
 namespace kt {
 
 void define_hooks(handle module);
-// The hooks into the native expression trees (symbolic_hooks.cpp).
+// The hooks into the native expression trees (symbolic_hooks.cpp), their printing, building,
+// parsing and describing (symbolic_<area>_hooks.cpp).
 void define_symbolic_hooks(handle module);
+void define_symbolic_print_hooks(handle module);
+void define_symbolic_build_hooks(handle module);
+void define_symbolic_parse_hooks(handle module);
+void define_symbolic_describe_hooks(handle module);
 
 }  // namespace kt
