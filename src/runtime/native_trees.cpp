@@ -198,4 +198,27 @@ sym::Expr SympyOracle::construct(sym::Pool& pool, sym::Op op, sym::Fn fn,
 
 std::string SympyOracle::str(sym::Expr e) { return utf8(str_of(trees_(e))); }
 
+namespace {
+
+std::vector<sym::Expr> trees_of(sym::Pool& pool, SympyTrees& trees, handle seq) {
+    Items items(seq);
+    std::vector<sym::Expr> out;
+    for (Py_ssize_t k = 0; k < items.size(); ++k) {
+        sym::Expr t = tree_of(pool, items[k]);
+        trees.keep(t, items[k]);
+        out.push_back(t);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<sym::Expr> SympyOracle::ordered_terms(sym::Pool& pool, sym::Expr add) {
+    return trees_of(pool, trees_, get_attr(trees_(add), "as_ordered_terms")());
+}
+
+std::vector<sym::Expr> SympyOracle::ordered_factors(sym::Pool& pool, sym::Expr mul) {
+    return trees_of(pool, trees_, get_attr(trees_(mul), "as_ordered_factors")());
+}
+
 }  // namespace kt

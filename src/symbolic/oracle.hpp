@@ -6,6 +6,7 @@
 
 #include <span>
 #include <string>
+#include <vector>
 
 #include "symbolic/node.hpp"
 
@@ -21,6 +22,9 @@ public:
     virtual Expr construct(Pool& pool, Op op, Fn fn, std::span<const Expr> args) = 0;
     // `str(expr)`.
     virtual std::string str(Expr e) = 0;
+    // `add.as_ordered_terms()` and `mul.as_ordered_factors()`: the orders printing uses.
+    virtual std::vector<Expr> ordered_terms(Pool& pool, Expr add) = 0;
+    virtual std::vector<Expr> ordered_factors(Pool& pool, Expr mul) = 0;
 };
 
 }  // namespace kt::symbolic

@@ -1,14 +1,13 @@
 // Hooks into the native expression trees: sympy expressions read into trees, encoded, compared
 // and built natively, each result given back as a sympy expression (or None where a tree
 // cannot hold the expression), for the tests to compare with sympy's own.
-#include <optional>
-
 #include "runtime/function.hpp"
 #include "runtime/native_trees.hpp"
 #include "symbolic/build.hpp"
 #include "symbolic/codec.hpp"
 #include "symbolic/compare.hpp"
 #include "testing/hooks.hpp"
+#include "testing/workbench.hpp"
 
 namespace kt {
 
@@ -24,21 +23,6 @@ struct PairCall {
     handle a, b;
 };
 
-// A pool with its oracle, for one call.
-struct Workbench {
-    sym::Pool pool;
-    SympyOracle oracle;
-    sym::Builder builder{pool, oracle};
-
-    std::optional<sym::Expr> read(handle expr) {
-        try {
-            return from_sympy(pool, expr);
-        } catch (const sym::Unsupported&) {
-            return std::nullopt;
-        }
-    }
-};
-
 const FuncDef roundtrip_hook = Declaration<ExprCall>{
     .name = "tree_roundtrip",
     .params = {{"expr", &ExprCall::expr}},
@@ -49,7 +33,7 @@ const FuncDef roundtrip_hook = Declaration<ExprCall>{
         auto tree = first.read(c.expr);
         if (!tree) return none();
         sym::Expr again = sym::decode(second.pool, sym::encode(*tree));
-        return second.oracle.trees()(again);
+        return second.sympy(again);
     },
 };
 
@@ -73,7 +57,7 @@ const FuncDef negate_hook = Declaration<ExprCall>{
         Workbench w;
         auto a = w.read(c.expr);
         if (!a) return none();
-        return w.oracle.trees()(w.builder.negate(*a));
+        return w.sympy(w.builder.negate(*a));
     },
 };
 
