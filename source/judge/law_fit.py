@@ -10,8 +10,8 @@ law, unless the law's variable is a physical constant (`source.constants`) whose
 formula carries folded into its coefficients; then the fit must need no other factor than the
 constant's (|a - 1| within `CONSTANT_TOLERANCE`).
 
-All mappings of one law are evaluated in one vectorised call, and every fit is computed in
-numpy's array loops.
+All mappings of one law are evaluated in one vectorised call, and the fits of all of them in
+one native call.
 """
 
 import dataclasses
@@ -129,25 +129,14 @@ def _with_twins(forms: list[LawForm]) -> list[LawForm]:
 
 def _affine(y: np.ndarray, z: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """For each row of z: R^2, a and b of the least-squares fit y ~ a*z + b over the points
-    where both are defined (R^2 is 0 where too few are, or where z does not vary)."""
-    if np.isfinite(y).all() and np.isfinite(z).all():
-        return _affine_defined(y, z)
-    valid = np.isfinite(z) & np.isfinite(y)[None, :]
-    count = valid.sum(axis=1)
-    safe_z = np.where(valid, z, 0.0)
-    safe_y = np.where(valid, y[None, :], 0.0)
-    with np.errstate(all="ignore"):
-        n = np.maximum(count, 1)
-        mz, my = safe_z.sum(axis=1) / n, safe_y.sum(axis=1) / n
-        dz = np.where(valid, safe_z - mz[:, None], 0.0)
-        dy = np.where(valid, safe_y - my[:, None], 0.0)
-        szz, syy, szy = (dz * dz).sum(axis=1), (dy * dy).sum(axis=1), (dz * dy).sum(axis=1)
-        r2 = szy * szy / (szz * syy)
-        a = szy / szz
-        b = my - a * mz
-    flat = ~(szz > 1e-24 * np.maximum(mz * mz, 1e-300) * n)
-    r2 = np.where((count >= MIN_VALID * y.size) & ~flat & np.isfinite(r2), np.minimum(r2, 1.0), 0.0)
-    return r2, a, b
+    where both are defined (R^2 is 0 where too few are, or where z does not vary). Computed by
+    the native kernel the native law fits use, every sum in numpy's pairwise order over the row:
+    a row's fit is the same whichever rows it is fitted with, and the same as theirs."""
+    return kt._affine_fit(
+        np.ascontiguousarray(y, dtype=np.float64),
+        np.ascontiguousarray(z, dtype=np.float64),
+        MIN_VALID,
+    )
 
 
 @functools.lru_cache(maxsize=1024)
@@ -158,19 +147,6 @@ def _program(form: LawForm) -> Callable[..., Any] | None:
         return sp.lambdify(list(form.symbols), form.expr, modules="numpy", dummify=True)
     except (TypeError, ValueError, NameError, SyntaxError, KeyError, AttributeError):
         return None
-
-
-def _affine_defined(y: np.ndarray, z: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """`_affine` where every value is defined."""
-    with np.errstate(all="ignore"):
-        mz, my = z.mean(axis=1), y.mean()
-        dz, dy = z - mz[:, None], y - my
-        szz, syy, szy = np.einsum("ij,ij->i", dz, dz), float(dy @ dy), dz @ dy
-        r2 = szy * szy / (szz * syy)
-        a = szy / szz
-        b = my - a * mz
-    flat = ~(szz > 1e-24 * np.maximum(mz * mz, 1e-300) * y.size)
-    return np.where(~flat & np.isfinite(r2), np.minimum(r2, 1.0), 0.0), a, b
 
 
 def _evaluate(form: LawForm, columns: np.ndarray, mappings: np.ndarray) -> np.ndarray | None:
