@@ -65,7 +65,9 @@ std::pair<Doubles, Doubles> eval_safe(Builder& builder, const Backend& math,
         return {Doubles(n, *value), in.grid};
     }
     const std::vector<Doubles> tracks = sample_tracks(math, in, syms.size(), n);
-    const auto program = Program::compile(builder, in.expr, syms);
+    std::optional<Program> compiled;
+    if (!in.program) compiled = Program::compile(builder, in.expr, syms);
+    const Program* program = in.program ? in.program : compiled ? &*compiled : nullptr;
     if (!program) throw Unsupported("the formula does not compile");
     std::vector<std::span<const double>> arrays(tracks.begin(), tracks.end());
     auto value = program->run(math, arrays, n);

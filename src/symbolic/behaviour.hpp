@@ -44,6 +44,9 @@ struct BehaviourInput {
     std::vector<std::uint32_t> seed;    // the key `np.random.seed` was given
     // `float(expr)` of a formula without symbols; nothing where it raises.
     std::function<std::optional<double>(Expr)> constant_value;
+    // The formula's program over its sorted symbols (`Program::compile`), when compiled
+    // already; else it is compiled here.
+    const Program* program = nullptr;
 };
 
 // The sampled values and their coordinate (`_eval_safe` with seed 0). Throws Unsupported where

@@ -146,8 +146,10 @@ private:
         std::vector<Expr> args{coeff};
         if (rest.size() == 1) {
             Expr only = rest[0];
-            if (only->kind == Kind::Add || only->is_number()) throw NoProgram{};
-            if (only->kind == Kind::Symbol || only->kind == Kind::Function) {
+            if (only->kind == Kind::Add || only->is_Number()) throw NoProgram{};
+            // A number times a symbol, pi, E or a function call stays that product.
+            if (only->kind == Kind::Symbol || only->kind == Kind::Function ||
+                only->kind == Kind::Pi || only->kind == Kind::Exp1) {
                 args.push_back(only);
                 return b_.pool().make(Kind::Mul, args);
             }

@@ -2,6 +2,7 @@
 // program's values, numpy's reductions and legacy normal deviates as computed natively, and the
 // whole descriptor, each given back as Python values for the tests to compare with numpy's and
 // describe's own (None where the native path leaves the formula to sympy).
+#include <chrono>
 #include <cstring>
 
 #include "kernels/packed.hpp"
@@ -209,7 +210,7 @@ const FuncDef randn_hook = Declaration<RandnCall>{
 };
 
 struct DescribeCall {
-    handle expr, var_ranges, seed, source_id;
+    handle expr, var_ranges, seed, grid, source_id;
 };
 
 std::vector<sym::Range> ranges_of(handle var_ranges, std::size_t nsyms) {
@@ -228,37 +229,98 @@ object flag(bool value, bool numpy) {
     return numpy ? np_fn("bool_")(pybool(value)) : pybool(value);
 }
 
+// The behaviour's inputs as describe reads them: the ranges by symbol index, the grid (which
+// the caller passes as the module's GRID, GRID_LINEAR sampling alike), the seed and float() for
+// constants. False for a grid that is not a 1-d float64 array.
+bool behaviour_input(Workbench& w, sym::Expr e, handle var_ranges, handle seed, handle grid,
+                     sym::BehaviourInput& in) {
+    in.expr = e;
+    in.ranges = ranges_of(var_ranges, sym::sorted_symbols(e).size());
+    if (!is_instance(grid, np_fn("ndarray")) ||
+        !equal(grid.attr("dtype"), np_fn("dtype")("float64")))
+        return false;
+    in.grid = doubles_of(grid);
+    in.seed = key_of(seed);
+    in.constant_value = [&w](sym::Expr constant) -> std::optional<double> {
+        double v = 0.0;
+        if (!attempt([&] { v = as_double(check(PyNumber_Float(w.sympy(constant).ptr()))); }))
+            return std::nullopt;
+        return v;
+    };
+    return true;
+}
+
+struct PhasesCall {
+    handle expr, var_ranges, seed, grid, repeat;
+};
+
+double micros(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+    return std::chrono::duration<double, std::micro>(b - a).count();
+}
+
+const FuncDef phases_hook = Declaration<PhasesCall>{
+    .name = "describe_native_phases",
+    .params = {{"expr", &PhasesCall::expr},
+               {"var_ranges", &PhasesCall::var_ranges, nullptr, Check::DictOrNone, kNone},
+               {"seed", &PhasesCall::seed, nullptr, Check::List},
+               {"grid", &PhasesCall::grid},
+               {"repeat", &PhasesCall::repeat}},
+    .doc = "Microseconds of each phase of a native describe of a formula with symbols: reading "
+           "the tree,\nthe canonical form and its structure, compiling the program, and the "
+           "behaviour from the\ncompiled program (the mean of `repeat` runs); with the "
+           "constructions the oracle made.\nNone where the formula is not described natively.",
+    .body = [](const PhasesCall& c) -> object {
+        using clock = std::chrono::steady_clock;
+        const NumpyLoops& loops = numpy_loops();
+        const long repeat = PyLong_AsLong(c.repeat.ptr());
+        if (repeat < 1 || repeat > 100000) raise(PyExc_ValueError, "repeat from 1 to 10**5");
+        Workbench w;
+        const auto t0 = clock::now();
+        auto e = w.read(c.expr);
+        const auto t1 = clock::now();
+        if (!e || !loops.complete() || !sym::has_symbols(*e)) return none();
+        sym::BehaviourInput in;
+        if (!behaviour_input(w, *e, c.var_ranges, c.seed, c.grid, in)) return none();
+        try {
+            const auto t2 = clock::now();
+            sym::Structure s = sym::structure_of(sym::canonical_form(w.builder, *e, std::nullopt));
+            const auto t3 = clock::now();
+            const std::vector<sym::Expr> syms = sym::sorted_symbols(*e);
+            auto program = sym::Program::compile(w.builder, *e, syms);
+            const auto t4 = clock::now();
+            if (!program) return none();
+            in.program = &*program;
+            for (long r = 0; r < repeat; ++r) sym::extract_behaviour(w.builder, loops, in);
+            const auto t5 = clock::now();
+            return dict_of({{"read", pyfloat(micros(t0, t1)).ptr()},
+                            {"canonical", pyfloat(micros(t2, t3)).ptr()},
+                            {"compile", pyfloat(micros(t3, t4)).ptr()},
+                            {"behaviour", pyfloat(micros(t4, t5) / (double)repeat).ptr()},
+                            {"delegated", pyint(w.builder.delegated()).ptr()}});
+        } catch (const sym::Unsupported&) {
+            return none();
+        }
+    },
+};
+
 const FuncDef describe_hook = Declaration<DescribeCall>{
     .name = "describe_native",
     .params = {{"expr", &DescribeCall::expr},
                {"var_ranges", &DescribeCall::var_ranges, nullptr, Check::DictOrNone, kNone},
                {"seed", &DescribeCall::seed, nullptr, Check::List},
+               {"grid", &DescribeCall::grid},
                {"source_id", &DescribeCall::source_id, nullptr, Check::Any, kNone}},
-    .doc = "(descriptor, packed) as describe(expr, var_ranges, source_id) after "
-           "np.random.seed(seed)\nand pack_descriptors([descriptor]) give them, computed "
-           "natively; None where the native\npath leaves the formula to sympy or numpy.",
+    .doc = "(fields, packed): the fields of the ExprDescriptor describe(expr, var_ranges, "
+           "source_id) makes\nafter np.random.seed(seed) with GRID = `grid`, and "
+           "pack_descriptors([descriptor]), computed\nnatively; None where the native path "
+           "leaves the formula to sympy or numpy.",
     .body = [](const DescribeCall& c) -> object {
         const NumpyLoops& loops = numpy_loops();
         Workbench w;
         auto e = w.read(c.expr);
         if (!e || !loops.complete()) return none();
         sym::BehaviourInput in;
-        in.expr = *e;
-        in.ranges = ranges_of(c.var_ranges, sym::sorted_symbols(*e).size());
-        // The behaviour is sampled once when the two grids agree in length and dtype.
-        object grid = module_global("GRID"), linear = module_global("GRID_LINEAR");
-        object float64 = np_fn("dtype")("float64");
-        if (!equal(grid.attr("dtype"), float64) || !equal(linear.attr("dtype"), float64) ||
-            !equal(grid.attr("shape"), linear.attr("shape")))
-            return none();
-        in.grid = doubles_of(grid);
-        in.seed = key_of(c.seed);
-        in.constant_value = [&](sym::Expr constant) -> std::optional<double> {
-            double v = 0.0;
-            if (!attempt([&] { v = as_double(check(PyNumber_Float(w.sympy(constant).ptr()))); }))
-                return std::nullopt;
-            return v;
-        };
+        if (!behaviour_input(w, *e, c.var_ranges, c.seed, c.grid, in)) return none();
         std::optional<std::string> source;
         if (!c.source_id.is_none())
             source = utf8(check(PyObject_Format(c.source_id.ptr(), nullptr)));
@@ -302,19 +364,16 @@ const FuncDef describe_hook = Declaration<DescribeCall>{
         put("sensitivity_perturbation", pyfloat(b.sensitivity_perturbation));
         put("growth_class", pystr(b.growth_class));
         put("frac_invalid", pyfloat(b.frac_invalid));
-        object noargs = check(PyTuple_New(0));
-        object descriptor =
-            check(PyObject_Call(module_global("ExprDescriptor").ptr(), noargs.ptr(), fields.ptr()));
         object packed = check(PyBytes_FromStringAndSize(bytes.data(), (Py_ssize_t)bytes.size()));
-        return nb::make_tuple(descriptor, packed);
+        return nb::make_tuple(fields, packed);
     },
 };
 
 }  // namespace
 
 void define_symbolic_describe_hooks(handle module) {
-    for (const FuncDef* def :
-         {&loop_hook, &program_hook, &stats_hook, &space_hook, &randn_hook, &describe_hook})
+    for (const FuncDef* def : {&loop_hook, &program_hook, &stats_hook, &space_hook, &randn_hook,
+                               &describe_hook, &phases_hook})
         define(module, *def);
 }
 
