@@ -238,3 +238,36 @@ def test_constants_and_formulas_undefined_somewhere(e, ranges, m):
     native, want = describe_both(e, ranges, [3, 1, 4], m, source_id="s7")
     assert native is not None, e
     assert_same_descriptor(*native, want, m)
+
+
+@pytest.mark.parametrize("source_id", [None, 7, "bank-3"])
+def test_wildcards_keep_their_names_and_sources_name_the_rest(source_id, m):
+    e = sp.Symbol("φ1") * sp.exp(-y) + x**2 - sp.Symbol("v0")
+    native, want = describe_both(e, {0: (0.5, 2.0)}, [9, 9], m, source_id=source_id)
+    assert native is not None
+    assert_same_descriptor(*native, want, m)
+
+
+@pytest.mark.parametrize(
+    "e",
+    [
+        sp.Pow(-1, sp.Rational(1, 3)) * x,  # a Python power that turns complex
+        sp.Symbol("Dummy_10001") + x,  # a symbol named as the generated arguments are
+    ],
+)
+def test_what_the_generated_code_cannot_run_is_left_to_sympy(e, m):
+    assert kernels.tree_roundtrip(e) is not None
+    native, want = describe_both(e, None, [1], m)
+    assert native is None
+    assert want.growth_class  # describe itself still describes it
+
+
+@pytest.mark.parametrize(
+    "text",
+    ["", "x", "x**2 + sin(theta)/m_1", "φ1*exp(-v0)", "a" * 127, "b" * 128, "c" * 129, "d" * 300],
+)
+def test_formula_seed_is_the_runs(text):
+    from source.run.describe import formula_seed
+
+    for seed in (0, 7, 2**32 - 1):
+        assert kernels.native_formula_seed(seed, text) == formula_seed(seed, None, text)

@@ -1,5 +1,7 @@
 #include "symbolic/describe.hpp"
 
+#include "kernels/blake2b.hpp"
+
 namespace kt::symbolic {
 
 Description describe(Builder& builder, const Backend& math, const BehaviourInput& in,
@@ -9,6 +11,16 @@ Description describe(Builder& builder, const Backend& math, const BehaviourInput
     d.structure = structure_of(d.canonical);
     d.behaviour = extract_behaviour(builder, math, in);
     return d;
+}
+
+std::vector<std::uint32_t> formula_seed(std::uint32_t seed, std::string_view text) {
+    const std::string digest = kernels::blake2b(text, 8);
+    auto word = [&](int at) {
+        std::uint32_t w = 0;
+        for (int k = 3; k >= 0; --k) w = (w << 8) | (std::uint8_t)digest[at + k];
+        return w;
+    };
+    return {seed, word(0), word(4)};
 }
 
 // Labels are interned as the packer reads a descriptor: the tree, the operators, the root

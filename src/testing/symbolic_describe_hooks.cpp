@@ -209,6 +209,29 @@ const FuncDef randn_hook = Declaration<RandnCall>{
     },
 };
 
+struct SeedCall {
+    handle seed, text;
+};
+
+const FuncDef seed_hook = Declaration<SeedCall>{
+    .name = "native_formula_seed",
+    .params = {{"seed", &SeedCall::seed}, {"text", &SeedCall::text, nullptr, Check::Str}},
+    .doc = "formula_seed(seed, expr, text) computed natively: [seed, two words of the "
+           "text's BLAKE2b].",
+    .body = [](const SeedCall& c) -> object {
+        const long long seed = PyLong_AsLongLong(c.seed.ptr());
+        if (seed == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (seed < 0 || seed > 0xffffffffLL) raise(PyExc_ValueError, "a 32-bit seed");
+        object bytes = check(PyUnicode_AsEncodedString(c.text.ptr(), "utf-8", "surrogatepass"));
+        const std::string_view text(PyBytes_AS_STRING(bytes.ptr()),
+                                    (std::size_t)PyBytes_GET_SIZE(bytes.ptr()));
+        object out = check(PyList_New(0));
+        for (std::uint32_t word : sym::formula_seed((std::uint32_t)seed, text))
+            check_status(PyList_Append(out.ptr(), pyint((long long)word).ptr()));
+        return out;
+    },
+};
+
 struct DescribeCall {
     handle expr, var_ranges, seed, grid, source_id;
 };
@@ -373,7 +396,7 @@ const FuncDef describe_hook = Declaration<DescribeCall>{
 
 void define_symbolic_describe_hooks(handle module) {
     for (const FuncDef* def : {&loop_hook, &program_hook, &stats_hook, &space_hook, &randn_hook,
-                               &describe_hook, &phases_hook})
+                               &describe_hook, &phases_hook, &seed_hook})
         define(module, *def);
 }
 
