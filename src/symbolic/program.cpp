@@ -341,30 +341,31 @@ std::optional<V> python_binary(Program::Op op, const V& a, const V& b) {
     }
 }
 
+// x op y as numpy's loops compute it: IEEE's value, and where an operand is NaN, the first NaN
+// operand itself (the compiler may swap the operands of + and *, which changes which NaN wins).
+double arith(Program::Op op, double x, double y) {
+    if (std::isnan(x)) return x;
+    if (std::isnan(y)) return y;
+    switch (op) {
+        case Program::Op::Add:
+            return x + y;
+        case Program::Op::Sub:
+            return x - y;
+        case Program::Op::Mul:
+            return x * y;
+        default:
+            return x / y;
+    }
+}
+
 // Arithmetic with an array or a numpy scalar: IEEE operations, numpy's power loop, and the
 // shortcuts `array ** python_scalar` takes (reciprocal, square, sqrt).
 V numpy_binary(const Backend& math, Program::Op op, const V& a, const V& b, std::size_t n) {
     const bool array = a.kind == V::Array || b.kind == V::Array;
+    const bool arithmetic = op != Program::Op::Pow;
     if (!array) {
         const double x = as_double(a), y = as_double(b);
-        double r;
-        switch (op) {
-            case Program::Op::Add:
-                r = x + y;
-                break;
-            case Program::Op::Sub:
-                r = x - y;
-                break;
-            case Program::Op::Mul:
-                r = x * y;
-                break;
-            case Program::Op::Div:
-                r = x / y;
-                break;
-            default:
-                r = std::pow(x, y);
-        }
-        return scalar_of(V::Scalar, r);
+        return scalar_of(V::Scalar, arithmetic ? arith(op, x, y) : std::pow(x, y));
     }
     V r;
     r.kind = V::Array;
@@ -375,21 +376,9 @@ V numpy_binary(const Backend& math, Program::Op op, const V& a, const V& b, std:
     const double* pb = b.kind == V::Array ? b.array.data() : &sb;
     const std::size_t da = a.kind == V::Array, db = b.kind == V::Array;
     double* out = r.array.data();
-    switch (op) {
-        case Program::Op::Add:
-            for (std::size_t k = 0; k < n; ++k) out[k] = pa[k * da] + pb[k * db];
-            return r;
-        case Program::Op::Sub:
-            for (std::size_t k = 0; k < n; ++k) out[k] = pa[k * da] - pb[k * db];
-            return r;
-        case Program::Op::Mul:
-            for (std::size_t k = 0; k < n; ++k) out[k] = pa[k * da] * pb[k * db];
-            return r;
-        case Program::Op::Div:
-            for (std::size_t k = 0; k < n; ++k) out[k] = pa[k * da] / pb[k * db];
-            return r;
-        default:
-            break;
+    if (arithmetic) {
+        for (std::size_t k = 0; k < n; ++k) out[k] = arith(op, pa[k * da], pb[k * db]);
+        return r;
     }
     if (a.kind == V::Array && b.kind == V::Int && (b.i == -1 || b.i == 2)) {
         math.unary(b.i == 2 ? Loop::square : Loop::reciprocal, pa, out, n);
