@@ -273,6 +273,33 @@ bool behaviour_input(Workbench& w, sym::Expr e, handle var_ranges, handle seed, 
     return true;
 }
 
+// Forwards to the sympy oracle and counts what the native steps still ask of it.
+class CountingOracle : public sym::Oracle {
+public:
+    explicit CountingOracle(sym::Oracle& inner) : inner_(inner) {}
+    sym::Expr construct(sym::Pool& pool, sym::Op op, sym::Fn fn,
+                        std::span<const sym::Expr> args) override {
+        ++constructions;
+        return inner_.construct(pool, op, fn, args);
+    }
+    std::string str(sym::Expr e) override {
+        ++prints;
+        return inner_.str(e);
+    }
+    std::vector<sym::Expr> ordered_terms(sym::Pool& pool, sym::Expr add) override {
+        ++orders;
+        return inner_.ordered_terms(pool, add);
+    }
+    std::vector<sym::Expr> ordered_factors(sym::Pool& pool, sym::Expr mul) override {
+        ++orders;
+        return inner_.ordered_factors(pool, mul);
+    }
+    long constructions = 0, prints = 0, orders = 0;
+
+private:
+    sym::Oracle& inner_;
+};
+
 struct PhasesCall {
     handle expr, var_ranges, seed, grid, repeat;
 };
@@ -291,7 +318,8 @@ const FuncDef phases_hook = Declaration<PhasesCall>{
     .doc = "Microseconds of each phase of a native describe of a formula with symbols: reading "
            "the tree,\nthe canonical form and its structure, compiling the program, and the "
            "behaviour from the\ncompiled program (the mean of `repeat` runs); with the "
-           "constructions the oracle made.\nNone where the formula is not described natively.",
+           "constructions, orders and prints asked of the oracle.\nNone where the formula is not "
+           "described natively.",
     .body = [](const PhasesCall& c) -> object {
         using clock = std::chrono::steady_clock;
         const NumpyLoops& loops = numpy_loops();
@@ -304,22 +332,26 @@ const FuncDef phases_hook = Declaration<PhasesCall>{
         if (!e || !loops.complete() || !sym::has_symbols(*e)) return none();
         sym::BehaviourInput in;
         if (!behaviour_input(w, *e, c.var_ranges, c.seed, c.grid, in)) return none();
+        CountingOracle counting(w.oracle);
+        sym::Builder builder(w.pool, counting);
         try {
             const auto t2 = clock::now();
-            sym::Structure s = sym::structure_of(sym::canonical_form(w.builder, *e, std::nullopt));
+            sym::Structure s = sym::structure_of(sym::canonical_form(builder, *e, std::nullopt));
             const auto t3 = clock::now();
             const std::vector<sym::Expr> syms = sym::sorted_symbols(*e);
-            auto program = sym::Program::compile(w.builder, *e, syms);
+            auto program = sym::Program::compile(builder, *e, syms);
             const auto t4 = clock::now();
             if (!program) return none();
             in.program = &*program;
-            for (long r = 0; r < repeat; ++r) sym::extract_behaviour(w.builder, loops, in);
+            for (long r = 0; r < repeat; ++r) sym::extract_behaviour(builder, loops, in);
             const auto t5 = clock::now();
             return dict_of({{"read", pyfloat(micros(t0, t1)).ptr()},
                             {"canonical", pyfloat(micros(t2, t3)).ptr()},
                             {"compile", pyfloat(micros(t3, t4)).ptr()},
                             {"behaviour", pyfloat(micros(t4, t5) / (double)repeat).ptr()},
-                            {"delegated", pyint(w.builder.delegated()).ptr()}});
+                            {"constructions", pyint(counting.constructions).ptr()},
+                            {"orders", pyint(counting.orders).ptr()},
+                            {"prints", pyint(counting.prints).ptr()}});
         } catch (const sym::Unsupported&) {
             return none();
         }
