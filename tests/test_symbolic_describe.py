@@ -269,3 +269,27 @@ def test_formula_seed_is_the_runs(text):
 
     for seed in (0, 7, 2**32 - 1):
         assert kernels.native_formula_seed(seed, text) == formula_seed(seed, None, text)
+
+
+@pytest.mark.parametrize(
+    "e",
+    [
+        x * sp.sqrt(2) * sp.pi,  # a numpy scalar times Python floats
+        x ** sp.Rational(1, 3) + 2 ** sp.Rational(1, 3),  # Python int ** float
+        sp.exp(2) * x - sp.log(3) ** 2,  # numpy scalars raised by libm's pow
+        x / (3 * sp.pi) + sp.Rational(-7, 3) * y,
+        x**-2 + 1 / sp.sqrt(y) + y**-1,  # float powers, 1/np.sqrt, reciprocal
+        x ** sp.Float(0.5) + x**2 + x**3,  # sqrt, square and the power loop
+        sp.Abs(x - 3) * sp.atan(y) / sp.cosh(x * y),
+        sp.E**x + sp.pi**y,  # a Python float base over an array
+        (x + 1) ** (y - 2),
+    ],
+)
+def test_python_and_numpy_scalars_mix_as_in_the_generated_code(e, m):
+    syms = sorted(e.free_symbols, key=str)
+    arrays = tracks(syms, 3)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        got = kernels.native_program(e, syms, arrays, as_given=True)
+        assert got is not None
+        assert same_bits(got, m._numeric_values(e, syms, arrays)), e
