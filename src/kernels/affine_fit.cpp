@@ -25,7 +25,7 @@ AffineFitter::AffineFitter(std::span<const double> y, double min_valid)
     // A row defined everywhere meets y defined everywhere: y's side of its fit is the same for
     // every such row.
     if (y_all_finite_) {
-        my_all_ = pairwise_sum(y.data(), n) / (double)(n > 1 ? n : 1);
+        my_all_ = numpy_sum(y.data(), n) / (double)(n > 1 ? n : 1);
         for (std::size_t i = 0; i < n; ++i) dy_all_[i] = y[i] - my_all_;
         syy_all_ = sum_of_products(dy_all_, dy_all_);
     }
@@ -34,7 +34,7 @@ AffineFitter::AffineFitter(std::span<const double> y, double min_valid)
 double AffineFitter::sum_of_products(const std::vector<double>& u, const std::vector<double>& v) {
     const std::size_t n = y_.size();
     for (std::size_t i = 0; i < n; ++i) product_[i] = u[i] * v[i];
-    return pairwise_sum(product_.data(), n);
+    return numpy_sum(product_.data(), n);
 }
 
 AffineFit AffineFitter::operator()(std::span<const double> z) {
@@ -60,11 +60,11 @@ AffineFit AffineFitter::operator()(std::span<const double> z) {
         }
     }
     const double points = (double)(count > 1 ? count : 1);
-    const double mz = pairwise_sum(kept, n) / points;
+    const double mz = numpy_sum(kept, n) / points;
     if (all) {
         for (std::size_t i = 0; i < n; ++i) dz_[i] = z[i] - mz;
     } else {
-        my = pairwise_sum(y_kept_.data(), n) / points;
+        my = numpy_sum(y_kept_.data(), n) / points;
         for (std::size_t i = 0; i < n; ++i) {
             dz_[i] = valid_[i] ? z_[i] - mz : 0.0;
             dy_[i] = valid_[i] ? y_kept_[i] - my : 0.0;

@@ -1,6 +1,6 @@
 // numpy's sum of float64 values (`np.sum`, `np.add.reduce` along a contiguous axis): pairwise
-// summation in blocks of at most 128 with eight accumulators, so that a native sum equals
-// numpy's to the last bit.
+// summation in blocks of at most 128 with eight accumulators, added to the reduction's identity,
+// so that a native sum equals numpy's to the last bit.
 #pragma once
 
 #include <cstddef>
@@ -27,5 +27,8 @@ inline double pairwise_sum(const double* a, std::size_t n) {
     n2 -= n2 % 8;
     return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
 }
+
+// `np.sum`: the reduction starts from 0.0, so a sum of negative zeros is 0.0.
+inline double numpy_sum(const double* a, std::size_t n) { return 0.0 + pairwise_sum(a, n); }
 
 }  // namespace kt::kernels

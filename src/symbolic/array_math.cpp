@@ -1,35 +1,14 @@
 #include "symbolic/array_math.hpp"
 
+#include "kernels/pairwise_sum.hpp"
+
 #include <cmath>
 #include <limits>
 
 namespace kt::symbolic {
 
-// numpy's loops_utils pairwise_sum: eight accumulators over blocks of up to 128 values, larger
-// runs halved at a multiple of eight.
-double pairwise_sum(const double* a, std::size_t n) {
-    if (n < 8) {
-        double res = 0.0;
-        for (std::size_t i = 0; i < n; ++i) res += a[i];
-        return res;
-    }
-    if (n <= 128) {
-        double r[8];
-        for (int j = 0; j < 8; ++j) r[j] = a[j];
-        std::size_t i = 8;
-        for (; i < n - (n % 8); i += 8)
-            for (int j = 0; j < 8; ++j) r[j] += a[i + j];
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) res += a[i];
-        return res;
-    }
-    std::size_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
-}
-
 // A reduction starts from add's identity.
-double sum(std::span<const double> a) { return 0.0 + pairwise_sum(a.data(), a.size()); }
+double sum(std::span<const double> a) { return kernels::numpy_sum(a.data(), a.size()); }
 
 double mean(std::span<const double> a) { return sum(a) / (double)a.size(); }
 

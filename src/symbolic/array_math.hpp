@@ -11,8 +11,6 @@ namespace kt::symbolic {
 
 using Doubles = std::vector<double>;
 
-// numpy's pairwise summation (the float64 add loop of a reduction).
-double pairwise_sum(const double* a, std::size_t n);
 // `np.sum(a)`, `np.mean(a)`, `np.nanmean(a)`, `np.nanvar(a)` of a 1-d float64 array.
 double sum(std::span<const double> a);
 double mean(std::span<const double> a);

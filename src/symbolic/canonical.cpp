@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <map>
 
-#include "kernels/pairwise_sum.hpp"
+#include "symbolic/array_math.hpp"
 #include "symbolic/print.hpp"
 
 namespace kt::symbolic {
@@ -38,19 +38,6 @@ std::optional<double> float_value(Builder& b, Expr e) {
             break;
     }
     return b.oracle().number_value(e);
-}
-
-// numpy's nanmean: the sum of the values that are not NaN, over their count.
-double nanmean(const std::vector<double>& v) {
-    std::vector<double> kept(v);
-    std::size_t count = 0;
-    for (double& x : kept) {
-        if (std::isnan(x))
-            x = 0.0;
-        else
-            ++count;
-    }
-    return kernels::pairwise_sum(kept.data(), kept.size()) / (double)count;
 }
 
 // The root mean square of the values that are not NaN; 0 where none is finite.

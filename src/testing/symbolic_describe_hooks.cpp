@@ -286,6 +286,10 @@ public:
         ++prints;
         return inner_.str(e);
     }
+    std::optional<double> number_value(sym::Expr e) override {
+        ++constructions;
+        return inner_.number_value(e);
+    }
     std::vector<sym::Expr> ordered_terms(sym::Pool& pool, sym::Expr add) override {
         ++orders;
         return inner_.ordered_terms(pool, add);
