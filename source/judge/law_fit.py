@@ -19,7 +19,7 @@ import functools
 import itertools
 import math
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -296,7 +296,6 @@ def fits(
     if not np.ptp(finite) > 1e-12 * max(np.abs(finite).max(), 1e-300):
         return []  # a constant is no law
     columns = np.stack(arrays)
-    found: dict[str, Fit] = {}
     mine = [f for f in forms if len(f.symbols) == n]
     if n <= MAX_FULL_SEARCH:
         # Every mapping of every law at once: one fit over all of their values.
@@ -323,11 +322,21 @@ def fits(
         ]
     else:
         bests = [(f, _searched(f, y, columns, threshold, formula_at)) for f in mine]
+    return collected(bests, [str(s) for s in symbols])
+
+
+Best = tuple[float, float, float, Any]  # R^2, a, b, and law variable j -> formula variable
+
+
+def collected(bests: Sequence[tuple[LawForm, Best | None]], names: Sequence[str]) -> list[Fit]:
+    """The fits of each form's best accepted mapping (a law's twins fitted with it), the best
+    per law, best first; `names` are the formula's variables, in the order mappings index."""
+    found: dict[str, Fit] = {}
     for form, best in bests:
         if best is None:
             continue
         r2, a, b, mapping = best
-        ours = {str(symbols[int(mapping[j])]): str(s) for j, s in enumerate(form.symbols)}
+        ours = {names[int(mapping[j])]: str(s) for j, s in enumerate(form.symbols)}
         fitted = [Fit(form.law, r2, a, b, ours, form.folded)]
         for twin, renaming in form.twins:
             to = dict(renaming)

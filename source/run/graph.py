@@ -9,6 +9,7 @@ from typing import Any
 import numpy as np
 
 from source.engine import kt
+from source.run import native_rows
 from source.run.progress import Progress, quiet
 from source.run.runner import Done, InProcess, Runner
 from source.settings import DETECTION
@@ -26,7 +27,7 @@ def dense_matrix(
     `describe` makes take `pairwise_matrix` itself."""
     n = len(descriptors)
     try:
-        packed = [kt.pack_descriptors(descriptors[o : o + block]) for o in range(0, n, block)]
+        packed = [native_rows.pack(descriptors[o : o + block]) for o in range(0, n, block)]
     except TypeError:
         progress("all pairs", 0, 1)
         matrix = kt.pairwise_matrix(descriptors, alpha=alpha, beta=beta)
@@ -125,7 +126,7 @@ def similarity_graph(
 ) -> Graph:
     """The similarity graph of described formulas, computed in packed blocks."""
     offsets = list(range(0, len(descriptors), block_size))
-    packed = [kt.pack_descriptors(descriptors[o : o + block_size]) for o in offsets]
+    packed = [native_rows.pack(descriptors[o : o + block_size]) for o in offsets]
     return graph_edges(packed, offsets, threshold, alpha, beta, runner, progress)
 
 
@@ -157,7 +158,7 @@ def extend_graph(
     packed = {} if packed is None else packed
     for k in used:
         if k not in packed:
-            packed[k] = kt.pack_descriptors(descriptors[offsets[k] : offsets[k] + block_size])
+            packed[k] = native_rows.pack(descriptors[offsets[k] : offsets[k] + block_size])
     order = {k: i for i, k in enumerate(used)}
     parts, pruned = _edges_of_pairs(
         [packed[k] for k in used],

@@ -4,6 +4,7 @@
 #include "module/calls.hpp"
 #include "similarity/clustering.hpp"
 #include "similarity/graph.hpp"
+#include "similarity/joined.hpp"
 #include "similarity/matrix.hpp"
 #include "similarity/scores.hpp"
 #include "similarity/similarity.hpp"
@@ -50,6 +51,10 @@ struct GraphBlockCall {
     handle rows_packed, cols_packed;
     double threshold, alpha, beta;
     bool same;
+};
+
+struct PackedListCall {
+    handle packed;
 };
 
 struct DescriptorsCall {
@@ -270,6 +275,13 @@ const Section similarity_graph_section{
         .doc = "Descriptors as compact bytes (trees, operators, behaviour) for graph blocks on "
                "workers.",
         .body = [](const DescriptorsCall& c) { return pack_descriptors(c.descriptors); },
+    },
+    Declaration<PackedListCall>{
+        .name = "_join_packed",
+        .params = {{"packed", &PackedListCall::packed, "list[bytes]", Check::List}},
+        .returns = "bytes",
+        .doc = "Descriptors packed one by one, joined as pack_descriptors packs them together.",
+        .body = [](const PackedListCall& c) { return join_packed(c.packed); },
     },
     Declaration<GraphBlockCall>{
         .name = "graph_block",

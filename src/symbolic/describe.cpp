@@ -7,7 +7,7 @@ namespace kt::symbolic {
 Description describe(Builder& builder, const Backend& math, const BehaviourInput& in,
                      const std::optional<std::string>& source_id) {
     Description d;
-    d.canonical = canonical_form(builder, in.expr, source_id);
+    d.canonical = canonicalize_names(builder, in.expr, source_id);
     d.structure = structure_of(d.canonical);
     d.behaviour = extract_behaviour(builder, math, in);
     return d;

@@ -80,7 +80,7 @@ int add_subtree(Pool& pool, Oracle& oracle, Expr e, LabelTable& labels,
 
 }  // namespace
 
-Expr canonical_form(Builder& builder, Expr e, const std::optional<std::string>& source_id) {
+Expr canonicalize_names(Builder& builder, Expr e, const std::optional<std::string>& source_id) {
     std::vector<Expr> seen;
     first_appearances(e, seen, 0);
     Renaming mapping;

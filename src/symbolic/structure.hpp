@@ -26,7 +26,7 @@ struct Structure {
 
 // `_canonicalize_expr(e, source_id)`: symbols other than wildcards (names starting with φ)
 // renamed v<k>, or __KLTN_<source_id>_v<k>.
-Expr canonical_form(Builder& builder, Expr e, const std::optional<std::string>& source_id);
+Expr canonicalize_names(Builder& builder, Expr e, const std::optional<std::string>& source_id);
 
 Structure structure_of(Expr e);
 

@@ -39,6 +39,7 @@ public:
         return sympy.construct(pool, op, fn, args);
     }
     std::string str(sym::Expr e) override { return sympy.str(e); }
+    std::optional<double> number_value(sym::Expr e) override { return sympy.number_value(e); }
     std::vector<sym::Expr> ordered_terms(sym::Pool& pool, sym::Expr add) override {
         return sympy.ordered_terms(pool, add);
     }
