@@ -116,6 +116,53 @@ def test_sort_keys_compare_as_python_compares_them(corpus):
             assert got == python_compare(a, b), (a, b)
 
 
+FUNCTIONS = [sp.sin, sp.cos, sp.tan, sp.exp, sp.log, sp.Abs, sp.asin, sp.acos, sp.atan]
+FUNCTIONS += [sp.sinh, sp.cosh, sp.tanh, sp.asinh, sp.acosh, sp.atanh, sp.sqrt]
+
+
+def random_number(rng):
+    pick = rng.random()
+    if pick < 0.3:
+        return sp.Integer(rng.randint(-12, 12))
+    if pick < 0.5:
+        return sp.Rational(rng.randint(-9, 9), rng.randint(1, 7))
+    if pick < 0.8:
+        return sp.Float(rng.choice([rng.uniform(-5, 5), rng.uniform(-1e-6, 1e-6), 2.0, -1.0]))
+    return rng.choice([sp.pi, sp.E, sp.sqrt(2), sp.S.Half])
+
+
+def random_tree(rng, depth):
+    if depth == 0 or rng.random() < 0.25:
+        return rng.choice([x, y, z]) if rng.random() < 0.65 else random_number(rng)
+    pick = rng.random()
+    if pick < 0.3:
+        return sp.Add(*[random_tree(rng, depth - 1) for _ in range(rng.randint(2, 4))])
+    if pick < 0.6:
+        return sp.Mul(*[random_tree(rng, depth - 1) for _ in range(rng.randint(2, 4))])
+    if pick < 0.8:
+        exps = [random_number(rng), random_tree(rng, depth - 1), -1, sp.Rational(-1, 2)]
+        return sp.Pow(random_tree(rng, depth - 1), rng.choice(exps + [sp.Rational(3, 2)]))
+    return rng.choice(FUNCTIONS)(random_tree(rng, depth - 1))
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_trees_print_and_order_as_sympys(seed):
+    rng = random.Random(seed)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        trees = [random_tree(rng, 4) for _ in range(120)]
+    for e in trees:
+        nodes = list(sp.preorder_traversal(e))
+        for node in nodes:
+            text = kernels.tree_str(node)
+            assert text is None or text == str(node), sp.srepr(node)
+            if node.is_Add and text is not None:
+                assert kernels.tree_ordered_terms(node) == node.as_ordered_terms(), node
+        a, b = rng.choice(nodes), rng.choice(nodes)
+        got = kernels.tree_sort_key_compare(a, b)
+        assert got is None or got == python_compare(a, b), (a, b)
+
+
 FLOATS = [0.1, 1e-5, 1e-4, 1e15, 1e16, 123456789012345.0, 1.0 / 3, 2.0 / 3, 1e-300]
 FLOATS += [9.99999999999999e22, 0.5, 100.0, 1.0, 0.000123456789, 99999999999999.99, 2.5e-5]
 

@@ -146,9 +146,12 @@ private:
     // Pow(base, 1/q) where factor = base**(p/q) stayed unevaluated.
     Expr root(Expr factor, Expr base, Expr exp) {
         if (exp->p == 1) return factor;
-        const bool plain = base->kind == Kind::Symbol ||
-                           (base->kind == Kind::Add && has_symbols(base)) ||
-                           (base->kind == Kind::Function && base->fn != Fn::exp);
+        // A sum or product of symbols splits off what its signs allow whatever the
+        // non-integer exponent, so the root of one that stayed whole stays whole too.
+        const bool plain =
+            base->kind == Kind::Symbol ||
+            ((base->kind == Kind::Add || base->kind == Kind::Mul) && has_symbols(base)) ||
+            (base->kind == Kind::Function && base->fn != Fn::exp);
         if (!plain) throw Unsupported("a root that may evaluate");
         const Expr args[] = {base, pool_.rational(1, exp->q)};
         return pool_.make(Kind::Pow, args);
