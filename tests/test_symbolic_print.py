@@ -238,6 +238,21 @@ def test_shapes_print_and_order_as_sympys(expr):
     assert fallbacks() == before
 
 
+@pytest.mark.parametrize(
+    "expr",
+    [
+        sp.Mul(-2, sp.Pow(sp.S.Half, x, evaluate=False), evaluate=False),
+        sp.Mul(-6, sp.Pow(3, sp.Rational(-1, 2), evaluate=False), evaluate=False),
+        sp.Mul(1, sp.Pow(z - y, -1, evaluate=False), sp.Pow(x, -1, evaluate=False), evaluate=False),
+    ],
+    ids=sp.srepr,
+)
+def test_what_printing_would_evaluate_is_printed_by_sympy(expr):
+    before = fallbacks()
+    assert kernels.tree_str(expr) == str(expr)
+    assert fallbacks()[0] == before[0] + 1
+
+
 def test_keys_of_equal_float_and_rational_are_unordered():
     pairs = [
         (sp.Float(2.0), sp.Integer(2)),

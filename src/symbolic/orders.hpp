@@ -21,6 +21,10 @@ namespace kt::symbolic {
 // The str of an atom (Number, Symbol, pi, E) as printed at the top level.
 std::string atom_text(Expr atom);
 
+// _keep_coeff(coeff, factors) for a positive number (keep_coeff.cpp); Unsupported where
+// sympy's evaluation of the product might not leave it as it stands.
+Expr keep_coeff(Pool& pool, Expr coeff, Expr factors);
+
 class Orders {
 public:
     Orders(Pool& pool, Oracle& oracle) : builder_(pool, oracle) {}

@@ -194,7 +194,7 @@ private:
         if (e->args[0]->is_Number() && sign_of(e->args[0]) < 0) {
             const Expr rest =
                 make(Kind::Mul, std::vector<Expr>(e->args.begin() + 1, e->args.end()));
-            expr = keep_coeff(negate(e->args[0]), rest);
+            expr = keep_coeff(pool_, negate(e->args[0]), rest);
             out += '-';
         }
 
@@ -233,28 +233,6 @@ private:
         out += b.size() == 1 ? "/" : "/(";
         print_factors(b, prec, out, wraps);
         if (b.size() > 1) out += ')';
-    }
-
-    // _keep_coeff(coeff, factors) for a positive coefficient and the factors of a product
-    // that had its negation as coefficient.
-    Expr keep_coeff(Expr coeff, Expr factors) {
-        if (coeff->is_integer_value(1)) return factors;
-        if (factors->kind == Kind::Mul) {
-            if (factors->args[0]->is_Number()) throw Unsupported("a coefficient to combine");
-            std::vector<Expr> args{coeff};
-            args.insert(args.end(), factors->args.begin(), factors->args.end());
-            return pool_.make(Kind::Mul, args);
-        }
-        // coeff*factors: a number times one factor stays as it is (the negative coefficient
-        // stayed apart the same way), unless a power of a number might absorb it.
-        const bool plain = factors->kind == Kind::Add || factors->kind == Kind::Symbol ||
-                           factors->kind == Kind::Function || factors->kind == Kind::Pi ||
-                           factors->kind == Kind::Exp1 ||
-                           (factors->kind == Kind::Pow &&
-                            (has_symbols(factors->args[0]) ||
-                             (factors->args[0]->is_rational() && sign_of(factors->args[0]) > 0)));
-        if (!plain) throw Unsupported("a product that may evaluate");
-        return pool_.make(Kind::Mul, std::vector<Expr>{coeff, factors});
     }
 
     // The denominator form of b**e, e with a negative coefficient: b**(-e) unevaluated.

@@ -138,7 +138,8 @@ public:
         }
         if (coeff->is_integer_value(-1)) return {power(base, tail), -1};
         if (coeff->is_integer_value(1)) return {factor, 1};
-        if (coeff->kind == Kind::Rational) tail = keep_coeff(pool_.rational(1, coeff->q), tail);
+        if (coeff->kind == Kind::Rational)
+            tail = keep_coeff(pool_, pool_.rational(1, coeff->q), tail);
         return {power(base, tail), coeff->p};
     }
 
@@ -173,21 +174,6 @@ private:
         if (!plain) throw Unsupported("a power that may evaluate");
         const Expr args[] = {base, tail};
         return pool_.make(Kind::Pow, args);
-    }
-
-    // _keep_coeff(1/q, tail).
-    Expr keep_coeff(Expr coeff, Expr tail) {
-        std::vector<Expr> args{coeff};
-        if (tail->kind == Kind::Mul) {
-            if (tail->args[0]->is_Number()) throw Unsupported("a coefficient to combine");
-            args.insert(args.end(), tail->args.begin(), tail->args.end());
-        } else if (tail->kind == Kind::Add || tail->kind == Kind::Symbol ||
-                   tail->kind == Kind::Function || tail->kind == Kind::Pow) {
-            args.push_back(tail);
-        } else {
-            throw Unsupported("a coefficient to combine");
-        }
-        return pool_.make(Kind::Mul, args);
     }
 
     Orders& orders_;
