@@ -89,7 +89,8 @@ std::string float_text(double value, bool strip_zeros) {
             digits[i] = (char)(digits[i] + 1);
             std::fill(digits.begin() + i + 1, digits.end(), '0');
         } else {
-            digits = "1" + std::string(kDigits - 1, '0');
+            digits.assign(kDigits, '0');
+            digits[0] = '1';
             exponent += 1;
         }
     } else if ((int)digits.size() > kDigits) {
@@ -112,9 +113,12 @@ std::string float_text(double value, bool strip_zeros) {
         if (digits.back() == '.') digits.push_back('0');
     }
 
-    std::string out = m.sign ? "-" + digits : digits;
-    if (exponent == 0) return out;
-    return out + (exponent > 0 ? "e+" : "e") + std::to_string(exponent);
+    if (m.sign) digits.insert(0, 1, '-');
+    if (exponent != 0) {
+        digits += exponent > 0 ? "e+" : "e";
+        digits += std::to_string(exponent);
+    }
+    return digits;
 }
 
 }  // namespace kt::symbolic

@@ -5,7 +5,7 @@
 #pragma once
 
 #include <compare>
-#include <deque>
+#include <forward_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -78,8 +78,8 @@ private:
     Builder builder_;
     std::unordered_map<Expr, Key> keys_;
     std::unordered_map<Expr, std::vector<Expr>> terms_, factors_;
-    std::deque<std::string> texts_;  // the str of numbers inside keys
-    std::deque<Expr> singles_;       // the argument of exp(e) keyed for E**e
+    std::forward_list<std::string> texts_;  // the str of numbers inside keys
+    std::forward_list<Expr> singles_;       // the argument of exp(e) keyed for E**e
     long fallbacks_ = 0;
     int depth_ = 0;
 };

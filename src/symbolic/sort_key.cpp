@@ -136,7 +136,7 @@ void Orders::describe(Expr expr, Key& k) {
     }
     if (expr->is_atom()) {
         k.textual = true;
-        k.text = expr->is_Number() ? std::string_view(texts_.emplace_back(atom_text(expr)))
+        k.text = expr->is_Number() ? std::string_view(texts_.emplace_front(atom_text(expr)))
                                    : named_atom_text(expr);
         k.length = 1;
     } else {
@@ -175,7 +175,7 @@ Orders::Key Orders::make_key(Expr e) {
         }
         if (base->kind == Kind::Exp1) {  // E**e keys as exp(e)
             k.major = 4, k.minor = function_place(Fn::exp), k.name = "exp";
-            k.args = std::span<const Expr>(&singles_.emplace_back(exp), 1);
+            k.args = std::span<const Expr>(&singles_.emplace_front(exp), 1);
             k.length = 1;
             exp = one;
         } else {

@@ -226,9 +226,9 @@ const std::vector<Expr>& Orders::terms(Expr add) {
 std::vector<Expr> Orders::native_terms(Expr add) {
     Depth depth(*this);
     Pool& pool = this->pool();
-    {
+    if (add->args.size() == 2) {
         std::vector<Expr> add_args = numbers_first(add->args);
-        if (add_args.size() == 2 && numeric(add_args[0]) && add_args[1]->kind == Kind::Mul) {
+        if (numeric(add_args[0]) && add_args[1]->kind == Kind::Mul) {
             std::vector<Expr> mul_args = numbers_first(add_args[1]->args);
             if (mul_args.size() == 2 && mul_args[0]->is_Number() && positive(add_args[0]) &&
                 sign_of(mul_args[0]) < 0)
