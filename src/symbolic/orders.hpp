@@ -48,7 +48,7 @@ public:
     Builder& builder() { return builder_; }
 
 private:
-    // The parts of `e.sort_key()`: (class key, (length, items), exponent key, coefficient),
+    // What `e.sort_key()` holds: (class key, (length, items), exponent key, coefficient),
     // where the items are an atom's str or the keys of `args`; `exp` is null for a Number,
     // whose key holds () there.
     struct Key {

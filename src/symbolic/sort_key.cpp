@@ -1,5 +1,5 @@
 // sympy's sort keys (Number.sort_key, Atom.sort_key, Symbol.sort_key, Expr.sort_key and each
-// class's class_key) compared part by part, as Python compares the tuples they build.
+// class's class_key) compared element by element, as Python compares the tuples they build.
 #include <stdexcept>
 
 #include "symbolic/float_text.hpp"
@@ -103,7 +103,7 @@ const Orders::Key& Orders::key(Expr e) {
     return keys_.emplace(e, std::move(k)).first->second;
 }
 
-// The class key and items of `expr`, the part of a key that Expr.sort_key takes from the
+// The class key and items of `expr`: what Expr.sort_key takes from the
 // expression left once the coefficient and the exponent are set apart.
 void Orders::describe(Expr expr, Key& k) {
     switch (expr->kind) {
