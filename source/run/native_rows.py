@@ -63,10 +63,10 @@ def verdict_of(descriptor: Any) -> Verdict | None:
 def pack(descriptors: Sequence[Any]) -> bytes:
     """The descriptors packed together (`pack_descriptors`); rows read natively come packed
     already, and their packs are joined without reading their fields."""
-    parts = [
-        d.__dict__.get("_packed") if isinstance(d, NativeDescriptor) else None for d in descriptors
+    parts: list[bytes] = [
+        d.__dict__["_packed"] for d in descriptors if isinstance(d, NativeDescriptor)
     ]
-    if parts and all(p is not None for p in parts):
+    if parts and len(parts) == len(descriptors):
         return kt._join_packed(parts)
     return kt.pack_descriptors(list(descriptors))
 
