@@ -95,8 +95,10 @@ object record_fields(handle record) {
         put("is_periodic", pybool(flags & Periodic));
         put("is_monotone", flag(flags & Monotone, flags & MonotoneIsNumpy));
         for (const char* key : {"boundedness", "variance", "derivative_approx", "integral_approx",
-                                "stability_score", "sensitivity_perturbation", "frac_invalid"})
+                                "stability_score", "sensitivity_perturbation"})
             put(key, pyfloat(in.real()));
+        // numpy's float, as 1.0 - np.sum(finite) / n leaves it
+        put("frac_invalid", np_fn("float64")(pyfloat(in.real())));
         put("growth_class", pystr(in.text()));
         put("derivative_vec", new_list());
         put("integral_vec", new_list());
