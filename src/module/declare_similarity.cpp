@@ -52,6 +52,12 @@ struct GraphBlockCall {
     bool same;
 };
 
+struct GraphOfBlocksCall {
+    handle blocks, offsets;
+    double threshold, alpha, beta;
+    handle fresh, progress;
+};
+
 struct DescriptorsCall {
     handle descriptors;
 };
@@ -270,6 +276,31 @@ const Section similarity_graph_section{
         .doc = "Descriptors as compact bytes (trees, operators, behaviour) for graph blocks on "
                "workers.",
         .body = [](const DescriptorsCall& c) { return pack_descriptors(c.descriptors); },
+    },
+    Declaration<GraphOfBlocksCall>{
+        .name = "graph_of_blocks",
+        .params = {{"blocks", &GraphOfBlocksCall::blocks, "list[bytes]", Check::List},
+                   {"offsets", &GraphOfBlocksCall::offsets, "list[int]", Check::List},
+                   {"threshold", &GraphOfBlocksCall::threshold, "float"},
+                   {"alpha", &GraphOfBlocksCall::alpha, "float", kDefaultAlpha},
+                   {"beta", &GraphOfBlocksCall::beta, "float", kDefaultBeta},
+                   {"fresh", &GraphOfBlocksCall::fresh, "list[bool] | None", kNone},
+                   {"progress", &GraphOfBlocksCall::progress, "Callable[[int, int], object] | None",
+                    kNone}},
+        .returns = "tuple[np.ndarray, np.ndarray, np.ndarray, int]",
+        .doc =
+            "\n"
+            "    The similarity graph of a bank packed in blocks (`pack_descriptors`; block k's\n"
+            "    rows numbered from offsets[k]), as `similarity_graph` gives it: the blocks are\n"
+            "    unpacked once and one index over all rows offers the candidate pairs. With\n"
+            "    `fresh` (a flag per row), only the pairs holding a fresh row are measured and\n"
+            "    counted. `progress(done, total)` follows the rows.\n"
+            "    ",
+        .body =
+            [](const GraphOfBlocksCall& c) {
+                return graph_of_blocks(c.blocks, c.offsets, c.threshold, c.alpha, c.beta, c.fresh,
+                                       c.progress);
+            },
     },
     Declaration<GraphBlockCall>{
         .name = "graph_block",

@@ -1,0 +1,74 @@
+// Candidate pairs of a whole bank for the similarity graph, from one index over all its rows:
+// the work grows with the pairs that may be near, not with the square of the bank.
+//
+// What may be left out. The graph measures a pair only when its bound
+//   alpha * structural_bound + beta * behavioural                                  (1)
+// reaches the threshold, and counts every other pair as pruned; a pair the index does not offer
+// must therefore have (1) below the threshold. structural_bound is
+// combine(w[L], 2M / (la + lb), bonus), with L = max(|A|, |B|) - common the trees' distance
+// lower bound (common: labels shared as multisets), M <= min(la, lb) the operators' match bound
+// and the exact bonus; behavioural <= 1. So (1) is at most
+//   g(d) = alpha * combine(w[d], 2 min(la, lb) / (la + lb), bonus) + beta * 1.0
+// at d = L: structural_bound_by_sizes' arithmetic with the weight of d, which does not decrease
+// in any of its terms under IEEE rounding (alpha, beta >= 0). The weights w[d] = exp(-0.25 d)
+// fall with d by a factor no rounding closes, so g does not increase with d. Let k be the
+// largest d with g(d) >= threshold: a pair that passes (1) has L <= k, hence
+//  - sizes within k of each other (L >= ||A| - |B||);
+//  - either both trees of at most k nodes, or t = common >= max(|A|, |B|) - k >= 1 tokens
+//    shared. Tokens are (label, occurrence), ranked in one order over the bank, rarest first;
+//    two multisets sharing t tokens share one among the first |A| - t + 1 of A's and the first
+//    |B| - t + 1 of B's, both at most k + 1: at positions q, p <= k.
+// The index offers the pair when a shared token at positions (q, p), or both sizes (when both
+// are small), give need = max(q, p, ||A| - |B||) (or max(|A|, |B|)) with g(need) >= threshold:
+// by the above every pair passing (1) has such a token, with need <= k. `budget` is k at its
+// largest (every bonus given, every operator matched), so only the first budget + 1 tokens of
+// each row are indexed.
+#pragma once
+
+#include <vector>
+
+#include "kernels/packed.hpp"
+
+namespace kt::kernels {
+
+struct GraphTerms {
+    double threshold, alpha, beta;
+    const double* tree_weight;  // exp(-0.25 d) up to twice the largest tree
+};
+
+class BankIndex {
+public:
+    // `items` (laid out) must outlive the index; `budget` >= 0 is the largest tree distance at
+    // which any pair may pass the bound (the graph's distance_budget), alpha and beta >= 0.
+    BankIndex(const std::vector<const PackedDescriptor*>& items, int budget,
+              const GraphTerms& terms);
+
+    // The rows j that may pass the bound with row i, in no particular order: with `fresh`
+    // null, those after i; otherwise every other row except the fresh ones before i (each pair
+    // holding a fresh row once, asked from its fresh rows). `mark` is the caller's scratch, one
+    // per thread.
+    void candidates(int i, const std::vector<char>* fresh, std::vector<int>& out,
+                    std::vector<int>& mark) const;
+
+    int budget() const { return budget_; }
+
+private:
+    struct Entry {
+        int size, row, position;  // the row's size, the row, the token's place in its prefix
+    };
+    // Whether g(need) of the pair reaches the threshold.
+    bool may_reach(int i, int j, int need) const;
+
+    const std::vector<const PackedDescriptor*>& items_;
+    int budget_;
+    GraphTerms terms_;
+    std::vector<std::vector<double>> flat_weights_;  // [need][d] = w[need] for every d <= budget
+    std::vector<int> sizes_;
+    std::vector<long long> prefix_start_;  // row i's prefix: prefix_[prefix_start_[i] ...]
+    std::vector<int> prefix_;              // token ranks, ascending
+    std::vector<long long> posting_start_;  // by rank: postings_[posting_start_[r] ...]
+    std::vector<Entry> postings_;           // each rank's rows by (size, row)
+    std::vector<Entry> small_;              // rows of at most budget nodes, by (size, row)
+};
+
+}  // namespace kt::kernels
