@@ -24,7 +24,6 @@ from common import kt, load_bank, variants
 from distinct import write_bank
 
 from source.bank import files
-from source.run import graph
 from source.run.describe import describe_rows
 
 BLOCK = 2000
@@ -98,14 +97,15 @@ def scaling(sizes, old_sizes, threshold):
     for n in sizes:
         packed, offsets, n = packed_blocks(n)
         start = time.perf_counter()
-        new = graph.graph_edges(packed, offsets, threshold)
+        counts = {}
+        new = kt.graph_of_blocks(packed, offsets, threshold, 0.85, 0.15, counts=counts)
         new_s = time.perf_counter() - start
         pairs = n * (n - 1) // 2
-        measured = pairs - new[3]
         print(
             f"  {n:>9,} rows, index:     {new_s:8.2f} s = {1e6 * new_s / n:7.1f} us/row; "
-            f"{len(new[2]) / n:6.2f} edges/row, {measured / n:8.2f} pairs measured/row "
-            f"({100 * new[3] / pairs:.3f} % of {pairs:,} pruned)",
+            f"per row {len(new[2]) / n:.2f} edges, {counts['offered'] / n:.1f} pairs offered, "
+            f"{counts['measured'] / n:.2f} measured ({100 * new[3] / pairs:.3f} % of "
+            f"{pairs:,} pruned); peak RSS {rss_mib():.0f} MiB",
             flush=True,
         )
         if n in old_sizes:

@@ -151,6 +151,19 @@ def test_the_whole_bank_graph_equals_the_blockwise_one(m, shapes, shape, thresho
     assert_same_graph(m.similarity_graph(ds, threshold, alpha, beta), want)
 
 
+@pytest.mark.parametrize("threshold, most", [(0.85, 0.05), (0.95, 0.001), (-math.inf, 1.0)])
+def test_the_index_offers_few_pairs_and_every_pair_is_pruned_or_measured(
+    m, engine_bank, threshold, most
+):
+    ds = engine_bank[:400]
+    packed = [m.pack_descriptors(ds[o : o + 100]) for o in range(0, 400, 100)]
+    counts = {}
+    got = m.graph_of_blocks(packed, [0, 100, 200, 300], threshold, counts=counts)
+    pairs = 400 * 399 // 2
+    assert counts["offered"] <= most * pairs
+    assert counts["measured"] == pairs - blockwise(m, ds, threshold)[3] == pairs - got[3]
+
+
 @pytest.mark.parametrize(
     "threshold, alpha, beta",
     [

@@ -55,7 +55,7 @@ struct GraphBlockCall {
 struct GraphOfBlocksCall {
     handle blocks, offsets;
     double threshold, alpha, beta;
-    handle fresh, progress;
+    handle fresh, progress, counts;
 };
 
 struct DescriptorsCall {
@@ -286,7 +286,8 @@ const Section similarity_graph_section{
                    {"beta", &GraphOfBlocksCall::beta, "float", kDefaultBeta},
                    {"fresh", &GraphOfBlocksCall::fresh, "list[bool] | None", kNone},
                    {"progress", &GraphOfBlocksCall::progress, "Callable[[int, int], object] | None",
-                    kNone}},
+                    kNone},
+                   {"counts", &GraphOfBlocksCall::counts, "dict | None", Check::DictOrNone, kNone}},
         .returns = "tuple[np.ndarray, np.ndarray, np.ndarray, int]",
         .doc =
             "\n"
@@ -294,12 +295,14 @@ const Section similarity_graph_section{
             "    rows numbered from offsets[k]), as `similarity_graph` gives it: the blocks are\n"
             "    unpacked once and one index over all rows offers the candidate pairs. With\n"
             "    `fresh` (a flag per row), only the pairs holding a fresh row are measured and\n"
-            "    counted. `progress(done, total)` follows the rows.\n"
+            "    counted. `progress(done, total)` follows the rows; `counts`, a dict, gets the\n"
+            "    pairs the index offered (\"offered\") and those measured past every bound\n"
+            "    (\"measured\").\n"
             "    ",
         .body =
             [](const GraphOfBlocksCall& c) {
                 return graph_of_blocks(c.blocks, c.offsets, c.threshold, c.alpha, c.beta, c.fresh,
-                                       c.progress);
+                                       c.progress, c.counts);
             },
     },
     Declaration<GraphBlockCall>{

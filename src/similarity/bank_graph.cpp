@@ -124,7 +124,7 @@ GraphResult bank_graph(const PackedBank& bank, const std::vector<char>* fresh, d
     const bool heavy = (long long)largest * largest > kLongTreePair;
     const int workers = pair_workers(n, 0, heavy);
     std::vector<std::vector<Edge>> found(workers);
-    std::vector<long long> pruned(workers, 0);
+    std::vector<long long> pruned(workers, 0), offered_pairs(workers, 0), measured(workers, 0);
     std::vector<kernels::SimilarityScratch> scratch(workers);
     std::vector<std::vector<int>> offered(workers), mark(workers);
     const long long total = (long long)queries.size();
@@ -147,6 +147,7 @@ GraphResult bank_graph(const PackedBank& bank, const std::vector<char>* fresh, d
                         if (j != i && !(fresh && (*fresh)[(size_t)j] && j < i)) js.push_back(j);
                 }
                 pruned[(size_t)w] += every - (long long)js.size();
+                offered_pairs[(size_t)w] += (long long)js.size();
                 for (int j : js) {
                     if (stop.load(std::memory_order_relaxed)) return;
                     // The earlier row first: the operators' ratio is not symmetric.
@@ -156,10 +157,12 @@ GraphResult bank_graph(const PackedBank& bank, const std::vector<char>* fresh, d
                         judge_pair(*items[(size_t)a], *items[(size_t)b], terms,
                                    memo->cell(tree_ids[(size_t)a], tree_ids[(size_t)b]),
                                    scratch[(size_t)w], &stop, value);
-                    if (v == Verdict::pruned)
+                    if (v == Verdict::pruned) {
                         ++pruned[(size_t)w];
-                    else if (v == Verdict::edge)
-                        found[(size_t)w].push_back({a, b, value});
+                        continue;
+                    }
+                    ++measured[(size_t)w];
+                    if (v == Verdict::edge) found[(size_t)w].push_back({a, b, value});
                 }
             }
         };
@@ -175,7 +178,11 @@ GraphResult bank_graph(const PackedBank& bank, const std::vector<char>* fresh, d
         }
         if (progress) progress(end, total);
     }
-    for (long long p : pruned) out.pruned += p;
+    for (int w = 0; w < workers; ++w) {
+        out.pruned += pruned[(size_t)w];
+        out.offered += offered_pairs[(size_t)w];
+        out.measured += measured[(size_t)w];
+    }
     return out;
 }
 

@@ -19,6 +19,8 @@ struct Edge {
 struct GraphResult {
     std::vector<Edge> edges;  // by row, in no particular order
     long long pruned = 0;     // the pairs a bound ruled out, offered or not
+    long long offered = 0;    // the pairs the index offered (every pair asked without one)
+    long long measured = 0;   // the pairs no bound ruled out, whose similarity was measured
 };
 
 // The largest tree distance at which a pair may still reach the threshold, whatever its

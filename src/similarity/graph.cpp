@@ -164,7 +164,7 @@ object similarity_graph(handle descriptors, double threshold, double alpha, doub
 }
 
 object graph_of_blocks(handle blocks, handle offsets, double threshold, double alpha, double beta,
-                       handle fresh, handle progress) {
+                       handle fresh, handle progress, handle counts) {
     if (length(blocks) != length(offsets))
         raise(PyExc_ValueError, "one offset is needed for every packed block");
     std::vector<std::string> bytes;
@@ -189,6 +189,10 @@ object graph_of_blocks(handle blocks, handle offsets, double threshold, double a
     }
     GraphResult graph = bank_graph(bank, fresh.is_none() ? nullptr : &is_fresh, threshold, alpha,
                                    beta, progress_of(progress));
+    if (!counts.is_none()) {
+        check_status(PyDict_SetItemString(counts.ptr(), "offered", pyint(graph.offered).ptr()));
+        check_status(PyDict_SetItemString(counts.ptr(), "measured", pyint(graph.measured).ptr()));
+    }
     // Positions in the bank to the rows the offsets number.
     std::vector<long long> row;
     for (size_t k = 0; k < sizes.size(); ++k)
