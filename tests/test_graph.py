@@ -131,17 +131,23 @@ def shapes(m, bank, engine_bank):
     small = describe_all(m, random_bank(150, seed=3, depth=1) + [x, y, x + y, 2 * x, sp.sin(x)])
     repeated = bank[:40] * 3 + bank[40:70]
     random.Random(2).shuffle(repeated)
+    # Sums of 260 products: more than 255 nodes of one label.
+    wide = sp.Add(*[sp.Symbol(f"a{k}") * sp.Symbol(f"b{k}") for k in range(260)])
+    wide_bank = describe_all(m, [wide, wide + x, 2 * wide, wide.subs(sp.Symbol("a1"), x**2)])
     return {
         "curated": bank,
         "engine output": engine_bank[:400],
         "small trees": small,
         "repeated": repeated,
+        "wide trees": bank[:30] + wide_bank,
     }
 
 
 @pytest.mark.parametrize("threshold", [0.85, 0.95, 0.75, 0.5])
 @pytest.mark.parametrize("alpha, beta", [(0.85, 0.15), (1.0, 0.0), (0.6, 0.4)])
-@pytest.mark.parametrize("shape", ["curated", "engine output", "small trees", "repeated"])
+@pytest.mark.parametrize(
+    "shape", ["curated", "engine output", "small trees", "repeated", "wide trees"]
+)
 def test_the_whole_bank_graph_equals_the_blockwise_one(m, shapes, shape, threshold, alpha, beta):
     from source.run import graph
 

@@ -26,12 +26,37 @@ BankIndex::BankIndex(const std::vector<const PackedDescriptor*>& items, int budg
                      const GraphTerms& terms)
     : items_(items), budget_(budget), terms_(terms) {
     const int n = (int)items.size();
-    for (int need = 0; need <= budget; ++need)
-        flat_weights_.emplace_back((size_t)budget + 1, terms.tree_weight[need]);
     // Dense token ids without hashing: label l's c-th occurrence is first[l] + c.
     int labels = 0;
     for (const auto* d : items)
         for (int l : d->structure.tree.labels) labels = std::max(labels, l + 1);
+    // The most common labels, counted in every key.
+    std::vector<long long> nodes((size_t)labels, 0);
+    for (const auto* d : items)
+        for (int l : d->structure.tree.labels) ++nodes[(size_t)l];
+    std::vector<int> common((size_t)labels);
+    std::iota(common.begin(), common.end(), 0);
+    const size_t counted = std::min<size_t>(kCounted, common.size());
+    std::partial_sort(
+        common.begin(), common.begin() + (long)counted, common.end(),
+        [&](int x, int y) { return nodes[x] != nodes[y] ? nodes[x] > nodes[y] : x < y; });
+    std::vector<int> slot((size_t)labels, -1);
+    for (size_t c = 0; c < counted; ++c) slot[(size_t)common[c]] = (int)c;
+    for (const auto* d : items) {
+        const StructureFields& s = d->structure;
+        Key key{s.tree.size(),
+                (int)s.operators.size(),
+                s.root_type,
+                s.repeated_var,
+                s.unary_depth,
+                true,
+                {}};
+        int tally[kCounted] = {};
+        for (int l : s.tree.labels)
+            if (slot[(size_t)l] >= 0) key.counted &= ++tally[slot[(size_t)l]] <= 255;
+        for (int c = 0; c < kCounted; ++c) key.counts[c] = (unsigned char)tally[c];
+        keys_.push_back(key);
+    }
     std::vector<int> most((size_t)labels, 0);
     for (const auto* d : items)
         for_each_token(d->structure.tree,
@@ -60,13 +85,12 @@ BankIndex::BankIndex(const std::vector<const PackedDescriptor*>& items, int budg
         std::partial_sort(ranks.begin(), ranks.begin() + (long)kept, ranks.end());
         prefix_.insert(prefix_.end(), ranks.begin(), ranks.begin() + (long)kept);
         prefix_start_[(size_t)i + 1] = (long long)prefix_.size();
-        sizes_.push_back(items[i]->structure.tree.size());
     }
     // Postings by rank, each in (size, row) order: rows are filed in that order.
     std::vector<int> by_size(n);
     std::iota(by_size.begin(), by_size.end(), 0);
     std::stable_sort(by_size.begin(), by_size.end(),
-                     [&](int x, int y) { return sizes_[x] < sizes_[y]; });
+                     [&](int x, int y) { return keys_[x].size < keys_[y].size; });
     posting_start_.assign(order.size() + 1, 0);
     for (int r : prefix_) ++posting_start_[(size_t)r + 1];
     for (size_t r = 0; r < order.size(); ++r) posting_start_[r + 1] += posting_start_[r];
@@ -74,44 +98,68 @@ BankIndex::BankIndex(const std::vector<const PackedDescriptor*>& items, int budg
     postings_.resize(prefix_.size());
     for (int i : by_size) {
         for (long long at = prefix_start_[i]; at < prefix_start_[(size_t)i + 1]; ++at)
-            postings_[(size_t)fill[(size_t)prefix_[at]]++] = {sizes_[i], i,
+            postings_[(size_t)fill[(size_t)prefix_[at]]++] = {keys_[i], i,
                                                               (int)(at - prefix_start_[i])};
-        if (sizes_[i] <= budget) small_.push_back({sizes_[i], i, 0});
+        if (keys_[i].size <= budget) small_.push_back({keys_[i], i, 0});
     }
 }
 
-bool BankIndex::may_reach(int i, int j, int need) const {
-    // g(need): the bound by sizes with the weight of `need` wherever it reads a weight.
-    const double s = structural_bound_by_sizes(items_[i]->structure, items_[j]->structure,
-                                               flat_weights_[(size_t)need].data());
+// g(need): structural_bound_by_sizes' arithmetic (kernels/similarity.cpp), term by term in its
+// order, with the weight of `need` in place of that of the sizes' difference.
+bool BankIndex::may_reach(const Key& a, const Key& b, int need) const {
+    double bonus = a.root_type == b.root_type ? 0.1 : 0.0;
+    if (a.repeated_var == b.repeated_var) bonus += 0.05;
+    if (a.unary_depth == b.unary_depth) bonus += 0.05;
+    const int la = a.operators, lb = b.operators;
+    const double op_sim = la + lb == 0 ? 1.0 : 2.0 * (double)std::min(la, lb) / (double)(la + lb);
+    const double s = min_one_last(0.5 * terms_.tree_weight[need] + 0.4 * op_sim + bonus);
     return terms_.alpha * s + terms_.beta * 1.0 >= terms_.threshold;
+}
+
+// common = the sum over labels of the smaller count: over the counted labels their smaller
+// counts, over the others at most the smaller number of nodes left. Without counts, the sizes'
+// difference (L >= it).
+int BankIndex::counted_bound(const Key& a, const Key& b) {
+    if (!a.counted || !b.counted) return std::abs(a.size - b.size);
+    int shared = 0, left_a = a.size, left_b = b.size;
+    for (int c = 0; c < kCounted; ++c) {
+        shared += std::min(a.counts[c], b.counts[c]);
+        left_a -= a.counts[c];
+        left_b -= b.counts[c];
+    }
+    return std::max(a.size, b.size) - (shared + std::min(left_a, left_b));
 }
 
 void BankIndex::candidates(int i, const std::vector<char>* fresh, std::vector<int>& out,
                            std::vector<int>& mark) const {
     out.clear();
-    if (mark.size() != sizes_.size()) mark.assign(sizes_.size(), -1);
-    const int size = sizes_[i];
+    if (mark.size() != keys_.size()) mark.assign(keys_.size(), -1);
+    const Key& key = keys_[i];
+    const int size = key.size;
+    const FlatTree& tree = items_[i]->structure.tree;
     auto offer = [&](const Entry& e, int need) {
         const int j = e.row;
         if (mark[j] == i) return;
         if (fresh ? j == i || ((*fresh)[j] && j < i) : j <= i) return;
-        if (!may_reach(i, j, std::max(need, std::abs(e.size - size)))) return;
-        mark[j] = i;
-        out.push_back(j);
+        if (!may_reach(key, e.key, std::max(need, std::abs(e.key.size - size)))) return;
+        mark[j] = i;  // settled either way: the labels below do not depend on the token
+        const int counted = counted_bound(key, e.key);
+        if (counted > budget_ || !may_reach(key, e.key, counted)) return;
+        const int lower = tree_distance_lower_bound(tree, items_[j]->structure.tree);
+        if (lower <= budget_ && may_reach(key, e.key, lower)) out.push_back(j);
     };
-    auto by_size = [](const Entry& e, int s) { return e.size < s; };
+    auto by_size = [](const Entry& e, int s) { return e.key.size < s; };
     for (long long at = prefix_start_[i]; at < prefix_start_[(size_t)i + 1]; ++at) {
         const int q = (int)(at - prefix_start_[i]);
         const Entry* begin = postings_.data() + posting_start_[(size_t)prefix_[at]];
         const Entry* end = postings_.data() + posting_start_[(size_t)prefix_[at] + 1];
         // Only sizes within the budget of this row's.
         for (const Entry* e = std::lower_bound(begin, end, size - budget_, by_size);
-             e != end && e->size <= size + budget_; ++e)
+             e != end && e->key.size <= size + budget_; ++e)
             offer(*e, std::max(q, e->position));
     }
     if (size <= budget_)
-        for (const Entry& e : small_) offer(e, std::max(size, e.size));
+        for (const Entry& e : small_) offer(e, std::max(size, e.key.size));
 }
 
 }  // namespace kt::kernels

@@ -19,10 +19,12 @@
 //    two multisets sharing t tokens share one among the first |A| - t + 1 of A's and the first
 //    |B| - t + 1 of B's, both at most k + 1: at positions q, p <= k.
 // The index offers the pair when a shared token at positions (q, p), or both sizes (when both
-// are small), give need = max(q, p, ||A| - |B||) (or max(|A|, |B|)) with g(need) >= threshold:
-// by the above every pair passing (1) has such a token, with need <= k. `budget` is k at its
-// largest (every bonus given, every operator matched), so only the first budget + 1 tokens of
-// each row are indexed.
+// are small), give need = max(q, p, ||A| - |B||) (or max(|A|, |B|)) with g(need) >= threshold,
+// and then g(L') >= threshold for L' <= L from the counts of the bank's most common labels
+// (common <= the sum over those labels of the smaller count, plus the smaller of the nodes left
+// over), and g(L) >= threshold: by the above every pair passing (1) has such a token, with
+// need <= k, and L' <= L <= k. `budget` is k at its largest (every bonus given, every operator
+// matched), so only the first budget + 1 tokens of each row are indexed.
 #pragma once
 
 #include <vector>
@@ -52,18 +54,31 @@ public:
 
     int budget() const { return budget_; }
 
+    static constexpr int kCounted = 16;  // the most common labels, counted in each key
+
+    // What g reads of a row, kept beside the postings so that the scan touches no descriptor,
+    // and the row's counts of the most common labels (when none exceeds 255).
+    struct Key {
+        int size, operators, root_type, repeated_var;
+        long long unary_depth;
+        bool counted;
+        unsigned char counts[kCounted];
+    };
+
 private:
     struct Entry {
-        int size, row, position;  // the row's size, the row, the token's place in its prefix
+        Key key;
+        int row, position;  // the row, the token's place in its prefix
     };
     // Whether g(need) of the pair reaches the threshold.
-    bool may_reach(int i, int j, int need) const;
+    bool may_reach(const Key& a, const Key& b, int need) const;
+    // L' of the pair, a lower bound of its trees' distance lower bound L.
+    static int counted_bound(const Key& a, const Key& b);
 
     const std::vector<const PackedDescriptor*>& items_;
     int budget_;
     GraphTerms terms_;
-    std::vector<std::vector<double>> flat_weights_;  // [need][d] = w[need] for every d <= budget
-    std::vector<int> sizes_;
+    std::vector<Key> keys_;
     std::vector<long long> prefix_start_;  // row i's prefix: prefix_[prefix_start_[i] ...]
     std::vector<int> prefix_;              // token ranks, ascending
     std::vector<long long> posting_start_;  // by rank: postings_[posting_start_[r] ...]
