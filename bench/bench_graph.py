@@ -67,8 +67,9 @@ def packed_blocks(n):
                 warnings.simplefilter("ignore")
                 outcomes = describe_rows(rows[k * BLOCK : (k + 1) * BLOCK], seed=0)
             described = [o[2] for o in outcomes if isinstance(o, tuple)]
-            with open(path, "wb") as f:
+            with open(path + ".part", "wb") as f:
                 pickle.dump((len(described), kt.pack_descriptors(described)), f)
+            os.replace(path + ".part", path)
             print(f"  described block {k} in {time.perf_counter() - start:.0f} s", flush=True)
         with open(path, "rb") as f:
             blocks.append(pickle.load(f))

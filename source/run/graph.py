@@ -71,8 +71,9 @@ def graph_edges(
 ) -> Graph:
     """The similarity graph of a bank packed in blocks (`packed[k]` starts at `offsets[k]`):
     rows, cols and similarities of the pairs at or above `threshold`, and the pairs pruned.
-    The blocks are unpacked once and measured together on this process's cores (one index over
-    all rows offers the candidate pairs), whatever the runner; `progress` follows the rows."""
+    The blocks are unpacked once and measured together on this process's cores, one index over
+    all rows offering the candidate pairs: the runner is not asked (every block would need the
+    whole bank's index). `progress` follows the rows."""
     rows, cols, values, pruned = kt.graph_of_blocks(
         list(packed), list(offsets), threshold, alpha, beta, progress=progress
     )
@@ -88,7 +89,8 @@ def similarity_graph(
     block_size: int = 2000,
     progress: Done | None = None,
 ) -> Graph:
-    """The similarity graph of described formulas, computed in packed blocks."""
+    """The similarity graph of described formulas, packed in blocks of `block_size` rows and
+    measured as `graph_edges` measures them."""
     offsets = list(range(0, len(descriptors), block_size))
     packed = [kt.pack_descriptors(descriptors[o : o + block_size]) for o in offsets]
     return graph_edges(packed, offsets, threshold, alpha, beta, runner, progress)
