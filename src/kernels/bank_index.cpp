@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
+#include <tuple>
+#include <utility>
 #include <numeric>
 
 namespace kt::kernels {
@@ -42,15 +45,13 @@ BankIndex::BankIndex(const std::vector<const PackedDescriptor*>& items, int budg
         [&](int x, int y) { return nodes[x] != nodes[y] ? nodes[x] > nodes[y] : x < y; });
     std::vector<int> slot((size_t)labels, -1);
     for (size_t c = 0; c < counted; ++c) slot[(size_t)common[c]] = (int)c;
+    std::map<std::tuple<int, int, long long>, int> kind_ids;
     for (const auto* d : items) {
         const StructureFields& s = d->structure;
-        Key key{s.tree.size(),
-                (int)s.operators.size(),
-                s.root_type,
-                s.repeated_var,
-                s.unary_depth,
-                true,
-                {}};
+        auto [known, added] = kind_ids.emplace(
+            std::tuple(s.root_type, s.repeated_var, s.unary_depth), (int)kinds_.size());
+        if (added) kinds_.push_back({s.root_type, s.repeated_var, s.unary_depth});
+        Key key{s.tree.size(), (int)s.operators.size(), known->second, true, {}};
         int tally[kCounted] = {};
         for (int l : s.tree.labels)
             if (slot[(size_t)l] >= 0) key.counted &= ++tally[slot[(size_t)l]] <= 255;
@@ -97,20 +98,23 @@ BankIndex::BankIndex(const std::vector<const PackedDescriptor*>& items, int budg
     std::vector<long long> fill(posting_start_.begin(), posting_start_.end() - 1);
     postings_.resize(prefix_.size());
     for (int i : by_size) {
+        const Key& k = keys_[i];
         for (long long at = prefix_start_[i]; at < prefix_start_[(size_t)i + 1]; ++at)
-            postings_[(size_t)fill[(size_t)prefix_[at]]++] = {keys_[i], i,
+            postings_[(size_t)fill[(size_t)prefix_[at]]++] = {i, k.size, k.operators, k.kind,
                                                               (int)(at - prefix_start_[i])};
-        if (keys_[i].size <= budget) small_.push_back({keys_[i], i, 0});
+        if (k.size <= budget) small_.push_back({i, k.size, k.operators, k.kind, 0});
     }
 }
 
 // g(need): structural_bound_by_sizes' arithmetic (kernels/similarity.cpp), term by term in its
 // order, with the weight of `need` in place of that of the sizes' difference.
-bool BankIndex::may_reach(const Key& a, const Key& b, int need) const {
+bool BankIndex::may_reach(int kind_a, int operators_a, int kind_b, int operators_b,
+                          int need) const {
+    const Kind &a = kinds_[(size_t)kind_a], &b = kinds_[(size_t)kind_b];
     double bonus = a.root_type == b.root_type ? 0.1 : 0.0;
     if (a.repeated_var == b.repeated_var) bonus += 0.05;
     if (a.unary_depth == b.unary_depth) bonus += 0.05;
-    const int la = a.operators, lb = b.operators;
+    const int la = operators_a, lb = operators_b;
     const double op_sim = la + lb == 0 ? 1.0 : 2.0 * (double)std::min(la, lb) / (double)(la + lb);
     const double s = min_one_last(0.5 * terms_.tree_weight[need] + 0.4 * op_sim + bonus);
     return terms_.alpha * s + terms_.beta * 1.0 >= terms_.threshold;
@@ -141,25 +145,34 @@ void BankIndex::candidates(int i, const std::vector<char>* fresh, std::vector<in
         const int j = e.row;
         if (mark[j] == i) return;
         if (fresh ? j == i || ((*fresh)[j] && j < i) : j <= i) return;
-        if (!may_reach(key, e.key, std::max(need, std::abs(e.key.size - size)))) return;
+        const int kind = e.kind, ops = e.operators;
+        if (!may_reach(key.kind, key.operators, kind, ops, std::max(need, std::abs(e.size - size))))
+            return;
         mark[j] = i;  // settled either way: the labels below do not depend on the token
-        const int counted = counted_bound(key, e.key);
-        if (counted > budget_ || !may_reach(key, e.key, counted)) return;
+        const int counted = counted_bound(key, keys_[j]);
+        if (counted > budget_ || !may_reach(key.kind, key.operators, kind, ops, counted)) return;
         const int lower = tree_distance_lower_bound(tree, items_[j]->structure.tree);
-        if (lower <= budget_ && may_reach(key, e.key, lower)) out.push_back(j);
+        if (lower <= budget_ && may_reach(key.kind, key.operators, kind, ops, lower))
+            out.push_back(j);
     };
-    auto by_size = [](const Entry& e, int s) { return e.key.size < s; };
+    // Postings run by (size, row): for each size within the budget of this row's, the rows
+    // from `lowest` on (without `fresh`, only those after i are asked).
+    const int lowest = fresh ? 0 : i + 1;
+    auto before = [](const Entry& e, std::pair<int, int> at) {
+        return e.size != at.first ? e.size < at.first : e.row < at.second;
+    };
     for (long long at = prefix_start_[i]; at < prefix_start_[(size_t)i + 1]; ++at) {
         const int q = (int)(at - prefix_start_[i]);
         const Entry* begin = postings_.data() + posting_start_[(size_t)prefix_[at]];
         const Entry* end = postings_.data() + posting_start_[(size_t)prefix_[at] + 1];
-        // Only sizes within the budget of this row's.
-        for (const Entry* e = std::lower_bound(begin, end, size - budget_, by_size);
-             e != end && e->key.size <= size + budget_; ++e)
-            offer(*e, std::max(q, e->position));
+        for (int s = std::max(0, size - budget_); s <= size + budget_; ++s) {
+            const Entry* e = std::lower_bound(begin, end, std::pair(s, lowest), before);
+            for (; e != end && e->size == s; ++e) offer(*e, std::max(q, e->position));
+            begin = e;
+        }
     }
     if (size <= budget_)
-        for (const Entry& e : small_) offer(e, std::max(size, e.key.size));
+        for (const Entry& e : small_) offer(e, std::max(size, e.size));
 }
 
 }  // namespace kt::kernels

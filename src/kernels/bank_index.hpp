@@ -56,28 +56,33 @@ public:
 
     static constexpr int kCounted = 16;  // the most common labels, counted in each key
 
-    // What g reads of a row, kept beside the postings so that the scan touches no descriptor,
-    // and the row's counts of the most common labels (when none exceeds 255).
-    struct Key {
-        int size, operators, root_type, repeated_var;
+private:
+    // The fields the bonus compares.
+    struct Kind {
+        int root_type, repeated_var;
         long long unary_depth;
+    };
+    // What g reads of a row (its kind a dense id of its Kind), and the row's counts of the
+    // most common labels (when none exceeds 255).
+    struct Key {
+        int size, operators, kind;
         bool counted;
         unsigned char counts[kCounted];
     };
-
-private:
+    // A posting: what g reads of the row beside it, so that the scan touches nothing else.
     struct Entry {
-        Key key;
-        int row, position;  // the row, the token's place in its prefix
+        int row, size, operators, kind, position;  // position: the token's place in its prefix
     };
-    // Whether g(need) of the pair reaches the threshold.
-    bool may_reach(const Key& a, const Key& b, int need) const;
+    // Whether g(need) of a pair of rows with these kinds and operator counts reaches the
+    // threshold.
+    bool may_reach(int kind_a, int operators_a, int kind_b, int operators_b, int need) const;
     // L' of the pair, a lower bound of its trees' distance lower bound L.
     static int counted_bound(const Key& a, const Key& b);
 
     const std::vector<const PackedDescriptor*>& items_;
     int budget_;
     GraphTerms terms_;
+    std::vector<Kind> kinds_;
     std::vector<Key> keys_;
     std::vector<long long> prefix_start_;  // row i's prefix: prefix_[prefix_start_[i] ...]
     std::vector<int> prefix_;              // token ranks, ascending
