@@ -13,6 +13,7 @@ DistanceMemo::DistanceMemo(long long distinct)
 }
 
 std::atomic<int>* DistanceMemo::cell(int a, int b) {
+    if (a == b) return &itself_;
     if (cells_.empty()) return nullptr;
     const long long lo = std::min(a, b), hi = std::max(a, b);
     return &cells_[(size_t)(hi * (hi + 1) / 2 + lo)];

@@ -13,7 +13,7 @@ namespace kt {
 
 // The tree distances learnt between distinct trees (by TreeInterner id), shared by racing
 // workers, when the table is small enough to hold: a distance d as d, a proven lower bound
-// L >= 1 as -1 - L, nothing known as -1.
+// L >= 1 as -1 - L, nothing known as -1. A tree is at distance 0 from itself, table or not.
 class DistanceMemo {
 public:
     explicit DistanceMemo(long long distinct);
@@ -22,6 +22,7 @@ public:
 
 private:
     std::vector<std::atomic<int>> cells_;
+    std::atomic<int> itself_{0};  // never written: it holds a distance
 };
 
 enum class Verdict { pruned, below, edge };
