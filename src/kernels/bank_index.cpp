@@ -23,19 +23,29 @@ void for_each_token(const FlatTree& tree, Visit&& visit) {
     }
 }
 
+// One past the largest label id of the bank's trees.
+int label_count(const std::vector<const PackedDescriptor*>& items) {
+    int labels = 0;
+    for (const auto* d : items)
+        for (int l : d->structure.tree.labels) labels = std::max(labels, l + 1);
+    return labels;
+}
+
 }  // namespace
 
 BankIndex::BankIndex(const std::vector<const PackedDescriptor*>& items, int budget,
                      const GraphTerms& terms)
     : items_(items), budget_(budget), terms_(terms) {
-    const int n = (int)items.size();
-    // Dense token ids without hashing: label l's c-th occurrence is first[l] + c.
-    int labels = 0;
-    for (const auto* d : items)
-        for (int l : d->structure.tree.labels) labels = std::max(labels, l + 1);
-    // The most common labels, counted in every key.
+    const int labels = label_count(items);
+    make_keys(labels);
+    const int ranks = make_prefixes(labels);
+    file_postings(ranks);
+}
+
+void BankIndex::make_keys(int labels) {
+    // The most common labels get a count in every key.
     std::vector<long long> nodes((size_t)labels, 0);
-    for (const auto* d : items)
+    for (const auto* d : items_)
         for (int l : d->structure.tree.labels) ++nodes[(size_t)l];
     std::vector<int> common((size_t)labels);
     std::iota(common.begin(), common.end(), 0);
@@ -46,7 +56,7 @@ BankIndex::BankIndex(const std::vector<const PackedDescriptor*>& items, int budg
     std::vector<int> slot((size_t)labels, -1);
     for (size_t c = 0; c < counted; ++c) slot[(size_t)common[c]] = (int)c;
     std::map<std::tuple<int, int, long long>, int> kind_ids;
-    for (const auto* d : items) {
+    for (const auto* d : items_) {
         const StructureFields& s = d->structure;
         auto [known, added] = kind_ids.emplace(
             std::tuple(s.root_type, s.repeated_var, s.unary_depth), (int)kinds_.size());
@@ -58,14 +68,18 @@ BankIndex::BankIndex(const std::vector<const PackedDescriptor*>& items, int budg
         for (int c = 0; c < kCounted; ++c) key.counts[c] = (unsigned char)tally[c];
         keys_.push_back(key);
     }
+}
+
+int BankIndex::make_prefixes(int labels) {
+    // Dense token ids without hashing: label l's c-th occurrence is first[l] + c.
     std::vector<int> most((size_t)labels, 0);
-    for (const auto* d : items)
+    for (const auto* d : items_)
         for_each_token(d->structure.tree,
                        [&](int l, int c) { most[(size_t)l] = std::max(most[(size_t)l], c + 1); });
     std::vector<long long> first((size_t)labels + 1, 0);
     for (int l = 0; l < labels; ++l) first[(size_t)l + 1] = first[(size_t)l] + most[(size_t)l];
     std::vector<int> count((size_t)first.back(), 0);
-    for (const auto* d : items)
+    for (const auto* d : items_)
         for_each_token(d->structure.tree, [&](int l, int c) { ++count[(size_t)(first[l] + c)]; });
     // Rank: rarest first, ties by id.
     std::vector<int> order(count.size());
@@ -75,26 +89,30 @@ BankIndex::BankIndex(const std::vector<const PackedDescriptor*>& items, int budg
     std::vector<int> rank(order.size());
     for (size_t r = 0; r < order.size(); ++r) rank[order[r]] = (int)r;
     // Each row's first budget + 1 ranks.
-    const size_t keep = (size_t)budget + 1;
-    prefix_start_.assign((size_t)n + 1, 0);
+    const size_t keep = (size_t)budget_ + 1;
+    prefix_start_.assign(items_.size() + 1, 0);
     std::vector<int> ranks;
-    for (int i = 0; i < n; ++i) {
+    for (size_t i = 0; i < items_.size(); ++i) {
         ranks.clear();
-        for_each_token(items[i]->structure.tree,
+        for_each_token(items_[i]->structure.tree,
                        [&](int l, int c) { ranks.push_back(rank[(size_t)(first[l] + c)]); });
         const size_t kept = std::min(keep, ranks.size());
         std::partial_sort(ranks.begin(), ranks.begin() + (long)kept, ranks.end());
         prefix_.insert(prefix_.end(), ranks.begin(), ranks.begin() + (long)kept);
-        prefix_start_[(size_t)i + 1] = (long long)prefix_.size();
+        prefix_start_[i + 1] = (long long)prefix_.size();
     }
-    // Postings by rank, each in (size, row) order: rows are filed in that order.
-    std::vector<int> by_size(n);
+    return (int)order.size();
+}
+
+void BankIndex::file_postings(int ranks) {
+    // Each rank's rows in (size, row) order: rows are filed in that order.
+    std::vector<int> by_size(items_.size());
     std::iota(by_size.begin(), by_size.end(), 0);
     std::stable_sort(by_size.begin(), by_size.end(),
                      [&](int x, int y) { return keys_[x].size < keys_[y].size; });
-    posting_start_.assign(order.size() + 1, 0);
+    posting_start_.assign((size_t)ranks + 1, 0);
     for (int r : prefix_) ++posting_start_[(size_t)r + 1];
-    for (size_t r = 0; r < order.size(); ++r) posting_start_[r + 1] += posting_start_[r];
+    for (int r = 0; r < ranks; ++r) posting_start_[(size_t)r + 1] += posting_start_[(size_t)r];
     std::vector<long long> fill(posting_start_.begin(), posting_start_.end() - 1);
     postings_.resize(prefix_.size());
     for (int i : by_size) {
@@ -102,7 +120,7 @@ BankIndex::BankIndex(const std::vector<const PackedDescriptor*>& items, int budg
         for (long long at = prefix_start_[i]; at < prefix_start_[(size_t)i + 1]; ++at)
             postings_[(size_t)fill[(size_t)prefix_[at]]++] = {i, k.size, k.operators, k.kind,
                                                               (int)(at - prefix_start_[i])};
-        if (k.size <= budget) small_.push_back({i, k.size, k.operators, k.kind, 0});
+        if (k.size <= budget_) small_.push_back({i, k.size, k.operators, k.kind, 0});
     }
 }
 

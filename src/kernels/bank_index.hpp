@@ -73,6 +73,11 @@ private:
     struct Entry {
         int row, size, operators, kind, position;  // position: the token's place in its prefix
     };
+    // The construction: each row's key; its first budget + 1 token ranks (returns the number
+    // of ranks); the postings of every rank.
+    void make_keys(int labels);
+    int make_prefixes(int labels);
+    void file_postings(int ranks);
     // Whether g(need) of a pair of rows with these kinds and operator counts reaches the
     // threshold.
     bool may_reach(int kind_a, int operators_a, int kind_b, int operators_b, int need) const;
