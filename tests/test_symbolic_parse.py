@@ -119,6 +119,45 @@ def test_tricky_texts_are_read_alike_or_left_to_python(text):
     read_alike(text)
 
 
+LITERALS = ["0", "7", "1_000", "0x1f", "0o7", "0b101", ".5", "5.", "2.5e-3", "1E3", "0.0", "00"]
+NAMES = ["x", "y", "X1", "theta", "pi", "E", "m_1", "_t"]
+CALLS = ["sin", "exp", "log", "sqrt", "abs", "arctan", "tanh", "square", "neg", "inv", "acosh"]
+
+
+def random_text(rng, depth):
+    """A formula in the syntax bank files use, with Python's freedoms of spacing and breaks."""
+
+    def space():
+        return rng.choice(["", "", " ", "  ", "\t"])
+
+    if depth == 0 or rng.random() < 0.25:
+        return rng.choice(NAMES if rng.random() < 0.6 else LITERALS)
+    kind = rng.random()
+    a = random_text(rng, depth - 1)
+    if kind < 0.4:
+        op = rng.choice(["+", "-", "*", "/", "**", "^"])
+        return f"{a}{space()}{op}{space()}{random_text(rng, depth - 1)}"
+    if kind < 0.55:
+        return rng.choice(["-", "+", "--", "-+"]) + space() + a
+    if kind < 0.75:
+        inside = rng.choice(["", "\n", " \n  "])
+        return f"({inside}{a}{space()}{inside})"
+    if rng.random() < 0.1:
+        return f"pow({a},{space()}{random_text(rng, depth - 1)})"
+    return f"{rng.choice(CALLS)}({a}{rng.choice(['', ',', ' ,'])})"
+
+
+def test_random_texts_in_bank_syntax_read_alike():
+    rng = random.Random(11)
+    read = 0
+    for _ in range(1500):
+        text = random_text(rng, 4)
+        if rng.random() < 0.2:
+            text = rng.choice(["F", "f(x)", "v_0", "a + b"]) + " = " + text
+        read += read_alike(text)
+    assert read > 1000
+
+
 @pytest.mark.parametrize(
     "text, lhs",
     [("F = m*a", "F"), ("f(x) = x^2", "f (x )"), ("a+b = c", "a +b"), ("= x", None), ("x", None)],
