@@ -7,10 +7,13 @@ import csv
 import functools
 import pathlib
 import random
+import warnings
 
 import sympy as sp
 
 from source.bank.feynman import load_bank
+from source.bank.files import read_rows
+from source.bank.parsing import FormulaError, parse_formula
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SR_BANK = ROOT / "bench" / "data" / "sr_bank.csv"
@@ -97,3 +100,41 @@ def _random_text(rng: random.Random, depth: int) -> str:
 def random_texts(n: int, seed: int = 0, depth: int = 4) -> tuple[str, ...]:
     rng = random.Random(seed)
     return tuple(_random_text(rng, depth) for _ in range(n))
+
+
+def parsed(texts) -> list[sp.Expr]:
+    """The expressions of those `texts` the bank parser reads."""
+    out = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for t in texts:
+            try:
+                out.append(parse_formula(t))
+            except FormulaError:
+                pass
+    return out
+
+
+def corpora(step: int, variants_n: int, randoms_n: int) -> dict:
+    """Each corpus's expressions, by name, as lazy calls: every `step`-th regression formula,
+    `variants_n` Feynman variants and `randoms_n` random formulas."""
+    return {
+        "feynman": lambda: parsed(feynman()),
+        "regression": lambda: parsed(regression(step=step)),
+        "variants": lambda: parsed(variants(variants_n)),
+        "random": lambda: parsed(random_texts(randoms_n)),
+    }
+
+
+def rows_with_ranges(seed: int, randoms_n: int, randoms_seed: int) -> list:
+    """(expression, ranges by name or None) of the real corpora with the ranges they carry, and
+    of variants and random formulas with seeded random ranges (none for three in ten)."""
+    out = [(f.expr, f.bounds) for f in load_bank()]
+    for row in read_rows([str(SR_BANK)])[::9]:
+        out.append((parse_formula(row.formula), row.bounds or None))
+    rng = random.Random(seed)
+    for e in parsed(variants(300) + random_texts(randoms_n, seed=randoms_seed)):
+        names = sorted(str(s) for s in e.free_symbols)
+        bounds = {n: tuple(sorted((rng.uniform(-3, 5), rng.uniform(0.1, 9)))) for n in names}
+        out.append((e, bounds if rng.random() < 0.7 else None))
+    return out

@@ -4,7 +4,6 @@ canonical forms; the native law fits accept the laws `law_fit.fits` accepts, wit
 mappings, folded constants and numbers to the last bit; and the affine fit both use sums as
 numpy sums."""
 
-import random
 import warnings
 
 import formulas
@@ -12,10 +11,8 @@ import numpy as np
 import pytest
 import sympy as sp
 
-from source.bank.feynman import load_bank
-from source.bank.files import read_rows
 from source.bank.laws import CONSTANTS, load_library
-from source.bank.parsing import FormulaError, parse_formula
+from source.bank.parsing import parse_formula
 from source.judge import canonical, law_fit
 from source.judge.constants import BY_SYMBOL
 from source.judge.verdicts import Judge
@@ -50,25 +47,8 @@ def _law_rows():
     return rows
 
 
-def _corpus_rows():
-    """(expression, bounds by name or None) of the corpora of real formulas."""
-    out = [(f.expr, f.bounds) for f in load_bank()]
-    for row in read_rows([str(formulas.SR_BANK)])[::9]:
-        out.append((parse_formula(row.formula), row.bounds or None))
-    rng = random.Random(2)
-    for text in formulas.variants(300) + formulas.random_texts(400, seed=5):
-        try:
-            e = parse_formula(text)
-        except FormulaError:
-            continue
-        names = sorted(str(s) for s in e.free_symbols)
-        bounds = {n: tuple(sorted((rng.uniform(-3, 5), rng.uniform(0.1, 9)))) for n in names}
-        out.append((e, bounds if rng.random() < 0.7 else None))
-    return out
-
-
 LAW_ROWS = _law_rows()
-ROWS = [(e, b) for e, b, _ in LAW_ROWS] + _corpus_rows()
+ROWS = [(e, b) for e, b, _ in LAW_ROWS] + formulas.rows_with_ranges(2, 400, randoms_seed=5)
 
 
 def _quiet():

@@ -3,35 +3,15 @@ again as sympy they are the same expressions, they order as `Basic.compare` orde
 their negation is sympy's."""
 
 import itertools
-import warnings
 
 import formulas
 import pytest
 import sympy as sp
 
-from source.bank.parsing import FormulaError, parse_formula
-
 kernels = pytest.importorskip("_brenmoor_testing")
 
 
-def parsed(texts):
-    out = []
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        for t in texts:
-            try:
-                out.append(parse_formula(t))
-            except FormulaError:
-                pass
-    return out
-
-
-CORPUS = {
-    "feynman": lambda: parsed(formulas.feynman()),
-    "regression": lambda: parsed(formulas.regression(step=7)),
-    "variants": lambda: parsed(formulas.variants(300)),
-    "random": lambda: parsed(formulas.random_texts(400)),
-}
+CORPUS = formulas.corpora(step=7, variants_n=300, randoms_n=400)
 
 
 def subtrees(exprs):

@@ -3,7 +3,6 @@ intercept, factor, changes and values, on real formulas with their ranges; and t
 it snaps to are those of Python's fractions."""
 
 import math
-import random
 import warnings
 
 import formulas
@@ -11,34 +10,12 @@ import numpy as np
 import pytest
 import sympy as sp
 
-from source.bank.feynman import load_bank
-from source.bank.files import read_rows
-from source.bank.parsing import FormulaError, parse_formula
 from source.judge import canonical
 
 kernels = pytest.importorskip("_brenmoor_testing")
 
 
-def _rows():
-    """(expression, bounds by name or None) of every corpus."""
-    out = []
-    for f in load_bank():
-        out.append((f.expr, f.bounds))
-    for row in read_rows([str(formulas.SR_BANK)])[::9]:
-        out.append((parse_formula(row.formula), row.bounds or None))
-    rng = random.Random(1)
-    for text in formulas.variants(300) + formulas.random_texts(500, seed=3):
-        try:
-            e = parse_formula(text)
-        except FormulaError:
-            continue
-        names = sorted(str(s) for s in e.free_symbols)
-        bounds = {n: tuple(sorted((rng.uniform(-3, 5), rng.uniform(0.1, 9)))) for n in names}
-        out.append((e, bounds if rng.random() < 0.7 else None))
-    return out
-
-
-ROWS = _rows()
+ROWS = formulas.rows_with_ranges(1, 500, randoms_seed=3)
 
 
 def _native(expr, bounds, tolerance):

@@ -11,7 +11,6 @@ import pytest
 import sympy as sp
 
 from source.bank.feynman import load_bank
-from source.bank.parsing import FormulaError, parse_formula
 
 kernels = pytest.importorskip("_brenmoor_testing")
 
@@ -97,24 +96,7 @@ def test_legacy_normal_deviates_are_numpys(seed):
     assert same_bits(kernels.legacy_randn(seed, 1001), want)
 
 
-def parsed(texts):
-    out = []
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        for t in texts:
-            try:
-                out.append(parse_formula(t))
-            except FormulaError:
-                pass
-    return out
-
-
-CORPUS = {
-    "feynman": lambda: parsed(formulas.feynman()),
-    "regression": lambda: parsed(formulas.regression(step=29)),
-    "variants": lambda: parsed(formulas.variants(120)),
-    "random": lambda: parsed(formulas.random_texts(120)),
-}
+CORPUS = formulas.corpora(step=29, variants_n=120, randoms_n=120)
 
 
 def tracks(syms, seed):

@@ -15,31 +15,12 @@ import pytest
 import sympy as sp
 from mpmath.libmp import to_str
 
-from source.bank.parsing import FormulaError, parse_formula
-
 kernels = pytest.importorskip("_brenmoor_testing")
 
 x, y, z = sp.symbols("x y z")
 
 
-def parsed(texts):
-    out = []
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        for t in texts:
-            try:
-                out.append(parse_formula(t))
-            except FormulaError:
-                pass
-    return out
-
-
-CORPUS = {
-    "feynman": lambda: parsed(formulas.feynman()),
-    "regression": lambda: parsed(formulas.regression(step=61)),
-    "variants": lambda: parsed(formulas.variants(200)),
-    "random": lambda: parsed(formulas.random_texts(250)),
-}
+CORPUS = formulas.corpora(step=61, variants_n=200, randoms_n=250)
 
 
 @functools.cache
@@ -301,7 +282,7 @@ def test_deep_trees_are_refused_or_printed_by_sympy(deep_recursion):
 
 
 def test_printing_a_regression_formula_takes_microseconds():
-    exprs = parsed(formulas.regression(step=97))[:60]
+    exprs = formulas.parsed(formulas.regression(step=97))[:60]
     spent = []
     for e in exprs:
         timed = kernels.tree_str_seconds(e, 200)
