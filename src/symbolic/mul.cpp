@@ -94,8 +94,10 @@ std::vector<Expr> Evaluation::flatten_mul(std::vector<Expr> seq) {
     Powers num_exp;                // Number bases with symbolic or Float exponents
     Expr neg1e = zero();           // the exponent of -1 taken from negative Number bases
     Ordered<std::vector<Expr>> pnum_rat;  // Number base -> its Rational exponents
+    std::vector<Expr> exps;               // the factors exp(x), held evaluated already
     for (std::size_t k = 0; k < seq.size(); ++k) {
         const Expr o = seq[k];
+        if (o->kind == Kind::Function && o->fn == Fn::exp) exps.push_back(o);
         if (o->kind == Kind::Mul) {
             seq.insert(seq.end(), o->args.begin(), o->args.end());
             continue;
@@ -158,7 +160,12 @@ std::vector<Expr> Evaluation::flatten_mul(std::vector<Expr> seq) {
                     continue;
                 }
             } else {
-                p = pow(b, e);
+                // E**x is exp(x): a factor exp(x) that comes out unchanged is itself, as
+                // evaluating it again gives it back.
+                auto same = std::find_if(exps.begin(), exps.end(), [&](Expr x) {
+                    return b->kind == Kind::Exp1 && x->args[0] == e;
+                });
+                p = same != exps.end() ? *same : pow(b, e);
                 if (p->kind == Kind::Pow && b->kind != Kind::Pow) {
                     const Expr bi = b;
                     std::tie(b, e) = as_base_exp(p);
