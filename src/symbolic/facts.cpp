@@ -361,4 +361,8 @@ Truth ask(Expr e, Fact f) {
     throw Undecided{kUndecided[(int)f]};
 }
 
+bool provably_zero(Expr e) { return e->is_Number() && number_sign(e) == 0; }
+
+bool provably_infinite(Expr) { return false; }
+
 }  // namespace kt::symbolic

@@ -36,4 +36,11 @@ Truth ask(Expr e, Fact f);
 
 inline bool is_true(Truth t) { return t == Truth::True; }
 
+// Whether sympy can prove `expr` zero (`expr.is_zero` is True), and infinite. Beyond Numbers,
+// never: an expression is provably zero or infinite only through a factor, base or term that
+// is, which evaluation has already folded (0*x -> 0, 0**-1 -> zoo, log(1) -> 0), and no tree
+// holds an infinity.
+bool provably_zero(Expr e);
+bool provably_infinite(Expr e);
+
 }  // namespace kt::symbolic

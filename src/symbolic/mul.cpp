@@ -152,7 +152,7 @@ std::vector<Expr> Evaluation::flatten_mul(std::vector<Expr> seq) {
         Powers next;
         bool changed = false;
         for (auto [b, e] : c_powers) {
-            if (is_true(ask(e, Fact::zero))) continue;
+            if (provably_zero(e)) continue;
             Expr p = b;
             if (e->is_integer_value(1)) {
                 if (b->is_Number()) {
@@ -288,7 +288,7 @@ std::vector<Expr> Evaluation::flatten_mul(std::vector<Expr> seq) {
 
     if (number_sign(coeff) == 0) {
         for (Expr c : c_part)
-            if (ask(c, Fact::finite) == Truth::False) throw Undecided{"zero times an infinity"};
+            if (provably_infinite(c)) throw Undecided{"zero times an infinity"};
         return {coeff};
     }
 

@@ -121,7 +121,7 @@ Expr Evaluation::integer_power(Expr b, Expr e) {
         if (is_true(ask(e, Fact::extended_positive))) return b;
         if (is_true(ask(e, Fact::extended_negative))) throw Undecided{"a division by zero"};
         if (ask(e, Fact::extended_real) == Truth::False) throw Undecided{"an undefined power"};
-        if (is_true(ask(e, Fact::zero))) return one();
+        if (provably_zero(e)) return one();
         auto [c, t] = as_coeff_mul(e);
         if (number_sign(c) < 0) throw Undecided{"a division by zero"};
         if (!c->is_integer_value(1)) return pow(b, t);
@@ -261,8 +261,9 @@ Expr Evaluation::power_of_product(Expr b, Expr e) {
         for (Expr f : b->args) parts.push_back(raw_pow(f, e));
         return times(mul(std::move(parts)), raw_pow(one(), e));
     }
-    if (e->kind == Kind::Rational && e->q == 2 && is_true(ask(b, Fact::imaginary)))
-        throw Undecided{"the square root of an imaginary product"};
+    // Mul._eval_power also looks at a half power of an imaginary product, but only returns
+    // when its imaginary part is a Rational, that is, when the product holds I, which no tree
+    // does.
     if (e->kind == Kind::Rational || e->kind == Kind::Float) return expand_power_base(b, e);
     return raw_pow(b, e);
 }
