@@ -51,6 +51,7 @@ private:
     // Pow's pieces: `base._eval_power(exp)` by the class of the base, nullptr for None.
     Expr eval_power(Expr base, Expr exp);
     Expr integer_power(Expr base, Expr exp);
+    Expr radical(Expr base, Expr exp);
     Expr rational_power(Expr base, Expr exp);
     Expr float_power(Expr base, Expr exp);
     Expr power_of_power(Expr base, Expr inner, Expr exp);

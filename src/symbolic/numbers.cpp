@@ -194,7 +194,11 @@ Expr number_neg(Pool& pool, Expr a) {
 double float_pow_int(double x, std::int64_t n) {
     if (n == 0) return 1.0;
     if (n == 1) return x;
-    if (n == 2) return x * x;
+    if (n == 2) {
+        const double r = x * x;
+        if (r < DBL_MIN) throw Undecided{"a Float beyond the range of doubles"};
+        return r;
+    }
     if (n == -1) return 1.0 / x;
     const Mpf m = mpf_of(x);
     if (n > 0) return to_double(m.sign && (n & 1), power_of(m, n, 53));
@@ -226,14 +230,17 @@ bool exact_root(std::int64_t v, std::int64_t n, std::int64_t& root) {
     return false;
 }
 
-bool squarefree(std::int64_t v) {
+std::vector<std::pair<std::int64_t, std::int64_t>> prime_factors(std::int64_t v) {
     if (v >= (std::int64_t(1) << 30)) throw Undecided{"factoring a large integer"};
+    std::vector<std::pair<std::int64_t, std::int64_t>> out;
     for (std::int64_t p = 2; p * p <= v; ++p) {
         if (v % p) continue;
-        v /= p;
-        if (v % p == 0) return false;
+        std::int64_t k = 0;
+        while (v % p == 0) v /= p, ++k;
+        out.emplace_back(p, k);
     }
-    return true;
+    if (v > 1) out.emplace_back(v, 1);
+    return out;
 }
 
 }  // namespace kt::symbolic

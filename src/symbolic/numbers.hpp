@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "symbolic/node.hpp"
 
@@ -44,7 +46,8 @@ double float_pow(double x, double t);
 
 // The integer n-th root of v >= 0 when v is a perfect n-th power.
 bool exact_root(std::int64_t v, std::int64_t n, std::int64_t& root);
-// Whether v > 1 is squarefree, decided by trial division (v < 2**30, else Undecided).
-bool squarefree(std::int64_t v);
+// The prime factors of 1 < v < 2**30 with their multiplicities, ascending (Undecided beyond:
+// sympy factors only by trial division up to 2**15, which is complete below 2**30).
+std::vector<std::pair<std::int64_t, std::int64_t>> prime_factors(std::int64_t v);
 
 }  // namespace kt::symbolic

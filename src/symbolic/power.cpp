@@ -2,6 +2,7 @@
 // of an integer power, then `b._eval_power(e)` by the class of the base (powers of Numbers,
 // (x**a)**b, (x*y)**b, E**x = exp(x), Abs(x)**2), else the unevaluated power.
 #include <cmath>
+#include <numeric>
 
 #include "symbolic/evaluation.hpp"
 #include "symbolic/facts.hpp"
@@ -18,10 +19,12 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
     return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
 }
 
-bool holds_log(Expr e) {
-    if (e->kind == Kind::Function && e->fn == Fn::log) return true;
+// Whether a power of a logarithm occurs: only 1/log(b) in the exponent makes b**e = E**(...).
+bool holds_log_power(Expr e) {
+    if (e->kind == Kind::Pow && e->args[0]->kind == Kind::Function && e->args[0]->fn == Fn::log)
+        return true;
     for (Expr a : e->args)
-        if (holds_log(a)) return true;
+        if (holds_log_power(a)) return true;
     return false;
 }
 
@@ -77,14 +80,12 @@ Expr Evaluation::pow(Expr b, Expr e) {
         else
             return neg(pow(neg(b), e));
     }
-    if (b->is_integer_value(1)) {
-        // 1**e is 1 unless abs(e) is infinite, which no atom held here is.
-        if (!e->is_atom()) throw Undecided{"whether a power of 1 is undefined"};
-        return one();
-    }
-    // Pow.__new__ recognises E in b**(c/log(b)); an exponent without a logarithm never is.
-    if (!e->is_atom() && b->kind != Kind::Exp1 && holds_log(e))
-        throw Undecided{"an exponent holding a logarithm"};
+    // 1**e is 1 unless abs(e) is provably infinite, which no tree is.
+    if (b->is_integer_value(1)) return one();
+    // Pow.__new__ recognises E in b**(c/log(b)): the denominator of the exponent (negative
+    // powers only, factor_terms makes no new ones) must be log(b).
+    if (!e->is_atom() && b->kind != Kind::Exp1 && holds_log_power(e))
+        throw Undecided{"an exponent dividing by a logarithm"};
     if (Expr r = eval_power(b, e)) return r;
     return raw_pow(b, e);
 }
@@ -160,13 +161,55 @@ Expr Evaluation::integer_power(Expr b, Expr e) {
         if (p < 0) result = times(result, pow(pool_.integer(-1), e));
         return result;
     }
-    if (p < 0) throw Undecided{"a radical of a negative integer"};
-    // A squarefree base has no factor to take out of the radical: 2**(1/3) stays, 2**(5/3) is
-    // 2*2**(2/3).
-    if (!squarefree(magnitude)) throw Undecided{"a radical of an integer with a square factor"};
-    if (e->p < e->q) return nullptr;
-    return times(make_integer(pool_, exact_power(magnitude, e->p / e->q)),
-                 pow(b, pool_.rational(e->p % e->q, e->q)));
+    return radical(b, e);
+}
+
+// The rest of Integer._eval_power for b**(p/q), b not a perfect q-th power: the factors of b
+// (a perfect power r**k as {r: k}) give up the whole powers of their exponents and the common
+// part of the rest: sqrt(12) -> 2*sqrt(3), 36**(1/3) -> 6**(2/3); None when nothing comes out.
+Expr Evaluation::radical(Expr b, Expr e) {
+    const std::int64_t magnitude = b->p < 0 ? -b->p : b->p;
+    auto factors = prime_factors(magnitude);
+    std::int64_t g = 0;
+    for (auto [prime, k] : factors) g = std::gcd(g, k);
+    if (g > 1) {  // a perfect power r**g
+        __int128 r = 1;
+        for (auto [prime, k] : factors) r *= exact_power(prime, k / g);
+        factors = {{(std::int64_t)r, g}};
+    }
+
+    __int128 out_int = 1;
+    Expr out_rad = one();
+    std::vector<std::pair<std::int64_t, std::int64_t>> rest;  // prime -> remaining exponent
+    for (auto [prime, k] : factors) {
+        const __int128 exponent = (__int128)k * e->p;
+        const std::int64_t div_e = (std::int64_t)(exponent / e->q);
+        const std::int64_t div_m = (std::int64_t)(exponent % e->q);
+        if (div_e > 0) out_int *= exact_power(prime, div_e);
+        if (out_int > INT64_MAX) throw Undecided{"an integer power beyond 64 bits"};
+        if (div_m > 0) {
+            const std::int64_t gm = std::gcd(div_m, e->q);
+            if (gm != 1)
+                out_rad = times(out_rad,
+                                pow(pool_.integer(prime), pool_.rational(div_m / gm, e->q / gm)));
+            else
+                rest.emplace_back(prime, div_m);
+        }
+    }
+    std::int64_t common = 0;
+    for (auto [prime, m] : rest) {
+        common = std::gcd(common, m);
+        if (common == 1) break;
+    }
+    __int128 sqr_int = 1;
+    for (auto [prime, m] : rest) sqr_int *= exact_power(prime, m / common);
+    if (sqr_int == magnitude && out_int == 1 && out_rad->is_integer_value(1)) return nullptr;
+    // out_int*out_rad*Pow(sqr_int, Rational(common, q)), Python's ints first
+    Expr result = out_rad->is_integer_value(1) ? make_integer(pool_, out_int)
+                                               : times(make_integer(pool_, out_int), out_rad);
+    result = times(result, pow(make_integer(pool_, sqr_int), pool_.rational(common, e->q)));
+    if (b->p < 0) result = times(result, pow(pool_.integer(-1), e));
+    return result;
 }
 
 // Rational._eval_power (q > 1).
@@ -183,7 +226,6 @@ Expr Evaluation::rational_power(Expr b, Expr e) {
         }
         if (e->kind == Kind::Integer)
             return make_rational(pool_, exact_power(b->p, e->p), exact_power(b->q, e->p));
-        if (b->p < 0) throw Undecided{"a radical of a negative rational"};
         // p**e * q**(k - e) / q**k for the least integer k above e.
         const std::int64_t k = e->p / e->q + 1;
         const Expr frac = make_rational(pool_, (__int128)k * e->q - e->p, e->q);
@@ -296,30 +338,31 @@ Expr Evaluation::expand_power_base(Expr b, Expr e) {
 
     std::vector<Expr> cargs;
     if (is_true(ask(e, Fact::integer))) {
-        // A Float equal to an integer is never known to be one; kept for completeness.
-        throw Undecided{"a Float exponent known to be an integer"};
-    }
-    // The negative factors become positive, the leftover -1 joins the others.
-    if (negative.size() > 1) {
-        Expr o = one();
-        if (other.empty() && negative[0]->is_Number()) {
-            o = times(o, negative[0]);
-            negative.erase(negative.begin());
-        }
-        if (negative.size() % 2) o = neg(o);
-        for (Expr n : negative) nonneg.push_back(neg(n));
-        if (!o->is_integer_value(1)) other.push_back(o);
-    } else if (!negative.empty() && !other.empty()) {
-        if (negative[0]->is_Number() && !negative[0]->is_integer_value(-1)) {
+        // An integral exponent (only Float(0.0) gets here) applies to every factor.
+        cargs = nonneg;
+        cargs.insert(cargs.end(), negative.begin(), negative.end());
+        cargs.insert(cargs.end(), other.begin(), other.end());
+        other.clear();
+    } else {
+        // The negative factors become positive; the leftover -1 stays under the power.
+        if (negative.size() > 1) {
+            Expr o = one();
+            if (other.empty() && negative[0]->is_Number()) {
+                o = times(o, negative[0]);
+                negative.erase(negative.begin());
+            }
+            if (negative.size() % 2) o = neg(o);
+            for (Expr n : negative) nonneg.push_back(neg(n));
+            if (!o->is_integer_value(1)) other.push_back(o);
+        } else if (!negative.empty() && !other.empty() && negative[0]->is_Number() &&
+                   !negative[0]->is_integer_value(-1)) {
             other.push_back(pool_.integer(-1));
             nonneg.push_back(neg(negative[0]));
         } else {
             other.insert(other.end(), negative.begin(), negative.end());
         }
-    } else {
-        other.insert(other.end(), negative.begin(), negative.end());
+        cargs = nonneg;
     }
-    cargs = nonneg;
 
     Expr rv = one();
     if (!cargs.empty()) {
