@@ -282,8 +282,7 @@ std::pair<unsigned, unsigned> sides(Fact f) {
     }
 }
 
-bool undetermined(Expr e, Fact f) {
-    const auto [yes, no] = sides(f);
+bool undetermined(Expr e, unsigned yes, unsigned no) {
     if (!yes) return false;
     std::vector<std::pair<Expr, int>> counts;
     count_symbols(e, counts);
@@ -341,7 +340,8 @@ Truth ask(Expr e, Fact f) {
             break;
     }
     if (auto t = stated(e, f)) return *t;
-    if (undetermined(e, f)) return Truth::None;
+    const auto [yes, no] = sides(f);
+    if (undetermined(e, yes, no)) return Truth::None;
     static constexpr const char* kUndecided[] = {
         "is_zero of a compound expression",
         "is_integer of a compound expression",
@@ -359,6 +359,13 @@ Truth ask(Expr e, Fact f) {
         "is_polar of a compound expression",
     };
     throw Undecided{kUndecided[(int)f]};
+}
+
+Truth real_part_nonnegative(Expr e) {
+    if (e->kind == Kind::Symbol) return Truth::None;
+    // A value with a negative real part (-1) and one with a nonnegative one.
+    if (has_symbols(e) && undetermined(e, kAll & ~kMinusOne, kMinusOne)) return Truth::None;
+    throw Undecided{"the real part of a base"};
 }
 
 bool provably_zero(Expr e) { return e->is_Number() && number_sign(e) == 0; }

@@ -36,6 +36,9 @@ Truth ask(Expr e, Fact f);
 
 inline bool is_true(Truth t) { return t == Truth::True; }
 
+// `re(expr).is_extended_nonnegative` for an expression holding symbols.
+Truth real_part_nonnegative(Expr e);
+
 // Whether sympy can prove `expr` zero (`expr.is_zero` is True), and infinite. Beyond Numbers,
 // never: an expression is provably zero or infinite only through a factor, base or term that
 // is, which evaluation has already folded (0*x -> 0, 0**-1 -> zoo, log(1) -> 0), and no tree

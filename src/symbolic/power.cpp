@@ -49,11 +49,12 @@ bool magnitude_below(Expr e, std::int64_t bound) {
     }
 }
 
-// `_half(e)` of Pow._eval_power: whether the exponent literally has 2 as its denominator.
+// `_half(e)` of Pow._eval_power: whether the exponent is n/2 with n known to be an integer.
+// An atom's denominator is 1; a numerator holding a symbol is never known to be an integer.
 bool half(Expr e) {
     if (e->kind == Kind::Rational) return e->q == 2;
-    if (e->is_atom()) return false;  // as_numer_denom() of an atom is (e, 1)
-    throw Undecided{"the denominator of a symbolic exponent"};
+    if (e->is_atom() || has_symbols(e)) return false;
+    throw Undecided{"the denominator of a constant exponent"};
 }
 
 // (p)**n exactly, or Undecided past 64 bits.
@@ -269,9 +270,11 @@ Expr Evaluation::power_of_power(Expr b, Expr e, Expr expt) {
     if (real == Truth::None) return nullptr;
     if (real == Truth::False) throw Undecided{"a power with a complex exponent"};
     if (!e->is_Number()) throw Undecided{"a power with a symbolic real exponent"};
-    const bool halves = half(expt);
+    // Whether expt has 2 as its denominator matters only where the base may be negative or
+    // off the positive axis in a known way, which a plain symbol never is.
+    const bool symbol = b->kind == Kind::Symbol;
     if (e->is_integer_value(-1)) {
-        if (halves) {
+        if (!symbol && half(expt)) {
             const Truth negative = ask(b, Fact::negative);
             if (negative == Truth::True)
                 return times(pow(pool_.integer(-1), expt), pow(neg(b), times(e, expt)));
@@ -284,12 +287,12 @@ Expr Evaluation::power_of_power(Expr b, Expr e, Expr expt) {
     }
     bool same_branch = magnitude_below(e, 1) || e->is_integer_value(1) ||
                        is_true(ask(b, Fact::extended_nonnegative));
-    if (!same_branch && magnitude_below(e, 2) && b->kind != Kind::Symbol)
-        throw Undecided{"the real part of a base"};  // re(x) of a symbol is not known >= 0
+    if (!same_branch && magnitude_below(e, 2) && is_true(real_part_nonnegative(b)))
+        same_branch = true;
     if (!same_branch) {
         // For a symbol the branch factor exp(2*pi*I*expt*floor(...)) is never known to be
         // real, so the power stays.
-        if (halves && b->kind != Kind::Symbol) throw Undecided{"the branch of a half power"};
+        if (!symbol && half(expt)) throw Undecided{"the branch of a half power"};
         return nullptr;
     }
     return pow(b, times(e, expt));
