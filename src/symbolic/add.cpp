@@ -27,7 +27,6 @@ struct Ordered {
 
 Expr Evaluation::add(std::vector<Expr> args) {
     Depth depth(*this);
-    const Expr zero_ = zero();
     std::erase(args, zero_);
     if (args.empty()) return zero_;
     if (args.size() == 1) return args[0];

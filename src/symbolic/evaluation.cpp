@@ -35,19 +35,19 @@ Expr Evaluation::neg(Expr a) {
         case Kind::Float:
             return number_neg(pool_, a);
         case Kind::Add:
-            return mul({pool_.integer(-1), a});
+            return mul({minus_one(), a});
         case Kind::Mul: {
             std::vector<Expr> args(a->args.begin(), a->args.end());
             if (args[0]->is_Number()) {
                 args[0] = number_neg(pool_, args[0]);
                 if (args[0]->is_integer_value(1)) args.erase(args.begin());
             } else {
-                args.insert(args.begin(), pool_.integer(-1));
+                args.insert(args.begin(), minus_one());
             }
             return raw(Kind::Mul, std::move(args));
         }
         default:
-            return pool_.make(Kind::Mul, std::vector<Expr>{pool_.integer(-1), a});
+            return pool_.make(Kind::Mul, std::vector<Expr>{minus_one(), a});
     }
 }
 

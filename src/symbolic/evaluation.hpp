@@ -15,7 +15,9 @@ namespace kt::symbolic {
 
 class Evaluation {
 public:
-    explicit Evaluation(Builder& builder) : builder_(builder), pool_(builder.pool()) {}
+    explicit Evaluation(Builder& builder)
+        : builder_(builder), pool_(builder.pool()), one_(pool_.integer(1)), zero_(pool_.integer(0)),
+          minus_one_(pool_.integer(-1)) {}
 
     Expr add(std::vector<Expr> args);  // Add(*args)
     Expr mul(std::vector<Expr> args);  // Mul(*args)
@@ -41,8 +43,9 @@ private:
     std::pair<Expr, Expr> as_base_exp(Expr e);
     Expr raw(Kind kind, std::vector<Expr> args);  // `_from_args`: none is 1 or 0, one is itself
     Expr raw_pow(Expr base, Expr exp);            // Pow(base, exp, evaluate=False)
-    Expr one() { return pool_.integer(1); }
-    Expr zero() { return pool_.integer(0); }
+    Expr one() const { return one_; }
+    Expr zero() const { return zero_; }
+    Expr minus_one() const { return minus_one_; }
 
     // Mul's pieces.
     std::vector<Expr> flatten_mul(std::vector<Expr> seq);
@@ -61,6 +64,7 @@ private:
 
     Builder& builder_;
     Pool& pool_;
+    const Expr one_, zero_, minus_one_;  // looked up once: each lookup is a probe of the pool
     int depth_ = 0;
 };
 

@@ -39,7 +39,6 @@ Expr number(Expr e) {
 
 Expr Evaluation::mul(std::vector<Expr> args) {
     Depth depth(*this);
-    const Expr one_ = one();
     std::erase(args, one_);
     if (args.empty()) return one_;
     if (args.size() == 1) return args[0];
@@ -281,7 +280,7 @@ std::vector<Expr> Evaluation::flatten_mul(std::vector<Expr> seq) {
                     break;
                 }
             }
-            if (!joined) c_part.push_back(raw_pow(pool_.integer(-1), r));
+            if (!joined) c_part.push_back(raw_pow(minus_one(), r));
         }
     }
     for (auto& [e, bases] : pnew.items) c_part.push_back(pow(bases[0], e));

@@ -152,14 +152,14 @@ Expr Evaluation::integer_power(Expr b, Expr e) {
     if (number_sign(e) < 0) {
         const Expr ne = neg(e);
         if (p < 0)
-            return times(pow(pool_.integer(-1), e), pow(make_rational(pool_, 1, -(__int128)p), ne));
+            return times(pow(minus_one(), e), pow(make_rational(pool_, 1, -(__int128)p), ne));
         return pow(make_rational(pool_, 1, p), ne);
     }
     const std::int64_t magnitude = p < 0 ? -p : p;
     std::int64_t root = 0;
     if (exact_root(magnitude, e->q, root)) {
         Expr result = make_integer(pool_, exact_power(root, e->p));
-        if (p < 0) result = times(result, pow(pool_.integer(-1), e));
+        if (p < 0) result = times(result, pow(minus_one(), e));
         return result;
     }
     return radical(b, e);
@@ -209,7 +209,7 @@ Expr Evaluation::radical(Expr b, Expr e) {
     Expr result = out_rad->is_integer_value(1) ? make_integer(pool_, out_int)
                                                : times(make_integer(pool_, out_int), out_rad);
     result = times(result, pow(make_integer(pool_, sqr_int), pool_.rational(common, e->q)));
-    if (b->p < 0) result = times(result, pow(pool_.integer(-1), e));
+    if (b->p < 0) result = times(result, pow(minus_one(), e));
     return result;
 }
 
@@ -221,7 +221,7 @@ Expr Evaluation::rational_power(Expr b, Expr e) {
             const Expr ne = neg(e);
             if (ne->is_integer_value(1)) return make_rational(pool_, b->q, b->p);
             if (b->p < 0)
-                return times(pow(pool_.integer(-1), e),
+                return times(pow(minus_one(), e),
                              pow(make_rational(pool_, b->q, -(__int128)b->p), ne));
             return pow(make_rational(pool_, b->q, b->p), ne);
         }
@@ -277,7 +277,7 @@ Expr Evaluation::power_of_power(Expr b, Expr e, Expr expt) {
         if (!symbol && half(expt)) {
             const Truth negative = ask(b, Fact::negative);
             if (negative == Truth::True)
-                return times(pow(pool_.integer(-1), expt), pow(neg(b), times(e, expt)));
+                return times(pow(minus_one(), expt), pow(neg(b), times(e, expt)));
             if (negative == Truth::False) return pow(b, neg(expt));
         }
     } else if (is_true(ask(e, Fact::even))) {
@@ -359,7 +359,7 @@ Expr Evaluation::expand_power_base(Expr b, Expr e) {
             if (!o->is_integer_value(1)) other.push_back(o);
         } else if (!negative.empty() && !other.empty() && negative[0]->is_Number() &&
                    !negative[0]->is_integer_value(-1)) {
-            other.push_back(pool_.integer(-1));
+            other.push_back(minus_one());
             nonneg.push_back(neg(negative[0]));
         } else {
             other.insert(other.end(), negative.begin(), negative.end());
