@@ -301,6 +301,49 @@ def test_assumptions_answered_natively_are_sympys(name):
     assert answered > len(nodes) * len(FACTS) // 2
 
 
+UNARY = [
+    sp.exp,
+    sp.log,
+    sp.sin,
+    sp.tan,
+    sp.asin,
+    sp.acos,
+    sp.atan,
+    sp.cosh,
+    sp.tanh,
+    sp.acosh,
+    sp.atanh,
+    sp.Abs,
+    lambda a: a**2,
+    lambda a: 1 / a,
+    lambda a: a ** R(1, 3),
+    lambda a: a ** F(2.5),
+    lambda a: sp.sqrt(a),
+    lambda a: 2**a,
+    lambda a: -a,
+    lambda a: a + 1,
+    lambda a: 3 * a,
+    lambda a: a * y,
+    lambda a: a + y,
+]
+
+
+def test_assumptions_of_random_chains_of_functions_are_sympys():
+    """Functions whose images are not the whole plane (Abs, acos, roots) inside others."""
+    rng = random.Random(0)
+    atoms = [x, y, sp.S(2), sp.S(-3), R(1, 2), F(2.5), F(-0.5), sp.pi]
+    for _ in range(800):
+        e = rng.choice(atoms)
+        for _ in range(rng.randint(1, 4)):
+            e = rng.choice(UNARY)(e)
+        if kernels.tree_roundtrip(e) is None:
+            continue
+        for fact in FACTS:
+            got = kernels.tree_fact(e, fact)
+            if got != "undecided":
+                assert got is getattr(e, f"is_{fact}"), (e, fact)
+
+
 @pytest.mark.parametrize(
     "expr, fact, expected",
     [
@@ -315,6 +358,7 @@ def test_assumptions_answered_natively_are_sympys(name):
         (sp.sin(2 * x), "extended_real", None),
         (sp.log(x), "imaginary", None),
         (x ** R(1, 3), "negative", "undecided"),  # a sector: never -1, yet sympy says None
+        (sp.exp(sp.Abs(x)), "extended_real", "undecided"),  # True: the argument is real
     ],
 )
 def test_assumptions_of_compound_expressions(expr, fact, expected):

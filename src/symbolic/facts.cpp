@@ -162,6 +162,7 @@ bool positive_constant(Expr e) {
 
 // The image of a function of an argument covering at least all but finitely many points.
 Range function_range(Fn fn, const Range& a) {
+    if (!a.covers()) return {};  // exp(Abs(x)) is real: the argument must reach off the axis
     switch (fn) {
         case Fn::exp:
             return {Range::Punctured, 0};

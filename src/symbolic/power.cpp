@@ -57,8 +57,10 @@ bool half(Expr e) {
     throw Undecided{"the denominator of a constant exponent"};
 }
 
-// (p)**n exactly, or Undecided past 64 bits.
+// p**n (n >= 0) exactly, or Undecided past 64 bits.
 __int128 exact_power(std::int64_t p, std::int64_t n) {
+    if (p == 0 || p == 1) return n == 0 ? 1 : p;  // no loop for 1**(10**18)
+    if (p == -1) return n % 2 ? -1 : 1;
     __int128 r = 1;
     for (std::int64_t k = 0; k < n; ++k) {
         r *= p;
