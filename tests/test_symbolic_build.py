@@ -331,7 +331,7 @@ UNARY = [
 def test_assumptions_of_random_chains_of_functions_are_sympys():
     """Functions whose images are not the whole plane (Abs, acos, roots) inside others."""
     rng = random.Random(0)
-    atoms = [x, y, sp.S(2), sp.S(-3), R(1, 2), F(2.5), F(-0.5), sp.pi]
+    atoms = [x, y, sp.S(2), sp.S(-3), R(1, 2), F(2.5), F(-0.5), sp.pi, sp.E, sp.sqrt(2)]
     for _ in range(800):
         e = rng.choice(atoms)
         for _ in range(rng.randint(1, 4)):

@@ -295,6 +295,64 @@ bool undetermined(Expr e, unsigned yes, unsigned no) {
     return false;
 }
 
+// The sign of a real constant built of positive and negative parts (sqrt(2), 2*pi, pi + 1,
+// exp(-3), -sqrt(2)/2): 1 or -1, 0 where the rules here do not tell.
+int constant_sign(Expr e) {
+    switch (e->kind) {
+        case Kind::Integer:
+        case Kind::Rational:
+        case Kind::Float:
+            return number_sign(e);
+        case Kind::Pi:
+        case Kind::Exp1:
+            return 1;
+        case Kind::Pow:
+            // a positive base to a real power
+            return constant_sign(e->args[0]) > 0 &&
+                           (e->args[1]->is_Number() || constant_sign(e->args[1]) != 0)
+                       ? 1
+                       : 0;
+        case Kind::Mul: {
+            int sign = 1;
+            for (Expr a : e->args) sign *= constant_sign(a);
+            return sign;
+        }
+        case Kind::Add: {
+            const int first = constant_sign(e->args[0]);
+            for (Expr a : e->args)
+                if (constant_sign(a) != first) return 0;
+            return first;
+        }
+        case Kind::Function:
+            return e->fn == Fn::exp && constant_sign(e->args[0]) != 0 ? 1 : 0;
+        default:
+            return 0;
+    }
+}
+
+// What sympy proves of a nonzero real constant of known sign; its integrality is another
+// matter (sqrt(2) + sqrt(3) is not known to be a non-integer).
+std::optional<Truth> signed_constant_fact(int sign, Fact f) {
+    switch (f) {
+        case Fact::zero:
+        case Fact::infinite:
+        case Fact::imaginary:
+            return Truth::False;
+        case Fact::extended_real:
+        case Fact::finite:
+            return Truth::True;
+        case Fact::positive:
+        case Fact::extended_positive:
+        case Fact::extended_nonnegative:
+            return truth(sign > 0);
+        case Fact::negative:
+        case Fact::extended_negative:
+            return truth(sign < 0);
+        default:
+            return std::nullopt;
+    }
+}
+
 // What sympy's handlers state outright about a compound expression, whatever its symbols.
 std::optional<Truth> stated(Expr e, Fact f) {
     if (e->kind == Kind::Function && e->fn == Fn::exp && f == Fact::zero)
@@ -341,6 +399,9 @@ Truth ask(Expr e, Fact f) {
             break;
     }
     if (auto t = stated(e, f)) return *t;
+    if (!has_symbols(e))
+        if (const int sign = constant_sign(e))
+            if (auto t = signed_constant_fact(sign, f)) return *t;
     const auto [yes, no] = sides(f);
     if (undetermined(e, yes, no)) return Truth::None;
     static constexpr const char* kUndecided[] = {
