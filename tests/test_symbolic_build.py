@@ -359,6 +359,12 @@ def test_assumptions_of_random_chains_of_functions_are_sympys():
         (sp.log(x), "imaginary", None),
         (x ** R(1, 3), "negative", "undecided"),  # a sector: never -1, yet sympy says None
         (sp.exp(sp.Abs(x)), "extended_real", "undecided"),  # True: the argument is real
+        # a symbol twice: real on the real axis, not real off it
+        (x**2 + x, "extended_real", None),
+        (x * sp.sin(x) + sp.cosh(x), "extended_real", None),
+        (2**x * sp.atan(x) - sp.pi * x, "extended_real", None),
+        (sp.exp(x * y) / (x + sp.asinh(y)), "extended_real", None),
+        (sp.sqrt(x) + x, "extended_real", "undecided"),  # a root is not holomorphic
     ],
 )
 def test_assumptions_of_compound_expressions(expr, fact, expected):

@@ -353,6 +353,49 @@ std::optional<Truth> signed_constant_fact(int sign, Fact f) {
     }
 }
 
+// Whether an expression of symbols is real for real values of them and holomorphic in each:
+// sums, products, integer powers, positive constants to such powers, and the functions that
+// map the reals into themselves analytically. Such an expression is real at some point and,
+// moved off the real axis in one of its symbols, not real at another; sympy, which could
+// only prove it real through a part known real, says None.
+bool real_analytic(Expr e) {
+    switch (e->kind) {
+        case Kind::Integer:
+        case Kind::Rational:
+        case Kind::Float:
+        case Kind::Pi:
+        case Kind::Exp1:
+        case Kind::Symbol:
+            return true;
+        case Kind::Add:
+        case Kind::Mul:
+            for (Expr a : e->args)
+                if (!real_analytic(a)) return false;
+            return true;
+        case Kind::Pow:
+            if (e->args[1]->kind == Kind::Integer) return real_analytic(e->args[0]);
+            return !has_symbols(e->args[0]) && constant_sign(e->args[0]) > 0 &&
+                   real_analytic(e->args[1]);
+        case Kind::Function:
+            switch (e->fn) {
+                case Fn::exp:
+                case Fn::sin:
+                case Fn::cos:
+                case Fn::tan:
+                case Fn::sinh:
+                case Fn::cosh:
+                case Fn::tanh:
+                case Fn::atan:
+                case Fn::asinh:
+                    return real_analytic(e->args[0]);
+                default:
+                    return false;
+            }
+        default:
+            return false;
+    }
+}
+
 // What sympy's handlers state outright about a compound expression, whatever its symbols.
 std::optional<Truth> stated(Expr e, Fact f) {
     if (e->kind == Kind::Function && e->fn == Fn::exp && f == Fact::zero)
@@ -404,6 +447,7 @@ Truth ask(Expr e, Fact f) {
             if (auto t = signed_constant_fact(sign, f)) return *t;
     const auto [yes, no] = sides(f);
     if (undetermined(e, yes, no)) return Truth::None;
+    if (f == Fact::extended_real && has_symbols(e) && real_analytic(e)) return Truth::None;
     static constexpr const char* kUndecided[] = {
         "is_zero of a compound expression",
         "is_integer of a compound expression",
