@@ -17,9 +17,9 @@ from source.cli import detect as detect_command
 from source.cli import entry as cli
 from source.engine import kt
 from source.run import detect as run
-from source.run import filtering, graph, matching, runner, scoring
+from source.run import filtering, graph, matching, native_rows, runner, scoring
 from source.run.describe import describe_one
-from source.run.results import Found
+from source.run.results import DescribedExprs, Found
 from source.state import clusters, records, reuse, store
 from source.state import kept as kept_state
 
@@ -298,9 +298,9 @@ def test_a_kept_state_gives_the_result_from_scratch(tmp_path, capsys, monkeypatc
         calls, measured = _counting(patch), _measuring(patch)
         matched, compared = _verdicts_measured(patch)
         rendered, packed = [], []
-        report, pack = kt.candidate_report, kt.pack_descriptors
+        report, pack = kt.candidate_report, native_rows.pack
         patch.setattr(kt, "candidate_report", lambda i, c: rendered.append(c) or report(i, c))
-        patch.setattr(kt, "pack_descriptors", lambda ds: packed.append(len(ds)) or pack(ds))
+        patch.setattr(native_rows, "pack", lambda ds: packed.append(len(ds)) or pack(ds))
         built, expression = [], kept_state.Kept._expression
         patch.setattr(
             kept_state.Kept,
@@ -707,7 +707,7 @@ def test_kept_descriptors_are_the_described_ones(m, tmp_path, rows):
         descriptors = [o[2] for o in outcomes]
         done = run.detect(
             [r.made_up for r in bank],
-            [o[1] for o in outcomes],
+            DescribedExprs(descriptors),  # rows read natively build their expressions when asked
             library,
             large=True,
             seed=0,
@@ -754,13 +754,14 @@ def test_kept_verdicts_read_back_as_measured(m, tmp_path, rows):
     bank = read_rows([str(path)])
     with np.errstate(all="ignore"):
         outcomes, _, _ = reuse.describe(None, bank, True, 0)
+        descriptors = [o[2] for o in outcomes]
         done = run.detect(
             [r.made_up for r in bank],
-            [o[1] for o in outcomes],
+            DescribedExprs(descriptors),
             load_library(),
             large=True,
             seed=0,
-            descriptors=[o[2] for o in outcomes],
+            descriptors=descriptors,
             verbose=False,
             filter=False,
         )

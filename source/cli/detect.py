@@ -22,9 +22,9 @@ from source.report.html import page
 from source.report.summary import summary
 from source.run.blocks import behavior_blocks, structure_blocks
 from source.run.detect import detect
+from source.run.processes import local_runner
 from source.run.ranking import origins_of
 from source.run.results import DescribedExprs, Run
-from source.run.processes import local_runner
 from source.run.runner import Runner
 from source.settings import TUNED, Settings
 from source.state import store
@@ -180,6 +180,10 @@ def _run(
         inputs.warn_if_shared(args.state)
         with progress.step("opening the state"):
             kept = store.read(args.state, settings)
+    # The library first: the rows are judged as they are read.
+    library, library_label = inputs.read_library(
+        args.library, args.skip_bad, args.unique_ids, progress
+    )
     bank = inputs.read_bank(
         args.bank,
         args.skip_bad,
@@ -190,9 +194,7 @@ def _run(
         progress,
         inputs.check_dense_fits if not settings.large else lambda n: None,
         kept,
-    )
-    library, library_label = inputs.read_library(
-        args.library, args.skip_bad, args.unique_ids, progress
+        judging=(library, settings.fit_threshold),
     )
     reuse = None
     descriptors = bank.column("descriptor")
@@ -233,6 +235,7 @@ def _run(
             progress=progress,
             earlier=reuse,
             origins=origins_of(bank.entries),
+            judged=descriptors is not None,
         )
         rendered = structure_blocks(
             run, settings.seed, reuse.block if reuse is not None else None, progress, runner

@@ -13,6 +13,7 @@ from source.bank.feynman import load_bank
 from source.bank.laws import load_library
 from source.cli.errors import CliError
 from source.cli.progress import Progress
+from source.run.describe import Judging
 from source.run.runner import Runner
 from source.state import reuse
 from source.state.records import StateError
@@ -108,16 +109,18 @@ def read_bank(
     progress: Progress,
     check_size: Callable[[int], None],
     kept: reuse.Kept | None = None,
+    judging: Judging | None = None,
 ) -> Bank:
     """The bank files' rows, each parsed and described as it is read (on the runner), or taken
-    from the kept state `kept` where it holds them; without files, the bundled Feynman bank."""
+    from the kept state `kept` where it holds them; without files, the bundled Feynman bank.
+    With `judging` (library, fit threshold), rows read natively are judged as they are read."""
     if not paths:
         entries = [files.Entry(f.id, f.expr, f.bounds, "bundled Feynman bank") for f in load_bank()]
         return Bank(entries, [], "bundled Feynman bank")
     rows = files.read_rows(paths)
     check_size(len(rows))
     outcomes, old, source = reuse.describe(
-        kept, rows, use_ranges, seed, runner, progress, snap=snap
+        kept, rows, use_ranges, seed, runner, progress, snap=snap, judging=judging
     )
     parsed = [o if isinstance(o, Exception) else o[:2] for o in outcomes]
     entries, skipped = files.settle(rows, parsed, skip_bad, warn, unique_ids=True)

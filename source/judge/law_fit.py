@@ -10,16 +10,15 @@ law, unless the law's variable is a physical constant (`source.constants`) whose
 formula carries folded into its coefficients; then the fit must need no other factor than the
 constant's (|a - 1| within `CONSTANT_TOLERANCE`).
 
-All mappings of one law are evaluated in one vectorised call, and every fit is computed in
-numpy's array loops.
+All mappings of one law are evaluated in one vectorised call, and the fits of all of them in
+one native call.
 """
 
 import dataclasses
-import functools
 import itertools
 import math
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -129,62 +128,33 @@ def _with_twins(forms: list[LawForm]) -> list[LawForm]:
 
 def _affine(y: np.ndarray, z: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """For each row of z: R^2, a and b of the least-squares fit y ~ a*z + b over the points
-    where both are defined (R^2 is 0 where too few are, or where z does not vary)."""
-    if np.isfinite(y).all() and np.isfinite(z).all():
-        return _affine_defined(y, z)
-    valid = np.isfinite(z) & np.isfinite(y)[None, :]
-    count = valid.sum(axis=1)
-    safe_z = np.where(valid, z, 0.0)
-    safe_y = np.where(valid, y[None, :], 0.0)
-    with np.errstate(all="ignore"):
-        n = np.maximum(count, 1)
-        mz, my = safe_z.sum(axis=1) / n, safe_y.sum(axis=1) / n
-        dz = np.where(valid, safe_z - mz[:, None], 0.0)
-        dy = np.where(valid, safe_y - my[:, None], 0.0)
-        szz, syy, szy = (dz * dz).sum(axis=1), (dy * dy).sum(axis=1), (dz * dy).sum(axis=1)
-        r2 = szy * szy / (szz * syy)
-        a = szy / szz
-        b = my - a * mz
-    flat = ~(szz > 1e-24 * np.maximum(mz * mz, 1e-300) * n)
-    r2 = np.where((count >= MIN_VALID * y.size) & ~flat & np.isfinite(r2), np.minimum(r2, 1.0), 0.0)
-    return r2, a, b
-
-
-@functools.lru_cache(maxsize=1024)
-def _program(form: LawForm) -> Callable[..., Any] | None:
-    """The law's numpy function, generated once from its expression (never from text: the
-    library was read by the safe parser), or None where sympy cannot print it for numpy."""
-    try:
-        return sp.lambdify(list(form.symbols), form.expr, modules="numpy", dummify=True)
-    except (TypeError, ValueError, NameError, SyntaxError, KeyError, AttributeError):
-        return None
-
-
-def _affine_defined(y: np.ndarray, z: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """`_affine` where every value is defined."""
-    with np.errstate(all="ignore"):
-        mz, my = z.mean(axis=1), y.mean()
-        dz, dy = z - mz[:, None], y - my
-        szz, syy, szy = np.einsum("ij,ij->i", dz, dz), float(dy @ dy), dz @ dy
-        r2 = szy * szy / (szz * syy)
-        a = szy / szz
-        b = my - a * mz
-    flat = ~(szz > 1e-24 * np.maximum(mz * mz, 1e-300) * y.size)
-    return np.where(~flat & np.isfinite(r2), np.minimum(r2, 1.0), 0.0), a, b
+    where both are defined (R^2 is 0 where too few are, or where z does not vary). Computed by
+    the native kernel the native law fits use, every sum in numpy's pairwise order over the row:
+    a row's fit is the same whichever rows it is fitted with, and the same as theirs."""
+    return kt._affine_fit(
+        np.ascontiguousarray(y, dtype=np.float64),
+        np.ascontiguousarray(z, dtype=np.float64),
+        MIN_VALID,
+    )
 
 
 def _evaluate(form: LawForm, columns: np.ndarray, mappings: np.ndarray) -> np.ndarray | None:
     """The law's values at the points for each mapping (rows): law variable j takes the formula
-    variable mappings[row, j]."""
-    program = _program(form)
-    if program is None:
-        return None
+    variable mappings[row, j]. Computed by the engine's program of the law's expression as
+    given (never from text: the library was read by the safe parser), whose order of operations
+    is the law's own, not that of a generated function whose argument names a process-wide
+    counter decides; the native judge computes the same."""
     shape = (len(mappings), columns.shape[1])
     try:
         with np.errstate(all="ignore"), warnings.catch_warnings():
             warnings.simplefilter("ignore")
             return canonical.real_values(
-                program(*[columns[mappings[:, j]] for j in range(len(form.symbols))]), shape
+                kt._numeric_values(
+                    form.expr,
+                    list(form.symbols),
+                    [columns[mappings[:, j]] for j in range(len(form.symbols))],
+                ),
+                shape,
             )
     except Exception:  # a law that cannot be evaluated there fits nothing
         return None
@@ -320,7 +290,6 @@ def fits(
     if not np.ptp(finite) > 1e-12 * max(np.abs(finite).max(), 1e-300):
         return []  # a constant is no law
     columns = np.stack(arrays)
-    found: dict[str, Fit] = {}
     mine = [f for f in forms if len(f.symbols) == n]
     if n <= MAX_FULL_SEARCH:
         # Every mapping of every law at once: one fit over all of their values.
@@ -347,11 +316,21 @@ def fits(
         ]
     else:
         bests = [(f, _searched(f, y, columns, threshold, formula_at)) for f in mine]
+    return collected(bests, [str(s) for s in symbols])
+
+
+Best = tuple[float, float, float, Any]  # R^2, a, b, and law variable j -> formula variable
+
+
+def collected(bests: Sequence[tuple[LawForm, Best | None]], names: Sequence[str]) -> list[Fit]:
+    """The fits of each form's best accepted mapping (a law's twins fitted with it), the best
+    per law, best first; `names` are the formula's variables, in the order mappings index."""
+    found: dict[str, Fit] = {}
     for form, best in bests:
         if best is None:
             continue
         r2, a, b, mapping = best
-        ours = {str(symbols[int(mapping[j])]): str(s) for j, s in enumerate(form.symbols)}
+        ours = {names[int(mapping[j])]: str(s) for j, s in enumerate(form.symbols)}
         fitted = [Fit(form.law, r2, a, b, ours, form.folded)]
         for twin, renaming in form.twins:
             to = dict(renaming)

@@ -118,13 +118,19 @@ class Judge:
             if len(columns) == len(kept)
             else []
         )
-        by_law = {f.law: f for f in fits}
         form, kind = self._form(expr), None
         if form is not None:
             kind = form.kind
         elif canon.core != expr:
             form = self._form(canon.core)
             kind = "canonical" if form is not None else None
+        return self.decided(canon, fits, form, kind)
+
+    def decided(self, canon: Canonical, fits: list, form: Any, kind: str | None) -> Verdict:
+        """The verdict of a formula whose canonical form is `canon`, from the laws it fits
+        (`law_fit.fits`) and the law whose form it has (a LibraryMatch of the kinds
+        identical or scaled, `kind` "canonical" where its canonical form has it), or None."""
+        by_law = {f.law: f for f in fits}
         if form is None and not fits:
             return Verdict("new", canonical=canon)
         # The laws of equal standing: the matched form's class and the laws fitted as closely.

@@ -13,8 +13,9 @@ import sympy as sp
 from source.bank.files import Pending, parse_row
 from source.bank.parsing import FormulaError
 from source.engine import kt
-from source.judge import canonical
+from source.judge import canonical, verdicts
 from source.judge.canonical import SNAP_TOLERANCE, Canonical
+from source.run import native_rows
 from source.run.progress import Progress, quiet
 from source.run.runner import InProcess, Runner
 
@@ -81,20 +82,38 @@ def describe_canonical(
     return dataclasses.replace(described, numeric_expr=expr)
 
 
+# What judging rows as they are read takes: the library and the R^2 from which a formula
+# equals a law.
+Judging = tuple[dict[str, Any], float]
+
+
 def _describe_block(
-    rows: Sequence[Pending], use_ranges: bool, seed: int | None, snap: float = SNAP_TOLERANCE
+    rows: Sequence[Pending],
+    use_ranges: bool,
+    seed: int | None,
+    snap: float = SNAP_TOLERANCE,
+    judging: Judging | None = None,
 ) -> tuple[list[Outcome], list[tuple[Bounds | None, Canonical] | None]]:
     """Each row parsed and described by its canonical form (`describe_canonical`): (lhs, expr,
     descriptor, text), text being the formula as printed (`Run.text`), or the row's
     FormulaError; and beside each outcome the canonical form it was described by, with its
-    bounds, for the caller to keep wherever the block ran."""
+    bounds, for the caller to keep wherever the block ran. The engine's native pass reads the
+    rows it can (their expr None, their descriptor building it when asked; with `judging`,
+    holding the row's verdict), the others are parsed and described here."""
     out: list[Outcome] = []
     forms: list[tuple[Bounds | None, Canonical] | None] = []
+    judge = verdicts.judge_of(judging[0], snap, judging[1]) if judging is not None else None
+    ranges = [row.bounds if use_ranges and row.bounds else None for row in rows]
     with warnings.catch_warnings():
         warnings.simplefilter(
             "ignore"
         )  # numpy's overflow and invalid-value warnings of the evaluation
-        for row in rows:
+        native = native_rows.read([row.formula for row in rows], ranges, seed, snap, judge)
+        for row, done in zip(rows, native):
+            if done is not None:
+                out.append(done)
+                forms.append(None)
+                continue
             try:
                 lhs, expr = parse_row(row)
             except FormulaError as e:
@@ -116,16 +135,18 @@ def describe_rows(
     block_size: int = 100,
     progress: Progress = quiet,
     snap: float = SNAP_TOLERANCE,
+    judging: Judging | None = None,
 ) -> list[Outcome]:
     """Parses and describes rows read from bank files (`files.read_rows`) in blocks on the
     runner, the rows travelling with their ids. One outcome per row, in order: (lhs, expr,
-    descriptor, text), or the row's FormulaError."""
+    descriptor, text), or the row's FormulaError. With `judging` (library, fit threshold),
+    the rows read natively are judged as they are read (`native_rows.verdict_of`)."""
     runner = runner or InProcess()
     n = len(rows)
     blocks = [rows[o : o + block_size] for o in range(0, n, block_size)]
     parts = runner.map(
         _describe_block,
-        [(b, use_ranges, seed, snap) for b in blocks],
+        [(b, use_ranges, seed, snap, judging) for b in blocks],
         lambda done, total: progress("reading and describing", min(done * block_size, n), n),
     )
     outcomes = []

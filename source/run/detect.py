@@ -20,7 +20,7 @@ import numpy as np
 
 from source.engine import kt
 from source.judge import verdicts
-from source.run import ranking
+from source.run import native_rows, ranking
 from source.run.describe import Bounds, bounds_of, describe_canonical, describe_one
 from source.run.filtering import filter_large
 from source.run.graph import Graph, dense_matrix, similarity_graph
@@ -125,6 +125,7 @@ def detect(
     progress: Progress = quiet,
     earlier: Earlier | None = None,
     origins: Sequence[Any] | None = None,
+    judged: bool = False,
     **chosen: Any,
 ) -> Run:
     """Describe, cluster, generalise, score, filter and judge a bank; the stages and numbers are
@@ -137,7 +138,9 @@ def detect(
     name (else taken from `ranges`), are where each formula is judged against the library;
     `descriptors`, when given, are the rows' descriptors already made (`describe_rows`), and
     `texts` the rows' formulas as printed where known. `earlier` gives what an earlier run
-    measured (a kept state's `Reuse`); `origins`, each row's `files.Origin` (its file and run).
+    measured (a kept state's `Reuse`); `origins`, each row's `files.Origin` (its file and run);
+    `judged`, that the rows read natively were judged against this library and settings as
+    they were read (`describe_rows` with `judging`).
     The work runs on `runner` (here by default); `progress` follows it.
 
     With the `canonical_forms` setting rows are described by their canonical forms and the
@@ -267,6 +270,13 @@ def detect(
         if settings.filter
         else None
     )
+    known = earlier.verdicts(settings.snap, settings.fit_threshold) if earlier else None
+    if judged:
+        # Rows read natively were judged as they were read, against this library.
+        known = [
+            k if k is not None else native_rows.verdict_of(d)
+            for k, d in zip(known or [None] * n, descriptors)
+        ]
     row_verdicts = judge_rows(
         exprs,
         bounds,
@@ -275,7 +285,7 @@ def detect(
         settings.fit_threshold,
         runner,
         progress,
-        known=earlier.verdicts(settings.snap, settings.fit_threshold) if earlier else None,
+        known=known,
     )
     for f in found:
         f.verdict = verdicts.structure_verdict([row_verdicts[r] for r in f.rows])

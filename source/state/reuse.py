@@ -14,7 +14,7 @@ from source.bank.files import Pending
 from source.engine import kt
 from source.judge import verdicts
 from source.judge.canonical import SNAP_TOLERANCE
-from source.run.describe import Outcome, describe_rows
+from source.run.describe import Judging, Outcome, describe_rows
 from source.run.graph import Edges, Graph, extend_graph
 from source.run.progress import Progress, quiet
 from source.run.results import Found
@@ -93,6 +93,7 @@ def describe(
     runner: Runner | None = None,
     progress: Progress = quiet,
     snap: float = SNAP_TOLERANCE,
+    judging: Judging | None = None,
 ) -> tuple[list[Outcome], list[int], list[int]]:
     """`run.describe_rows` for rows of which a state may hold some: one outcome per row, (lhs,
     expr, descriptor, text) or the row's FormulaError, the kept ones read from the state (expr
@@ -122,7 +123,13 @@ def describe(
     for i, o in zip(
         fresh,
         describe_rows(
-            [rows[i] for i in fresh], use_ranges, seed, runner, progress=progress, snap=snap
+            [rows[i] for i in fresh],
+            use_ranges,
+            seed,
+            runner,
+            progress=progress,
+            snap=snap,
+            judging=judging,
         ),
     ):
         outcomes[i] = o

@@ -27,8 +27,8 @@ from typing import Any
 import numpy as np
 
 from source.bank.files import Pending
-from source.engine import kt
 from source.judge import verdicts
+from source.run import native_rows
 from source.run.results import Run
 from source.settings import BY_KEY, KEPT
 from source.state import changes, records
@@ -104,7 +104,7 @@ def _packs(descriptors: list[Any], packed: dict[int, bytes]) -> list[bytes]:
     for b, o in enumerate(range(0, len(descriptors), records.PACK_BLOCK)):
         if b not in packed:
             try:
-                packed[b] = kt.pack_descriptors(descriptors[o : o + records.PACK_BLOCK])
+                packed[b] = native_rows.pack(descriptors[o : o + records.PACK_BLOCK])
             except (TypeError, StateError):
                 packed[b] = b""
         out.append(packed[b])

@@ -196,6 +196,20 @@ void unify_labels(PackedBank& base, PackedBank& other) {
     other.labels = base.labels;
 }
 
+PackedBank join(const std::vector<std::string>& packed) {
+    PackedBank out;
+    for (const std::string& bytes : packed) {
+        PackedBank next = unpack(bytes);
+        unify_labels(out, next);
+        for (auto& d : next.items) {
+            out.items.push_back(std::move(d));
+            // the vector points into `values`, which moved with it
+            out.items.back().behaviour.vector = out.items.back().values.data();
+        }
+    }
+    return out;
+}
+
 // The structural part is never below the exact structural similarity (proof beside the
 // StructureFields overload). The behavioural term is the exact one or 1.0, its largest value
 // (it is 0.3, 0.5 or clipped to [0, 1]), and alpha * s + beta * b does not decrease when s or b

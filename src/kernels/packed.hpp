@@ -27,6 +27,9 @@ PackedBank unpack(const std::string& bytes);
 
 // Rewrites `other`'s label ids into `base`'s table (extending it), so the two compare.
 void unify_labels(PackedBank& base, PackedBank& other);
+// The banks' descriptors in one bank, in order, with the labels numbered as packing them all at
+// once numbers them (in the order they first occur). Throws as `unpack` does.
+PackedBank join(const std::vector<std::string>& packed);
 
 // An upper bound of alpha * structural + beta * behavioural for a pair, from the trees' labels,
 // the operators the sequences share, the exact bonus and the exact behavioural term (or its

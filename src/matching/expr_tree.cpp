@@ -42,37 +42,17 @@ struct Reader {
         Items items(args, "expr.args is not a sequence");
         std::vector<int> children;
         for (Py_ssize_t i = 0; i < items.size(); ++i) children.push_back(read(items[i]));
-        ExprNode n{};
-        n.first = (int)t.kids.size();
-        n.count = (int)children.size();
-        n.size = 1;
-        t.kids.insert(t.kids.end(), children.begin(), children.end());
-        if (children.empty()) {
-            if (is_instance(expr, state().Symbol)) {
-                n.kind = wildcards && is_wildcard(expr) ? ExprNode::Wild : ExprNode::Var;
-                n.label = symbol(expr);
-                n.has_symbols = true;
-                n.shape = n.kind == ExprNode::Wild ? kWildShape : kVarShape;
-            } else {
-                n.kind = ExprNode::Atom;
-                n.label = labels.of_leaf(expr);
-                n.shape = mix(0x61746f6dULL, (std::uint64_t)n.label);
-            }
-        } else {
-            n.kind = ExprNode::Op;
-            n.label = labels.of_type(expr);
-            n.commutative = is_instance(expr, state().Add) || is_instance(expr, state().Mul);
-            std::vector<std::uint64_t> shapes;
-            for (int c : children) {
-                n.size += t.nodes[c].size;
-                n.has_symbols |= t.nodes[c].has_symbols;
-                shapes.push_back(t.nodes[c].shape);
-            }
-            n.shape = op_shape(n.label, std::move(shapes), n.commutative);
-        }
-        t.nodes.push_back(n);
+        int n;
+        if (!children.empty())
+            n = t.add_op(labels.of_type(expr),
+                         is_instance(expr, state().Add) || is_instance(expr, state().Mul),
+                         children);
+        else if (is_instance(expr, state().Symbol))
+            n = t.add_symbol(symbol(expr), wildcards && is_wildcard(expr));
+        else
+            n = t.add_atom(labels.of_leaf(expr));
         t.objects.push_back(nb::borrow(expr));
-        return (int)t.nodes.size() - 1;
+        return n;
     }
 
     int symbol(handle s) {
@@ -82,6 +62,7 @@ struct Reader {
         const int index = (int)t.symbols.size();
         check_status(PyDict_SetItem(symbol_index.ptr(), s.ptr(), pyint(index).ptr()));
         t.symbols.push_back(nb::borrow(s));
+        t.names.push_back(utf8(printed(s)));
         return index;
     }
 };
@@ -94,12 +75,62 @@ int ExprTree::wildcards() const {
     return n;
 }
 
+int ExprTree::add_symbol(int index, bool wildcard) {
+    ExprNode n{};
+    n.kind = wildcard ? ExprNode::Wild : ExprNode::Var;
+    n.label = index;
+    n.has_symbols = true;
+    n.first = (int)kids.size();
+    n.size = 1;
+    n.shape = wildcard ? kWildShape : kVarShape;
+    nodes.push_back(n);
+    return (int)nodes.size() - 1;
+}
+
+int ExprTree::add_atom(int label) {
+    ExprNode n{};
+    n.kind = ExprNode::Atom;
+    n.label = label;
+    n.first = (int)kids.size();
+    n.size = 1;
+    n.shape = mix(0x61746f6dULL, (std::uint64_t)label);
+    nodes.push_back(n);
+    return (int)nodes.size() - 1;
+}
+
+int ExprTree::add_op(int label, bool commutative, std::span<const int> children) {
+    ExprNode n{};
+    n.kind = ExprNode::Op;
+    n.label = label;
+    n.commutative = commutative;
+    n.first = (int)kids.size();
+    n.count = (int)children.size();
+    n.size = 1;
+    kids.insert(kids.end(), children.begin(), children.end());
+    std::vector<std::uint64_t> shapes;
+    shapes.reserve(children.size());
+    for (int c : children) {
+        n.size += nodes[c].size;
+        n.has_symbols |= nodes[c].has_symbols;
+        shapes.push_back(nodes[c].shape);
+    }
+    n.shape = op_shape(label, std::move(shapes), commutative);
+    nodes.push_back(n);
+    return (int)nodes.size() - 1;
+}
+
+void ExprTree::finish(Labels& labels) {
+    add_label = labels.of("Add");
+    mul_label = labels.of("Mul");
+    pow_label = labels.of("Pow");
+}
+
+bool is_wildcard_name(std::string_view name) { return name.starts_with("φ"); }
+
 ExprTree read_tree(handle expr, Labels& labels, bool wildcards) {
     ExprTree t;
     Reader{t, labels, wildcards}.read(expr);
-    t.add_label = labels.of("Add");
-    t.mul_label = labels.of("Mul");
-    t.pow_label = labels.of("Pow");
+    t.finish(labels);
     return t;
 }
 

@@ -5,6 +5,7 @@
 // and each variable of a formula stands for in one expression.
 #pragma once
 
+#include "matching/form_match.hpp"
 #include "runtime/py.hpp"
 
 namespace kt {
@@ -18,6 +19,8 @@ constexpr double kNearThreshold = 0.15;
 
 // The LibraryMatch of a structure (a candidate, or a formula alone) against the library, or None.
 object match_library(handle candidate_or_formula, handle library, double near_threshold);
+// The LibraryMatch record of a hit against the prepared library.
+object match_record(const PreparedLibrary& lib, const Hit& hit);
 // What each wildcard and variable of `formula` stands for in `expression`, or None.
 object bind(handle formula, handle expression);
 

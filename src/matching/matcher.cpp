@@ -33,8 +33,8 @@ std::vector<int> children_of(const ExprTree& t, int n) {
 }  // namespace
 
 Matcher::Matcher(const ExprTree& pattern, const ExprTree& target, long budget)
-    : P(pattern), T(target), budget_(budget), var_to_(pattern.symbols.size(), -1),
-      var_from_(target.symbols.size(), -1), wild_to_(pattern.symbols.size()) {}
+    : P(pattern), T(target), budget_(budget), var_to_(pattern.names.size(), -1),
+      var_from_(target.names.size(), -1), wild_to_(pattern.names.size()) {}
 
 bool Matcher::match() {
     return node(P.root(), T.root(), [] { return true; });

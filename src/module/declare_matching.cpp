@@ -1,6 +1,8 @@
-// Library matching: the LibraryMatch record, match_library and bind.
+// Library matching: the LibraryMatch record, match_library and bind; the affine fit of law
+// fitting.
 #include "module/declarations.hpp"
 
+#include "matching/law_fit_arrays.hpp"
 #include "matching/library_match.hpp"
 
 namespace kt {
@@ -14,6 +16,11 @@ struct MatchCall {
 
 struct BindCall {
     handle formula, expression;
+};
+
+struct AffineFitCall {
+    handle y, z;
+    double min_valid;
 };
 
 void bind_near_threshold(handle m) { bind_global(m, "NEAR_THRESHOLD", pyfloat(kNearThreshold)); }
@@ -69,6 +76,23 @@ const Section matching_section{
             "    or None when the expression is not an instance of the formula.\n"
             "    ",
         .body = [](const BindCall& c) { return bind(c.formula, c.expression); },
+    },
+    Declaration<AffineFitCall>{
+        .name = "_affine_fit",
+        .params = {{"y", &AffineFitCall::y, "np.ndarray"},
+                   {"z", &AffineFitCall::z, "np.ndarray"},
+                   {"min_valid", &AffineFitCall::min_valid, "float"}},
+        .returns = "tuple[np.ndarray, np.ndarray, np.ndarray]",
+        .doc =
+            "\n"
+            "    (r2, a, b) of the least-squares fit y ~ a*z + b of every row of z (float64,\n"
+            "    rows x points) against y (float64, points), over the points where both are\n"
+            "    finite: R^2 is 0 where fewer than `min_valid` of the points are, where z does "
+            "not\n"
+            "    vary, or where it is not finite, and at most 1. Sums are numpy's pairwise sums\n"
+            "    over each row, undefined points counting 0 in their places.\n"
+            "    ",
+        .body = [](const AffineFitCall& c) { return affine_fit_arrays(c.y, c.z, c.min_valid); },
     },
 };
 

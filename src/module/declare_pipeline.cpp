@@ -5,6 +5,8 @@
 #include "pipeline/detect.hpp"
 #include "pipeline/filter.hpp"
 #include "pipeline/reports.hpp"
+#include "pipeline/row_record.hpp"
+#include "pipeline/rows.hpp"
 #include "similarity/weights.hpp"
 
 namespace kt {
@@ -37,6 +39,15 @@ struct FilterReportTextCall {
 
 struct ValuesCall {
     handle values;
+};
+
+struct RecordCall {
+    handle record;
+};
+
+struct RecordExpressionCall {
+    handle record;
+    bool numeric;
 };
 
 }  // namespace
@@ -284,6 +295,47 @@ const Section cluster_scoring_section{
                "before the bank's size entered, which `parts` takes back for the same cluster and "
                "library.",
         .body = [](const ClusterCandidate& c) { return score_of_cluster(c); },
+    },
+    Declaration<RowsCall>{
+        .name = "_read_rows",
+        .params = {{"texts", &RowsCall::texts, "list[str]", Check::List},
+                   {"bounds", &RowsCall::bounds, "list[dict[str, tuple[float, float]] | None]",
+                    Check::List},
+                   {"seed", &RowsCall::seed, "int", Check::Int},
+                   {"snap", &RowsCall::snap, "float"},
+                   {"library", &RowsCall::library, "dict[str, sp.Expr] | None", Check::DictOrNone},
+                   {"forms", &RowsCall::forms, "list[Any] | None", Check::ListOrNone},
+                   {"threshold", &RowsCall::threshold, "float"}},
+        .returns = "list[Any]",
+        .doc = "Bank rows read natively: for each formula text with its ranges by name, None "
+               "(the Python\npath reads it) or (lhs, formula as printed, descriptor record, packed "
+               "descriptor,\n(core as printed, intercept, scale, changes, core tree), judged or "
+               "None); judged, with a\nlibrary and its law forms, is (form match as written, form "
+               "match of the core, law fits).",
+        .body = [](const RowsCall& c) { return read_rows(c); },
+    },
+    Declaration<RecordCall>{
+        .name = "_record_fields",
+        .params = {{"record", &RecordCall::record, "bytes"}},
+        .returns = "dict[str, object]",
+        .doc = "The fields of a row's descriptor record but its expressions.",
+        .body = [](const RecordCall& c) { return record_fields(c.record); },
+    },
+    Declaration<RecordExpressionCall>{
+        .name = "_record_expression",
+        .params = {{"record", &RecordExpressionCall::record, "bytes"},
+                   {"numeric", &RecordExpressionCall::numeric, "bool"}},
+        .returns = "sp.Expr",
+        .doc = "A row record's canonical renaming, or with `numeric` its formula.",
+        .body =
+            [](const RecordExpressionCall& c) { return record_expression(c.record, c.numeric); },
+    },
+    Declaration<RecordCall>{
+        .name = "_tree_expression",
+        .params = {{"record", &RecordCall::record, "bytes"}},
+        .returns = "sp.Expr",
+        .doc = "The expression of an encoded tree.",
+        .body = [](const RecordCall& c) { return tree_expression(c.record); },
     },
     Declaration<CompositionDistancesCall>{
         .name = "_composition_distances",

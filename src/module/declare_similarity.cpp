@@ -4,6 +4,7 @@
 #include "module/calls.hpp"
 #include "similarity/clustering.hpp"
 #include "similarity/graph.hpp"
+#include "similarity/joined.hpp"
 #include "similarity/matrix.hpp"
 #include "similarity/scores.hpp"
 #include "similarity/similarity.hpp"
@@ -50,6 +51,16 @@ struct GraphBlockCall {
     handle rows_packed, cols_packed;
     double threshold, alpha, beta;
     bool same;
+};
+
+struct PackedListCall {
+    handle packed;
+};
+
+struct GraphOfBlocksCall {
+    handle blocks, offsets;
+    double threshold, alpha, beta;
+    handle fresh, progress, counts;
 };
 
 struct DescriptorsCall {
@@ -270,6 +281,41 @@ const Section similarity_graph_section{
         .doc = "Descriptors as compact bytes (trees, operators, behaviour) for graph blocks on "
                "workers.",
         .body = [](const DescriptorsCall& c) { return pack_descriptors(c.descriptors); },
+    },
+    Declaration<PackedListCall>{
+        .name = "_join_packed",
+        .params = {{"packed", &PackedListCall::packed, "list[bytes]", Check::List}},
+        .returns = "bytes",
+        .doc = "Descriptors packed one by one, joined as pack_descriptors packs them together.",
+        .body = [](const PackedListCall& c) { return join_packed(c.packed); },
+    },
+    Declaration<GraphOfBlocksCall>{
+        .name = "graph_of_blocks",
+        .params = {{"blocks", &GraphOfBlocksCall::blocks, "list[bytes]", Check::List},
+                   {"offsets", &GraphOfBlocksCall::offsets, "list[int]", Check::List},
+                   {"threshold", &GraphOfBlocksCall::threshold, "float"},
+                   {"alpha", &GraphOfBlocksCall::alpha, "float", kDefaultAlpha},
+                   {"beta", &GraphOfBlocksCall::beta, "float", kDefaultBeta},
+                   {"fresh", &GraphOfBlocksCall::fresh, "list[bool] | None", kNone},
+                   {"progress", &GraphOfBlocksCall::progress, "Callable[[int, int], object] | None",
+                    kNone},
+                   {"counts", &GraphOfBlocksCall::counts, "dict | None", Check::DictOrNone, kNone}},
+        .returns = "tuple[np.ndarray, np.ndarray, np.ndarray, int]",
+        .doc =
+            "\n"
+            "    The similarity graph of a bank packed in blocks (`pack_descriptors`; block k's\n"
+            "    rows numbered from offsets[k]), as `similarity_graph` gives it: the blocks are\n"
+            "    unpacked once and one index over all rows offers the candidate pairs. With\n"
+            "    `fresh` (a flag per row), only the pairs holding a fresh row are measured and\n"
+            "    counted. `progress(done, total)` follows the rows; `counts`, a dict, gets the\n"
+            "    pairs the index offered (\"offered\") and those measured past every bound\n"
+            "    (\"measured\").\n"
+            "    ",
+        .body =
+            [](const GraphOfBlocksCall& c) {
+                return graph_of_blocks(c.blocks, c.offsets, c.threshold, c.alpha, c.beta, c.fresh,
+                                       c.progress, c.counts);
+            },
     },
     Declaration<GraphBlockCall>{
         .name = "graph_block",

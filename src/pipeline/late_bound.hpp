@@ -22,6 +22,8 @@ inline constexpr LateBound kPipelineLateBound[] = {
     {"_wildcard_density", "antiunify", LateBinding::Replaceable},
     {"GeneralizedCandidate", "pipeline", LateBinding::BuiltAtImport},
     {"FilterResult", "pipeline", LateBinding::BuiltAtImport},
+    {"GRID", "descriptors", LateBinding::Setting},
+    {"DEFAULT_VAR_RANGE", "module", LateBinding::Setting},
 };
 
 }  // namespace kt

@@ -198,6 +198,14 @@ sym::Expr SympyOracle::construct(sym::Pool& pool, sym::Op op, sym::Fn fn,
 
 std::string SympyOracle::str(sym::Expr e) { return utf8(str_of(trees_(e))); }
 
+std::optional<double> SympyOracle::number_value(sym::Expr e) {
+    object value = nb::steal(PyNumber_Float(trees_(e).ptr()));
+    if (value.is_valid()) return PyFloat_AS_DOUBLE(value.ptr());
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+    PyErr_Clear();
+    return std::nullopt;
+}
+
 namespace {
 
 std::vector<sym::Expr> trees_of(sym::Pool& pool, SympyTrees& trees, handle seq) {

@@ -34,6 +34,7 @@ public:
     symbolic::Expr construct(symbolic::Pool& pool, symbolic::Op op, symbolic::Fn fn,
                              std::span<const symbolic::Expr> args) override;
     std::string str(symbolic::Expr e) override;
+    std::optional<double> number_value(symbolic::Expr e) override;
     std::vector<symbolic::Expr> ordered_terms(symbolic::Pool& pool, symbolic::Expr add) override;
     std::vector<symbolic::Expr> ordered_factors(symbolic::Pool& pool, symbolic::Expr mul) override;
 

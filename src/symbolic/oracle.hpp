@@ -4,6 +4,7 @@
 // sympy would make. Pure C++: the implementation lives where Python is reachable.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ public:
     // sympy's `Add(*args)`, `Mul(*args)`, `Pow(*args)` or `fn(*args)`, with evaluation, made in
     // `pool`; throws Unsupported where the result holds what a tree cannot.
     virtual Expr construct(Pool& pool, Op op, Fn fn, std::span<const Expr> args) = 0;
+    // `float(expr)` of an expression without symbols; nothing where it is complex (TypeError).
+    virtual std::optional<double> number_value(Expr e) = 0;
     // `str(expr)`.
     virtual std::string str(Expr e) = 0;
     // `add.as_ordered_terms()` and `mul.as_ordered_factors()`: the orders printing uses.

@@ -14,5 +14,7 @@ void define_symbolic_print_hooks(handle module);
 void define_symbolic_build_hooks(handle module);
 void define_symbolic_parse_hooks(handle module);
 void define_symbolic_describe_hooks(handle module);
+// The hooks into the native form match and law fits of a formula's verdict (judge_hooks.cpp).
+void define_judge_hooks(handle module);
 
 }  // namespace kt
