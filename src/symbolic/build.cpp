@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "symbolic/evaluation.hpp"
+
 namespace kt::symbolic {
 
 Expr Builder::ask(Op op, Fn fn, std::span<const Expr> args) {
@@ -9,13 +11,36 @@ Expr Builder::ask(Op op, Fn fn, std::span<const Expr> args) {
     return oracle_.construct(pool_, op, fn, args);
 }
 
-Expr Builder::add(std::span<const Expr> args) { return ask(Op::Add, Fn::exp, args); }
+Expr Builder::ask(Op op, std::span<const Expr> args, const char* why) {
+    ++reasons_[why];
+    return ask(op, Fn::exp, args);
+}
 
-Expr Builder::mul(std::span<const Expr> args) { return ask(Op::Mul, Fn::exp, args); }
+// Each constructor is decided natively where its rules reach; a step they do not cover leaves
+// the whole construction to the oracle.
+Expr Builder::add(std::span<const Expr> args) {
+    try {
+        return Evaluation(*this).add(std::vector<Expr>(args.begin(), args.end()));
+    } catch (const Undecided& u) {
+        return ask(Op::Add, args, u.why);
+    }
+}
+
+Expr Builder::mul(std::span<const Expr> args) {
+    try {
+        return Evaluation(*this).mul(std::vector<Expr>(args.begin(), args.end()));
+    } catch (const Undecided& u) {
+        return ask(Op::Mul, args, u.why);
+    }
+}
 
 Expr Builder::pow(Expr base, Expr exp) {
     const Expr args[] = {base, exp};
-    return ask(Op::Pow, Fn::exp, args);
+    try {
+        return Evaluation(*this).pow(base, exp);
+    } catch (const Undecided& u) {
+        return ask(Op::Pow, args, u.why);
+    }
 }
 
 Expr Builder::plus(Expr a, Expr b) {
@@ -33,34 +58,11 @@ Expr Builder::times(Expr a, Expr b) {
 // `-a` as each class defines it: numbers negate, a product negates its coefficient, a sum is
 // -1 times it (distributed), anything else is the unevaluated product -1*a.
 Expr Builder::negate(Expr a) {
-    switch (a->kind) {
-        case Kind::Integer:
-            return pool_.integer(-a->p);
-        case Kind::Rational:
-            return pool_.rational(-a->p, a->q);
-        case Kind::Float:
-            return pool_.real(-a->value);
-        case Kind::Add: {
-            const Expr args[] = {pool_.integer(-1), a};
-            return mul(args);
-        }
-        case Kind::Mul: {
-            // Mul.__neg__: the coefficient c of as_coeff_mul negated, into the first argument
-            // when that is a number, else put in front (none when it becomes 1).
-            std::vector<Expr> args(a->args.begin(), a->args.end());
-            if (args[0]->is_Number()) {
-                args[0] = negate(args[0]);
-                if (args[0]->is_integer_value(1)) args.erase(args.begin());
-            } else {
-                args.insert(args.begin(), pool_.integer(-1));
-            }
-            if (args.size() == 1) return args[0];
-            return pool_.make(Kind::Mul, args);
-        }
-        default: {
-            const Expr args[] = {pool_.integer(-1), a};
-            return pool_.make(Kind::Mul, args);
-        }
+    try {
+        return Evaluation(*this).neg(a);
+    } catch (const Undecided& u) {
+        const Expr args[] = {pool_.integer(-1), a};
+        return ask(Op::Mul, args, u.why);
     }
 }
 

@@ -3,7 +3,9 @@
 // gives. A case the native rules do not decide is handed to the oracle whole, and counted.
 #pragma once
 
+#include <map>
 #include <span>
+#include <string>
 
 #include "symbolic/node.hpp"
 #include "symbolic/oracle.hpp"
@@ -30,16 +32,20 @@ public:
     Expr negate(Expr a);
     Expr sqrt(Expr a);
 
-    // How many constructions the oracle made.
+    // How many constructions the oracle made, and why the native rules left them to it.
     long delegated() const { return delegated_; }
+    const std::map<std::string, long>& delegations() const { return reasons_; }
 
     // A construction handed to the oracle, counted.
     Expr ask(Op op, Fn fn, std::span<const Expr> args);
 
 private:
+    Expr ask(Op op, std::span<const Expr> args, const char* why);
+
     Pool& pool_;
     Oracle& oracle_;
     long delegated_ = 0;
+    std::map<std::string, long> reasons_;
 };
 
 }  // namespace kt::symbolic
