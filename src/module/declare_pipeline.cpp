@@ -341,12 +341,15 @@ const Section cluster_scoring_section{
         .name = "_composition_distances",
         .params = {{"formulas", &CompositionDistancesCall::formulas, "list[sp.Expr]", Check::List},
                    {"library", &CompositionDistancesCall::library, "dict[str, sp.Expr]",
-                    Check::Dict}},
+                    Check::Dict},
+                   keyword_only<CompositionDistancesCall>(
+                       {"native", &CompositionDistancesCall::native, "bool", true})},
         .returns = "list[float]",
-        .doc =
-            "For each formula, filter_candidates' smallest tree edit distance from the formula "
-            "(its\n"
-            "wildcards normalised) to a sum or product of two library expressions; inf where none.",
+        .doc = "For each formula, filter_candidates' smallest tree edit distance from the formula "
+               "(its\n"
+               "wildcards normalised) to a sum or product of two library expressions; inf where "
+               "none.\n"
+               "Measured on native trees where they hold the formula, unless `native` is false.",
         .body = [](const CompositionDistancesCall& c) { return composition_distances(c); },
     },
 };
