@@ -2,11 +2,13 @@
 #include "module/declarations.hpp"
 
 #include "antiunify/cluster.hpp"
+#include "matching/library_match.hpp"
 #include "pipeline/detect.hpp"
 #include "pipeline/filter.hpp"
 #include "pipeline/reports.hpp"
 #include "pipeline/row_record.hpp"
 #include "pipeline/rows.hpp"
+#include "pipeline/structure_match.hpp"
 #include "similarity/weights.hpp"
 
 namespace kt {
@@ -336,6 +338,20 @@ const Section cluster_scoring_section{
         .returns = "sp.Expr",
         .doc = "The expression of an encoded tree.",
         .body = [](const RecordCall& c) { return tree_expression(c.record); },
+    },
+    Declaration<StructureMatchCall>{
+        .name = "_match_structure",
+        .params = {{"candidate", &StructureMatchCall::candidate, "GeneralizedCandidate"},
+                   {"library", &StructureMatchCall::library, "dict[str, sp.Expr]", Check::Dict},
+                   {"trees", &StructureMatchCall::trees, "list[tuple[bytes, bytes]]", Check::List},
+                   {"near_threshold", &StructureMatchCall::near_threshold, "float",
+                    kNearThreshold}},
+        .returns = "tuple[Any, list[Any], list[Any], list[Any]] | None",
+        .doc = "(match, member_matches, bindings, binding_texts) of a candidate whose members are "
+               "given\nas their rows' (record, canonical core tree), as match_library and bind "
+               "make them; a\nmember's bindings as [(symbol, encoded value tree)] or None. None "
+               "where a tree is not\nmatched natively.",
+        .body = [](const StructureMatchCall& c) { return match_structure(c); },
     },
     Declaration<CompositionDistancesCall>{
         .name = "_composition_distances",
