@@ -198,6 +198,19 @@ const Section pipeline_section{
         .doc = "One candidate as an 11-line block: its formula, behaviour, members and score.",
         .body = [](const CandidateReportCall& c) { return candidate_report(c.index, c.c); },
     },
+    Declaration<StructureReportCall>{
+        .name = "_structure_report",
+        .params = {{"index", &StructureReportCall::index, "int", Check::IntNotBool},
+                   {"candidate", &StructureReportCall::candidate, "GeneralizedCandidate"},
+                   {"seed", &StructureReportCall::seed, "int", Check::Int},
+                   {"formula_text", &StructureReportCall::formula_text, "str", Check::Str},
+                   {"members", &StructureReportCall::members, "list[str]", Check::List}},
+        .returns = "str | None",
+        .doc = "candidate_report's block after np.random.seed(formula_seed(seed, formula)), "
+               "the formula\nprinted as `formula_text` and described natively, the members "
+               "printed as `members`;\nNone where the formula is not described natively.",
+        .body = [](const StructureReportCall& c) { return structure_report(c); },
+    },
     Declaration<CandidatesCall>{
         .name = "report_strings",
         .params = {{"candidates", &CandidatesCall::candidates, "list[GeneralizedCandidate]",
