@@ -20,7 +20,8 @@ from source.bank.laws import load_library
 from source.cli import detect as detect_command
 from source.cli import entry as cli
 from source.engine import kt
-from source.run import filtering, matching, runner
+from source.judge.canonical import SNAP_TOLERANCE
+from source.run import filtering, matching, native_rows, runner
 from source.run.describe import formula_seed
 
 SR_HEADER, *SR_ROWS = formulas.SR_BANK.read_text().splitlines()
@@ -203,3 +204,40 @@ def test_a_seed_past_32_bits_is_left_to_candidate_report(seed):
         warnings.simplefilter("ignore")  # numpy's warnings of the evaluation
         c = kt.detect_structure([x**2 + 1, x**2 + 3, x**2 + 5], load_library(), seed=0)[0]
     assert kt._structure_report(0, c, seed, str(c.formula), [str(m) for m in c.members]) is None
+
+
+F1, F2, X, Y, M, V = sp.symbols("φ1 φ2 x y m v")
+
+
+@pytest.mark.parametrize(
+    "formula, texts",
+    [
+        # bound through the canonical core where the formula does not bind the row
+        (F1 * sp.sin(X), ["2*sin(x) + 0.5", "3*sin(x)", "3*sin(x)", "sin(x)*1.7 - 2"]),
+        # a wildcard standing for several terms or factors, or for none
+        (F1 + X**2, ["x**2 + y + 3", "x**2 + sin(y)*y + y", "x**2", "2*x**2 + 1"]),
+        (F1 * X * F2, ["3*x*y*m", "x", "x*exp(y)*v", "x*y"]),
+        # members that are laws, scaled laws and near laws
+        (F1 * M * V**2, ["0.5*m*v**2", "m*v**2/2", "3*m*v**2", "m*v**2 + 0.001*v"]),
+        (F1 * X**F2, ["x**2", "2*x**3", "x**0.5", "exp(x)"]),
+    ],
+)
+def test_a_structure_matched_on_its_rows_trees_is_matched_on_their_expressions(formula, texts):
+    read = native_rows.read(texts, [None] * len(texts), 0, SNAP_TOLERANCE)
+    assert all(r is not None for r in read)  # every row read natively
+    descriptors = [r[2] for r in read]
+    exprs = [d.numeric_expr for d in descriptors]
+    candidate = kt.GeneralizedCandidate(
+        formula=formula, members=exprs, growth_class="", novelty=1.0, closest_lib=""
+    )
+    library = load_library()
+    for near in ({}, {"near_threshold": 0.4}):
+        python = matching.match_structure(library, candidate, exprs, near, None, SNAP_TOLERANCE)
+        trees = matching.trees_of(descriptors)
+        assert trees is not None
+        native = kt._match_structure(candidate, library, list(trees), **near)
+        assert native is not None
+        match, member_matches, tokens, texts_ = native
+        assert match == python[0] and member_matches == python[1]
+        assert _bindings(matching.TreeBindings(tokens)) == _bindings(python[2])
+        assert texts_ == python[3]
