@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from source.engine import kt
+from source.run import native_rows
 from source.run.describe import formula_seed
 from source.run.progress import Progress, quiet
 from source.run.runner import InProcess, Runner
@@ -22,13 +23,30 @@ def reindexed(block: str, index: int) -> str:
     return f"  [{index}] {rest}"
 
 
-def _structure_block(index: int, candidate: Any, seed: int) -> str:
+def _structure_block(
+    index: int,
+    candidate: Any,
+    seed: int,
+    text: str | None = None,
+    members: list[str] | None = None,
+) -> str:
+    """The block of a structure; made natively where its formula as printed (`text`) and its
+    members' texts are given and the native path describes it, else by `candidate_report`."""
+    if text is not None and members is not None:
+        block = kt._structure_report(index, candidate, seed, text, members)
+        if block is not None:
+            return block
     with warnings.catch_warnings():
         warnings.simplefilter(
             "ignore"
         )  # numpy's overflow and invalid-value warnings of the evaluation
         np.random.seed(formula_seed(seed, candidate.formula))
         return kt.candidate_report(index, candidate)
+
+
+def _printed(run: "Run", found: "Found") -> tuple[str, list[str]]:
+    """A structure's formula and its members as printed, as its block shows them."""
+    return found.shown(), [run.text(r) for r in found.rows]
 
 
 def structure_blocks(
@@ -47,9 +65,13 @@ def structure_blocks(
     blocks = [reindexed(b, i) if b is not None else None for i, b in enumerate(earlier)]
     todo = [i for i, b in enumerate(blocks) if b is None]
     ready = total - len(todo)
+    native = native_rows.ENABLED and type(seed) is int
     made = (runner or InProcess()).map(
         _structure_block,
-        [(i, run.found[i].candidate, seed) for i in todo],
+        [
+            (i, run.found[i].candidate, seed, *(_printed(run, run.found[i]) if native else ()))
+            for i in todo
+        ],
         lambda done, _: progress("describing the structures", ready + done, total),
         light=True,
     )

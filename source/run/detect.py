@@ -256,6 +256,9 @@ def detect(
         kept=kept_matches,
         bounds=bounds,
         snap=settings.snap,
+        # the trees of rows read natively hold canonical cores made with these bounds and snap
+        # only where the rows were read for this run (`judged`)
+        descriptors=descriptors if judged else None,
     )
     distances = [e.get("composition") for e in prior]
     result = (

@@ -5,6 +5,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from source.engine import kt
+from source.run import native_rows
 from source.run.runner import Done, InProcess, Runner
 
 # The thresholds of the filter's tests before the composition distance.
@@ -14,7 +15,9 @@ _FILTER_RUN = 32
 
 
 def distances_of(library: dict[str, Any], formulas: Sequence[Any]) -> list[float]:
-    return kt._composition_distances(list(formulas), library)
+    """Each formula's composition distance: on its native tree where one holds it, unless the
+    native paths are off (`native_rows.ENABLED`)."""
+    return kt._composition_distances(list(formulas), library, native=native_rows.ENABLED)
 
 
 def filter_large(

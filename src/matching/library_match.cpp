@@ -1,6 +1,7 @@
 #include "matching/library_match.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 
@@ -66,15 +67,25 @@ void match_instances(const Shaped& formula, const std::vector<bool>& numeric_onl
     }
 }
 
-// Near matches: the smallest name-blind distance from any of `trees` to each law.
+// Near matches: the smallest name-blind distance from any of `trees` to each law. A tree whose
+// sizes alone put it beyond the threshold, or no closer than the best so far, is not measured
+// (the distance is at least the difference of the sizes over the larger): the same matches.
 void match_near(const std::vector<const Shaped*>& trees, const PreparedLibrary& lib,
                 double near_threshold, std::vector<Hit>& hits) {
+    std::vector<const Shaped*> specific;
+    for (const Shaped* t : trees)
+        if (specific_enough(*t)) specific.push_back(t);
     for (size_t k = 0; k < lib.laws.size(); ++k) {
         if (!lib.laws[k]) continue;
+        const int law_size = lib.laws[k]->blind.size();
         double best = 2.0;
-        for (const Shaped* t : trees)
-            if (specific_enough(*t))
-                best = std::min(best, blind_distance(*t, *lib.laws[k], lib.wildcard_label));
+        for (const Shaped* t : specific) {
+            const int size = t->blind.size();
+            const double bound =
+                (double)std::abs(size - law_size) / (double)std::max(size, law_size);
+            if (bound > near_threshold || bound >= best) continue;
+            best = std::min(best, blind_distance(*t, *lib.laws[k], lib.wildcard_label));
+        }
         if (best <= near_threshold) record(hits, {MatchKind::Near, (int)k, best, std::nullopt});
     }
 }
@@ -88,11 +99,39 @@ object mapping_dict(const Mapping& mapping) {
 
 }  // namespace
 
+object match_record(const PreparedLibrary& lib, const std::optional<Hit>& hit) {
+    return hit ? match_record(lib, *hit) : none();
+}
+
 object match_record(const PreparedLibrary& lib, const Hit& hit) {
     return module_global("LibraryMatch")(
         nb::arg("law") = lib.names[(size_t)hit.law], nb::arg("kind") = pystr(kind_name(hit.kind)),
         nb::arg("distance") = pyfloat(hit.distance),
         nb::arg("mapping") = hit.mapping ? mapping_dict(*hit.mapping) : none());
+}
+
+std::optional<Hit> structure_hit(const PreparedLibrary& lib, const Shaped& formula,
+                                 const std::deque<Shaped>& members, double near_threshold) {
+    std::vector<Hit> hits;
+    for (const Shaped& m : members) match_member(m, lib, hits);
+    if (hits.empty()) match_instances(formula, numeric_wildcards(formula, members), lib, hits);
+    // Near is measured on the members: with its wildcards free to match any leaf, a
+    // generalised formula lies near every law of its size and operators.
+    std::vector<const Shaped*> near_sources;
+    for (const Shaped& m : members) near_sources.push_back(&m);
+    if (hits.empty()) match_near(near_sources, lib, near_threshold, hits);
+    if (hits.empty()) return std::nullopt;
+    return *std::min_element(hits.begin(), hits.end(), better);
+}
+
+std::optional<Hit> formula_hit(const PreparedLibrary& lib, const Shaped& formula,
+                               double near_threshold) {
+    std::vector<Hit> hits;
+    if (formula.tree.wildcards() == 0) match_member(formula, lib, hits);
+    if (hits.empty()) match_instances(formula, {}, lib, hits);
+    if (hits.empty()) match_near({&formula}, lib, near_threshold, hits);
+    if (hits.empty()) return std::nullopt;
+    return *std::min_element(hits.begin(), hits.end(), better);
 }
 
 object match_library(handle given, handle library, double near_threshold) {
@@ -103,35 +142,32 @@ object match_library(handle given, handle library, double near_threshold) {
     object formula = candidate ? get_attr(given, "formula") : nb::borrow(given);
     Shaped shaped(read_tree(formula, labels, true), labels, lib->variable_label,
                   lib->wildcard_label);
+    if (!candidate) return match_record(*lib, formula_hit(*lib, shaped, near_threshold));
 
-    // The expressions compared with laws one by one: the members, or a formula given alone.
+    // The distinct members, each compared with the laws; one that cannot be read is left out.
     std::deque<Shaped> members;
-    std::vector<const Shaped*> near_sources;
-    if (candidate) {
-        object seen = check(PySet_New(nullptr));
-        Items items(get_attr(given, "members"));
-        for (Py_ssize_t i = 0; i < items.size(); ++i) {
-            if (check_status(PySet_Contains(seen.ptr(), items[i].ptr()))) continue;
-            check_status(PySet_Add(seen.ptr(), items[i].ptr()));
-            attempt([&] {
-                members.emplace_back(read_tree(items[i], labels, false), labels,
-                                     lib->variable_label, lib->wildcard_label);
-            });
-        }
-        // Near is measured on the members: with its wildcards free to match any leaf, a
-        // generalised formula lies near every law of its size and operators.
-        for (const Shaped& m : members) near_sources.push_back(&m);
-    } else {
-        near_sources.push_back(&shaped);
+    object seen = check(PySet_New(nullptr));
+    Items items(get_attr(given, "members"));
+    for (Py_ssize_t i = 0; i < items.size(); ++i) {
+        if (check_status(PySet_Contains(seen.ptr(), items[i].ptr()))) continue;
+        check_status(PySet_Add(seen.ptr(), items[i].ptr()));
+        attempt([&] {
+            members.emplace_back(read_tree(items[i], labels, false), labels, lib->variable_label,
+                                 lib->wildcard_label);
+        });
     }
-    std::vector<Hit> hits;
-    for (const Shaped& m : members) match_member(m, *lib, hits);
-    if (!candidate && shaped.tree.wildcards() == 0) match_member(shaped, *lib, hits);
-    if (hits.empty()) match_instances(shaped, numeric_wildcards(shaped, members), *lib, hits);
-    if (hits.empty()) match_near(near_sources, *lib, near_threshold, hits);
-    if (hits.empty()) return none();
-    const Hit& best = *std::min_element(hits.begin(), hits.end(), better);
-    return match_record(*lib, best);
+    return match_record(*lib, structure_hit(*lib, shaped, members, near_threshold));
+}
+
+std::vector<size_t> binding_order(const ExprTree& pattern, const Matcher& m) {
+    std::vector<size_t> order(pattern.names.size());
+    for (size_t s = 0; s < order.size(); ++s) order[s] = s;
+    auto key = [&](size_t s) {
+        const std::string& name = pattern.names[s];
+        return std::make_tuple(m.wildcards()[s].bound, name.size(), std::string_view(name));
+    };
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key(a) < key(b); });
+    return order;
 }
 
 namespace {
@@ -155,18 +191,8 @@ object bind(handle formula, handle expression) {
     const ExprTree target = read_tree(expression, labels, false);
     Matcher m(pattern, target);
     if (!m.match()) return none();
-    // Variables first, then wildcards, each in the order they appear in the formula's text.
-    std::vector<size_t> order(pattern.names.size());
-    for (size_t s = 0; s < order.size(); ++s) order[s] = s;
-    auto key = [&](size_t s) {
-        const std::string& name = pattern.names[s];
-        return std::make_tuple(m.wildcards()[s].bound, name.size(), name);
-    };
-    std::vector<std::tuple<bool, size_t, std::string>> keys;
-    for (size_t s : order) keys.push_back(key(s));
-    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return keys[a] < keys[b]; });
     object out = check(PyDict_New());
-    for (size_t s : order) {
+    for (size_t s : binding_order(pattern, m)) {
         const Matcher::Binding& w = m.wildcards()[s];
         object value;
         if (w.bound)

@@ -5,6 +5,10 @@
 // and each variable of a formula stands for in one expression.
 #pragma once
 
+#include <deque>
+#include <optional>
+#include <vector>
+
 #include "matching/form_match.hpp"
 #include "runtime/py.hpp"
 
@@ -19,9 +23,20 @@ constexpr double kNearThreshold = 0.15;
 
 // The LibraryMatch of a structure (a candidate, or a formula alone) against the library, or None.
 object match_library(handle candidate_or_formula, handle library, double near_threshold);
-// The LibraryMatch record of a hit against the prepared library.
+// The LibraryMatch record of a hit against the prepared library (None for no hit).
 object match_record(const PreparedLibrary& lib, const Hit& hit);
+object match_record(const PreparedLibrary& lib, const std::optional<Hit>& hit);
+
+// What match_library decides from read trees: for a structure, from its formula (read with its
+// wildcards) and its distinct members; for a formula given alone, from the formula.
+std::optional<Hit> structure_hit(const PreparedLibrary& lib, const Shaped& formula,
+                                 const std::deque<Shaped>& members, double near_threshold);
+std::optional<Hit> formula_hit(const PreparedLibrary& lib, const Shaped& formula,
+                               double near_threshold);
 // What each wildcard and variable of `formula` stands for in `expression`, or None.
 object bind(handle formula, handle expression);
+// The pattern's symbols in the order bind lists what they stand for after match `m`: the
+// variables, then the wildcards, each by the length of its name, then the name.
+std::vector<size_t> binding_order(const ExprTree& pattern, const Matcher& m);
 
 }  // namespace kt

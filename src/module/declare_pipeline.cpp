@@ -2,11 +2,13 @@
 #include "module/declarations.hpp"
 
 #include "antiunify/cluster.hpp"
+#include "matching/library_match.hpp"
 #include "pipeline/detect.hpp"
 #include "pipeline/filter.hpp"
 #include "pipeline/reports.hpp"
 #include "pipeline/row_record.hpp"
 #include "pipeline/rows.hpp"
+#include "pipeline/structure_match.hpp"
 #include "similarity/weights.hpp"
 
 namespace kt {
@@ -196,6 +198,19 @@ const Section pipeline_section{
         .doc = "One candidate as an 11-line block: its formula, behaviour, members and score.",
         .body = [](const CandidateReportCall& c) { return candidate_report(c.index, c.c); },
     },
+    Declaration<StructureReportCall>{
+        .name = "_structure_report",
+        .params = {{"index", &StructureReportCall::index, "int", Check::IntNotBool},
+                   {"candidate", &StructureReportCall::candidate, "GeneralizedCandidate"},
+                   {"seed", &StructureReportCall::seed, "int", Check::Int},
+                   {"formula_text", &StructureReportCall::formula_text, "str", Check::Str},
+                   {"members", &StructureReportCall::members, "list[str]", Check::List}},
+        .returns = "str | None",
+        .doc = "candidate_report's block after np.random.seed(formula_seed(seed, formula)), "
+               "the formula\nprinted as `formula_text` and described natively, the members "
+               "printed as `members`;\nNone where the formula is not described natively.",
+        .body = [](const StructureReportCall& c) { return structure_report(c); },
+    },
     Declaration<CandidatesCall>{
         .name = "report_strings",
         .params = {{"candidates", &CandidatesCall::candidates, "list[GeneralizedCandidate]",
@@ -337,16 +352,33 @@ const Section cluster_scoring_section{
         .doc = "The expression of an encoded tree.",
         .body = [](const RecordCall& c) { return tree_expression(c.record); },
     },
+    Declaration<StructureMatchCall>{
+        .name = "_match_structure",
+        .params = {{"candidate", &StructureMatchCall::candidate, "GeneralizedCandidate"},
+                   {"library", &StructureMatchCall::library, "dict[str, sp.Expr]", Check::Dict},
+                   {"trees", &StructureMatchCall::trees, "list[tuple[bytes, bytes]]", Check::List},
+                   {"near_threshold", &StructureMatchCall::near_threshold, "float",
+                    kNearThreshold}},
+        .returns = "tuple[Any, list[Any], list[Any], list[Any]] | None",
+        .doc = "(match, member_matches, bindings, binding_texts) of a candidate whose members are "
+               "given\nas their rows' (record, canonical core tree), as match_library and bind "
+               "make them; a\nmember's bindings as [(symbol, encoded value tree)] or None. None "
+               "where a tree is not\nmatched natively.",
+        .body = [](const StructureMatchCall& c) { return match_structure(c); },
+    },
     Declaration<CompositionDistancesCall>{
         .name = "_composition_distances",
         .params = {{"formulas", &CompositionDistancesCall::formulas, "list[sp.Expr]", Check::List},
                    {"library", &CompositionDistancesCall::library, "dict[str, sp.Expr]",
-                    Check::Dict}},
+                    Check::Dict},
+                   keyword_only<CompositionDistancesCall>(
+                       {"native", &CompositionDistancesCall::native, "bool", true})},
         .returns = "list[float]",
-        .doc =
-            "For each formula, filter_candidates' smallest tree edit distance from the formula "
-            "(its\n"
-            "wildcards normalised) to a sum or product of two library expressions; inf where none.",
+        .doc = "For each formula, filter_candidates' smallest tree edit distance from the formula "
+               "(its\n"
+               "wildcards normalised) to a sum or product of two library expressions; inf where "
+               "none.\n"
+               "Measured on native trees where they hold the formula, unless `native` is false.",
         .body = [](const CompositionDistancesCall& c) { return composition_distances(c); },
     },
 };

@@ -3,7 +3,9 @@
 #include <cmath>
 #include <limits>
 
+#include "pipeline/compositions.hpp"
 #include "runtime/library_trees.hpp"
+#include "runtime/native_trees.hpp"
 #include "runtime/state.hpp"
 #include "runtime/symbols.hpp"
 
@@ -14,14 +16,45 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Every sum and product of two library expressions (each expression also paired with
-// itself), flattened once per call and compared with each candidate's formula.
+// itself), compared with each candidate's formula: natively where the formula's tree is held
+// (compositions.hpp), else through sympy, the compositions flattened once per call.
 class Compositions {
 public:
-    explicit Compositions(handle lib_exprs) : lib_exprs_(nb::borrow(lib_exprs)) {}
+    Compositions(handle lib_exprs, bool native)
+        : lib_exprs_(nb::borrow(lib_exprs)), native_(native) {}
 
-    // The smallest tree edit distance from the normalised formula to any composition;
+    // The smallest tree edit distance from each normalised formula to any composition;
     // infinite when none could be compared.
-    double min_distance(handle formula) {
+    std::vector<double> min_distances(const std::vector<handle>& formulas) {
+        std::vector<double> out(formulas.size(), kInf);
+        if (!native_ || PyList_GET_SIZE(lib_exprs_.ptr()) == 0) {
+            for (size_t k = 0; k < formulas.size(); ++k) out[k] = sympy_distance(formulas[k]);
+            return out;
+        }
+        std::shared_ptr<const CompositionTrees> compositions = CompositionTrees::of(lib_exprs_);
+        symbolic::Pool pool;
+        SympyOracle oracle;
+        symbolic::Builder builder(pool, oracle);
+        std::vector<kernels::FlatTree> trees;
+        std::vector<size_t> at;
+        for (size_t k = 0; k < formulas.size(); ++k) {
+            try {
+                const symbolic::Expr formula = from_sympy(pool, formulas[k]);
+                trees.push_back(compositions->labelled(builder, formula));
+                at.push_back(k);
+            } catch (const symbolic::Unsupported&) {
+                out[k] = sympy_distance(formulas[k]);
+            }
+        }
+        const std::vector<long long> found = compositions->min_distances(trees);
+        for (size_t j = 0; j < at.size(); ++j) out[at[j]] = found[j] < 0 ? kInf : (double)found[j];
+        return out;
+    }
+
+    double min_distance(handle formula) { return min_distances({formula})[0]; }
+
+private:
+    double sympy_distance(handle formula) {
         object normalized = module_global("_normalize_wildcards")(formula);
         if (PyList_GET_SIZE(lib_exprs_.ptr()) == 0) return kInf;
         build();
@@ -33,7 +66,6 @@ public:
         return best < 0 ? kInf : (double)best;
     }
 
-private:
     void build() {
         if (library_) return;
         auto library = library_trees(lib_exprs_);
@@ -51,6 +83,7 @@ private:
     }
 
     object lib_exprs_;
+    bool native_;
     std::shared_ptr<const LibraryTrees> library_;
     std::unique_ptr<Labels> labels_;
     std::vector<std::optional<kernels::FlatTree>> self_pairs_;
@@ -95,7 +128,7 @@ private:
 
 object filter_candidates(const FilterCall& call) {
     object lib_exprs = check(PyDict_Values(call.library.ptr()));
-    Compositions compositions(lib_exprs);
+    Compositions compositions(lib_exprs, true);
     const EarlyTests early(call.min_members, call.max_wildcard_density);
 
     object novel = check(PyList_New(0)), repeated = check(PyList_New(0));
@@ -142,11 +175,12 @@ object filter_pending(const FilterPendingCall& call) {
 }
 
 object composition_distances(const CompositionDistancesCall& call) {
-    Compositions compositions(check(PyDict_Values(call.library.ptr())));
-    object formulas = check(PySequence_Tuple(call.formulas.ptr()));
-    object out = check(PyList_New(0));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(formulas.ptr()); ++i)
-        append(out, pyfloat(compositions.min_distance(PyTuple_GET_ITEM(formulas.ptr(), i))));
+    Compositions compositions(check(PyDict_Values(call.library.ptr())), call.native);
+    Items items(call.formulas);
+    std::vector<handle> formulas;
+    for (Py_ssize_t i = 0; i < items.size(); ++i) formulas.push_back(items[i]);
+    object out = new_list();
+    for (double d : compositions.min_distances(formulas)) append(out, pyfloat(d));
     return out;
 }
 

@@ -33,11 +33,14 @@ object filter_pending(const FilterPendingCall& call);
 
 struct CompositionDistancesCall {
     handle formulas, library;
+    bool native = true;
 };
 
 // For each formula, the filter's smallest tree edit distance to a sum or product of two
 // library expressions (inf where none could be compared): the one measure of the filter that
-// depends neither on the bank nor on a threshold, so that a caller can keep it.
+// depends neither on the bank nor on a threshold, so that a caller can keep it. A formula is
+// measured on its native tree where one holds it, unless `native` is false: then, as every
+// other formula, through sympy.
 object composition_distances(const CompositionDistancesCall& call);
 
 }  // namespace kt

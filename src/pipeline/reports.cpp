@@ -1,7 +1,9 @@
 #include "pipeline/reports.hpp"
 
+#include <optional>
 #include <string>
 
+#include "pipeline/formula_behaviour.hpp"
 #include "runtime/state.hpp"
 
 namespace kt {
@@ -33,34 +35,81 @@ object section_header(const char* title) {
 
 }  // namespace
 
-object candidate_report(handle index, handle c) {
-    object formula = get_attr(c, "formula");
-    object d = module_global("describe")(formula);
-    auto field = [&](const char* name, const char* spec) {
-        return format(get_attr(d, name), spec);
-    };
-    object members = new_list();
-    object it = check(PyObject_GetIter(get_attr(c, "members").ptr()));
-    while (object m = nb::steal(PyIter_Next(it.ptr()))) append(members, str_of(m));
-    if (PyErr_Occurred()) throw nb::python_error();
+namespace {
 
+// What a block shows of the formula's description, each as describe gives it.
+struct Figures {
+    object is_bounded, boundedness, is_periodic, is_monotone, variance, derivative_approx,
+        integral_approx, stability_score, sensitivity_perturbation;
+};
+
+Figures figures_of(handle d) {
+    return {get_attr(d, "is_bounded"),
+            get_attr(d, "boundedness"),
+            get_attr(d, "is_periodic"),
+            get_attr(d, "is_monotone"),
+            get_attr(d, "variance"),
+            get_attr(d, "derivative_approx"),
+            get_attr(d, "integral_approx"),
+            get_attr(d, "stability_score"),
+            get_attr(d, "sensitivity_perturbation")};
+}
+
+Figures figures_of(const symbolic::Behaviour& b) {
+    return {pybool(b.is_bounded),
+            pyfloat(b.boundedness),
+            pybool(b.is_periodic),
+            pybool(b.is_monotone),
+            pyfloat(b.variance),
+            pyfloat(b.derivative_approx),
+            pyfloat(b.integral_approx),
+            pyfloat(b.stability_score),
+            pyfloat(b.sensitivity_perturbation)};
+}
+
+// The block of candidate `c` whose formula prints as `formula` and is described by `f`, its
+// members printed as `members` (a list of str).
+object candidate_block(handle index, handle c, handle formula, const Figures& f, handle members) {
     object lines = new_list();
     append(lines, concat({pystr("  ["), format(index), pystr("] "), format(formula)}));
     append(lines, labelled("behavior", {format(get_attr(c, "growth_class"))}));
-    append(lines, labelled("bounded", {field("is_bounded", ""), pystr("  boundedness="),
-                                       field("boundedness", ".2f")}));
-    append(lines, labelled("periodic", {field("is_periodic", ""), pystr("  monotone="),
-                                        field("is_monotone", "")}));
-    append(lines, labelled("variance", {field("variance", ".4g")}));
-    append(lines, labelled("derivative", {pystr("mean="), field("derivative_approx", ".4g")}));
-    append(lines, labelled("integral", {pystr("mean="), field("integral_approx", ".4g")}));
-    append(lines, labelled("stability", {field("stability_score", ".4g")}));
-    append(lines, labelled("sensitivity", {field("sensitivity_perturbation", ".4g")}));
+    append(lines, labelled("bounded", {format(f.is_bounded), pystr("  boundedness="),
+                                       format(f.boundedness, ".2f")}));
+    append(lines, labelled("periodic",
+                           {format(f.is_periodic), pystr("  monotone="), format(f.is_monotone)}));
+    append(lines, labelled("variance", {format(f.variance, ".4g")}));
+    append(lines, labelled("derivative", {pystr("mean="), format(f.derivative_approx, ".4g")}));
+    append(lines, labelled("integral", {pystr("mean="), format(f.integral_approx, ".4g")}));
+    append(lines, labelled("stability", {format(f.stability_score, ".4g")}));
+    append(lines, labelled("sensitivity", {format(f.sensitivity_perturbation, ".4g")}));
     append(lines, labelled("members", {format(members)}));
     append(lines,
            labelled("novelty", {format(get_attr(c, "novelty"), ".1f"), pystr("  |  closest: "),
                                 format(get_attr(c, "closest_lib"))}));
     return check(PyUnicode_Join(pystr("\n").ptr(), lines.ptr()));
+}
+
+}  // namespace
+
+object candidate_report(handle index, handle c) {
+    object formula = get_attr(c, "formula");
+    object d = module_global("describe")(formula);
+    object members = new_list();
+    object it = check(PyObject_GetIter(get_attr(c, "members").ptr()));
+    while (object m = nb::steal(PyIter_Next(it.ptr()))) append(members, str_of(m));
+    if (PyErr_Occurred()) throw nb::python_error();
+    return candidate_block(index, c, formula, figures_of(d), members);
+}
+
+object structure_report(const StructureReportCall& call) {
+    const long long seed = PyLong_AsLongLong(call.seed.ptr());
+    if (seed == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (seed < 0 || seed > 0xffffffffLL) return none();
+    std::optional<symbolic::Behaviour> b = seeded_behaviour(
+        get_attr(call.candidate, "formula"), (std::uint32_t)seed, utf8(call.formula_text));
+    if (!b) return none();
+    object members = check(PySequence_List(call.members.ptr()));
+    return candidate_block(call.index, call.candidate, call.formula_text, figures_of(*b), members);
 }
 
 namespace {

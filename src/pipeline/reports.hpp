@@ -7,6 +7,16 @@ namespace kt {
 
 // One candidate as an 11-line block: its formula, behaviour, members and score.
 object candidate_report(handle index, handle candidate);
+
+struct StructureReportCall {
+    handle index, candidate, seed, formula_text, members;
+};
+
+// candidate_report's block for a candidate of a run after np.random.seed(formula_seed(seed,
+// formula)), made without sympy: the formula printed as `formula_text` (its str) and described
+// natively, the members as printed (`members`, their str in order). None where the formula is
+// not described natively, or the seed is no 32-bit unsigned integer.
+object structure_report(const StructureReportCall& call);
 // One block per candidate, numbered from 0; ["  (none)"] for an empty list.
 object report_strings(handle candidates);
 // The counts, then the novel, repeated and discarded sections of a filter result.

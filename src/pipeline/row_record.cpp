@@ -140,4 +140,12 @@ object record_expression(handle record, bool numeric) {
 
 object tree_expression(handle tree) { return sympy_of(bytes_of(tree)); }
 
+std::string_view record_tree(std::string_view record, bool numeric) {
+    sym::ByteReader in(record);
+    if (in.byte() != kVersion) sym::ByteReader::bad();
+    const std::string_view canonical = in.text();
+    const std::string_view formula = in.text();
+    return numeric ? formula : canonical;
+}
+
 }  // namespace kt

@@ -18,5 +18,8 @@ object record_fields(handle record);
 object record_expression(handle record, bool numeric);
 // The expression of an encoded tree (symbolic/codec.hpp).
 object tree_expression(handle tree);
+// The encoded tree of a record's `expr` or, with `numeric`, of its `numeric_expr`;
+// std::invalid_argument for bytes `row_record` did not write.
+std::string_view record_tree(std::string_view record, bool numeric);
 
 }  // namespace kt
