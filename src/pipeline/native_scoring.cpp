@@ -1,5 +1,6 @@
 #include "pipeline/native_scoring.hpp"
 
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
@@ -107,7 +108,10 @@ void measure(Batch& b, sym::Expr formula, const std::vector<Member>& members, Cl
         auto [structural, closest] = closest_entry(tree, *b.trees, b.lib.names);
         parts.structural = structural;
         parts.closest = closest;
-        parts.compositionality = pyfloat(compositionality_of(tree, *b.trees));
+        // The closest law's distance is the smallest to any law: the sums and products of two
+        // are measured only as far as they could be closer.
+        parts.compositionality = pyfloat(compositionality_of(
+            tree, *b.trees, std::isinf(structural) ? -1 : (long long)structural));
     } else {
         parts.closest = pystr("none");
         parts.compositionality = pyfloat(0.0);

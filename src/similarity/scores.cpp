@@ -26,13 +26,13 @@ object node_count(handle expr) { return pyint(count_nodes(expr)); }
 // ---- compositionality ---------------------------------------------------------------------
 
 double compositionality_of(const std::optional<kernels::FlatTree>& tree,
-                           const LibraryTrees& library) {
+                           const LibraryTrees& library, std::optional<long long> singles) {
     long long best = -1;  // no comparison succeeded
     if (tree) {
         kernels::TreeDistanceScratch scratch;
-        best = min_distance(*tree, library.singles, scratch);
-        const long long composed = min_distance(*tree, library.pairs, scratch);
-        if (composed >= 0 && (best < 0 || composed < best)) best = composed;
+        best = singles ? *singles : min_distance(*tree, library.singles, scratch);
+        // A sum or product counts only when closer than every law.
+        best = min_distance(*tree, library.pairs, scratch, best);
     }
     if (best < 0) return 0.0;
     const double score = std::exp(-0.25 * (double)best);

@@ -27,9 +27,11 @@ object compression_gain(handle cluster, handle formula);
 
 // The compositionality of a formula from the labelled tree of its normalised form (nothing
 // where none could be built): exp(-d/4) of its smallest distance to a law or to the sum or
-// product of two, 0.0 when no distance was measured.
+// product of two, 0.0 when no distance was measured. `singles`: the smallest distance to a law
+// when known (-1 for none measured).
 double compositionality_of(const std::optional<kernels::FlatTree>& tree,
-                           const LibraryTrees& library);
+                           const LibraryTrees& library,
+                           std::optional<long long> singles = std::nullopt);
 
 // A cluster's mean derivative, integral, stability and sensitivity.
 struct BehaviourMeans {
