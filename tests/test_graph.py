@@ -1,6 +1,7 @@
 """The similarity graph, its pruning bounds, clustering on it, packed blocks and the Dask path."""
 
 import json
+import math
 import pickle
 import random
 import struct
@@ -91,6 +92,186 @@ def test_the_prefix_filter_finds_every_pair_and_counts_the_others_pruned(
         every = kernels.graph_block_every_pair(rows, cols, threshold, alpha, beta, same)
         assert all(np.array_equal(g, e) for g, e in zip(got[:3], every[:3]))
         assert got[3] == every[3]
+
+
+# ---- the graph over the whole bank against the per-block reference ---------------------------
+def blockwise(m, descriptors, threshold, alpha=0.85, beta=0.15, block_size=37):
+    """The graph as the large path measured it block pair by block pair: every pair of blocks
+    through `graph_block`, its rows numbered from the blocks' offsets."""
+    offsets = list(range(0, len(descriptors), block_size))
+    packed = [m.pack_descriptors(descriptors[o : o + block_size]) for o in offsets]
+    rows, cols, values, pruned = [], [], [], 0
+    for a in range(len(packed)):
+        for b in range(a, len(packed)):
+            r, c, v, p = m.graph_block(
+                packed[a], None if a == b else packed[b], threshold, alpha, beta, a == b
+            )
+            rows.append(r + offsets[a])
+            cols.append(c + offsets[b])
+            values.append(v)
+            pruned += p
+    if not packed:
+        return np.empty(0, np.int64), np.empty(0, np.int64), np.empty(0), 0
+    rows, cols, values = np.concatenate(rows), np.concatenate(cols), np.concatenate(values)
+    order = np.lexsort((cols, rows))
+    return rows[order], cols[order], values[order], pruned
+
+
+def assert_same_graph(got, want):
+    assert len(got) == 4
+    for g, w in zip(got[:3], want[:3]):
+        assert g.dtype == w.dtype and np.array_equal(g, w)  # the very doubles, every edge
+    assert got[3] == want[3]
+
+
+@pytest.fixture(scope="module")
+def shapes(m, bank, engine_bank):
+    """Banks of several shapes: curated formulas and variants, engine output, trees small enough
+    that pairs share no label yet may reach the threshold, and a bank of repeated formulas."""
+    small = describe_all(m, random_bank(150, seed=3, depth=1) + [x, y, x + y, 2 * x, sp.sin(x)])
+    repeated = bank[:40] * 3 + bank[40:70]
+    random.Random(2).shuffle(repeated)
+    # Sums of 260 products: more than 255 nodes of one label.
+    wide = sp.Add(*[sp.Symbol(f"a{k}") * sp.Symbol(f"b{k}") for k in range(260)])
+    wide_bank = describe_all(m, [wide, wide + x, 2 * wide, wide.subs(sp.Symbol("a1"), x**2)])
+    return {
+        "curated": bank,
+        "engine output": engine_bank[:400],
+        "small trees": small,
+        "repeated": repeated,
+        "wide trees": bank[:30] + wide_bank,
+    }
+
+
+@pytest.mark.parametrize("threshold", [0.85, 0.95, 0.75, 0.5])
+@pytest.mark.parametrize("alpha, beta", [(0.85, 0.15), (1.0, 0.0), (0.6, 0.4)])
+@pytest.mark.parametrize(
+    "shape", ["curated", "engine output", "small trees", "repeated", "wide trees"]
+)
+def test_the_whole_bank_graph_equals_the_blockwise_one(m, shapes, shape, threshold, alpha, beta):
+    from source.run import graph
+
+    ds = shapes[shape]
+    want = blockwise(m, ds, threshold, alpha, beta)
+    assert_same_graph(graph.similarity_graph(ds, threshold, alpha, beta, block_size=53), want)
+    assert_same_graph(m.similarity_graph(ds, threshold, alpha, beta), want)
+
+
+@pytest.mark.parametrize("threshold, most", [(0.85, 0.05), (0.95, 0.001), (-math.inf, 1.0)])
+def test_the_index_offers_few_pairs_and_every_pair_is_pruned_or_measured(
+    m, engine_bank, threshold, most
+):
+    ds = engine_bank[:400]
+    packed = [m.pack_descriptors(ds[o : o + 100]) for o in range(0, 400, 100)]
+    counts = {}
+    got = m.graph_of_blocks(packed, [0, 100, 200, 300], threshold, counts=counts)
+    pairs = 400 * 399 // 2
+    assert counts["offered"] <= most * pairs
+    assert counts["measured"] == pairs - blockwise(m, ds, threshold)[3] == pairs - got[3]
+
+
+@pytest.mark.parametrize(
+    "threshold, alpha, beta",
+    [
+        (-math.inf, 0.85, 0.15),  # every pair an edge
+        (math.nan, 0.85, 0.15),  # no pair an edge, none pruned
+        (1.5, 0.85, 0.15),  # beyond every similarity
+        (0.0, 0.85, 0.15),
+        (0.8, -0.5, 1.5),  # a negative weight: no bound holds, every pair measured
+        (0.3, 0.0, 1.0),  # the behaviour alone
+    ],
+)
+def test_thresholds_where_the_index_cannot_help(m, shapes, threshold, alpha, beta):
+    from source.run import graph
+
+    ds = shapes["curated"][:70]
+    want = blockwise(m, ds, threshold, alpha, beta, block_size=20)
+    assert_same_graph(graph.similarity_graph(ds, threshold, alpha, beta, block_size=30), want)
+
+
+@pytest.mark.parametrize("n", [0, 1, 2])
+def test_empty_and_tiny_banks(m, bank, n):
+    from source.run import graph
+
+    got = graph.similarity_graph(bank[:n], -math.inf)
+    assert_same_graph(got, blockwise(m, bank[:n], -math.inf))
+    assert len(got[2]) == n * (n - 1) // 2
+
+
+def test_offsets_number_the_rows_and_progress_follows_them(m, bank):
+    from source.run import graph
+
+    packed = [m.pack_descriptors(bank[o : o + 40]) for o in range(0, 120, 40)]
+    seen = []
+    got = graph.graph_edges(packed, [1000, 2000, 2040], 0.7, progress=lambda *a: seen.append(a))
+    want = blockwise(m, bank[:120], 0.7, block_size=40)
+    shift = np.array([1000] * 40 + [1960] * 80)
+    assert_same_graph(got, (shift[want[0]] + want[0], shift[want[1]] + want[1], *want[2:]))
+    assert seen[-1] == (120, 120) and [d for d, _ in seen] == sorted(d for d, _ in seen)
+
+
+@pytest.mark.parametrize(
+    "blocks, offsets, fresh, error",
+    [
+        (["not bytes"], [0], None, TypeError),
+        ([b"KTP1"], [0], None, ValueError),  # truncated
+        (["good", "good"], [0], None, ValueError),  # an offset missing
+        (["good", "good"], [0, 5], None, ValueError),  # the blocks overlap
+        (["good"], [0], [True], ValueError),  # a flag per row is needed
+    ],
+)
+def test_malformed_blocks_offsets_or_flags_raise(m, bank, blocks, offsets, fresh, error):
+    good = m.pack_descriptors(bank[:10])
+    blocks = [good if b == "good" else b for b in blocks]
+    with pytest.raises(error):
+        m.graph_of_blocks(blocks, offsets, 0.8, fresh=fresh)
+
+
+@pytest.fixture(scope="module")
+def kept_bank(m, bank, engine_bank):
+    return bank[:150] + engine_bank[:100] + bank[:20]  # repeats too
+
+
+@pytest.mark.parametrize("threshold", [0.85, 0.6])
+@pytest.mark.parametrize("pattern", ["tail", "head", "scattered", "none", "all", "one"])
+def test_extending_a_kept_graph_measures_only_the_pairs_of_new_rows(
+    m, kept_bank, threshold, pattern
+):
+    from source.run import graph
+
+    ds, n = kept_bank, len(kept_bank)
+    rng = random.Random(11)
+    known = {
+        "tail": [i < n - 30 for i in range(n)],
+        "head": [i >= 25 for i in range(n)],
+        "scattered": [rng.random() < 0.8 for _ in range(n)],
+        "none": [False] * n,
+        "all": [True] * n,
+        "one": [i != 77 for i in range(n)],
+    }[pattern]
+    whole = blockwise(m, ds, threshold)
+    mask = np.array(known)
+    inside = mask[whole[0]] & mask[whole[1]]
+    edges = (whole[0][inside], whole[1][inside], whole[2][inside])
+    packed, seen = {}, []
+    got = graph.extend_graph(
+        ds,
+        known,
+        edges,
+        threshold,
+        block_size=64,
+        packed=packed,
+        progress=lambda *a: seen.append(a),
+    )
+    for a, b in zip(got[:3], whole[:3]):
+        assert np.array_equal(a, b)
+    # The pairs pruned are those of the pairs holding a new row: the whole bank's less the
+    # known rows' among themselves.
+    known_rows = [d for d, k in zip(ds, known) if k]
+    assert got[3] == whole[3] - blockwise(m, known_rows, threshold)[3]
+    assert sorted(packed) == list(range((n + 63) // 64))
+    fresh = n - sum(known)
+    assert (seen[-1] if seen else (0, 0)) == (fresh, fresh)
 
 
 def test_blocks_between_two_packed_lists(m, bank, dense):
@@ -293,7 +474,9 @@ DAMAGED_TREES = {
 
 
 def huge_length_headers():
-    q = lambda *v: struct.pack(f"<{len(v)}q", *v)
+    def q(*v):
+        return struct.pack(f"<{len(v)}q", *v)
+
     return {
         "label count": b"KTP1" + q(2**62),
         "label length": b"KTP1" + q(1, 2**62),

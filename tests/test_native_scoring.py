@@ -224,7 +224,9 @@ def test_what_the_native_path_leaves_is_scored_by_sympy(library):
     x, y, z = read_native(["x*y + x**2", "x**2 + y", "x**3 + y"])
     symbol_v1, symbol_phi = b"\x05\x02v1", b"\x05\x02\xcf\x86"
     assert symbol_v1 in x._record
-    wild = native_rows.native_descriptor(x._record.replace(symbol_v1, symbol_phi, 1), x._packed)
+    wild = native_rows.native_descriptor(
+        x._record.replace(symbol_v1, symbol_phi, 1), x._packed, x._core
+    )
     assert str(wild.expr) == "v0**2 + v0*φ"
     assert kt._score_native_clusters([records([wild, y])], *library, 10, THRESHOLD) == [None]
     clusters = [[wild, y], [y, z], [y, plain([z])[0]]]

@@ -15,7 +15,6 @@ one native call.
 """
 
 import dataclasses
-import functools
 import itertools
 import math
 import warnings
@@ -139,28 +138,23 @@ def _affine(y: np.ndarray, z: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.nd
     )
 
 
-@functools.lru_cache(maxsize=1024)
-def _program(form: LawForm) -> Callable[..., Any] | None:
-    """The law's numpy function, generated once from its expression (never from text: the
-    library was read by the safe parser), or None where sympy cannot print it for numpy."""
-    try:
-        return sp.lambdify(list(form.symbols), form.expr, modules="numpy", dummify=True)
-    except (TypeError, ValueError, NameError, SyntaxError, KeyError, AttributeError):
-        return None
-
-
 def _evaluate(form: LawForm, columns: np.ndarray, mappings: np.ndarray) -> np.ndarray | None:
     """The law's values at the points for each mapping (rows): law variable j takes the formula
-    variable mappings[row, j]."""
-    program = _program(form)
-    if program is None:
-        return None
+    variable mappings[row, j]. Computed by the engine's program of the law's expression as
+    given (never from text: the library was read by the safe parser), whose order of operations
+    is the law's own, not that of a generated function whose argument names a process-wide
+    counter decides; the native judge computes the same."""
     shape = (len(mappings), columns.shape[1])
     try:
         with np.errstate(all="ignore"), warnings.catch_warnings():
             warnings.simplefilter("ignore")
             return canonical.real_values(
-                program(*[columns[mappings[:, j]] for j in range(len(form.symbols))]), shape
+                kt._numeric_values(
+                    form.expr,
+                    list(form.symbols),
+                    [columns[mappings[:, j]] for j in range(len(form.symbols))],
+                ),
+                shape,
             )
     except Exception:  # a law that cannot be evaluated there fits nothing
         return None

@@ -1,6 +1,7 @@
-"""The bank's similarities: the dense matrix of all pairs, or, for banks too large for it, the
-similarity graph (the pairs at or above the clustering threshold), measured in packed blocks on
-the runner. Both come from the engine's `graph_block`, so their numbers are the same."""
+"""The bank's similarities: the dense matrix of all pairs, measured in packed blocks, or, for
+banks too large for it, the similarity graph (the pairs at or above the clustering threshold),
+measured over the whole bank at once by one index of candidate pairs. Both judge a pair as the
+engine's `graph_block` does, so their numbers are the same."""
 
 import math
 from collections.abc import Sequence
@@ -11,7 +12,7 @@ import numpy as np
 from source.engine import kt
 from source.run import native_rows
 from source.run.progress import Progress, quiet
-from source.run.runner import Done, InProcess, Runner
+from source.run.runner import Done, Runner
 from source.settings import DETECTION
 
 Edges = tuple[np.ndarray, np.ndarray, np.ndarray]  # rows, cols, similarities
@@ -52,43 +53,6 @@ def dense_matrix(
     return matrix
 
 
-def _block(
-    packed: Sequence[bytes],
-    a: int,
-    b: int,
-    threshold: float,
-    alpha: float,
-    beta: float,
-    row_offset: int,
-    col_offset: int,
-) -> tuple[np.ndarray, np.ndarray, np.ndarray, int]:
-    rows, cols, values, pruned = kt.graph_block(
-        packed[a], None if a == b else packed[b], threshold, alpha, beta, a == b
-    )
-    return rows + row_offset, cols + col_offset, values, pruned
-
-
-def _edges_of_pairs(
-    packed: Sequence[bytes],
-    offsets: Sequence[int],
-    pairs: Sequence[tuple[int, int]],
-    threshold: float,
-    alpha: float,
-    beta: float,
-    runner: Runner,
-    progress: Done | None,
-) -> tuple[list[Edges], int]:
-    """The edges of the block pairs (a, b), a <= b, of a bank packed in blocks (`packed[k]`
-    starts at `offsets[k]`), each measured from the earlier row to the later; and the pairs
-    pruned."""
-    jobs = [(a, b, threshold, alpha, beta, offsets[a], offsets[b]) for a, b in pairs]
-    parts = runner.map(_block, jobs, progress, shared=(list(packed),), native=True)
-    if not parts:
-        empty = np.empty(0, dtype=np.int64)
-        return [(empty, empty, np.empty(0))], 0
-    return [p[:3] for p in parts], sum(int(p[3]) for p in parts)
-
-
 def _sorted_edges(parts: Sequence[Edges]) -> Edges:
     rows = np.concatenate([p[0] for p in parts]).astype(np.int64, copy=False)
     cols = np.concatenate([p[1] for p in parts]).astype(np.int64, copy=False)
@@ -107,12 +71,14 @@ def graph_edges(
     progress: Done | None = None,
 ) -> Graph:
     """The similarity graph of a bank packed in blocks (`packed[k]` starts at `offsets[k]`):
-    rows, cols and similarities of the pairs at or above `threshold`, and the pairs pruned."""
-    pairs = [(a, b) for a in range(len(offsets)) for b in range(a, len(offsets))]
-    parts, pruned = _edges_of_pairs(
-        packed, offsets, pairs, threshold, alpha, beta, runner or InProcess(), progress
+    rows, cols and similarities of the pairs at or above `threshold`, and the pairs pruned.
+    The blocks are unpacked once and measured together on this process's cores, one index over
+    all rows offering the candidate pairs: the runner is not asked (every block would need the
+    whole bank's index). `progress` follows the rows."""
+    rows, cols, values, pruned = kt.graph_of_blocks(
+        list(packed), list(offsets), threshold, alpha, beta, progress=progress
     )
-    return (*_sorted_edges(parts), pruned)
+    return rows, cols, values, int(pruned)
 
 
 def similarity_graph(
@@ -124,7 +90,8 @@ def similarity_graph(
     block_size: int = 2000,
     progress: Done | None = None,
 ) -> Graph:
-    """The similarity graph of described formulas, computed in packed blocks."""
+    """The similarity graph of described formulas, packed in blocks of `block_size` rows and
+    measured as `graph_edges` measures them."""
     offsets = list(range(0, len(descriptors), block_size))
     packed = [native_rows.pack(descriptors[o : o + block_size]) for o in offsets]
     return graph_edges(packed, offsets, threshold, alpha, beta, runner, progress)
@@ -144,39 +111,29 @@ def extend_graph(
 ) -> Graph:
     """The similarity graph of described formulas of which some pairs are known already: `known`
     tells for every row whether its pairs with the other known rows are, `edges` (rows, cols,
-    similarities) are those pairs' edges. The rows are cut into blocks, and only the block pairs
-    that hold a row not known are measured; the graph equals `similarity_graph`'s. `packed`, a
-    dict, may hold blocks already packed (`pack_descriptors`), by block; the blocks packed here
-    are added to it."""
+    similarities) are those pairs' edges. Only the pairs holding a row not known are measured,
+    against every row at once; the graph equals `similarity_graph`'s, and the pairs pruned are
+    those of the pairs measured. `packed`, a dict, may hold blocks of `block_size` rows already
+    packed (`pack_descriptors`), by block; the blocks packed here are added to it."""
     n = len(descriptors)
     offsets = list(range(0, n, block_size))
-    fresh = [not all(known[o : o + block_size]) for o in offsets]
-    pairs = [
-        (a, b) for a in range(len(offsets)) for b in range(a, len(offsets)) if fresh[a] or fresh[b]
-    ]
-    used = sorted({k for pair in pairs for k in pair})
     packed = {} if packed is None else packed
-    for k in used:
+    for k, o in enumerate(offsets):
         if k not in packed:
-            packed[k] = native_rows.pack(descriptors[offsets[k] : offsets[k] + block_size])
-    order = {k: i for i, k in enumerate(used)}
-    parts, pruned = _edges_of_pairs(
-        [packed[k] for k in used],
-        [offsets[k] for k in used],
-        [(order[a], order[b]) for a, b in pairs],
+            packed[k] = native_rows.pack(descriptors[o : o + block_size])
+    fresh = [not k for k in known]
+    new_rows, new_cols, new_values, pruned = kt.graph_of_blocks(
+        [packed[k] for k in range(len(offsets))],
+        offsets,
         threshold,
         alpha,
         beta,
-        runner or InProcess(),
-        progress,
+        fresh=fresh,
+        progress=progress,
     )
     rows, cols, values = (np.asarray(a) for a in edges)
-    # A known edge stands where its block pair was not measured again.
-    stale = np.array(fresh, dtype=bool)
-    keep = (
-        ~(stale[rows // block_size] | stale[cols // block_size])
-        if len(rows)
-        else np.zeros(0, dtype=bool)
-    )
-    parts.append((rows[keep], cols[keep], values[keep]))
-    return (*_sorted_edges(parts), pruned)
+    # A known edge stands where both rows are known: no pair of two known rows is measured.
+    mask = np.array(known, dtype=bool)
+    keep = mask[rows] & mask[cols] if len(rows) else np.zeros(0, dtype=bool)
+    parts = [(new_rows, new_cols, new_values), (rows[keep], cols[keep], values[keep])]
+    return (*_sorted_edges(parts), int(pruned))

@@ -21,7 +21,8 @@ _FIELDS = kt.ExprDescriptor.__dataclass_fields__
 
 class NativeDescriptor(kt.ExprDescriptor):
     """A row's descriptor as the native pass left it: `_record` holds its fields and trees,
-    `_packed` the row packed for the similarity graph."""
+    `_packed` the row packed for the similarity graph, `_core` the tree of its canonical
+    numeric form's core, `_verdict` its verdict where it was judged."""
 
     def __getattr__(self, name: str) -> Any:
         # Reached only for what the instance lacks: what was not read yet.
@@ -37,7 +38,7 @@ class NativeDescriptor(kt.ExprDescriptor):
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
         # Travels between processes as its record: a few hundred bytes.
         d = self.__dict__
-        return native_descriptor, (d["_record"], d["_packed"], d.get("_verdict"))
+        return native_descriptor, (d["_record"], d["_packed"], d["_core"], d.get("_verdict"))
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, kt.ExprDescriptor):
@@ -48,11 +49,21 @@ class NativeDescriptor(kt.ExprDescriptor):
 
 
 def native_descriptor(
-    record: bytes, packed: bytes, verdict: Verdict | None = None
+    record: bytes, packed: bytes, core: bytes, verdict: Verdict | None = None
 ) -> NativeDescriptor:
+    """The descriptor of a row read natively: its record, its packing, the tree of its
+    canonical numeric form's core (`core_of`) and its verdict, where it was judged."""
     d = NativeDescriptor.__new__(NativeDescriptor)
-    d.__dict__.update(_record=record, _packed=packed, _verdict=verdict)
+    d.__dict__.update(_record=record, _packed=packed, _core=core, _verdict=verdict)
     return d
+
+
+def core_of(descriptor: Any) -> Any:
+    """The core of the canonical numeric form of a row read natively (a sympy expression),
+    or None for another row."""
+    if not isinstance(descriptor, NativeDescriptor):
+        return None
+    return kt._tree_expression(descriptor.__dict__["_core"])
 
 
 def verdict_of(descriptor: Any) -> Verdict | None:
@@ -63,10 +74,10 @@ def verdict_of(descriptor: Any) -> Verdict | None:
 def pack(descriptors: Sequence[Any]) -> bytes:
     """The descriptors packed together (`pack_descriptors`); rows read natively come packed
     already, and their packs are joined without reading their fields."""
-    parts = [
-        d.__dict__.get("_packed") if isinstance(d, NativeDescriptor) else None for d in descriptors
+    parts: list[bytes] = [
+        d.__dict__["_packed"] for d in descriptors if isinstance(d, NativeDescriptor)
     ]
-    if parts and all(p is not None for p in parts):
+    if parts and len(parts) == len(descriptors):
         return kt._join_packed(parts)
     return kt.pack_descriptors(list(descriptors))
 
@@ -122,11 +133,11 @@ def read(
         if row is None:
             out.append(None)
             continue
-        lhs, text, record, packed, (core_text, intercept, scale, changes, _), judged = row
+        lhs, text, record, packed, (core_text, intercept, scale, changes, core), judged = row
         canon = Canonical(None, intercept, scale, changes, printed=core_text)
         verdict = None
         if judge is not None and judged is not None:
             verdict = _verdict(judge, judged, canon)
             verdict.canonical_text = core_text
-        out.append((lhs, None, native_descriptor(record, packed, verdict), text))
+        out.append((lhs, None, native_descriptor(record, packed, core, verdict), text))
     return out

@@ -337,9 +337,9 @@ const Section cluster_scoring_section{
                    {"seed", &RowsCall::seed, "int", Check::Int},
                    {"snap", &RowsCall::snap, "float"},
                    {"library", &RowsCall::library, "dict[str, sp.Expr] | None", Check::DictOrNone},
-                   {"forms", &RowsCall::forms, "list[object] | None", Check::ListOrNone},
+                   {"forms", &RowsCall::forms, "list[Any] | None", Check::ListOrNone},
                    {"threshold", &RowsCall::threshold, "float"}},
-        .returns = "list[tuple[object, ...] | None]",
+        .returns = "list[Any]",
         .doc = "Bank rows read natively: for each formula text with its ranges by name, None "
                "(the Python\npath reads it) or (lhs, formula as printed, descriptor record, packed "
                "descriptor,\n(core as printed, intercept, scale, changes, core tree), judged or "

@@ -57,6 +57,12 @@ struct PackedListCall {
     handle packed;
 };
 
+struct GraphOfBlocksCall {
+    handle blocks, offsets;
+    double threshold, alpha, beta;
+    handle fresh, progress, counts;
+};
+
 struct DescriptorsCall {
     handle descriptors;
 };
@@ -282,6 +288,34 @@ const Section similarity_graph_section{
         .returns = "bytes",
         .doc = "Descriptors packed one by one, joined as pack_descriptors packs them together.",
         .body = [](const PackedListCall& c) { return join_packed(c.packed); },
+    },
+    Declaration<GraphOfBlocksCall>{
+        .name = "graph_of_blocks",
+        .params = {{"blocks", &GraphOfBlocksCall::blocks, "list[bytes]", Check::List},
+                   {"offsets", &GraphOfBlocksCall::offsets, "list[int]", Check::List},
+                   {"threshold", &GraphOfBlocksCall::threshold, "float"},
+                   {"alpha", &GraphOfBlocksCall::alpha, "float", kDefaultAlpha},
+                   {"beta", &GraphOfBlocksCall::beta, "float", kDefaultBeta},
+                   {"fresh", &GraphOfBlocksCall::fresh, "list[bool] | None", kNone},
+                   {"progress", &GraphOfBlocksCall::progress, "Callable[[int, int], object] | None",
+                    kNone},
+                   {"counts", &GraphOfBlocksCall::counts, "dict | None", Check::DictOrNone, kNone}},
+        .returns = "tuple[np.ndarray, np.ndarray, np.ndarray, int]",
+        .doc =
+            "\n"
+            "    The similarity graph of a bank packed in blocks (`pack_descriptors`; block k's\n"
+            "    rows numbered from offsets[k]), as `similarity_graph` gives it: the blocks are\n"
+            "    unpacked once and one index over all rows offers the candidate pairs. With\n"
+            "    `fresh` (a flag per row), only the pairs holding a fresh row are measured and\n"
+            "    counted. `progress(done, total)` follows the rows; `counts`, a dict, gets the\n"
+            "    pairs the index offered (\"offered\") and those measured past every bound\n"
+            "    (\"measured\").\n"
+            "    ",
+        .body =
+            [](const GraphOfBlocksCall& c) {
+                return graph_of_blocks(c.blocks, c.offsets, c.threshold, c.alpha, c.beta, c.fresh,
+                                       c.progress, c.counts);
+            },
     },
     Declaration<GraphBlockCall>{
         .name = "graph_block",

@@ -39,8 +39,8 @@ std::shared_ptr<LawPrograms> made(handle forms) {
             std::vector<sym::Expr> syms;
             for (Py_ssize_t j = 0; j < symbols.size(); ++j)
                 syms.push_back(from_sympy(pool, symbols[j]));
-            program =
-                sym::Program::compile(builder, from_sympy(pool, get_attr(form, "expr")), syms);
+            program = sym::Program::compile_as_given(
+                builder, from_sympy(pool, get_attr(form, "expr")), syms);
         } catch (const sym::Unsupported&) {}
         out->programs.push_back(std::move(program));
     }
@@ -48,6 +48,12 @@ std::shared_ptr<LawPrograms> made(handle forms) {
 }
 
 }  // namespace
+
+bool LawPrograms::complete(int n) const {
+    for (size_t k = 0; k < fit_forms.size(); ++k)
+        if (fit_forms[k].symbols == n && !programs[k]) return false;
+    return true;
+}
 
 bool LawPrograms::values(const sym::Backend& math, int k, const Mappings& mappings,
                          std::span<const std::span<const double>> columns,

@@ -1,6 +1,7 @@
 // The library's law forms (law_fit.law_forms: each law, and each with constants folded in) as
-// native programs and as the law fits read them, made once per list of forms and kept while
-// the same forms are asked for again.
+// native programs (of each law's expression as given, as law_fit evaluates it) and as the law
+// fits read them, made once per list of forms and kept while the same forms are asked for
+// again.
 #pragma once
 
 #include <memory>
@@ -17,6 +18,10 @@ struct LawPrograms {
     std::vector<object> forms;  // the LawForm objects: the cache key, by identity
     std::vector<FitForm> fit_forms;
     std::vector<std::optional<symbolic::Program>> programs;  // absent where it does not compile
+
+    // Whether every form of n variables has its program (else law_fit evaluates one natively
+    // uncompiled, and the row is judged there).
+    bool complete(int n) const;
 
     // The values of form `k` under every mapping of the columns (rows x points), NaN where
     // they are not finite; false where the law cannot be evaluated there.

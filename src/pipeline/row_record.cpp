@@ -126,7 +126,8 @@ object record_fields(handle record) {
     put("integral_approx", pyfloat(r.integral_approx));
     put("stability_score", pyfloat(r.stability_score));
     put("sensitivity_perturbation", pyfloat(r.sensitivity_perturbation));
-    put("frac_invalid", pyfloat(r.frac_invalid));
+    // numpy's float, as 1.0 - np.sum(finite) / n leaves it
+    put("frac_invalid", np_fn("float64")(pyfloat(r.frac_invalid)));
     put("growth_class", pystr(r.growth_class));
     put("derivative_vec", new_list());
     put("integral_vec", new_list());

@@ -130,7 +130,8 @@ object hit_tuple(const Pass& pass, const std::optional<Hit>& hit) {
 object judged(Pass& pass, sym::Expr expr, const sym::CanonicalForm& form,
               const std::vector<sym::Expr>& symbols, const std::vector<sym::Doubles>& tracks) {
     const std::vector<sym::Expr> kept = sym::sorted_symbols(form.core);
-    if (kept.size() > (size_t)kMaxFullSearch) return none();
+    if (kept.size() > (size_t)kMaxFullSearch || !pass.laws->complete((int)kept.size()))
+        return none();
     std::optional<Hit> hit = match_form(*pass.library, expr, pass.pool, pass.oracle);
     object as_written = hit_tuple(pass, hit), canonical = none();
     if (!hit && form.core != expr)
@@ -179,7 +180,6 @@ object read_row(Pass& pass, handle text, handle given_bounds) {
     if (!parsed) return none();
     const sym::Expr expr = parsed->expr;
     const std::vector<sym::Expr> symbols = sym::sorted_symbols(expr);
-    if (symbols.empty()) return none();  // a constant: the Python path describes it
     const Bounds bounds = bounds_of(given_bounds);
     const std::string printed = sym::str(pass.pool, pass.oracle, expr);
     const std::vector<sym::Doubles> tracks = sample(pass, symbols, bounds);

@@ -12,7 +12,9 @@
 #include "kernels/prefix_filter.hpp"
 #include "runtime/numpy.hpp"
 #include "runtime/off_gil.hpp"
+#include "similarity/bank_graph.hpp"
 #include "similarity/native_descriptor.hpp"
+#include "similarity/pair_judge.hpp"
 
 namespace kt {
 
@@ -49,11 +51,6 @@ PackedBank unpack_bytes(handle bytes) {
     }
 }
 
-struct Edge {
-    int i, j;
-    double s;
-};
-
 object as_array(const std::vector<Edge>& edges, int which) {
     const char* dtype = which == 2 ? "float64" : "int64";
     object arr = np_fn("empty")(pyint((long long)edges.size()), nb::arg("dtype") = dtype);
@@ -69,40 +66,32 @@ object as_array(const std::vector<Edge>& edges, int which) {
     return arr;
 }
 
-// The largest tree distance at which a pair may still reach the threshold, whatever its
-// operators, bonus and behaviour; -1 where the filter cannot help (every distance may reach
-// it, or the threshold is not a number). Beyond it, the structural bound with the exact
-// behavioural term, which the pair loop prunes with, is below the threshold: that bound is at
-// most alpha * structural_ceiling(weight of the distance bound) + beta, and neither the weights
-// nor these operations increase with the distance.
-int distance_budget(double threshold, double alpha, double beta, const std::vector<double>& w,
-                    int largest) {
-    if (!std::isfinite(threshold) || !(alpha >= 0) || !(beta >= 0)) return -1;
-    int d = 0;
-    while (d < (int)w.size() && alpha * kernels::structural_ceiling(w[d]) + beta * 1.0 >= threshold)
-        ++d;
-    const int budget = d - 1;
-    return budget + 1 >= largest ? -1 : budget;
+// The edges sorted by (row, column), as arrays, and the pruned count.
+object graph_tuple(std::vector<Edge>& edges, long long pruned) {
+    std::sort(edges.begin(), edges.end(),
+              [](const Edge& p, const Edge& q) { return std::tie(p.i, p.j) < std::tie(q.i, q.j); });
+    return nb::make_tuple(as_array(edges, 0), as_array(edges, 1), as_array(edges, 2),
+                          pyint(pruned));
 }
 
-// The pairs (i of a, j of b) with similarity >= threshold; with `same`, only i < j. `indexed`:
-// only the pairs the prefix filter offers are visited, the others counted as pruned (the bound
-// of every one of them is below the threshold; see distance_budget), which gives the same graph
-// and the same count as visiting every pair.
+// One block pair: the pairs (i of a, j of b) with similarity >= threshold; with `same`, only
+// i < j. `indexed`: only the pairs the prefix filter offers are visited, the others counted as
+// pruned (the bound of every one of them is below the threshold; see distance_budget), which
+// gives the same graph and the same count as visiting every pair.
 object block(const PackedBank& a, const PackedBank& b, double threshold, double alpha, double beta,
              bool same, bool indexed) {
     int largest = 0;
     for (const auto* bank : {&a, &b})
         for (const auto& d : bank->items) largest = std::max(largest, d.structure.tree.size());
     const std::vector<double> weights = tree_weights(2 * largest);
-    const bool prune = alpha >= 0 && beta >= 0;
+    const kernels::GraphTerms terms{threshold, alpha, beta, weights.data()};
     const int rows = (int)a.items.size(), cols = (int)b.items.size();
     const bool heavy = (long long)largest * largest > kLongTreePair;
     const int workers = pair_workers(std::max(rows, cols), 0, heavy);
     std::vector<std::vector<Edge>> found(workers);
     std::vector<long long> pruned(workers, 0);
     std::vector<kernels::SimilarityScratch> scratch(workers);
-    // Distinct trees (variants repeat them), for the table of distances below.
+    // Distinct trees (variants repeat them), for the memo of distances.
     std::vector<int> ids_a, ids_b;
     long long distinct = 0;
     {
@@ -111,11 +100,7 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
         for (const auto& d : b.items) ids_b.push_back(interner.id(d.structure.tree));
         distinct = interner.size();
     }
-    // One shared table of the distances between distinct trees (-1: not measured yet), when it
-    // is small; racing workers may both measure a pair and store the same number.
-    const long long cells = distinct * (distinct + 1) / 2;
-    std::vector<std::atomic<int>> memo(cells <= (1LL << 24) ? (size_t)cells : 0);
-    for (auto& cell : memo) cell.store(-1, std::memory_order_relaxed);
+    DistanceMemo memo(distinct);
     const int budget = indexed ? distance_budget(threshold, alpha, beta, weights, largest) : -1;
     std::unique_ptr<kernels::PrefixFilter> filter;
     if (budget >= 0) {
@@ -137,51 +122,14 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
             for (int c = 0; c < count; ++c) {
                 const int j = filter ? offered[c] : (same ? i + 1 + c : c);
                 if (stop.load(std::memory_order_relaxed)) return;
-                const auto &x = a.items[i], &y = b.items[j];
-                // Bounds first (see similarity_bound), cheapest first: the bound by sizes with the
-                // behavioural term at its largest, then with the exact one (which the exact
-                // similarity reuses), then the bound by labels and shared operators.
-                double b_exact = -1.0;
-                if (prune) {
-                    const double s_sizes = kernels::structural_bound_by_sizes(
-                        x.structure, y.structure, weights.data());
-                    if (alpha * s_sizes + beta * 1.0 < threshold) {
-                        ++pruned[worker];
-                        continue;
-                    }
-                    b_exact = kernels::behavioural_similarity(x.behaviour, y.behaviour);
-                    if (alpha * s_sizes + beta * b_exact < threshold ||
-                        alpha * kernels::structural_bound(x, y, weights.data()) + beta * b_exact <
-                            threshold) {
-                        ++pruned[worker];
-                        continue;
-                    }
-                } else {
-                    b_exact = kernels::behavioural_similarity(x.behaviour, y.behaviour);
-                }
-                const long long ta = std::min(ids_a[i], ids_b[j]),
-                                tb = std::max(ids_a[i], ids_b[j]);
-                std::atomic<int>* cell =
-                    memo.empty() ? nullptr : &memo[(size_t)(tb * (tb + 1) / 2 + ta)];
-                // The tree distance from the table when known; otherwise measured only as far as
-                // the threshold needs. The table keeps what was learnt: the distance d as d, a
-                // proven lower bound L (d >= L >= 1) as -1 - L; -1 is nothing known.
-                const int known = cell ? cell->load(std::memory_order_relaxed) : -1;
-                int distance = known >= 0 ? known : -1;
-                int at_least = known < -1 ? -1 - known : 0;
-                const double value = kernels::similarity_reaching(
-                    x.structure, y.structure, b_exact, alpha, beta, threshold, weights.data(),
-                    distance, at_least, scratch[worker], &stop);
-                if (cell && known < 0) {
-                    int expected = known;  // a racing worker's store, exact or not, is kept
-                    if (distance >= 0)
-                        cell->compare_exchange_strong(expected, distance,
-                                                      std::memory_order_relaxed);
-                    else if (at_least > -1 - known)
-                        cell->compare_exchange_strong(expected, -1 - at_least,
-                                                      std::memory_order_relaxed);
-                }
-                if (value >= threshold) found[worker].push_back({i, j, value});
+                double value = 0.0;
+                const Verdict v =
+                    judge_pair(a.items[i], b.items[j], terms, memo.cell(ids_a[i], ids_b[j]),
+                               scratch[worker], &stop, value);
+                if (v == Verdict::pruned)
+                    ++pruned[worker];
+                else if (v == Verdict::edge)
+                    found[worker].push_back({i, j, value});
             }
         }
     };
@@ -198,17 +146,63 @@ object block(const PackedBank& a, const PackedBank& b, double threshold, double 
         std::vector<Edge>().swap(found[w]);  // give each worker's list back at once
         total_pruned += pruned[w];
     }
-    std::sort(edges.begin(), edges.end(),
-              [](const Edge& p, const Edge& q) { return std::tie(p.i, p.j) < std::tie(q.i, q.j); });
-    return nb::make_tuple(as_array(edges, 0), as_array(edges, 1), as_array(edges, 2),
-                          pyint(total_pruned));
+    return graph_tuple(edges, total_pruned);
+}
+
+// A progress callable (or None) as the native callback.
+Progress progress_of(handle progress) {
+    if (progress.is_none()) return {};
+    return [progress](long long done, long long total) { progress(pyint(done), pyint(total)); };
 }
 
 }  // namespace
 
 object similarity_graph(handle descriptors, double threshold, double alpha, double beta) {
     PackedBank bank = pack_bank(descriptors);
-    return block(bank, bank, threshold, alpha, beta, true, true);
+    GraphResult graph = bank_graph(bank, nullptr, threshold, alpha, beta, {});
+    return graph_tuple(graph.edges, graph.pruned);
+}
+
+object graph_of_blocks(handle blocks, handle offsets, double threshold, double alpha, double beta,
+                       handle fresh, handle progress, handle counts) {
+    if (length(blocks) != length(offsets))
+        raise(PyExc_ValueError, "one offset is needed for every packed block");
+    std::vector<std::string> bytes;
+    std::vector<long long> starts;
+    for (Py_ssize_t k = 0; k < length(blocks); ++k) {
+        object block = item(blocks, k);
+        if (!PyBytes_Check(block.ptr())) raise(PyExc_TypeError, "packed blocks must be bytes");
+        bytes.emplace_back(PyBytes_AS_STRING(block.ptr()), (size_t)PyBytes_GET_SIZE(block.ptr()));
+        starts.push_back(nb::cast<long long>(item(offsets, k)));
+    }
+    std::vector<int> sizes;
+    const PackedBank bank = read_blocks(bytes, sizes);
+    for (size_t k = 0; k + 1 < sizes.size(); ++k)
+        if (starts[k] <= starts[k + 1] && starts[k] + sizes[k] > starts[k + 1])
+            raise(PyExc_ValueError,
+                  "a packed block holds more rows than its offsets leave room for");
+    std::vector<char> is_fresh;
+    if (!fresh.is_none()) {
+        if (length(fresh) != (Py_ssize_t)bank.items.size())
+            raise(PyExc_ValueError, "`fresh` needs one flag for every packed row");
+        for (Py_ssize_t i = 0; i < length(fresh); ++i) is_fresh.push_back(truth(item(fresh, i)));
+    }
+    GraphResult graph = bank_graph(bank, fresh.is_none() ? nullptr : &is_fresh, threshold, alpha,
+                                   beta, progress_of(progress));
+    if (!counts.is_none()) {
+        check_status(PyDict_SetItemString(counts.ptr(), "offered", pyint(graph.offered).ptr()));
+        check_status(PyDict_SetItemString(counts.ptr(), "measured", pyint(graph.measured).ptr()));
+    }
+    // Positions in the bank to the rows the offsets number.
+    std::vector<long long> row;
+    for (size_t k = 0; k < sizes.size(); ++k)
+        for (int r = 0; r < sizes[k]; ++r) row.push_back(starts[k] + r);
+    for (Edge& e : graph.edges) {
+        const long long a = row[(size_t)e.i], b = row[(size_t)e.j];
+        e.i = std::min(a, b);
+        e.j = std::max(a, b);
+    }
+    return graph_tuple(graph.edges, graph.pruned);
 }
 
 object graph_block(handle rows_packed, handle cols_packed, double threshold, double alpha,

@@ -71,14 +71,17 @@ std::optional<std::int64_t> integer_value(std::string_view digits, int base) {
 // nearest as mpmath rounds, which a correctly rounded decimal conversion matches in the range
 // of normal doubles. Subnormal values, infinities and wider exponents are left to Python.
 std::optional<double> float_value(std::string_view literal) {
-    std::string plain;
-    for (char c : literal)
-        if (c != '_') plain += c;
-    const std::size_t e = plain.find_first_of("eE");
-    const std::string_view mantissa = std::string_view(plain).substr(0, e);
+    std::string without_underscores;
+    if (literal.find('_') != std::string_view::npos) {
+        for (char c : literal)
+            if (c != '_') without_underscores += c;
+        literal = without_underscores;
+    }
+    const std::size_t e = literal.find_first_of("eE");
+    const std::string_view mantissa = literal.substr(0, e);
     long exponent = 0;
-    if (e != std::string::npos) {
-        std::string_view ex = std::string_view(plain).substr(e + 1);
+    if (e != std::string_view::npos) {
+        std::string_view ex = literal.substr(e + 1);
         const bool negative = !ex.empty() && ex[0] == '-';
         if (!ex.empty() && (ex[0] == '+' || ex[0] == '-')) ex.remove_prefix(1);
         while (ex.size() > 1 && ex[0] == '0') ex.remove_prefix(1);
@@ -87,8 +90,7 @@ std::optional<double> float_value(std::string_view literal) {
         if (negative) exponent = -exponent;
     }
     // Decimal's digits: the mantissa's digits without leading zeros (one zero for zero).
-    std::string digits;
-    long point_shift = 0;  // digits after the point
+    long count = 0, point_shift = 0;  // digits after the point
     bool after_point = false;
     for (char c : mantissa) {
         if (c == '.') {
@@ -96,19 +98,17 @@ std::optional<double> float_value(std::string_view literal) {
             continue;
         }
         if (after_point) ++point_shift;
-        if (digits.empty() && c == '0') continue;
-        digits += c;
+        if (count > 0 || c != '0') ++count;
     }
-    const bool zero = digits.empty();
-    const long count = zero ? 1 : (long)digits.size();
+    const bool zero = count == 0;
     if (count > 15) return std::nullopt;
     const long decimal_exponent = exponent - point_shift;
-    if (mantissa.find('.') == std::string_view::npos && decimal_exponent >= 0 && !zero &&
-        count + decimal_exponent > 15)
+    if (!after_point && decimal_exponent >= 0 && !zero && count + decimal_exponent > 15)
         return std::nullopt;  // 12e20 is an integer of 23 digits to sympy, read at their precision
     double value = 0.0;
-    const auto [end, error] = std::from_chars(plain.data(), plain.data() + plain.size(), value);
-    if (error != std::errc() || end != plain.data() + plain.size()) return std::nullopt;
+    const char* end = literal.data() + literal.size();
+    const auto [stop, error] = std::from_chars(literal.data(), end, value);
+    if (error != std::errc() || stop != end) return std::nullopt;
     if (zero) return 0.0;
     if (!std::isfinite(value) || std::fabs(value) < DBL_MIN) return std::nullopt;
     return value;
@@ -181,6 +181,7 @@ std::optional<Token> number_literal(std::string_view text) {
 
 std::optional<std::vector<Token>> tokenize(std::string_view text) {
     std::vector<Token> out;
+    out.reserve(text.size() / 2 + 2);
     int depth = 0;
     bool line_break = false, top_break = false;
     std::size_t k = 0;

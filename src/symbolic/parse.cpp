@@ -65,7 +65,10 @@ enum class Syntax : std::uint8_t { Name, Int, Float, Neg, Pos, Add, Sub, Mul, Di
 struct SyntaxNode {
     Syntax kind;
     const Token* token = nullptr;  // Name, Int, Float, Call: the name or literal
-    std::vector<int> kids;
+    int kids[2] = {-1, -1};        // no native bank function takes more than two arguments
+    int count = 0;
+
+    std::span<const int> children() const { return {kids, (std::size_t)count}; }
 };
 
 bool additive(Syntax s) { return s == Syntax::Add || s == Syntax::Sub; }
@@ -82,7 +85,9 @@ constexpr int kMaxReaderLevel = 6 * kMaxNativeDepth;
 // Nothing where the tokens do not follow it, or nest beyond the native bound.
 class Reader {
 public:
-    Reader(const std::vector<Token>& tokens, std::size_t start) : tokens_(tokens), at_(start) {}
+    Reader(const std::vector<Token>& tokens, std::size_t start) : tokens_(tokens), at_(start) {
+        nodes.reserve(tokens.size());
+    }
 
     std::optional<int> read_all() {
         auto root = sum(0);
@@ -95,8 +100,10 @@ public:
 private:
     Tok peek() const { return tokens_[at_].kind; }
 
-    int add(Syntax kind, const Token* token, std::vector<int> kids) {
-        nodes.push_back(SyntaxNode{kind, token, std::move(kids)});
+    int add(Syntax kind, const Token* token, std::initializer_list<int> kids) {
+        SyntaxNode n{kind, token};
+        for (int kid : kids) n.kids[n.count++] = kid;
+        nodes.push_back(n);
         return (int)nodes.size() - 1;
     }
 
@@ -178,13 +185,13 @@ private:
         return made;
     }
 
-    // The arguments after `name(`: one or more, a trailing comma allowed.
+    // The arguments after `name(`: one or two, a trailing comma allowed.
     std::optional<int> call(const Token* name, int level) {
-        std::vector<int> args;
+        SyntaxNode made{Syntax::Call, name};
         while (true) {
             auto arg = sum(level + 1);
-            if (!arg) return std::nullopt;
-            args.push_back(*arg);
+            if (!arg || made.count == 2) return std::nullopt;
+            made.kids[made.count++] = *arg;
             if (peek() == Tok::Comma) {
                 ++at_;
                 if (peek() == Tok::RParen) break;
@@ -194,7 +201,8 @@ private:
         }
         if (peek() != Tok::RParen) return std::nullopt;
         ++at_;
-        return add(Syntax::Call, name, std::move(args));
+        nodes.push_back(made);
+        return (int)nodes.size() - 1;
     }
 
     const std::vector<Token>& tokens_;
@@ -234,13 +242,14 @@ bool readable(const std::vector<SyntaxNode>& nodes, int at, int depth) {
             const BankFunction* f = bank_function(n.token->text);
             if (!f) return false;
             const std::size_t arity = f->call == Call::Pow ? 2 : 1;
-            if (n.kids.size() != arity) return false;
+            if ((std::size_t)n.count != arity) return false;
             break;
         }
         default:
             break;
     }
-    return std::all_of(n.kids.begin(), n.kids.end(),
+    const std::span<const int> kids = n.children();
+    return std::all_of(kids.begin(), kids.end(),
                        [&](int kid) { return readable(nodes, kid, depth + 1); });
 }
 
@@ -281,7 +290,9 @@ public:
             case Syntax::Sub: {
                 const Expr left = node(n.kids[0]);
                 const Expr right = node(n.kids[1]);
-                return n.kind == Syntax::Add ? b_.plus(left, right) : b_.minus(left, right);
+                return numbers_operated(left, right,
+                                        n.kind == Syntax::Add ? b_.plus(left, right)
+                                                              : b_.minus(left, right));
             }
             case Syntax::Mul: {
                 const Expr left = node(n.kids[0]);
@@ -330,7 +341,16 @@ private:
     Expr product(Expr a, Expr b) {
         if (coefficient_bits(a) + coefficient_bits(b) > kMaxNativeBits)
             throw Unsupported("a product near the bound on digits");
-        return b_.times(a, b);
+        return numbers_operated(a, b, b_.times(a, b));
+    }
+
+    // Two numbers added, subtracted or multiplied by Python's operators (Number.__add__, ...)
+    // make a zero Float the Integer 0, where Add and Mul keep the Float when the other operand
+    // is their identity (Add(0.0, 0) is 0.0, 0.0 + 0 is 0).
+    Expr numbers_operated(Expr a, Expr b, Expr made) {
+        if (a->is_Number() && b->is_Number() && made->kind == Kind::Float && made->value == 0)
+            return b_.pool().integer(0);
+        return made;
     }
 
     // The Python builder's bounded power: a numeric exponent, the exponents it multiplies in
