@@ -278,6 +278,11 @@ SUBTLE = [
     *[("log", sp.Integer(-2)), ("Abs", sp.Abs(x) ** 2), ("Abs", x**y), ("cos", -x + y)],
     *[("Abs", sp.sin(sp.Abs(x))), ("exp", sp.log(x) * sp.log(y)), ("exp", x * sp.log(y))],
     *[("asin", sp.sin(x)), ("Abs", 2 / x**2), ("exp", sp.pi * x), ("tan", -3 * sp.pi * x / 2)],
+    *[
+        ("sin", sp.pi * (x**2 - 3.5) / 4),
+        ("cos", 2 * sp.pi * (x + y)),
+        ("tan", sp.pi * (1 - x) / 3),
+    ],
 ]
 
 

@@ -71,6 +71,9 @@ class _Line:
             self.file.write("\r" + text.ljust(self._width))
             self.file.flush()
 
+    def refresh(self) -> None:
+        """The bar is drawn on the update that completes it (tqdm's, within its interval, not)."""
+
     def close(self) -> None:
         if self._width:
             self.file.write("\r" + " " * self._width + "\r")
@@ -141,6 +144,7 @@ class Progress:
         self._ended.add(stage)
         bar = self._bars.pop(stage, None)
         if bar is not None:
+            bar.refresh()  # drawn complete, however quickly it got there
             bar.close()
         if self._log:
             count = f" {done}/{total}" if total > 1 else ""

@@ -372,8 +372,15 @@ std::optional<Expr> evaluate_function(Builder& b, Fn fn, Expr arg) {
         }
     }
     if (fn == Fn::sin || fn == Fn::cos || fn == Fn::tan) {
-        if (arg->kind == Kind::Mul && pi_factor(arg) && arg->args[0]->kind == Kind::Float)
-            return std::nullopt;  // a Float multiple of pi is made rational
+        if (arg->kind == Kind::Mul && pi_factor(arg)) {
+            if (arg->args[0]->kind == Kind::Float)
+                return std::nullopt;  // a Float multiple of pi is made rational
+            // pi*(a + b)/4 is rebuilt as pi*(a/4 + b/4): the multiple of pi, a number times
+            // a sum, distributes
+            if (arg->args.size() == 3 && arg->args[0]->is_Number() &&
+                (arg->args[1]->kind == Kind::Add || arg->args[2]->kind == Kind::Add))
+                return std::nullopt;
+        }
         if (arg->kind == Kind::Add)
             for (Expr term : arg->args)
                 if (pi_factor(term)) return std::nullopt;  // sin(x + pi/2) is cos(x)

@@ -340,7 +340,8 @@ const FuncDef phases_hook = Declaration<PhasesCall>{
         sym::Builder builder(w.pool, counting);
         try {
             const auto t2 = clock::now();
-            sym::Structure s = sym::structure_of(sym::canonicalize_names(builder, *e, std::nullopt));
+            sym::Structure s =
+                sym::structure_of(sym::canonicalize_names(builder, *e, std::nullopt));
             const auto t3 = clock::now();
             const std::vector<sym::Expr> syms = sym::sorted_symbols(*e);
             auto program = sym::Program::compile(builder, *e, syms);
