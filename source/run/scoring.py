@@ -32,6 +32,22 @@ def score_one(
     )
 
 
+def score_native(
+    library: dict[str, Any],
+    lib_descs: dict[str, Any],
+    clusters: list[list[Any]],
+    bank_size: int,
+    novelty_threshold: float,
+    weights: dict[str, Any],
+) -> list[Account | None]:
+    """The accounts of clusters of rows read natively, as `_score_printed` gives them, scored
+    on their records in one native call; None for a cluster the native path leaves."""
+    records = [[(d._record, d._packed) for d in cluster] for cluster in clusters]
+    return kt._score_native_clusters(
+        records, library, lib_descs, bank_size, novelty_threshold, **weights
+    )
+
+
 def _score_printed(
     library: dict[str, Any], lib_descs: dict[str, Any], cluster: list[Any], *job: Any
 ) -> Account:
@@ -61,9 +77,8 @@ def _score_batch(
     ]
     accounts: list[Account | None] = [None] * len(batch)
     if native:
-        records = [[(d._record, d._packed) for d in batch[k]] for k in native]
-        scored = kt._score_native_clusters(
-            records, library, lib_descs, bank_size, novelty_threshold, **weights
+        scored = score_native(
+            library, lib_descs, [batch[k] for k in native], bank_size, novelty_threshold, weights
         )
         for k, account in zip(native, scored):
             accounts[k] = account
