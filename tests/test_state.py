@@ -234,7 +234,8 @@ def _counting(monkeypatch):
 
 
 def _measuring(monkeypatch):
-    """The clusters scored from here on whose parts were measured, not taken from a state."""
+    """The clusters scored from here on whose parts were measured, not taken from a state,
+    natively or by `score_one`."""
     _here(monkeypatch)
     measured = []
     score = scoring.score_one
@@ -245,6 +246,15 @@ def _measuring(monkeypatch):
         return score(library, lib_descs, cluster, *args, **kwargs)
 
     monkeypatch.setattr(scoring, "score_one", counted)
+    native = scoring.score_native
+
+    def counted_natively(library, lib_descs, clusters, *args):
+        # Those the native path leaves are measured by score_one, and counted there.
+        accounts = native(library, lib_descs, clusters, *args)
+        measured.extend(len(c) for c, a in zip(clusters, accounts) if a is not None)
+        return accounts
+
+    monkeypatch.setattr(scoring, "score_native", counted_natively)
     return measured
 
 

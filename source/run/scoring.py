@@ -1,13 +1,21 @@
 """Generalising and scoring clusters on the runner: each cluster's account as the engine's
-`_score_cluster` gives it, and why a cluster made no candidate."""
+`_score_cluster` gives it, and why a cluster made no candidate. Clusters of rows read natively
+are scored on their records by the engine's native path (`_score_native_clusters`), with the
+same accounts; the others, and any the native path leaves, by `_score_cluster`."""
 
 from collections.abc import Sequence
 from typing import Any
 
 from source.engine import kt
+from source.run.native_rows import NativeDescriptor
 from source.run.runner import Done, InProcess, Runner
 
 Account = dict[str, Any]
+# Whether clusters of rows read natively are scored natively; `_score_cluster` scores every
+# cluster when off (tests and the bench compare).
+NATIVE = True
+# Clusters per runner job: the native path reads the library once per call.
+BATCH = 32
 
 
 def score_one(
@@ -24,6 +32,22 @@ def score_one(
     )
 
 
+def score_native(
+    library: dict[str, Any],
+    lib_descs: dict[str, Any],
+    clusters: list[list[Any]],
+    bank_size: int,
+    novelty_threshold: float,
+    weights: dict[str, Any],
+) -> list[Account | None]:
+    """The accounts of clusters of rows read natively, as `_score_printed` gives them, scored
+    on their records in one native call; None for a cluster the native path leaves."""
+    records = [[(d._record, d._packed) for d in cluster] for cluster in clusters]
+    return kt._score_native_clusters(
+        records, library, lib_descs, bank_size, novelty_threshold, **weights
+    )
+
+
 def _score_printed(
     library: dict[str, Any], lib_descs: dict[str, Any], cluster: list[Any], *job: Any
 ) -> Account:
@@ -36,6 +60,34 @@ def _score_printed(
     if account["parts"]["kept"] and "cohesion" not in account["parts"]:
         account["parts"]["cohesion"] = kt._cluster_cohesion(cluster)
     return account
+
+
+def _score_batch(
+    library: dict[str, Any],
+    lib_descs: dict[str, Any],
+    batch: list[list[Any]],
+    bank_size: int,
+    novelty_threshold: float,
+    weights: dict[str, Any],
+) -> list[Account]:
+    """`_score_printed` of every cluster of a batch: those whose members were all read
+    natively in one call of the native path, the rest (and what it leaves) one by one."""
+    native = [
+        k for k, c in enumerate(batch) if NATIVE and all(isinstance(d, NativeDescriptor) for d in c)
+    ]
+    accounts: list[Account | None] = [None] * len(batch)
+    if native:
+        scored = score_native(
+            library, lib_descs, [batch[k] for k in native], bank_size, novelty_threshold, weights
+        )
+        for k, account in zip(native, scored):
+            accounts[k] = account
+    return [
+        account
+        if account is not None
+        else _score_printed(library, lib_descs, cluster, bank_size, novelty_threshold, weights)
+        for account, cluster in zip(accounts, batch)
+    ]
 
 
 def score_clusters(
@@ -64,15 +116,23 @@ def score_clusters(
             library, lib_descs, clusters[k], bank_size, novelty_threshold, weights or {}, parts[k]
         )
     rest = [k for k, p in enumerate(parts) if p is None]
+    batches = [rest[o : o + BATCH] for o in range(0, len(rest), BATCH)]
     done = (runner or InProcess()).map(
-        _score_printed,
-        [(clusters[k], bank_size, novelty_threshold, weights or {}) for k in rest],
-        progress and (lambda done, total: progress(len(known) + done, len(clusters))),
+        _score_batch,
+        [
+            ([clusters[k] for k in batch], bank_size, novelty_threshold, weights or {})
+            for batch in batches
+        ],
+        progress
+        and (
+            lambda done, total: progress(len(known) + min(done * BATCH, len(rest)), len(clusters))
+        ),
         light=True,
         shared=(library, lib_descs),
     )
-    for k, account in zip(rest, done):
-        accounts[k] = account
+    for batch, scored in zip(batches, done):
+        for k, account in zip(batch, scored):
+            accounts[k] = account
     return accounts
 
 

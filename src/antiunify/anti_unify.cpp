@@ -1,9 +1,9 @@
 #include "antiunify/anti_unify.hpp"
 
 #include <algorithm>
-#include <tuple>
 
 #include "antiunify/pairing.hpp"
+#include "antiunify/pairs.hpp"
 #include "antiunify/predicates.hpp"
 #include "runtime/state.hpp"
 #include "runtime/symbols.hpp"
@@ -83,30 +83,14 @@ object rebuild(handle func, const std::vector<object>& parts) {
 object unify_commutative(handle a, handle b, handle func, Fold& fold) {
     Items xs(check(PySequence_List(get_attr(a, state().s_args).ptr())));
     Items ys(check(PySequence_List(get_attr(b, state().s_args).ptr())));
-    std::vector<std::tuple<double, int, int>> candidates;
-    for (int i = 0; i < (int)xs.size(); ++i)
-        for (int j = 0; j < (int)ys.size(); ++j) {
-            const double s = fold.score(xs[i], ys[j]);
-            if (s > 0) {
-                // A pair is kept for a positive score and sorted by a second one. Scores are
-                // pure, so the table answers the second from its memo; the literal path, whose
-                // scoring runs the operands' own Python methods, scores the pair again.
-                candidates.emplace_back(fold.score.literal_only() ? fold.score(xs[i], ys[j]) : s, i,
-                                        j);
-            }
-        }
-    std::sort(candidates.begin(), candidates.end(), std::greater<>());
-    std::vector<char> used_a(xs.size(), 0), used_b(ys.size(), 0);
-    size_t n_used = 0;
+    // Scores are pure, so the table answers a pair's second scoring from its memo; the literal
+    // path, whose scoring runs the operands' own Python methods, scores the pair again.
+    const pairs::Matches matches = pairs::match_commutative(
+        (int)xs.size(), (int)ys.size(), [&](int i, int j) { return fold.score(xs[i], ys[j]); },
+        fold.score.literal_only());
     std::vector<object> unified;
-    for (const auto& [s, i, j] : candidates) {
-        if (used_a[i] || used_b[j]) continue;
-        unified.push_back(anti_unify(xs[i], ys[j], fold));
-        used_a[i] = used_b[j] = 1;
-        ++n_used;
-    }
-    const size_t unmatched = (xs.size() - n_used) + (ys.size() - n_used);
-    for (size_t k = 0; k < unmatched; ++k) unified.push_back(fresh_wildcard(fold.counter));
+    for (auto [i, j] : matches.pairs) unified.push_back(anti_unify(xs[i], ys[j], fold));
+    for (int k = 0; k < matches.unmatched; ++k) unified.push_back(fresh_wildcard(fold.counter));
     return rebuild(func, unified);
 }
 

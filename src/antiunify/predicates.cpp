@@ -30,17 +30,6 @@ object canonical_pair_key(handle a, handle b, handle srepr_a, handle srepr_b) {
     return nb::make_tuple(b, a);
 }
 
-namespace {
-
-// x**n counts as n factors x only up to this n; a larger power is no product (None). The
-// factors are paired one by one with another product's (n² scores when n > 7), so a power like
-// x**10000 against y**10000 took over a minute and 2 GB. Written formulas have small
-// exponents, and two powers with the same large exponent still generalise position by
-// position, to the same result.
-constexpr long long kMaxPowerFactors = 32;
-
-}  // namespace
-
 object multiplicative_args(handle expr) {
     if (is_instance(expr, state().Pow)) {
         object exp = expr.attr("exp");

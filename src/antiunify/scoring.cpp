@@ -1,7 +1,6 @@
 #include "antiunify/scoring.hpp"
 
-#include <algorithm>
-
+#include "antiunify/pairs.hpp"
 #include "runtime/state.hpp"
 #include "runtime/symbols.hpp"
 
@@ -11,22 +10,22 @@ namespace {
 
 bool number_of(handle expr) { return truth(get_attr(expr, state().s_is_number)); }
 
-double child_term(double child) { return std::max(-50.0, child) * 0.5; }
+using pairs::child_term;
 
 }  // namespace
 
 double structural_score_literal(handle a, handle b) {
     RecursionGuard guard(" while scoring expressions");
-    if (equal(a, b)) return 1000.0;
-    if (is_wildcard(a) || is_wildcard(b)) return 0.0;
+    if (equal(a, b)) return pairs::kEqual;
+    if (is_wildcard(a) || is_wildcard(b)) return pairs::kWildcard;
     const bool a_num = number_of(a), b_num = number_of(b);
-    if (a_num && b_num) return 25.0;
-    if (a_num != b_num) return -100.0;
-    if (is_instance(a, state().Symbol) && is_instance(b, state().Symbol)) return 40.0;
-    if (!equal(get_attr(a, state().s_func), get_attr(b, state().s_func))) return 0.0;
+    if (a_num && b_num) return pairs::kNumbers;
+    if (a_num != b_num) return pairs::kNumberAndOther;
+    if (is_instance(a, state().Symbol) && is_instance(b, state().Symbol)) return pairs::kSymbols;
+    if (!equal(get_attr(a, state().s_func), get_attr(b, state().s_func))) return pairs::kOtherHeads;
     Items xs(get_attr(a, state().s_args)), ys(get_attr(b, state().s_args));
-    if (xs.size() != ys.size()) return 10.0;
-    double score = 100.0;
+    if (xs.size() != ys.size()) return pairs::kOtherArity;
+    double score = pairs::kSameShape;
     for (Py_ssize_t k = 0; k < xs.size(); ++k)
         score += child_term(structural_score_literal(xs[k], ys[k]));
     return score;
@@ -83,28 +82,28 @@ handle ExprTable::srepr(int id) {
 }
 
 double ExprTable::score(int a, int b) {
-    if (a == b) return 1000.0;
+    if (a == b) return pairs::kEqual;
     const uint64_t key = (uint64_t)(uint32_t)a << 32 | (uint32_t)b;
     auto it = scores_.find(key);
     if (it != scores_.end()) return it->second;
     double result;
     const Node &na = nodes_[a], &nb = nodes_[b];
     if (na.wildcard || nb.wildcard) {
-        result = 0.0;
+        result = pairs::kWildcard;
     } else {
         const bool a_num = is_number(a), b_num = is_number(b);
         if (a_num && b_num) {
-            result = 25.0;
+            result = pairs::kNumbers;
         } else if (a_num != b_num) {
-            result = -100.0;
+            result = pairs::kNumberAndOther;
         } else if (na.symbol && nb.symbol) {
-            result = 40.0;
+            result = pairs::kSymbols;
         } else if (na.head != nb.head) {
-            result = 0.0;
+            result = pairs::kOtherHeads;
         } else if (na.kids.size() != nb.kids.size()) {
-            result = 10.0;
+            result = pairs::kOtherArity;
         } else {
-            result = 100.0;
+            result = pairs::kSameShape;
             for (size_t k = 0; k < na.kids.size(); ++k)
                 result += child_term(score(nodes_[a].kids[k], nodes_[b].kids[k]));
         }

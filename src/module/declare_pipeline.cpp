@@ -5,6 +5,7 @@
 #include "matching/library_match.hpp"
 #include "pipeline/detect.hpp"
 #include "pipeline/filter.hpp"
+#include "pipeline/native_scoring.hpp"
 #include "pipeline/reports.hpp"
 #include "pipeline/row_record.hpp"
 #include "pipeline/rows.hpp"
@@ -58,32 +59,54 @@ using Detect = DetectCall;
 using ClusterCandidate = ClusterCandidateCall;
 constexpr ScoreWeights kW = kDefaultScoreWeights;
 
-// The per-cluster step's parameters: the same score weights and scales as detect_structure,
+// The score weights and scales of detect_structure, and the validity check's density limit,
 // keyword-only.
-const std::vector<Arg<ClusterCandidate>> cluster_params = {
-    {"cluster", &ClusterCandidate::cluster, "list[ExprDescriptor]", Check::List},
-    {"library", &ClusterCandidate::library, "dict[str, sp.Expr]", Check::Dict},
-    {"lib_descs", &ClusterCandidate::lib_descs, "dict[str, ExprDescriptor]", Check::Dict},
-    {"bank_size", &ClusterCandidate::bank_size, "int", Check::Int},
-    {"novelty_threshold", &ClusterCandidate::novelty_threshold, "float", kDefaultNoveltyThreshold},
-    keyword_only<ClusterCandidate>(
-        {"w_structural", &ClusterCandidate::structural, "float", kW.structural}),
-    keyword_only<ClusterCandidate>(
-        {"w_behavioral", &ClusterCandidate::behavioral, "float", kW.behavioral}),
-    keyword_only<ClusterCandidate>(
-        {"w_irreducibility", &ClusterCandidate::irreducibility, "float", kW.irreducibility}),
-    keyword_only<ClusterCandidate>(
-        {"w_recurrence", &ClusterCandidate::recurrence, "float", kW.recurrence}),
-    keyword_only<ClusterCandidate>(
-        {"w_compression", &ClusterCandidate::compression, "float", kW.compression}),
-    keyword_only<ClusterCandidate>(
-        {"scale_irreducible", &ClusterCandidate::scale_irreducible, "float", kW.scale_irreducible}),
-    keyword_only<ClusterCandidate>(
-        {"scale_recurrence", &ClusterCandidate::scale_recurrence, "float", kW.scale_recurrence}),
-    keyword_only<ClusterCandidate>(
-        {"scale_compression", &ClusterCandidate::scale_compression, "float", kW.scale_compression}),
-    keyword_only<ClusterCandidate>({"max_wildcard_density", &ClusterCandidate::max_wildcard_density,
-                                    "float", kMaxWildcardDensity})};
+template <class Call>
+std::vector<Arg<Call>> weight_params() {
+    return {
+        keyword_only<Call>({"w_structural", &Call::structural, "float", kW.structural}),
+        keyword_only<Call>({"w_behavioral", &Call::behavioral, "float", kW.behavioral}),
+        keyword_only<Call>({"w_irreducibility", &Call::irreducibility, "float", kW.irreducibility}),
+        keyword_only<Call>({"w_recurrence", &Call::recurrence, "float", kW.recurrence}),
+        keyword_only<Call>({"w_compression", &Call::compression, "float", kW.compression}),
+        keyword_only<Call>(
+            {"scale_irreducible", &Call::scale_irreducible, "float", kW.scale_irreducible}),
+        keyword_only<Call>(
+            {"scale_recurrence", &Call::scale_recurrence, "float", kW.scale_recurrence}),
+        keyword_only<Call>(
+            {"scale_compression", &Call::scale_compression, "float", kW.scale_compression}),
+        keyword_only<Call>(
+            {"max_wildcard_density", &Call::max_wildcard_density, "float", kMaxWildcardDensity})};
+}
+
+// The per-cluster step's parameters.
+std::vector<Arg<ClusterCandidate>> cluster_params() {
+    std::vector<Arg<ClusterCandidate>> params = {
+        {"cluster", &ClusterCandidate::cluster, "list[ExprDescriptor]", Check::List},
+        {"library", &ClusterCandidate::library, "dict[str, sp.Expr]", Check::Dict},
+        {"lib_descs", &ClusterCandidate::lib_descs, "dict[str, ExprDescriptor]", Check::Dict},
+        {"bank_size", &ClusterCandidate::bank_size, "int", Check::Int},
+        {"novelty_threshold", &ClusterCandidate::novelty_threshold, "float",
+         kDefaultNoveltyThreshold}};
+    for (auto& p : weight_params<ClusterCandidate>()) params.push_back(std::move(p));
+    return params;
+}
+
+// _score_native_clusters: the clusters' members as records, and the same weights, merging as
+// _score_cluster may.
+std::vector<Arg<NativeScoringCall>> native_scoring_params() {
+    using Call = NativeScoringCall;
+    std::vector<Arg<Call>> params = {
+        {"clusters", &Call::clusters, "list[list[tuple[bytes, bytes]]]", Check::List},
+        {"library", &Call::library, "dict[str, sp.Expr]", Check::Dict},
+        {"lib_descs", &Call::lib_descs, "dict[str, ExprDescriptor]", Check::Dict},
+        {"bank_size", &Call::bank_size, "int", Check::Int},
+        {"novelty_threshold", &Call::novelty_threshold, "float", kDefaultNoveltyThreshold}};
+    for (auto& p : weight_params<Call>()) params.push_back(std::move(p));
+    params.push_back(
+        keyword_only<Call>({"merge_wildcards", &Call::merge_wildcards, "bool", false}));
+    return params;
+}
 
 // _score_cluster also takes the parts of an earlier account of the same cluster, and may merge
 // the wildcards of one sum or product.
@@ -291,14 +314,14 @@ const Section pipeline_section{
 const Section cluster_scoring_section{
     Declaration<ClusterCandidate>{
         .name = "_candidate_of_cluster",
-        .params = cluster_params,
+        .params = cluster_params(),
         .returns = "GeneralizedCandidate | None",
         .doc = "The candidate `detect_structure` makes of one cluster with these weights, or None.",
         .body = [](const ClusterCandidate& c) { return candidate_of_cluster(c); },
     },
     Declaration<ClusterCandidate>{
         .name = "_score_cluster",
-        .params = with_parts(cluster_params),
+        .params = with_parts(cluster_params()),
         .returns = "dict[str, object]",
         .doc = "The candidate of one cluster with its account: a dict of the candidate (or None), "
                "the\n"
@@ -310,6 +333,16 @@ const Section cluster_scoring_section{
                "before the bank's size entered, which `parts` takes back for the same cluster and "
                "library.",
         .body = [](const ClusterCandidate& c) { return score_of_cluster(c); },
+    },
+    Declaration<NativeScoringCall>{
+        .name = "_score_native_clusters",
+        .params = native_scoring_params(),
+        .returns = "list[dict[str, object] | None]",
+        .doc = "For clusters of rows read natively, given as their members' (record, packed) "
+               "pairs, the\naccount _score_cluster gives each, with the candidate's formula as "
+               "printed (\"text\") and,\nwhen kept, the cluster's cohesion in its parts; None "
+               "where the native path leaves\nthe cluster to _score_cluster.",
+        .body = [](const NativeScoringCall& c) { return score_native_clusters(c); },
     },
     Declaration<RowsCall>{
         .name = "_read_rows",

@@ -4,10 +4,9 @@
 #include <limits>
 #include <optional>
 
-#include "kernels/similarity.hpp"
+#include "pipeline/cluster_account.hpp"
 #include "runtime/library_trees.hpp"
 #include "runtime/numpy.hpp"
-#include "runtime/off_gil.hpp"
 #include "runtime/state.hpp"
 
 namespace kt {
@@ -60,11 +59,7 @@ object upper_triangle(handle mat) {
     return np_fn("array")(values);
 }
 
-// The library as parallel names and expressions, described once.
-struct Library {
-    object names = new_list(), exprs = new_list(), descs = check(PyDict_New());
-};
-
+// The library described once.
 Library describe_library(handle library) {
     Library lib;
     object items = check(PyDict_Items(library.ptr()));
@@ -79,38 +74,14 @@ Library describe_library(handle library) {
     return lib;
 }
 
-// The tree edit distance from the normalised formula to its closest library expression, and
-// that entry's name; an entry whose tree cannot be built is left out, and with none left the
-// distance is infinite and the name "none".
+// The distance from the normalised formula to its closest library expression, and that entry's
+// name; an entry whose tree cannot be built is left out.
 std::pair<double, object> closest_entry(handle formula, const Library& lib) {
     if (PyList_GET_SIZE(lib.exprs.ptr()) == 0) return {kInf, pystr("none")};
     object normalized = module_global("_normalize_wildcards")(formula);
     std::shared_ptr<const LibraryTrees> trees = library_trees(lib.exprs);
     Labels labels(&trees->labels);
-    std::optional<kernels::FlatTree> tree = tree_or_nothing(normalized, labels);
-    if (!tree) return {kInf, pystr("none")};
-    kernels::TreeDistanceScratch scratch;
-    long long best = -1;
-    size_t best_at = 0;
-    run_released(1, [&](int, const Stop& stop) {
-        for (size_t k = 0; k < trees->singles.size() && !stop; ++k) {
-            if (!trees->singles[k]) continue;
-            // After the first, an entry counts only when closer: measured as far as that needs.
-            const long long d =
-                best < 0 ? kernels::tree_distance(*tree, *trees->singles[k], scratch, &stop)
-                         : kernels::tree_distance_within(*tree, *trees->singles[k], (int)best - 1,
-                                                         scratch, &stop);
-            if (d >= 0 && (best < 0 || d < best)) best = d, best_at = k;  // the first minimum
-        }
-    });
-    if (best < 0) return {kInf, pystr("none")};
-    return {(double)best, nb::borrow(PyList_GET_ITEM(lib.names.ptr(), (Py_ssize_t)best_at))};
-}
-
-object mul(double w, handle x) { return check(PyNumber_Multiply(pyfloat(w).ptr(), x.ptr())); }
-object add(handle x, handle y) { return check(PyNumber_Add(x.ptr(), y.ptr())); }
-object ratio(handle x, double scale) {
-    return check(PyNumber_TrueDivide(x.ptr(), pyfloat(scale).ptr()));
+    return closest_entry(tree_or_nothing(normalized, labels), *trees, lib.names);
 }
 
 object field_of_each(handle cluster, const char* field) {
@@ -120,19 +91,6 @@ object field_of_each(handle cluster, const char* field) {
     if (PyErr_Occurred()) throw nb::python_error();
     return values;
 }
-
-// What scoring learns of a cluster before the bank's size enters: its generalisation and, when
-// it is kept, its unweighted measures against the library. A caller that keeps them (a run's
-// state) hands them back for the same cluster and library instead of measuring again.
-struct ClusterParts {
-    object formula;       // the generalisation (displayed form when kept), or None
-    bool kept = false;    // a valid generalisation, which is scored
-    double structural = kInf;
-    object closest, behavioral, compositionality, compression_gain;
-    // The mean similarity of the cluster's pairs when an earlier run kept it: the recurrence
-    // then needs no tree of the cluster.
-    std::optional<double> cohesion;
-};
 
 // Without `max_wildcard_density`, validity is judged at the check's own default, as detection does.
 ClusterParts cluster_parts(handle cluster, const Library& lib,
@@ -163,96 +121,18 @@ ClusterParts cluster_parts(handle cluster, const Library& lib,
     return parts;
 }
 
-const char* const kPartNames[] = {"formula",         "kept",       "structural",
-                                  "closest",         "behavioral", "compositionality",
-                                  "compression_gain"};
-
-object dict_of_parts(const ClusterParts& p) {
-    if (!p.kept)
-        return dict_of({{"formula", p.formula},
-                        {"kept", Py_False},
-                        {"structural", Py_None},
-                        {"closest", Py_None},
-                        {"behavioral", Py_None},
-                        {"compositionality", Py_None},
-                        {"compression_gain", Py_None}});
-    object d = dict_of({{"formula", p.formula},
-                        {"kept", Py_True},
-                        {"structural", pyfloat(p.structural)},
-                        {"closest", p.closest},
-                        {"behavioral", p.behavioral},
-                        {"compositionality", p.compositionality},
-                        {"compression_gain", p.compression_gain}});
-    if (p.cohesion)
-        check_status(PyDict_SetItemString(d.ptr(), "cohesion", pyfloat(*p.cohesion).ptr()));
-    return d;
+// The recurrence strength of a cluster: from its cohesion where known, else measured.
+object recurrence(handle cluster, const ClusterParts& parts, Py_ssize_t bank_size) {
+    if (!parts.cohesion) return module_global("recurrence_strength")(cluster, pyint(bank_size));
+    const Py_ssize_t k = PyObject_Length(cluster.ptr());
+    if (k < 0) throw nb::python_error();
+    return pyfloat(recurrence_from(*parts.cohesion, k, bank_size));
 }
-
-ClusterParts parts_of_dict(handle d) {
-    for (const char* name : kPartNames)
-        if (!PyDict_GetItemString(d.ptr(), name))
-            raise(PyExc_ValueError, "parts must be the 'parts' of an account of _score_cluster");
-    auto at = [&](const char* name) { return nb::borrow(PyDict_GetItemString(d.ptr(), name)); };
-    ClusterParts p;
-    p.formula = at("formula");
-    p.kept = truth(at("kept"));
-    if (!p.kept) return p;
-    auto number = [&](const char* name) {
-        object v = at(name);
-        if (!PyFloat_Check(v.ptr())) raise(PyExc_TypeError, "the measures of parts must be floats");
-        return v;
-    };
-    p.structural = PyFloat_AS_DOUBLE(number("structural").ptr());
-    p.closest = at("closest");
-    p.behavioral = number("behavioral");
-    p.compositionality = number("compositionality");
-    p.compression_gain = number("compression_gain");
-    if (PyDict_GetItemString(d.ptr(), "cohesion"))
-        p.cohesion = PyFloat_AS_DOUBLE(number("cohesion").ptr());
-    return p;
-}
-
-// One cluster's generalisation and, when it is kept, the terms of its score.
-struct ClusterScore {
-    object formula;       // the generalisation (displayed form when kept), or None
-    bool kept = false;    // a valid generalisation, which is scored
-    double structural = kInf;
-    object closest, behavioral, irreducibility, recurrence, compression;  // weighted terms
-    object novelty;
-};
 
 ClusterScore score_of_parts(handle cluster, const ClusterParts& parts, Py_ssize_t bank_size,
                             const ScoreWeights& w) {
-    ClusterScore score;
-    score.formula = parts.formula;
-    score.kept = parts.kept;
-    if (!parts.kept) return score;
-    score.structural = parts.structural;
-    score.closest = parts.closest;
-    object irreducibility =
-        check(PyNumber_Subtract(pyfloat(1.0).ptr(), parts.compositionality.ptr()));
-    const Py_ssize_t k = PyObject_Length(cluster.ptr());
-    if (k < 0) throw nb::python_error();
-    object rec_strength =
-        !parts.cohesion
-            ? module_global("recurrence_strength")(cluster, pyint(bank_size))
-            : pyfloat(k <= 1 || bank_size <= 1
-                          ? 0.0
-                          : kernels::recurrence_of(*parts.cohesion, (double)k, (double)bank_size));
-
-    score.behavioral = mul(w.behavioral, parts.behavioral);
-    score.irreducibility = mul(w.irreducibility, ratio(irreducibility, w.scale_irreducible));
-    score.recurrence = mul(w.recurrence, ratio(rec_strength, w.scale_recurrence));
-    score.compression = mul(w.compression, ratio(parts.compression_gain, w.scale_compression));
-    score.novelty = pyfloat(kInf);
-    if (!std::isinf(parts.structural)) {
-        // Summed in this order, as the score has always been.
-        score.novelty = add(mul(w.structural, pyfloat(parts.structural)), score.behavioral);
-        score.novelty = add(score.novelty, score.irreducibility);
-        score.novelty = add(score.novelty, score.recurrence);
-        score.novelty = add(score.novelty, score.compression);
-    }
-    return score;
+    if (!parts.kept) return score_of_parts(parts, handle(), w);
+    return score_of_parts(parts, recurrence(cluster, parts, bank_size), w);
 }
 
 ClusterScore score_cluster(handle cluster, const Library& lib, Py_ssize_t bank_size,
@@ -263,13 +143,10 @@ ClusterScore score_cluster(handle cluster, const Library& lib, Py_ssize_t bank_s
 // The scored candidate of one cluster, or nothing when its generalisation is dropped or
 // scores below the threshold.
 object candidate_of(handle cluster, const ClusterScore& score, double novelty_threshold) {
-    if (!score.kept || !truth(compare(score.novelty, pyfloat(novelty_threshold), Py_GE))) return {};
+    if (!is_candidate(score, novelty_threshold)) return {};
     // Members as the bank gave them, not in their canonical form.
-    return module_global("GeneralizedCandidate")(
-        nb::arg("formula") = score.formula,
-        nb::arg("members") = field_of_each(cluster, "numeric_expr"),
-        nb::arg("growth_class") = get_attr(item(cluster, 0), "growth_class"),
-        nb::arg("novelty") = score.novelty, nb::arg("closest_lib") = score.closest);
+    return candidate(score, field_of_each(cluster, "numeric_expr"),
+                     get_attr(item(cluster, 0), "growth_class"));
 }
 
 object candidate_of(handle cluster, const Library& lib, Py_ssize_t bank_size, const ScoreWeights& w,
@@ -277,20 +154,6 @@ object candidate_of(handle cluster, const Library& lib, Py_ssize_t bank_size, co
                     std::optional<double> max_wildcard_density = std::nullopt) {
     return candidate_of(cluster, score_cluster(cluster, lib, bank_size, w, max_wildcard_density),
                         novelty_threshold);
-}
-
-// The library as the per-cluster entries take it: its expressions in order, described by the
-// caller.
-Library library_of(handle library, handle lib_descs) {
-    Library lib;
-    Items entries(check(PyDict_Items(library.ptr())));
-    for (Py_ssize_t i = 0; i < entries.size(); ++i) {
-        auto [name, expr] = unpack2(entries[i]);
-        append(lib.names, name);
-        append(lib.exprs, expr);
-    }
-    lib.descs = nb::borrow(lib_descs);
-    return lib;
 }
 
 Py_ssize_t size_of_bank(handle bank_size) {
@@ -352,28 +215,8 @@ object score_of_cluster(const ClusterCandidateCall& call) {
             : cluster_parts(call.cluster, lib, call.max_wildcard_density, call.merge_wildcards);
     const ClusterScore score =
         score_of_parts(call.cluster, parts, size_of_bank(call.bank_size), call);
-    object candidate = candidate_of(call.cluster, score, call.novelty_threshold);
-    const handle candidate_or_none = candidate.is_valid() ? handle(candidate) : handle(Py_None);
-    if (!score.kept)
-        return dict_of({{"candidate", candidate_or_none},
-                        {"formula", score.formula},
-                        {"kept", Py_False},
-                        {"terms", Py_None},
-                        {"novelty", Py_None},
-                        {"parts", dict_of_parts(parts)}});
-    object structural = mul(call.structural, pyfloat(score.structural));
-    object terms = dict_of({{"structural", structural},
-                            {"behavioral", score.behavioral},
-                            {"irreducibility", score.irreducibility},
-                            {"recurrence", score.recurrence},
-                            {"compression", score.compression}});
-    return dict_of({{"candidate", candidate_or_none},
-                    {"formula", score.formula},
-                    {"kept", Py_True},
-                    {"terms", terms},
-                    {"novelty", score.novelty},
-                    {"closest", score.closest},
-                    {"parts", dict_of_parts(parts)}});
+    object found = candidate_of(call.cluster, score, call.novelty_threshold);
+    return account(parts, score, found.is_valid() ? handle(found) : handle(Py_None), call);
 }
 
 }  // namespace kt

@@ -63,50 +63,75 @@ std::string row_record(const sym::Description& d, sym::Expr formula) {
     return std::move(out.bytes());
 }
 
+RecordContents read_record(std::string_view bytes) {
+    RecordContents r;
+    sym::ByteReader in(bytes);
+    if (in.byte() != kVersion) sym::ByteReader::bad();
+    r.canonical = in.text();
+    r.formula = in.text();
+    r.root_type = in.text();
+    r.depth = in.varint();
+    r.n_nodes = in.varint();
+    r.n_vars = in.varint();
+    r.unary_depth = in.varint();
+    r.repeated_var = in.byte() != 0;
+    for (std::uint64_t k = in.varint(); k > 0; --k) r.operators.push_back(in.text());
+    const std::uint64_t n = in.varint();
+    if (n > in.left() / 8) sym::ByteReader::bad();
+    r.behavior_vec.reserve(n);
+    for (std::uint64_t k = 0; k < n; ++k) r.behavior_vec.push_back(in.real());
+    r.flags = in.byte();
+    for (double* x : {&r.boundedness, &r.variance, &r.derivative_approx, &r.integral_approx,
+                      &r.stability_score, &r.sensitivity_perturbation, &r.frac_invalid})
+        *x = in.real();
+    r.growth_class = in.text();
+    if (!in.done()) sym::ByteReader::bad();
+    return r;
+}
+
 object record_fields(handle record) {
+    RecordContents r;
     try {
-        sym::ByteReader in(bytes_of(record));
-        if (in.byte() != kVersion) sym::ByteReader::bad();
-        in.text();
-        in.text();
-        object fields = check(PyDict_New());
-        auto put = [&](const char* key, handle value) {
-            check_status(PyDict_SetItemString(fields.ptr(), key, value.ptr()));
-        };
-        put("root_type", pystr(in.text()));
-        put("depth", pyint((long long)in.varint()));
-        put("n_nodes", pyint((long long)in.varint()));
-        put("n_vars", pyint((long long)in.varint()));
-        object unary = pyint((long long)in.varint());
-        put("repeated_var", pybool(in.byte() != 0));
-        put("unary_depth", unary);
-        object operators = new_list();
-        for (std::uint64_t k = in.varint(); k > 0; --k)
-            append(operators, check(PyUnicode_InternFromString(std::string(in.text()).c_str())));
-        put("operators", operators);
-        const std::uint64_t n = in.varint();
-        if (n > in.left() / 8) sym::ByteReader::bad();
-        object vec = np_fn("empty")(pyint((long long)n), nb::arg("dtype") = "float64");
-        Float64View view(vec, 1, true);
-        for (std::uint64_t k = 0; k < n; ++k) view.mutable_data()[k] = in.real();
-        put("behavior_vec", vec);
-        const unsigned char flags = in.byte();
-        put("is_bounded", flag(flags & Bounded, flags & BoundedIsNumpy));
-        put("is_periodic", pybool(flags & Periodic));
-        put("is_monotone", flag(flags & Monotone, flags & MonotoneIsNumpy));
-        for (const char* key : {"boundedness", "variance", "derivative_approx", "integral_approx",
-                                "stability_score", "sensitivity_perturbation"})
-            put(key, pyfloat(in.real()));
-        // numpy's float, as 1.0 - np.sum(finite) / n leaves it
-        put("frac_invalid", np_fn("float64")(pyfloat(in.real())));
-        put("growth_class", pystr(in.text()));
-        put("derivative_vec", new_list());
-        put("integral_vec", new_list());
-        if (!in.done()) sym::ByteReader::bad();
-        return fields;
+        r = read_record(bytes_of(record));
     } catch (const std::invalid_argument& e) {
         raise(PyExc_ValueError, e.what());
     }
+    object fields = check(PyDict_New());
+    auto put = [&](const char* key, handle value) {
+        check_status(PyDict_SetItemString(fields.ptr(), key, value.ptr()));
+    };
+    put("root_type", pystr(r.root_type));
+    put("depth", pyint((long long)r.depth));
+    put("n_nodes", pyint((long long)r.n_nodes));
+    put("n_vars", pyint((long long)r.n_vars));
+    object unary = pyint((long long)r.unary_depth);
+    put("repeated_var", pybool(r.repeated_var));
+    put("unary_depth", unary);
+    object operators = new_list();
+    for (std::string_view op : r.operators)
+        append(operators, check(PyUnicode_InternFromString(std::string(op).c_str())));
+    put("operators", operators);
+    object vec =
+        np_fn("empty")(pyint((long long)r.behavior_vec.size()), nb::arg("dtype") = "float64");
+    Float64View view(vec, 1, true);
+    for (std::size_t k = 0; k < r.behavior_vec.size(); ++k)
+        view.mutable_data()[k] = r.behavior_vec[k];
+    put("behavior_vec", vec);
+    put("is_bounded", flag(r.flags & Bounded, r.flags & BoundedIsNumpy));
+    put("is_periodic", pybool(r.flags & Periodic));
+    put("is_monotone", flag(r.flags & Monotone, r.flags & MonotoneIsNumpy));
+    put("boundedness", pyfloat(r.boundedness));
+    put("variance", pyfloat(r.variance));
+    put("derivative_approx", pyfloat(r.derivative_approx));
+    put("integral_approx", pyfloat(r.integral_approx));
+    put("stability_score", pyfloat(r.stability_score));
+    put("sensitivity_perturbation", pyfloat(r.sensitivity_perturbation));
+    // numpy's float, as 1.0 - np.sum(finite) / n leaves it
+    put("frac_invalid", np_fn("float64")(pyfloat(r.frac_invalid)));
+    put("growth_class", pystr(r.growth_class));
+    put("derivative_vec", new_list());
+    put("integral_vec", new_list());
+    return fields;
 }
 
 namespace {

@@ -79,8 +79,8 @@ std::shared_ptr<const LibraryTrees> library_trees(handle list) {
 
 long long min_distance(const kernels::FlatTree& tree,
                        const std::vector<std::optional<kernels::FlatTree>>& trees,
-                       kernels::TreeDistanceScratch& scratch) {
-    long long best = -1;
+                       kernels::TreeDistanceScratch& scratch, long long below) {
+    long long best = below;
     run_released(1, [&](int, const Stop& stop) {
         for (const auto& other : trees) {
             if (!other || stop) continue;

@@ -31,8 +31,10 @@ std::shared_ptr<const LibraryTrees> library_trees(handle list);
 std::optional<kernels::FlatTree> tree_or_nothing(handle expr, Labels& labels);
 
 // The smallest distance from `tree` to any present tree of `trees`, or -1 when none is present.
+// With `below` (a distance already known, >= 0) the smaller of it and that: trees no closer are
+// measured only as far as that takes.
 long long min_distance(const kernels::FlatTree& tree,
                        const std::vector<std::optional<kernels::FlatTree>>& trees,
-                       kernels::TreeDistanceScratch& scratch);
+                       kernels::TreeDistanceScratch& scratch, long long below = -1);
 
 }  // namespace kt

@@ -20,6 +20,7 @@ void init_testing(kt::handle module) {
     kt::define_symbolic_parse_hooks(module);
     kt::define_symbolic_describe_hooks(module);
     kt::define_judge_hooks(module);
+    kt::define_scoring_hooks(module);
 }
 
 int exec_module(PyObject* module) { return kt::exec_extension(module, init_testing); }

@@ -16,5 +16,7 @@ void define_symbolic_parse_hooks(handle module);
 void define_symbolic_describe_hooks(handle module);
 // The hooks into the native form match and law fits of a formula's verdict (judge_hooks.cpp).
 void define_judge_hooks(handle module);
+// The hooks into the native scoring of clusters (scoring_hooks.cpp).
+void define_scoring_hooks(handle module);
 
 }  // namespace kt
