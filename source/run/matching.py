@@ -19,19 +19,27 @@ Matched = tuple[Any, list[Any], Sequence[dict[Any, Any] | None], list[dict[str, 
 Trees = tuple[bytes, bytes]
 
 
-class TreeBindings(Sequence[dict[Any, Any] | None]):
-    """Members' bindings as the native match leaves them, each value an encoded tree: built as
-    sympy expressions when first looked at, since reports print the texts made beside them."""
+class LazyBindings(Sequence[dict[Any, Any] | None]):
+    """Members' bindings held as tokens, each key and value decoded (`decode_key`, `decode`)
+    into sympy expressions when first looked at, since reports print the texts made beside
+    them."""
 
     _items: list[dict[Any, Any] | None] | None
 
     def __init__(self, tokens: list[Any]) -> None:
         self.tokens, self._items = tokens, None
 
+    @staticmethod
+    def decode(token: Any) -> Any:
+        raise NotImplementedError
+
+    def decode_key(self, token: Any) -> Any:
+        return self.decode(token)
+
     def _all(self) -> list[dict[Any, Any] | None]:
         if self._items is None:
             self._items = [
-                None if b is None else {k: kt._tree_expression(v) for k, v in b}
+                None if b is None else {self.decode_key(k): self.decode(v) for k, v in b}
                 for b in self.tokens
             ]
         return self._items
@@ -50,6 +58,17 @@ class TreeBindings(Sequence[dict[Any, Any] | None]):
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Sequence) and list(self) == list(other)
+
+
+class TreeBindings(LazyBindings):
+    """Bindings as the native match leaves them: wildcards as they are, values encoded trees."""
+
+    @staticmethod
+    def decode(token: Any) -> Any:
+        return kt._tree_expression(token)
+
+    def decode_key(self, token: Any) -> Any:
+        return token
 
 
 def trees_of(descriptors: Sequence[Any]) -> list[Trees] | None:

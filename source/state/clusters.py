@@ -3,12 +3,13 @@ structure printed, the filter's composition distance, its library verdicts and i
 bindings; and how they are read back, refusing anything malformed."""
 
 import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Mapping
 from pathlib import Path
-from typing import Any, Literal, overload
+from typing import Any, Literal
 
 from source.bank import exprcode
 from source.engine import kt
+from source.run.matching import LazyBindings
 from source.run.results import Found
 from source.state.records import damaged
 
@@ -84,37 +85,12 @@ def _law_record(match: Any) -> dict[str, Any] | Literal[False] | None:
     }
 
 
-class KeptBindings(Sequence[dict[Any, Any] | None]):
-    """Members' bindings read from a state: decoded when first looked at, since reports print
-    the texts kept beside them."""
+class KeptBindings(LazyBindings):
+    """Bindings read from a state, each key and value as the state encodes expressions."""
 
-    _items: list[dict[Any, Any] | None] | None
-
-    def __init__(self, tokens: list[Any]) -> None:
-        self.tokens, self._items = tokens, None
-
-    def _all(self) -> list[dict[Any, Any] | None]:
-        if self._items is None:
-            self._items = [
-                None if b is None else {exprcode.decode(k): exprcode.decode(v) for k, v in b}
-                for b in self.tokens
-            ]
-        return self._items
-
-    @overload
-    def __getitem__(self, i: int) -> dict[Any, Any] | None: ...
-
-    @overload
-    def __getitem__(self, i: slice) -> list[dict[Any, Any] | None]: ...
-
-    def __getitem__(self, i: int | slice) -> dict[Any, Any] | None | list[dict[Any, Any] | None]:
-        return self._all()[i]
-
-    def __len__(self) -> int:
-        return len(self.tokens)
-
-    def __eq__(self, other: object) -> bool:
-        return isinstance(other, Sequence) and list(self) == list(other)
+    @staticmethod
+    def decode(token: Any) -> Any:
+        return exprcode.decode(token)
 
 
 def _binding_tokens(bindings: Any) -> list[list[Any]] | Literal[False] | None:
