@@ -3,7 +3,6 @@ write the outputs asked for, keeping the state where asked."""
 
 import argparse
 import contextlib
-import json
 import sys
 import time
 import warnings
@@ -16,7 +15,7 @@ from source.cli.inputs import said
 from source.cli.outputs import atomic, check_outputs, is_stdout
 from source.cli.progress import Progress, timings_text
 from source.report import formulas, text
-from source.report.document import document
+from source.report.document import document, dump
 from source.report.heatmap import png
 from source.report.html import page
 from source.report.summary import summary
@@ -115,7 +114,7 @@ def _write(
         with progress.step("writing the JSON document"), atomic(args.json) as f:
             doc = document(run, asked, labels, rendered, blocks, table, told)
             doc["skipped"] = bank.skipped
-            json.dump(doc, f, indent=2, ensure_ascii=False)
+            dump(doc, f)
     if args.csv:
         with progress.step("writing the CSV table"), atomic(args.csv) as f:
             f.write(formulas.csv_text(table))

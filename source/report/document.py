@@ -1,7 +1,8 @@
 """The JSON document of a run (``keltran detect --json``)."""
 
+import json
 import math
-from typing import Any
+from typing import IO, Any
 
 from source.report.text import account_counts, structure_text
 from source.run.results import Run
@@ -121,3 +122,20 @@ def document(
         "behavior": blocks,
         "formulas": formulas if formulas is not None else [],
     }
+
+
+def dump(doc: dict[str, Any], f: IO[str]) -> None:
+    """Writes the document as indented JSON, each entry of its top-level lists on a line of its
+    own: json's indenting encoder is pure Python, many times slower than its compact one, and a
+    bank of a million formulas makes a million entries."""
+    f.write("{")
+    for k, (key, value) in enumerate(doc.items()):
+        f.write(("," if k else "") + f"\n  {json.dumps(key, ensure_ascii=False)}: ")
+        if isinstance(value, list) and value:
+            f.write("[")
+            for j, entry in enumerate(value):
+                f.write(("," if j else "") + "\n    " + json.dumps(entry, ensure_ascii=False))
+            f.write("\n  ]")
+        else:
+            f.write(json.dumps(value, indent=2, ensure_ascii=False).replace("\n", "\n  "))
+    f.write("\n}")

@@ -59,9 +59,10 @@ def _rows_by_descriptor(
 
 
 def _text_order(exprs: Sequence[Any], texts: Sequence[str | None] | None) -> list[int]:
-    return ranking.run_order(
-        [t if t is not None else str(e) for e, t in zip(exprs, texts or [None] * len(exprs))]
-    )
+    # An expression is looked at only where its text is missing: rows read natively build
+    # theirs only when asked.
+    texts = texts if texts is not None else [None] * len(exprs)
+    return ranking.run_order([t if t is not None else str(exprs[r]) for r, t in enumerate(texts)])
 
 
 def _clusters(

@@ -86,10 +86,16 @@ class Run:
     verdicts: list[Any] = field(default_factory=list)  # each row's Verdict: a known law or new
     origins: list[Any] | None = None  # each row's files.Origin (file, run, loss), where known
 
+    # (origins, how many runs they name): counted once, not per structure that asks
+    _runs: tuple[Any, int] | None = field(default=None, init=False, repr=False, compare=False)
+
     @property
     def runs(self) -> int:
         """How many runs the bank's rows come from (0 where the rows name none)."""
-        return len({o.run for o in self.origins if o is not None}) if self.origins else 0
+        if self._runs is None or self._runs[0] is not self.origins:
+            counted = len({o.run for o in self.origins if o is not None}) if self.origins else 0
+            self._runs = (self.origins, counted)
+        return self._runs[1]
 
     def text(self, r: int) -> str:
         """Row r's formula as printed (str), made once."""
