@@ -14,6 +14,7 @@ import sympy as sp
 from source.bank.files import read_rows
 from source.bank.laws import load_library
 from source.cli import entry as cli
+from source.judge.verdicts import Judge
 from source.run import native_rows
 from source.run.describe import describe_rows
 from source.run.results import DescribedExprs
@@ -158,3 +159,22 @@ def test_a_run_on_rows_read_natively_finds_what_the_python_path_finds(
     native, python = (_run(tmp_path, bank, e, monkeypatch, capsys) for e in (True, False))
     assert native["candidates"] and native["candidates"] == python["candidates"]
     assert native["formulas"] == python["formulas"] and native["counts"] == python["counts"]
+
+
+@pytest.mark.parametrize("bank", ["feynman", "regression"])
+def test_a_row_read_in_a_block_is_the_row_read_alone(banks, bank):
+    # Rows of one block that offer the laws the same columns share their law values: a row
+    # read among others must be read as it is alone.
+    rows = banks[bank][:120]
+    judge = Judge(load_library())
+    texts, bounds = [r.formula for r in rows], [r.bounds or None for r in rows]
+
+    def read(t, b):
+        return native_rows.kt._read_rows(t, b, 0, 0.005, judge.library, judge.forms, 0.999)
+
+    with warnings.catch_warnings(), np.errstate(all="ignore"):
+        warnings.simplefilter("ignore")
+        together = read(texts, bounds)
+        alone = [read([t], [b])[0] for t, b in zip(texts, bounds)]
+    assert sum(row is not None and row[5] is not None for row in together) > len(rows) // 2
+    assert repr(together) == repr(alone)

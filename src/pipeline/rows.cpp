@@ -3,6 +3,7 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "kernels/packed.hpp"
@@ -42,7 +43,37 @@ struct Pass {
     std::shared_ptr<const PreparedLibrary> library;
     std::shared_ptr<const LawPrograms> laws;
     FitSettings fit_settings{};
+    // A law's values under every mapping depend only on the columns a row offers: the rows of
+    // one run (its variables and ranges) offer the same, so a block computes them once. Keyed
+    // by the law and the columns' bytes; nothing is kept past kLawValueBytes.
+    std::unordered_map<std::string, std::optional<sym::Doubles>> law_values;
+    std::size_t law_value_bytes = 0;
 };
+
+constexpr std::size_t kLawValueBytes = std::size_t(64) << 20;
+
+// The law's values of a row's columns under every mapping (LawPrograms::values), remembered
+// for the block's other rows that offer the same columns.
+bool law_values(Pass& pass, int k, const Mappings& mappings,
+                std::span<const std::span<const double>> columns, std::span<double> out) {
+    std::string key(reinterpret_cast<const char*>(&k), sizeof k);
+    for (std::span<const double> c : columns)
+        key.append(reinterpret_cast<const char*>(c.data()), c.size_bytes());
+    if (auto found = pass.law_values.find(key); found != pass.law_values.end()) {
+        if (!found->second || found->second->size() != out.size()) return false;
+        std::copy(found->second->begin(), found->second->end(), out.begin());
+        return true;
+    }
+    const bool made = pass.laws->values(pass.math, k, mappings, columns, out);
+    const std::size_t cost = key.size() + (made ? out.size_bytes() : 0);
+    if (pass.law_value_bytes + cost <= kLawValueBytes) {
+        pass.law_value_bytes += cost;
+        pass.law_values.emplace(
+            std::move(key), made ? std::optional<sym::Doubles>(sym::Doubles(out.begin(), out.end()))
+                                 : std::nullopt);
+    }
+    return made;
+}
 
 using Bounds = std::vector<std::pair<std::string, std::pair<double, double>>>;
 
@@ -142,12 +173,11 @@ object judged(Pass& pass, sym::Expr expr, const sym::CanonicalForm& form,
         for (sym::Expr s : kept)
             for (std::size_t k = 0; k < symbols.size(); ++k)
                 if (symbols[k] == s) columns.emplace_back(tracks[k]);
-        const LawPrograms& laws = *pass.laws;
         auto found = columns.size() != kept.size()
                          ? std::nullopt
-                         : law_fits(form.values, columns, laws.fit_forms, pass.fit_settings,
+                         : law_fits(form.values, columns, pass.laws->fit_forms, pass.fit_settings,
                                     [&](int k, const Mappings& m, std::span<double> out) {
-                                        return laws.values(pass.math, k, m, columns, out);
+                                        return law_values(pass, k, m, columns, out);
                                     });
         if (found)
             for (const FormFit& f : *found) {
