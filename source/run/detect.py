@@ -238,8 +238,11 @@ def detect(
             reason = dropped_reason(account, settings.novelty_threshold)
             left_out.update((r, reason) for r in clusters[k])
     if settings.canonical_forms:
-        for f in [f for f in found if ranking.is_trivial(f.candidate.formula)]:
-            found.remove(f)
+        trivial = [f for f in found if ranking.is_trivial(f.candidate.formula)]
+        # dropped by identity: comparing Found records compares their sympy formulas
+        gone = {id(f) for f in trivial}
+        found = [f for f in found if id(f) not in gone]
+        for f in trivial:
             left_out.update((r, ranking.TRIVIAL_REASON) for r in f.rows)
     near = settings.near_threshold
     prior = [(earlier.known(f.rows, near) if earlier else None) or {} for f in found]
