@@ -5,31 +5,16 @@ common cases are decided natively, and the assumptions they ask are answered as 
 import functools
 import itertools
 import random
-import warnings
 
 import formulas
 import pytest
 import sympy as sp
-
-from source.bank.parsing import FormulaError, parse_formula
 
 kernels = pytest.importorskip("_brenmoor_testing")
 
 x, y, z = sp.symbols("x y z")
 R = sp.Rational
 F = sp.Float
-
-
-def parsed(texts):
-    out = []
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        for t in texts:
-            try:
-                out.append(parse_formula(t))
-            except FormulaError:
-                pass
-    return out
 
 
 TEXTS = {
@@ -42,7 +27,7 @@ TEXTS = {
 
 @functools.cache
 def corpus(name):
-    return tuple(parsed(TEXTS[name]()))
+    return tuple(formulas.parsed(TEXTS[name]()))
 
 
 CONSTRUCTORS = {"add": sp.Add, "mul": sp.Mul, "pow": sp.Pow}

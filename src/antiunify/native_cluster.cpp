@@ -48,19 +48,6 @@ std::vector<Expr> distinct_symbols(Expr e) {
     return out;
 }
 
-Expr rebuilt(sym::Builder& b, Expr like, const std::vector<Expr>& args) {
-    switch (like->kind) {
-        case Kind::Add:
-            return b.add(args);
-        case Kind::Mul:
-            return b.mul(args);
-        case Kind::Pow:
-            return b.pow(args[0], args[1]);
-        default:
-            return b.call(like->fn, args[0]);
-    }
-}
-
 Expr merged(sym::Builder& b, Expr e, int depth) {
     too_deep(depth);
     if (e->args.empty()) return e;
@@ -79,7 +66,7 @@ Expr merged(sym::Builder& b, Expr e, int depth) {
         }
         parts.push_back(part);
     }
-    return changed ? rebuilt(b, e, parts) : e;
+    return changed ? b.rebuild(e, parts) : e;
 }
 
 // The digits after φ as `renumbered` in cluster.cpp reads them.

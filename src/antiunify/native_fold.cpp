@@ -92,22 +92,6 @@ Expr NativeFold::fresh_wildcard() {
     return b_.pool().symbol("\xcf\x86" + std::to_string(++counter_));
 }
 
-// `func(*args)` of the node's own class, evaluated.
-Expr NativeFold::rebuilt(Expr like, const std::vector<Expr>& args) {
-    switch (like->kind) {
-        case Kind::Add:
-            return b_.add(args);
-        case Kind::Mul:
-            return b_.mul(args);
-        case Kind::Pow:
-            return b_.pow(args[0], args[1]);
-        case Kind::Function:
-            return b_.call(like->fn, args[0]);
-        default:
-            throw sym::Unsupported("an atom has no arguments to rebuild");
-    }
-}
-
 // Sums, and products whose factor lists differ in length: arguments matched greedily by
 // positive score, leftovers on either side becoming fresh wildcards.
 Expr NativeFold::commutative(Expr a, Expr b, int depth) {
@@ -118,7 +102,7 @@ Expr NativeFold::commutative(Expr a, Expr b, int depth) {
     std::vector<Expr> unified;
     for (auto [i, j] : matches.pairs) unified.push_back(unify(a->args[i], b->args[j], depth + 1));
     for (int k = 0; k < matches.unmatched; ++k) unified.push_back(fresh_wildcard());
-    return rebuilt(a, unified);
+    return b_.rebuild(a, unified);
 }
 
 Expr NativeFold::unify(Expr a, Expr b, int depth) {
@@ -152,7 +136,7 @@ Expr NativeFold::unify(Expr a, Expr b, int depth) {
         // sympy's fold goes on to the rules below when the constructor raises; here the builder
         // throws Unsupported for that as for anything it cannot hold, and the cluster takes the
         // sympy path.
-        return remember(rebuilt(a, unified));
+        return remember(b_.rebuild(a, unified));
     }
 
     if (is_source_node(a) && is_source_node(b)) {

@@ -46,7 +46,6 @@ private:
 
     symbolic::Expr unify(symbolic::Expr a, symbolic::Expr b, int depth);
     symbolic::Expr commutative(symbolic::Expr a, symbolic::Expr b, int depth);
-    symbolic::Expr rebuilt(symbolic::Expr like, const std::vector<symbolic::Expr>& args);
     symbolic::Expr fresh_wildcard();
     double score(symbolic::Expr a, symbolic::Expr b, int depth);
     bool is_number(symbolic::Expr e);

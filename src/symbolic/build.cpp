@@ -34,6 +34,21 @@ Expr Builder::mul(std::span<const Expr> args) {
     }
 }
 
+Expr Builder::rebuild(Expr like, std::span<const Expr> args) {
+    switch (like->kind) {
+        case Kind::Add:
+            return add(args);
+        case Kind::Mul:
+            return mul(args);
+        case Kind::Pow:
+            return pow(args[0], args[1]);
+        case Kind::Function:
+            return call(like->fn, args[0]);
+        default:
+            throw Unsupported("an atom has no arguments to rebuild");
+    }
+}
+
 Expr Builder::pow(Expr base, Expr exp) {
     const Expr args[] = {base, exp};
     try {

@@ -24,6 +24,8 @@ public:
     Expr mul(std::span<const Expr> args);
     Expr pow(Expr base, Expr exp);
     Expr call(Fn fn, Expr arg);  // functions.cpp
+    // `like.func(*args)`: a compound of `like`'s own kind, evaluated, with other arguments.
+    Expr rebuild(Expr like, std::span<const Expr> args);
 
     // Python's operators on expressions: `a + b`, `a - b`, `a * b`, `-a`; and `sqrt(a)`.
     Expr plus(Expr a, Expr b);

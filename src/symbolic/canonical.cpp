@@ -137,16 +137,7 @@ Expr replaced(Builder& b, Expr e, const std::map<Expr, Expr>& swap) {
         changed |= args.back() != a;
     }
     if (!changed) return e;
-    switch (e->kind) {
-        case Kind::Add:
-            return b.add(args);
-        case Kind::Mul:
-            return b.mul(args);
-        case Kind::Pow:
-            return b.pow(args[0], args[1]);
-        default:
-            return b.call(e->fn, args[0]);
-    }
+    return b.rebuild(e, args);
 }
 
 Expr snapped(Builder& b, Expr e, double tolerance, std::vector<std::string>& changes) {
